@@ -1,0 +1,56 @@
+# Warnings, sanitizers and the helpers every layer uses to declare its library and its tests.
+
+set(VARNEL_WARNINGS -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor -Wno-unused-parameter)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  set(VARNEL_WARNINGS -Wall -Wextra -Wpedantic -Wshadow-uncaptured-local -Wnon-virtual-dtor
+      -Wno-unused-parameter -Wno-gnu-zero-variadic-macro-arguments)
+endif()
+
+if(VARNEL_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VARNEL_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VARNEL_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VARNEL_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# varnel_library(<target> DIR <folder> [DEPS <targets...>] [PRIVATE_DEPS <targets...>])
+# A layer's library: every .cpp directly in its folder; headers are included as
+# "<layer>/<Header>.h" from the src/ folder.
+function(varnel_library target)
+  cmake_parse_arguments(ARG "" "DIR" "DEPS;PRIVATE_DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${ARG_DIR}/*.cpp)
+  if(NOT sources)
+    # A layer whose code has not been written yet still exists as a target.
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${target} INTERFACE ${ARG_DEPS})
+    return()
+  endif()
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_compile_options(${target} PRIVATE ${VARNEL_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+endfunction()
+
+# varnel_test(<name> SOURCES <files...> LIBS <targets...> LABELS <labels...> [TIMEOUT <s>])
+# One GoogleTest executable; each test case becomes a CTest test carrying the labels
+# (unit, io, gui, e2e, concurrency).
+function(varnel_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${VARNEL_WARNINGS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    VARNEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    VARNEL_TESTDATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

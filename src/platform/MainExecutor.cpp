@@ -1,0 +1,49 @@
+#include "platform/MainExecutor.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+std::atomic<MainExecutor*> g_current{nullptr};
+}
+
+MainExecutor::~MainExecutor() {
+    MainExecutor* self = this;
+    g_current.compare_exchange_strong(self, nullptr);
+}
+
+void MainExecutor::beginModal() { ++modalDepth_; }
+
+void MainExecutor::endModal() {
+    if (modalDepth_ == 0) return;
+    if (--modalDepth_ > 0) return;
+    std::vector<Job> jobs;
+    jobs.swap(afterModal_);
+    for (auto& job : jobs) post(std::move(job));
+}
+
+void MainExecutor::runWhenNotModal(Job job) {
+    if (modalDepth_ == 0) {
+        job();
+    } else {
+        afterModal_.push_back(std::move(job));
+    }
+}
+
+MainExecutor& MainExecutor::current() {
+    MainExecutor* executor = g_current.load();
+    if (!executor) {
+        fprintf(stderr, "MainExecutor::current(): no main executor has been set\n");
+        abort();
+    }
+    return *executor;
+}
+
+bool MainExecutor::hasCurrent() { return g_current.load() != nullptr; }
+
+void MainExecutor::setCurrent(MainExecutor* executor) { g_current = executor; }
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+#include "platform/ScriptedUiServices.h"
+
+namespace platform {
+
+ScriptedUiServices::ScriptedUiServices() : previous_(&UiServices::shared()) { UiServices::setShared(this); }
+
+ScriptedUiServices::~ScriptedUiServices() { UiServices::setShared(previous_); }
+
+std::vector<ScriptedUiServices::Call> ScriptedUiServices::callsOf(const std::string& kind) const {
+    std::vector<Call> out;
+    for (const auto& call : calls_)
+        if (call.kind == kind) out.push_back(call);
+    return out;
+}
+
+int ScriptedUiServices::alert(const std::string& title, const std::string& message,
+                              const std::vector<std::string>& buttons) {
+    calls_.push_back({"alert", title, message, buttons, 0});
+    if (alerts_.empty()) return 0;
+    int answer = alerts_.front();
+    alerts_.pop_front();
+    return answer;
+}
+
+std::optional<std::string> ScriptedUiServices::openPanel(const std::string& title,
+                                                         const std::vector<std::string>& fileTypes) {
+    calls_.push_back({"open", title, {}, fileTypes, 0});
+    if (opens_.empty()) return std::nullopt;
+    auto answer = opens_.front();
+    opens_.pop_front();
+    return answer;
+}
+
+std::optional<std::string> ScriptedUiServices::savePanel(const std::string& title,
+                                                         const std::vector<std::string>& fileTypes,
+                                                         const std::string& proposedName) {
+    calls_.push_back({"save", title, proposedName, fileTypes, 0});
+    if (saves_.empty()) return std::nullopt;
+    auto answer = saves_.front();
+    saves_.pop_front();
+    return answer;
+}
+
+int ScriptedUiServices::runModal(ModalWindow& window) {
+    calls_.push_back({"modal", {}, {}, {}, 0});
+    if (modals_.empty()) return 0;
+    auto body = std::move(modals_.front());
+    modals_.pop_front();
+    return body(window);
+}
+
+void ScriptedUiServices::stopModal(int code) { calls_.push_back({"stopModal", {}, {}, {}, code}); }
+
+void ScriptedUiServices::activateApplication() { calls_.push_back({"activate", {}, {}, {}, 0}); }
+
+}  // namespace platform

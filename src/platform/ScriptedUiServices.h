@@ -1,0 +1,54 @@
+#pragma once
+// UiServices for tests: every question is answered from a script queued beforehand (or by a
+// default), and every call is recorded so that a test can check what the user was shown.
+
+#include "platform/UiServices.h"
+
+#include <deque>
+#include <functional>
+
+namespace platform {
+
+class ScriptedUiServices : public UiServices {
+public:
+    struct Call {
+        std::string kind;  // "alert", "open", "save", "modal", "stopModal", "activate"
+        std::string title;
+        std::string message;                // alert text; the proposed name for a save panel
+        std::vector<std::string> options;   // buttons, or file types
+        int code = 0;                       // stop code for stopModal
+    };
+
+    // Installs itself as the shared services; the previous ones come back on destruction.
+    ScriptedUiServices();
+    ~ScriptedUiServices() override;
+
+    void answerAlert(int button) { alerts_.push_back(button); }
+    void answerOpen(std::optional<std::string> path) { opens_.push_back(std::move(path)); }
+    void answerSave(std::optional<std::string> path) { saves_.push_back(std::move(path)); }
+    // What a modal run does while it "runs" (for example, press a button that stops it).
+    void onModal(std::function<int(ModalWindow&)> body) { modals_.push_back(std::move(body)); }
+
+    const std::vector<Call>& calls() const { return calls_; }
+    std::vector<Call> callsOf(const std::string& kind) const;
+    void clearCalls() { calls_.clear(); }
+
+    int alert(const std::string& title, const std::string& message,
+              const std::vector<std::string>& buttons) override;
+    std::optional<std::string> openPanel(const std::string& title, const std::vector<std::string>& fileTypes) override;
+    std::optional<std::string> savePanel(const std::string& title, const std::vector<std::string>& fileTypes,
+                                         const std::string& proposedName) override;
+    int runModal(ModalWindow& window) override;
+    void stopModal(int code) override;
+    void activateApplication() override;
+
+private:
+    UiServices* previous_;
+    std::vector<Call> calls_;
+    std::deque<int> alerts_;
+    std::deque<std::optional<std::string>> opens_;
+    std::deque<std::optional<std::string>> saves_;
+    std::deque<std::function<int(ModalWindow&)>> modals_;
+};
+
+}  // namespace platform

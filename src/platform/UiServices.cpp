@@ -1,0 +1,47 @@
+#include "platform/UiServices.h"
+
+#include "platform/Trace.h"
+
+#include <atomic>
+
+namespace platform {
+
+ModalWindow::~ModalWindow() = default;
+Spinner::~Spinner() = default;
+UiServices::~UiServices() = default;
+
+namespace {
+
+class HeadlessUiServices : public UiServices {
+public:
+    int alert(const std::string& title, const std::string& message, const std::vector<std::string>&) override {
+        trace("%s: %s", title.c_str(), message.c_str());
+        return 0;
+    }
+    std::optional<std::string> openPanel(const std::string& title, const std::vector<std::string>&) override {
+        trace("%s: no panel can be shown, cancelled", title.c_str());
+        return std::nullopt;
+    }
+    std::optional<std::string> savePanel(const std::string& title, const std::vector<std::string>&,
+                                         const std::string&) override {
+        trace("%s: no panel can be shown, cancelled", title.c_str());
+        return std::nullopt;
+    }
+    int runModal(ModalWindow&) override { return 0; }
+    void stopModal(int) override {}
+    void activateApplication() override {}
+};
+
+std::atomic<UiServices*> g_shared{nullptr};
+
+}  // namespace
+
+UiServices& UiServices::shared() {
+    static HeadlessUiServices headless;
+    UiServices* services = g_shared.load();
+    return services ? *services : headless;
+}
+
+void UiServices::setShared(UiServices* services) { g_shared = services; }
+
+}  // namespace platform

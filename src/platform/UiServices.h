@@ -1,0 +1,56 @@
+#pragma once
+// The seam between the program's logic and its dialogs: alerts, open and save panels and modal
+// runs. The programs install the Qt implementation (platform/qt/QtUiServices.h); tests install
+// ScriptedUiServices and script the user's answers.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// A window that can be run modally.
+class ModalWindow {
+public:
+    virtual ~ModalWindow();
+    virtual void makeKeyWindow() = 0;
+    virtual void closeWindow() = 0;
+};
+
+// A busy spinner that can be shown and animated.
+class Spinner {
+public:
+    virtual ~Spinner();
+    virtual void setSpinnerVisible(bool visible) = 0;
+    virtual void setSpinnerAnimating(bool animating) = 0;
+};
+
+class UiServices {
+public:
+    virtual ~UiServices();
+
+    // A modal alert; returns the index of the button pressed (0 = the first, default button).
+    virtual int alert(const std::string& title, const std::string& message,
+                      const std::vector<std::string>& buttons) = 0;
+    // A modal open panel accepting files of the given extensions; the chosen path, or nothing
+    // when the user cancelled.
+    virtual std::optional<std::string> openPanel(const std::string& title,
+                                                 const std::vector<std::string>& fileTypes) = 0;
+    // A modal save panel with the allowed extensions and a proposed name; the chosen path (with
+    // the extension added), or nothing when the user cancelled.
+    virtual std::optional<std::string> savePanel(const std::string& title,
+                                                 const std::vector<std::string>& fileTypes,
+                                                 const std::string& proposedName) = 0;
+    // Runs the window modally until stopModal is called; returns the stop code.
+    virtual int runModal(ModalWindow& window) = 0;
+    virtual void stopModal(int code) = 0;
+    // Brings the application to the front, ignoring other applications.
+    virtual void activateApplication() = 0;
+
+    // The services of this process. Until one is installed, a headless one answers every
+    // question with "cancel" and traces it.
+    static UiServices& shared();
+    static void setShared(UiServices* services);
+};
+
+}  // namespace platform
