@@ -1,0 +1,112 @@
+#pragma once
+// Dispatch queues, sources and timers: the execution layer of the sockets.
+//
+// - Serial queues run one job at a time in FIFO order on a worker thread; a queue lives while it
+//   has pending jobs or references, and dropping the last reference inside its own job is safe.
+// - sync() runs after all earlier jobs and blocks the caller; "the current queue" is then that
+//   queue (getSpecific works inside). sync() onto the queue already current aborts.
+// - Global queues (three priorities) tolerate blocking jobs; threads are made on demand.
+// - The main queue runs jobs on platform::MainExecutor::current().
+// - Sources are created suspended; suspend/resume is counted; events are delivered only at count 0.
+//   Read/write sources are level-triggered on one epoll reactor: at most one handler invocation in
+//   flight per source; after a handler the source fires again while the descriptor is ready.
+// - After cancel() the event handler never runs again; the cancel handler runs exactly once on the
+//   target queue once the source is resumed; the layer never closes a descriptor.
+// - Timers are one-shot on the monotonic clock and re-armable; a zero delay fires on the next turn.
+//
+// Handlers should capture weak references to their owners; a source releases its handlers after
+// its cancel handler has run.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform::dispatch {
+
+using Job = std::function<void()>;
+
+enum class Priority { Low, Default, High };
+
+class Queue : public std::enable_shared_from_this<Queue> {
+public:
+    virtual ~Queue();
+
+    // A new serial queue with a label (for traces and thread names).
+    static std::shared_ptr<Queue> createSerial(std::string label);
+    // The shared global queue of a priority; these run jobs concurrently.
+    static std::shared_ptr<Queue> global(Priority priority = Priority::Default);
+    // The main queue: jobs run on platform::MainExecutor::current().
+    static std::shared_ptr<Queue> main();
+
+    virtual void async(Job job) = 0;
+    virtual void sync(const Job& job) = 0;
+
+    const std::string& label() const { return label_; }
+    bool isGlobal() const { return kind_ == Kind::Global; }
+    bool isMain() const { return kind_ == Kind::Main; }
+
+    // Queue-specific values. getSpecific looks at the queue the caller is running on, then at the
+    // queues it targets; nullptr when the caller runs on no queue or none holds the key.
+    void setSpecific(const void* key, void* value);
+    void* specific(const void* key) const;
+    static void* getSpecific(const void* key);
+
+    // A serial queue may target another serial queue: its jobs then run on that queue, in order
+    // with the target's own jobs, and getSpecific sees the target's values too.
+    void setTarget(std::shared_ptr<Queue> target);
+    std::shared_ptr<Queue> target() const;
+
+    // The queue the calling thread is running a job of, or null.
+    static std::shared_ptr<Queue> current();
+
+protected:
+    enum class Kind { Serial, Global, Main };
+    Queue(std::string label, Kind kind);
+
+private:
+    struct Specifics;
+    const std::string label_;
+    const Kind kind_;
+    std::unique_ptr<Specifics> specifics_;
+};
+
+// Runs job on queue after delay (zero: as soon as the queue gets to it).
+void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job);
+
+class Source : public std::enable_shared_from_this<Source> {
+public:
+    enum class Type { Read, Write, Timer };
+
+    virtual ~Source();
+
+    // Read or write readiness of a descriptor, delivered on queue. Created suspended.
+    static std::shared_ptr<Source> makeRead(int fd, std::shared_ptr<Queue> queue);
+    static std::shared_ptr<Source> makeWrite(int fd, std::shared_ptr<Queue> queue);
+    // A one-shot timer delivered on queue. Created suspended and unarmed.
+    static std::shared_ptr<Source> makeTimer(std::shared_ptr<Queue> queue);
+
+    virtual void setEventHandler(Job handler) = 0;
+    virtual void setCancelHandler(Job handler) = 0;
+
+    virtual void resume() = 0;
+    virtual void suspend() = 0;
+    virtual void cancel() = 0;
+    virtual bool isCancelled() const = 0;
+
+    // Inside a read handler: the bytes waiting on the descriptor (FIONREAD at handler time).
+    // Inside a write handler: an estimate of the free space in the send buffer (at least 1).
+    // Timers: the number of fires since the handler last ran.
+    virtual size_t getData() const = 0;
+
+    // Timers only: arms (or re-arms) the timer to fire once, delay from now on the monotonic
+    // clock. A fire already queued for an earlier arming is dropped.
+    virtual void setTimer(std::chrono::nanoseconds delay) = 0;
+
+    virtual Type type() const = 0;
+    virtual int descriptor() const = 0;  // -1 for timers
+};
+
+}  // namespace platform::dispatch
