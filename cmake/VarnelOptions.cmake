@@ -54,3 +54,32 @@ function(varnel_test name)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
 endfunction()
+
+# varnel_bench(<name> SOURCES <files...> LIBS <targets...>)
+# A Google Benchmark program. scripts/test builds it; it is run by hand.
+function(varnel_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${VARNEL_WARNINGS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+endfunction()
+
+# varnel_fuzzer(<name> SOURCES <files...> LIBS <targets...> CORPUS <dir> [SECONDS <n>] [ARGS <libFuzzer flags...>])
+# A libFuzzer target (clang). scripts/test runs each one for SECONDS (default 30) on a copy of
+# its seed corpus; each target's line "binary|corpus|seconds|flags" is written to
+# <build>/fuzzers/<name>.txt.
+function(varnel_fuzzer name)
+  cmake_parse_arguments(ARG "" "CORPUS;SECONDS" "SOURCES;LIBS;ARGS" ${ARGN})
+  if(NOT ARG_SECONDS)
+    set(ARG_SECONDS 30)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_compile_options(${name} PRIVATE ${VARNEL_WARNINGS} -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  string(REPLACE ";" " " args "${ARG_ARGS}")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers/${name}.txt
+       CONTENT "$<TARGET_FILE:${name}>|${ARG_CORPUS}|${ARG_SECONDS}|${args}\n")
+endfunction()
