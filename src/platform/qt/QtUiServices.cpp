@@ -1,0 +1,107 @@
+#include "platform/qt/QtUiServices.h"
+
+#include "platform/MainExecutor.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+
+namespace platform {
+
+namespace {
+
+QString filterFor(const std::vector<std::string>& fileTypes) {
+    QStringList patterns;
+    for (const auto& type : fileTypes) patterns << QStringLiteral("*.") + QString::fromStdString(type);
+    return patterns.isEmpty() ? QString() : QStringLiteral("Files (%1)").arg(patterns.join(' '));
+}
+
+// Keeps the executor told that a modal run is active, so that default-mode timers wait.
+struct ModalRun {
+    bool active = MainExecutor::hasCurrent();
+    ModalRun() {
+        if (active) MainExecutor::current().beginModal();
+    }
+    ~ModalRun() {
+        if (active) MainExecutor::current().endModal();
+    }
+};
+
+}  // namespace
+
+QtUiServices::QtUiServices() { UiServices::setShared(this); }
+
+QtUiServices::~QtUiServices() {
+    if (&UiServices::shared() == this) UiServices::setShared(nullptr);
+}
+
+int QtUiServices::alert(const std::string& title, const std::string& message,
+                        const std::vector<std::string>& buttons) {
+    ModalRun modal;
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowTitle(QString::fromStdString(title));
+    box.setText(QString::fromStdString(message));
+    box.setIcon(QMessageBox::Warning);
+    std::vector<QAbstractButton*> added;
+    for (const auto& text : buttons)
+        added.push_back(box.addButton(QString::fromStdString(text), QMessageBox::AcceptRole));
+    if (added.empty()) added.push_back(box.addButton(QMessageBox::Ok));
+    box.setDefaultButton(static_cast<QPushButton*>(added.front()));
+    box.exec();
+    for (size_t i = 0; i < added.size(); ++i)
+        if (box.clickedButton() == added[i]) return static_cast<int>(i);
+    return 0;
+}
+
+std::optional<std::string> QtUiServices::openPanel(const std::string& title,
+                                                   const std::vector<std::string>& fileTypes) {
+    ModalRun modal;
+    QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString::fromStdString(title),
+                                                QString(), filterFor(fileTypes));
+    if (path.isEmpty()) return std::nullopt;
+    return path.toStdString();
+}
+
+std::optional<std::string> QtUiServices::savePanel(const std::string& title, const std::vector<std::string>& fileTypes,
+                                                   const std::string& proposedName) {
+    ModalRun modal;
+    QString path = QFileDialog::getSaveFileName(QApplication::activeWindow(), QString::fromStdString(title),
+                                                QString::fromStdString(proposedName), filterFor(fileTypes));
+    if (path.isEmpty()) return std::nullopt;
+    // The panel allows only the given type: add its extension when the name lacks it.
+    if (!fileTypes.empty()) {
+        const QString ext = QString::fromStdString(fileTypes.front());
+        if (QFileInfo(path).suffix() != ext) path += '.' + ext;
+    }
+    return path.toStdString();
+}
+
+int QtUiServices::runModal(ModalWindow&) {
+    ModalRun modal;
+    QEventLoop loop;
+    Run run{&loop, 0};
+    runs_.push_back(&run);
+    loop.exec();
+    runs_.pop_back();
+    return run.code;
+}
+
+void QtUiServices::stopModal(int code) {
+    if (runs_.empty()) return;
+    Run* run = runs_.back();
+    run->code = code;
+    run->loop->quit();
+}
+
+void QtUiServices::activateApplication() {
+    if (QWidget* window = QApplication::activeWindow()) {
+        window->raise();
+        window->activateWindow();
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+#include "platform/PausableTimer.h"
+#include "platform/qt/QtMainExecutor.h"
+#include "platform/qt/QtUiServices.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Spins the Qt event loop until done() or about five seconds.
+template <typename Predicate>
+bool spinUntil(Predicate done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+}  // namespace
+
+TEST(QtMainExecutor, JobsFromAnyThreadRunInOrderOnTheGuiThread) {
+    platform::QtMainExecutor executor;
+    std::vector<int> order;
+    bool offMain = false;
+    std::thread worker([&] {
+        for (int i = 0; i < 50; ++i)
+            executor.post([&, i] {
+                offMain = offMain || !executor.isMainThread();
+                order.push_back(i);
+            });
+    });
+    worker.join();
+    ASSERT_TRUE(spinUntil([&] { return order.size() == 50; }));
+    EXPECT_FALSE(offMain);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(QtMainExecutor, TimersFireUnlessCancelledAlsoWhenScheduledFromAnotherThread) {
+    platform::QtMainExecutor executor;
+    bool fired = false, cancelledFired = false, fromWorker = false;
+    auto cancelled = executor.scheduleAfter(20ms, [&] { cancelledFired = true; });
+    executor.scheduleAfter(30ms, [&] { fired = true; });
+    executor.cancelTimer(cancelled);
+    std::thread([&] { executor.scheduleAfter(0ms, [&] { fromWorker = true; }); }).join();
+    ASSERT_TRUE(spinUntil([&] { return fired && fromWorker; }));
+    EXPECT_FALSE(cancelledFired);
+}
+
+TEST(QtUiServices, RunModalEndsWithTheStopCodeAndHoldsDefaultModeTimers) {
+    platform::QtMainExecutor executor;
+    platform::QtUiServices ui;
+    struct Window : platform::ModalWindow {
+        void makeKeyWindow() override {}
+        void closeWindow() override {}
+    } window;
+    int defaultFires = 0, commonFires = 0;
+    platform::PausableTimer defaultTimer(executor, 5ms, [&] { ++defaultFires; });
+    platform::PausableTimer commonTimer(executor, 5ms, [&] { ++commonFires; },
+                                        platform::PausableTimer::Mode::Common);
+    QTimer::singleShot(100, [&] { ui.stopModal(-60006); });
+    EXPECT_EQ(ui.runModal(window), -60006);
+    EXPECT_EQ(defaultFires, 0) << "default-mode timers wait for the modal run to end";
+    EXPECT_GT(commonFires, 0);
+    EXPECT_TRUE(spinUntil([&] { return defaultFires > 0; }));
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
