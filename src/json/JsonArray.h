@@ -1,0 +1,62 @@
+#pragma once
+// The array of the JSON reader. A parsed array is immutable unless the parse asked for mutable
+// results; the mutators of an immutable one raise JsonInternalInconsistencyException.
+
+#include <cstdint>
+#include <iterator>
+#include <memory>
+
+#include "json/JsonValue.h"
+
+class JsonArray : public JsonObject {
+public:
+    static const char* className() { return "JsonArray"; }
+
+    uint64_t count() const { return count_; }
+    bool isMutable() const { return mutations_ != 0; }
+    uint64_t capacity() const { return capacity_; }
+
+    // The element; an index at or beyond the count raises JsonRangeException with
+    // "*** -[JsonArray objectAtIndex]: index (i) beyond bounds (count)".
+    const JsonValue& objectAtIndex(uint64_t index) const;
+
+    // Copies the handles of the range into objects (which needs room for range.length).
+    void getObjectsRange(JsonValue* objects, JsonRange range) const;
+
+    // Fast enumeration in index order: up to len elements per call; 0 at the end.
+    uint64_t countByEnumeratingWithStateObjectsCount(JsonFastEnumerationState* state, JsonValue* buffer,
+                                                     uint64_t len) const;
+    JsonEnumerationIterator<JsonArray> begin() const { return JsonEnumerationIterator<JsonArray>(this); }
+    std::default_sentinel_t end() const { return {}; }
+
+    // Mutators (mutable arrays only). Index = count appends.
+    void insertObjectAtIndex(JsonValue object, uint64_t index);
+    void removeObjectAtIndex(uint64_t index);
+    void replaceObjectAtIndexWithObject(uint64_t index, JsonValue object);
+
+    // A mutable array gives a new immutable array of the same elements; an immutable one gives
+    // itself.
+    JsonValue copy() const;
+    // A new mutable array of the same elements.
+    JsonValue mutableCopy() const;
+
+    bool isEqualToArray(const JsonArray& other) const;
+
+private:
+    friend class JsonValue;
+    friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection);
+    JsonArray() = default;
+    ~JsonArray() = default;
+
+    void countMutation();
+    [[noreturn]] void raiseImmutable(const char* method) const;
+    [[noreturn]] void raiseRange(const char* method, uint64_t index, uint64_t bounds) const;
+
+    std::unique_ptr<JsonValue[]> objects_;
+    uint64_t count_ = 0;
+    uint64_t capacity_ = 0;
+    uint64_t mutations_ = 0;  // 0: immutable; a mutable array counts from 1, wrapping past 0
+};
+
+// A new array that takes over the count handles at objects (they are left none).
+JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection);
