@@ -1,0 +1,233 @@
+#include "link/GCData.h"
+
+#include "link/DeviceFrame.h"
+#include "link/StartMainView.h"
+#include "platform/Trace.h"
+#include "platform/UiServices.h"
+#include "util/Duziz.h"
+#include "util/Utf8.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+using platform::Bytes;
+
+GCData* gcData = nullptr;
+
+GCData::GCData() {
+    std::memset(m_DSPPreset, 0, sizeof m_DSPPreset);
+    std::memset(m_FXPreset, 0, sizeof m_FXPreset);
+    std::memset(m_GEQPreset, 0, sizeof m_GEQPreset);
+    std::memset(m_scenPreset, 0, sizeof m_scenPreset);
+    std::memset(m_sceneMemoryUpAlload, 0, sizeof m_sceneMemoryUpAlload);
+    std::memset(m_dspMemoryUpAlload, 0, sizeof m_dspMemoryUpAlload);
+    std::memset(m_dfxMemoryUpAlload, 0, sizeof m_dfxMemoryUpAlload);
+    std::memset(m_geqMemoryUpAlload, 0, sizeof m_geqMemoryUpAlload);
+    std::memset(m_cureSceneUpAlload, 0, sizeof m_cureSceneUpAlload);
+    for (int type = 0; type < kPresetTypeCount; ++type) cxhPresetListcaseMode(type);
+}
+
+GCData& GCData::shareGCData() {
+    if (!gcData) gcData = new GCData();
+    return *gcData;
+}
+
+std::string GCData::preStr(int n) {
+    char text[24];
+    if (n >= 0 && n <= 9)
+        std::snprintf(text, sizeof text, "00%d.", n);
+    else if (n >= 10 && n <= 99)
+        std::snprintf(text, sizeof text, "0%d.", n);
+    else
+        std::snprintf(text, sizeof text, "%d.", n);
+    return text;
+}
+
+uint8_t* GCData::nameTable(int type) {
+    return const_cast<uint8_t*>(static_cast<const GCData*>(this)->nameTable(type));
+}
+
+const uint8_t* GCData::nameTable(int type) const {
+    switch (type) {
+    case 0: return &m_DSPPreset[0][0];
+    case 1: return &m_GEQPreset[0][0];
+    case 2: return &m_FXPreset[0][0];
+    case 3: return &m_scenPreset[0][0];
+    default: return nullptr;
+    }
+}
+
+std::string GCData::gPresetName(int index, unsigned char type) const {
+    const uint8_t* table = nameTable(type);
+    if (!table || index < 0 || index >= kPresetSlots[type]) return {};
+    const uint8_t* slot = table + index * kPresetNameLength;
+    auto name = Duziz::ByteTostr(reinterpret_cast<const char*>(slot), kPresetNameLength);
+    // A name that is not UTF-8 still gets a readable label.
+    return preStr(index + 1) + (name ? *name : util::utf8WithReplacement(slot, kPresetNameLength));
+}
+
+void GCData::setPresetName(int type, int index, const char* name) {
+    uint8_t* table = nameTable(type);
+    if (!table || index < 0 || index >= kPresetSlots[type]) return;
+    std::string text = name ? name : "";
+    text.resize(::strnlen(text.c_str(), text.size()));
+    text.resize(util::utf8PrefixLength(text, kPresetNameLength));
+    Duziz::strToArray(table + index * kPresetNameLength, text.c_str(), kPresetNameLength);
+}
+
+void GCData::cxhPresetListcaseMode(int type) {
+    uint8_t* table = nameTable(type);
+    if (!table) return;
+    for (int i = 0; i < kPresetSlots[type]; ++i)
+        Duziz::strToArray(table + i * kPresetNameLength, kEmptyPresetName, kPresetNameLength);
+}
+
+void GCData::resetPresetData() { Duziz::clearData(&presetExportData); }
+
+bool GCData::savePreset(int type) {
+    if (type < 0 || type >= kPresetTypeCount) return false;
+    platform::Error error;
+    if (Duziz::saveFile("Save preset data to file", PresetFilter[type], &presetExportData, &error)) return true;
+    if (!error.domain.empty()) {
+        platform::trace("preset file write failed: %s", error.toString().c_str());
+        showLinkWarning("The preset was not saved to the file. " + error.description);
+    }
+    return false;
+}
+
+MemoryPacketShape memoryPacketShape(int packet) {
+    if (packet >= 1 && packet <= 24) return {4, kSceneFrameLength};
+    if (packet == 25 || packet == 26) return {1, kDspFrameLength};
+    if (packet == 27 || packet == 28) return {3, kDfxFrameLength};
+    if (packet == 29) return {2, kGeqFrameLength};
+    if (packet == 30) return {5, kSceneFrameLength};
+    return {0, 0};
+}
+
+size_t memoryPacketOffset(int packet) {
+    size_t offset = 0;
+    for (int p = 1; p < packet && p <= kMemoryPacketCount; ++p) offset += memoryPacketShape(p).length;
+    return offset;
+}
+
+bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why) {
+    auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    if (length != kMemoryBackupFileSize) {
+        return fail("It holds " + std::to_string(length) + " bytes; a whole-memory backup holds " +
+                    std::to_string(kMemoryBackupFileSize) + " bytes.");
+    }
+    for (int p = 1; p <= kMemoryPacketCount; ++p) {
+        const uint8_t* f = bytes + memoryPacketOffset(p);
+        const MemoryPacketShape shape = memoryPacketShape(p);
+        if (f[0] != frame::kStart0 || f[1] != frame::kStart1 || f[2] != frame::kStart2 ||
+            f[8] != frame::kCmdMemoryExport || f[9] != shape.sub || f[10] != p) {
+            return fail("Packet " + std::to_string(p) + " of 30 is missing or out of order.");
+        }
+    }
+    return true;
+}
+
+bool GCData::SaveMeoryFileToLocal(platform::Error* error) {
+    std::string why;
+    bool ok = false;
+    if (memoryFilePath.empty()) {
+        why = "No backup file was chosen.";
+    } else if (isWholeMemoryBackup(memoryExportData.data(), memoryExportData.size(), &why)) {
+        platform::Error writeError;
+        ok = writeFileAtomically(memoryFilePath, memoryExportData.data(), memoryExportData.size(), &writeError);
+        if (!ok) {
+            platform::trace("memory backup write failed: %s", writeError.toString().c_str());
+            platform::setError(error, writeError);
+        }
+    }
+    if (!ok && !why.empty()) platform::setError(error, platform::Error::make("GCDataErrorDomain", 1, why));
+    // A backup that was not written cannot be completed later; the next one starts afresh.
+    if (!ok) Duziz::clearData(&memoryExportData);
+    return ok;
+}
+
+bool GCData::ReadMemoryFileFromLocal() {
+    return Duziz::_openFile(kMemoryBackupFileType, 0,
+                            [this](const std::string& path, int arg) { return ReadFiles_Memory(path, arg); });
+}
+
+static bool readWholeFile(const std::string& path, size_t expected, Bytes* out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    out->assign(expected, 0);
+    in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(expected));
+    return static_cast<size_t>(in.gcount()) == expected;
+}
+
+bool GCData::ReadFiles_Memory(const std::string& path, int) {
+    const int size = Duziz::fileSize(path);
+    platform::trace("file read length is %d   fac length is %d", size, static_cast<int>(kMemoryBackupFileSize));
+    bool result = false;
+    Bytes file;
+    std::string why;
+    if (static_cast<size_t>(size) != kMemoryBackupFileSize) {
+        isWholeMemoryBackup(nullptr, static_cast<size_t>(size), &why);
+    } else if (!readWholeFile(path, kMemoryBackupFileSize, &file)) {
+        why = "The file could not be read.";
+    } else if (isWholeMemoryBackup(file.data(), file.size(), &why)) {
+        size_t offset = 0;
+        for (int which = 0; which < 5; ++which) {
+            Bytes part(file.begin() + static_cast<long>(offset),
+                       file.begin() + static_cast<long>(offset + kMemoryPartLength[which]));
+            procesAllImportMemoryData_beforeSend(part, which);
+            offset += kMemoryPartLength[which];
+        }
+        platform::trace("reafiinfe memory......................");
+        if (mainVctl) mainVctl->sendCMD_MemoryImport_Scence(0);
+        result = true;
+    }
+    if (!result) showLinkWarning("The backup file cannot be restored. " + why);
+    platform::trace("read memfile here  conv  %d", result ? 1 : 0);
+    return result;
+}
+
+void GCData::procesAllImportMemoryData_beforeSend(const Bytes& part, int which) {
+    uint8_t* buffers[5] = {&m_sceneMemoryUpAlload[0][0], &m_dspMemoryUpAlload[0][0], &m_dfxMemoryUpAlload[0][0],
+                           m_geqMemoryUpAlload, m_cureSceneUpAlload};
+    if (which < 0 || which > 4 || part.size() != kMemoryPartLength[which]) return;
+    std::memset(buffers[which], 0, kMemoryPartLength[which]);
+    std::memcpy(buffers[which], part.data(), part.size());
+}
+
+bool GCData::ReadPresetFileFromLocal(int type, int arg) {
+    if (type < 0 || type >= kPresetTypeCount) return false;
+    return Duziz::_openFile(PresetFilter[type], arg,
+                            [this, type](const std::string& path, int) { return readPresetFiles(path, type); });
+}
+
+bool GCData::readPresetFiles(const std::string& path, int type) {
+    if (type < 0 || type >= kPresetTypeCount) return false;
+    const size_t length = static_cast<size_t>(LEN_FILE_PRESET[type]);
+    const int size = Duziz::fileSize(path);
+    Bytes bytes;
+    std::string why;
+    if (static_cast<size_t>(size) != length) {
+        why = "It holds " + std::to_string(size) + " bytes; a " + PresetFilter[type] + " preset file holds " +
+              std::to_string(length) + " bytes.";
+    } else if (!readWholeFile(path, length, &bytes)) {
+        why = "The file could not be read.";
+    } else if (bytes[0] != frame::kStart0 || bytes[1] != frame::kStart1 || bytes[2] != frame::kStart2 ||
+               bytes[8] != frame::kCmdPresetData || bytes[9] != type + 1) {
+        why = std::string("It is not a ") + PresetFilter[type] + " preset.";
+    }
+    if (!why.empty()) {
+        showLinkWarning("The preset file cannot be loaded. " + why);
+        return false;
+    }
+    resetPresetData();
+    presetExportData.insert(presetExportData.end(), bytes.begin(), bytes.end());
+    return true;
+}
+
+void showLinkWarning(const std::string& message) {
+    platform::UiServices::shared().alert("Warning!", message, {"OK"});
+}

@@ -1,0 +1,110 @@
+#pragma once
+// The shared store of the preset side: the preset names of the four preset types as the mixer last
+// reported them, the buffers of a whole-memory backup and restore, one preset on its way between
+// mixer and file, the link state the windows read, and the board being programmed.
+// Main thread only; the open and save panels run modally through UiServices.
+
+#include "link/LConstrant.h"
+#include "platform/Error.h"
+
+#include <cstdint>
+#include <string>
+
+class GCData {
+public:
+    GCData();
+    GCData(const GCData&) = delete;
+    GCData& operator=(const GCData&) = delete;
+
+    // The one store of the program, created on the first call and kept in gcData.
+    static GCData& shareGCData();
+
+    // "00%d." for 0-9, "0%d." for 10-99, "%d." otherwise.
+    static std::string preStr(int n);
+    // The list label of a slot: preStr(index + 1) and the slot's 16 bytes as text (bytes that are
+    // not UTF-8 are shown as replacement characters). Empty for a slot outside the table.
+    std::string gPresetName(int index, unsigned char type) const;
+    // Stores name in a slot: cut to whole UTF-8 characters within 16 bytes, padded with spaces.
+    // A type above 3 or an index outside the table does nothing.
+    void setPresetName(int type, int index, const char* name);
+    // Fills every slot of the type's table with the empty-slot text.
+    void cxhPresetListcaseMode(int type);
+
+    // The name table of a preset type (16 bytes per slot), or null for another type.
+    uint8_t* nameTable(int type);
+    const uint8_t* nameTable(int type) const;
+
+    // Empties presetExportData.
+    void resetPresetData();
+    // Runs the save panel for a preset file of the type and writes presetExportData to the chosen
+    // file (emptied once written). A failed write is shown in the "Warning!" alert and the data is
+    // kept. Returns whether a file was written.
+    bool savePreset(int type);
+
+    // Writes the finished backup in memoryExportData to memoryFilePath, atomically. Refuses, with
+    // the reason in error, when no path is set or the buffer is not the 30 packets in order
+    // (exactly 128,960 bytes). A refused or failed backup empties the buffer.
+    bool SaveMeoryFileToLocal(platform::Error* error = nullptr);
+
+    // Open panel for a backup file, then ReadFiles_Memory.
+    bool ReadMemoryFileFromLocal();
+    // Reads and checks a backup file, fills the restore buffers and starts the restore through the
+    // main window (mainVctl). A file that is not a backup of 30 frames in order is refused with
+    // the "Warning!" alert and nothing is sent.
+    bool ReadFiles_Memory(const std::string& path, int unused = 0);
+    // Copies a part of a backup into restore buffer which (0 scenes, 1 DSP channel, 2 DFX, 3 GEQ,
+    // 4 current scene) when its length is that buffer's; otherwise nothing.
+    void procesAllImportMemoryData_beforeSend(const platform::Bytes& part, int which);
+
+    // Open panel for a preset file of the type, then readPresetFiles.
+    bool ReadPresetFileFromLocal(int type, int unused = 0);
+    // Reads a preset file of the type into presetExportData when its size, start bytes, command
+    // and sub-code are those of a preset frame of that type; otherwise shows the "Warning!"
+    // alert and leaves presetExportData unchanged.
+    bool readPresetFiles(const std::string& path, int type);
+
+    int utype() const { return utype_; }
+    void setUtype(int value) { utype_ = value; }
+    int currentProgramItem() const { return currentProgramItem_; }
+    void setCurrentProgramItem(int value) { currentProgramItem_ = value; }
+
+    uint8_t m_DSPPreset[48][16];
+    uint8_t m_FXPreset[104][16];
+    uint8_t m_GEQPreset[48][16];
+    uint8_t m_scenPreset[24][16];
+    // The backup being received: the export frames appended whole in arrival order.
+    platform::Bytes memoryExportData;
+    // One preset frame, from the mixer (reply 0x32) or from a preset file.
+    platform::Bytes presetExportData;
+    // Restore buffers: the frames of a backup file.
+    uint8_t m_sceneMemoryUpAlload[24][kSceneFrameLength];
+    uint8_t m_dspMemoryUpAlload[2][kDspFrameLength];
+    uint8_t m_dfxMemoryUpAlload[2][kDfxFrameLength];
+    uint8_t m_geqMemoryUpAlload[kGeqFrameLength];
+    uint8_t m_cureSceneUpAlload[kSceneFrameLength];
+    // The link to the mixer is up (written by the main window).
+    bool isconnected = false;
+    // Where the next backup is written (chosen by the preset window before it asks for one).
+    std::string memoryFilePath;
+
+private:
+    int utype_ = 0;
+    int currentProgramItem_ = 0;
+};
+
+extern GCData* gcData;
+
+// The shape of a whole-memory backup: packet p (1-30) is a frame of this sub-code and length.
+struct MemoryPacketShape {
+    uint8_t sub;
+    size_t length;
+};
+MemoryPacketShape memoryPacketShape(int packet);
+// Offset of packet p (1-30) in a backup file.
+size_t memoryPacketOffset(int packet);
+// Checks that bytes are a complete backup: 128,960 bytes, 30 frames of command 0x2F with their
+// start bytes, sub-codes and packet numbers in order. Fills why with the first fault.
+bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why);
+
+// The main window's "Warning!" alert with one "OK" button.
+void showLinkWarning(const std::string& message);

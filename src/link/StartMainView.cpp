@@ -1,0 +1,503 @@
+#include "link/StartMainView.h"
+
+#include "link/DeviceFrame.h"
+#include "platform/Trace.h"
+#include "util/Duziz.h"
+#include "util/Userprofile.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+using platform::Bytes;
+
+StartMainView* mainVctl = nullptr;
+
+LinkTransport::~LinkTransport() = default;
+LinkConnectionState::~LinkConnectionState() = default;
+LinkMainWindow::~LinkMainWindow() = default;
+
+namespace {
+
+void post(int code, int pos) { Duziz::sendMsg(code, pos, kMessageBusName); }
+
+std::string hexGroups(const uint8_t* bytes, size_t length) {
+    std::string out;
+    out.reserve(length * 3);
+    char group[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(group, sizeof group, " %02hhx", bytes[i]);
+        out += group;
+    }
+    return out;
+}
+
+}  // namespace
+
+StartMainView::StartMainView(GCData& store, XCoreData& core)
+    : gc_(store), core_(core), sleeper_(&platform::Sleeper::real()) {
+    m_RecCmd.reserve(frame::kMaxFrameLength);
+    // A backup cut off by a lost link can never be completed: its packets are dropped.
+    linkLostObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        kMessageBusName, [this](const platform::Notification& note) {
+            const auto* profile = std::any_cast<UserprofilePtr>(&note.object);
+            if (profile && *profile && (*profile)->cmdType == MSG_DISCONNECTED) Duziz::clearData(&gc_.memoryExportData);
+        });
+}
+
+StartMainView::~StartMainView() {
+    if (mainVctl == this) mainVctl = nullptr;
+}
+
+bool StartMainView::isRealConnect() const {
+    if (!gc_.isconnected || !state_) return false;
+    const int32_t type = state_->connectType();
+    if (type == kConnectTypeSerial) return state_->isSerialComportOpen();
+    if (type == kConnectTypeTcp) return state_->isNetworkOpen();
+    return false;
+}
+
+// ---- Sending -------------------------------------------------------------------------------
+
+void StartMainView::sendWithBytes(const uint8_t* bytes, int length) {
+    if (!bytes || length <= 0) return;
+    const int32_t type = state_ ? state_->connectType() : 0;
+    const size_t n = static_cast<size_t>(length);
+    try {
+        if (type == kConnectTypeTcp && transport_) {
+            transport_->writeTcp(bytes, n);
+        } else if (type == kConnectTypeSerial && transport_) {
+            transport_->writeSerial(bytes, n);
+            printAryData(bytes, "send with comport......show...: ", length);
+        }
+    } catch (...) {
+        // The transport reports its own failures; a sender never sees one.
+    }
+    // Every frame sent over TCP leaves a read pending for its reply.
+    if (type == kConnectTypeTcp && transport_) {
+        try {
+            transport_->readNextTcp();
+        } catch (...) {
+        }
+    }
+}
+
+void StartMainView::sendCMD_savePresetNameToD(int type, int presetIndex, int chIndex) {
+    if (!isRealConnect()) return;
+    uint8_t f[29];
+    frame::begin(f, sizeof f, frame::kCmdRenamePreset, static_cast<uint8_t>(type + 1));
+    f[10] = static_cast<uint8_t>(chIndex + 1);
+    f[11] = static_cast<uint8_t>(presetIndex & 0xFF);
+    const uint8_t* table = gc_.nameTable(type);
+    if (table && presetIndex >= 0 && presetIndex < kPresetSlots[type])
+        std::memcpy(f + 12, table + presetIndex * kPresetNameLength, kPresetNameLength);
+    sendWithBytes(f, sizeof f);
+}
+
+void StartMainView::sendCMD_DeletePreset(int type, int index) {
+    if (!isRealConnect()) return;
+    uint8_t f[12];
+    frame::begin(f, sizeof f, frame::kCmdDeletePreset, static_cast<uint8_t>(type + 1));
+    f[10] = static_cast<uint8_t>(index & 0xFF);
+    sendWithBytes(f, sizeof f);
+}
+
+void StartMainView::sendCMD_ReadPresetList(int type) {
+    if (!isRealConnect()) return;
+    uint8_t f[11];
+    frame::begin(f, sizeof f, frame::kCmdPresetList, static_cast<uint8_t>(type + 1));
+    sendWithBytes(f, sizeof f);
+}
+
+void StartMainView::sendCMD_LoadPresetFromLocal(int type, int index) {
+    if (!isRealConnect() || type < 0 || type >= kPresetTypeCount) return;
+    const Bytes& held = gc_.presetExportData;
+    if (held.size() != static_cast<size_t>(LEN_FILE_PRESET[type])) return;
+    Bytes f(held);
+    f[8] = frame::kCmdWritePreset;
+    if (type <= 2) f[10] = static_cast<uint8_t>(index + 1);
+    sendWithBytes(f.data(), static_cast<int>(f.size()));
+}
+
+uint8_t* StartMainView::PackageOfReadDeviceName(uint8_t* buffer) {
+    static const uint8_t check[kCheckFrameLength] = {0x01, 0x20, 0x03, 0x0A, 0x00, 0x01, 0x00, 0x01, 0x25, 0x40};
+    std::memcpy(buffer, check, kCheckFrameLength);
+    return buffer;
+}
+
+void StartMainView::sendCMD_CheckDevice() {
+    if (!isRealConnect()) return;
+    uint8_t f[kCheckFrameLength];
+    sendWithBytes(PackageOfReadDeviceName(f), kCheckFrameLength);
+    isOnLine_ = false;
+}
+
+void StartMainView::sendCMD_MemoryExport() {
+    // Each backup starts from an empty buffer.
+    Duziz::clearData(&gc_.memoryExportData);
+    if (!isRealConnect()) return;
+    uint8_t f[11];
+    frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
+    sendWithBytes(f, sizeof f);
+    platform::trace("send cmd memoryexport now..............");
+    printAryData(f, "memoryexport ....", sizeof f);
+}
+
+void StartMainView::sendImport(const uint8_t* stored, size_t length) {
+    std::vector<uint8_t> f(stored, stored + length);
+    f[8] = frame::kCmdMemoryImport;
+    if (!isRealConnect()) return;
+    sendWithBytes(f.data(), static_cast<int>(f.size()));
+}
+
+void StartMainView::sendCMD_MemoryImport_Scence(int i) {
+    if (i < 0 || i > 23) return;
+    sendImport(gc_.m_sceneMemoryUpAlload[i], kSceneFrameLength);
+}
+
+void StartMainView::sendCMD_MemoryImport_FatChanel(int i) {
+    if (i < 0 || i > 1) return;
+    sendImport(gc_.m_dspMemoryUpAlload[i], kDspFrameLength);
+}
+
+void StartMainView::sendCMD_MemoryImport_DFX(int i) {
+    if (i < 0 || i > 1) return;
+    sendImport(gc_.m_dfxMemoryUpAlload[i], kDfxFrameLength);
+}
+
+void StartMainView::sendCMD_MemoryImport_GEQ() { sendImport(gc_.m_geqMemoryUpAlload, kGeqFrameLength); }
+
+void StartMainView::sendCMD_MemoryImport_CurrentScence() {
+    sendImport(gc_.m_cureSceneUpAlload, kSceneFrameLength);
+    if (isRealConnect()) {
+        uint8_t head[11];
+        std::memcpy(head, gc_.m_cureSceneUpAlload, sizeof head);
+        head[8] = frame::kCmdMemoryImport;
+        printAryData(head, "will   send meory current_sence", sizeof head);
+    }
+}
+
+void StartMainView::sendCMD_LoadPresetFromDevice(int smode, int preindex, int chindex) {
+    if (!isRealConnect()) return;
+    uint8_t f[12];
+    frame::begin(f, sizeof f, frame::kCmdPresetData, static_cast<uint8_t>(smode + 1));
+    f[10] = static_cast<uint8_t>(preindex + 1);
+    sendWithBytes(f, sizeof f);
+    printAryData(f, "load preset from device", sizeof f);
+    platform::trace("send loadpreet from device--------------with smode : %d,preindex is ; %d ,chindex is :%d", smode,
+                    preindex, chindex);
+}
+
+void StartMainView::sendCMD_ProgramGUI(int block, int picture) {
+    if (!isRealConnect()) return;
+    // Only blocks that exist in the picture store are sent.
+    if (picture < 0 || picture >= kGuiPictureCount || block < 0 || block >= kGuiPictureBlocks) return;
+    std::vector<uint8_t> f(XCoreData::kGuiBlockFrameLength);
+    core_.PackageofUpdateGUIFirmware(f.data(), block, picture);
+    sendWithBytes(f.data(), static_cast<int>(f.size()));
+}
+
+void StartMainView::sendCMD_ProgramNormal(int block, int board) {
+    if (!isRealConnect()) return;
+    if (board < 0 || board >= kFirmwareBoards) return;
+    if (block >= core_.dSegement[board]) {
+        // Past the last block: the main board is told the transfer is over; no other board is
+        // ever sent a block its image does not have.
+        if (board != 0) return;
+        const uint8_t end = frame::kEndOfTransfer;
+        sendWithBytes(&end, 1);
+        updateLock = 0;
+        platform::trace("send data here load firmware finished "
+                        "............................>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
+        return;
+    }
+    if (block < 0) return;
+    uint8_t f[XCoreData::kProgramBlockFrameLength];
+    core_.PackageofBeginProgram(f, block, board);
+    if (board >= 1 && state_ && state_->connectType() == kConnectTypeSerial) sleeper_->sleep(0.1);
+    sendWithBytes(f, sizeof f);
+}
+
+void StartMainView::sendCMD_ReadFirmwareFromDSP(int type) {
+    if (!isRealConnect()) return;
+    uint8_t f[XCoreData::kReadFirmwareFromDspLength];
+    XCoreData::PackageofReadFirmwareFromDSP(f, type);
+    sendWithBytes(f, sizeof f);
+}
+
+void StartMainView::sendCMD_Begin_enterProgram() {
+    if (!isRealConnect()) return;
+    uint8_t f[XCoreData::kEnterProgramLength];
+    sendWithBytes(XCoreData::PackageofBegin_EnterProgram(f), sizeof f);
+}
+
+void StartMainView::sendCMD_SearchDevice() {
+    if (!isRealConnect()) return;
+    uint8_t f[XCoreData::kSearchDeviceLength];
+    sendWithBytes(XCoreData::PackageofSearchDevice(f), sizeof f);
+}
+
+void StartMainView::sendCMD_isReady(int board) {
+    if (!isRealConnect()) return;
+    uint8_t f[XCoreData::kIsReadyLength];
+    core_.PackageofDevice_isReady(f, board);
+    printAryData(f, "sendisRead cmd", sizeof f);
+    sendWithBytes(f, sizeof f);
+}
+
+// ---- Byte utilities ------------------------------------------------------------------------
+
+uint8_t StartMainView::Bg(const Bytes& data, int index) {
+    if (index < 0 || static_cast<size_t>(index) >= data.size()) return 0;
+    return data[static_cast<size_t>(index)];
+}
+
+void StartMainView::printData(const Bytes& data, const std::string& prefix) {
+    platform::trace("send len:%d,%s----%s", static_cast<int>(data.size()), prefix.c_str(),
+                    hexGroups(data.data(), data.size()).c_str());
+}
+
+void StartMainView::printAryData(const uint8_t* bytes, const std::string& prefix, int length) {
+    platform::trace("%s lenth:%d-%s", prefix.c_str(), length,
+                    hexGroups(bytes, length > 0 ? static_cast<size_t>(length) : 0).c_str());
+}
+
+// ---- Reassembly ----------------------------------------------------------------------------
+
+void StartMainView::parseData(const uint8_t* data, size_t length) {
+    for (size_t i = 0; i < length; ++i) RecByte(data[i]);
+}
+
+void StartMainView::ClearBuffer() {
+    m_RecCmd.clear();
+    fixedLength_ = 0;
+    selfDeclaredLong_ = false;
+    fixedTrailer_ = 0;
+}
+
+// The replies completed by a fixed length per command and sub-code (their length does not fit
+// byte 3).
+static size_t fixedReplyLength(uint8_t command, uint8_t sub, int* trailer) {
+    *trailer = 0;
+    switch (command) {
+    case frame::kCmdPresetList:
+        *trailer = 1;
+        switch (sub) {
+        case 1:
+        case 2: return 779;
+        case 3: return 1675;
+        case 4: return 395;
+        default: return 0;
+        }
+    case frame::kCmdMemoryExport:
+        switch (sub) {
+        case 4:
+        case 5: return kSceneFrameLength;
+        case 1: return kDspFrameLength;
+        case 3: return kDfxFrameLength;
+        case 2: return kGeqFrameLength;
+        default: return 0;
+        }
+    case frame::kCmdPresetData:
+        if (sub >= 1 && sub <= 3) {
+            *trailer = 2;
+            return static_cast<size_t>(LEN_FILE_PRESET[sub - 1]);
+        }
+        if (sub == 4) {
+            *trailer = 1;
+            return static_cast<size_t>(LEN_FILE_PRESET[3]);
+        }
+        return 0;
+    case frame::kCmdReadDspFirmware: return 269;
+    default: return 0;
+    }
+}
+
+bool StartMainView::frameComplete() {
+    const size_t n = m_RecCmd.size();
+    const uint8_t* f = m_RecCmd.data();
+    const bool trailerAtEnd = f[n - 1] == frame::kTrailer;
+    // A long reply that names its own length in byte 3 is complete at that length only, so an
+    // "@" inside it cannot cut it short.
+    if (!selfDeclaredLong_ && n == f[3] && trailerAtEnd) return true;
+    if (fixedLength_ == 0 || n != fixedLength_) return false;
+    switch (fixedTrailer_) {
+    case 1: return trailerAtEnd;
+    case 2: return f[3] == n && trailerAtEnd;
+    default: return true;
+    }
+}
+
+void StartMainView::RecByte(uint8_t byte) {
+    static constexpr uint8_t kStart[3] = {frame::kStart0, frame::kStart1, frame::kStart2};
+    const size_t before = m_RecCmd.size();
+    if (before < 3 && byte != kStart[before]) {
+        // The byte that breaks the start sequence is dropped with what came before it.
+        if (before) ClearBuffer();
+        return;
+    }
+    m_RecCmd.push_back(byte);
+    const size_t n = before + 1;
+    if (n < frame::kMinReplyLength) return;
+    if (n == frame::kMinReplyLength) {
+        fixedLength_ = fixedReplyLength(m_RecCmd[8], m_RecCmd[9], &fixedTrailer_);
+        selfDeclaredLong_ = fixedLength_ > 255 && m_RecCmd[3] == (fixedLength_ & 0xFF);
+    }
+    if (!frameComplete()) {
+        // Nothing is longer than the longest frame: drop it and wait for the next start.
+        if (n >= frame::kMaxFrameLength) ClearBuffer();
+        return;
+    }
+    // The frame is copied out and the accumulator emptied before the dispatcher runs: bytes fed
+    // while it runs (a modal panel runs the event loop) start a new frame.
+    if (dispatchDepth_ == dispatchFrames_.size()) dispatchFrames_.emplace_back().reserve(frame::kMaxFrameLength);
+    Bytes& complete = dispatchFrames_[dispatchDepth_];
+    complete.assign(m_RecCmd.begin(), m_RecCmd.end());
+    ClearBuffer();
+    ++dispatchDepth_;
+    try {
+        converToData(complete);
+    } catch (...) {
+        --dispatchDepth_;
+        throw;
+    }
+    --dispatchDepth_;
+}
+
+// ---- Dispatcher ----------------------------------------------------------------------------
+
+void StartMainView::converToData(const Bytes& f) {
+    isOnLine_ = true;
+    const uint8_t command = Bg(f, 8);
+    const uint8_t sub = Bg(f, 9);
+    switch (command) {
+    case frame::kCmdPresetList: {
+        if (sub < 1 || sub > 4) return;
+        const int type = sub == 1 ? 0 : sub == 2 ? 1 : sub == 3 ? 2 : 3;
+        uint8_t* table = gc_.nameTable(type);
+        const int bytes = kPresetSlots[type] * kPresetNameLength;
+        for (int i = 0; i < bytes; ++i) table[i] = Bg(f, 10 + i);
+        if (sub <= 3) {
+            sendCMD_ReadPresetList(sub);
+        } else {
+            post(MSG_PRESET_LIST_LOADED, 0);
+            if (window_) window_->setBar(false);
+        }
+        platform::trace("readpreset list now......%d", sub);
+        return;
+    }
+    case frame::kCmdMemoryExport: memoryExportPacket(f); return;
+    case frame::kCmdMemoryImportAck: memoryImportAck(f); return;
+    case frame::kCmdPresetData:
+        gc_.resetPresetData();
+        gc_.presetExportData.insert(gc_.presetExportData.end(), f.begin(), f.end());
+        post(MSG_PRESET_RECEIVED, sub - 1);
+        gc_.savePreset(sub - 1);
+        platform::trace("recevie load from preset device  with smode is :%d------", sub);
+        return;
+    case frame::kCmdPresetStored:
+        if (sub >= 1 && sub <= 4) post(MSG_PRESET_WRITTEN, SCHCType[sub - 1]);
+        return;
+    case frame::kCmdReadyMain:
+    case frame::kCmdReadyOther: readyAck(f); return;
+    case frame::kCmdBlockMain:
+    case frame::kCmdBlockOther: blockAck(f); return;
+    case frame::kCmdSearchDevice: platform::trace("search and check the device now"); return;
+    default: return;
+    }
+}
+
+void StartMainView::memoryExportPacket(const Bytes& f) {
+    const uint8_t sub = Bg(f, 9);
+    const int packet = Bg(f, 10);
+    const MemoryPacketShape shape = memoryPacketShape(packet);
+    const bool accepted = shape.length != 0 && sub == shape.sub && f.size() == shape.length;
+    if (accepted) {
+        if (packet <= 24)
+            platform::trace("recevie sence 1..24  now...packnum is :%d", packet);
+        else if (packet <= 26)
+            platform::trace("recevie dsp  25 26  now...packnum is :%d", packet);
+        else if (packet <= 28)
+            platform::trace("recevie moddfx 27 28  now...packnum is :%d", packet);
+        else if (packet == 29)
+            platform::trace("recevie geq 29  now...packnum is :%d", packet);
+        else
+            platform::trace("recevie current sce 30  now...packnum is :%d", packet);
+        // The buffer holds one backup; packets beyond it could never make a valid file.
+        Bytes& buffer = gc_.memoryExportData;
+        if (buffer.size() + f.size() <= kMemoryBackupFileSize) buffer.insert(buffer.end(), f.begin(), f.end());
+    }
+    if (packet == kMemoryPacketCount) {
+        finishMemoryBackup();
+        return;
+    }
+    post(MSG_BACKUP_PACKET, packet);
+}
+
+void StartMainView::finishMemoryBackup() {
+    platform::Error error;
+    if (gc_.SaveMeoryFileToLocal(&error)) {
+        post(MSG_BACKUP_PACKET, kMemoryPacketCount);
+        return;
+    }
+    platform::trace("memory backup not saved: %s", error.toString().c_str());
+    showLinkWarning("The memory backup failed and was not saved. " + error.description);
+    post(MSG_PRESET_IDLE, 0);
+}
+
+void StartMainView::memoryImportAck(const Bytes& f) {
+    const uint8_t sub = Bg(f, 9);
+    const int packet = Bg(f, 10);
+    if (sub == 4 && packet >= 1 && packet <= 23)
+        sendCMD_MemoryImport_Scence(packet);
+    else if (sub == 4 && packet == 24)
+        sendCMD_MemoryImport_FatChanel(0);
+    else if (sub == 1 && packet == 25)
+        sendCMD_MemoryImport_FatChanel(1);
+    else if (sub == 1 && packet == 26)
+        sendCMD_MemoryImport_DFX(0);
+    else if (sub == 3 && packet == 27)
+        sendCMD_MemoryImport_DFX(1);
+    else if (sub == 3 && packet == 28)
+        sendCMD_MemoryImport_GEQ();
+    else if (sub == 2 && packet == 29)
+        sendCMD_MemoryImport_CurrentScence();
+    else if (sub == 4 && packet == 30)
+        platform::trace(" memory import over  ");
+    post(MSG_RESTORE_PACKET, packet);
+}
+
+void StartMainView::readyAck(const Bytes& f) {
+    const int board = Bg(f, 9);
+    // Only boards 0-3 are programmed by blocks; an acknowledgement naming another is ignored.
+    if (board >= kFirmwareBoards) return;
+    const uint8_t status = Bg(f, 12);
+    const int item = gc_.currentProgramItem();
+    platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
+    if (status == 0 && board == item && core_.updateStatusRecord[item] != 1) {
+        sendCMD_ProgramNormal(0, item);
+        platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
+    } else if (status == 1) {
+        post(MSG_BOARD_FAILED, item);
+    }
+}
+
+void StartMainView::blockAck(const Bytes& f) {
+    const int board = Bg(f, 9);
+    if (board >= kFirmwareBoards) return;
+    const uint8_t status = Bg(f, 12);
+    const int block = Bg(f, 10) * 256 + Bg(f, 11);
+    if (status == 1) {
+        post(MSG_BOARD_FAILED, board);
+        return;
+    }
+    if (status != 0) return;
+    const int count = core_.dSegement[board];
+    if (block < count) {
+        sendCMD_ProgramNormal(block, board);
+        post(MSG_BLOCK_SENT, block);
+    } else if (block == count) {
+        platform::trace("reflesh tpindex ,because is sucess : :%d  with bindex is :%d", board, block);
+        post(MSG_BOARD_DONE, board);
+    }
+}
