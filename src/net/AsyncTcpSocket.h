@@ -1,0 +1,488 @@
+#pragma once
+// AsyncTcpSocket: a queue-driven TCP socket. One object owns a private serial queue, the socket
+// queue, on which all of its state lives. Callers on any thread ask it to connect, read, write or
+// disconnect; reads and writes are queued as requests and served in order, and every outcome
+// reaches the delegate as a job posted onto the delegate's own queue.
+//
+// Public operations run on the socket queue: inline when the caller already runs there (or on a
+// queue marked as targeting it), otherwise synchronously for queries, connect and disconnect, and
+// asynchronously for reads, writes, setters and the disconnect-after operations.
+//
+// Addresses are byte buffers holding one sockaddr_in (16 bytes) or sockaddr_in6 (28 bytes) as the
+// socket calls take them, the family read from sa_family; ports at the interface are host order.
+
+#include "platform/Error.h"
+#include "platform/dispatch/Dispatch.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <any>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class AsyncTcpSocket;
+
+inline constexpr const char* AsyncTcpSocketErrorDomain = "AsyncTcpSocketErrorDomain";
+// Label of a socket queue that the socket makes itself.
+inline constexpr const char* AsyncTcpSocketQueueName = "AsyncTcpSocket";
+// Declared for users of the socket; the socket itself does not use them.
+inline constexpr const char* AsyncTcpSocketException = "AsyncTcpSocketException";
+inline constexpr const char* AsyncTcpSocketThreadName = "AsyncTcpSocket-CFStream";
+// Domain of name look-up failures; the code is the resolver's (negative on glibc).
+inline constexpr const char* AsyncTcpSocketNetDBErrorDomain = "kCFStreamErrorDomainNetDB";
+
+enum AsyncTcpSocketError : long {
+    AsyncTcpSocketNoError = 0,
+    AsyncTcpSocketBadConfigError = 1,
+    AsyncTcpSocketBadParamError = 2,
+    AsyncTcpSocketConnectTimeoutError = 3,
+    AsyncTcpSocketReadTimeoutError = 4,
+    AsyncTcpSocketWriteTimeoutError = 5,
+    AsyncTcpSocketReadMaxedOutError = 6,
+    AsyncTcpSocketClosedError = 7,
+    AsyncTcpSocketOtherError = 8,
+};
+
+// The receiver of a socket's reports. Every callback is optional: capabilities() names the ones
+// this delegate implements, and the socket calls no other. Callbacks run on the delegate queue; the
+// socket argument is null only in the disconnect report of a socket being destroyed.
+class AsyncTcpSocketDelegate {
+public:
+    enum Capability : unsigned {
+        kNewSocketQueueForConnectionFromAddressOnSocket = 1u << 0,
+        kSocketDidAcceptNewSocket = 1u << 1,
+        kSocketDidConnectToHostPort = 1u << 2,
+        kSocketDidReadDataWithTag = 1u << 3,
+        kSocketDidReadPartialDataOfLengthTag = 1u << 4,
+        kSocketDidWriteDataWithTag = 1u << 5,
+        kSocketDidWritePartialDataOfLengthTag = 1u << 6,
+        kSocketShouldTimeoutReadWithTagElapsedBytesDone = 1u << 7,
+        kSocketShouldTimeoutWriteWithTagElapsedBytesDone = 1u << 8,
+        kSocketDidCloseReadStream = 1u << 9,
+        kSocketDidDisconnectWithError = 1u << 10,
+        kSocketDidSecure = 1u << 11,
+    };
+
+    using SocketPtr = std::shared_ptr<AsyncTcpSocket>;
+    using QueuePtr = std::shared_ptr<platform::dispatch::Queue>;
+
+    virtual ~AsyncTcpSocketDelegate() = default;
+    virtual unsigned capabilities() const = 0;
+
+    // Listening side: the queue for an accepted connection (null: the new socket makes its own),
+    // and the new socket itself, which the delegate must keep.
+    virtual QueuePtr newSocketQueueForConnectionFromAddressOnSocket(const platform::Bytes& address,
+                                                                     const SocketPtr& sock) {
+        return nullptr;
+    }
+    virtual void socketDidAcceptNewSocket(const SocketPtr& sock, const SocketPtr& newSocket) {}
+    virtual void socketDidConnectToHostPort(const SocketPtr& sock, const std::string& host, uint16_t port) {}
+    // The data is the delegate's own: a moved buffer that the socket made or a copy of the bytes
+    // placed into the caller's buffer.
+    virtual void socketDidReadDataWithTag(const SocketPtr& sock, const platform::Bytes& data, long tag) {}
+    virtual void socketDidReadPartialDataOfLengthTag(const SocketPtr& sock, unsigned long partialLength, long tag) {}
+    virtual void socketDidWriteDataWithTag(const SocketPtr& sock, long tag) {}
+    virtual void socketDidWritePartialDataOfLengthTag(const SocketPtr& sock, unsigned long partialLength, long tag) {}
+    // A request timed out: a positive answer extends it by that many seconds, else the socket closes.
+    virtual double socketShouldTimeoutReadWithTagElapsedBytesDone(const SocketPtr& sock, long tag, double elapsed,
+                                                                  unsigned long length) {
+        return 0;
+    }
+    virtual double socketShouldTimeoutWriteWithTagElapsedBytesDone(const SocketPtr& sock, long tag, double elapsed,
+                                                                   unsigned long length) {
+        return 0;
+    }
+    virtual void socketDidCloseReadStream(const SocketPtr& sock) {}
+    // err is null for a close the user asked for.
+    virtual void socketDidDisconnectWithError(const SocketPtr& sock, const platform::Error* err) {}
+    virtual void socketDidSecure(const SocketPtr& sock) {}
+};
+
+// Bytes read from the descriptor that no request has taken yet. Readable bytes lie between the
+// read and the write position; space before the read position is reused once the buffer empties.
+class AsyncTcpSocketPreBuffer {
+public:
+    explicit AsyncTcpSocketPreBuffer(size_t capacity);  // initWithCapacity
+
+    // Makes room for n more bytes, growing by exactly the shortfall; never shrinks.
+    void ensureCapacityForWrite(size_t n);
+
+    size_t availableBytes() const { return writePointer - readPointer; }
+    uint8_t* readBuffer() { return preBuffer.data() + readPointer; }
+    const uint8_t* readBuffer() const { return preBuffer.data() + readPointer; }
+    void getReadBufferAvailableBytes(uint8_t** bufferPtr, size_t* availableBytesPtr);
+    // Consumes n bytes; when nothing is left both positions return to the start.
+    void didRead(size_t n);
+
+    size_t availableSpace() const { return preBuffer.size() - writePointer; }
+    uint8_t* writeBuffer() { return preBuffer.data() + writePointer; }
+    void getWriteBufferAvailableSpace(uint8_t** bufferPtr, size_t* availableSpacePtr);
+    void didWrite(size_t n);
+
+    void reset() { readPointer = writePointer = 0; }
+    size_t preBufferSize() const { return preBuffer.size(); }
+
+private:
+    std::vector<uint8_t> preBuffer;  // the block; its size is the capacity
+    size_t readPointer = 0;          // offset of the first byte not yet consumed
+    size_t writePointer = 0;         // offset of the first free byte
+};
+
+// One queued read: whatever is available (readLength 0, no terminator), an exact length
+// (readLength > 0) or up to and including a terminator (term not empty).
+class AsyncTcpReadPacket {
+public:
+    // buffer null: the request makes its own of readLength bytes and owns it.
+    AsyncTcpReadPacket(std::shared_ptr<platform::Bytes> buffer, size_t startOffset, size_t maxLength, double timeout,
+                       size_t readLength, platform::Bytes term, long tag);
+
+    // Lengthens the buffer so that n more bytes fit after startOffset + bytesDone.
+    void ensureCapacityForAdditionalDataOfLength(size_t n);
+    size_t optimalReadLengthWithDefaultShouldPreBuffer(size_t defaultValue, bool* shouldPreBufferPtr) const;
+    // Not for terminator reads; bytesAvailable must be above 0.
+    size_t readLengthForNonTermWithHint(size_t bytesAvailable) const;
+    // Terminator reads only; bytesAvailable must be above 0.
+    size_t readLengthForTermWithHintShouldPreBuffer(size_t bytesAvailable, bool* shouldPreBufferPtr) const;
+    // Terminator reads only, pre-buffer not empty: how many pre-buffered bytes to move so that the
+    // move stops right after the terminator when there is one.
+    size_t readLengthForTermWithPreBufferFound(const AsyncTcpSocketPreBuffer& preBuffer, bool* foundPtr) const;
+    // Terminator reads only: n bytes were just placed after bytesDone; returns how many of them lie
+    // after the end of the terminator, or -1 when the terminator is not there yet.
+    long searchForTermAfterPreBuffering(long numBytes) const;
+
+    bool isTermRead() const { return !term.empty(); }
+    uint8_t* writePosition() { return buffer->data() + startOffset + bytesDone; }
+
+    std::shared_ptr<platform::Bytes> buffer;
+    size_t startOffset;
+    size_t bytesDone = 0;
+    size_t maxLength;
+    double timeout;
+    size_t readLength;
+    platform::Bytes term;
+    bool bufferOwner;
+    size_t originalBufferLength;
+    long tag;
+
+private:
+    size_t freeRoom() const;
+};
+
+// One queued write. The request keeps the bytes until it ends.
+class AsyncTcpWritePacket {
+public:
+    AsyncTcpWritePacket(platform::Bytes buffer, double timeout, long tag)
+        : buffer(std::move(buffer)), tag(tag), timeout(timeout) {}
+
+    platform::Bytes buffer;
+    size_t bytesDone = 0;
+    long tag;
+    double timeout;
+};
+
+// The marker of a TLS upgrade, queued in both request queues; it carries a copy of the settings.
+class AsyncTcpSpecialPacket {
+public:
+    explicit AsyncTcpSpecialPacket(std::map<std::string, std::any> tlsSettings)
+        : tlsSettings(std::move(tlsSettings)) {}
+    std::map<std::string, std::any> tlsSettings;
+};
+
+class AsyncTcpSocket : public std::enable_shared_from_this<AsyncTcpSocket> {
+    struct Private {};
+
+public:
+    using Bytes = platform::Bytes;
+    using Error = platform::Error;
+    using QueuePtr = std::shared_ptr<platform::dispatch::Queue>;
+    using SourcePtr = std::shared_ptr<platform::dispatch::Source>;
+    using DelegatePtr = std::shared_ptr<AsyncTcpSocketDelegate>;
+    using WeakDelegate = std::weak_ptr<AsyncTcpSocketDelegate>;
+    using Job = platform::dispatch::Job;
+
+    // Creation; nothing is opened. A given socket queue must be a serial queue; without one a queue
+    // labelled "AsyncTcpSocket" is made.
+    static std::shared_ptr<AsyncTcpSocket> init();
+    static std::shared_ptr<AsyncTcpSocket> initWithSocketQueue(QueuePtr socketQueue);
+    static std::shared_ptr<AsyncTcpSocket> initWithDelegateDelegateQueue(WeakDelegate delegate, QueuePtr delegateQueue);
+    static std::shared_ptr<AsyncTcpSocket> initWithDelegateDelegateQueueSocketQueue(WeakDelegate delegate,
+                                                                                   QueuePtr delegateQueue,
+                                                                                   QueuePtr socketQueue);
+    AsyncTcpSocket(Private, WeakDelegate delegate, QueuePtr delegateQueue, QueuePtr socketQueue);
+    // Closes first; a socket that had started reports its disconnect with a null socket.
+    ~AsyncTcpSocket();
+    AsyncTcpSocket(const AsyncTcpSocket&) = delete;
+    AsyncTcpSocket& operator=(const AsyncTcpSocket&) = delete;
+
+    // Delegate and delegate queue.
+    DelegatePtr delegate();
+    void setDelegate(WeakDelegate delegate);
+    void synchronouslySetDelegate(WeakDelegate delegate);
+    void setDelegateSynchronously(WeakDelegate delegate, bool synchronously);
+    QueuePtr delegateQueue();
+    void setDelegateQueue(QueuePtr delegateQueue);
+    void synchronouslySetDelegateQueue(QueuePtr delegateQueue);
+    void setDelegateQueueSynchronously(QueuePtr delegateQueue, bool synchronously);
+    void getDelegateDelegateQueue(DelegatePtr* delegatePtr, QueuePtr* delegateQueuePtr);
+    void setDelegateDelegateQueue(WeakDelegate delegate, QueuePtr delegateQueue);
+    void synchronouslySetDelegateDelegateQueue(WeakDelegate delegate, QueuePtr delegateQueue);
+    void setDelegateDelegateQueueSynchronously(WeakDelegate delegate, QueuePtr delegateQueue, bool synchronously);
+
+    // Configuration (kept across closes) and user data.
+    bool isIPv4Enabled();
+    void setIPv4Enabled(bool flag);
+    bool isIPv6Enabled();
+    void setIPv6Enabled(bool flag);
+    bool isIPv4PreferredOverIPv6();
+    void setPreferIPv4OverIPv6(bool flag);
+    // NO: when the peer closes its side the socket stays open for writing (half duplex).
+    bool autoDisconnectOnClosedReadStream();
+    void setAutoDisconnectOnClosedReadStream(bool flag);
+    std::shared_ptr<void> userData();
+    void setUserData(std::shared_ptr<void> arbitraryUserData);
+
+    bool isDisconnected();
+    bool isConnected();
+
+    // Connecting. true: the attempt started and its outcome reaches the delegate. A negative
+    // timeout means none. An empty interface means none. The host forms always write *errPtr
+    // (an empty error on success); the address forms only on failure.
+    bool connectToHostOnPortError(const std::string& host, uint16_t port, Error* errPtr);
+    bool connectToHostOnPortWithTimeoutError(const std::string& host, uint16_t port, double timeout, Error* errPtr);
+    bool connectToHostOnPortViaInterfaceWithTimeoutError(const std::string& host, uint16_t port,
+                                                         const std::string& interface, double timeout,
+                                                         Error* errPtr);
+    bool connectToAddressError(const Bytes& remoteAddr, Error* errPtr);
+    bool connectToAddressWithTimeoutError(const Bytes& remoteAddr, double timeout, Error* errPtr);
+    bool connectToAddressViaInterfaceWithTimeoutError(const Bytes& remoteAddr, const std::string& interface,
+                                                      double timeout, Error* errPtr);
+
+    // Closing. disconnect waits; the disconnect-after forms are queued behind earlier requests.
+    void disconnect();
+    void disconnectAfterReading();
+    void disconnectAfterWriting();
+    void disconnectAfterReadingAndWriting();
+
+    // Reading. A request that breaks an argument rule is dropped silently. A caller's buffer
+    // receives the bytes from bufferOffset on and must not be touched until the read is reported.
+    void readDataWithTimeoutTag(double timeout, long tag);
+    void readDataWithTimeoutBufferBufferOffsetTag(double timeout, std::shared_ptr<Bytes> buffer, size_t offset,
+                                                  long tag);
+    void readDataWithTimeoutBufferBufferOffsetMaxLengthTag(double timeout, std::shared_ptr<Bytes> buffer,
+                                                           size_t offset, size_t length, long tag);
+    void readDataToLengthWithTimeoutTag(size_t length, double timeout, long tag);
+    void readDataToLengthWithTimeoutBufferBufferOffsetTag(size_t length, double timeout,
+                                                          std::shared_ptr<Bytes> buffer, size_t offset, long tag);
+    void readDataToDataWithTimeoutTag(const Bytes& data, double timeout, long tag);
+    void readDataToDataWithTimeoutBufferBufferOffsetTag(const Bytes& data, double timeout,
+                                                        std::shared_ptr<Bytes> buffer, size_t offset, long tag);
+    void readDataToDataWithTimeoutMaxLengthTag(const Bytes& data, double timeout, size_t length, long tag);
+    void readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(const Bytes& data, double timeout,
+                                                                 std::shared_ptr<Bytes> buffer, size_t offset,
+                                                                 size_t length, long tag);
+    // Progress of the current read: NaN without one; 1.0 for reads that are not exact-length.
+    float progressOfReadReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr, unsigned long* totalPtr);
+
+    // Writing. Empty data is ignored.
+    void writeDataWithTimeoutTag(Bytes data, double timeout, long tag);
+    float progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr, unsigned long* totalPtr);
+
+    // Terminators.
+    static Bytes CRLFData();
+    static Bytes CRData();
+    static Bytes LFData();
+    static Bytes ZeroData();
+
+    // Address queries (empty text or address, or port 0, when there is none).
+    std::string connectedHost();
+    uint16_t connectedPort();
+    std::string localHost();
+    uint16_t localPort();
+    Bytes connectedAddress();
+    Bytes localAddress();
+    bool isIPv4();
+    bool isIPv6();
+    bool isSecure();
+    // Per-family forms, for code already on the socket queue.
+    std::string connectedHost4();
+    std::string connectedHost6();
+    uint16_t connectedPort4();
+    uint16_t connectedPort6();
+    std::string localHost4();
+    std::string localHost6();
+    uint16_t localPort4();
+    uint16_t localPort6();
+    // Per-descriptor forms.
+    static std::string connectedHostFromSocket4(int socketFD);
+    static std::string connectedHostFromSocket6(int socketFD);
+    static uint16_t connectedPortFromSocket4(int socketFD);
+    static uint16_t connectedPortFromSocket6(int socketFD);
+    static std::string localHostFromSocket4(int socketFD);
+    static std::string localHostFromSocket6(int socketFD);
+    static uint16_t localPortFromSocket4(int socketFD);
+    static uint16_t localPortFromSocket6(int socketFD);
+
+    // Class utilities.
+    // "localhost" and "loopback" give 127.0.0.1 and ::1 without the name service; otherwise the
+    // resolver's IPv4 and IPv6 answers in its order. Failure: an empty list and *errPtr set.
+    static std::vector<Bytes> lookupHostPortError(const std::string& host, uint16_t port, Error* errPtr);
+    static std::string hostFromSockaddr4(const sockaddr_in* pSockaddr4);
+    static std::string hostFromSockaddr6(const sockaddr_in6* pSockaddr6);
+    static uint16_t portFromSockaddr4(const sockaddr_in* pSockaddr4);
+    static uint16_t portFromSockaddr6(const sockaddr_in6* pSockaddr6);
+    static std::string hostFromAddress(const Bytes& address);
+    static uint16_t portFromAddress(const Bytes& address);
+    static bool isIPv4Address(const Bytes& address);
+    static bool isIPv6Address(const Bytes& address);
+    static bool getHostPortFromAddress(std::string* hostPtr, uint16_t* portPtr, const Bytes& address);
+    static bool getHostPortFamilyFromAddress(std::string* hostPtr, uint16_t* portPtr, sa_family_t* afPtr,
+                                             const Bytes& address);
+    // "name-or-address[:port]" into local socket addresses for binding; an empty result when
+    // nothing fits. The port after the colon applies only when port is 0.
+    static void getInterfaceAddress4Address6FromDescriptionPort(Bytes* interfaceAddr4Ptr, Bytes* interfaceAddr6Ptr,
+                                                                const std::string& interfaceDescription,
+                                                                uint16_t port);
+
+    // Error objects.
+    static Error badConfigError(const std::string& errMsg);
+    static Error badParamError(const std::string& errMsg);
+    static Error gaiError(int gaiCode);
+    static Error errnoErrorWithReason(const std::string& reason);
+    static Error errnoError();
+    static Error connectTimeoutError();
+    static Error readMaxedOutError();
+    static Error readTimeoutError();
+    static Error writeTimeoutError();
+    static Error connectionClosedError();
+    static Error otherError(const std::string& errMsg);
+
+    // Running code on the socket queue.
+    void performBlock(const Job& block);
+    void markSocketQueueTargetQueue(const QueuePtr& socketNewTargetQueue);
+    void unmarkSocketQueueTargetQueue(const QueuePtr& socketOldTargetQueue);
+    // The descriptors, only on the socket queue (-1 elsewhere).
+    int socketFD();
+    int socket4FD();
+    int socket6FD();
+
+private:
+    // State bits of flags; closing clears them all.
+    enum : uint32_t {
+        FlagStarted = 0x1,                 // connecting, connected or listening
+        FlagConnected = 0x2,
+        FlagNoMoreReadsWrites = 0x4,       // a disconnect-after call bars new requests
+        FlagReadsPaused = 0x8,             // a read timed out; waiting for the delegate's answer
+        FlagWritesPaused = 0x10,
+        FlagCloseAfterReads = 0x20,
+        FlagCloseAfterWrites = 0x40,
+        FlagWritable = 0x80,               // the descriptor can take bytes now
+        FlagReadSourceSuspended = 0x100,
+        FlagWriteSourceSuspended = 0x200,
+        FlagTLSQueued = 0x400,
+        FlagReadTLSStarting = 0x800,
+        FlagWriteTLSStarting = 0x1000,
+        FlagSecured = 0x2000,
+        FlagPeerEOF = 0x4000,              // the peer's end of stream was read
+        FlagReadStreamClosed = 0x8000,     // end of stream reported, the socket stays open for writing
+        FlagDeallocating = 0x10000,
+    };
+    // Configuration bits of config; they survive closes.
+    enum : uint16_t {
+        ConfigNoIPv4 = 0x1,
+        ConfigNoIPv6 = 0x2,
+        ConfigPreferIPv6 = 0x4,
+        ConfigHalfDuplex = 0x8,
+    };
+    struct ConnectAttempt;
+
+    // Stops the program on a programming error (misuse by code, never input or network events).
+    [[noreturn]] static void contractFailure(const char* message);
+    bool onSocketQueue() const;
+    void checkOnSocketQueue() const;
+    // Runs job on the socket queue: inline when already there, else waiting for it.
+    void runSync(const Job& job);
+    // Posts fn to the socket queue, holding the socket until fn has run.
+    void runAsync(std::function<void(AsyncTcpSocket&)> fn);
+    // Posts a delegate call by the one rule for all of them: only with a delegate queue and a
+    // delegate that implements the callback; the job holds the delegate and the socket.
+    void notifyDelegate(AsyncTcpSocketDelegate::Capability capability,
+                        std::function<void(AsyncTcpSocketDelegate&, const std::shared_ptr<AsyncTcpSocket>&)> call);
+
+    // Connecting.
+    bool preConnectWithInterfaceError(const std::string& interface, Error* errPtr);
+    void lookupDidSucceedWithAddress4Address6(int aStateIndex, Bytes address4, Bytes address6);
+    void lookupDidFail(int aStateIndex, const Error& error);
+    bool connectWithAddress4Address6Error(const Bytes& address4, const Bytes& address6, Error* errPtr);
+    void didConnect(int aStateIndex);
+    void didNotConnectError(int aStateIndex, const Error& error);
+    void startConnectTimeout(double timeout);
+    void endConnectTimeout();
+    void doConnectTimeout();
+    void abandonConnectAttempt();
+
+    // Closing.
+    void maybeClose();
+    void closeWithError(const Error* error);
+
+    // Sources and timers.
+    void setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD);
+    void suspendReadSource();
+    void resumeReadSource();
+    void suspendWriteSource();
+    void resumeWriteSource();
+    void setupReadTimerWithTimeout(double timeout);
+    void setupWriteTimerWithTimeout(double timeout);
+
+    // Reading.
+    void queueRead(std::shared_ptr<AsyncTcpReadPacket> packet);
+    void maybeDequeueRead();
+    void doReadData();
+    void doReadEOF();
+    void completeCurrentRead();
+    void endCurrentRead();
+    void doReadTimeout();
+    void doReadTimeoutWithExtension(double timeoutExtension);
+
+    // Writing.
+    void maybeDequeueWrite();
+    void doWriteData();
+    void completeCurrentWrite();
+    void endCurrentWrite();
+    void doWriteTimeout();
+    void doWriteTimeoutWithExtension(double timeoutExtension);
+
+    uint32_t flags = 0;
+    uint16_t config = 0;
+    WeakDelegate delegate_;
+    QueuePtr delegateQueue_;
+    int socket4FD_ = -1;
+    int socket6FD_ = -1;
+    int connectIndex = 0;
+    Bytes connectInterface4;
+    Bytes connectInterface6;
+    QueuePtr socketQueue;
+    SourcePtr accept4Source;
+    SourcePtr accept6Source;
+    SourcePtr connectTimer;
+    SourcePtr readSource;
+    SourcePtr writeSource;
+    SourcePtr readTimer;
+    SourcePtr writeTimer;
+    std::deque<std::shared_ptr<AsyncTcpReadPacket>> readQueue;
+    std::deque<std::shared_ptr<AsyncTcpWritePacket>> writeQueue;
+    std::shared_ptr<AsyncTcpReadPacket> currentRead;
+    std::shared_ptr<AsyncTcpWritePacket> currentWrite;
+    unsigned long socketFDBytesAvailable = 0;
+    AsyncTcpSocketPreBuffer preBuffer;
+    // The blocking connect of the current attempt, shared with its job on the global queue.
+    std::shared_ptr<ConnectAttempt> connectAttempt;
+    // Holds its own address: the key of the queue-specific value that marks the socket queue.
+    void* IsOnSocketQueueOrTargetQueueKey;
+    std::shared_ptr<void> userData_;
+};

@@ -1,0 +1,403 @@
+// Reading: the read requests, the read queue served one request at a time, the read pass that moves
+// bytes from the pre-buffer and the descriptor into the current request, end of stream, and the
+// read timeout with its extension by the delegate.
+
+#include "net/AsyncTcpSocket.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+using platform::Bytes;
+using platform::Error;
+
+namespace {
+
+std::chrono::nanoseconds toNanoseconds(double seconds) {
+    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1000000000.0));
+}
+
+}  // namespace
+
+Bytes AsyncTcpSocket::CRLFData() { return Bytes{0x0D, 0x0A}; }
+Bytes AsyncTcpSocket::CRData() { return Bytes{0x0D}; }
+Bytes AsyncTcpSocket::LFData() { return Bytes{0x0A}; }
+Bytes AsyncTcpSocket::ZeroData() { return Bytes{0x00}; }
+
+// ---- read requests ----
+
+void AsyncTcpSocket::readDataWithTimeoutTag(double timeout, long tag) {
+    readDataWithTimeoutBufferBufferOffsetMaxLengthTag(timeout, nullptr, 0, 0, tag);
+}
+
+void AsyncTcpSocket::readDataWithTimeoutBufferBufferOffsetTag(double timeout, std::shared_ptr<Bytes> buffer,
+                                                              size_t offset, long tag) {
+    readDataWithTimeoutBufferBufferOffsetMaxLengthTag(timeout, std::move(buffer), offset, 0, tag);
+}
+
+void AsyncTcpSocket::readDataWithTimeoutBufferBufferOffsetMaxLengthTag(double timeout, std::shared_ptr<Bytes> buffer,
+                                                                       size_t offset, size_t length, long tag) {
+    if (offset > (buffer ? buffer->size() : 0)) return;
+    queueRead(std::make_shared<AsyncTcpReadPacket>(std::move(buffer), offset, length, timeout, 0, Bytes(), tag));
+}
+
+void AsyncTcpSocket::readDataToLengthWithTimeoutTag(size_t length, double timeout, long tag) {
+    readDataToLengthWithTimeoutBufferBufferOffsetTag(length, timeout, nullptr, 0, tag);
+}
+
+void AsyncTcpSocket::readDataToLengthWithTimeoutBufferBufferOffsetTag(size_t length, double timeout,
+                                                                      std::shared_ptr<Bytes> buffer, size_t offset,
+                                                                      long tag) {
+    if (length == 0) return;
+    if (offset > (buffer ? buffer->size() : 0)) return;
+    queueRead(std::make_shared<AsyncTcpReadPacket>(std::move(buffer), offset, 0, timeout, length, Bytes(), tag));
+}
+
+void AsyncTcpSocket::readDataToDataWithTimeoutTag(const Bytes& data, double timeout, long tag) {
+    readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(data, timeout, nullptr, 0, 0, tag);
+}
+
+void AsyncTcpSocket::readDataToDataWithTimeoutBufferBufferOffsetTag(const Bytes& data, double timeout,
+                                                                    std::shared_ptr<Bytes> buffer, size_t offset,
+                                                                    long tag) {
+    readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(data, timeout, std::move(buffer), offset, 0, tag);
+}
+
+void AsyncTcpSocket::readDataToDataWithTimeoutMaxLengthTag(const Bytes& data, double timeout, size_t length,
+                                                           long tag) {
+    readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(data, timeout, nullptr, 0, length, tag);
+}
+
+void AsyncTcpSocket::readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(const Bytes& data, double timeout,
+                                                                             std::shared_ptr<Bytes> buffer,
+                                                                             size_t offset, size_t length,
+                                                                             long tag) {
+    if (data.empty()) return;
+    if (offset > (buffer ? buffer->size() : 0)) return;
+    if (length > 0 && length < data.size()) return;
+    queueRead(std::make_shared<AsyncTcpReadPacket>(std::move(buffer), offset, length, timeout, 0, data, tag));
+}
+
+void AsyncTcpSocket::queueRead(std::shared_ptr<AsyncTcpReadPacket> packet) {
+    runAsync([packet](AsyncTcpSocket& s) {
+        if ((s.flags & FlagStarted) && !(s.flags & FlagNoMoreReadsWrites)) {
+            s.readQueue.push_back(packet);
+            s.maybeDequeueRead();
+        }
+    });
+}
+
+float AsyncTcpSocket::progressOfReadReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr,
+                                                               unsigned long* totalPtr) {
+    float result = std::numeric_limits<float>::quiet_NaN();
+    runSync([&] {
+        if (!currentRead) {
+            if (tagPtr) *tagPtr = 0;
+            if (donePtr) *donePtr = 0;
+            if (totalPtr) *totalPtr = 0;
+            return;
+        }
+        if (tagPtr) *tagPtr = currentRead->tag;
+        if (donePtr) *donePtr = currentRead->bytesDone;
+        if (totalPtr) *totalPtr = currentRead->readLength;
+        result = currentRead->readLength > 0
+                     ? static_cast<float>(currentRead->bytesDone) / static_cast<float>(currentRead->readLength)
+                     : 1.0f;
+    });
+    return result;
+}
+
+// ---- the read machinery ----
+
+void AsyncTcpSocket::maybeDequeueRead() {
+    checkOnSocketQueue();
+    if (currentRead || !(flags & FlagConnected)) return;
+
+    if (!readQueue.empty()) {
+        currentRead = readQueue.front();
+        readQueue.pop_front();
+        setupReadTimerWithTimeout(currentRead->timeout);
+        doReadData();
+    } else if (flags & FlagCloseAfterReads) {
+        if (flags & FlagCloseAfterWrites) {
+            if (writeQueue.empty() && !currentWrite) closeWithError(nullptr);
+        } else {
+            closeWithError(nullptr);
+        }
+    }
+}
+
+void AsyncTcpSocket::doReadData() {
+    // Unable to read: bytes wait but nobody can take them, so the source stops firing.
+    if (!currentRead || (flags & FlagReadsPaused)) {
+        if (socketFDBytesAvailable > 0) suspendReadSource();
+        return;
+    }
+
+    const size_t estimatedBytesAvailable = socketFDBytesAvailable;
+    const bool hasBytesAvailable = estimatedBytesAvailable > 0;
+    if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
+        resumeReadSource();
+        return;
+    }
+
+    std::shared_ptr<AsyncTcpReadPacket> read = currentRead;  // kept while this pass runs
+    AsyncTcpReadPacket& r = *read;
+    bool done = false;
+    std::optional<Error> error;
+    bool socketEOF = (flags & FlagPeerEOF) != 0;
+    bool waiting = false;
+    size_t totalBytesReadForCurrentRead = 0;
+
+    // The pre-buffer first: its bytes came off the descriptor before anything still there.
+    if (preBuffer.availableBytes() > 0) {
+        size_t bytesToCopy;
+        if (r.isTermRead())
+            bytesToCopy = r.readLengthForTermWithPreBufferFound(preBuffer, &done);
+        else
+            bytesToCopy = r.readLengthForNonTermWithHint(preBuffer.availableBytes());
+
+        r.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+        std::memcpy(r.writePosition(), preBuffer.readBuffer(), bytesToCopy);
+        preBuffer.didRead(bytesToCopy);
+        r.bytesDone += bytesToCopy;
+        totalBytesReadForCurrentRead += bytesToCopy;
+
+        if (r.readLength > 0) {
+            done = (r.bytesDone == r.readLength);
+        } else if (r.isTermRead()) {
+            if (!done && r.maxLength > 0 && r.bytesDone >= r.maxLength) error = readMaxedOutError();
+        } else {
+            done = (r.maxLength > 0 && r.bytesDone == r.maxLength);
+        }
+    }
+
+    if (!done && !error && !socketEOF && !hasBytesAvailable) waiting = true;
+
+    if (!done && !error && !socketEOF && hasBytesAvailable) {
+        if (preBuffer.availableBytes() != 0) contractFailure("Invalid logic");
+
+        bool readIntoPreBuffer = false;
+        size_t bytesToRead;
+        if (r.isTermRead())
+            bytesToRead = r.readLengthForTermWithHintShouldPreBuffer(estimatedBytesAvailable, &readIntoPreBuffer);
+        else
+            bytesToRead = r.readLengthForNonTermWithHint(estimatedBytesAvailable);
+
+        uint8_t* buffer;
+        if (readIntoPreBuffer) {
+            preBuffer.ensureCapacityForWrite(bytesToRead);
+            buffer = preBuffer.writeBuffer();
+        } else {
+            r.ensureCapacityForAdditionalDataOfLength(bytesToRead);
+            buffer = r.writePosition();
+        }
+
+        const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
+        const ssize_t result = ::read(fd, buffer, bytesToRead);
+        size_t bytesRead = 0;
+        if (result < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                waiting = true;
+            else
+                error = errnoErrorWithReason("Error in read() function");
+            socketFDBytesAvailable = 0;
+        } else if (result == 0) {
+            socketEOF = true;
+            socketFDBytesAvailable = 0;
+        } else {
+            bytesRead = static_cast<size_t>(result);
+            if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead)
+                socketFDBytesAvailable = 0;
+            else
+                socketFDBytesAvailable -= bytesRead;
+            if (socketFDBytesAvailable == 0) waiting = true;
+        }
+
+        if (bytesRead > 0) {
+            if (r.readLength > 0) {
+                r.bytesDone += bytesRead;
+                totalBytesReadForCurrentRead += bytesRead;
+                done = (r.bytesDone == r.readLength);
+            } else if (r.isTermRead()) {
+                if (readIntoPreBuffer) {
+                    preBuffer.didWrite(bytesRead);
+                    const size_t bytesToCopy = r.readLengthForTermWithPreBufferFound(preBuffer, &done);
+                    r.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+                    std::memcpy(r.writePosition(), preBuffer.readBuffer(), bytesToCopy);
+                    preBuffer.didRead(bytesToCopy);
+                    r.bytesDone += bytesToCopy;
+                    totalBytesReadForCurrentRead += bytesToCopy;
+                } else {
+                    const long overflow = r.searchForTermAfterPreBuffering(static_cast<long>(bytesRead));
+                    if (overflow == 0) {
+                        r.bytesDone += bytesRead;
+                        totalBytesReadForCurrentRead += bytesRead;
+                        done = true;
+                    } else if (overflow > 0) {
+                        // The bytes behind the terminator belong to later reads.
+                        const size_t underflow = bytesRead - static_cast<size_t>(overflow);
+                        preBuffer.ensureCapacityForWrite(static_cast<size_t>(overflow));
+                        std::memcpy(preBuffer.writeBuffer(), buffer + underflow, static_cast<size_t>(overflow));
+                        preBuffer.didWrite(static_cast<size_t>(overflow));
+                        r.bytesDone += underflow;
+                        totalBytesReadForCurrentRead += underflow;
+                        done = true;
+                    } else {
+                        r.bytesDone += bytesRead;
+                        totalBytesReadForCurrentRead += bytesRead;
+                    }
+                }
+                if (!done && r.maxLength > 0 && r.bytesDone >= r.maxLength) error = readMaxedOutError();
+            } else {
+                r.bytesDone += bytesRead;
+                totalBytesReadForCurrentRead += bytesRead;
+                done = true;
+            }
+        }
+    }
+
+    // Whatever-is-available reads are done once anything was added, from the pre-buffer alone too.
+    if (!done && r.readLength == 0 && !r.isTermRead() && totalBytesReadForCurrentRead > 0) done = true;
+
+    if (done) {
+        completeCurrentRead();
+        if (!error && (!socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
+    } else if (totalBytesReadForCurrentRead > 0) {
+        const unsigned long length = totalBytesReadForCurrentRead;
+        const long tag = r.tag;
+        notifyDelegate(AsyncTcpSocketDelegate::kSocketDidReadPartialDataOfLengthTag,
+                       [length, tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {
+                           d.socketDidReadPartialDataOfLengthTag(sock, length, tag);
+                       });
+    }
+
+    // The next request may have closed the socket meanwhile; then nothing of this pass is left to do.
+    if (!(flags & FlagStarted)) return;
+
+    if (error) {
+        closeWithError(&*error);
+    } else if (socketEOF) {
+        doReadEOF();
+    } else if (waiting) {
+        resumeReadSource();
+    }
+}
+
+void AsyncTcpSocket::doReadEOF() {
+    flags |= FlagPeerEOF;
+
+    bool shouldDisconnect;
+    if (flags & FlagReadStreamClosed) {
+        shouldDisconnect = false;
+    } else if (preBuffer.availableBytes() > 0) {
+        shouldDisconnect = false;  // later reads take these bytes first
+    } else if (config & ConfigHalfDuplex) {
+        // Half duplex: stay open for writing while the descriptor still takes bytes.
+        pollfd pfd{socket4FD_ != -1 ? socket4FD_ : socket6FD_, POLLOUT, 0};
+        ::poll(&pfd, 1, 0);
+        if (pfd.revents & POLLOUT) {
+            shouldDisconnect = false;
+            flags |= FlagReadStreamClosed;
+            notifyDelegate(AsyncTcpSocketDelegate::kSocketDidCloseReadStream,
+                           [](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {
+                               d.socketDidCloseReadStream(sock);
+                           });
+        } else {
+            shouldDisconnect = true;
+        }
+    } else {
+        shouldDisconnect = true;
+    }
+
+    if (shouldDisconnect) {
+        Error err = connectionClosedError();
+        closeWithError(&err);
+    } else {
+        suspendReadSource();
+    }
+}
+
+void AsyncTcpSocket::completeCurrentRead() {
+    if (!currentRead) contractFailure("Trying to complete current read when there is no current read.");
+    AsyncTcpReadPacket& r = *currentRead;
+
+    Bytes result;
+    if (r.bufferOwner) {
+        // The socket's own buffer is handed over whole.
+        r.buffer->resize(r.bytesDone);
+        result = std::move(*r.buffer);
+    } else {
+        // A caller's buffer is cut back to what it held or what this read added, and the delegate
+        // receives its own copy of the read's bytes: the caller may reuse the buffer at once.
+        const size_t buffSize = r.buffer->size();
+        const size_t readSize = r.startOffset + r.bytesDone;
+        if (readSize < buffSize && buffSize > r.originalBufferLength)
+            r.buffer->resize(std::max(readSize, r.originalBufferLength));
+        const uint8_t* start = r.buffer->data() + r.startOffset;
+        result.assign(start, start + r.bytesDone);
+    }
+
+    const long tag = r.tag;
+    auto data = std::make_shared<Bytes>(std::move(result));
+    notifyDelegate(AsyncTcpSocketDelegate::kSocketDidReadDataWithTag,
+                   [data, tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {
+                       d.socketDidReadDataWithTag(sock, *data, tag);
+                   });
+    endCurrentRead();
+}
+
+void AsyncTcpSocket::endCurrentRead() {
+    if (readTimer) {
+        readTimer->cancel();
+        readTimer.reset();
+    }
+    currentRead.reset();
+}
+
+void AsyncTcpSocket::doReadTimeout() {
+    // Reads pause until the delegate has answered; read events are held by the read pass.
+    flags |= FlagReadsPaused;
+    DelegatePtr theDelegate = delegate_.lock();
+    if (delegateQueue_ && theDelegate &&
+        (theDelegate->capabilities() & AsyncTcpSocketDelegate::kSocketShouldTimeoutReadWithTagElapsedBytesDone)) {
+        std::weak_ptr<AsyncTcpReadPacket> theRead = currentRead;
+        const long tag = currentRead->tag;
+        const double elapsed = currentRead->timeout;
+        const unsigned long bytesDone = currentRead->bytesDone;
+        notifyDelegate(AsyncTcpSocketDelegate::kSocketShouldTimeoutReadWithTagElapsedBytesDone,
+                       [theRead, tag, elapsed, bytesDone](AsyncTcpSocketDelegate& d,
+                                                          const std::shared_ptr<AsyncTcpSocket>& sock) {
+                           const double timeoutExtension =
+                               d.socketShouldTimeoutReadWithTagElapsedBytesDone(sock, tag, elapsed, bytesDone);
+                           if (!sock) return;
+                           sock->runAsync([theRead, timeoutExtension](AsyncTcpSocket& s) {
+                               // The answer applies only to the read it was asked about.
+                               auto asked = theRead.lock();
+                               if (asked && asked == s.currentRead) s.doReadTimeoutWithExtension(timeoutExtension);
+                           });
+                       });
+    } else {
+        doReadTimeoutWithExtension(0.0);
+    }
+}
+
+void AsyncTcpSocket::doReadTimeoutWithExtension(double timeoutExtension) {
+    if (!currentRead) return;
+    if (timeoutExtension > 0.0) {
+        currentRead->timeout += timeoutExtension;
+        readTimer->setTimer(toNanoseconds(timeoutExtension));
+        flags &= ~FlagReadsPaused;
+        doReadData();
+    } else {
+        Error err = readTimeoutError();
+        closeWithError(&err);
+    }
+}
