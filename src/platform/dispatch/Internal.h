@@ -1,0 +1,57 @@
+#pragma once
+// Pieces shared by the queue, pool, reactor and source files of the dispatch layer.
+
+#include "platform/dispatch/Dispatch.h"
+
+#include <deque>
+#include <mutex>
+
+namespace platform::dispatch::detail {
+
+struct WorkItem;
+
+// Prints "dispatch: <message>" to stderr and aborts: misuse by code, never caused by input.
+[[noreturn]] void fatal(const char* message);
+
+// Marks the calling thread as running a job of queue for the scope's lifetime. Frames nest: a
+// serial queue drained inside a job of its target pushes a frame on top of the target's.
+class Frame {
+public:
+    explicit Frame(Queue* queue);
+    ~Frame();
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    static Frame* top();
+    Queue* queue() const { return queue_; }
+    Frame* previous() const { return previous_; }
+
+private:
+    Queue* queue_;
+    Frame* previous_;
+};
+
+void runItem(WorkItem& item);
+
+class SerialQueue final : public Queue {
+public:
+    explicit SerialQueue(std::string label);
+    ~SerialQueue() override;
+
+    void async(Job job) override;
+    void sync(const Job& job) override;
+
+    // Runs a batch of jobs as this queue; called by a pool thread or inside a job of the target.
+    void drain();
+
+private:
+    void schedule();
+
+    std::mutex mutex_;
+    std::deque<Job> jobs_;
+    // Set while a drain is scheduled or running: keeps the queue alive until its jobs have run,
+    // so that its owners may drop it at any time, from inside its own jobs too.
+    std::shared_ptr<SerialQueue> keepAlive_;
+};
+
+}  // namespace platform::dispatch::detail

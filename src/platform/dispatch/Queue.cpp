@@ -1,0 +1,294 @@
+// Serial, global and main queues; queue-specific values and targets.
+
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/Internal.h"
+#include "platform/dispatch/WorkerPool.h"
+
+#include "platform/MainExecutor.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace platform::dispatch {
+
+namespace detail {
+
+void fatal(const char* message) {
+    fprintf(stderr, "dispatch: %s\n", message);
+    fflush(stderr);
+    abort();
+}
+
+namespace {
+thread_local Frame* t_top = nullptr;
+
+// A serial queue runs at most this many jobs in one turn of a pool thread, then lets others in.
+constexpr int kDrainBatch = 64;
+
+bool onMainThread() { return MainExecutor::hasCurrent() && MainExecutor::current().isMainThread(); }
+
+// Blocks the caller until signal() ran; safe to destroy once wait() returned.
+class Completion {
+public:
+    void signal() {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        cv_.notify_one();  // under the lock: the waiter cannot return and destroy us before this
+    }
+    void wait() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [this] { return done_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+};
+
+// sync() onto q waits until q's jobs run; they cannot run while this thread holds q (or a queue
+// that q's jobs are run inside), so such a call would wait forever.
+void refuseSyncDeadlock(const Queue* q) {
+    std::shared_ptr<Queue> cur = const_cast<Queue*>(q)->shared_from_this();
+    while (cur && !cur->isGlobal()) {
+        for (Frame* f = Frame::top(); f; f = f->previous()) {
+            if (f->queue() == cur.get()) fatal("sync() onto a queue that this thread is running a job of would wait forever");
+        }
+        if (cur->isMain() && onMainThread()) fatal("sync() onto the main queue from the main thread would wait forever");
+        cur = cur->target();
+    }
+}
+
+class GlobalQueue final : public Queue {
+public:
+    GlobalQueue(std::string label, Priority priority) : Queue(std::move(label), Kind::Global), priority_(priority) {}
+
+    void async(Job job) override { WorkerPool::instance().submit(priority_, WorkItem{nullptr, this, std::move(job)}); }
+
+    // A concurrent queue has no order to keep: the job runs on the caller's thread.
+    void sync(const Job& job) override {
+        Frame frame(this);
+        job();
+    }
+
+private:
+    const Priority priority_;
+};
+
+class MainQueue final : public Queue {
+public:
+    MainQueue() : Queue("main", Kind::Main) {}
+
+    void async(Job job) override {
+        MainExecutor::current().post([this, job = std::move(job)] {
+            Frame frame(this);
+            job();
+        });
+    }
+
+    void sync(const Job& job) override {
+        refuseSyncDeadlock(this);
+        Completion done;
+        MainExecutor::current().post([this, &job, &done] {
+            {
+                Frame frame(this);
+                job();
+            }
+            done.signal();
+        });
+        done.wait();
+    }
+};
+
+}  // namespace
+
+Frame::Frame(Queue* queue) : queue_(queue), previous_(t_top) { t_top = this; }
+Frame::~Frame() { t_top = previous_; }
+Frame* Frame::top() { return t_top; }
+
+void runItem(WorkItem& item) {
+    if (item.drain) {
+        item.drain->drain();
+        return;
+    }
+    Frame frame(item.frameQueue);
+    item.job();
+}
+
+SerialQueue::SerialQueue(std::string label) : Queue(std::move(label), Kind::Serial) {}
+SerialQueue::~SerialQueue() = default;
+
+void SerialQueue::async(Job job) {
+    bool idle;
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        idle = !keepAlive_;
+        if (idle) keepAlive_ = std::static_pointer_cast<SerialQueue>(shared_from_this());
+    }
+    if (idle) schedule();
+}
+
+void SerialQueue::schedule() {
+    std::shared_ptr<Queue> onto = target();
+    if (onto && !onto->isGlobal()) {
+        onto->async([this] { drain(); });
+    } else {
+        WorkerPool::instance().submit(Priority::Default, WorkItem{this, nullptr, {}});
+    }
+}
+
+void SerialQueue::drain() {
+    std::shared_ptr<SerialQueue> release;  // destroyed last, after the frame is gone
+    {
+        Frame frame(this);
+        for (int n = 0; n < kDrainBatch; ++n) {
+            Job job;
+            {
+                std::lock_guard lock(mutex_);
+                if (jobs_.empty()) {
+                    release = std::move(keepAlive_);
+                    break;
+                }
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+    if (release) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (jobs_.empty()) release = std::move(keepAlive_);
+    }
+    if (!release) schedule();  // more jobs: another turn, behind what else waits
+}
+
+void SerialQueue::sync(const Job& job) {
+    refuseSyncDeadlock(this);
+    bool inlineRun = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!keepAlive_ && !target()) {
+            // Idle and nothing earlier to wait for: run the job here while holding the queue.
+            keepAlive_ = std::static_pointer_cast<SerialQueue>(shared_from_this());
+            inlineRun = true;
+        }
+    }
+    if (inlineRun) {
+        {
+            Frame frame(this);
+            job();
+        }
+        std::shared_ptr<SerialQueue> release;
+        {
+            std::lock_guard lock(mutex_);
+            if (jobs_.empty()) release = std::move(keepAlive_);
+        }
+        if (!release) schedule();  // jobs posted meanwhile
+        return;
+    }
+    Completion done;
+    async([&job, &done] {
+        job();
+        done.signal();
+    });
+    done.wait();
+}
+
+}  // namespace detail
+
+using detail::Frame;
+
+struct Queue::Specifics {
+    mutable std::mutex mutex;
+    std::vector<std::pair<const void*, void*>> values;
+    std::shared_ptr<Queue> target;
+};
+
+Queue::Queue(std::string label, Kind kind)
+    : label_(std::move(label)), kind_(kind), specifics_(std::make_unique<Specifics>()) {}
+
+Queue::~Queue() = default;
+
+std::shared_ptr<Queue> Queue::createSerial(std::string label) {
+    return std::make_shared<detail::SerialQueue>(std::move(label));
+}
+
+std::shared_ptr<Queue> Queue::global(Priority priority) {
+    // Never destroyed: jobs may still run on them while the process exits.
+    static auto* queues = new std::shared_ptr<Queue>[3]{
+        std::make_shared<detail::GlobalQueue>("global.low", Priority::Low),
+        std::make_shared<detail::GlobalQueue>("global.default", Priority::Default),
+        std::make_shared<detail::GlobalQueue>("global.high", Priority::High),
+    };
+    switch (priority) {
+        case Priority::Low: return queues[0];
+        case Priority::Default: return queues[1];
+        case Priority::High: return queues[2];
+    }
+    return queues[1];
+}
+
+std::shared_ptr<Queue> Queue::main() {
+    static auto* queue = new std::shared_ptr<Queue>(std::make_shared<detail::MainQueue>());
+    return *queue;
+}
+
+void Queue::setSpecific(const void* key, void* value) {
+    std::lock_guard lock(specifics_->mutex);
+    auto& values = specifics_->values;
+    auto it = std::find_if(values.begin(), values.end(), [key](const auto& kv) { return kv.first == key; });
+    if (it != values.end()) {
+        if (value) {
+            it->second = value;
+        } else {
+            values.erase(it);
+        }
+    } else if (value) {
+        values.emplace_back(key, value);
+    }
+}
+
+void* Queue::specific(const void* key) const {
+    std::lock_guard lock(specifics_->mutex);
+    for (const auto& [k, v] : specifics_->values) {
+        if (k == key) return v;
+    }
+    return nullptr;
+}
+
+void* Queue::getSpecific(const void* key) {
+    std::shared_ptr<Queue> q = current();
+    while (q) {
+        if (void* value = q->specific(key)) return value;
+        q = q->target();
+    }
+    return nullptr;
+}
+
+void Queue::setTarget(std::shared_ptr<Queue> target) {
+    if (kind_ != Kind::Serial) detail::fatal("setTarget() is for serial queues only");
+    for (auto q = target; q; q = q->target()) {
+        if (q.get() == this) detail::fatal("setTarget() would make a queue run inside itself");
+    }
+    std::lock_guard lock(specifics_->mutex);
+    specifics_->target = std::move(target);
+}
+
+std::shared_ptr<Queue> Queue::target() const {
+    std::lock_guard lock(specifics_->mutex);
+    return specifics_->target;
+}
+
+std::shared_ptr<Queue> Queue::current() {
+    if (Frame* frame = Frame::top()) return frame->queue()->shared_from_this();
+    // The main thread counts as running the main queue, as it does for the programs' event loop.
+    if (detail::onMainThread()) return main();
+    return nullptr;
+}
+
+}  // namespace platform::dispatch

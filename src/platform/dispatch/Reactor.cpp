@@ -1,0 +1,271 @@
+#include "platform/dispatch/Reactor.h"
+
+#include "platform/dispatch/Internal.h"
+#include "platform/dispatch/SourceImpl.h"
+
+#include "platform/Trace.h"
+
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <thread>
+#include <unistd.h>
+
+namespace platform::dispatch::detail {
+
+namespace {
+// epoll tags: the timerfd has tag 0; a descriptor has its entry's generation (never 0) in the
+// high half and its number in the low half, so that an event fetched for a registration that
+// has since been dropped, and perhaps re-made for a reused number, is recognised as stale.
+constexpr uint64_t kTimerTag = 0;
+
+uint64_t tagOf(uint32_t generation, int fd) { return (uint64_t(generation) << 32) | uint32_t(fd); }
+
+constexpr uint32_t kReadReady = EPOLLIN | EPOLLPRI | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+constexpr uint32_t kWriteReady = EPOLLOUT | EPOLLHUP | EPOLLERR;
+}  // namespace
+
+Reactor& Reactor::instance() {
+    // Never destroyed: its thread runs until the process exits.
+    static Reactor* reactor = new Reactor();
+    return *reactor;
+}
+
+Reactor::Clock::time_point Reactor::deadlineAfter(std::chrono::nanoseconds delay) {
+    const Clock::time_point now = Clock::now();
+    const auto room = Clock::time_point::max() - now - std::chrono::hours(24);
+    return delay >= room ? now + room : now + delay;
+}
+
+Reactor::Reactor() {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) fatal("epoll_create1 failed");
+    timerfd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (timerfd_ < 0) fatal("timerfd_create failed");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTimerTag;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, timerfd_, &ev) != 0) fatal("cannot watch the timerfd");
+    try {
+        std::thread([this] { run(); }).detach();
+    } catch (const std::system_error&) {
+        fatal("cannot start the reactor thread");
+    }
+}
+
+void Reactor::run() {
+    pthread_setname_np(pthread_self(), "varnel-reactor");
+    epoll_event events[64];
+    std::vector<std::shared_ptr<SourceImpl>> fire;
+    for (;;) {
+        const int n = epoll_wait(epoll_, events, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fatal("epoll_wait failed");
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kTimerTag) {
+                fireDueTimers();
+            } else {
+                handleDescriptor(events[i].data.u64, events[i].events, fire);
+            }
+        }
+        for (auto& source : fire) source->post();
+        fire.clear();  // a source whose last owner let go is destroyed here, outside the lock
+    }
+}
+
+void Reactor::handleDescriptor(uint64_t tag, uint32_t events, std::vector<std::shared_ptr<SourceImpl>>& fire) {
+    const int fd = int(uint32_t(tag));
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(fd);
+    if (it == entries_.end() || it->second.generation != uint32_t(tag >> 32)) return;
+    Entry& entry = it->second;
+    for (Registration& r : entry.registrations) {
+        if (!r.armed || !(events & (r.read ? kReadReady : kWriteReady))) continue;
+        r.armed = false;
+        if (auto strong = r.weak.lock()) {
+            r.firing = true;
+            fire.push_back(std::move(strong));
+        }
+    }
+    updateLocked(fd, entry);
+}
+
+Reactor::Registration* Reactor::findLocked(SourceImpl* source, int fd, Entry** entryOut) {
+    auto it = entries_.find(fd);
+    if (it == entries_.end()) return nullptr;
+    for (Registration& r : it->second.registrations) {
+        if (r.source == source) {
+            *entryOut = &it->second;
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+void Reactor::updateLocked(int fd, Entry& entry) {
+    uint32_t want = 0;
+    for (const Registration& r : entry.registrations) {
+        if (r.armed) want |= r.read ? EPOLLIN : EPOLLOUT;
+    }
+    if (want == entry.interest && entry.inEpoll == (want != 0)) return;
+    if (want == 0) {
+        // Removed rather than left with an empty mask: epoll reports hang-ups and errors even
+        // then, and a level-triggered hang-up would wake the reactor without end.
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        entry.inEpoll = false;
+        entry.interest = 0;
+        return;
+    }
+    epoll_event ev{};
+    ev.events = want;
+    ev.data.u64 = tagOf(entry.generation, fd);
+    int rc = epoll_ctl(epoll_, entry.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+    // The descriptor may have been closed and its number reused behind our back: retry the
+    // other way before giving up.
+    if (rc != 0 && errno == ENOENT) rc = epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+    if (rc != 0 && errno == EEXIST) rc = epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    if (rc != 0) {
+        trace("dispatch: cannot watch descriptor %d: %s", fd, strerror(errno));
+        entry.inEpoll = false;
+        entry.interest = 0;
+        return;
+    }
+    entry.inEpoll = true;
+    entry.interest = want;
+}
+
+void Reactor::add(SourceImpl* source, const std::shared_ptr<SourceImpl>& strong, int fd, bool read) {
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = entries_.try_emplace(fd);
+    if (inserted) {
+        it->second.generation = nextGeneration_++;
+        if (nextGeneration_ == 0) nextGeneration_ = 1;
+    }
+    it->second.registrations.push_back(Registration{source, strong, read});
+}
+
+void Reactor::remove(SourceImpl* source, int fd) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(fd);
+    if (it == entries_.end()) return;
+    auto& regs = it->second.registrations;
+    for (auto r = regs.begin(); r != regs.end(); ++r) {
+        if (r->source == source) {
+            regs.erase(r);
+            break;
+        }
+    }
+    if (regs.empty()) {
+        if (it->second.inEpoll) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        entries_.erase(it);
+    } else {
+        updateLocked(fd, it->second);
+    }
+}
+
+void Reactor::arm(SourceImpl* source, int fd) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = nullptr;
+    Registration* r = findLocked(source, fd, &entry);
+    if (!r || r->firing || r->armed) return;
+    r->armed = true;
+    updateLocked(fd, *entry);
+}
+
+void Reactor::disarm(SourceImpl* source, int fd) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = nullptr;
+    Registration* r = findLocked(source, fd, &entry);
+    if (!r || !r->armed) return;
+    r->armed = false;
+    updateLocked(fd, *entry);
+}
+
+void Reactor::finishFiring(SourceImpl* source, int fd, bool rearm) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = nullptr;
+    Registration* r = findLocked(source, fd, &entry);
+    if (!r) return;
+    r->firing = false;
+    r->armed = rearm;
+    updateLocked(fd, *entry);
+}
+
+Reactor::TimerKey Reactor::addTimer(Clock::time_point due, const std::shared_ptr<SourceImpl>& source, uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    TimerKey key{due, nextTimerId_++};
+    timers_.emplace(key, Timer{source, generation, nullptr, {}});
+    resetTimerfdLocked();
+    return key;
+}
+
+void Reactor::addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, Job job) {
+    std::lock_guard lock(mutex_);
+    TimerKey key{due, nextTimerId_++};
+    timers_.emplace(key, Timer{{}, 0, std::move(queue), std::move(job)});
+    resetTimerfdLocked();
+}
+
+void Reactor::removeTimer(const TimerKey& key) {
+    std::lock_guard lock(mutex_);
+    if (timers_.erase(key) > 0) resetTimerfdLocked();
+}
+
+void Reactor::resetTimerfdLocked() {
+    const Clock::time_point due = timers_.empty() ? Clock::time_point::max() : timers_.begin()->first.first;
+    if (due == timerfdDue_) return;
+    timerfdDue_ = due;
+    itimerspec spec{};
+    if (due != Clock::time_point::max()) {
+        // steady_clock counts from the same origin as CLOCK_MONOTONIC; an all-zero value would
+        // disarm the timer, so the earliest instant used is 1 ns.
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
+        if (ns < 1) ns = 1;
+        spec.it_value.tv_sec = time_t(ns / 1000000000);
+        spec.it_value.tv_nsec = long(ns % 1000000000);
+    }
+    if (timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) fatal("timerfd_settime failed");
+}
+
+void Reactor::fireDueTimers() {
+    uint64_t expirations;
+    while (read(timerfd_, &expirations, sizeof expirations) < 0 && errno == EINTR) {
+    }
+    std::vector<Timer> due;
+    {
+        std::lock_guard lock(mutex_);
+        const Clock::time_point now = Clock::now();
+        while (!timers_.empty() && timers_.begin()->first.first <= now) {
+            due.push_back(std::move(timers_.begin()->second));
+            timers_.erase(timers_.begin());
+        }
+        timerfdDue_ = Clock::time_point::min();  // force the timerfd to be set again
+        resetTimerfdLocked();
+    }
+    for (Timer& timer : due) {
+        if (timer.queue) {
+            timer.queue->async(std::move(timer.job));
+        } else if (auto source = timer.source.lock()) {
+            source->timerFired(timer.generation);
+        }
+    }
+}
+
+}  // namespace platform::dispatch::detail
+
+namespace platform::dispatch {
+
+void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job) {
+    if (!queue) detail::fatal("after() needs a queue");
+    if (delay <= std::chrono::nanoseconds::zero()) {
+        queue->async(std::move(job));
+        return;
+    }
+    detail::Reactor::instance().addJobTimer(detail::Reactor::deadlineAfter(delay), queue, std::move(job));
+}
+
+}  // namespace platform::dispatch

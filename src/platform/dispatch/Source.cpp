@@ -1,0 +1,260 @@
+// Read, write and timer sources.
+//
+// Every state change happens under the source's mutex, and the calls into the reactor that keep
+// its arming in step are made under that same mutex, so that the reactor sees them in the order
+// they were decided. Deliveries run on the source's queue; a delivery re-reads the state first,
+// which is what defers an invocation that reached the queue after a suspend and drops one that
+// reached it after a cancel.
+
+#include "platform/dispatch/SourceImpl.h"
+
+#include "platform/dispatch/Internal.h"
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <utility>
+
+namespace platform::dispatch {
+
+namespace detail {
+
+SourceImpl::SourceImpl(Type type, int fd, std::shared_ptr<Queue> queue) : type_(type), fd_(fd), queue_(std::move(queue)) {}
+
+SourceImpl::~SourceImpl() {
+    // Dropped without cancel: forget the registration; no handler runs any more.
+    if (registered_) Reactor::instance().remove(this, fd_);
+    if (hasTimerKey_) Reactor::instance().removeTimer(timerKey_);
+}
+
+void SourceImpl::attach() {
+    std::lock_guard lock(mutex_);
+    Reactor::instance().add(this, std::static_pointer_cast<SourceImpl>(shared_from_this()), fd_, type_ == Type::Read);
+    registered_ = true;
+}
+
+void SourceImpl::setEventHandler(Job handler) {
+    SharedJob fresh = handler ? std::make_shared<Job>(std::move(handler)) : nullptr;
+    SharedJob old;
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return;
+    old = std::exchange(handler_, std::move(fresh));
+    if (type_ == Type::Timer) {
+        if (wantsEventsLocked() && pendingFires_ > 0 && !timerPosted_) postTimerLocked();
+    } else if (wantsEventsLocked()) {
+        Reactor::instance().arm(this, fd_);
+    } else {
+        Reactor::instance().disarm(this, fd_);
+    }
+}
+
+void SourceImpl::setCancelHandler(Job handler) {
+    SharedJob fresh = handler ? std::make_shared<Job>(std::move(handler)) : nullptr;
+    std::lock_guard lock(mutex_);
+    cancelHandler_.swap(fresh);
+}
+
+void SourceImpl::resume() {
+    std::lock_guard lock(mutex_);
+    if (suspendCount_ == 0) fatal("resume() of a source that is not suspended");
+    if (--suspendCount_ > 0) return;
+    if (cancelled_) {
+        maybeScheduleCancelLocked();
+    } else if (type_ == Type::Timer) {
+        if (wantsEventsLocked() && pendingFires_ > 0 && !timerPosted_) postTimerLocked();
+    } else if (wantsEventsLocked()) {
+        Reactor::instance().arm(this, fd_);
+    }
+}
+
+void SourceImpl::suspend() {
+    std::lock_guard lock(mutex_);
+    if (++suspendCount_ == 1 && type_ != Type::Timer && !cancelled_) Reactor::instance().disarm(this, fd_);
+}
+
+void SourceImpl::cancel() {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return;
+    cancelled_ = true;
+    if (registered_) {
+        Reactor::instance().remove(this, fd_);
+        registered_ = false;
+    }
+    if (hasTimerKey_) {
+        Reactor::instance().removeTimer(timerKey_);
+        hasTimerKey_ = false;
+    }
+    pendingFires_ = 0;
+    maybeScheduleCancelLocked();
+}
+
+bool SourceImpl::isCancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+size_t SourceImpl::getData() const { return data_.load(std::memory_order_relaxed); }
+
+void SourceImpl::setTimer(std::chrono::nanoseconds delay) {
+    if (type_ != Type::Timer) fatal("setTimer() on a source that is not a timer");
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return;
+    ++timerGeneration_;  // a fire of the earlier arming, queued or not, no longer counts
+    pendingFires_ = 0;
+    if (hasTimerKey_) {
+        Reactor::instance().removeTimer(timerKey_);
+        hasTimerKey_ = false;
+    }
+    if (delay <= std::chrono::nanoseconds::zero()) {
+        pendingFires_ = 1;
+        if (wantsEventsLocked() && !timerPosted_) postTimerLocked();
+        return;
+    }
+    timerKey_ = Reactor::instance().addTimer(Reactor::deadlineAfter(delay),
+                                             std::static_pointer_cast<SourceImpl>(shared_from_this()), timerGeneration_);
+    hasTimerKey_ = true;
+}
+
+void SourceImpl::timerFired(uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_ || generation != timerGeneration_) return;
+    hasTimerKey_ = false;  // the reactor has dropped it
+    ++pendingFires_;
+    if (wantsEventsLocked() && !timerPosted_) postTimerLocked();
+}
+
+void SourceImpl::postTimerLocked() {
+    timerPosted_ = true;
+    auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
+    queue_->async([self] { self->deliverTimer(); });
+}
+
+void SourceImpl::post() {
+    auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
+    queue_->async([self] { self->deliverDescriptorEvent(); });
+}
+
+void SourceImpl::deliverDescriptorEvent() {
+    std::unique_lock lock(mutex_);
+    if (cancelled_) {
+        maybeScheduleCancelLocked();
+        return;
+    }
+    if (!wantsEventsLocked()) {
+        // Suspended since the event came: resume() arms again, and a descriptor that is still
+        // ready then fires again.
+        Reactor::instance().finishFiring(this, fd_, false);
+        return;
+    }
+    SharedJob handler = handler_;
+    running_ = true;
+    lock.unlock();
+    data_.store(measureData(), std::memory_order_relaxed);
+    (*handler)();
+    handler.reset();
+    lock.lock();
+    running_ = false;
+    if (cancelled_) {
+        maybeScheduleCancelLocked();
+        return;
+    }
+    // Level-triggered: armed again, a descriptor that is still ready fires again at once.
+    Reactor::instance().finishFiring(this, fd_, wantsEventsLocked());
+}
+
+void SourceImpl::deliverTimer() {
+    std::unique_lock lock(mutex_);
+    if (cancelled_) {
+        timerPosted_ = false;
+        maybeScheduleCancelLocked();
+        return;
+    }
+    if (!wantsEventsLocked() || pendingFires_ == 0) {
+        // Suspended (resume() posts again) or re-armed since (the fire was dropped).
+        timerPosted_ = false;
+        return;
+    }
+    data_.store(pendingFires_, std::memory_order_relaxed);
+    pendingFires_ = 0;
+    SharedJob handler = handler_;
+    running_ = true;
+    lock.unlock();
+    (*handler)();
+    handler.reset();
+    lock.lock();
+    running_ = false;
+    timerPosted_ = false;
+    if (cancelled_) {
+        maybeScheduleCancelLocked();
+    } else if (wantsEventsLocked() && pendingFires_ > 0) {
+        postTimerLocked();  // re-armed with zero delay inside the handler: the next turn
+    }
+}
+
+void SourceImpl::maybeScheduleCancelLocked() {
+    // The cancel handler waits for a resume and for a handler that is running to return.
+    if (!cancelled_ || cancelScheduled_ || suspendCount_ > 0 || running_) return;
+    cancelScheduled_ = true;
+    auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
+    queue_->async([self] { self->runCancel(); });
+}
+
+void SourceImpl::runCancel() {
+    SharedJob cancelHandler;
+    SharedJob eventHandler;
+    {
+        std::lock_guard lock(mutex_);
+        cancelHandler = std::move(cancelHandler_);
+        eventHandler = std::move(handler_);
+    }
+    if (cancelHandler) (*cancelHandler)();
+    // The handlers, and what they captured, are released only now.
+    cancelHandler.reset();
+    eventHandler.reset();
+}
+
+size_t SourceImpl::measureData() const {
+    if (type_ == Type::Read) {
+        // Bytes waiting (for a datagram socket: the size of the next datagram). A listening
+        // socket answers nothing here; its handler accepts until accept() says no.
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) return 0;
+        return size_t(waiting);
+    }
+    // Write: the free room in a socket's send buffer, at least 1.
+    int bufferSize = 0;
+    socklen_t length = sizeof bufferSize;
+    int queued = 0;
+    if (getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bufferSize, &length) != 0) return 1;
+    if (ioctl(fd_, SIOCOUTQ, &queued) != 0) return 1;
+    return bufferSize > queued ? size_t(bufferSize - queued) : 1;
+}
+
+namespace {
+std::shared_ptr<Source> makeDescriptorSource(Source::Type type, int fd, std::shared_ptr<Queue> queue) {
+    if (!queue) fatal("a source needs a queue");
+    if (fd < 0) fatal("a source needs a descriptor");
+    auto source = std::make_shared<SourceImpl>(type, fd, std::move(queue));
+    source->attach();
+    return source;
+}
+}  // namespace
+
+}  // namespace detail
+
+Source::~Source() = default;
+
+std::shared_ptr<Source> Source::makeRead(int fd, std::shared_ptr<Queue> queue) {
+    return detail::makeDescriptorSource(Type::Read, fd, std::move(queue));
+}
+
+std::shared_ptr<Source> Source::makeWrite(int fd, std::shared_ptr<Queue> queue) {
+    return detail::makeDescriptorSource(Type::Write, fd, std::move(queue));
+}
+
+std::shared_ptr<Source> Source::makeTimer(std::shared_ptr<Queue> queue) {
+    if (!queue) detail::fatal("a timer needs a queue");
+    return std::make_shared<detail::SourceImpl>(Type::Timer, -1, std::move(queue));
+}
+
+}  // namespace platform::dispatch

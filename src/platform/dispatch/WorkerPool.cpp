@@ -1,0 +1,96 @@
+#include "platform/dispatch/WorkerPool.h"
+
+#include "platform/dispatch/Internal.h"
+
+#include <pthread.h>
+#include <thread>
+
+namespace platform::dispatch::detail {
+
+namespace {
+// A thread with nothing to do for this long leaves the pool.
+constexpr auto kIdleLifetime = std::chrono::seconds(5);
+// Past this many threads, new items wait for a busy thread instead of getting their own.
+constexpr int kMaxThreads = 512;
+
+int slot(Priority priority) {
+    switch (priority) {
+        case Priority::High: return 0;
+        case Priority::Default: return 1;
+        case Priority::Low: return 2;
+    }
+    return 1;
+}
+}  // namespace
+
+WorkerPool& WorkerPool::instance() {
+    // Never destroyed: detached workers may still be waiting on it while the process exits.
+    static WorkerPool* pool = new WorkerPool();
+    return *pool;
+}
+
+int WorkerPool::threadCount() const {
+    std::lock_guard lock(mutex_);
+    return threads_;
+}
+
+void WorkerPool::submit(Priority priority, WorkItem item) {
+    bool spawn = false;
+    {
+        std::lock_guard lock(mutex_);
+        items_[slot(priority)].push_back(std::move(item));
+        if (waiting_ > claims_) {
+            ++claims_;
+        } else if (threads_ < kMaxThreads) {
+            ++threads_;
+            spawn = true;
+        }
+    }
+    if (!spawn) {
+        wake_.notify_one();
+        return;
+    }
+    try {
+        std::thread([this] { workerMain(); }).detach();
+    } catch (const std::system_error&) {
+        fatal("cannot start a worker thread");
+    }
+}
+
+bool WorkerPool::popLocked(WorkItem& out) {
+    for (auto& items : items_) {
+        if (!items.empty()) {
+            out = std::move(items.front());
+            items.pop_front();
+            return true;
+        }
+    }
+    return false;
+}
+
+void WorkerPool::workerMain() {
+    pthread_setname_np(pthread_self(), "varnel-worker");
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        WorkItem item;
+        if (popLocked(item)) {
+            lock.unlock();
+            runItem(item);
+            item = WorkItem{};  // release the job's captures before taking the lock again
+            lock.lock();
+            continue;
+        }
+        ++waiting_;
+        const bool woken = wake_.wait_for(lock, kIdleLifetime) == std::cv_status::no_timeout;
+        --waiting_;
+        if (claims_ > 0) --claims_;
+        bool any = false;
+        for (auto& items : items_) any = any || !items.empty();
+        if (!woken && !any) {
+            --threads_;
+            return;
+        }
+    }
+}
+
+}  // namespace platform::dispatch::detail

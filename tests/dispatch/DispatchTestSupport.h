@@ -1,0 +1,43 @@
+#pragma once
+// Helpers of the dispatch tests: waiting with generous bounds, and repeating a scenario so that
+// a race has many chances to show (bounded in count and in time).
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+namespace dispatch_test {
+
+// A count that tests wait on; every wait has a bound far above what a loaded machine needs.
+class Counter {
+public:
+    void add(int n = 1) {
+        std::lock_guard lock(mutex_);
+        value_ += n;
+        cv_.notify_all();
+    }
+    int value() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+    bool waitFor(int atLeast, std::chrono::milliseconds bound = std::chrono::seconds(10)) const {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, bound, [&] { return value_ >= atLeast; });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    int value_ = 0;
+};
+
+// Runs body up to rounds times, stopping early once budget has passed.
+inline int repeat(int rounds, std::chrono::milliseconds budget, const std::function<void(int)>& body) {
+    const auto end = std::chrono::steady_clock::now() + budget;
+    int done = 0;
+    while (done < rounds && (done == 0 || std::chrono::steady_clock::now() < end)) body(done++);
+    return done;
+}
+
+}  // namespace dispatch_test

@@ -1,0 +1,366 @@
+// Serial, global and main queues: order, exclusion, lifetime, sync, specifics and targets.
+
+#include "platform/dispatch/Dispatch.h"
+
+#include "dispatch/DispatchTestSupport.h"
+#include "platform/TestMainLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using dispatch_test::Counter;
+using dispatch_test::repeat;
+using platform::dispatch::Job;
+using platform::dispatch::Priority;
+using platform::dispatch::Queue;
+
+namespace {
+
+int kKeyA, kKeyB;  // addresses used as queue-specific keys
+int kValueA, kValueB;
+
+// Records whether two jobs ever ran at once.
+struct Exclusion {
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    void enter() {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+    }
+    void leave() { inside.fetch_sub(1); }
+};
+
+TEST(SerialQueue, RunsAsyncAndSyncJobsInSubmissionOrderOneAtATime) {
+    repeat(200, 3s, [](int) {
+        auto queue = Queue::createSerial("fifo");
+        std::vector<int> order;  // touched only by the queue's jobs, read after the last sync
+        Exclusion exclusion;
+        for (int i = 0; i < 40; ++i) {
+            Job job = [&, i] {
+                exclusion.enter();
+                order.push_back(i);
+                exclusion.leave();
+            };
+            if (i % 7 == 3) {
+                queue->sync(job);
+            } else {
+                queue->async(job);
+            }
+        }
+        queue->sync([] {});
+        ASSERT_EQ(order.size(), 40u);
+        for (int i = 0; i < 40; ++i) ASSERT_EQ(order[i], i);
+        ASSERT_FALSE(exclusion.overlapped);
+    });
+}
+
+TEST(SerialQueue, JobsFromManyThreadsNeverOverlapAndKeepEachThreadsOrder) {
+    repeat(50, 3s, [](int) {
+        auto queue = Queue::createSerial("many");
+        constexpr int kThreads = 4, kJobs = 200;
+        std::vector<int> lastSeen(kThreads, -1);
+        std::atomic<bool> outOfOrder{false};
+        Exclusion exclusion;
+        Counter done;
+        std::vector<std::thread> producers;
+        for (int t = 0; t < kThreads; ++t) {
+            producers.emplace_back([&, t] {
+                for (int i = 0; i < kJobs; ++i) {
+                    queue->async([&, t, i] {
+                        exclusion.enter();
+                        if (lastSeen[t] != i - 1) outOfOrder = true;
+                        lastSeen[t] = i;
+                        exclusion.leave();
+                        done.add();
+                    });
+                }
+            });
+        }
+        for (auto& p : producers) p.join();
+        ASSERT_TRUE(done.waitFor(kThreads * kJobs));
+        ASSERT_FALSE(exclusion.overlapped);
+        ASSERT_FALSE(outOfOrder);
+    });
+}
+
+// A queue lives while it has work: its owner may drop it at once, or from inside its own job.
+TEST(SerialQueue, LivesWhileJobsArePendingAndMayBeReleasedInsideItsOwnJob) {
+    struct Case {
+        const char* name;
+        bool releaseInsideJob;
+    };
+    for (const Case& c : {Case{"owner drops it with jobs queued", false}, Case{"its own job drops it", true}}) {
+        SCOPED_TRACE(c.name);
+        repeat(300, 2s, [&](int) {
+            auto holder = Queue::createSerial("short-lived");
+            std::weak_ptr<Queue> weak = holder;
+            std::atomic<bool> open{false};
+            Counter ran;
+            holder->async([&open] {
+                while (!open) std::this_thread::yield();
+            });
+            if (c.releaseInsideJob) holder->async([&holder] { holder.reset(); });
+            holder->async([&ran] { ran.add(); });  // queued behind the release: still runs
+            holder->async([&ran] { ran.add(); });
+            if (!c.releaseInsideJob) holder.reset();
+            open = true;
+            ASSERT_TRUE(ran.waitFor(2));
+            for (int spin = 0; spin < 100000 && !weak.expired(); ++spin) std::this_thread::sleep_for(100us);
+            ASSERT_TRUE(weak.expired());
+        });
+    }
+}
+
+TEST(SerialQueue, SyncFromAnotherSerialQueueRunsThereAndReturns) {
+    repeat(200, 2s, [](int) {
+        auto a = Queue::createSerial("a");
+        auto b = Queue::createSerial("b");
+        a->setSpecific(&kKeyA, &kValueA);
+        b->setSpecific(&kKeyB, &kValueB);
+        std::atomic<int> bHits{0};
+        b->async([&] { bHits++; });  // b is busy or has a backlog when a's sync arrives
+        Counter done;
+        a->async([&] {
+            void* insideA = nullptr;
+            void* insideB = nullptr;
+            bool currentIsB = false;
+            int bHitsSeen = 0;
+            b->sync([&] {
+                insideB = Queue::getSpecific(&kKeyB);
+                insideA = Queue::getSpecific(&kKeyA);
+                currentIsB = Queue::current() == b;
+                bHitsSeen = bHits;
+            });
+            EXPECT_EQ(insideB, &kValueB);
+            EXPECT_EQ(insideA, nullptr);  // a does not lend its values to b
+            EXPECT_TRUE(currentIsB);
+            EXPECT_EQ(bHitsSeen, 1);      // after b's earlier job
+            EXPECT_EQ(Queue::current(), a);
+            EXPECT_EQ(Queue::getSpecific(&kKeyA), &kValueA);
+            done.add();
+        });
+        ASSERT_TRUE(done.waitFor(1));
+    });
+}
+
+TEST(QueueSpecific, SeenInsideJobsAndSyncOfTheQueueAndItsTargetsOnly) {
+    auto target = Queue::createSerial("target");
+    auto marked = Queue::createSerial("marked");
+    auto plain = Queue::createSerial("plain");
+    target->setSpecific(&kKeyA, &kValueA);
+    marked->setTarget(target);
+    marked->setSpecific(&kKeyB, &kValueB);
+
+    struct Case {
+        const char* name;
+        std::shared_ptr<Queue> queue;
+        bool viaSync;
+        void* a;
+        void* b;
+    };
+    const Case cases[] = {
+        {"target, async", target, false, &kValueA, nullptr},
+        {"target, sync", target, true, &kValueA, nullptr},
+        {"queue marked as targeting it, async", marked, false, &kValueA, &kValueB},
+        {"queue marked as targeting it, sync", marked, true, &kValueA, &kValueB},
+        {"unrelated queue", plain, true, nullptr, nullptr},
+        {"global queue", Queue::global(), true, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<void*> a{&kKeyA}, b{&kKeyA};
+        Counter done;
+        Job probe = [&] {
+            a = Queue::getSpecific(&kKeyA);
+            b = Queue::getSpecific(&kKeyB);
+            done.add();
+        };
+        if (c.viaSync) c.queue->sync(probe);
+        else c.queue->async(probe);
+        ASSERT_TRUE(done.waitFor(1));
+        EXPECT_EQ(a.load(), c.a);
+        EXPECT_EQ(b.load(), c.b);
+    }
+    // Off every queue, on a plain thread: nothing.
+    std::thread([] { EXPECT_EQ(Queue::getSpecific(&kKeyA), nullptr); EXPECT_EQ(Queue::current(), nullptr); }).join();
+    // Values can be replaced and removed.
+    target->setSpecific(&kKeyA, &kValueB);
+    EXPECT_EQ(target->specific(&kKeyA), &kValueB);
+    target->setSpecific(&kKeyA, nullptr);
+    EXPECT_EQ(target->specific(&kKeyA), nullptr);
+}
+
+TEST(SerialQueue, TargetedQueueRunsInOrderWithItsTargetsJobs) {
+    repeat(50, 3s, [](int) {
+        auto target = Queue::createSerial("target");
+        auto a = Queue::createSerial("a");
+        auto b = Queue::createSerial("b");
+        a->setTarget(target);
+        b->setTarget(target);
+        Exclusion exclusion;
+        std::vector<int> aOrder;
+        Counter done;
+        for (int i = 0; i < 100; ++i) {
+            a->async([&, i] {
+                exclusion.enter();
+                aOrder.push_back(i);
+                EXPECT_EQ(Queue::current(), a);
+                exclusion.leave();
+                done.add();
+            });
+            b->async([&] {
+                exclusion.enter();
+                exclusion.leave();
+                done.add();
+            });
+            target->async([&] {
+                exclusion.enter();
+                exclusion.leave();
+                done.add();
+            });
+        }
+        ASSERT_TRUE(done.waitFor(300));
+        ASSERT_FALSE(exclusion.overlapped);
+        for (int i = 0; i < 100; ++i) ASSERT_EQ(aOrder[i], i);
+    });
+}
+
+TEST(GlobalQueue, ThreePrioritiesEachOneRecognisableQueue) {
+    const Priority priorities[] = {Priority::Low, Priority::Default, Priority::High};
+    for (Priority p : priorities) {
+        auto q = Queue::global(p);
+        EXPECT_TRUE(q->isGlobal());
+        EXPECT_FALSE(q->isMain());
+        EXPECT_EQ(q, Queue::global(p));
+        for (Priority other : priorities) {
+            if (other != p) {
+                EXPECT_NE(q, Queue::global(other));
+            }
+        }
+    }
+    EXPECT_EQ(Queue::global(), Queue::global(Priority::Default));
+    EXPECT_FALSE(Queue::createSerial("s")->isGlobal());
+    EXPECT_FALSE(Queue::main()->isGlobal());
+    EXPECT_TRUE(Queue::main()->isMain());
+    EXPECT_EQ(Queue::createSerial("label")->label(), "label");
+}
+
+// Blocking jobs (name look-ups, connect) each get a thread: all of them run at once.
+TEST(GlobalQueue, ToleratesManyBlockingJobsAtOnce) {
+    constexpr int kJobs = 24;
+    std::mutex mutex;
+    std::condition_variable cv;
+    int running = 0;
+    bool release = false;
+    Counter finished;
+    for (int i = 0; i < kJobs; ++i) {
+        Queue::global(i % 2 ? Priority::High : Priority::Low)->async([&] {
+            std::unique_lock lock(mutex);
+            ++running;
+            cv.notify_all();
+            cv.wait_for(lock, 20s, [&] { return release; });
+            lock.unlock();
+            finished.add();
+        });
+    }
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(cv.wait_for(lock, 20s, [&] { return running == kJobs; })) << running << " running";
+        release = true;
+        cv.notify_all();
+    }
+    ASSERT_TRUE(finished.waitFor(kJobs, 30s));
+}
+
+TEST(GlobalQueue, JobsSeeTheGlobalQueueAsCurrent) {
+    Counter done;
+    std::atomic<bool> ok{false};
+    auto q = Queue::global(Priority::High);
+    q->async([&] {
+        ok = Queue::current() == q;
+        done.add();
+    });
+    ASSERT_TRUE(done.waitFor(1));
+    EXPECT_TRUE(ok);
+}
+
+TEST(MainQueue, RunsJobsOnTheMainExecutorInOrderWithMainSpecifics) {
+    platform::TestMainLoop loop;
+    auto main = Queue::main();
+    main->setSpecific(&kKeyA, &kValueA);
+    std::vector<int> order;  // touched on the main thread only
+    std::atomic<int> offMain{0};
+    std::atomic<int> wrongSpecific{0};
+    std::thread producer([&] {
+        for (int i = 0; i < 100; ++i) {
+            main->async([&, i] {
+                if (!loop.isMainThread()) offMain++;
+                if (Queue::getSpecific(&kKeyA) != &kValueA || Queue::current() != main) wrongSpecific++;
+                order.push_back(i);
+            });
+        }
+    });
+    producer.join();
+    ASSERT_TRUE(loop.runUntil([&] { return order.size() == 100; }, 10s));
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(order[i], i);
+    EXPECT_EQ(offMain, 0);
+    EXPECT_EQ(wrongSpecific, 0);
+    main->setSpecific(&kKeyA, nullptr);
+}
+
+TEST(MainQueue, SyncFromAnotherThreadBlocksUntilTheMainLoopRanTheJob) {
+    platform::TestMainLoop loop;
+    repeat(50, 2s, [&](int) {
+        std::atomic<bool> jobRan{false}, returned{false}, returnedBeforeJob{false};
+        auto worker = Queue::createSerial("worker");
+        worker->async([&] {
+            Queue::main()->sync([&] { jobRan = true; });
+            if (!jobRan) returnedBeforeJob = true;
+            returned = true;
+        });
+        // Not one main-loop turn has run yet: the sync cannot have finished.
+        std::this_thread::sleep_for(1ms);
+        EXPECT_FALSE(returned);
+        ASSERT_TRUE(loop.runUntil([&] { return returned.load(); }, 10s));
+        EXPECT_FALSE(returnedBeforeJob);
+        worker->sync([] {});
+    });
+}
+
+using SyncDeath = ::testing::Test;
+
+TEST(SyncDeath, SyncOntoTheQueueAlreadyRunningAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Case {
+        const char* name;
+        std::function<void()> body;
+    };
+    const Case cases[] = {
+        {"serial queue from its own job",
+         [] {
+             auto q = Queue::createSerial("self");
+             q->sync([q] { q->sync([] {}); });
+         }},
+        {"target from a job of a queue that targets it",
+         [] {
+             auto target = Queue::createSerial("target");
+             auto q = Queue::createSerial("q");
+             q->setTarget(target);
+             q->sync([target] { target->sync([] {}); });
+         }},
+        {"main queue from the main thread",
+         [] {
+             platform::TestMainLoop loop;
+             Queue::main()->sync([] {});
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_DEATH(c.body(), "would wait forever");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,483 @@
+// Read and write sources: suspension counts, level-triggered delivery, cancel, data, lifetimes.
+
+#include "platform/dispatch/Dispatch.h"
+
+#include "dispatch/DispatchTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using dispatch_test::Counter;
+using dispatch_test::repeat;
+using platform::dispatch::Queue;
+using platform::dispatch::Source;
+
+namespace {
+
+// A connected pair of non-blocking stream sockets, closed by the test (never by the layer).
+struct SocketPair {
+    int a = -1, b = -1;
+    explicit SocketPair(int type = SOCK_STREAM) {
+        int fds[2];
+        if (socketpair(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) ADD_FAILURE() << "socketpair";
+        a = fds[0];
+        b = fds[1];
+    }
+    ~SocketPair() {
+        if (a >= 0) close(a);
+        if (b >= 0) close(b);
+    }
+    void send(size_t n) const {
+        std::vector<char> bytes(n, 'x');
+        ASSERT_EQ(write(b, bytes.data(), n), ssize_t(n));
+    }
+    size_t readOne() const {
+        char c;
+        return read(a, &c, 1) == 1 ? 1 : 0;
+    }
+};
+
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// Waits until the queue has run everything queued before this call.
+void flush(const std::shared_ptr<Queue>& queue) { queue->sync([] {}); }
+
+// Gives the reactor a moment to deliver something that must not arrive. Only ever used to check
+// that nothing happens, so a slow machine can make it miss a fault but never fail a sound build.
+void quietPeriod() { std::this_thread::sleep_for(20ms); }
+
+TEST(Source, CreatedSuspendedAndDeliversOnlyAtSuspendCountZero) {
+    struct Case {
+        const char* name;
+        int extraSuspends;
+        int resumes;
+        bool delivers;
+    };
+    const Case cases[] = {
+        {"new source, never resumed", 0, 0, false},
+        {"new source, resumed once", 0, 1, true},
+        {"suspended twice more, resumed twice", 2, 2, false},
+        {"suspended twice more, resumed three times", 2, 3, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        Counter fired;
+        source->setEventHandler([&] {
+            pair.readOne();
+            fired.add();
+        });
+        pair.send(1);
+        for (int i = 0; i < c.extraSuspends; ++i) source->suspend();
+        for (int i = 0; i < c.resumes; ++i) source->resume();
+        if (c.delivers) {
+            EXPECT_TRUE(fired.waitFor(1));
+        } else {
+            quietPeriod();
+            flush(queue);
+            EXPECT_EQ(fired.value(), 0);
+        }
+        source->cancel();
+        if (!c.delivers) {
+            for (int i = c.resumes; i < c.extraSuspends + 1; ++i) source->resume();
+        }
+        flush(queue);
+    }
+}
+
+TEST(Source, LevelTriggeredFiresAgainWhileDataRemains) {
+    repeat(50, 3s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        std::vector<size_t> seen;  // touched on the queue only
+        Counter fired;
+        source->setEventHandler([&] {
+            seen.push_back(source->getData());
+            pair.readOne();  // one byte per invocation: the rest must bring the handler back
+            fired.add();
+        });
+        pair.send(5);
+        source->resume();
+        ASSERT_TRUE(fired.waitFor(5));
+        quietPeriod();
+        source->cancel();
+        flush(queue);
+        EXPECT_EQ(seen, (std::vector<size_t>{5, 4, 3, 2, 1}));
+    });
+}
+
+// On a concurrent queue only the source itself can keep two invocations apart.
+TEST(Source, AtMostOneInvocationInFlightEvenOnAConcurrentQueue) {
+    SocketPair pair;
+    auto source = Source::makeRead(pair.a, Queue::global());
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    Counter fired;
+    source->setEventHandler([&] {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        std::this_thread::sleep_for(200us);
+        pair.readOne();
+        inside.fetch_sub(1);
+        fired.add();
+    });
+    pair.send(200);
+    source->resume();
+    ASSERT_TRUE(fired.waitFor(200, 20s));
+    EXPECT_FALSE(overlapped);
+    Counter cancelled;
+    source->setCancelHandler([&] { cancelled.add(); });
+    source->cancel();
+    ASSERT_TRUE(cancelled.waitFor(1));
+}
+
+// epoll takes one registration per descriptor: read and write interest must be merged.
+TEST(Source, ReadAndWriteSourcesOnOneDescriptorBothDeliver) {
+    repeat(100, 3s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto reader = Source::makeRead(pair.a, queue);
+        auto writer = Source::makeWrite(pair.a, queue);
+        Counter reads, writes;
+        std::atomic<size_t> writeData{0};
+        reader->setEventHandler([&] {
+            pair.readOne();
+            reads.add();
+        });
+        writer->setEventHandler([&] {
+            writeData = writer->getData();
+            writer->suspend();  // always writable: stop after one
+            writes.add();
+        });
+        writer->resume();
+        reader->resume();
+        pair.send(3);
+        ASSERT_TRUE(reads.waitFor(3));
+        ASSERT_TRUE(writes.waitFor(1));
+        EXPECT_GE(writeData.load(), 1u);
+        // Cancelling one leaves the other working on the same descriptor.
+        writer->cancel();
+        writer->resume();
+        pair.send(2);
+        ASSERT_TRUE(reads.waitFor(5));
+        reader->cancel();
+        flush(queue);
+        EXPECT_EQ(writes.value(), 1);
+    });
+}
+
+TEST(Source, ReadDataIsTheByteCountAtHandlerTime) {
+    struct Case {
+        const char* name;
+        int type;
+        size_t bytes;
+        bool peerCloses;
+        size_t expected;
+    };
+    const Case cases[] = {
+        {"stream with bytes waiting", SOCK_STREAM, 7, false, 7},
+        {"stream whose peer closed", SOCK_STREAM, 0, true, 0},
+        {"datagram", SOCK_DGRAM, 9, false, 9},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SocketPair pair(c.type);
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        std::atomic<size_t> data{12345};
+        Counter fired;
+        source->setEventHandler([&] {
+            data = source->getData();
+            source->suspend();
+            fired.add();
+        });
+        if (c.bytes) pair.send(c.bytes);
+        if (c.peerCloses) {
+            close(pair.b);
+            pair.b = -1;
+        }
+        source->resume();
+        ASSERT_TRUE(fired.waitFor(1));
+        EXPECT_EQ(data.load(), c.expected);
+        source->cancel();
+        source->resume();
+        flush(queue);
+    }
+}
+
+// A listening socket has no byte count; its handler accepts until accept() says no.
+TEST(Source, ListeningSocketFiresWithNoDataAndTheHandlerDrainsTheBacklog) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        clients.push_back(c);
+    }
+    auto queue = Queue::createSerial("accept");
+    auto source = Source::makeRead(listener, queue);
+    std::vector<int> accepted;
+    std::vector<size_t> data;
+    Counter done;
+    source->setEventHandler([&] {
+        data.push_back(source->getData());
+        for (;;) {
+            int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) break;
+            accepted.push_back(fd);
+        }
+        if (accepted.size() == 3) done.add();
+    });
+    source->resume();
+    ASSERT_TRUE(done.waitFor(1));
+    source->cancel();
+    flush(queue);
+    EXPECT_EQ(data.front(), 0u);
+    for (int fd : accepted) close(fd);
+    for (int fd : clients) close(fd);
+    close(listener);
+}
+
+// An invocation that reaches the queue after a suspend waits for the resume.
+TEST(Source, EventQueuedBeforeSuspendRunsOnlyAfterResume) {
+    repeat(100, 3s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        std::atomic<bool> suspended{false};
+        std::atomic<bool> ranWhileSuspended{false};
+        Counter fired;
+        source->setEventHandler([&] {
+            if (suspended) ranWhileSuspended = true;
+            pair.readOne();
+            fired.add();
+        });
+        std::atomic<bool> open{false};
+        queue->async([&] {
+            while (!open) std::this_thread::yield();
+        });
+        pair.send(1);
+        source->resume();
+        std::this_thread::sleep_for(1ms);  // lets the reactor queue the invocation behind the gate
+        suspended = true;
+        source->suspend();
+        open = true;
+        flush(queue);
+        quietPeriod();
+        flush(queue);
+        EXPECT_EQ(fired.value(), 0);
+        suspended = false;
+        source->resume();
+        ASSERT_TRUE(fired.waitFor(1));
+        EXPECT_FALSE(ranWhileSuspended);
+        source->cancel();
+        flush(queue);
+    });
+}
+
+TEST(Source, AfterCancelTheEventHandlerNeverRunsAgain) {
+    enum class Where { QueuedBehindAJob, InsideTheHandler, FromAnotherThreadWhileBusy };
+    struct Case {
+        const char* name;
+        Where where;
+    };
+    const Case cases[] = {
+        {"invocation already queued", Where::QueuedBehindAJob},
+        {"from inside the handler", Where::InsideTheHandler},
+        {"from another thread while events flow", Where::FromAnotherThreadWhileBusy},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        repeat(100, 2s, [&](int) {
+            SocketPair pair;
+            auto queue = Queue::createSerial("q");
+            auto source = Source::makeRead(pair.a, queue);
+            std::atomic<bool> cancelReturned{false};
+            std::atomic<bool> ranAfterCancel{false};
+            Counter fired, cancelHandlerRuns;
+            source->setCancelHandler([&] { cancelHandlerRuns.add(); });
+            source->setEventHandler([&] {
+                if (cancelReturned) ranAfterCancel = true;
+                fired.add();
+                if (c.where == Where::InsideTheHandler) {
+                    source->cancel();
+                    cancelReturned = true;
+                }
+                // No read: the descriptor stays ready and would fire again and again.
+            });
+            pair.send(1);
+            if (c.where == Where::QueuedBehindAJob) {
+                std::atomic<bool> open{false};
+                queue->async([&] {
+                    while (!open) std::this_thread::yield();
+                });
+                source->resume();
+                std::this_thread::sleep_for(1ms);
+                source->cancel();
+                cancelReturned = true;
+                open = true;
+            } else {
+                source->resume();
+                if (c.where == Where::FromAnotherThreadWhileBusy) {
+                    ASSERT_TRUE(fired.waitFor(3));
+                    source->cancel();
+                    cancelReturned = true;
+                }
+            }
+            ASSERT_TRUE(cancelHandlerRuns.waitFor(1));
+            quietPeriod();
+            flush(queue);
+            EXPECT_FALSE(ranAfterCancel);
+            EXPECT_EQ(cancelHandlerRuns.value(), 1);
+            EXPECT_TRUE(isOpen(pair.a));  // the layer never closes a descriptor
+        });
+    }
+}
+
+TEST(Source, CancelHandlerWaitsForResumeRunsOnceOnTheQueue) {
+    struct Case {
+        const char* name;
+        int suspendsBeforeCancel;
+    };
+    const Case cases[] = {
+        {"cancelled while running", 0},
+        {"cancelled while suspended once", 1},
+        {"cancelled while suspended twice", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        repeat(100, 2s, [&](int) {
+            SocketPair pair;
+            auto queue = Queue::createSerial("q");
+            auto source = Source::makeWrite(pair.a, queue);
+            Counter runs;
+            std::atomic<bool> onQueue{false};
+            source->setEventHandler([&] { source->suspend(); });
+            source->setCancelHandler([&] {
+                onQueue = Queue::current() == queue;
+                runs.add();
+            });
+            source->resume();
+            for (int i = 0; i < c.suspendsBeforeCancel; ++i) source->suspend();
+            source->cancel();
+            source->cancel();  // a second cancel changes nothing
+            for (int i = 0; i < c.suspendsBeforeCancel; ++i) {
+                flush(queue);
+                EXPECT_EQ(runs.value(), 0);
+                source->resume();
+            }
+            ASSERT_TRUE(runs.waitFor(1));
+            flush(queue);
+            EXPECT_EQ(runs.value(), 1);
+            EXPECT_TRUE(onQueue);
+            EXPECT_TRUE(source->isCancelled());
+            EXPECT_TRUE(isOpen(pair.a));
+        });
+    }
+}
+
+// Handlers (and what they hold) are released once the cancel handler has run, never before.
+TEST(Source, HandlersReleasedAfterTheCancelHandlerRan) {
+    repeat(100, 2s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        auto token = std::make_shared<int>(1);
+        std::weak_ptr<int> tokenSeen = token;
+        std::weak_ptr<Source> sourceSeen = source;
+        std::atomic<bool> aliveInCancelHandler{false};
+        Counter done;
+        // A handler that holds its own source strongly: the cycle must break at cancel.
+        source->setEventHandler([token, source] { (void)source; });
+        source->setCancelHandler([&, token] {
+            aliveInCancelHandler = !tokenSeen.expired();
+            done.add();
+        });
+        token.reset();
+        source->resume();
+        source->cancel();
+        source.reset();
+        ASSERT_TRUE(done.waitFor(1));
+        flush(queue);
+        EXPECT_TRUE(aliveInCancelHandler);
+        EXPECT_TRUE(tokenSeen.expired());
+        EXPECT_TRUE(sourceSeen.expired());
+    });
+}
+
+// Dropping the last reference without cancel stops delivery; nothing runs on a dead source.
+TEST(Source, DroppedWithoutCancelStopsQuietly) {
+    repeat(100, 2s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        std::weak_ptr<Source> weakSource = source;
+        Counter fired;
+        source->setEventHandler([&fired, weakSource] {
+            if (auto s = weakSource.lock()) fired.add();
+        });
+        pair.send(1);
+        source->resume();
+        source.reset();
+        flush(queue);
+        quietPeriod();
+        flush(queue);
+        EXPECT_TRUE(weakSource.expired());
+        EXPECT_TRUE(isOpen(pair.a));
+    });
+}
+
+TEST(Source, HandlerReplacedWhileRunningTakesOverForTheNextEvent) {
+    SocketPair pair;
+    auto queue = Queue::createSerial("q");
+    auto source = Source::makeRead(pair.a, queue);
+    Counter first, second;
+    source->setEventHandler([&] {
+        pair.readOne();
+        first.add();
+        source->setEventHandler([&] {
+            pair.readOne();
+            second.add();
+        });
+    });
+    pair.send(3);
+    source->resume();
+    ASSERT_TRUE(second.waitFor(2));
+    EXPECT_EQ(first.value(), 1);
+    source->cancel();
+    flush(queue);
+}
+
+TEST(SourceDeath, MisuseAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            SocketPair pair;
+            auto source = Source::makeRead(pair.a, Queue::createSerial("q"));
+            source->resume();
+            source->resume();
+        },
+        "not suspended");
+    EXPECT_DEATH(Source::makeRead(0, nullptr), "needs a queue");
+}
+
+}  // namespace

@@ -1,0 +1,242 @@
+// One-shot timers and after(): firing, re-arming, dropped fires, suspension and cancel.
+
+#include "platform/dispatch/Dispatch.h"
+
+#include "dispatch/DispatchTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using dispatch_test::Counter;
+using dispatch_test::repeat;
+using platform::dispatch::after;
+using platform::dispatch::Queue;
+using platform::dispatch::Source;
+
+namespace {
+
+void flush(const std::shared_ptr<Queue>& queue) { queue->sync([] {}); }
+void quietPeriod() { std::this_thread::sleep_for(30ms); }
+
+// Blocks a serial queue until open() so that fires pile up behind it.
+struct Gate {
+    std::atomic<bool> isOpen{false};
+    explicit Gate(const std::shared_ptr<Queue>& queue) {
+        queue->async([this] {
+            while (!isOpen) std::this_thread::yield();
+        });
+    }
+    void open() { isOpen = true; }
+};
+
+TEST(Timer, FiresOnceAfterTheDelayOnItsQueue) {
+    auto queue = Queue::createSerial("timer");
+    auto timer = Source::makeTimer(queue);
+    EXPECT_EQ(timer->type(), Source::Type::Timer);
+    EXPECT_EQ(timer->descriptor(), -1);
+    Counter fired;
+    std::atomic<bool> onQueue{false};
+    std::atomic<size_t> data{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<std::chrono::steady_clock::duration> elapsed{};
+    timer->setEventHandler([&] {
+        elapsed = std::chrono::steady_clock::now() - start;
+        onQueue = Queue::current() == queue;
+        data = timer->getData();
+        fired.add();
+    });
+    timer->setTimer(15ms);
+    timer->resume();
+    ASSERT_TRUE(fired.waitFor(1));
+    quietPeriod();
+    flush(queue);
+    EXPECT_EQ(fired.value(), 1);  // one-shot
+    EXPECT_GE(elapsed.load(), 15ms);
+    EXPECT_TRUE(onQueue);
+    EXPECT_EQ(data.load(), 1u);
+    timer->cancel();
+}
+
+TEST(Timer, ReArmedAfterFiringFiresAgain) {
+    auto queue = Queue::createSerial("timer");
+    auto timer = Source::makeTimer(queue);
+    Counter fired;
+    // Re-armed from inside its own handler, as a socket's timeout extension does.
+    timer->setEventHandler([&] {
+        fired.add();
+        if (fired.value() < 5) timer->setTimer(1ms);
+    });
+    timer->setTimer(1ms);
+    timer->resume();
+    ASSERT_TRUE(fired.waitFor(5));
+    // And re-armed from outside once it has gone quiet.
+    timer->setTimer(0ns);
+    ASSERT_TRUE(fired.waitFor(6));
+    quietPeriod();
+    EXPECT_EQ(fired.value(), 6);
+    timer->cancel();
+    flush(queue);
+}
+
+TEST(Timer, ReArmingDropsTheEarlierArming) {
+    struct Case {
+        const char* name;
+        bool fireAlreadyQueued;  // the first deadline passed and its fire waits on the queue
+    };
+    for (const Case& c : {Case{"deadline not reached yet", false}, Case{"fire already queued", true}}) {
+        SCOPED_TRACE(c.name);
+        repeat(50, 2s, [&](int) {
+            auto queue = Queue::createSerial("timer");
+            auto timer = Source::makeTimer(queue);
+            Counter fired;
+            std::atomic<int> generationSeen{0};
+            std::atomic<int> generation{1};
+            timer->setEventHandler([&] {
+                generationSeen = generation.load();
+                fired.add();
+            });
+            timer->resume();
+            if (c.fireAlreadyQueued) {
+                Gate gate(queue);
+                timer->setTimer(0ns);
+                std::this_thread::sleep_for(1ms);
+                generation = 2;
+                timer->setTimer(2ms);
+                gate.open();
+            } else {
+                timer->setTimer(1h);
+                generation = 2;
+                timer->setTimer(2ms);
+            }
+            ASSERT_TRUE(fired.waitFor(1));
+            quietPeriod();
+            flush(queue);
+            EXPECT_EQ(fired.value(), 1);
+            EXPECT_EQ(generationSeen.load(), 2);
+            timer->cancel();
+            flush(queue);
+        });
+    }
+}
+
+TEST(Timer, CancelDropsAQueuedFireAndRunsTheCancelHandlerOnce) {
+    repeat(100, 2s, [](int) {
+        auto queue = Queue::createSerial("timer");
+        auto timer = Source::makeTimer(queue);
+        Counter fired, cancelled;
+        timer->setEventHandler([&] { fired.add(); });
+        timer->setCancelHandler([&] { cancelled.add(); });
+        timer->resume();
+        Gate gate(queue);
+        timer->setTimer(0ns);
+        std::this_thread::sleep_for(200us);
+        timer->cancel();
+        timer->setTimer(0ns);  // arming a cancelled timer does nothing
+        gate.open();
+        ASSERT_TRUE(cancelled.waitFor(1));
+        quietPeriod();
+        flush(queue);
+        EXPECT_EQ(fired.value(), 0);
+        EXPECT_EQ(cancelled.value(), 1);
+    });
+}
+
+TEST(Timer, ZeroDelayFiresOnTheNextTurnOfTheQueue) {
+    auto queue = Queue::createSerial("timer");
+    auto timer = Source::makeTimer(queue);
+    std::vector<std::string> order;  // touched on the queue only
+    timer->setEventHandler([&] { order.push_back("timer"); });
+    timer->resume();
+    queue->sync([&] {
+        timer->setTimer(0ns);
+        queue->async([&] { order.push_back("queued after arming"); });
+        order.push_back("arming job ends");
+    });
+    flush(queue);
+    flush(queue);
+    EXPECT_EQ(order, (std::vector<std::string>{"arming job ends", "timer", "queued after arming"}));
+    timer->cancel();
+    flush(queue);
+}
+
+TEST(Timer, FireWhileSuspendedIsHeldUntilResume) {
+    auto queue = Queue::createSerial("timer");
+    auto timer = Source::makeTimer(queue);
+    Counter fired;
+    std::atomic<size_t> data{0};
+    timer->setEventHandler([&] {
+        data = timer->getData();
+        fired.add();
+    });
+    timer->setTimer(1ms);  // armed while still suspended (as created)
+    quietPeriod();
+    flush(queue);
+    EXPECT_EQ(fired.value(), 0);
+    timer->resume();
+    ASSERT_TRUE(fired.waitFor(1));
+    EXPECT_EQ(data.load(), 1u);
+    // Suspended again after a fire was queued: deferred, not lost.
+    Gate gate(queue);
+    timer->setTimer(0ns);
+    timer->suspend();
+    gate.open();
+    quietPeriod();
+    flush(queue);
+    EXPECT_EQ(fired.value(), 1);
+    timer->resume();
+    ASSERT_TRUE(fired.waitFor(2));
+    timer->cancel();
+    flush(queue);
+}
+
+TEST(Timer, ManyTimersFireInDeadlineOrderOnOneQueue) {
+    auto queue = Queue::createSerial("timers");
+    std::vector<int> order;  // queue only
+    std::vector<std::shared_ptr<Source>> timers;
+    Counter fired;
+    const int delaysMs[] = {40, 10, 30, 20, 50};
+    for (int d : delaysMs) {
+        auto t = Source::makeTimer(queue);
+        t->setEventHandler([&, d] {
+            order.push_back(d);
+            fired.add();
+        });
+        t->setTimer(std::chrono::milliseconds(d));
+        t->resume();
+        timers.push_back(t);
+    }
+    ASSERT_TRUE(fired.waitFor(5));
+    flush(queue);
+    EXPECT_EQ(order, (std::vector<int>{10, 20, 30, 40, 50}));
+    for (auto& t : timers) t->cancel();
+    flush(queue);
+}
+
+TEST(After, RunsTheJobOnTheQueueAfterTheDelay) {
+    struct Case {
+        const char* name;
+        std::chrono::nanoseconds delay;
+    };
+    for (const Case& c : {Case{"zero delay", 0ns}, Case{"negative delay", -5ms}, Case{"short delay", 5ms}}) {
+        SCOPED_TRACE(c.name);
+        auto queue = Queue::createSerial("after");
+        Counter ran;
+        std::atomic<bool> onQueue{false};
+        const auto start = std::chrono::steady_clock::now();
+        std::atomic<std::chrono::steady_clock::duration> elapsed{};
+        after(c.delay, queue, [&] {
+            elapsed = std::chrono::steady_clock::now() - start;
+            onQueue = Queue::current() == queue;
+            ran.add();
+        });
+        ASSERT_TRUE(ran.waitFor(1));
+        EXPECT_TRUE(onQueue);
+        EXPECT_GE(elapsed.load(), std::max(c.delay, std::chrono::nanoseconds::zero()));
+    }
+}
+
+}  // namespace
