@@ -1,0 +1,262 @@
+#include "json/JsonDictionary.h"
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+#include <utility>
+
+#include "json/JsonInternal.h"
+
+namespace {
+
+// 0, then primes growing by about 1.6 each.
+constexpr uint64_t json_dictionaryCapacities[] = {
+    0,        3,        7,        13,        23,        41,        71,        127,       191,      251,
+    383,      631,      1087,     1723,      2803,      4523,      7351,      11959,     19447,    31231,
+    50683,    81919,    132607,   214519,    346607,    561109,    907759,    1468927,   2376191,  3845119,
+    6221311,  10066421, 16287743, 26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251,
+};
+
+}  // namespace
+
+uint64_t JsonDictionaryCapacityForCount(uint64_t n) {
+    const auto wanted = static_cast<uint64_t>(static_cast<double>(n) * 1.33);
+    const auto* found = std::lower_bound(std::begin(json_dictionaryCapacities), std::end(json_dictionaryCapacities),
+                                         wanted);
+    if (found == std::end(json_dictionaryCapacities)) return json_dictionaryCapacities[39];
+    return *found;
+}
+
+template <class Match>
+JsonHashTableEntry* JsonDictionary::entryFor(uint64_t hash, Match matches) const {
+    if (capacity_ == 0) return nullptr;
+    const uint64_t start = hash % capacity_;
+    for (uint64_t i = 0; i < capacity_; ++i) {
+        JsonHashTableEntry& entry = entry_[(start + i) % capacity_];
+        if (entry.key.isNone()) return nullptr;
+        if (entry.keyHash == hash && matches(entry.key)) return &entry;
+    }
+    return nullptr;
+}
+
+JsonHashTableEntry* JsonDictionary::JsonDictionaryHashTableEntryForKey(const JsonValue& key) const {
+    if (key.isNone()) return nullptr;
+    return entryFor(key.hash(), [&](const JsonValue& candidate) {
+        return candidate.isSameObject(key) || candidate.isEqual(key);
+    });
+}
+
+const JsonValue& JsonDictionary::objectForKey(const JsonValue& key) const {
+    const JsonHashTableEntry* entry = JsonDictionaryHashTableEntryForKey(key);
+    return entry ? entry->object : jsonNone();
+}
+
+const JsonValue& JsonDictionary::objectForKey(std::string_view key) const {
+    const JsonHashTableEntry* entry = entryFor(jsonStringKeyHash(key), [&](const JsonValue& candidate) {
+        return candidate.isString() && candidate.stringView() == key;
+    });
+    return entry ? entry->object : jsonNone();
+}
+
+void JsonDictionary::JsonDictionaryAddObject(uint64_t hash, JsonValue key, JsonValue object) {
+    if (capacity_ == 0) return;
+    uint64_t slot = hash % capacity_;
+    for (uint64_t probes = 0; probes < capacity_;) {
+        JsonHashTableEntry& entry = entry_[slot];
+        if (entry.key.isNone()) {
+            entry.keyHash = hash;
+            entry.key = std::move(key);
+            entry.object = std::move(object);
+            ++count_;
+            return;
+        }
+        if (entry.keyHash == hash && (entry.key.isSameObject(key) || entry.key.isEqual(key))) {
+            // An equal key gives way; the slot may be refilled by the re-placed cluster, so it is
+            // looked at again.
+            JsonDictionaryRemoveObjectWithEntry(&entry);
+            continue;
+        }
+        slot = (slot + 1) % capacity_;
+        ++probes;
+    }
+    // No free slot within a full probe sequence: the key and the object are dropped.
+}
+
+void JsonDictionary::JsonDictionaryRemoveObjectWithEntry(JsonHashTableEntry* entry) {
+    entry->key = JsonValue();
+    entry->object = JsonValue();
+    entry->keyHash = 0;
+    --count_;
+    // No tombstones: every entry of the cluster after the hole is placed again from its home slot.
+    uint64_t slot = static_cast<uint64_t>(entry - entry_.get());
+    for (uint64_t walked = 0; walked < capacity_; ++walked) {
+        slot = (slot + 1) % capacity_;
+        JsonHashTableEntry& next = entry_[slot];
+        if (next.key.isNone()) break;
+        const uint64_t hash = next.keyHash;
+        JsonValue key = std::move(next.key);
+        JsonValue object = std::move(next.object);
+        next.key = JsonValue();
+        next.object = JsonValue();
+        next.keyHash = 0;
+        --count_;
+        JsonDictionaryAddObject(hash, std::move(key), std::move(object));
+    }
+}
+
+void JsonDictionary::JsonDictionaryResizeIfNeccessary() {
+    const uint64_t newCapacity = JsonDictionaryCapacityForCount(count_ + 1);
+    if (newCapacity <= capacity_) return;
+    std::unique_ptr<JsonHashTableEntry[]> old(new (std::nothrow) JsonHashTableEntry[newCapacity]);
+    if (!old) throw JsonMallocException("Unable to allocate memory for hash table.");
+    std::swap(old, entry_);
+    const uint64_t oldCapacity = capacity_;
+    capacity_ = newCapacity;
+    count_ = 0;
+    for (uint64_t i = 0; i < oldCapacity; ++i) {
+        if (!old[i].key.isNone()) JsonDictionaryAddObject(old[i].keyHash, std::move(old[i].key), std::move(old[i].object));
+    }
+}
+
+void JsonDictionary::getObjectsAndKeys(JsonValue* objects, JsonValue* keys) const {
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < capacity_; ++i) {
+        if (entry_[i].key.isNone()) continue;
+        if (objects) objects[n] = entry_[i].object;
+        if (keys) keys[n] = entry_[i].key;
+        ++n;
+    }
+}
+
+uint64_t JsonDictionary::countByEnumeratingWithStateObjectsCount(JsonFastEnumerationState* state, JsonValue* buffer,
+                                                                 uint64_t len) const {
+    if (state->state == 0) state->mutationsPtr = &mutations_;
+    uint64_t n = 0;
+    uint64_t slot = state->state;
+    for (; slot < capacity_ && n < len; ++slot) {
+        if (!entry_[slot].key.isNone()) buffer[n++] = entry_[slot].key;
+    }
+    state->state = slot;
+    state->itemsPtr = buffer;
+    return n;
+}
+
+JsonDictionaryEnumerator JsonDictionary::keyEnumerator() const {
+    return JsonDictionaryEnumerator(jsonValueRetaining(JsonKind::Dictionary, const_cast<JsonDictionary*>(this)));
+}
+
+void JsonDictionary::setObjectForKey(JsonValue object, const JsonValue& key) {
+    if (!isMutable()) raiseImmutable("setObjectForKey");
+    if (key.isNone()) {
+        throw JsonInvalidArgumentException(
+            jsonFormat("*** -[%s %s]: attempt to insert nil key", className(), "setObjectForKey"));
+    }
+    if (object.isNone()) {
+        throw JsonInvalidArgumentException(jsonFormat("*** -[%s %s]: attempt to insert nil value (key: %s)",
+                                                      className(), "setObjectForKey", key.description().c_str()));
+    }
+    JsonDictionaryResizeIfNeccessary();
+    JsonValue keyCopy = key.copy();
+    const uint64_t hash = keyCopy.hash();
+    JsonDictionaryAddObject(hash, std::move(keyCopy), std::move(object));
+    countMutation();
+}
+
+void JsonDictionary::removeObjectForKey(const JsonValue& key) {
+    if (!isMutable()) raiseImmutable("removeObjectForKey");
+    if (key.isNone()) {
+        throw JsonInvalidArgumentException(
+            jsonFormat("*** -[%s %s]: attempt to remove nil key", className(), "removeObjectForKey"));
+    }
+    if (JsonHashTableEntry* entry = JsonDictionaryHashTableEntryForKey(key)) {
+        JsonDictionaryRemoveObjectWithEntry(entry);
+        countMutation();
+    }
+}
+
+namespace {
+
+JsonValue copyOf(const JsonDictionary& dictionary, const JsonHashTableEntry* entries, uint64_t capacity,
+                 bool mutableCollection) {
+    const uint64_t count = dictionary.count();
+    std::unique_ptr<JsonValue[]> keys(new JsonValue[count]);
+    std::unique_ptr<JsonValue[]> objects(new JsonValue[count]);
+    std::unique_ptr<uint64_t[]> hashes(new uint64_t[count]);
+    uint64_t n = 0;
+    for (uint64_t i = 0; i < capacity && n < count; ++i) {
+        if (entries[i].key.isNone()) continue;
+        keys[n] = entries[i].key;
+        objects[n] = entries[i].object;
+        hashes[n] = entries[i].keyHash;
+        ++n;
+    }
+    return JsonDictionaryCreate(keys.get(), hashes.get(), objects.get(), n, mutableCollection);
+}
+
+}  // namespace
+
+JsonValue JsonDictionary::copy() const {
+    if (!isMutable()) return jsonValueRetaining(JsonKind::Dictionary, const_cast<JsonDictionary*>(this));
+    return copyOf(*this, entry_.get(), capacity_, false);
+}
+
+JsonValue JsonDictionary::mutableCopy() const {
+    return copyOf(*this, entry_.get(), capacity_, true);
+}
+
+bool JsonDictionary::isEqualToDictionary(const JsonDictionary& other) const {
+    if (this == &other) return true;
+    if (count_ != other.count_) return false;
+    for (uint64_t i = 0; i < capacity_; ++i) {
+        if (entry_[i].key.isNone()) continue;
+        const JsonHashTableEntry* match = other.JsonDictionaryHashTableEntryForKey(entry_[i].key);
+        if (!match || !match->object.isEqual(entry_[i].object)) return false;
+    }
+    return true;
+}
+
+void JsonDictionary::countMutation() {
+    if (++mutations_ == 0) mutations_ = 1;
+}
+
+void JsonDictionary::raiseImmutable(const char* method) const {
+    throw JsonInternalInconsistencyException(
+        jsonFormat("*** -[%s %s]: mutating method sent to immutable object", className(), method));
+}
+
+JsonDictionaryEnumerator::JsonDictionaryEnumerator(JsonValue dictionary) : collection_(std::move(dictionary)) {
+    if (!collection_.isDictionary()) throw JsonInvalidArgumentException("The dictionary argument is not a dictionary.");
+}
+
+JsonValue JsonDictionaryEnumerator::nextObject() {
+    const JsonDictionary* dictionary = collection_.dictionary();
+    while (nextObject_ < dictionary->capacity_) {
+        const JsonHashTableEntry& entry = dictionary->entry_[nextObject_++];
+        if (!entry.key.isNone()) return entry.key;
+    }
+    return {};
+}
+
+std::vector<JsonValue> JsonDictionaryEnumerator::allObjects() {
+    std::vector<JsonValue> keys;
+    keys.reserve(collection_.dictionary()->count());
+    for (JsonValue key = nextObject(); key; key = nextObject()) keys.push_back(std::move(key));
+    return keys;
+}
+
+JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
+                               bool mutableCollection) {
+    auto* dictionary = new (std::nothrow) JsonDictionary();
+    if (!dictionary) return {};
+    JsonValue result = jsonValueAdopting(JsonKind::Dictionary, dictionary);
+    dictionary->capacity_ = JsonDictionaryCapacityForCount(count);
+    if (dictionary->capacity_ != 0) {
+        dictionary->entry_.reset(new (std::nothrow) JsonHashTableEntry[dictionary->capacity_]);
+        if (!dictionary->entry_) return {};
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+        dictionary->JsonDictionaryAddObject(keyHashes[i], std::move(keys[i]), std::move(objects[i]));
+    }
+    dictionary->mutations_ = mutableCollection ? 1 : 0;
+    return result;
+}

@@ -1,0 +1,15 @@
+#pragma once
+// Helpers shared by the reader's own source files; not part of its interface.
+
+#include <cstdarg>
+#include <string>
+
+#include "json/JsonValue.h"
+
+// A handle to object that takes one more reference / takes over the caller's reference.
+JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
+JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+
+// printf-style formatting into a std::string.
+std::string jsonFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string jsonFormatV(const char* format, va_list arguments);

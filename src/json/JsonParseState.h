@@ -1,0 +1,123 @@
+#pragma once
+// The state of one decoder: the input of the parse in progress, the current token, the working
+// storage (token buffer and object stack) and the token cache. Internal to the reader.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "json/JSONDecoder.h"
+#include "json/JsonManagedBuffer.h"
+#include "platform/Error.h"
+
+enum JsonTokenType : uint64_t {
+    JsonTokenTypeInvalid = 0,
+    JsonTokenTypeNumber = 1,
+    JsonTokenTypeString = 2,
+    JsonTokenTypeObjectBegin = 3,
+    JsonTokenTypeObjectEnd = 4,
+    JsonTokenTypeArrayBegin = 5,
+    JsonTokenTypeArrayEnd = 6,
+    JsonTokenTypeSeparator = 7,
+    JsonTokenTypeComma = 8,
+    JsonTokenTypeTrue = 9,
+    JsonTokenTypeFalse = 10,
+    JsonTokenTypeNull = 11,
+};
+
+enum JsonValueType : uint64_t {
+    JsonValueTypeInvalid = 0,
+    JsonValueTypeString = 5,
+    JsonValueTypeLongLong = 7,
+    JsonValueTypeUnsignedLongLong = 11,
+    JsonValueTypeDouble = 13,
+};
+
+struct JsonTokenCacheItem {
+    JsonValue object;          // none when the item is empty
+    uint64_t hash = 0;         // the value hash of the scanners
+    uint64_t cfHash = 0;       // the object's hash(); 0 until first needed as a dictionary key
+    uint64_t size = 0;         // value length in bytes
+    std::vector<uint8_t> bytes;  // copy of the value bytes
+    uint64_t type = JsonValueTypeInvalid;
+};
+
+inline constexpr uint64_t JsonTokenCacheCount = 1024;
+
+struct JsonTokenCache {
+    std::unique_ptr<JsonTokenCacheItem[]> items;
+    uint64_t count = 0;
+};
+
+struct JsonTokenValue {
+    const uint8_t* ptr = nullptr;
+    uint64_t length = 0;
+    uint64_t type = JsonValueTypeInvalid;
+    uint64_t hash = 0;
+    union {
+        int64_t longLongValue;
+        uint64_t unsignedLongLongValue;
+        double doubleValue;
+    } number{};
+    JsonTokenCacheItem* cacheItem = nullptr;
+};
+
+struct JsonParseToken {
+    const uint8_t* tokenPtr = nullptr;  // the token's first byte (a string's opening quote)
+    uint64_t tokenLength = 0;
+    uint64_t type = JsonTokenTypeInvalid;
+    JsonTokenValue value;
+};
+
+enum : uint64_t {
+    JsonObjectStackLocationMask = 3,
+    JsonObjectStackLocal = 1,
+    JsonObjectStackOnHeap = 2,
+    JsonObjectStackMustFree = 4,
+};
+
+struct JsonObjectStack {
+    JsonValue* objects = nullptr;
+    JsonValue* keys = nullptr;
+    uint64_t* cfHashes = nullptr;
+    uint64_t count = 0;
+    uint64_t index = 0;
+    uint64_t roundSizeUpToMultipleOf = 0;
+    uint64_t flags = 0;
+};
+
+struct JsonParseState {
+    JsonParseOptionFlags parseOptionFlags = 0;
+    const uint8_t* stringBufferBytes = nullptr;
+    uint64_t stringBufferLength = 0;
+    uint64_t atIndex = 0;
+    uint64_t lineNumber = 1;
+    JsonParseToken token;
+    JsonManagedBuffer tokenBuffer;
+    JsonObjectStack objectStack;
+    JsonTokenCache cache;
+    std::optional<platform::Error> error;
+    bool mutableResults = false;
+    uint64_t depth = 0;  // arrays and objects open now
+};
+
+// One parse of length bytes on the state; the result or none (error stored when given).
+JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollections, const uint8_t* string,
+                              uint64_t length, platform::Error* error);
+
+// Records an error unless one was recorded before in this parse.
+void json_error(JsonParseState* parseState, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The scanners: 0 success, 1 failure (with an error recorded).
+int json_parse_string(JsonParseState* parseState);
+int json_parse_number(JsonParseState* parseState);
+
+// The object for the current string or number token, shared through the cache.
+JsonValue json_cachedObjects(JsonParseState* parseState);
+void json_clearCache(JsonParseState* parseState);
+
+void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* objects, JsonValue* keys,
+                                       uint64_t* cfHashes, uint64_t count);
+void json_objectStack_release(JsonObjectStack* stack);
+int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount);

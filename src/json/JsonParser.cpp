@@ -1,0 +1,543 @@
+// The tokenizer and the recursive parser: one pass over the input, members of open containers
+// kept on one shared object stack, the first error of a parse recorded with its position.
+
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "json/JsonArray.h"
+#include "json/JsonDictionary.h"
+#include "json/JsonInternal.h"
+#include "json/JsonParseState.h"
+
+namespace {
+
+constexpr uint64_t kAcceptValue = 1;
+constexpr uint64_t kAcceptComma = 2;
+constexpr uint64_t kAcceptEnd = 4;
+
+constexpr uint64_t kTokenBufferStackSize = 2048;
+constexpr uint64_t kObjectStackStackCount = 1024;
+
+const char* const kUnexpectedToken =
+    "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
+
+JsonValue json_parse_array(JsonParseState* parseState);
+JsonValue json_parse_dictionary(JsonParseState* parseState);
+
+bool isValueToken(uint64_t type) {
+    switch (type) {
+    case JsonTokenTypeNumber:
+    case JsonTokenTypeString:
+    case JsonTokenTypeObjectBegin:
+    case JsonTokenTypeArrayBegin:
+    case JsonTokenTypeTrue:
+    case JsonTokenTypeFalse:
+    case JsonTokenTypeNull:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Byte length of the line end at position, or 0.
+uint64_t json_parse_is_newline(const JsonParseState* parseState, uint64_t position) {
+    const uint8_t* bytes = parseState->stringBufferBytes;
+    const uint64_t length = parseState->stringBufferLength;
+    if (position >= length) return 0;
+    const uint8_t c = bytes[position];
+    if (c == '\n') return 1;
+    if (c == '\r') return (position + 1 < length && bytes[position + 1] == '\n') ? 2 : 1;
+    if (parseState->parseOptionFlags & JsonParseFlagUnicodeNewlines) {
+        if (c == 0xC2 && position + 1 < length && bytes[position + 1] == 0x85) return 2;
+        if (c == 0xE2 && position + 2 < length && bytes[position + 1] == 0x80 &&
+            (bytes[position + 2] == 0xA8 || bytes[position + 2] == 0xA9))
+            return 3;
+    }
+    return 0;
+}
+
+void json_parse_skip_whitespace(JsonParseState* parseState) {
+    const uint8_t* bytes = parseState->stringBufferBytes;
+    const uint64_t length = parseState->stringBufferLength;
+    const bool comments = parseState->parseOptionFlags & JsonParseFlagComments;
+    uint64_t at = parseState->atIndex;
+    while (at < length) {
+        const uint8_t c = bytes[at];
+        if (c == ' ' || c == '\t') {
+            ++at;
+            continue;
+        }
+        if (const uint64_t newline = json_parse_is_newline(parseState, at)) {
+            at += newline;
+            ++parseState->lineNumber;
+            continue;
+        }
+        if (comments && c == '/' && at + 1 < length) {
+            if (bytes[at + 1] == '/') {
+                at += 2;
+                while (at < length) {
+                    if (const uint64_t newline = json_parse_is_newline(parseState, at)) {
+                        at += newline;
+                        ++parseState->lineNumber;
+                        break;
+                    }
+                    ++at;
+                }
+                continue;
+            }
+            if (bytes[at + 1] == '*') {
+                // The closing "*/" is looked for after the opening "/*", so "/*/" does not close.
+                at += 2;
+                bool closed = false;
+                while (at < length) {
+                    if (bytes[at] == '*' && at + 1 < length && bytes[at + 1] == '/') {
+                        at += 2;
+                        closed = true;
+                        break;
+                    }
+                    if (const uint64_t newline = json_parse_is_newline(parseState, at)) {
+                        at += newline;
+                        ++parseState->lineNumber;
+                    } else {
+                        ++at;
+                    }
+                }
+                if (!closed) at = length;
+                continue;
+            }
+        }
+        break;
+    }
+    parseState->atIndex = at;
+}
+
+// 0 when a token was read, 1 when not.
+int json_parse_next_token(JsonParseState* parseState) {
+    json_parse_skip_whitespace(parseState);
+    const uint8_t* bytes = parseState->stringBufferBytes;
+    const uint64_t length = parseState->stringBufferLength;
+    const uint64_t at = parseState->atIndex;
+    JsonParseToken& token = parseState->token;
+    if (at >= length) {
+        json_error(parseState, "%s", kUnexpectedToken);
+        return 1;
+    }
+    const uint8_t c = bytes[at];
+    token.tokenPtr = bytes + at;
+    token.tokenLength = 0;
+    token.type = JsonTokenTypeInvalid;
+
+    uint64_t type = JsonTokenTypeInvalid;
+    uint64_t size = 0;
+    switch (c) {
+    case '"':
+        if (json_parse_string(parseState) == 0) {
+            token.type = JsonTokenTypeString;
+            return 0;
+        }
+        break;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        if (json_parse_number(parseState) == 0) {
+            token.type = JsonTokenTypeNumber;
+            return 0;
+        }
+        break;
+    case '{':
+        type = JsonTokenTypeObjectBegin, size = 1;
+        break;
+    case '}':
+        type = JsonTokenTypeObjectEnd, size = 1;
+        break;
+    case '[':
+        type = JsonTokenTypeArrayBegin, size = 1;
+        break;
+    case ']':
+        type = JsonTokenTypeArrayEnd, size = 1;
+        break;
+    case ':':
+        type = JsonTokenTypeSeparator, size = 1;
+        break;
+    case ',':
+        type = JsonTokenTypeComma, size = 1;
+        break;
+    case 't':
+        // A literal counts only when at least one more byte follows it.
+        if (at + 4 < length && std::memcmp(bytes + at, "true", 4) == 0) type = JsonTokenTypeTrue, size = 4;
+        break;
+    case 'f':
+        if (at + 5 < length && std::memcmp(bytes + at, "false", 5) == 0) type = JsonTokenTypeFalse, size = 5;
+        break;
+    case 'n':
+        if (at + 4 < length && std::memcmp(bytes + at, "null", 4) == 0) type = JsonTokenTypeNull, size = 4;
+        break;
+    default:
+        break;
+    }
+    if (type == JsonTokenTypeInvalid) {
+        json_error(parseState, "%s", kUnexpectedToken);
+        return 1;
+    }
+    token.type = type;
+    token.tokenLength = size;
+    parseState->atIndex = at + size;
+    return 0;
+}
+
+JsonValue json_object_for_token(JsonParseState* parseState) {
+    parseState->token.value.cacheItem = nullptr;
+    switch (parseState->token.type) {
+    case JsonTokenTypeString:
+    case JsonTokenTypeNumber:
+        return json_cachedObjects(parseState);
+    case JsonTokenTypeObjectBegin:
+        return json_parse_dictionary(parseState);
+    case JsonTokenTypeArrayBegin:
+        return json_parse_array(parseState);
+    case JsonTokenTypeTrue:
+        return JsonValue::makeBoolean(true);
+    case JsonTokenTypeFalse:
+        return JsonValue::makeBoolean(false);
+    case JsonTokenTypeNull:
+        return JsonValue::makeNull();
+    default:
+        json_error(parseState, "Internal error: Unknown token type. %s line #%ld", __FILE__, static_cast<long>(__LINE__));
+        return {};
+    }
+}
+
+void json_error_parse_accept_or3(JsonParseState* parseState, uint64_t acceptBits, const char* text1,
+                                 const char* text2, const char* text4) {
+    const char* texts[2] = {};
+    int n = 0;
+    if (acceptBits & kAcceptValue) texts[n++] = text1;
+    if ((acceptBits & kAcceptComma) && n < 2) texts[n++] = text2;
+    if ((acceptBits & kAcceptEnd) && n < 2) texts[n++] = text4;
+    const JsonParseToken& token = parseState->token;
+    const int width = token.tokenLength > INT_MAX ? INT_MAX : static_cast<int>(token.tokenLength);
+    const char* tokenText = reinterpret_cast<const char*>(token.tokenPtr);
+    if (n == 1) {
+        json_error(parseState, "Expected %s, not '%*.*s'", texts[0], width, width, tokenText);
+    } else if (n == 2) {
+        json_error(parseState, "Expected %s or %s, not '%*.*s'", texts[0], texts[1], width, width, tokenText);
+    }
+}
+
+bool inputExhausted(const JsonParseState* parseState) {
+    return parseState->atIndex >= parseState->stringBufferLength;
+}
+
+// Opens one more level of nesting; false (with the error recorded) past the limit.
+bool enterContainer(JsonParseState* parseState) {
+    if (++parseState->depth > JsonMaximumNestingDepth) {
+        json_error(parseState, "Arrays and objects are nested deeper than %lu levels.",
+                   static_cast<unsigned long>(JsonMaximumNestingDepth));
+        return false;
+    }
+    return true;
+}
+
+// Makes room for a few more entries on the object stack.
+bool growStackIfNeeded(JsonParseState* parseState, const char* what) {
+    JsonObjectStack& stack = parseState->objectStack;
+    if (stack.index + 4 <= stack.count) return true;
+    if (json_objectStack_resize(&stack, stack.count + 128) == 0) return true;
+    json_error(parseState, "Internal error: [%s] objectsIndex > %lu, resize failed? %s line #%ld", what,
+               static_cast<unsigned long>(stack.count - 4), __FILE__, static_cast<long>(__LINE__));
+    return false;
+}
+
+void releaseEntries(JsonObjectStack& stack, uint64_t from) {
+    for (uint64_t i = from; i < stack.index; ++i) {
+        stack.objects[i] = JsonValue();
+        stack.keys[i] = JsonValue();
+    }
+    stack.index = from;
+}
+
+JsonValue json_parse_array(JsonParseState* parseState) {
+    JsonObjectStack& stack = parseState->objectStack;
+    const uint64_t start = stack.index;
+    JsonValue parsedArray;
+    if (enterContainer(parseState)) {
+        uint64_t acceptBits = kAcceptValue | kAcceptEnd;
+        bool stop = false;
+        while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
+            if (!growStackIfNeeded(parseState, "array")) break;
+            if (json_parse_next_token(parseState) != 0) break;
+            const uint64_t type = parseState->token.type;
+            if (isValueToken(type)) {
+                if (!(acceptBits & kAcceptValue)) {
+                    json_error(parseState, "Unexpected value.");
+                    break;
+                }
+                JsonValue object = json_object_for_token(parseState);
+                if (!object) {
+                    // A nested container cut off by the end of the input is reported as such by
+                    // the top level.
+                    if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL");
+                    break;
+                }
+                stack.objects[stack.index++] = std::move(object);
+                acceptBits = kAcceptComma | kAcceptEnd;
+            } else if (type == JsonTokenTypeArrayEnd) {
+                if (!(acceptBits & kAcceptEnd)) {
+                    json_error(parseState, "Unexpected ']'.");
+                    break;
+                }
+                parsedArray = JsonArrayCreate(stack.objects + start, stack.index - start, parseState->mutableResults);
+                stop = true;
+            } else if (type == JsonTokenTypeComma) {
+                if (!(acceptBits & kAcceptComma)) {
+                    json_error(parseState, "Unexpected ','.");
+                    break;
+                }
+                acceptBits = kAcceptValue;
+            } else {
+                json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a ']'");
+                break;
+            }
+        }
+    }
+    --parseState->depth;
+    releaseEntries(stack, start);
+    return parsedArray;
+}
+
+JsonValue json_parse_dictionary(JsonParseState* parseState) {
+    JsonObjectStack& stack = parseState->objectStack;
+    const uint64_t start = stack.index;
+    JsonValue parsedDictionary;
+    if (enterContainer(parseState)) {
+        uint64_t acceptBits = kAcceptValue | kAcceptEnd;
+        bool stop = false;
+        while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
+            if (!growStackIfNeeded(parseState, "dictionary")) break;
+            const uint64_t entry = stack.index++;
+            stack.keys[entry] = JsonValue();
+            stack.objects[entry] = JsonValue();
+            stack.cfHashes[entry] = 0;
+
+            if (json_parse_next_token(parseState) != 0) break;
+            const uint64_t type = parseState->token.type;
+            if (type == JsonTokenTypeString) {
+                if (!(acceptBits & kAcceptValue)) {
+                    json_error(parseState, "Unexpected string.");
+                    break;
+                }
+                JsonValue key = json_object_for_token(parseState);
+                if (!key) {
+                    json_error(parseState, "Internal error: Key == NULL.");
+                    break;
+                }
+                uint64_t keyHash;
+                if (JsonTokenCacheItem* item = parseState->token.value.cacheItem) {
+                    if (item->cfHash == 0) item->cfHash = key.hash();
+                    keyHash = item->cfHash;
+                } else {
+                    keyHash = key.hash();
+                }
+                stack.keys[entry] = std::move(key);
+                stack.cfHashes[entry] = keyHash;
+            } else if (type == JsonTokenTypeObjectEnd) {
+                if (!(acceptBits & kAcceptEnd)) {
+                    json_error(parseState, "Unexpected '}'.");
+                    break;
+                }
+                --stack.index;
+                parsedDictionary = JsonDictionaryCreate(stack.keys + start, stack.cfHashes + start, stack.objects + start,
+                                                        stack.index - start, parseState->mutableResults);
+                stop = true;
+                continue;
+            } else if (type == JsonTokenTypeComma) {
+                if (!(acceptBits & kAcceptComma)) {
+                    json_error(parseState, "Unexpected ','.");
+                    break;
+                }
+                --stack.index;
+                acceptBits = kAcceptValue;
+                continue;
+            } else {
+                json_error_parse_accept_or3(parseState, acceptBits, "a \"STRING\"", "a comma", "a '}'");
+                break;
+            }
+
+            if (json_parse_next_token(parseState) != 0) break;
+            if (parseState->token.type != JsonTokenTypeSeparator) {
+                json_error(parseState, "Expected ':'.");
+                break;
+            }
+            if (json_parse_next_token(parseState) != 0) break;
+            if (!isValueToken(parseState->token.type)) {
+                json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a '}'");
+                break;
+            }
+            JsonValue object = json_object_for_token(parseState);
+            if (!object) {
+                if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL.");
+                break;
+            }
+            stack.objects[entry] = std::move(object);
+            acceptBits = kAcceptComma | kAcceptEnd;
+        }
+    }
+    --parseState->depth;
+    releaseEntries(stack, start);
+    return parsedDictionary;
+}
+
+JsonValue json_parse_it(JsonParseState* parseState) {
+    JsonValue parsedObject;
+    if (parseState->atIndex < parseState->stringBufferLength && json_parse_next_token(parseState) == 0) {
+        const uint64_t type = parseState->token.type;
+        if (type == JsonTokenTypeObjectBegin || type == JsonTokenTypeArrayBegin) {
+            parsedObject = json_object_for_token(parseState);
+        } else {
+            json_error(parseState, "Expected either '[' or '{'.");
+        }
+    }
+    if (!parsedObject && parseState->atIndex >= parseState->stringBufferLength) {
+        json_error(parseState, "Reached the end of the buffer.");
+    }
+    if (!parsedObject) {
+        json_error(parseState, "Unable to parse JSON.");
+        return {};
+    }
+    if (parseState->atIndex < parseState->stringBufferLength) {
+        json_parse_skip_whitespace(parseState);
+        if (parseState->parseOptionFlags & JsonParseFlagTextAfterValue) return parsedObject;
+        if (parseState->atIndex < parseState->stringBufferLength) {
+            json_error(parseState,
+                       "A valid JSON object was parsed but there were additional non-white-space characters remaining.");
+            return {};
+        }
+    }
+    return parsedObject;
+}
+
+}  // namespace
+
+void json_error(JsonParseState* parseState, const char* format, ...) {
+    if (parseState->error) return;  // the first error of a parse wins
+    va_list arguments;
+    va_start(arguments, format);
+    std::string message = jsonFormatV(format, arguments);
+    va_end(arguments);
+    platform::Error error = platform::Error::make(JsonErrorDomain, JsonErrorCode, std::move(message));
+    error.userInfo[JsonAtIndexKey] = static_cast<uint64_t>(parseState->atIndex);
+    error.userInfo[JsonLineNumberKey] = static_cast<uint64_t>(parseState->lineNumber);
+    parseState->error = std::move(error);
+}
+
+void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* objects, JsonValue* keys,
+                                       uint64_t* cfHashes, uint64_t count) {
+    json_objectStack_release(stack);
+    stack->objects = objects;
+    stack->keys = keys;
+    stack->cfHashes = cfHashes;
+    stack->count = count;
+    for (uint64_t i = 0; i < count; ++i) {
+        objects[i] = JsonValue();
+        keys[i] = JsonValue();
+        cfHashes[i] = 0;
+    }
+    stack->flags = (stack->flags & ~JsonObjectStackLocationMask) | JsonObjectStackLocal;
+}
+
+void json_objectStack_release(JsonObjectStack* stack) {
+    if (stack->objects) {
+        for (uint64_t i = 0; i < stack->index; ++i) {
+            stack->objects[i] = JsonValue();
+            stack->keys[i] = JsonValue();
+        }
+    }
+    stack->index = 0;
+    if (stack->flags & JsonObjectStackMustFree) {
+        delete[] stack->objects;
+        delete[] stack->keys;
+        delete[] stack->cfHashes;
+        stack->flags &= ~JsonObjectStackMustFree;
+    }
+    stack->objects = nullptr;
+    stack->keys = nullptr;
+    stack->cfHashes = nullptr;
+    stack->count = 0;
+    stack->flags &= ~JsonObjectStackLocationMask;
+}
+
+int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount) {
+    const uint64_t step = stack->roundSizeUpToMultipleOf;
+    if (step != 0) newCount = (newCount + step - 1) / step * step;
+    if (newCount <= stack->count) return 0;
+    std::unique_ptr<JsonValue[]> objects(new (std::nothrow) JsonValue[newCount]);
+    std::unique_ptr<JsonValue[]> keys(new (std::nothrow) JsonValue[newCount]);
+    std::unique_ptr<uint64_t[]> hashes(new (std::nothrow) uint64_t[newCount]());
+    if (!objects || !keys || !hashes) return 1;
+    for (uint64_t i = 0; i < stack->count; ++i) {
+        objects[i] = std::move(stack->objects[i]);
+        keys[i] = std::move(stack->keys[i]);
+        hashes[i] = stack->cfHashes[i];
+    }
+    if (stack->flags & JsonObjectStackMustFree) {
+        delete[] stack->objects;
+        delete[] stack->keys;
+        delete[] stack->cfHashes;
+    }
+    stack->objects = objects.release();
+    stack->keys = keys.release();
+    stack->cfHashes = hashes.release();
+    stack->count = newCount;
+    stack->flags = (stack->flags & ~JsonObjectStackLocationMask) | JsonObjectStackOnHeap | JsonObjectStackMustFree;
+    return 0;
+}
+
+JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollections, const uint8_t* string,
+                              uint64_t length, platform::Error* error) {
+    parseState->stringBufferBytes = string;
+    parseState->stringBufferLength = length;
+    parseState->atIndex = 0;
+    parseState->lineNumber = 1;
+    parseState->error.reset();
+    parseState->mutableResults = mutableCollections;
+    parseState->depth = 0;
+    parseState->token = JsonParseToken();
+
+    uint8_t tokenBufferStorage[kTokenBufferStackSize];
+    JsonValue stackObjects[kObjectStackStackCount];
+    JsonValue stackKeys[kObjectStackStackCount];
+    uint64_t stackHashes[kObjectStackStackCount];
+    json_managedBuffer_setToStackBuffer(&parseState->tokenBuffer, tokenBufferStorage, sizeof tokenBufferStorage);
+    json_objectStack_setToStackBuffer(&parseState->objectStack, stackObjects, stackKeys, stackHashes,
+                                      kObjectStackStackCount);
+
+    JsonValue parsedObject = json_parse_it(parseState);
+
+    if (parseState->error) {
+        parsedObject = JsonValue();
+        if (error) *error = *parseState->error;
+    }
+
+    json_managedBuffer_release(&parseState->tokenBuffer);
+    json_objectStack_release(&parseState->objectStack);
+
+    parseState->stringBufferBytes = nullptr;
+    parseState->stringBufferLength = 0;
+    parseState->atIndex = 0;
+    parseState->lineNumber = 1;
+    parseState->error.reset();
+    parseState->mutableResults = false;
+    parseState->token = JsonParseToken();
+    return parsedObject;
+}

@@ -1,0 +1,395 @@
+// The string and number scanners: they check a token, decode or convert its value, compute its
+// value hash on the way and leave everything in the parse state's current token.
+
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "json/JsonParseState.h"
+#include "json/JsonUtf8.h"
+
+namespace {
+
+int hexValue(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+enum class HexResult { Ok, End, NotHex };
+
+// Reads four hexadecimal digits at p.
+HexResult readHex4(JsonParseState* parseState, const uint8_t*& p, const uint8_t* end, uint32_t* value) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (p >= end) return HexResult::End;
+        const int digit = hexValue(*p);
+        if (digit < 0) {
+            parseState->atIndex = static_cast<uint64_t>(p - parseState->stringBufferBytes);
+            json_error(parseState,
+                       "Unexpected character found in \\u Unicode escape sequence.  Found '%c', expected [0-9a-fA-F].",
+                       *p);
+            return HexResult::NotHex;
+        }
+        v = (v << 4) | static_cast<uint32_t>(digit);
+        ++p;
+    }
+    *value = v;
+    return HexResult::Ok;
+}
+
+void setIndex(JsonParseState* parseState, const uint8_t* p) {
+    parseState->atIndex = static_cast<uint64_t>(p - parseState->stringBufferBytes);
+}
+
+int failString(JsonParseState* parseState, const uint8_t* p) {
+    setIndex(parseState, p);
+    json_error(parseState, "Invalid string.");
+    return 1;
+}
+
+}  // namespace
+
+int json_parse_string(JsonParseState* parseState) {
+    const uint8_t* const base = parseState->stringBufferBytes;
+    const uint8_t* const end = base + parseState->stringBufferLength;
+    const uint8_t* const start = base + parseState->atIndex;
+    const bool loose = parseState->parseOptionFlags & JsonParseFlagLooseUnicode;
+    JsonParseToken& token = parseState->token;
+    const uint8_t* p = start + 1;
+    uint64_t hash = JsonHashStart;
+
+    // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid.
+    for (;;) {
+        if (p >= end) return failString(parseState, p);
+        const uint8_t c = *p;
+        if (c < 0x80) {
+            if (c == '"') {
+                token.tokenPtr = start;
+                token.tokenLength = static_cast<uint64_t>(p + 1 - start);
+                token.value.ptr = start + 1;
+                token.value.length = static_cast<uint64_t>(p - (start + 1));
+                token.value.type = JsonValueTypeString;
+                token.value.hash = hash;
+                parseState->atIndex = static_cast<uint64_t>(p + 1 - base);
+                return 0;
+            }
+            if (c == '\\') break;
+            if (c < 0x20) {
+                setIndex(parseState, p);
+                json_error(parseState, "Invalid character < 0x20 found in string: 0x%2.2x.", c);
+                return failString(parseState, p);
+            }
+            hash = jsonHashStep(hash, c);
+            ++p;
+            continue;
+        }
+        const uint8_t* next;
+        uint32_t codePoint;
+        if (ConvertSingleCodePointInUTF8(p, end, &next, &codePoint) != JsonConversionOK) break;
+        for (; p < next; ++p) hash = jsonHashStep(hash, *p);
+    }
+
+    // Decoding path: copy what was seen into the token buffer and decode from here on.
+    JsonManagedBuffer& buffer = parseState->tokenBuffer;
+    uint64_t used = static_cast<uint64_t>(p - (start + 1));
+    auto ensureRoom = [&]() -> bool {
+        if (buffer.length - used >= 16) return true;
+        if (json_managedBuffer_resize(&buffer, used + 1024)) return true;
+        json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
+                   static_cast<long>(__LINE__));
+        return false;
+    };
+    auto appendByte = [&](uint8_t byte) {
+        buffer.bytes[used++] = byte;
+        hash = jsonHashStep(hash, byte);
+    };
+    auto appendCodePoint = [&](uint32_t codePoint) -> bool {
+        uint8_t* target = buffer.bytes + used;
+        if (ConvertUTF32toUTF8(codePoint, &target, buffer.bytes + buffer.length) != JsonConversionOK) {
+            json_error(parseState, "Internal error: Unable to add UTF8 sequence to internal string buffer. %s line #%ld",
+                       __FILE__, static_cast<long>(__LINE__));
+            return false;
+        }
+        for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
+        used = static_cast<uint64_t>(target - buffer.bytes);
+        return true;
+    };
+    if (!ensureRoom()) return failString(parseState, p);
+    if (used) std::memcpy(buffer.bytes, start + 1, used);
+
+    for (;;) {
+        if (p >= end) return failString(parseState, p);
+        if (!ensureRoom()) return failString(parseState, p);
+        const uint8_t c = *p;
+        if (c >= 0x80) {
+            const uint8_t* next;
+            uint32_t codePoint;
+            const JsonConversionResult result = ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
+            if (result == JsonConversionOK) {
+                for (; p < next; ++p) appendByte(*p);
+                continue;
+            }
+            if (result == JsonSourceExhausted) {
+                setIndex(parseState, p);
+                json_error(parseState, "End of buffer reached while parsing UTF8 in \"\" string.");
+                return failString(parseState, p);
+            }
+            if (!loose) {
+                setIndex(parseState, p);
+                json_error(parseState, "Illegal UTF8 sequence found in \"\" string.");
+                return failString(parseState, p);
+            }
+            if (!appendCodePoint(JsonReplacementCharacter)) return failString(parseState, p);
+            p = next;
+            continue;
+        }
+        if (c < 0x20) {
+            setIndex(parseState, p);
+            json_error(parseState, "Invalid character < 0x20 found in string: 0x%2.2x.", c);
+            return failString(parseState, p);
+        }
+        if (c == '"') {
+            token.tokenPtr = start;
+            token.tokenLength = static_cast<uint64_t>(p + 1 - start);
+            token.value.ptr = buffer.bytes;
+            token.value.length = used;
+            token.value.type = JsonValueTypeString;
+            token.value.hash = hash;
+            parseState->atIndex = static_cast<uint64_t>(p + 1 - base);
+            return 0;
+        }
+        if (c != '\\') {
+            appendByte(c);
+            ++p;
+            continue;
+        }
+
+        // Escape state.
+        const uint8_t* escape = p;
+        if (++p >= end) return failString(parseState, p);
+        uint8_t simple = 0;
+        switch (*p) {
+        case '"':
+        case '\\':
+        case '/':
+            simple = *p;
+            break;
+        case 'b':
+            simple = 0x08;
+            break;
+        case 'f':
+            simple = 0x0C;
+            break;
+        case 'n':
+            simple = 0x0A;
+            break;
+        case 'r':
+            simple = 0x0D;
+            break;
+        case 't':
+            simple = 0x09;
+            break;
+        case 'u':
+            break;
+        default:
+            setIndex(parseState, escape);
+            json_error(parseState, "Invalid escape sequence found in \"\" string.");
+            return failString(parseState, p);
+        }
+        if (simple) {
+            appendByte(simple);
+            ++p;
+            continue;
+        }
+
+        // Unicode escape: four hexadecimal digits, a surrogate pair as two escapes.
+        ++p;
+        uint32_t first = 0;
+        HexResult hex = readHex4(parseState, p, end, &first);
+        if (hex != HexResult::Ok) return failString(parseState, p);
+        uint32_t codePoint = first;
+        bool illegal = false;
+        if (first >= 0xD800 && first <= 0xDBFF) {
+            if (p >= end || (*p == '\\' && p + 1 >= end)) return failString(parseState, p);
+            if (*p != '\\' || p[1] != 'u') {
+                if (!loose) {
+                    setIndex(parseState, p);
+                    json_error(parseState,
+                               "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode "
+                               "escape sequence.");
+                    return failString(parseState, p);
+                }
+                // Resume at the byte that did not fit (at the backslash when the "u" was missing).
+                codePoint = JsonReplacementCharacter;
+            } else {
+                p += 2;
+                uint32_t second = 0;
+                hex = readHex4(parseState, p, end, &second);
+                if (hex != HexResult::Ok) return failString(parseState, p);
+                if (second >= 0xDC00 && second <= 0xDFFF) {
+                    codePoint = ((first - 0xD800) << 10) + (second - 0xDC00) + 0x10000;
+                } else {
+                    illegal = true;
+                }
+            }
+        } else if (first >= 0xDC00 && first <= 0xDFFF) {
+            illegal = true;
+        }
+        if (illegal || !jsonIsValidCodePoint(codePoint)) {
+            if (!loose) {
+                setIndex(parseState, p);
+                json_error(parseState, "Illegal \\u Unicode escape sequence.");
+                return failString(parseState, p);
+            }
+            codePoint = JsonReplacementCharacter;
+        }
+        if (!appendCodePoint(codePoint)) return failString(parseState, p);
+    }
+}
+
+namespace {
+
+int failNumber(JsonParseState* parseState, const uint8_t* p) {
+    setIndex(parseState, p);
+    json_error(parseState, "Invalid number.");
+    return 1;
+}
+
+// Whether an out-of-range decimal text is too large (overflow) rather than too small: the
+// position of its first non-zero digit against its exponent.
+bool isOverflow(const char* text, size_t length) {
+    size_t i = (length && text[0] == '-') ? 1 : 0;
+    int64_t position = 0;  // power of ten of the first non-zero digit, before the exponent
+    bool found = false;
+    int64_t integerDigits = 0;
+    for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+        ++integerDigits;
+        if (!found && text[i] != '0') {
+            found = true;
+            position = integerDigits;  // adjusted below once the integer part's length is known
+        }
+    }
+    if (found) position = integerDigits - position;
+    if (i < length && text[i] == '.') {
+        int64_t fractionDigit = 0;
+        for (++i; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+            ++fractionDigit;
+            if (!found && text[i] != '0') {
+                found = true;
+                position = -fractionDigit;
+            }
+        }
+    }
+    int64_t exponent = 0;
+    if (i < length && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < length && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+        for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) {
+            if (exponent < 100000000) exponent = exponent * 10 + (text[i] - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    return found && position + exponent > 0;
+}
+
+}  // namespace
+
+int json_parse_number(JsonParseState* parseState) {
+    const uint8_t* const base = parseState->stringBufferBytes;
+    const uint8_t* const end = base + parseState->stringBufferLength;
+    const uint8_t* const start = base + parseState->atIndex;
+    JsonParseToken& token = parseState->token;
+    const uint8_t* p = start;
+    bool negative = false;
+    bool floating = false;
+
+    auto isDigit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+
+    if (*p == '-') {
+        negative = true;
+        if (++p >= end) return failNumber(parseState, p);
+    }
+    if (*p == '0') {
+        ++p;  // zero: a following digit is not taken
+    } else if (*p >= '1' && *p <= '9') {
+        while (++p < end && isDigit(*p)) {
+        }
+    } else {
+        return failNumber(parseState, p);
+    }
+    if (p >= end) return failNumber(parseState, p);
+    if (*p == '.') {
+        floating = true;
+        if (++p >= end) return failNumber(parseState, p);
+        if (!isDigit(*p)) return failNumber(parseState, p);
+        while (++p < end && isDigit(*p)) {
+        }
+        if (p >= end) return failNumber(parseState, p);
+    }
+    if (*p == 'e' || *p == 'E') {
+        floating = true;
+        if (++p >= end) return failNumber(parseState, p);
+        if (*p == '+' || *p == '-') {
+            if (++p >= end) return failNumber(parseState, p);
+        }
+        if (!isDigit(*p)) return failNumber(parseState, p);
+        while (++p < end && isDigit(*p)) {
+        }
+        if (p >= end) return failNumber(parseState, p);
+    }
+
+    // Finished: the token is start..p; the byte at p is not taken.
+    const char* text = reinterpret_cast<const char*>(start);
+    const size_t length = static_cast<size_t>(p - start);
+    parseState->atIndex = static_cast<uint64_t>(p - base);
+    if (negative && length == 2 && text[1] == '0') floating = true;  // -0 is a double
+
+    JsonTokenValue& value = token.value;
+    std::from_chars_result converted{};
+    if (floating) {
+        value.type = JsonValueTypeDouble;
+        converted = std::from_chars(text, text + length, value.number.doubleValue);
+        if (converted.ec == std::errc::result_out_of_range) {
+            json_error(parseState, "The value '%s' could not be represented as a 'double' due to %s.",
+                       std::string(text, length).c_str(), isOverflow(text, length) ? "overflow" : "underflow");
+            return failNumber(parseState, p);
+        }
+    } else if (negative) {
+        value.type = JsonValueTypeLongLong;
+        converted = std::from_chars(text, text + length, value.number.longLongValue, 10);
+        if (converted.ec == std::errc::result_out_of_range) {
+            json_error(parseState, "The value '%s' exceeded the minimum value that could be represented: %lld.",
+                       std::string(text, length).c_str(), static_cast<long long>(INT64_MIN));
+            return failNumber(parseState, p);
+        }
+    } else {
+        value.type = JsonValueTypeUnsignedLongLong;
+        converted = std::from_chars(text, text + length, value.number.unsignedLongLongValue, 10);
+        if (converted.ec == std::errc::result_out_of_range) {
+            json_error(parseState, "The value '%s' exceeded the maximum value that could be represented: %llu.",
+                       std::string(text, length).c_str(), static_cast<unsigned long long>(UINT64_MAX));
+            return failNumber(parseState, p);
+        }
+    }
+    if (converted.ec != std::errc()) return failNumber(parseState, p);
+    if (converted.ptr != text + length) {
+        json_error(parseState, "The conversion function did not consume all of the number tokens characters.");
+        return failNumber(parseState, p);
+    }
+
+    token.tokenPtr = start;
+    token.tokenLength = length;
+    value.ptr = reinterpret_cast<const uint8_t*>(&value.number);
+    value.length = sizeof value.number;
+    uint64_t hash = JsonHashStart + value.type;
+    if (value.type != JsonValueTypeDouble) hash += value.number.unsignedLongLongValue;
+    uint64_t cell;
+    std::memcpy(&cell, &value.number, sizeof cell);
+    for (int i = 0; i < 8; ++i) hash = jsonHashStep(hash, static_cast<uint8_t>(cell >> (8 * i)));
+    value.hash = hash;
+    return 0;
+}

@@ -1,0 +1,89 @@
+// The token cache: recently made strings and numbers of one decoder, keyed by the scanners'
+// value hash, so that repeated keys and values share one object.
+
+#include <cstring>
+#include <new>
+
+#include "json/JsonParseState.h"
+
+namespace {
+
+JsonValue makeObject(JsonParseState* parseState, const JsonTokenValue& value) {
+    switch (value.type) {
+    case JsonValueTypeString:
+        return JsonValue::makeString(
+            std::string_view(reinterpret_cast<const char*>(value.ptr), static_cast<size_t>(value.length)));
+    case JsonValueTypeLongLong:
+        return JsonValue::makeInteger(value.number.longLongValue);
+    case JsonValueTypeUnsignedLongLong:
+        if (value.number.unsignedLongLongValue > static_cast<uint64_t>(INT64_MAX)) {
+            return JsonValue::makeUnsignedInteger(value.number.unsignedLongLongValue);
+        }
+        return JsonValue::makeInteger(static_cast<int64_t>(value.number.unsignedLongLongValue));
+    case JsonValueTypeDouble:
+        return JsonValue::makeDouble(value.number.doubleValue);
+    default:
+        json_error(parseState, "Internal error: Unknown token value type. %s line #%ld", __FILE__,
+                   static_cast<long>(__LINE__));
+        return {};
+    }
+}
+
+void clearItem(JsonTokenCacheItem& item) {
+    item.object = JsonValue();
+    item.hash = 0;
+    item.cfHash = 0;
+    item.size = 0;
+    item.type = JsonValueTypeInvalid;
+}
+
+}  // namespace
+
+JsonValue json_cachedObjects(JsonParseState* parseState) {
+    JsonTokenValue& value = parseState->token.value;
+    if (value.type == JsonValueTypeString && value.length == 0) return JsonValue::makeString({});
+
+    JsonTokenCacheItem* items = parseState->cache.items.get();
+    const uint64_t mask = parseState->cache.count - 1;
+    JsonTokenCacheItem* target = nullptr;
+    for (uint64_t x = 0; x < 4; ++x) {
+        const uint64_t slot = x == 0 ? (value.hash & mask)
+                                     : ((value.hash + value.length * x + value.type * x + 3 * x) & mask);
+        JsonTokenCacheItem& item = items[slot];
+        if (item.object.isNone()) {
+            target = &item;
+            break;
+        }
+        if (item.hash == value.hash && item.size == value.length && item.type == value.type &&
+            item.bytes.size() == value.length && std::memcmp(item.bytes.data(), value.ptr, value.length) == 0) {
+            value.cacheItem = &item;
+            return item.object;
+        }
+        if (!target) target = &item;
+    }
+
+    JsonValue object = makeObject(parseState, value);
+    if (!object) return object;
+    clearItem(*target);
+    try {
+        target->bytes.assign(value.ptr, value.ptr + value.length);
+    } catch (const std::bad_alloc&) {
+        target->bytes.clear();
+        return object;  // uncached
+    }
+    target->object = object;
+    target->hash = value.hash;
+    target->cfHash = 0;
+    target->size = value.length;
+    target->type = value.type;
+    value.cacheItem = target;
+    return object;
+}
+
+void json_clearCache(JsonParseState* parseState) {
+    JsonTokenCacheItem* items = parseState->cache.items.get();
+    for (uint64_t i = 0; i < parseState->cache.count; ++i) {
+        clearItem(items[i]);
+        std::vector<uint8_t>().swap(items[i].bytes);
+    }
+}

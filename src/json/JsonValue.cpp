@@ -1,0 +1,390 @@
+#include "json/JsonValue.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "json/JsonArray.h"
+#include "json/JsonDictionary.h"
+#include "json/JsonInternal.h"
+
+std::string jsonFormatV(const char* format, va_list arguments) {
+    va_list copy;
+    va_copy(copy, arguments);
+    char small[256];
+    const int needed = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (needed < 0) return format;
+    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, static_cast<size_t>(needed));
+    std::string text(static_cast<size_t>(needed), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    return text;
+}
+
+std::string jsonFormat(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = jsonFormatV(format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object) {
+    JsonValue value = jsonValueAdopting(kind, object);
+    value.retain();
+    return value;
+}
+
+JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
+    JsonValue value;
+    value.kind_ = kind;
+    value.value_.object = object;
+    return value;
+}
+
+JsonString* JsonString::create(std::string_view text) {
+    void* memory = ::operator new(sizeof(JsonString) + text.size() + 1);
+    auto* string = new (memory) JsonString(text.size());
+    auto* bytes = reinterpret_cast<char*>(string + 1);
+    if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
+    bytes[text.size()] = '\0';
+    return string;
+}
+
+void JsonString::destroy(JsonString* string) {
+    string->~JsonString();
+    ::operator delete(string);
+}
+
+void JsonValue::destroy() noexcept {
+    switch (kind_) {
+    case JsonKind::String:
+        JsonString::destroy(static_cast<JsonString*>(value_.object));
+        break;
+    case JsonKind::Array:
+        delete static_cast<JsonArray*>(value_.object);
+        break;
+    case JsonKind::Dictionary:
+        delete static_cast<JsonDictionary*>(value_.object);
+        break;
+    default:
+        break;
+    }
+}
+
+const JsonValue& jsonNone() {
+    static const JsonValue none;
+    return none;
+}
+
+JsonValue JsonValue::makeNull() {
+    JsonValue v;
+    v.kind_ = JsonKind::Null;
+    v.value_.bits = 0;
+    return v;
+}
+
+JsonValue JsonValue::makeBoolean(bool value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Boolean;
+    v.value_.bits = value ? 1 : 0;
+    return v;
+}
+
+JsonValue JsonValue::makeInteger(int64_t value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Integer;
+    v.value_.integer = value;
+    return v;
+}
+
+JsonValue JsonValue::makeUnsignedInteger(uint64_t value) {
+    JsonValue v;
+    v.kind_ = JsonKind::UnsignedInteger;
+    v.value_.unsignedInteger = value;
+    return v;
+}
+
+JsonValue JsonValue::makeDouble(double value) {
+    JsonValue v;
+    v.kind_ = JsonKind::Double;
+    v.value_.real = value;
+    return v;
+}
+
+JsonValue JsonValue::makeString(std::string_view text) {
+    if (text.empty()) {
+        // One shared empty string; the static handle keeps it alive for the whole run.
+        static const JsonValue empty = jsonValueAdopting(JsonKind::String, JsonString::create({}));
+        return empty;
+    }
+    return jsonValueAdopting(JsonKind::String, JsonString::create(text));
+}
+
+bool JsonValue::boolValue() const {
+    switch (kind_) {
+    case JsonKind::Boolean:
+        return value_.bits != 0;
+    case JsonKind::Integer:
+        return value_.integer != 0;
+    case JsonKind::UnsignedInteger:
+        return value_.unsignedInteger != 0;
+    case JsonKind::Double:
+        return value_.real != 0.0;
+    default:
+        return false;
+    }
+}
+
+int64_t JsonValue::longLongValue() const {
+    switch (kind_) {
+    case JsonKind::Boolean:
+        return value_.bits != 0;
+    case JsonKind::Integer:
+        return value_.integer;
+    case JsonKind::UnsignedInteger:
+        return static_cast<int64_t>(value_.unsignedInteger);
+    case JsonKind::Double:
+        if (!(value_.real >= -9223372036854775808.0 && value_.real < 9223372036854775808.0)) {
+            return value_.real < 0 ? INT64_MIN : INT64_MAX;
+        }
+        return static_cast<int64_t>(value_.real);
+    default:
+        return 0;
+    }
+}
+
+uint64_t JsonValue::unsignedLongLongValue() const {
+    switch (kind_) {
+    case JsonKind::Integer:
+        return static_cast<uint64_t>(value_.integer);
+    case JsonKind::Double:
+        if (value_.real < 0) return static_cast<uint64_t>(longLongValue());
+        if (!(value_.real < 18446744073709551616.0)) return UINT64_MAX;
+        return static_cast<uint64_t>(value_.real);
+    case JsonKind::UnsignedInteger:
+        return value_.unsignedInteger;
+    default:
+        return static_cast<uint64_t>(longLongValue());
+    }
+}
+
+double JsonValue::doubleValue() const {
+    switch (kind_) {
+    case JsonKind::Boolean:
+        return value_.bits != 0 ? 1.0 : 0.0;
+    case JsonKind::Integer:
+        return static_cast<double>(value_.integer);
+    case JsonKind::UnsignedInteger:
+        return static_cast<double>(value_.unsignedInteger);
+    case JsonKind::Double:
+        return value_.real;
+    default:
+        return 0.0;
+    }
+}
+
+std::string_view JsonValue::stringView() const {
+    return kind_ == JsonKind::String ? static_cast<const JsonString*>(value_.object)->view() : std::string_view();
+}
+
+JsonArray* JsonValue::array() const {
+    return kind_ == JsonKind::Array ? static_cast<JsonArray*>(value_.object) : nullptr;
+}
+
+JsonDictionary* JsonValue::dictionary() const {
+    return kind_ == JsonKind::Dictionary ? static_cast<JsonDictionary*>(value_.object) : nullptr;
+}
+
+namespace {
+
+// An exact integer form of a number, when it has one: the value as 64 bits plus whether it is
+// negative (so 2^64-1 and -1 stay apart).
+struct IntegralForm {
+    bool exact = false;
+    bool negative = false;
+    uint64_t bits = 0;
+};
+
+IntegralForm integralForm(JsonKind kind, int64_t integer, uint64_t unsignedInteger, double real) {
+    IntegralForm form;
+    switch (kind) {
+    case JsonKind::Integer:
+        form = {true, integer < 0, static_cast<uint64_t>(integer)};
+        break;
+    case JsonKind::UnsignedInteger:
+        form = {true, false, unsignedInteger};
+        break;
+    case JsonKind::Double:
+        if (std::isfinite(real) && std::trunc(real) == real) {
+            if (real >= -9223372036854775808.0 && real < 0) {
+                form = {true, true, static_cast<uint64_t>(static_cast<int64_t>(real))};
+            } else if (real >= 0 && real < 18446744073709551616.0) {
+                form = {true, false, static_cast<uint64_t>(real)};
+            }
+        }
+        break;
+    default:
+        break;
+    }
+    return form;
+}
+
+uint64_t mix64(uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+}  // namespace
+
+uint64_t jsonStringKeyHash(std::string_view bytes) {
+    // FNV-1a over the bytes, then a final mix so that short keys spread over the table.
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : bytes) {
+        h ^= c;
+        h *= 0x100000001b3ULL;
+    }
+    return mix64(h);
+}
+
+bool JsonValue::isEqual(const JsonValue& other) const {
+    if (isSameObject(other)) return kind_ != JsonKind::Double || value_.real == value_.real;
+    if (isNumber() && other.isNumber()) {
+        if (kind_ == JsonKind::Double && other.kind_ == JsonKind::Double) return value_.real == other.value_.real;
+        const IntegralForm a = integralForm(kind_, value_.integer, value_.unsignedInteger, value_.real);
+        const IntegralForm b = integralForm(other.kind_, other.value_.integer, other.value_.unsignedInteger,
+                                            other.value_.real);
+        return a.exact && b.exact && a.negative == b.negative && a.bits == b.bits;
+    }
+    if (kind_ != other.kind_) return false;
+    switch (kind_) {
+    case JsonKind::None:
+    case JsonKind::Null:
+        return true;
+    case JsonKind::Boolean:
+        return value_.bits == other.value_.bits;
+    case JsonKind::String:
+        return stringView() == other.stringView();
+    case JsonKind::Array:
+        return array()->isEqualToArray(*other.array());
+    case JsonKind::Dictionary:
+        return dictionary()->isEqualToDictionary(*other.dictionary());
+    default:
+        return false;
+    }
+}
+
+uint64_t JsonValue::hash() const {
+    switch (kind_) {
+    case JsonKind::None:
+        return 0;
+    case JsonKind::Null:
+        return 0x6e756c6cULL;
+    case JsonKind::Boolean:
+        return mix64(0x626f6f6cULL + value_.bits);
+    case JsonKind::Integer:
+    case JsonKind::UnsignedInteger:
+    case JsonKind::Double: {
+        const IntegralForm form = integralForm(kind_, value_.integer, value_.unsignedInteger, value_.real);
+        if (form.exact) return mix64(form.bits + (form.negative ? 0x9e3779b97f4a7c15ULL : 0));
+        uint64_t bits;
+        std::memcpy(&bits, &value_.real, sizeof bits);
+        return mix64(bits ^ 0x5bd1e995ULL);
+    }
+    case JsonKind::String:
+        return jsonStringKeyHash(stringView());
+    case JsonKind::Array:
+        return array()->count();
+    case JsonKind::Dictionary:
+        return dictionary()->count();
+    }
+    return 0;
+}
+
+JsonValue JsonValue::copy() const {
+    if (kind_ == JsonKind::Array) return array()->copy();
+    if (kind_ == JsonKind::Dictionary) return dictionary()->copy();
+    return *this;
+}
+
+namespace {
+
+void describe(const JsonValue& value, std::string& out) {
+    switch (value.kind()) {
+    case JsonKind::None:
+        out += "(none)";
+        break;
+    case JsonKind::Null:
+        out += "null";
+        break;
+    case JsonKind::Boolean:
+        out += value.boolValue() ? "true" : "false";
+        break;
+    case JsonKind::Integer:
+        out += std::to_string(value.longLongValue());
+        break;
+    case JsonKind::UnsignedInteger:
+        out += std::to_string(value.unsignedLongLongValue());
+        break;
+    case JsonKind::Double: {
+        char buffer[64];
+        auto result = std::to_chars(buffer, buffer + sizeof buffer, value.doubleValue());
+        out.append(buffer, result.ptr);
+        break;
+    }
+    case JsonKind::String:
+        out += '"';
+        for (unsigned char c : value.stringView()) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        out += '"';
+        break;
+    case JsonKind::Array: {
+        out += '[';
+        bool first = true;
+        for (const JsonValue& element : *value.array()) {
+            if (!first) out += ',';
+            first = false;
+            describe(element, out);
+        }
+        out += ']';
+        break;
+    }
+    case JsonKind::Dictionary: {
+        out += '{';
+        bool first = true;
+        for (const JsonValue& key : *value.dictionary()) {
+            if (!first) out += ',';
+            first = false;
+            describe(key, out);
+            out += ':';
+            describe(value.dictionary()->objectForKey(key), out);
+        }
+        out += '}';
+        break;
+    }
+    }
+}
+
+}  // namespace
+
+std::string JsonValue::description() const {
+    std::string out;
+    describe(*this, out);
+    return out;
+}
