@@ -13,9 +13,9 @@ struct LampColor {
 
     bool operator==(const LampColor&) const = default;
 
-    static constexpr LampColor black() { return {0.0, 0.0, 0.0, 1.0}; }
-    static constexpr LampColor green() { return {0.0, 1.0, 0.0, 1.0}; }
-    static constexpr LampColor gray() { return {0.5, 0.5, 0.5, 1.0}; }
+    static constexpr LampColor blackColor() { return {0.0, 0.0, 0.0, 1.0}; }
+    static constexpr LampColor greenColor() { return {0.0, 1.0, 0.0, 1.0}; }
+    static constexpr LampColor grayColor() { return {0.5, 0.5, 0.5, 1.0}; }
 };
 
 class StatusLamp {

@@ -1,0 +1,70 @@
+#include "ui/VerWindow.h"
+
+#include "ui/ControlCategories.h"
+#include "ui/XoemTextField.h"
+
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+constexpr int kWidth = 460;
+constexpr int kHeight = 240;
+
+QLineEdit* makeLabel(QWidget* parent, const QRect& frame, int pointSize, bool bold) {
+    auto* field = new QLineEdit(parent);
+    field->setGeometry(frame);
+    setAsLabel(field);
+    QFont font = field->font();
+    font.setPointSize(pointSize);
+    font.setBold(bold);
+    field->setFont(font);
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Text, Qt::white);
+    field->setPalette(palette);
+    field->setFocusPolicy(Qt::NoFocus);
+    return field;
+}
+
+}  // namespace
+
+VerWindow::VerWindow(QWidget* parent) : QWidget(parent, Qt::Dialog) {
+    setWindowTitle("About");
+    setFixedSize(kWidth, kHeight);
+    setWindowModality(Qt::ApplicationModal);
+
+    backView_ = new QWidget(this);
+    backView_->setGeometry(0, 0, kWidth, kHeight);
+
+    name_ = makeLabel(backView_, QRect(32, 40, kWidth - 64, 34), 18, true);
+    version_ = makeLabel(backView_, QRect(32, 84, kWidth - 64, 26), 12, false);
+    company_ = makeLabel(backView_, QRect(32, 116, kWidth - 64, 26), 12, false);
+    url_ = new QPushButton(backView_);
+    url_->setGeometry(26, 160, kWidth - 52, 30);
+    url_->setFocusPolicy(Qt::NoFocus);
+
+    awakeFromNib();
+}
+
+VerWindow::~VerWindow() = default;
+
+void VerWindow::awakeFromNib() { loadBackGroundImage(backView_, "body_off"); }
+
+void VerWindow::makeKeyWindow() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void VerWindow::closeWindow() {
+    if (isVisible()) close();
+}
+
+void VerWindow::closeEvent(QCloseEvent* event) {
+    if (windowWillClose_)
+        windowWillClose_();
+    else
+        platform::UiServices::shared().stopModal(-60006);
+    event->accept();
+}

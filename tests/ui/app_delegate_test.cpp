@@ -1,0 +1,205 @@
+#include "ui/AppDelegate.h"
+
+#include "UiTestSupport.h"
+#include "platform/Resources.h"
+#include "platform/ScriptedUiServices.h"
+
+#include <gtest/gtest.h>
+
+#include <QUndoStack>
+#include <QWidget>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using Entries = AppDelegate::ManifestEntries;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Entries manifest(std::optional<std::string> name, std::optional<std::string> version) {
+    Entries entries(9);
+    entries[4] = std::move(name);
+    entries[5] = std::move(version);
+    return entries;
+}
+
+}  // namespace
+
+TEST(AppDelegateLaunch, TitlesTheWindowFromTheManifestNameAndVersion) {
+    struct Case {
+        Entries entries;
+        const char* title;
+    };
+    const Case cases[] = {
+        {manifest("K42 Firmware update tool", "Version:3.6.3"), "Varnel Utility"},
+        {manifest("Mixer Tool", "Version:1.0"), "Mixer Tool Version:1.0"},
+        {manifest("Mixer Tool", "build-K42"), "Varnel Utility"},
+        {manifest("k42 tool", "1.0"), "k42 tool 1.0"},
+        {manifest("Tool K", "42"), "Tool K 42"},
+        {manifest(std::nullopt, "1.0"), "(null) 1.0"},
+        {Entries(3), "(null) (null)"},
+    };
+    for (const auto& c : cases) {
+        QWidget window;
+        int reads = 0;
+        AppDelegate delegate([&] {
+            ++reads;
+            return c.entries;
+        });
+        delegate.setWindow(&window);
+        delegate.applicationDidFinishLaunching();
+        EXPECT_EQ(reads, 1);
+        EXPECT_EQ(window.windowTitle().toStdString(), c.title);
+    }
+}
+
+TEST(AppDelegateLaunch, ReopenBringsTheClosedWindowBack) {
+    QWidget window;
+    AppDelegate delegate([] { return Entries(9); });
+    delegate.setWindow(&window);
+    window.show();
+    window.close();
+    ASSERT_FALSE(window.isVisible());
+    EXPECT_TRUE(delegate.applicationShouldHandleReopenHasVisibleWindows(false));
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST(AppDelegateLaunch, TheShippedManifestHoldsTheNineKeysInOrderWithTheDefaultTitle) {
+    const std::string text = readFile(platform::resourcesFolder() + "/lib/PE4471093357.json");
+    ASSERT_FALSE(text.empty());
+    const char* keys[] = {"\"MCU_VER2\"", "\"MCU_VER1\"", "\"DSP_VER2\"", "\"DSP_VER1\"", "\"App_Name\"",
+                          "\"App_Ver\"",  "\"compName\"", "\"URL\"",      "\"Utype\""};
+    size_t at = text.find("\"Firmwares\"");
+    ASSERT_NE(at, std::string::npos);
+    for (const char* key : keys) {
+        const size_t next = text.find(key, at);
+        ASSERT_NE(next, std::string::npos) << key << " missing or out of order";
+        at = next;
+    }
+    EXPECT_NE(text.find("\"App_Name\": \"K42 Firmware update tool\""), std::string::npos);
+    EXPECT_NE(text.find("\"App_Ver\": \"Version:3.6.3\""), std::string::npos);
+}
+
+class AppDataTemplate : public ::testing::Test {
+protected:
+    std::string dataFolder() const { return dir_ / AppDelegate::kDataFolderName; }
+    std::string storeFile() const { return (fs::path(dataFolder()) / AppDelegate::kStoreFileName).string(); }
+
+    uitest::TempDir dir_;
+    platform::ScriptedUiServices ui_;
+    AppDelegate delegate_{[] { return Entries(9); }, dir_.path()};
+};
+
+TEST_F(AppDataTemplate, QuittingWithoutUsingItMakesNoFolderAndNoFile) {
+    EXPECT_EQ(delegate_.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+    delegate_.applicationWillTerminate();
+    EXPECT_FALSE(fs::exists(dataFolder()));
+    EXPECT_TRUE(ui_.calls().empty());
+}
+
+TEST_F(AppDataTemplate, FirstUseMakesTheFolderAndAnEmptyStoreThatLaterUsesKeep) {
+    ManagedObjectContext* context = delegate_.managedObjectContext();
+    ASSERT_NE(context, nullptr);
+    EXPECT_TRUE(fs::is_directory(dataFolder()));
+    ASSERT_TRUE(fs::is_regular_file(storeFile()));
+    const std::string store = readFile(storeFile());
+    EXPECT_EQ(store.rfind(PersistentStoreCoordinator::kStoreHeader, 0), 0u);
+    EXPECT_EQ(context->persistentStoreCoordinator()->storePath(), storeFile());
+
+    EXPECT_EQ(delegate_.managedObjectContext(), context);
+    EXPECT_EQ(delegate_.windowWillReturnUndoManager(nullptr), context->undoManager());
+    delegate_.saveAction();
+    EXPECT_EQ(delegate_.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+    EXPECT_EQ(readFile(storeFile()), store) << "nothing is ever saved";
+    EXPECT_TRUE(ui_.callsOf("alert").empty());
+
+    // A later run opens the store it finds.
+    AppDelegate next([] { return Entries(9); }, dir_.path());
+    EXPECT_NE(next.managedObjectContext(), nullptr);
+    EXPECT_EQ(readFile(storeFile()), store);
+}
+
+TEST_F(AppDataTemplate, SaveActionAloneMakesTheStore) {
+    delegate_.saveAction();
+    EXPECT_TRUE(fs::is_regular_file(storeFile()));
+}
+
+TEST_F(AppDataTemplate, FailuresArePresentedAndLeaveNoContext) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& root)> prepare;
+        std::string reason;      // empty: the general reason
+        std::string underlying;  // domain of the underlying error; empty: none
+    };
+    const std::string general = "There was an error creating or loading the application's saved data.";
+    const Case cases[] = {
+        {"a file stands where the folder should be",
+         [](const std::string& root) { std::ofstream(root + "/" + AppDelegate::kDataFolderName) << "x"; },
+         "", ""},
+        {"the store file is not a store",
+         [](const std::string& root) {
+             fs::create_directories(root + "/" + AppDelegate::kDataFolderName);
+             std::ofstream(root + "/" + AppDelegate::kDataFolderName + "/" + AppDelegate::kStoreFileName) << "junk\n";
+         },
+         general, "NSCocoaErrorDomain"},
+        {"the application support folder is a file", nullptr, general, platform::kPosixErrorDomain},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        uitest::TempDir dir;
+        std::string root = dir.path();
+        if (c.prepare) {
+            c.prepare(root);
+        } else {
+            root = dir / "support";
+            std::ofstream(root) << "x";
+        }
+        const std::string folder = root + "/" + AppDelegate::kDataFolderName;
+        const std::string reason =
+            c.reason.empty() ? "Expected a folder to store application data, found a file (" + folder + ")." : c.reason;
+        ui_.clearCalls();
+        AppDelegate delegate([] { return Entries(9); }, root);
+
+        EXPECT_EQ(delegate.managedObjectContext(), nullptr);
+
+        const auto alerts = ui_.callsOf("alert");
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].title, "Failed to initialize the application's saved data");
+        EXPECT_EQ(alerts[0].message, reason);
+        ASSERT_TRUE(delegate.persistentStoreError().has_value());
+        const platform::Error& error = *delegate.persistentStoreError();
+        EXPECT_EQ(error.domain, "YOUR_ERROR_DOMAIN");
+        EXPECT_EQ(error.code, 9999);
+        EXPECT_EQ(error.failureReason, reason);
+        const auto underlying = error.userInfo.find(platform::kUnderlyingErrorKey);
+        if (c.underlying.empty()) {
+            EXPECT_EQ(underlying, error.userInfo.end());
+        } else {
+            ASSERT_NE(underlying, error.userInfo.end());
+            EXPECT_EQ(std::any_cast<platform::Error>(underlying->second).domain, c.underlying);
+        }
+        EXPECT_EQ(delegate.windowWillReturnUndoManager(nullptr), nullptr);
+        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+    }
+}
+
+TEST(AppDataFolder, LiesInTheUsersXdgDataFolder) {
+    uitest::TempDir dir;
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QByteArray::fromStdString(dir.path()));
+    AppDelegate delegate([] { return Entries(9); });
+    EXPECT_EQ(delegate.applicationDocumentsDirectory(), dir / "Orvane.FirmwareUpdate");
+    if (saved.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", saved);
+}

@@ -1,0 +1,17 @@
+// The widget tests run in Qt's offscreen platform with the Fusion style, so that drawing does
+// not depend on the desktop the tests run on.
+
+#include "platform/Trace.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setStyle("Fusion");
+    platform::setTraceEnabled(false);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
