@@ -1,0 +1,11 @@
+# TCP socket tests: the request rules and address utilities (no I/O), and the socket itself over
+# loopback against in-process peers (also run under ThreadSanitizer).
+varnel_test(tcp_rules_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_rules_test.cpp
+  LIBS varnel_net
+  LABELS unit)
+
+varnel_test(tcp_socket_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_socket_test.cpp
+  LIBS varnel_net
+  LABELS io concurrency)

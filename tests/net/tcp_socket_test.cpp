@@ -1,0 +1,940 @@
+// The TCP socket over loopback against in-process blocking peers: connecting, reading, writing,
+// closing and what the delegate hears.
+
+#include "net/AsyncTcpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using platform::Bytes;
+using platform::Error;
+using platform::dispatch::Queue;
+
+namespace {
+
+Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// ---- the delegate: records every report, optionally acts on it ----
+
+struct Event {
+    enum Kind { Connect, Read, ReadPartial, Write, WritePartial, ReadTimeout, WriteTimeout, CloseReadStream, Disconnect };
+    Event(Kind k) : kind(k) {}
+    Kind kind;
+    bool hasSocket = true;
+    std::string host;
+    uint16_t port = 0;
+    Bytes data;
+    long tag = 0;
+    unsigned long length = 0;
+    double elapsed = 0;
+    std::optional<Error> error;
+};
+
+class Recorder : public AsyncTcpSocketDelegate {
+public:
+    explicit Recorder(unsigned caps = ~0u) : caps_(caps) {}
+    unsigned capabilities() const override { return caps_; }
+
+    // Runs on the delegate queue after each event is recorded.
+    std::function<void(const SocketPtr&, const Event&)> onEvent;
+    // Answers to the timeout questions, in order; 0 when they run out.
+    std::vector<double> readExtensions, writeExtensions;
+    std::function<void()> beforeTimeoutAnswer;
+
+    void socketDidConnectToHostPort(const SocketPtr& s, const std::string& host, uint16_t port) override {
+        Event e{Event::Connect};
+        e.host = host;
+        e.port = port;
+        record(s, e);
+    }
+    void socketDidReadDataWithTag(const SocketPtr& s, const Bytes& data, long tag) override {
+        Event e{Event::Read};
+        e.data = data;
+        e.tag = tag;
+        record(s, e);
+    }
+    void socketDidReadPartialDataOfLengthTag(const SocketPtr& s, unsigned long length, long tag) override {
+        Event e{Event::ReadPartial};
+        e.length = length;
+        e.tag = tag;
+        record(s, e);
+    }
+    void socketDidWriteDataWithTag(const SocketPtr& s, long tag) override {
+        Event e{Event::Write};
+        e.tag = tag;
+        record(s, e);
+    }
+    void socketDidWritePartialDataOfLengthTag(const SocketPtr& s, unsigned long length, long tag) override {
+        Event e{Event::WritePartial};
+        e.length = length;
+        e.tag = tag;
+        record(s, e);
+    }
+    double socketShouldTimeoutReadWithTagElapsedBytesDone(const SocketPtr& s, long tag, double elapsed,
+                                                          unsigned long done) override {
+        return answer(s, Event::ReadTimeout, tag, elapsed, done, readExtensions);
+    }
+    double socketShouldTimeoutWriteWithTagElapsedBytesDone(const SocketPtr& s, long tag, double elapsed,
+                                                           unsigned long done) override {
+        return answer(s, Event::WriteTimeout, tag, elapsed, done, writeExtensions);
+    }
+    void socketDidCloseReadStream(const SocketPtr& s) override { record(s, Event{Event::CloseReadStream}); }
+    void socketDidDisconnectWithError(const SocketPtr& s, const Error* err) override {
+        Event e{Event::Disconnect};
+        if (err) e.error = *err;
+        record(s, e);
+    }
+
+    bool waitFor(const std::function<bool(const std::vector<Event>&)>& predicate,
+                 std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return predicate(events_); });
+    }
+    bool waitForCount(Event::Kind kind, size_t n = 1, std::chrono::milliseconds timeout = 10s) {
+        return waitFor([&](const std::vector<Event>& ev) { return count(ev, kind) >= n; }, timeout);
+    }
+    std::vector<Event> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+    std::vector<Event> of(Event::Kind kind) {
+        std::vector<Event> out;
+        for (const Event& e : events())
+            if (e.kind == kind) out.push_back(e);
+        return out;
+    }
+    static size_t count(const std::vector<Event>& ev, Event::Kind kind) {
+        size_t n = 0;
+        for (const Event& e : ev) n += e.kind == kind;
+        return n;
+    }
+
+private:
+    void record(const SocketPtr& s, Event e) {
+        e.hasSocket = s != nullptr;
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(e);
+        }
+        cv_.notify_all();
+        if (onEvent) onEvent(s, e);
+    }
+    double answer(const SocketPtr& s, Event::Kind kind, long tag, double elapsed, unsigned long done,
+                  std::vector<double>& answers) {
+        Event e{kind};
+        e.tag = tag;
+        e.elapsed = elapsed;
+        e.length = done;
+        if (beforeTimeoutAnswer) beforeTimeoutAnswer();
+        double result = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (!answers.empty()) {
+                result = answers.front();
+                answers.erase(answers.begin());
+            }
+        }
+        record(s, e);
+        return result;
+    }
+
+    const unsigned caps_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Event> events_;
+};
+
+// ---- a plain blocking peer on 127.0.0.1 ----
+
+class Peer {
+public:
+    explicit Peer(int backlog = 16, int family = AF_INET) : family_(family) {
+        listener_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (family == AF_INET) {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        } else {
+            ::setsockopt(listener_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_addr = in6addr_loopback;
+            ok_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        }
+        ok_ = ok_ && ::listen(listener_, backlog) == 0;
+        sockaddr_storage s{};
+        socklen_t len = sizeof s;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&s), &len);
+        port_ = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&s)->sin_port
+                                        : reinterpret_cast<sockaddr_in6*>(&s)->sin6_port);
+    }
+    ~Peer() {
+        closeConnection();
+        ::close(listener_);
+    }
+    bool ok() const { return ok_; }
+    uint16_t port() const { return port_; }
+    int listener() const { return listener_; }
+
+    bool accept(std::chrono::milliseconds timeout = 10s) {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+        conn_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        return conn_ >= 0;
+    }
+    void send(const std::string& s) { sendBytes(bytes(s)); }
+    void sendBytes(const Bytes& b) {
+        size_t done = 0;
+        while (done < b.size()) {
+            const ssize_t n = ::send(conn_, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Reads exactly n bytes (less at end of stream or after the time-out).
+    Bytes read(size_t n, std::chrono::milliseconds timeout = 10s) {
+        Bytes out;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (out.size() < n) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{conn_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+            uint8_t buf[65536];
+            const ssize_t got = ::recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got <= 0) break;
+            out.insert(out.end(), buf, buf + got);
+        }
+        return out;
+    }
+    // True when the connection reaches end of stream within the time-out.
+    bool readsEOF(std::chrono::milliseconds timeout = 10s) {
+        pollfd p{conn_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
+        uint8_t b;
+        return ::recv(conn_, &b, 1, 0) == 0;
+    }
+    void shutdownWrite() { ::shutdown(conn_, SHUT_WR); }
+    void closeConnection() {
+        if (conn_ >= 0) ::close(conn_);
+        conn_ = -1;
+    }
+    int connection() const { return conn_; }
+
+private:
+    int family_;
+    int listener_ = -1;
+    int conn_ = -1;
+    bool ok_ = false;
+    uint16_t port_ = 0;
+};
+
+size_t openDescriptors() {
+    size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// ---- fixture ----
+
+class TcpSocket : public ::testing::Test {
+public:
+    void SetUp() override {
+        ASSERT_TRUE(peer.ok());
+        delegate = std::make_shared<Recorder>();
+        delegateQueue = Queue::createSerial("test.delegate");
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+    }
+    void TearDown() override {
+        sock.reset();
+        flushDelegateQueue();
+    }
+    // Every report posted so far has been delivered.
+    void flushDelegateQueue() {
+        if (delegateQueue) delegateQueue->sync([] {});
+    }
+    // Everything the socket has queued so far has run, and so have its reports.
+    void settle() {
+        if (sock) sock->performBlock([] {});
+        flushDelegateQueue();
+    }
+
+    void connect() {
+        Error err;
+        ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err)) << err.toString();
+        ASSERT_TRUE(peer.accept());
+        ASSERT_TRUE(delegate->waitForCount(Event::Connect));
+    }
+
+    Peer peer;
+    std::shared_ptr<Recorder> delegate;
+    std::shared_ptr<Queue> delegateQueue;
+    std::shared_ptr<AsyncTcpSocket> sock;
+};
+
+// ---- the object ----
+
+TEST_F(TcpSocket, QueriesFromTheSocketQueueRunInlineAndSettersKeepOrder) {
+    std::atomic<bool> ran{false};
+    sock->performBlock([&] {
+        EXPECT_TRUE(sock->isDisconnected());  // from the socket queue: no wait on itself
+        EXPECT_FALSE(sock->isConnected());
+        ran = true;
+    });
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(sock->socketFD(), -1);
+
+    auto other = std::make_shared<Recorder>();
+    std::thread([&] {
+        sock->setDelegate(other);
+        EXPECT_EQ(sock->delegate(), other);  // the later query runs after the queued change
+    }).join();
+
+    auto tag = std::make_shared<int>(7);
+    sock->setUserData(tag);
+    EXPECT_EQ(sock->userData(), tag);
+
+    sock->setIPv4Enabled(false);
+    sock->setPreferIPv4OverIPv6(false);
+    sock->setAutoDisconnectOnClosedReadStream(false);
+    EXPECT_FALSE(sock->isIPv4Enabled());
+    EXPECT_TRUE(sock->isIPv6Enabled());
+    EXPECT_FALSE(sock->isIPv4PreferredOverIPv6());
+    EXPECT_FALSE(sock->autoDisconnectOnClosedReadStream());
+}
+
+TEST_F(TcpSocket, ReconnectsAfterACloseWithTheSameConfiguration) {
+    sock->setAutoDisconnectOnClosedReadStream(false);
+    connect();
+    EXPECT_TRUE(sock->isConnected());
+    EXPECT_EQ(sock->connectedHost(), "127.0.0.1");
+    EXPECT_EQ(sock->connectedPort(), peer.port());
+    EXPECT_EQ(sock->localHost(), "127.0.0.1");
+    EXPECT_NE(sock->localPort(), 0);
+    EXPECT_TRUE(sock->isIPv4());
+    EXPECT_FALSE(sock->isIPv6());
+    EXPECT_EQ(AsyncTcpSocket::portFromAddress(sock->connectedAddress()), peer.port());
+    const auto connectEvent = delegate->of(Event::Connect).at(0);
+    EXPECT_EQ(connectEvent.host, "127.0.0.1");
+    EXPECT_EQ(connectEvent.port, peer.port());
+
+    sock->disconnect();
+    EXPECT_TRUE(sock->isDisconnected());
+    EXPECT_FALSE(sock->isConnected());
+    EXPECT_EQ(sock->connectedHost(), "");
+    EXPECT_EQ(sock->connectedPort(), 0);
+    sock->disconnect();  // a second disconnect does nothing
+    EXPECT_TRUE(peer.readsEOF());
+    peer.closeConnection();
+
+    EXPECT_FALSE(sock->autoDisconnectOnClosedReadStream());
+    connect();
+    EXPECT_TRUE(sock->isConnected());
+    settle();
+    const auto disconnects = delegate->of(Event::Disconnect);
+    ASSERT_EQ(disconnects.size(), 1u);
+    EXPECT_FALSE(disconnects[0].error);
+}
+
+TEST_F(TcpSocket, DestroyingAConnectedSocketReportsOnceWithNoSocket) {
+    connect();
+    sock.reset();
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    flushDelegateQueue();
+    const auto disconnects = delegate->of(Event::Disconnect);
+    ASSERT_EQ(disconnects.size(), 1u);
+    EXPECT_FALSE(disconnects[0].hasSocket);
+    EXPECT_FALSE(disconnects[0].error);
+    EXPECT_TRUE(peer.readsEOF());
+
+    // A socket that never started reports nothing.
+    auto idle = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+    idle.reset();
+    flushDelegateQueue();
+    EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+}
+
+// ---- connecting ----
+
+TEST_F(TcpSocket, ConnectRefusalsAnswerAtOnceAndTellTheDelegateNothing) {
+    struct Row {
+        const char* name;
+        std::function<std::shared_ptr<AsyncTcpSocket>(TcpSocket&)> make;
+        std::function<bool(AsyncTcpSocket&, uint16_t, Error*)> connect;
+        long code;
+        std::string message;
+    };
+    auto plain = [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, t.delegateQueue); };
+    auto toHost = [](const char* host) {
+        return [host](AsyncTcpSocket& s, uint16_t port, Error* e) { return s.connectToHostOnPortError(host, port, e); };
+    };
+    auto ipv6Family16 = [](AsyncTcpSocket& s, uint16_t, Error* e) {
+        Bytes a(16, 0);
+        const sa_family_t f = AF_INET6;
+        std::memcpy(a.data(), &f, sizeof f);
+        return s.connectToAddressError(a, e);
+    };
+    const Row rows[] = {
+        {"empty host", plain, toHost(""), 2,
+         "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string."},
+        {"no delegate",
+         [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue({}, t.delegateQueue); },
+         toHost("127.0.0.1"), 1, "Attempting to connect without a delegate. Set a delegate first."},
+        {"no delegate queue", [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, nullptr); },
+         toHost("127.0.0.1"), 1, "Attempting to connect without a delegate queue. Set a delegate queue first."},
+        {"both families disabled",
+         [](TcpSocket& t) {
+             auto s = AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, t.delegateQueue);
+             s->setIPv4Enabled(false);
+             s->setIPv6Enabled(false);
+             return s;
+         },
+         toHost("127.0.0.1"), 1, "Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first."},
+        {"16 bytes of family IPv6", plain, ipv6Family16, 2, "A valid IPv4 or IPv6 address was not given"},
+        {"IPv4 address with IPv4 disabled",
+         [](TcpSocket& t) {
+             auto s = AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, t.delegateQueue);
+             s->setIPv4Enabled(false);
+             return s;
+         },
+         [](AsyncTcpSocket& s, uint16_t port, Error* e) {
+             return s.connectToAddressError(AsyncTcpSocket::lookupHostPortError("localhost", port, nullptr)[0], e);
+         },
+         2, "IPv4 has been disabled and an IPv4 address was passed."},
+        {"unknown interface", plain,
+         [](AsyncTcpSocket& s, uint16_t port, Error* e) {
+             return s.connectToHostOnPortViaInterfaceWithTimeoutError("127.0.0.1", port, "nosuchif0", -1, e);
+         },
+         2, "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto s = row.make(*this);
+        Error err;
+        EXPECT_FALSE(row.connect(*s, peer.port(), &err));
+        EXPECT_EQ(err.domain, AsyncTcpSocketErrorDomain);
+        EXPECT_EQ(err.code, row.code);
+        EXPECT_EQ(err.description, row.message);
+        EXPECT_TRUE(s->isDisconnected());
+    }
+    settle();
+    EXPECT_TRUE(delegate->events().empty());
+}
+
+TEST_F(TcpSocket, ASecondConnectWhileTheFirstIsUnderWayIsRefused) {
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err));
+    EXPECT_TRUE(err.domain.empty());
+    EXPECT_FALSE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err));
+    EXPECT_EQ(err.code, 1);
+    EXPECT_EQ(err.description, "Attempting to connect while connected or accepting connections. Disconnect first.");
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(delegate->waitForCount(Event::Connect));
+    EXPECT_EQ(delegate->of(Event::Connect).size(), 1u);
+}
+
+TEST_F(TcpSocket, ARefusedPortReportsThePosixError) {
+    uint16_t freePort;
+    {
+        Peer closed;
+        freePort = closed.port();
+    }
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", freePort, &err));
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    const auto e = delegate->of(Event::Disconnect).at(0);
+    ASSERT_TRUE(e.error);
+    EXPECT_EQ(e.error->domain, platform::kPosixErrorDomain);
+    EXPECT_EQ(e.error->code, ECONNREFUSED);
+    EXPECT_EQ(e.error->failureReason, "Error in connect() function");
+    EXPECT_TRUE(sock->isDisconnected());
+    EXPECT_TRUE(delegate->of(Event::Connect).empty());
+}
+
+// A listener whose accept queue is full: further connection requests get no answer.
+class FullBacklog {
+public:
+    FullBacklog() : peer_(0) {
+        for (int i = 0; i < 16 && !full_; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(peer_.port());
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            fillers_.push_back(fd);
+            pollfd p{fd, POLLOUT, 0};
+            full_ = ::poll(&p, 1, 300) == 0;  // this one was not answered
+        }
+    }
+    ~FullBacklog() {
+        for (int fd : fillers_) ::close(fd);
+    }
+    bool full() const { return full_; }
+    uint16_t port() const { return peer_.port(); }
+    // Takes the waiting connections off the accept queue, so that late answers would come.
+    void drain() {
+        pollfd p{peer_.listener(), POLLIN, 0};
+        while (::poll(&p, 1, 50) == 1) {
+            const int fd = ::accept4(peer_.listener(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) break;
+            fillers_.push_back(fd);
+        }
+    }
+
+private:
+    Peer peer_;
+    std::vector<int> fillers_;
+    bool full_ = false;
+};
+
+TEST_F(TcpSocket, AConnectTimeOutEndsTheAttemptAndItsLateResultIsIgnored) {
+    FullBacklog backlog;
+    if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
+    const size_t descriptorsBefore = openDescriptors();
+
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortWithTimeoutError("127.0.0.1", backlog.port(), 0.2, &err));
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    const auto e = delegate->of(Event::Disconnect).at(0);
+    ASSERT_TRUE(e.error);
+    EXPECT_EQ(e.error->domain, AsyncTcpSocketErrorDomain);
+    EXPECT_EQ(e.error->code, 3);
+    EXPECT_EQ(e.error->description, "Attempt to connect to host timed out");
+
+    // The blocked connect has been ended: its descriptor is gone and nothing late arrives.
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+    backlog.drain();
+    settle();
+    EXPECT_TRUE(delegate->of(Event::Connect).empty());
+    EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+    EXPECT_TRUE(sock->isDisconnected());
+
+    // The same object connects again.
+    connect();
+}
+
+TEST_F(TcpSocket, DisconnectDuringTheAttemptReportsNilAndEndsTheBlockedConnect) {
+    FullBacklog backlog;
+    if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
+    const size_t descriptorsBefore = openDescriptors();
+
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));  // no time-out
+    std::this_thread::sleep_for(50ms);  // let the connect block
+    sock->disconnect();
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    EXPECT_FALSE(delegate->of(Event::Disconnect).at(0).error);
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+    backlog.drain();
+    settle();
+    EXPECT_TRUE(delegate->of(Event::Connect).empty());
+    EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+}
+
+TEST_F(TcpSocket, FamilyChoiceForAHostWithBothKindsOfAddress) {
+    Peer v6(16, AF_INET6);
+    if (!v6.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+    const int fd4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(v6.port());
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd4, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd4, 4) != 0) {
+        ::close(fd4);
+        GTEST_SKIP() << "the port is taken for IPv4";
+    }
+
+    struct Row {
+        const char* name;
+        bool preferIPv4;
+        bool ipv4Enabled;
+        bool expectIPv6;
+    };
+    const Row rows[] = {{"default", true, true, false}, {"prefer IPv6", false, true, true}, {"IPv4 off", true, false, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto s = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        s->setPreferIPv4OverIPv6(row.preferIPv4);
+        s->setIPv4Enabled(row.ipv4Enabled);
+        const size_t before = delegate->of(Event::Connect).size();
+        Error err;
+        ASSERT_TRUE(s->connectToHostOnPortError("localhost", v6.port(), &err));
+        ASSERT_TRUE(delegate->waitForCount(Event::Connect, before + 1));
+        EXPECT_EQ(s->isIPv6(), row.expectIPv6);
+        EXPECT_EQ(delegate->of(Event::Connect).back().host, row.expectIPv6 ? "::1" : "127.0.0.1");
+    }
+    ::close(fd4);
+}
+
+// ---- reading ----
+
+TEST_F(TcpSocket, ReadsQueuedBeforeTheConnectAreDroppedAndThoseInTheConnectReportAreServed) {
+    sock->readDataWithTimeoutTag(-1, 1);  // not started: dropped
+    delegate->onEvent = [](const AsyncTcpSocketDelegate::SocketPtr& s, const Event& e) {
+        if (e.kind == Event::Connect) s->readDataToLengthWithTimeoutTag(5, -1, 2);
+    };
+    connect();
+    peer.send("hello");
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    settle();
+    const auto reads = delegate->of(Event::Read);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].tag, 2);
+    EXPECT_EQ(text(reads[0].data), "hello");
+}
+
+TEST_F(TcpSocket, EchoesAFrame) {
+    connect();
+    sock->writeDataWithTimeoutTag(bytes("frame-out!!"), -1, 10);
+    sock->writeDataWithTimeoutTag({}, -1, 99);  // empty: ignored, never answered
+    EXPECT_EQ(text(peer.read(11)), "frame-out!!");
+    peer.send("reply-in!!!");
+    sock->readDataToLengthWithTimeoutTag(11, -1, 11);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    settle();
+    EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "reply-in!!!");
+    const auto writes = delegate->of(Event::Write);
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].tag, 10);
+}
+
+TEST_F(TcpSocket, TwoTerminatedMessagesInOneSegment) {
+    connect();
+    peer.send("first\r\nsecond\r\nthird");
+    sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::CRLFData(), -1, 1);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read, 1));
+    // The second read completes from the pre-buffer alone: nothing more arrives.
+    sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::CRLFData(), -1, 2);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read, 2));
+    sock->readDataWithTimeoutTag(-1, 3);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read, 3));
+    const auto reads = delegate->of(Event::Read);
+    EXPECT_EQ(text(reads[0].data), "first\r\n");
+    EXPECT_EQ(text(reads[1].data), "second\r\n");
+    EXPECT_EQ(text(reads[2].data), "third");
+}
+
+TEST_F(TcpSocket, AnExactLengthOverSeveralSegments) {
+    connect();
+    sock->readDataToLengthWithTimeoutTag(12, -1, 5);
+    for (const char* part : {"abcd", "efgh", "ijkl"}) {
+        peer.send(part);
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    settle();
+    EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "abcdefghijkl");
+    unsigned long partial = 0;
+    for (const Event& e : delegate->of(Event::ReadPartial)) {
+        EXPECT_EQ(e.tag, 5);
+        partial += e.length;
+    }
+    EXPECT_LT(partial, 12u);  // partial reports count only bytes of passes that did not complete
+}
+
+TEST_F(TcpSocket, ABoundedReadTakesItsMaximumAndLeavesTheRest) {
+    connect();
+    peer.sendBytes(Bytes(300, 'x'));
+    std::this_thread::sleep_for(20ms);
+    sock->readDataWithTimeoutBufferBufferOffsetMaxLengthTag(-1, nullptr, 0, 100, 1);
+    sock->readDataToLengthWithTimeoutTag(200, -1, 2);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read, 2));
+    const auto reads = delegate->of(Event::Read);
+    EXPECT_EQ(reads[0].data.size(), 100u);
+    EXPECT_EQ(reads[1].data.size(), 200u);
+}
+
+TEST_F(TcpSocket, ATerminatorNotFoundWithinTheMaximumClosesWithCode6) {
+    connect();
+    sock->readDataToDataWithTimeoutMaxLengthTag(AsyncTcpSocket::LFData(), -1, 10, 1);
+    sock->readDataToDataWithTimeoutMaxLengthTag(bytes("0123456789A"), -1, 10, 2);  // terminator over the maximum
+    peer.send("no line feed here");
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    const auto e = delegate->of(Event::Disconnect).at(0);
+    ASSERT_TRUE(e.error);
+    EXPECT_EQ(e.error->code, 6);
+    EXPECT_EQ(e.error->description, "Read operation reached set maximum length");
+    EXPECT_TRUE(delegate->of(Event::Read).empty());
+}
+
+TEST_F(TcpSocket, AReadIntoTheCallersBufferDeliversAnOwnedCopy) {
+    connect();
+    auto buffer = std::make_shared<Bytes>(bytes("XY"));
+    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, buffer, 2, 1);
+    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, buffer, 3, 2);  // offset past the end: dropped
+    peer.send("abcd");
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    settle();
+    EXPECT_EQ(text(*buffer), "XYabcd");
+    const Bytes delivered = delegate->of(Event::Read).at(0).data;
+    EXPECT_EQ(text(delivered), "abcd");
+
+    // A later read into the same buffer grows and overwrites it; the delivered bytes stay intact.
+    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(100000, -1, buffer, 0, 3);
+    peer.sendBytes(Bytes(100000, 'z'));
+    ASSERT_TRUE(delegate->waitForCount(Event::Read, 2));
+    settle();
+    EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "abcd");
+    EXPECT_EQ(delegate->of(Event::Read).size(), 2u);
+    EXPECT_EQ(buffer->size(), 100000u);
+}
+
+TEST_F(TcpSocket, AReadTimeOutExtendedByTheDelegateAndThenNot) {
+    delegate->readExtensions = {0.1};
+    connect();
+    long tag = 0;
+    unsigned long done = 1, total = 1;
+    EXPECT_TRUE(std::isnan(sock->progressOfReadReturningTagBytesDoneTotal(&tag, &done, &total)));
+    sock->readDataWithTimeoutTag(0.1, 42);
+    settle();
+    EXPECT_EQ(sock->progressOfReadReturningTagBytesDoneTotal(&tag, &done, &total), 1.0f);
+    EXPECT_EQ(tag, 42);
+    EXPECT_EQ(total, 0u);
+
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    const auto questions = delegate->of(Event::ReadTimeout);
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0].tag, 42);
+    EXPECT_DOUBLE_EQ(questions[0].elapsed, 0.1);
+    EXPECT_DOUBLE_EQ(questions[1].elapsed, 0.2);
+    const auto e = delegate->of(Event::Disconnect).at(0);
+    ASSERT_TRUE(e.error);
+    EXPECT_EQ(e.error->code, 4);
+    EXPECT_EQ(e.error->description, "Read operation timed out");
+}
+
+TEST_F(TcpSocket, ALateTimeOutAnswerDoesNotTouchTheNextRequest) {
+    std::mutex gateMutex;
+    std::condition_variable gateCv;
+    bool open = false, asked = false;
+    delegate->beforeTimeoutAnswer = [&] {
+        std::unique_lock lock(gateMutex);
+        asked = true;
+        gateCv.notify_all();
+        gateCv.wait(lock, [&] { return open; });
+    };  // the answer (no extension) is held until the test lets it go
+    connect();
+    sock->readDataWithTimeoutTag(0.05, 1);
+    {
+        std::unique_lock lock(gateMutex);
+        ASSERT_TRUE(gateCv.wait_for(lock, 10s, [&] { return asked; }));
+    }
+    // Meanwhile the connection ends and a new one starts with a read of its own.
+    sock->disconnect();
+    peer.closeConnection();
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err));
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(eventually([&] { return sock->isConnected(); }));
+    sock->readDataWithTimeoutTag(-1, 2);
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gateCv.notify_all();
+    settle();
+    settle();
+    EXPECT_TRUE(sock->isConnected());
+    peer.send("still here");
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    EXPECT_EQ(delegate->of(Event::Read).at(0).tag, 2);
+    const auto disconnects = delegate->of(Event::Disconnect);
+    ASSERT_EQ(disconnects.size(), 1u);  // the one the test asked for
+    EXPECT_FALSE(disconnects[0].error);
+}
+
+TEST_F(TcpSocket, ThePeerClosingItsWriteSide) {
+    struct Row {
+        const char* name;
+        bool halfDuplex;
+    };
+    for (const Row row : {Row{"closes", false}, Row{"stays open for writing", true}}) {
+        SCOPED_TRACE(row.name);
+        delegate = std::make_shared<Recorder>();
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        sock->setAutoDisconnectOnClosedReadStream(!row.halfDuplex);
+        connect();
+        sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 1);
+        peer.send("last line\nand a tail");
+        peer.shutdownWrite();
+        ASSERT_TRUE(delegate->waitForCount(Event::Read));
+        EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "last line\n");
+        // The tail waits in the pre-buffer: the socket stays open until a read takes it.
+        sock->readDataWithTimeoutTag(-1, 2);
+        ASSERT_TRUE(delegate->waitForCount(Event::Read, 2));
+        EXPECT_EQ(text(delegate->of(Event::Read).at(1).data), "and a tail");
+        if (row.halfDuplex) {
+            ASSERT_TRUE(delegate->waitForCount(Event::CloseReadStream));
+            EXPECT_TRUE(sock->isConnected());
+            sock->writeDataWithTimeoutTag(bytes("answer"), -1, 3);
+            EXPECT_EQ(text(peer.read(6)), "answer");
+            ASSERT_TRUE(delegate->waitForCount(Event::Write));
+            sock->disconnect();
+            ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+            EXPECT_FALSE(delegate->of(Event::Disconnect).at(0).error);
+        } else {
+            ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+            const auto e = delegate->of(Event::Disconnect).at(0);
+            ASSERT_TRUE(e.error);
+            EXPECT_EQ(e.error->code, 7);
+            EXPECT_EQ(e.error->description, "Socket closed by remote peer");
+            EXPECT_TRUE(delegate->of(Event::CloseReadStream).empty());
+        }
+        peer.closeConnection();
+    }
+}
+
+// ---- writing ----
+
+TEST_F(TcpSocket, ALargeWriteToAPeerThatDoesNotReadGoesOutInPartsOrTimesOut) {
+    connect();
+    const size_t size = 16 * 1024 * 1024;  // far beyond the socket buffers
+    Bytes big(size);
+    for (size_t i = 0; i < size; ++i) big[i] = static_cast<uint8_t>(i * 7);
+    sock->writeDataWithTimeoutTag(big, -1, 1);
+    ASSERT_TRUE(delegate->waitForCount(Event::WritePartial));
+    float progress = sock->progressOfWriteReturningTagBytesDoneTotal(nullptr, nullptr, nullptr);
+    EXPECT_GT(progress, 0.0f);
+    EXPECT_LT(progress, 1.0f);
+
+    // Now the peer reads everything: the rest goes out and the request completes once.
+    const Bytes received = peer.read(size);
+    ASSERT_EQ(received.size(), size);
+    EXPECT_TRUE(received == big);
+    ASSERT_TRUE(delegate->waitForCount(Event::Write));
+    settle();
+    unsigned long partial = 0;
+    for (const Event& e : delegate->of(Event::WritePartial)) partial += e.length;
+    EXPECT_LT(partial, size);
+    EXPECT_EQ(delegate->of(Event::Write).size(), 1u);
+
+    // A stalled peer with a time-out the delegate does not extend: code 5.
+    delegate->writeExtensions = {0.05};
+    sock->writeDataWithTimeoutTag(big, 0.1, 2);
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    const auto questions = delegate->of(Event::WriteTimeout);
+    ASSERT_EQ(questions.size(), 2u);
+    EXPECT_EQ(questions[0].tag, 2);
+    EXPECT_DOUBLE_EQ(questions[1].elapsed, 0.15);
+    EXPECT_GT(questions[1].length, 0u);
+    const auto e = delegate->of(Event::Disconnect).at(0);
+    ASSERT_TRUE(e.error);
+    EXPECT_EQ(e.error->code, 5);
+    EXPECT_EQ(e.error->description, "Write operation timed out");
+}
+
+TEST_F(TcpSocket, DisconnectAfterWritingSendsWhatIsQueuedAndDropsTheRest) {
+    connect();
+    sock->writeDataWithTimeoutTag(bytes("one,"), -1, 1);
+    sock->writeDataWithTimeoutTag(bytes("two"), -1, 2);
+    sock->disconnectAfterWriting();
+    sock->writeDataWithTimeoutTag(bytes("three"), -1, 3);  // barred
+    EXPECT_EQ(text(peer.read(7)), "one,two");
+    EXPECT_TRUE(peer.readsEOF());
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    settle();
+    const auto events = delegate->events();
+    ASSERT_EQ(events.size(), 4u);  // connect, two writes, disconnect
+    EXPECT_EQ(events[1].kind, Event::Write);
+    EXPECT_EQ(events[1].tag, 1);
+    EXPECT_EQ(events[2].kind, Event::Write);
+    EXPECT_EQ(events[2].tag, 2);
+    EXPECT_EQ(events[3].kind, Event::Disconnect);
+    EXPECT_FALSE(events[3].error);
+}
+
+TEST_F(TcpSocket, DisconnectAfterReadingWaitsForTheQueuedRead) {
+    connect();
+    sock->readDataToLengthWithTimeoutTag(3, -1, 1);
+    sock->disconnectAfterReading();
+    sock->readDataToLengthWithTimeoutTag(3, -1, 2);  // barred
+    settle();
+    EXPECT_TRUE(sock->isConnected());
+    peer.send("abcdef");
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    settle();
+    const auto reads = delegate->of(Event::Read);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(text(reads[0].data), "abc");
+    EXPECT_FALSE(delegate->of(Event::Disconnect).at(0).error);
+
+    // With no read queued it closes at once.
+    peer.closeConnection();
+    connect();
+    sock->disconnectAfterReading();
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect, 2));
+    EXPECT_TRUE(peer.readsEOF());
+}
+
+TEST_F(TcpSocket, APendingReadIsDroppedSilentlyByDisconnect) {
+    connect();
+    sock->readDataWithTimeoutTag(5.0, 1);
+    settle();
+    sock->disconnect();
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    settle();
+    EXPECT_TRUE(delegate->of(Event::Read).empty());
+    EXPECT_TRUE(delegate->of(Event::ReadTimeout).empty());
+    EXPECT_FALSE(delegate->of(Event::Disconnect).at(0).error);
+}
+
+TEST_F(TcpSocket, ADelegateWithoutACallbackHearsNothingOfIt) {
+    auto quiet = std::make_shared<Recorder>(AsyncTcpSocketDelegate::kSocketDidConnectToHostPort |
+                                            AsyncTcpSocketDelegate::kSocketDidDisconnectWithError);
+    sock = AsyncTcpSocket::initWithDelegateDelegateQueue(quiet, delegateQueue);
+    Error err;
+    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err));
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(quiet->waitForCount(Event::Connect));
+    sock->writeDataWithTimeoutTag(bytes("ping"), -1, 1);
+    sock->readDataWithTimeoutTag(0.05, 2);  // no timeout question: the read times out at once
+    EXPECT_EQ(text(peer.read(4)), "ping");
+    ASSERT_TRUE(quiet->waitForCount(Event::Disconnect));
+    settle();
+    const auto events = quiet->events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1].error->code, 4);
+
+    // A delegate that is gone reads as null.
+    peer.closeConnection();
+    sock->synchronouslySetDelegate(std::make_shared<Recorder>());  // destroyed at once
+    EXPECT_EQ(sock->delegate(), nullptr);
+}
+
+}  // namespace
