@@ -136,6 +136,9 @@ bool GCData::SaveMeoryFileToLocal(platform::Error* error) {
     bool ok = false;
     if (memoryFilePath.empty()) {
         why = "No backup file was chosen.";
+    } else if (memoryExportData.size() != kMemoryBackupFileSize) {
+        why = "Not all 30 packets arrived from the mixer (" + std::to_string(memoryExportData.size()) + " of " +
+              std::to_string(kMemoryBackupFileSize) + " bytes).";
     } else if (isWholeMemoryBackup(memoryExportData.data(), memoryExportData.size(), &why)) {
         platform::Error writeError;
         ok = writeFileAtomically(memoryFilePath, memoryExportData.data(), memoryExportData.size(), &writeError);

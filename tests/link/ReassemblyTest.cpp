@@ -1,0 +1,143 @@
+// The byte stream to frames: start resynchronisation, completion by byte 3 and trailer, by the
+// fixed lengths of the long replies, the long replies that name their own length, the bound of
+// the accumulator, and frames fed while the dispatcher runs a modal panel.
+
+#include "LinkFixture.h"
+
+#include <random>
+
+namespace linktest {
+namespace {
+
+class Reassembly : public LinkTest {
+protected:
+    Reassembly() { gc->isconnected = false; }  // nothing the dispatcher sends matters here
+
+    // Feeds the stream byte by byte; returns the stream offsets (bytes consumed) at which a
+    // frame reached the dispatcher, and checks the accumulator bound at every byte.
+    std::vector<size_t> completions(const Bytes& stream) {
+        std::vector<size_t> ends;
+        link->setIsOnLine(false);
+        for (size_t i = 0; i < stream.size(); ++i) {
+            link->RecByte(stream[i]);
+            EXPECT_LE(link->receivedLength(), 4612u);
+            if (link->isOnLine()) {
+                ends.push_back(i + 1);
+                link->setIsOnLine(false);
+            }
+        }
+        return ends;
+    }
+};
+
+TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
+    const Bytes probe = hex("01 20 03 0B 00 01 00 01 33 01 40");
+    const Bytes sceneList = makeFrame(395, 0x18, 4, 0x41);
+    const Bytes dspPacket = makeFrame(2892, 0x2F, 1, 0x22);
+    struct Case {
+        const char* name;
+        Bytes stream;
+        std::vector<size_t> ends;
+    };
+    const std::vector<Case> cases = {
+        {"noise before a frame is dropped", hex("7F 01 20 03 0B 00 01 00 01 F9 01 40"), {12}},
+        {"a repeated first start byte breaks the frame",
+         hex("01 01 20 03 0B 00 01 00 01 F9 01 40"), {}},
+        {"two frames in one chunk", concat({probe, probe}), {11, 22}},
+        {"a wrong trailer keeps collecting", concat({with(probe, 10, 0x41), hex("40")}), {}},
+        {"frame after a broken start", concat({hex("01 20 7F"), probe}), {14}},
+        {"scene list by its fixed length", sceneList, {395}},
+        {"scene list naming its own length ignores an early @", with(sceneList, 138, 0x40), {395}},
+        {"list naming another length ends by byte 3", with(with(sceneList, 3, 0x20), 31, 0x40), {32}},
+        {"DSP list naming its own length ignores @ at byte 10", with(makeFrame(779, 0x18, 1, 0x41), 10, 0x40), {779}},
+        {"DFX list", makeFrame(1675, 0x18, 3, 0x41), {1675}},
+        {"list whose last byte is not @ never completes", concat({with(sceneList, 394, 0x41), probe}), {}},
+        {"scene export packet without trailer", with(makeFrame(4612, 0x2F, 4), 4611, 0x00), {4612}},
+        {"current scene packet", makeFrame(4612, 0x2F, 5), {4612}},
+        {"DSP packet with @ where byte 3 points", with(dspPacket, 75, 0x40), {2892}},
+        {"DFX packet with @ where byte 3 points", with(makeFrame(2300, 0x2F, 3), 251, 0x40), {2300}},
+        {"GEQ packet with @ where byte 3 points", with(makeFrame(3276, 0x2F, 2), 203, 0x40), {3276}},
+        {"DSP firmware read whatever its end", with(makeFrame(269, 0xF2, 7), 268, 0x00), {269}},
+        {"preset data by byte 3 and trailer", makeFrame(70, 0x32, 1), {70}},
+        {"GEQ preset", makeFrame(44, 0x32, 2), {44}},
+        {"scene preset ignores an early @", with(makeFrame(4569, 0x32, 4), 216, 0x40), {4569}},
+        {"short acknowledgement", concat({makeFrame(12, 0x30, 4), makeFrame(15, 0xFB, 0)}), {12, 27}},
+        {"a frame that never completes is dropped at 4612 bytes",
+         concat({makeFrame(4700, 0x77, 0, 0x00), probe}), {4700 + 11}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        link->ClearBuffer();
+        EXPECT_EQ(completions(c.stream), c.ends);
+    }
+}
+
+TEST_F(Reassembly, ClearBufferDropsAPartialFrame) {
+    const Bytes probe = hex("01 20 03 0B 00 01 00 01 33 01 40");
+    feed(Bytes(probe.begin(), probe.begin() + 6));
+    EXPECT_EQ(link->receivedLength(), 6u);
+    link->ClearBuffer();
+    EXPECT_EQ(link->receivedLength(), 0u);
+    feed(Bytes(probe.begin() + 6, probe.end()));
+    EXPECT_FALSE(link->isOnLine());
+    feed(probe);
+    EXPECT_TRUE(link->isOnLine());
+    EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{1});
+}
+
+TEST_F(Reassembly, BackupStreamInRandomChunksGivesTheSameThirtyFrames) {
+    sim::SimMixer mixer(7);
+    mixer.setAtTraps(true);
+    mixer.setGarbageBetweenFrames(true);
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<size_t> size(1, 5000);
+    std::vector<size_t> sizes(200);
+    for (auto& s : sizes) s = size(random);
+    mixer.setChunkSizes(sizes);
+    gc->isconnected = true;
+    gc->memoryFilePath = dir / "random.mprt";
+    attach(mixer);
+    link->sendCMD_MemoryExport();
+    pump(mixer);
+
+    std::vector<int> expected;
+    for (int p = 1; p <= 30; ++p) expected.push_back(p);
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), expected);
+    EXPECT_EQ(readFile(dir / "random.mprt"), mixer.memoryImage());
+    EXPECT_EQ(link->receivedLength(), 0u);
+}
+
+// A dialog that, while its save panel is up, lets the mixer's next bytes arrive.
+class FeedingUi : public platform::ScriptedUiServices {
+public:
+    std::function<void()> duringSave;
+    std::optional<std::string> savePanel(const std::string& title, const std::vector<std::string>& types,
+                                         const std::string& proposed) override {
+        if (duringSave) duringSave();
+        return ScriptedUiServices::savePanel(title, types, proposed);
+    }
+};
+
+TEST_F(Reassembly, BytesFedDuringAModalPanelStartANewFrame) {
+    FeedingUi feeding;
+    const Bytes preset = makeFrame(70, 0x32, 1, 0x66);
+    const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
+    const Bytes list = makeFrame(779, 0x18, 2, 0x41);
+    feeding.answerSave(dir / "p.sDsp");
+    feeding.duringSave = [&] {
+        // A whole frame and the first half of another arrive while the panel runs.
+        feed(stored);
+        feed(Bytes(list.begin(), list.begin() + 300));
+    };
+    gc->isconnected = false;
+    feed(concat({preset, Bytes(list.begin() + 300, list.end())}));
+
+    EXPECT_EQ(readFile(dir / "p.sDsp"), preset) << "the preset frame was not disturbed by the nested bytes";
+    EXPECT_EQ(bus.positions(MSG_PRESET_RECEIVED), std::vector<int>{0});
+    EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{0});
+    EXPECT_EQ(gc->m_GEQPreset[47][15], 0x41) << "the list split around the panel completed";
+    EXPECT_EQ(link->receivedLength(), 0u);
+}
+
+}  // namespace
+}  // namespace linktest

@@ -1,0 +1,399 @@
+// Whole sequences end to end against the simulated mixer: preset lists, backup, restore, presets
+// to and from files, and the firmware transfer of boards 0-3.
+
+#include "LinkFixture.h"
+
+namespace linktest {
+namespace {
+
+class Sequences : public LinkTest {
+protected:
+    Sequences() { attach(mixer); }
+
+    std::vector<int> oneTo(int n) {
+        std::vector<int> v;
+        for (int i = 1; i <= n; ++i) v.push_back(i);
+        return v;
+    }
+
+    // Writes a backup file holding another mixer's memory.
+    std::string otherBackup(const std::string& name) {
+        sim::SimMixer other(99);
+        writeFile(dir / name, other.memoryImage());
+        return dir / name;
+    }
+
+    sim::SimMixer mixer{3};
+};
+
+TEST_F(Sequences, PresetListsOfTheFourTypes) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> chunks;
+        bool traps;
+    };
+    const Case cases[] = {{"whole replies", {4096}, false}, {"one byte at a time", {1}, false},
+                          {"odd chunks with @ traps", {7, 1460, 3}, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer(3);
+        mixer.setChunkSizes(c.chunks);
+        mixer.setAtTraps(c.traps);
+        mixer.setGarbageBetweenFrames(true);
+        bus.messages.clear();
+        window.bars.clear();
+        transport.clear();
+
+        link->sendCMD_ReadPresetList(0);
+        pump(mixer);
+
+        EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{256, 0}}));
+        EXPECT_EQ(window.bars, std::vector<bool>{false});
+        ASSERT_EQ(transport.tcp.size(), 4u);
+        for (int type = 0; type < 4; ++type) {
+            EXPECT_EQ(transport.tcp[static_cast<size_t>(type)][9], type + 1);
+            for (int slot = 0; slot < kPresetSlots[type]; ++slot) {
+                const auto& name = mixer.names[static_cast<size_t>(type)][static_cast<size_t>(slot)];
+                ASSERT_TRUE(std::equal(name.begin(), name.end(), gc->nameTable(type) + slot * 16))
+                    << "type " << type << " slot " << slot;
+            }
+        }
+    }
+    EXPECT_EQ(gc->gPresetName(3, 3), "004.Scene 3-4       ");
+}
+
+TEST_F(Sequences, BackupWritesTheMixersMemory) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> chunks;
+        bool garbage, traps;
+    };
+    const Case cases[] = {{"1-byte chunks", {1}, false, false},
+                          {"1460-byte chunks with garbage", {1460}, true, false},
+                          {"4096-byte chunks with @ traps", {4096}, false, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer(5);
+        mixer.setChunkSizes(c.chunks);
+        mixer.setGarbageBetweenFrames(c.garbage);
+        mixer.setAtTraps(c.traps);
+        bus.messages.clear();
+        gc->memoryFilePath = dir / "backup.mprt";
+        std::filesystem::remove(gc->memoryFilePath);
+
+        link->sendCMD_MemoryExport();
+        pump(mixer);
+
+        EXPECT_EQ(readFile(gc->memoryFilePath), mixer.memoryImage());
+        EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), oneTo(30));
+        EXPECT_EQ(bus.count(MSG_PRESET_IDLE), 0u);
+        EXPECT_TRUE(alerts().empty());
+    }
+    // A second backup in the same run makes a file of the same exact size.
+    gc->memoryFilePath = dir / "second.mprt";
+    link->sendCMD_MemoryExport();
+    pump(mixer);
+    EXPECT_EQ(readFile(dir / "second.mprt").size(), 128960u);
+}
+
+TEST_F(Sequences, AFailedBackupIsReportedAndNeverShownAsSaved) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimMixer&, GCData&)> spoil;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"a dropped packet", [](sim::SimMixer& m, GCData&) { m.dropExportPacket(7); }, "Not all 30 packets arrived"},
+        {"the last packet lost", [](sim::SimMixer& m, GCData&) { m.dropExportPacket(30); }, nullptr},
+        {"no file chosen", [](sim::SimMixer&, GCData& g) { g.memoryFilePath.clear(); }, "No backup file"},
+        {"a folder that does not exist",
+         [this](sim::SimMixer&, GCData& g) { g.memoryFilePath = dir / "missing/folder/b.mprt"; }, "No such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer(5);
+        gc->memoryFilePath = dir / "failed.mprt";
+        c.spoil(mixer, *gc);
+        ui.clearCalls();
+        bus.messages.clear();
+
+        link->sendCMD_MemoryExport();
+        pump(mixer);
+
+        EXPECT_FALSE(std::filesystem::exists(dir / "failed.mprt"));
+        const auto packets = bus.positions(MSG_BACKUP_PACKET);
+        EXPECT_EQ(std::count(packets.begin(), packets.end(), 30), 0) << "never shown as saved";
+        if (c.why) {
+            EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+            ASSERT_EQ(alerts().size(), 1u);
+            EXPECT_NE(alerts()[0].find("backup failed"), std::string::npos) << alerts()[0];
+            EXPECT_NE(alerts()[0].find(c.why), std::string::npos) << alerts()[0];
+        } else {
+            EXPECT_TRUE(alerts().empty()) << "without packet 30 the backup simply has not ended";
+        }
+        EXPECT_TRUE(gc->memoryExportData.size() < 128960u);
+    }
+}
+
+TEST_F(Sequences, PacketsOutOfOrderAreNoBackup) {
+    gc->memoryFilePath = dir / "order.mprt";
+    std::vector<Bytes> packets(mixer.memory.begin(), mixer.memory.end());
+    std::swap(packets[3], packets[4]);
+    for (const Bytes& packet : packets) feed(packet);
+    EXPECT_FALSE(std::filesystem::exists(dir / "order.mprt"));
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_NE(alerts()[0].find("Packet 4 of 30 is missing or out of order"), std::string::npos) << alerts()[0];
+    EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+}
+
+TEST_F(Sequences, ALinkLostDuringABackupDropsThePartialBuffer) {
+    gc->memoryFilePath = dir / "lost.mprt";
+    mixer.setChunkSizes({4612});
+    link->sendCMD_MemoryExport();
+    for (int i = 0; i < 10; ++i) link->parseData(mixer.takeChunk());
+    EXPECT_GT(gc->memoryExportData.size(), 0u);
+    Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
+    EXPECT_TRUE(gc->memoryExportData.empty());
+    pump(mixer);  // the rest arrives after the link came back
+    EXPECT_FALSE(std::filesystem::exists(dir / "lost.mprt"));
+    EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+}
+
+TEST_F(Sequences, ASilentMixerChangesNothing) {
+    mixer.setSilent(true);
+    gc->memoryFilePath = dir / "silent.mprt";
+    link->sendCMD_MemoryExport();
+    link->sendCMD_ReadPresetList(0);
+    pump(mixer);
+    EXPECT_TRUE(bus.messages.empty());
+    EXPECT_EQ(mixer.received.size(), 2u);
+    EXPECT_EQ(gc->gPresetName(0, 0), "001.------empty-----");
+}
+
+TEST_F(Sequences, RestoreWritesTheFileIntoTheMixer) {
+    const std::string path = otherBackup("other.mprt");
+    mixer.setChunkSizes({5});
+    ui.answerOpen(path);
+    ASSERT_TRUE(gc->ReadMemoryFileFromLocal());
+    pump(mixer);
+
+    EXPECT_EQ(mixer.memoryImage(), readFile(path));
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET), oneTo(30));
+    ASSERT_EQ(transport.tcp.size(), 30u);
+    for (const Bytes& f : transport.tcp) EXPECT_EQ(f[8], 0x31);
+    EXPECT_TRUE(alerts().empty());
+    EXPECT_EQ(ui.callsOf("open").at(0).options, std::vector<std::string>{"mprt"});
+}
+
+TEST_F(Sequences, BackupThenRestoreRoundTrips) {
+    gc->memoryFilePath = dir / "round.mprt";
+    link->sendCMD_MemoryExport();
+    pump(mixer);
+    const Bytes original = mixer.memoryImage();
+    mixer = sim::SimMixer(77);
+    ASSERT_TRUE(gc->ReadFiles_Memory(dir / "round.mprt"));
+    pump(mixer);
+    EXPECT_EQ(mixer.memoryImage(), original);
+}
+
+TEST_F(Sequences, ABackupFileIsCheckedBeforeAnythingIsSent) {
+    const Bytes good = sim::SimMixer(99).memoryImage();
+    struct Case {
+        const char* name;
+        Bytes file;
+        bool accepted;
+    };
+    auto spoil = [&](size_t at, uint8_t value) { return with(good, at, value); };
+    const size_t packet3 = 2 * 4612, packet25 = 24 * 4612, packet30 = 124348;
+    Bytes swapped = good;  // packets 1 and 2 exchanged
+    std::swap_ranges(swapped.begin(), swapped.begin() + 4612, swapped.begin() + 4612);
+    const std::vector<Case> cases = {
+        {"128,959 bytes", Bytes(good.begin(), good.end() - 1), false},
+        {"128,961 bytes", concat({good, hex("40")}), false},
+        {"a wrong start byte", spoil(packet3 + 1, 0x21), false},
+        {"a wrong command", spoil(packet3 + 8, 0x31), false},
+        {"a wrong sub-code", spoil(packet25 + 9, 4), false},
+        {"a wrong packet number", spoil(packet30 + 10, 29), false},
+        {"packets out of order", swapped, false},
+        {"a backup of 30 frames in order", good, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        transport.clear();
+        ui.clearCalls();
+        gc->m_sceneMemoryUpAlload[0][0] = 0xEE;
+        writeFile(dir / "check.mprt", c.file);
+        EXPECT_EQ(gc->ReadFiles_Memory(dir / "check.mprt"), c.accepted);
+        if (c.accepted) {
+            ASSERT_EQ(transport.tcp.size(), 1u) << "packet 1 goes out at once";
+            EXPECT_EQ(transport.tcp[0], with(Bytes(good.begin(), good.begin() + 4612), 8, 0x31));
+            EXPECT_TRUE(alerts().empty());
+        } else {
+            EXPECT_TRUE(transport.tcp.empty());
+            EXPECT_EQ(gc->m_sceneMemoryUpAlload[0][0], 0xEE) << "restore buffers unchanged";
+            ASSERT_EQ(alerts().size(), 1u);
+        }
+    }
+    ui.answerOpen(std::nullopt);
+    EXPECT_FALSE(gc->ReadMemoryFileFromLocal());
+}
+
+TEST_F(Sequences, PresetToFileAndFileToMixer) {
+    for (int type = 0; type < 4; ++type) {
+        SCOPED_TRACE(type);
+        const std::string path = dir / (std::string("p.") + PresetFilter[type]);
+        ui.answerSave(path);
+        bus.messages.clear();
+        link->sendCMD_LoadPresetFromDevice(type, 5, 2);
+        pump(mixer);
+        const Bytes fromMixer = mixer.presets[static_cast<size_t>(type)][5];
+        EXPECT_EQ(readFile(path), fromMixer);
+        EXPECT_EQ(bus.positions(MSG_PRESET_RECEIVED), std::vector<int>{type});
+        EXPECT_TRUE(gc->presetExportData.empty()) << "written, then emptied";
+        const auto save = ui.callsOf("save").back();
+        EXPECT_EQ(save.title, "Save preset data to file");
+        EXPECT_EQ(save.options, std::vector<std::string>{PresetFilter[type]});
+
+        ui.answerOpen(path);
+        ASSERT_TRUE(gc->ReadPresetFileFromLocal(type));
+        link->sendCMD_LoadPresetFromLocal(type, 9);
+        pump(mixer);
+        const size_t slot = type < 3 ? 9 : 5;  // a scene keeps the slot its file names
+        Bytes expected = fromMixer;
+        if (type < 3) expected[10] = 10;
+        EXPECT_EQ(mixer.presets[static_cast<size_t>(type)][slot], expected);
+        EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{SCHCType[type]});
+    }
+    EXPECT_TRUE(alerts().empty());
+}
+
+TEST_F(Sequences, AFailedPresetWriteIsReportedAndKeepsTheData) {
+    ui.answerSave(dir / "no/such/folder/p.sGEQ");
+    link->sendCMD_LoadPresetFromDevice(1, 0, 0);
+    pump(mixer);
+    EXPECT_EQ(gc->presetExportData, mixer.presets[1][0]);
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_NE(alerts()[0].find("not saved"), std::string::npos);
+
+    // Cancelling the panel is no failure.
+    ui.clearCalls();
+    link->sendCMD_LoadPresetFromDevice(1, 0, 0);
+    pump(mixer);
+    EXPECT_TRUE(alerts().empty());
+}
+
+TEST_F(Sequences, APresetFileIsCheckedBeforeItIsHeld) {
+    const Bytes geq = mixer.presets[1][3];
+    struct Case {
+        const char* name;
+        Bytes file;
+        int type;
+        bool accepted;
+    };
+    const std::vector<Case> cases = {
+        {"GEQ file as GEQ", geq, 1, true},
+        {"GEQ file as DSP channel", geq, 0, false},
+        {"one byte short", Bytes(geq.begin(), geq.end() - 1), 1, false},
+        {"a wrong start byte", with(geq, 0, 0x02), 1, false},
+        {"a wrong command", with(geq, 8, 0x2F), 1, false},
+        {"a wrong sub-code", with(geq, 9, 3), 1, false},
+        {"an empty file", Bytes(), 1, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui.clearCalls();
+        gc->presetExportData = hex("AA BB");
+        writeFile(dir / "check.sGEQ", c.file);
+        EXPECT_EQ(gc->readPresetFiles(dir / "check.sGEQ", c.type), c.accepted);
+        EXPECT_EQ(gc->presetExportData, c.accepted ? c.file : hex("AA BB"));
+        EXPECT_EQ(alerts().size(), c.accepted ? 0u : 1u);
+    }
+    ui.answerOpen(std::nullopt);
+    EXPECT_FALSE(gc->ReadPresetFileFromLocal(1));
+    EXPECT_FALSE(gc->ReadPresetFileFromLocal(4));
+}
+
+class Firmware : public Sequences {
+protected:
+    // Images of a few blocks for the four boards, read through the store.
+    void installImages(const std::array<size_t, 4>& sizes) {
+        for (int b = 0; b < 4; ++b) {
+            Bytes image(sizes[static_cast<size_t>(b)]);
+            for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + b);
+            images[static_cast<size_t>(b)] = image;
+            writeFile(dir / ("lib/" + std::string(Firmware_BIN[b])), image);
+        }
+        core->readAllFirmware_fromLocal();
+    }
+    // What the firmware window does to start one board.
+    void program(int board) {
+        gc->setCurrentProgramItem(board);
+        if (board == 0) link->sendCMD_Begin_enterProgram();
+        link->sendCMD_isReady(board);
+        pump(mixer);
+    }
+    static Bytes padded(Bytes image) {
+        image.resize((image.size() + 1023) / 1024 * 1024, 0xFF);
+        return image;
+    }
+    std::array<Bytes, 4> images;
+};
+
+TEST_F(Firmware, BoardsZeroToThreeEndWithIdenticalImages) {
+    installImages({3000, 1024, 2049, 1});
+    mixer.setChunkSizes({3, 1460});
+    for (int board = 0; board < 4; ++board) {
+        SCOPED_TRACE(board);
+        bus.messages.clear();
+        program(board);
+        const int count = core->dSegement[board];
+        EXPECT_EQ(mixer.announcedBlocks[static_cast<size_t>(board)], count);
+        EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(images[static_cast<size_t>(board)]));
+        std::vector<int> progress;
+        for (int block = 1; block < count; ++block) progress.push_back(block);
+        EXPECT_EQ(bus.positions(MSG_BLOCK_SENT), progress);
+        EXPECT_EQ(bus.positions(MSG_BOARD_DONE), std::vector<int>{board});
+        EXPECT_EQ(bus.count(MSG_BOARD_FAILED), 0u);
+    }
+    EXPECT_TRUE(mixer.enteredProgramming);
+    EXPECT_FALSE(mixer.mainTransferEnded) << "the end byte goes out only for an empty main-board image";
+}
+
+TEST_F(Firmware, AFailureStatusStopsTheBoard) {
+    installImages({4096, 4096, 4096, 4096});
+    mixer.failBoard(2);
+    mixer.failBoard(1, 2);
+    program(2);
+    EXPECT_EQ(bus.positions(MSG_BOARD_FAILED), std::vector<int>{2});
+    EXPECT_TRUE(mixer.firmware[2].empty());
+    bus.messages.clear();
+    program(1);
+    EXPECT_EQ(bus.positions(MSG_BOARD_FAILED), std::vector<int>{1});
+    EXPECT_EQ(bus.positions(MSG_BLOCK_SENT), std::vector<int>{1});
+    EXPECT_EQ(mixer.firmware[1].size(), 2048u);
+    EXPECT_EQ(bus.count(MSG_BOARD_DONE), 0u);
+}
+
+TEST_F(Firmware, OverSerialEveryBlockOfBoardsOneToThreeWaits) {
+    installImages({2048, 3072, 0, 0});
+    connection.type = kConnectTypeSerial;
+    program(1);
+    EXPECT_EQ(mixer.firmware[1], images[1]);
+    EXPECT_EQ(sleeper.sleeps(), std::vector<double>(3, 0.1));
+    sleeper.clear();
+    program(0);
+    EXPECT_EQ(mixer.firmware[0], images[0]);
+    EXPECT_TRUE(sleeper.sleeps().empty());
+}
+
+TEST_F(Firmware, AnEmptyMainBoardImageEndsTheTransferAtOnce) {
+    installImages({0, 0, 0, 0});
+    link->updateLock = 1;
+    program(0);
+    EXPECT_TRUE(mixer.mainTransferEnded);
+    EXPECT_EQ(link->updateLock, 0);
+    EXPECT_TRUE(mixer.firmware[0].empty());
+}
+
+}  // namespace
+}  // namespace linktest

@@ -1,0 +1,300 @@
+#include "sim/SimMixer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+
+constexpr uint8_t kAt = 0x40;
+
+// Request and reply commands as the mixer knows them.
+enum : uint8_t {
+    RenamePreset = 0x16,
+    DeletePreset = 0x17,
+    PresetList = 0x18,
+    WritePreset = 0x23,
+    CheckDevice = 0x25,
+    MemoryExport = 0x2F,
+    MemoryImportAck = 0x30,
+    MemoryImport = 0x31,
+    PresetData = 0x32,
+    PresetStored = 0x33,
+    ReadyOther = 0xF0,
+    BlockOther = 0xF1,
+    ReadDsp = 0xF2,
+    EnterProgram = 0xF8,
+    Search = 0xF9,
+    ReadyMain = 0xFA,
+    BlockMain = 0xFB,
+};
+
+std::array<uint8_t, 16> nameField(const char* text) {
+    std::array<uint8_t, 16> field;
+    field.fill(' ');
+    const size_t n = std::min<size_t>(std::strlen(text), 16);
+    std::memcpy(field.data(), text, n);
+    return field;
+}
+
+}  // namespace
+
+SimMixer::SimMixer(uint32_t seed) : random_(seed ? seed : 1) {
+    static const char* prefix[kTypes] = {"Dsp", "Geq", "Fx", "Scene"};
+    for (int t = 0; t < kTypes; ++t) {
+        names[t].resize(static_cast<size_t>(kSlots[t]));
+        presets[t].resize(static_cast<size_t>(kSlots[t]));
+        for (int s = 0; s < kSlots[t]; ++s) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%s %u-%d", prefix[t], static_cast<unsigned>(seed % 1000), s + 1);
+            names[t][static_cast<size_t>(s)] = nameField(text);
+            Bytes preset = makeFrame(static_cast<size_t>(kPresetLength[t]), PresetData, static_cast<uint8_t>(t + 1));
+            preset[10] = static_cast<uint8_t>(s + 1);
+            for (size_t i = 11; i + 1 < preset.size(); ++i) preset[i] = nextRandom();
+            presets[t][static_cast<size_t>(s)] = std::move(preset);
+        }
+    }
+    for (int p = 1; p <= kPackets; ++p) {
+        auto [sub, length] = packetLayout(p);
+        Bytes packet = makeFrame(length, MemoryExport, sub);
+        packet[10] = static_cast<uint8_t>(p);
+        for (size_t i = 11; i + 1 < packet.size(); ++i) packet[i] = nextRandom();
+        memory[static_cast<size_t>(p - 1)] = std::move(packet);
+    }
+}
+
+std::pair<uint8_t, size_t> SimMixer::packetLayout(int packet) {
+    if (packet >= 1 && packet <= 24) return {4, 4612};
+    if (packet <= 26) return {1, 2892};
+    if (packet <= 28) return {3, 2300};
+    if (packet == 29) return {2, 3276};
+    if (packet == 30) return {5, 4612};
+    return {0, 0};
+}
+
+Bytes SimMixer::memoryImage() const {
+    Bytes all;
+    for (const Bytes& packet : memory) all.insert(all.end(), packet.begin(), packet.end());
+    return all;
+}
+
+uint8_t SimMixer::nextRandom() {
+    random_ ^= random_ << 13;
+    random_ ^= random_ >> 17;
+    random_ ^= random_ << 5;
+    return static_cast<uint8_t>(random_ >> 8);
+}
+
+Bytes SimMixer::makeFrame(size_t length, uint8_t command, uint8_t sub) const {
+    Bytes f(length, 0);
+    f[0] = 0x01;
+    f[1] = 0x20;
+    f[2] = 0x03;
+    f[3] = static_cast<uint8_t>(length % 256);
+    f[5] = 0x01;
+    f[7] = 0x01;
+    f[8] = command;
+    f[9] = sub;
+    f[length - 1] = kAt;
+    return f;
+}
+
+void SimMixer::setAtTraps(bool on) {
+    atTraps_ = on;
+    if (!on) return;
+    // Plant "@" where a frame of this length would end if byte 3 told its length.
+    auto plant = [](Bytes& f) {
+        const size_t at = f.size() % 256;
+        if (at > 11 && at < f.size()) f[at - 1] = kAt;
+    };
+    for (Bytes& packet : memory) plant(packet);
+    for (Bytes& preset : presets[3]) plant(preset);
+    // Name lists: DSP/GEQ (779 bytes) end early at byte 11 with "@" at 10, the first byte of
+    // name 1; DFX (1675) and scene (395) lists at byte 139, the first byte of name 9.
+    names[0][0][0] = kAt;
+    names[1][0][0] = kAt;
+    names[2][8][0] = kAt;
+    names[3][8][0] = kAt;
+}
+
+void SimMixer::setChunkSizes(std::vector<size_t> sizes) {
+    sizes.erase(std::remove(sizes.begin(), sizes.end(), size_t{0}), sizes.end());
+    chunkSizes_ = sizes.empty() ? std::vector<size_t>{4096} : std::move(sizes);
+    chunkIndex_ = 0;
+}
+
+Bytes SimMixer::takeChunk() {
+    const size_t size = std::min(chunkSizes_[chunkIndex_ % chunkSizes_.size()], out_.size());
+    ++chunkIndex_;
+    Bytes chunk(out_.begin(), out_.begin() + static_cast<long>(size));
+    out_.erase(out_.begin(), out_.begin() + static_cast<long>(size));
+    return chunk;
+}
+
+void SimMixer::reply(Bytes f) {
+    if (silent_) return;
+    if (garbage_) {
+        static const uint8_t noise[] = {0x7F, 0x20, 0x03, 0x40, 0x00, 0xFF, 0x55};
+        const int count = 1 + nextRandom() % 5;
+        for (int i = 0; i < count; ++i) out_.push_back(noise[nextRandom() % sizeof noise]);
+    }
+    out_.insert(out_.end(), f.begin(), f.end());
+}
+
+void SimMixer::receive(const uint8_t* data, size_t length) {
+    for (size_t i = 0; i < length; ++i) feed(data[i]);
+}
+
+size_t SimMixer::expectedLength() const {
+    const uint8_t command = in_[8];
+    const uint8_t sub = in_[9];
+    switch (command) {
+    case CheckDevice: return 10;
+    case MemoryImport:
+        switch (sub) {
+        case 4:
+        case 5: return 4612;
+        case 1: return 2892;
+        case 3: return 2300;
+        case 2: return 3276;
+        default: return in_[3];
+        }
+    case WritePreset: return sub >= 1 && sub <= 4 ? static_cast<size_t>(kPresetLength[sub - 1]) : in_[3];
+    case BlockMain: return 1040;
+    case BlockOther: return in_[3] == 0xF0 ? 3088 : 1040;
+    default: return in_[3];
+    }
+}
+
+void SimMixer::feed(uint8_t byte) {
+    static const uint8_t start[3] = {0x01, 0x20, 0x03};
+    if (in_.size() < 3) {
+        if (byte == start[in_.size()]) {
+            in_.push_back(byte);
+        } else {
+            if (in_.empty() && byte == 0x04) {
+                received.push_back({byte});
+                mainTransferEnded = true;
+            }
+            in_.clear();
+        }
+        return;
+    }
+    in_.push_back(byte);
+    if (in_.size() < 10) return;
+    const size_t expected = expectedLength();
+    if (expected < 10) {
+        in_.clear();
+        return;
+    }
+    if (in_.size() < expected) return;
+    Bytes f;
+    f.swap(in_);
+    received.push_back(f);
+    handle(f);
+}
+
+void SimMixer::handle(const Bytes& f) {
+    const uint8_t command = f[8];
+    const uint8_t sub = f[9];
+    const int type = sub - 1;
+    const bool presetType = type >= 0 && type < kTypes;
+    switch (command) {
+    case RenamePreset: {
+        const int slot = f[11];
+        if (presetType && slot < kSlots[type])
+            std::copy(f.begin() + 12, f.begin() + 28, names[type][static_cast<size_t>(slot)].begin());
+        reply(makeFrame(11, PresetStored, sub));
+        return;
+    }
+    case DeletePreset: {
+        const int slot = f[10];
+        if (presetType && slot < kSlots[type]) names[type][static_cast<size_t>(slot)] = nameField("------empty-----");
+        return;
+    }
+    case PresetList: {
+        if (!presetType) return;
+        Bytes list = makeFrame(10 + 16 * static_cast<size_t>(kSlots[type]) + 1, PresetList, sub);
+        for (int s = 0; s < kSlots[type]; ++s)
+            std::copy(names[type][static_cast<size_t>(s)].begin(), names[type][static_cast<size_t>(s)].end(),
+                      list.begin() + 10 + 16 * s);
+        reply(std::move(list));
+        return;
+    }
+    case WritePreset: {
+        if (!presetType || f.size() != static_cast<size_t>(kPresetLength[type])) return;
+        const int slot = f[10] - 1;
+        if (slot < 0 || slot >= kSlots[type]) return;
+        Bytes stored = f;
+        stored[8] = PresetData;
+        presets[type][static_cast<size_t>(slot)] = std::move(stored);
+        reply(makeFrame(11, PresetStored, sub));
+        return;
+    }
+    case CheckDevice: reply(makeFrame(12, CheckDevice, 0)); return;
+    case MemoryExport:
+        for (int p = 1; p <= kPackets; ++p)
+            if (!dropped_.count(p)) reply(memory[static_cast<size_t>(p - 1)]);
+        return;
+    case MemoryImport: {
+        const int p = f[10];
+        auto [layoutSub, length] = packetLayout(p);
+        if (length == 0 || layoutSub != sub || f.size() != length) return;
+        Bytes stored = f;
+        stored[8] = MemoryExport;
+        memory[static_cast<size_t>(p - 1)] = std::move(stored);
+        Bytes ack = makeFrame(12, MemoryImportAck, sub);
+        ack[10] = static_cast<uint8_t>(p);
+        reply(std::move(ack));
+        return;
+    }
+    case PresetData: {
+        const int slot = f[10] - 1;
+        if (!presetType || slot < 0 || slot >= kSlots[type]) return;
+        reply(presets[type][static_cast<size_t>(slot)]);
+        return;
+    }
+    case ReadDsp: reply(makeFrame(269, ReadDsp, sub)); return;
+    case EnterProgram: enteredProgramming = true; return;
+    case Search: reply(makeFrame(11, Search, 0x01)); return;
+    case ReadyMain:
+    case ReadyOther: {
+        const int board = sub;
+        if (board > 4) return;
+        announcedBlocks[static_cast<size_t>(board)] = f[10] * 256 + f[11];
+        if (board < 4) {
+            firmware[static_cast<size_t>(board)].clear();
+            nextBlock_[static_cast<size_t>(board)] = 0;
+        }
+        auto failure = failures_.find(board);
+        Bytes ack = makeFrame(15, command, sub);
+        ack[12] = failure != failures_.end() && failure->second < 0 ? 1 : 0;
+        reply(std::move(ack));
+        return;
+    }
+    case BlockMain:
+    case BlockOther: {
+        const int board = sub;
+        if (board >= 4 || f.size() != 1040) return;
+        const int block = f[10] * 256 + f[11];
+        int& next = nextBlock_[static_cast<size_t>(board)];
+        if (block == next) {
+            firmware[static_cast<size_t>(board)].insert(firmware[static_cast<size_t>(board)].end(), f.begin() + 12,
+                                                        f.begin() + 1036);
+            ++next;
+        }
+        auto failure = failures_.find(board);
+        Bytes ack = makeFrame(15, command, sub);
+        ack[10] = static_cast<uint8_t>(next >> 8);
+        ack[11] = static_cast<uint8_t>(next & 0xFF);
+        ack[12] = failure != failures_.end() && failure->second == next ? 1 : 0;
+        reply(std::move(ack));
+        return;
+    }
+    default: return;
+    }
+}
+
+}  // namespace sim

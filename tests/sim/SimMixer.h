@@ -1,0 +1,98 @@
+#pragma once
+// A simulated mixer for tests: it takes the bytes the computer sends, answers every request the
+// way the mixer does, and hands its replies out in chunks of configurable sizes. It holds the
+// mixer's state (preset names per type, preset frames, the 30 memory packets, the firmware images
+// it received per board) and can be told to misbehave.
+//
+// Written from the protocol tables on its own; it shares no code with the device link.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+class SimMixer {
+public:
+    static constexpr int kTypes = 4;                     // 0 DSP channel, 1 GEQ, 2 DFX, 3 scene
+    static constexpr int kSlots[kTypes] = {48, 48, 104, 24};
+    static constexpr int kPresetLength[kTypes] = {70, 44, 25, 4569};
+    static constexpr int kPackets = 30;
+
+    // State filled with deterministic content derived from seed.
+    explicit SimMixer(uint32_t seed = 1);
+
+    // ---- the byte stream ----
+    // Bytes from the computer, any chunking.
+    void receive(const uint8_t* data, size_t length);
+    void receive(const Bytes& data) { receive(data.data(), data.size()); }
+    // Replies not yet taken.
+    bool hasOutput() const { return !out_.empty(); }
+    size_t pendingOutput() const { return out_.size(); }
+    // The next chunk of replies: as many bytes as the next chunk size allows (sizes cycle).
+    Bytes takeChunk();
+    // Chunk sizes used in turn; default {4096}. Zero sizes are ignored.
+    void setChunkSizes(std::vector<size_t> sizes);
+
+    // ---- misbehaviour ----
+    // Status 1 for the board: on its ready query (atBlock < 0) or on the acknowledgement that
+    // would name block atBlock.
+    void failBoard(int board, int atBlock = -1) { failures_[board] = atBlock; }
+    // Leaves export packet p (1-30) out of the memory export.
+    void dropExportPacket(int packet) { dropped_.insert(packet); }
+    // Puts a few bytes of noise (never 0x01) before every reply.
+    void setGarbageBetweenFrames(bool on) { garbage_ = on; }
+    // In long replies, puts "@" at byte (length mod 256) - 1, where a frame completed by byte 3
+    // alone would be cut short.
+    void setAtTraps(bool on);
+    // Reads everything, answers nothing.
+    void setSilent(bool on) { silent_ = on; }
+
+    // ---- state ----
+    std::array<std::vector<std::array<uint8_t, 16>>, kTypes> names;
+    // Preset frames as the mixer sends them (command 0x32), by type and slot.
+    std::array<std::vector<Bytes>, kTypes> presets;
+    // The 30 memory export frames (command 0x2F) as the mixer sends them; index p - 1.
+    std::array<Bytes, kPackets> memory;
+    // Images received per board, block by block, and the block count each ready query announced.
+    std::array<Bytes, 4> firmware;
+    std::array<int, 5> announcedBlocks{};
+    bool enteredProgramming = false;
+    bool mainTransferEnded = false;
+
+    // Every complete frame received (the 0x04 end byte counts as a frame of one byte).
+    std::vector<Bytes> received;
+    // The whole memory as one backup file would hold it.
+    Bytes memoryImage() const;
+    // The frame layout of packet p (1-30): sub-code and length.
+    static std::pair<uint8_t, size_t> packetLayout(int packet);
+
+private:
+    void feed(uint8_t byte);
+    size_t expectedLength() const;
+    void handle(const Bytes& frame);
+    void reply(Bytes frame);
+    Bytes makeFrame(size_t length, uint8_t command, uint8_t sub) const;
+    uint8_t nextRandom();
+
+    Bytes in_;
+    std::deque<uint8_t> out_;
+    std::vector<size_t> chunkSizes_{4096};
+    size_t chunkIndex_ = 0;
+    std::map<int, int> failures_;
+    std::set<int> dropped_;
+    bool garbage_ = false;
+    bool atTraps_ = false;  // planted into the state when switched on
+    bool silent_ = false;
+    uint32_t random_;
+    std::array<int, 4> nextBlock_{};
+};
+
+}  // namespace sim
