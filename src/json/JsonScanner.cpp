@@ -96,7 +96,7 @@ int json_parse_string(JsonParseState* parseState) {
     JsonManagedBuffer& buffer = parseState->tokenBuffer;
     uint64_t used = static_cast<uint64_t>(p - (start + 1));
     auto ensureRoom = [&]() -> bool {
-        if (buffer.length - used >= 16) return true;
+        if (buffer.length >= used && buffer.length - used >= 16) return true;
         if (json_managedBuffer_resize(&buffer, used + 1024)) return true;
         json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
                    static_cast<long>(__LINE__));
