@@ -1,5 +1,6 @@
 #include "link/XCoreData.h"
 
+#include "json/JSONDecoder.h"
 #include "link/DeviceFrame.h"
 #include "platform/Resources.h"
 #include "platform/Trace.h"
@@ -190,4 +191,55 @@ uint8_t* XCoreData::PackageofBeginProgram(uint8_t* buffer, int block, int board)
     if (image && block >= 0 && static_cast<size_t>(block) < kFirmwareImageBlocks)
         std::memcpy(buffer + 12, image + static_cast<size_t>(block) * kFirmwareBlockSize, kFirmwareBlockSize);
     return buffer;
+}
+
+bool XCoreData::jsonFileRead_forVer(int count) {
+    bool result = true;
+    std::string path = pathInDocumentDctry(kFirmwareManifestName);
+    platform::trace("get opened  json file path is :%s", path.c_str());
+    if (!is_file_exist(path)) {
+        auto inBundle = bundleLib(kFirmwareManifestName);
+        if (!inBundle || fileSizeAtPath(*inBundle) == 0) return false;
+        path = *inBundle;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    platform::Error error;
+    const JsonValue top = objectFromJSONStringWithParseOptions(text, JsonParseOptionStrict, &error);
+    if (!error.domain.empty()) {
+        result = false;
+        platform::trace("parse json data is Error");
+    }
+    if (const JsonDictionary* manifest = top.dictionary()) {
+        const JsonArray* firmwares = manifest->objectForKey("Firmwares").array();
+        if (!firmwares) return false;
+        const int wanted = std::clamp(count, 0, kFirmwareVerCount);
+        for (int i = 0; i < wanted; ++i) {
+            // A missing or malformed element fails the read, and the later ones are still taken.
+            if (static_cast<uint64_t>(i) >= firmwares->count()) {
+                result = false;
+                continue;
+            }
+            const JsonValue& element = firmwares->objectAtIndex(static_cast<uint64_t>(i));
+            const JsonDictionary* entry = element.dictionary();
+            if (!entry) {
+                result = false;
+                continue;
+            }
+            platform::trace("ark is :%s", element.description().c_str());
+            const JsonValue& value = entry->objectForKey(JSON_READ_KEY[i]);
+            if (!value) continue;
+            // Only texts are versions and names; any other value leaves the entry as it was.
+            if (!value.isString()) {
+                result = false;
+                continue;
+            }
+            firmware_ver[static_cast<size_t>(i)] = value.string();
+        }
+    } else if (top.isArray()) {
+        result = false;
+    }
+    return result;
 }

@@ -2,6 +2,8 @@
 
 #include "LinkFixture.h"
 
+#include <functional>
+
 namespace linktest {
 namespace {
 
@@ -150,6 +152,77 @@ TEST_F(FirmwareStore, DefaultsAndTheGuiCount) {
     EXPECT_EQ(core->dSegement[4], 250);
     EXPECT_EQ(XCoreData::Bt(hex("01 02"), 1), 2);
     EXPECT_EQ(XCoreData::Bt(hex("01 02"), 2), 0);
+}
+
+}  // namespace
+}  // namespace linktest
+
+namespace linktest {
+namespace {
+
+std::string firmwares(int elements, const std::function<std::string(int)>& element) {
+    std::string text = "{\"Firmwares\": [";
+    for (int i = 0; i < elements; ++i) text += (i ? ", " : "") + element(i);
+    return text + "]}";
+}
+
+std::string pair(int i) { return std::string("{\"") + JSON_READ_KEY[i] + "\": \"v" + std::to_string(i) + "\"}"; }
+
+TEST_F(FirmwareStore, ManifestReader) {
+    const std::vector<std::optional<std::string>> defaults = {"", "", "", "", "K42 Firmware update tool",
+                                                              "Version:3.6.3", std::nullopt, std::nullopt, std::nullopt};
+    auto filled = [&](std::initializer_list<int> entries) {
+        auto v = defaults;
+        for (int i : entries) v[static_cast<size_t>(i)] = "v" + std::to_string(i);
+        return v;
+    };
+    struct Case {
+        const char* name;
+        std::optional<std::string> text;  // none: no file
+        bool result;
+        std::vector<std::optional<std::string>> versions;
+    };
+    const std::vector<Case> cases = {
+        {"all nine", firmwares(9, pair), true, filled({0, 1, 2, 3, 4, 5, 6, 7, 8})},
+        {"missing file", std::nullopt, false, defaults},
+        {"bad JSON", std::string("{\"Firmwares\": [") + pair(0), false, defaults},
+        {"top value an array", "[" + pair(0) + "]", false, defaults},
+        {"no Firmwares key", "{\"Other\": []}", false, defaults},
+        {"Firmwares not an array", "{\"Firmwares\": {}}", false, defaults},
+        {"an element without its key", firmwares(9, [](int i) { return i == 2 ? std::string("{\"x\": \"y\"}") : pair(i); }),
+         true, filled({0, 1, 3, 4, 5, 6, 7, 8})},
+        {"only five elements", firmwares(5, pair), false, filled({0, 1, 2, 3, 4})},
+        {"an element that is not an object",
+         firmwares(9, [](int i) { return i == 1 ? std::string("\"MCU_VER1\"") : pair(i); }), false,
+         filled({0, 2, 3, 4, 5, 6, 7, 8})},
+        {"values that are not texts",
+         firmwares(9, [](int i) {
+             if (i == 3) return std::string("{\"DSP_VER1\": 3}");
+             if (i == 8) return std::string("{\"Utype\": null}");
+             return pair(i);
+         }),
+         false, filled({0, 1, 2, 4, 5, 6, 7})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        core = std::make_unique<XCoreData>(dir.path());
+        const std::string path = dir / ("lib/" + std::string(kFirmwareManifestName));
+        std::filesystem::remove(path);
+        if (c.text) writeFile(path, Bytes(c.text->begin(), c.text->end()));
+        EXPECT_EQ(core->jsonFileRead_forVer(9), c.result);
+        EXPECT_EQ(std::vector<std::optional<std::string>>(core->firmware_ver.begin(), core->firmware_ver.end()),
+                  c.versions);
+    }
+}
+
+TEST_F(FirmwareStore, ManifestFromTheBundleAndFewerKeys) {
+    writeFile(dir / ("firmlib.bundle/lib/" + std::string(kFirmwareManifestName)), Bytes());
+    EXPECT_FALSE(core->jsonFileRead_forVer(9)) << "an empty manifest in the bundle counts as missing";
+    const std::string text = firmwares(3, pair);
+    writeFile(dir / ("firmlib.bundle/lib/" + std::string(kFirmwareManifestName)), Bytes(text.begin(), text.end()));
+    EXPECT_TRUE(core->jsonFileRead_forVer(3));
+    EXPECT_EQ(core->firmware_ver[2], std::string("v2"));
+    EXPECT_EQ(core->firmware_ver[4], std::string("K42 Firmware update tool"));
 }
 
 }  // namespace
