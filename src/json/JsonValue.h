@@ -197,7 +197,7 @@ public:
 
     JsonEnumerationIterator() = default;
     explicit JsonEnumerationIterator(const Collection* collection) : collection_(collection) {
-        fetch();
+        batch_ = collection_->countByEnumeratingWithStateObjectsCount(&state_, buffer_, kBatch);
         if (state_.mutationsPtr) mutations_ = *state_.mutationsPtr;
     }
     const JsonValue& operator*() const { return state_.itemsPtr[index_]; }
