@@ -2,10 +2,15 @@
 // Helpers of the dispatch tests: waiting with generous bounds, and repeating a scenario so that
 // a race has many chances to show (bounded in count and in time).
 
+#include "platform/dispatch/Dispatch.h"
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 namespace dispatch_test {
 
@@ -30,6 +35,18 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;
     int value_ = 0;
+};
+
+// Blocks a serial queue until open() so that fires pile up behind it. The flag is shared with
+// the blocking job, which may still read it after the gate's scope has ended.
+struct Gate {
+    std::shared_ptr<std::atomic<bool>> isOpen = std::make_shared<std::atomic<bool>>(false);
+    explicit Gate(const std::shared_ptr<platform::dispatch::Queue>& queue) {
+        queue->async([flag = isOpen] {
+            while (!*flag) std::this_thread::yield();
+        });
+    }
+    void open() { *isOpen = true; }
 };
 
 // Runs body up to rounds times, stopping early once budget has passed.

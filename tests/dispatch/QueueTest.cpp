@@ -13,6 +13,7 @@
 
 using namespace std::chrono_literals;
 using dispatch_test::Counter;
+using dispatch_test::Gate;
 using dispatch_test::repeat;
 using platform::dispatch::Job;
 using platform::dispatch::Priority;
@@ -97,16 +98,13 @@ TEST(SerialQueue, LivesWhileJobsArePendingAndMayBeReleasedInsideItsOwnJob) {
         repeat(300, 2s, [&](int) {
             auto holder = Queue::createSerial("short-lived");
             std::weak_ptr<Queue> weak = holder;
-            std::atomic<bool> open{false};
             Counter ran;
-            holder->async([&open] {
-                while (!open) std::this_thread::yield();
-            });
+            Gate gate(holder);
             if (c.releaseInsideJob) holder->async([&holder] { holder.reset(); });
             holder->async([&ran] { ran.add(); });  // queued behind the release: still runs
             holder->async([&ran] { ran.add(); });
             if (!c.releaseInsideJob) holder.reset();
-            open = true;
+            gate.open();
             ASSERT_TRUE(ran.waitFor(2));
             for (int spin = 0; spin < 100000 && !weak.expired(); ++spin) std::this_thread::sleep_for(100us);
             ASSERT_TRUE(weak.expired());

@@ -17,6 +17,7 @@
 
 using namespace std::chrono_literals;
 using dispatch_test::Counter;
+using dispatch_test::Gate;
 using dispatch_test::repeat;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
@@ -271,16 +272,13 @@ TEST(Source, EventQueuedBeforeSuspendRunsOnlyAfterResume) {
             pair.readOne();
             fired.add();
         });
-        std::atomic<bool> open{false};
-        queue->async([&] {
-            while (!open) std::this_thread::yield();
-        });
+        Gate gate(queue);
         pair.send(1);
         source->resume();
         std::this_thread::sleep_for(1ms);  // lets the reactor queue the invocation behind the gate
         suspended = true;
         source->suspend();
-        open = true;
+        gate.open();
         flush(queue);
         quietPeriod();
         flush(queue);
@@ -295,7 +293,7 @@ TEST(Source, EventQueuedBeforeSuspendRunsOnlyAfterResume) {
 }
 
 TEST(Source, AfterCancelTheEventHandlerNeverRunsAgain) {
-    enum class Where { QueuedBehindAJob, InsideTheHandler, FromAnotherThreadWhileBusy };
+    enum class Where { QueuedBehindAJob, InsideTheHandler, FromAnotherThreadWhileHandlerRuns };
     struct Case {
         const char* name;
         Where where;
@@ -303,7 +301,7 @@ TEST(Source, AfterCancelTheEventHandlerNeverRunsAgain) {
     const Case cases[] = {
         {"invocation already queued", Where::QueuedBehindAJob},
         {"from inside the handler", Where::InsideTheHandler},
-        {"from another thread while events flow", Where::FromAnotherThreadWhileBusy},
+        {"from another thread while the handler runs", Where::FromAnotherThreadWhileHandlerRuns},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -313,41 +311,52 @@ TEST(Source, AfterCancelTheEventHandlerNeverRunsAgain) {
             auto source = Source::makeRead(pair.a, queue);
             std::atomic<bool> cancelReturned{false};
             std::atomic<bool> ranAfterCancel{false};
-            Counter fired, cancelHandlerRuns;
-            source->setCancelHandler([&] { cancelHandlerRuns.add(); });
+            std::atomic<int> inside{0};
+            std::atomic<int> insideAtCancelHandler{-1};
+            Counter fired, cancelHandlerRuns, blocked;
+            source->setCancelHandler([&] {
+                insideAtCancelHandler = inside.load();
+                cancelHandlerRuns.add();
+            });
             source->setEventHandler([&] {
                 if (cancelReturned) ranAfterCancel = true;
+                inside++;
                 fired.add();
                 if (c.where == Where::InsideTheHandler) {
                     source->cancel();
                     cancelReturned = true;
                 }
+                if (c.where == Where::FromAnotherThreadWhileHandlerRuns && fired.value() == 3) {
+                    blocked.add();  // the test cancels now, while this invocation is under way
+                    for (int i = 0; i < 10000 && !cancelReturned; ++i) std::this_thread::sleep_for(100us);
+                }
+                inside--;
                 // No read: the descriptor stays ready and would fire again and again.
             });
             pair.send(1);
+            source->resume();
             if (c.where == Where::QueuedBehindAJob) {
-                std::atomic<bool> open{false};
-                queue->async([&] {
-                    while (!open) std::this_thread::yield();
-                });
+                source->suspend();
+                Gate gate(queue);
                 source->resume();
-                std::this_thread::sleep_for(1ms);
+                std::this_thread::sleep_for(1ms);  // lets the reactor queue an invocation behind the gate
                 source->cancel();
                 cancelReturned = true;
-                open = true;
-            } else {
-                source->resume();
-                if (c.where == Where::FromAnotherThreadWhileBusy) {
-                    ASSERT_TRUE(fired.waitFor(3));
-                    source->cancel();
-                    cancelReturned = true;
-                }
+                gate.open();
+            } else if (c.where == Where::FromAnotherThreadWhileHandlerRuns) {
+                ASSERT_TRUE(blocked.waitFor(1));
+                source->cancel();
+                cancelReturned = true;
             }
             ASSERT_TRUE(cancelHandlerRuns.waitFor(1));
             quietPeriod();
             flush(queue);
             EXPECT_FALSE(ranAfterCancel);
             EXPECT_EQ(cancelHandlerRuns.value(), 1);
+            EXPECT_EQ(insideAtCancelHandler.load(), 0);  // never while the event handler runs
+            if (c.where == Where::FromAnotherThreadWhileHandlerRuns) {
+                EXPECT_EQ(fired.value(), 3);
+            }
             EXPECT_TRUE(isOpen(pair.a));  // the layer never closes a descriptor
         });
     }
@@ -368,10 +377,10 @@ TEST(Source, CancelHandlerWaitsForResumeRunsOnceOnTheQueue) {
         repeat(100, 2s, [&](int) {
             SocketPair pair;
             auto queue = Queue::createSerial("q");
-            auto source = Source::makeWrite(pair.a, queue);
+            auto source = Source::makeRead(pair.a, queue);  // nothing to read: it never fires
             Counter runs;
             std::atomic<bool> onQueue{false};
-            source->setEventHandler([&] { source->suspend(); });
+            source->setEventHandler([] {});
             source->setCancelHandler([&] {
                 onQueue = Queue::current() == queue;
                 runs.add();

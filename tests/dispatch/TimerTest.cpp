@@ -12,6 +12,7 @@
 
 using namespace std::chrono_literals;
 using dispatch_test::Counter;
+using dispatch_test::Gate;
 using dispatch_test::repeat;
 using platform::dispatch::after;
 using platform::dispatch::Queue;
@@ -21,17 +22,6 @@ namespace {
 
 void flush(const std::shared_ptr<Queue>& queue) { queue->sync([] {}); }
 void quietPeriod() { std::this_thread::sleep_for(30ms); }
-
-// Blocks a serial queue until open() so that fires pile up behind it.
-struct Gate {
-    std::atomic<bool> isOpen{false};
-    explicit Gate(const std::shared_ptr<Queue>& queue) {
-        queue->async([this] {
-            while (!isOpen) std::this_thread::yield();
-        });
-    }
-    void open() { isOpen = true; }
-};
 
 TEST(Timer, FiresOnceAfterTheDelayOnItsQueue) {
     auto queue = Queue::createSerial("timer");
