@@ -1,0 +1,74 @@
+// Feeds arbitrary bytes to the reader under every option word. Besides crashes, sanitizer
+// reports and leaks, it checks that a failure is a proper error and that a strict success
+// reads back equal from its own text form.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "json/JSONDecoder.h"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+void walk(const JsonValue& value, int depth) {
+    require(depth <= 1100);
+    if (const JsonArray* array = value.array()) {
+        uint64_t n = 0;
+        for (const JsonValue& element : *array) {
+            require(element.isSameObject(array->objectAtIndex(n++)));
+            walk(element, depth + 1);
+        }
+        require(n == array->count());
+    } else if (const JsonDictionary* dictionary = value.dictionary()) {
+        uint64_t n = 0;
+        for (const JsonValue& key : *dictionary) {
+            require(key.isString());
+            ++n;
+            walk(dictionary->objectForKey(key), depth + 1);
+            require(dictionary->objectForKey(key.stringView()).isSameObject(dictionary->objectForKey(key)));
+        }
+        require(n == dictionary->count());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // A persistent decoder per option word, so that the token cache carries over between inputs.
+    static JSONDecoder decoders[16] = {JSONDecoder(0),  JSONDecoder(1),  JSONDecoder(2),  JSONDecoder(3),
+                                       JSONDecoder(4),  JSONDecoder(5),  JSONDecoder(6),  JSONDecoder(7),
+                                       JSONDecoder(8),  JSONDecoder(9),  JSONDecoder(10), JSONDecoder(11),
+                                       JSONDecoder(12), JSONDecoder(13), JSONDecoder(14), JSONDecoder(15)};
+    const unsigned options = size ? data[0] & 15u : 0;
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    // The whole input in strict mode, then the rest under the options the first byte picks.
+    platform::Error error;
+    const JsonValue strict = decoders[0].objectWithUTF8StringLength(data, size, &error);
+    if (strict) {
+        require(strict.isArray() || strict.isDictionary());
+        walk(strict, 0);
+        const JsonValue again = objectFromJSONString(strict.description());
+        require(again == strict);
+    } else {
+        require(error.domain == "JsonErrorDomain" && error.code == -1 && !error.description.empty());
+    }
+
+    if (size > 0) {
+        platform::Error optionError;
+        const JsonValue loose = decoders[options].mutableObjectWithUTF8StringLength(data + 1, size - 1, &optionError);
+        if (loose) {
+            walk(loose, 0);
+            require(loose.copy() == loose);
+        } else {
+            require(optionError.domain == "JsonErrorDomain" && !optionError.description.empty());
+        }
+    }
+    if (size > 0 && data[0] == 0xFF) decoders[options].clearCache();
+    return 0;
+}
