@@ -253,7 +253,9 @@ bool enterContainer(JsonParseState* parseState) {
 bool growStackIfNeeded(JsonParseState* parseState, const char* what) {
     JsonObjectStack& stack = parseState->objectStack;
     if (stack.index + 4 <= stack.count) return true;
-    if (json_objectStack_resize(&stack, stack.count + 128) == 0) return true;
+    // Doubling keeps the copying linear in the number of open members (a fixed step would make
+    // one long array quadratic).
+    if (json_objectStack_resize(&stack, stack.count * 2 + 128) == 0) return true;
     json_error(parseState, "Internal error: [%s] objectsIndex > %lu, resize failed? %s line #%ld", what,
                static_cast<unsigned long>(stack.count - 4), __FILE__, static_cast<long>(__LINE__));
     return false;
