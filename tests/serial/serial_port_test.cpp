@@ -428,3 +428,29 @@ TEST(SerialPortProperties, ComeFromTheRegistryByTtyName) {
 }
 
 }  // namespace
+
+namespace {
+
+// The system's registry on this machine: whatever it lists must be a serial line with a node.
+TEST(SystemSerialRegistry, ListsTerminalLinesWithNodesAndNoVirtualConsoles) {
+    auto& registry = platform::SerialRegistry::shared();
+    for (const platform::SerialDevice& device : registry.enumerate()) {
+        ASSERT_TRUE(device.name && device.path && device.type);
+        SCOPED_TRACE(*device.name);
+        EXPECT_EQ(device.path->rfind("/dev/", 0), 0u);
+        EXPECT_EQ(*device.type, platform::kSerialRS232Type);
+        const bool virtualConsole = *device.name == "tty" || *device.name == "console" || *device.name == "ptmx" ||
+                                    device.name->find_first_not_of("0123456789", 3) == std::string::npos;
+        EXPECT_FALSE(virtualConsole);
+        auto details = registry.details(*device.name);
+        ASSERT_TRUE(details);
+        EXPECT_EQ(details->at(platform::kSerialCalloutDeviceKey), *device.path);
+    }
+    EXPECT_FALSE(registry.details("no-such-tty"));
+    // A watch starts and stops cleanly whether or not the machine offers a device monitor.
+    auto watch = registry.watch([](const std::vector<platform::SerialDevice>&) {},
+                                [](const std::vector<platform::SerialDevice>&) {});
+    watch.reset();
+}
+
+}  // namespace
