@@ -25,7 +25,8 @@ void fatal(const char* message) {
 namespace {
 thread_local Frame* t_top = nullptr;
 
-// A serial queue runs at most this many jobs in one turn of a pool thread, then lets others in.
+// A serial queue runs this many jobs in one turn of a pool thread, then goes on only while no
+// other item waits for a thread (and, when it runs inside a job of its target, not at all).
 constexpr int kDrainBatch = 64;
 
 bool onMainThread() { return MainExecutor::hasCurrent() && MainExecutor::current().isMainThread(); }
@@ -145,7 +146,8 @@ void SerialQueue::drain() {
     std::shared_ptr<SerialQueue> release;  // destroyed last, after the frame is gone
     {
         Frame frame(this);
-        for (int n = 0; n < kDrainBatch; ++n) {
+        const bool onPoolThread = frame.previous() == nullptr;
+        for (int n = 0; n < kDrainBatch || (onPoolThread && !WorkerPool::instance().hasWaitingItems()); ++n) {
             Job job;
             {
                 std::lock_guard lock(mutex_);

@@ -39,6 +39,7 @@ void WorkerPool::submit(Priority priority, WorkItem item) {
     {
         std::lock_guard lock(mutex_);
         items_[slot(priority)].push_back(std::move(item));
+        queued_.fetch_add(1, std::memory_order_relaxed);
         if (waiting_ > claims_) {
             ++claims_;
         } else if (threads_ < kMaxThreads) {
@@ -62,6 +63,7 @@ bool WorkerPool::popLocked(WorkItem& out) {
         if (!items.empty()) {
             out = std::move(items.front());
             items.pop_front();
+            queued_.fetch_sub(1, std::memory_order_relaxed);
             return true;
         }
     }

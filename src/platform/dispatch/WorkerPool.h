@@ -5,6 +5,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,6 +30,9 @@ public:
     // Threads alive now (for tests and traces).
     int threadCount() const;
 
+    // Whether items wait for a thread: a long drain then steps aside for them.
+    bool hasWaitingItems() const { return queued_.load(std::memory_order_relaxed) > 0; }
+
 private:
     WorkerPool() = default;
     void workerMain();
@@ -40,6 +44,7 @@ private:
     int threads_ = 0;
     int waiting_ = 0;  // threads blocked in wake_
     int claims_ = 0;   // wake-ups sent and not yet taken by a waiting thread
+    std::atomic<int> queued_{0};  // items in items_, changed under mutex_
 };
 
 }  // namespace platform::dispatch::detail
