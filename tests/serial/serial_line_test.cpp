@@ -31,8 +31,9 @@ public:
         folder_ = folder;
         first = folder_ + "/a";
         second = folder_ + "/b";
-        const std::string a = "pty,raw,echo=0,link=" + first;
-        const std::string b = "pty,raw,echo=0,link=" + second;
+        // The lines start cooked, as a fresh terminal does: the ports must make them raw.
+        const std::string a = "pty,link=" + first;
+        const std::string b = "pty,link=" + second;
         const char* argv[] = {"socat", a.c_str(), b.c_str(), nullptr};
         if (posix_spawnp(&pid_, "socat", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
     }
