@@ -5,6 +5,7 @@
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -36,7 +37,6 @@ std::string hexGroups(const uint8_t* bytes, size_t length) {
 
 StartMainView::StartMainView(GCData& store, XCoreData& core)
     : gc_(store), core_(core), sleeper_(&platform::Sleeper::real()) {
-    m_RecCmd.reserve(frame::kMaxFrameLength);
     // A backup cut off by a lost link can never be completed: its packets are dropped.
     linkLostObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
         kMessageBusName, [this](const platform::Notification& note) {
@@ -265,14 +265,28 @@ void StartMainView::printAryData(const uint8_t* bytes, const std::string& prefix
 // ---- Reassembly ----------------------------------------------------------------------------
 
 void StartMainView::parseData(const uint8_t* data, size_t length) {
-    for (size_t i = 0; i < length; ++i) RecByte(data[i]);
+    size_t i = 0;
+    while (i < length) {
+        if (recLength_ >= frame::kMinReplyLength && nextCheck_ > recLength_ + 16) {
+            // Bytes before the next checkpoint cannot complete or overflow the frame.
+            const size_t run = std::min(nextCheck_ - 1 - recLength_, length - i);
+            if (run > 1) {
+                std::memcpy(m_RecCmd + recLength_, data + i, run);
+                recLength_ += run;
+                i += run;
+                continue;
+            }
+        }
+        RecByte(data[i++]);
+    }
 }
 
 void StartMainView::ClearBuffer() {
-    m_RecCmd.clear();
+    recLength_ = 0;
     fixedLength_ = 0;
     selfDeclaredLong_ = false;
     fixedTrailer_ = 0;
+    nextCheck_ = 0;
 }
 
 // The replies completed by a fixed length per command and sub-code (their length does not fit
@@ -313,9 +327,9 @@ static size_t fixedReplyLength(uint8_t command, uint8_t sub, int* trailer) {
     }
 }
 
-bool StartMainView::frameComplete() {
-    const size_t n = m_RecCmd.size();
-    const uint8_t* f = m_RecCmd.data();
+bool StartMainView::frameComplete() const {
+    const size_t n = recLength_;
+    const uint8_t* f = m_RecCmd;
     const bool trailerAtEnd = f[n - 1] == frame::kTrailer;
     // A long reply that names its own length in byte 3 is complete at that length only, so an
     // "@" inside it cannot cut it short.
@@ -328,31 +342,48 @@ bool StartMainView::frameComplete() {
     }
 }
 
+size_t StartMainView::nextCheckpoint() const {
+    size_t next = frame::kMaxFrameLength;
+    if (!selfDeclaredLong_ && m_RecCmd[3] > recLength_) next = std::min<size_t>(next, m_RecCmd[3]);
+    if (fixedLength_ > recLength_) next = std::min(next, fixedLength_);
+    return next;
+}
+
 void StartMainView::RecByte(uint8_t byte) {
     static constexpr uint8_t kStart[3] = {frame::kStart0, frame::kStart1, frame::kStart2};
-    const size_t before = m_RecCmd.size();
+    const size_t before = recLength_;
     if (before < 3 && byte != kStart[before]) {
         // The byte that breaks the start sequence is dropped with what came before it.
         if (before) ClearBuffer();
         return;
     }
-    m_RecCmd.push_back(byte);
-    const size_t n = before + 1;
+    if (recLength_ >= sizeof m_RecCmd) ClearBuffer();  // only addCH can fill it up
+    m_RecCmd[recLength_++] = byte;
+    const size_t n = recLength_;
     if (n < frame::kMinReplyLength) return;
     if (n == frame::kMinReplyLength) {
         fixedLength_ = fixedReplyLength(m_RecCmd[8], m_RecCmd[9], &fixedTrailer_);
         selfDeclaredLong_ = fixedLength_ > 255 && m_RecCmd[3] == (fixedLength_ & 0xFF);
+        nextCheck_ = n;
     }
-    if (!frameComplete()) {
+    // Between checkpoints no rule can end the frame.
+    if (n < nextCheck_) return;
+    if (frameComplete()) {
+        dispatchComplete();
+    } else if (n >= frame::kMaxFrameLength) {
         // Nothing is longer than the longest frame: drop it and wait for the next start.
-        if (n >= frame::kMaxFrameLength) ClearBuffer();
-        return;
+        ClearBuffer();
+    } else {
+        nextCheck_ = nextCheckpoint();
     }
+}
+
+void StartMainView::dispatchComplete() {
     // The frame is copied out and the accumulator emptied before the dispatcher runs: bytes fed
     // while it runs (a modal panel runs the event loop) start a new frame.
     if (dispatchDepth_ == dispatchFrames_.size()) dispatchFrames_.emplace_back().reserve(frame::kMaxFrameLength);
     Bytes& complete = dispatchFrames_[dispatchDepth_];
-    complete.assign(m_RecCmd.begin(), m_RecCmd.end());
+    complete.assign(m_RecCmd, m_RecCmd + recLength_);
     ClearBuffer();
     ++dispatchDepth_;
     try {

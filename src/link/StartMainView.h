@@ -117,12 +117,15 @@ public:
     static uint8_t BB(const platform::Bytes& data, int index) { return Bg(data, index); }
     static uint8_t BgChIndex(const platform::Bytes& data, int index) { return Bg(data, index); }
     static int lenD(const platform::Bytes& data) { return static_cast<int>(data.size()); }
-    // Appends one byte to the receive accumulator.
-    void addCH(uint8_t ch) { m_RecCmd.push_back(ch); }
+    // Appends one byte to the receive accumulator (ignored once it holds the longest frame).
+    void addCH(uint8_t ch) {
+        if (recLength_ < sizeof m_RecCmd) m_RecCmd[recLength_++] = ch;
+    }
     static void printData(const platform::Bytes& data, const std::string& prefix);
     static void printAryData(const uint8_t* bytes, const std::string& prefix, int length);
 
-    // The reassembly. Feeds every byte to RecByte, in order.
+    // The reassembly. Feeds the bytes in order, as RecByte one by one would; the bytes inside a
+    // long frame that cannot end it are appended in one step.
     void parseData(const platform::Bytes& data) { parseData(data.data(), data.size()); }
     void parseData(const uint8_t* data, size_t length);
     // Advances the frame state machine by one byte; dispatches a frame once it is complete.
@@ -130,7 +133,7 @@ public:
     // Drops a partial frame; the next 01 20 03 starts a new one.
     void ClearBuffer();
     // Bytes of the frame being assembled (never more than the longest frame, 4612).
-    size_t receivedLength() const { return m_RecCmd.size(); }
+    size_t receivedLength() const { return recLength_; }
 
     // The dispatcher: acts on one complete reply frame.
     void converToData(const platform::Bytes& frame);
@@ -139,7 +142,11 @@ public:
     uint8_t updateLock = 0;
 
 private:
-    bool frameComplete();
+    bool frameComplete() const;
+    // The smallest accumulator length above the current one at which the frame can end or must
+    // be dropped.
+    size_t nextCheckpoint() const;
+    void dispatchComplete();
     void memoryExportPacket(const platform::Bytes& frame);
     void finishMemoryBackup();
     void memoryImportAck(const platform::Bytes& frame);
@@ -155,14 +162,17 @@ private:
     platform::Sleeper* sleeper_;
     bool isOnLine_ = false;
 
-    // The receive accumulator; its capacity is reserved once, so feeding never allocates.
-    platform::Bytes m_RecCmd;
+    // The receive accumulator: a fixed buffer of the longest frame, so feeding never allocates.
+    uint8_t m_RecCmd[4612];
+    size_t recLength_ = 0;
     // Fixed completion length of the frame being assembled (0: none), read once its byte 9 is in.
     size_t fixedLength_ = 0;
     // The frame carries its fixed length's low byte in byte 3: complete only at the fixed length.
     bool selfDeclaredLong_ = false;
     // 0: no trailer test at the fixed length; 1: last byte "@"; 2: byte 3 equals the length too.
     int fixedTrailer_ = 0;
+    // The next accumulator length at which the frame is tested (nextCheckpoint, kept up to date).
+    size_t nextCheck_ = 0;
     // Copies of complete frames, one per nesting level of the dispatcher (a modal panel opened
     // by the dispatcher may feed further bytes); a deque keeps the outer copies in place.
     std::deque<platform::Bytes> dispatchFrames_;

@@ -68,7 +68,21 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         link->ClearBuffer();
+        bus.messages.clear();
         EXPECT_EQ(completions(c.stream), c.ends);
+        const auto byteByByte = bus.messages;
+        const size_t leftOver = link->receivedLength();
+        // Fed in chunks, the same frames reach the dispatcher and the same bytes stay behind.
+        for (size_t chunk : {size_t{3}, size_t{1460}, c.stream.size()}) {
+            SCOPED_TRACE(chunk);
+            link->ClearBuffer();
+            bus.messages.clear();
+            gc->memoryExportData.clear();
+            for (size_t at = 0; at < c.stream.size(); at += chunk)
+                link->parseData(c.stream.data() + at, std::min(chunk, c.stream.size() - at));
+            EXPECT_EQ(bus.messages, byteByByte);
+            EXPECT_EQ(link->receivedLength(), leftOver);
+        }
     }
 }
 
