@@ -402,6 +402,7 @@ private:
 
     // Receiving.
     void doReceive();
+    bool doReceiveStep();  // true: look at the next datagram at once
     ReceiveFilter currentReceiveFilter();
     SendFilter currentSendFilter();
     void handleReadEvent(bool ipv4, size_t available);

@@ -14,6 +14,7 @@ namespace {
 
 // No datagram is longer than this; a larger maximum would only make the read buffer bigger.
 constexpr uint32_t kLargestDatagram = 65535;
+constexpr int kReadsPerTurn = 64;
 
 }  // namespace
 
@@ -99,6 +100,17 @@ void AsyncUdpSocket::handleReadEvent(bool ipv4, size_t available) {
 
 void AsyncUdpSocket::doReceive() {
     assertOnSocketQueue();
+    // A burst is read out in a loop rather than by recursion; after a stretch of reads the rest
+    // waits for a later turn of the queue, so that a long burst does not hold up sends and requests.
+    for (int reads = 0; reads < kReadsPerTurn; ++reads) {
+        if (!doReceiveStep()) return;
+    }
+    socketQueue->async([weakSelf = weak_from_this()] {
+        if (auto self = weakSelf.lock()) self->doReceive();
+    });
+}
+
+bool AsyncUdpSocket::doReceiveStep() {
     auto suspendWhereDataWaits = [this] {
         if (socket4FDBytesAvailable > 0) suspendReceive4Source();
         if (socket6FDBytesAvailable > 0) suspendReceive6Source();
@@ -110,15 +122,15 @@ void AsyncUdpSocket::doReceive() {
 
     if (!(flags & (Flag::receiveOnce | Flag::receiveContinuous))) {
         suspendWhereDataWaits();
-        return;
+        return false;
     }
     if ((flags & Flag::receiveOnce) && pendingFilterOperations > 0) {
         suspendWhereDataWaits();
-        return;
+        return false;
     }
     if (socket4FDBytesAvailable == 0 && socket6FDBytesAvailable == 0) {
         resumeWhereEmpty();
-        return;
+        return false;
     }
 
     bool doReceive4;
@@ -144,11 +156,9 @@ void AsyncUdpSocket::doReceive() {
     const ssize_t result =
         ::recvfrom(fd, receiveBuffer.data(), readSize, 0, reinterpret_cast<sockaddr*>(&sender), &senderLength);
     const int err = result < 0 ? errno : 0;
-    if (doReceive4) {
-        socket4FDBytesAvailable = 0;
-    } else {
-        socket6FDBytesAvailable = 0;
-    }
+    // The readable count is not carried over to the next read. After a datagram the socket may
+    // hold more (1: look again); after an empty read it holds nothing until the next read event.
+    (doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) = result > 0 ? 1 : 0;
 
     bool waitingForSocket = false;
     bool notifiedDelegate = false;
@@ -223,13 +233,16 @@ void AsyncUdpSocket::doReceive() {
 
     if (waitingForSocket) {
         resumeWhereEmpty();
-    } else if (socketError) {
-        closeWithError(socketError);
-    } else if (flags & Flag::receiveContinuous) {
-        doReceive();
-    } else if (notifiedDelegate) {
-        flags &= ~Flag::receiveOnce;
-    } else if (ignored) {
-        doReceive();
+        return false;
     }
+    if (socketError) {
+        closeWithError(socketError);
+        return false;
+    }
+    if (flags & Flag::receiveContinuous) return true;
+    if (notifiedDelegate) {
+        flags &= ~Flag::receiveOnce;
+        return false;
+    }
+    return ignored;
 }
