@@ -178,7 +178,7 @@ void BM_BlockingThroughput(benchmark::State& state) {
 }
 
 void BM_SocketThroughput(benchmark::State& state) {
-    const Bytes chunk(kChunk, 0x5A);
+    const auto chunk = std::make_shared<const Bytes>(kChunk, 0x5A);
     for (auto _ : state) {
         Server server;
         server.sink(kTotal);
@@ -233,7 +233,7 @@ void BM_BlockingRoundTrip(benchmark::State& state) {
 }
 
 void BM_SocketRoundTrip(benchmark::State& state) {
-    const Bytes frame(kFrame, 0x01);
+    const auto frame = std::make_shared<const Bytes>(kFrame, 0x01);
     for (auto _ : state) {
         Server server;
         server.echo();

@@ -174,13 +174,13 @@ private:
     size_t freeRoom() const;
 };
 
-// One queued write. The request keeps the bytes until it ends.
+// One queued write. The request holds the caller's bytes, shared and not copied, until it ends.
 class AsyncTcpWritePacket {
 public:
-    AsyncTcpWritePacket(platform::Bytes buffer, double timeout, long tag)
+    AsyncTcpWritePacket(std::shared_ptr<const platform::Bytes> buffer, double timeout, long tag)
         : buffer(std::move(buffer)), tag(tag), timeout(timeout) {}
 
-    platform::Bytes buffer;
+    std::shared_ptr<const platform::Bytes> buffer;
     size_t bytesDone = 0;
     long tag;
     double timeout;
@@ -289,7 +289,9 @@ public:
     // Progress of the current read: NaN without one; 1.0 for reads that are not exact-length.
     float progressOfReadReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr, unsigned long* totalPtr);
 
-    // Writing. Empty data is ignored.
+    // Writing. Empty data is ignored. The shared form hands the bytes over without a copy; they
+    // must not change until the write is reported.
+    void writeDataWithTimeoutTag(std::shared_ptr<const Bytes> data, double timeout, long tag);
     void writeDataWithTimeoutTag(Bytes data, double timeout, long tag);
     float progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr, unsigned long* totalPtr);
 

@@ -23,6 +23,11 @@ std::chrono::nanoseconds toNanoseconds(double seconds) {
 
 void AsyncTcpSocket::writeDataWithTimeoutTag(Bytes data, double timeout, long tag) {
     if (data.empty()) return;
+    writeDataWithTimeoutTag(std::make_shared<const Bytes>(std::move(data)), timeout, tag);
+}
+
+void AsyncTcpSocket::writeDataWithTimeoutTag(std::shared_ptr<const Bytes> data, double timeout, long tag) {
+    if (!data || data->empty()) return;
     auto packet = std::make_shared<AsyncTcpWritePacket>(std::move(data), timeout, tag);
     runAsync([packet](AsyncTcpSocket& s) {
         if ((s.flags & FlagStarted) && !(s.flags & FlagNoMoreReadsWrites)) {
@@ -44,8 +49,8 @@ float AsyncTcpSocket::progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, un
         }
         if (tagPtr) *tagPtr = currentWrite->tag;
         if (donePtr) *donePtr = currentWrite->bytesDone;
-        if (totalPtr) *totalPtr = currentWrite->buffer.size();
-        result = static_cast<float>(currentWrite->bytesDone) / static_cast<float>(currentWrite->buffer.size());
+        if (totalPtr) *totalPtr = currentWrite->buffer->size();
+        result = static_cast<float>(currentWrite->bytesDone) / static_cast<float>(currentWrite->buffer->size());
     });
     return result;
 }
@@ -89,7 +94,7 @@ void AsyncTcpSocket::doWriteData() {
     // has gone away gives an error, not a signal.
     const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
     const ssize_t result =
-        ::send(fd, w.buffer.data() + w.bytesDone, w.buffer.size() - w.bytesDone, MSG_NOSIGNAL);
+        ::send(fd, w.buffer->data() + w.bytesDone, w.buffer->size() - w.bytesDone, MSG_NOSIGNAL);
     if (result < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             waiting = true;
@@ -107,7 +112,7 @@ void AsyncTcpSocket::doWriteData() {
     bool done = false;
     if (bytesWritten > 0) {
         w.bytesDone += bytesWritten;
-        done = (w.bytesDone == w.buffer.size());
+        done = (w.bytesDone == w.buffer->size());
     }
 
     if (done) {
