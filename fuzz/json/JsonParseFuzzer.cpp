@@ -53,7 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (strict) {
         require(strict.isArray() || strict.isDictionary());
         walk(strict, 0);
-        const JsonValue again = objectFromJSONString(strict.description());
+        static JSONDecoder roundTrip;
+        const std::string described = strict.description();
+        const JsonValue again =
+            roundTrip.objectWithUTF8StringLength(reinterpret_cast<const uint8_t*>(described.data()), described.size());
         require(again == strict);
     } else {
         require(error.domain == "JsonErrorDomain" && error.code == -1 && !error.description.empty());
