@@ -15,6 +15,15 @@ using platform::Bytes;
 
 GCData* gcData = nullptr;
 
+LinkLamp::~LinkLamp() = default;
+
+void GCData::resetLCD(LinkLamp* lamp) {
+    if (!lamp) return;
+    lamp->setColorOfLighted(kLampGreen);
+    lamp->setColorOfunLighted(kLampGray);
+    lamp->setIsLighted(false);
+}
+
 GCData::GCData() {
     std::memset(m_DSPPreset, 0, sizeof m_DSPPreset);
     std::memset(m_FXPreset, 0, sizeof m_FXPreset);

@@ -25,6 +25,21 @@ TEST(GCDataLabels, FreshStoreShowsEmptySlots) {
     EXPECT_FALSE(gc->isconnected);
 }
 
+TEST(GCDataLabels, ConnectionLampStartsOffGreenWhenLit) {
+    struct Lamp : LinkLamp {
+        uint32_t lit = 0, unlit = 0;
+        bool on = true;
+        void setColorOfLighted(uint32_t rgb) override { lit = rgb; }
+        void setColorOfunLighted(uint32_t rgb) override { unlit = rgb; }
+        void setIsLighted(bool lighted) override { on = lighted; }
+    } lamp;
+    GCData::resetLCD(&lamp);
+    EXPECT_EQ(lamp.lit, 0x00FF00u);
+    EXPECT_EQ(lamp.unlit, 0x808080u);
+    EXPECT_FALSE(lamp.on);
+    GCData::resetLCD(nullptr);
+}
+
 TEST(GCDataLabels, NamesAreCutAtCharacterBoundariesAndPadded) {
     struct Case {
         const char* name;
