@@ -68,7 +68,7 @@ void StartMainView::sendWithBytes(const uint8_t* bytes, int length) {
             transport_->writeTcp(bytes, n);
         } else if (type == kConnectTypeSerial && transport_) {
             transport_->writeSerial(bytes, n);
-            printAryData(bytes, "send with comport......show...: ", length);
+            printData(Bytes(bytes, bytes + n), "send with comport......show...: ");
         }
     } catch (...) {
         // The transport reports its own failures; a sender never sees one.
