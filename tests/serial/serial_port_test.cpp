@@ -368,7 +368,7 @@ TEST_F(SerialPortTest, OlderNamesActLikeTheCurrentOnes) {
 
 TEST_F(SerialPortTest, StringWriteAndReadUseMacRoman) {
     openRaw();
-    port->setReadTimeout(0.2);
+    port->setReadTimeout(5);  // ends on the count
     EXPECT_EQ(port->writeString("caf\xC3\xA9 \xE2\x82\xAC"), 6);
     EXPECT_EQ(pty.receive(6), (platform::Bytes{'c', 'a', 'f', 0x8E, ' ', 0xDB}));
     EXPECT_EQ(port->writeString("\xC4\x85"), 0) << "a character Mac Roman lacks writes nothing";
