@@ -523,8 +523,23 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     json_managedBuffer_setToStackBuffer(&parseState->tokenBuffer, tokenBufferStorage, sizeof tokenBufferStorage);
     json_objectStack_setToStackBuffer(&parseState->objectStack, stackObjects, stackKeys, stackHashes,
                                       kObjectStackStackCount);
+    // Should making an object throw (memory exhausted), the state must not keep pointers into
+    // this frame's storage.
+    struct ReleaseOnUnwind {
+        JsonParseState* state;
+        ~ReleaseOnUnwind() {
+            if (!state) return;
+            json_managedBuffer_release(&state->tokenBuffer);
+            json_objectStack_release(&state->objectStack);
+            state->stringBufferBytes = nullptr;
+            state->stringBufferLength = 0;
+            state->error.reset();
+            state->token = JsonParseToken();
+        }
+    } guard{parseState};
 
     JsonValue parsedObject = json_parse_it(parseState);
+    guard.state = nullptr;
 
     if (parseState->error) {
         parsedObject = JsonValue();
