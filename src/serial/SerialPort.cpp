@@ -95,9 +95,14 @@ SerialPort::~SerialPort() {
     }
 }
 
+std::shared_ptr<SerialPort::FileHandle> SerialPort::fileHandle() const {
+    std::lock_guard lock(closeLock_);
+    return fileHandle_;
+}
+
 std::string SerialPort::description() const {
     char handle[32] = "(null)";
-    if (fileHandle_) snprintf(handle, sizeof handle, "<FileHandle: %d>", fileHandle_->fileDescriptor);
+    if (auto current = fileHandle()) snprintf(handle, sizeof handle, "<FileHandle: %d>", current->fileDescriptor);
     char text[1024];
     snprintf(text, sizeof text, "<%s: address: %p, name: %s, path: %s, type: %s, fileHandle: %s, fileDescriptor: %d>",
              "SerialPort", static_cast<const void*>(this), serviceName_.c_str(), bsdPath_.c_str(),
@@ -171,10 +176,11 @@ std::shared_ptr<SerialPort::FileHandle> SerialPort::openWithFlags(int flags) {
     originalOptions_.dsrOutputFlowControl = false;
     originalOptions_.carOutputFlowControl = false;
     options_ = originalOptions_;
-    fileHandle_ = std::make_shared<FileHandle>(FileHandle{fd});
+    auto handle = std::make_shared<FileHandle>(FileHandle{fd});
     std::lock_guard lock(closeLock_);
+    fileHandle_ = handle;
     fileDescriptor_ = fd;
-    return fileHandle_;
+    return handle;
 }
 
 void SerialPort::close() {

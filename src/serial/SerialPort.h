@@ -144,7 +144,7 @@ public:
     std::shared_ptr<FileHandle> openExclusively();  // also non-blocking, with an exclusive lock
     bool isOpen() const { return fileDescriptor_.load() >= 0; }
     int fileDescriptor() const { return fileDescriptor_.load(); }
-    std::shared_ptr<FileHandle> fileHandle() const { return fileHandle_; }
+    std::shared_ptr<FileHandle> fileHandle() const;
     // Puts back the settings found at open and closes the device; does nothing when closed.
     void close();
 
@@ -270,7 +270,7 @@ private:
     std::optional<platform::Bytes> readAndStopAfterBytesBytesStopAtCharStopCharError(
         bool stopAfterBytes, size_t bytes, bool stopAtChar, char stopChar, platform::Error* error);
     void readDataInBackgroundThread();
-    void writeDataInBackgroundThread(const platform::Bytes& data);
+    void writeDataInBackgroundThread(const platform::Bytes& data, uint64_t speed);
     void reportProgressDataLen(uint64_t written, uint64_t length);
     void closeLocked();                        // closeLock_ held
     void closeIfGeneration(uint64_t generation);  // closes only the open that generation names
@@ -293,11 +293,11 @@ private:
     pollfd readfds_{};
     mutable std::mutex delegateMutex_;  // the delegate is read by the background threads
     std::shared_ptr<SerialPortDelegate> delegate_;
-    bool delegateHandlesReadInBackground_ = false;
-    bool delegateHandlesWriteInBackground_ = false;
+    std::atomic<bool> delegateHandlesReadInBackground_{false};
+    std::atomic<bool> delegateHandlesWriteInBackground_{false};
     std::mutex writeLock_;
     std::mutex readLock_;
-    std::mutex closeLock_;
+    mutable std::mutex closeLock_;  // also guards fileHandle_, which a background read may drop
     std::shared_ptr<void> tyv_readTarget_;
     ReadSelector tyv_readSelector_;
     std::atomic<bool> stopWriteInBackground_{false};

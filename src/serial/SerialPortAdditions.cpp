@@ -349,8 +349,10 @@ void SerialPort::writeDataInBackground(Bytes data) {
     if (!delegateHandlesWriteInBackground_) return;
     ++countWriteInBackgroundThreads_;
     try {
-        std::thread([self = shared_from_this(), data = std::move(data)] { self->writeDataInBackgroundThread(data); })
-            .detach();
+        // The speed is taken here, on the thread that owns the settings.
+        std::thread([self = shared_from_this(), data = std::move(data), speed = static_cast<uint64_t>(speed())] {
+            self->writeDataInBackgroundThread(data, speed);
+        }).detach();
     } catch (const std::system_error& e) {
         --countWriteInBackgroundThreads_;
         platform::trace("serial port %s: no background write thread: %s", bsdPath_.c_str(), e.what());
@@ -369,7 +371,7 @@ void SerialPort::reportProgressDataLen(uint64_t written, uint64_t length) {
 // once and then about every second; a shorter one reports first when a chunk completes after
 // 2 s; whenever a report was made, the count reached is reported at the end.
 // The time comes from the main executor's clock, which tests can drive.
-void SerialPort::writeDataInBackgroundThread(const Bytes& data) {
+void SerialPort::writeDataInBackgroundThread(const Bytes& data, uint64_t speed) {
     nameThisThread("vs.Port.writeBg");
     using std::chrono::seconds;
     bool reported = false;
@@ -390,7 +392,6 @@ void SerialPort::writeDataInBackgroundThread(const Bytes& data) {
 
     uint64_t written = 0;
     const uint64_t length = data.size();
-    const uint64_t speed = this->speed();
     // Speed 0 gives no estimate: taken as a long transfer.
     const uint64_t estimate = speed == 0 ? UINT64_MAX : length * 8 / speed;
     auto now = [] { return platform::MainExecutor::current().now(); };
