@@ -54,7 +54,7 @@ TEST_P(TcpTermSearch, MovesUpToAndIncludingTheTerminator) {
     const TermCase& c = GetParam();
     AsyncTcpReadPacket packet(nullptr, 0, c.maxLength, -1, 0, bytes(c.term), 0);
     packet.ensureCapacityForAdditionalDataOfLength(c.held.size());
-    std::memcpy(packet.writePosition(), c.held.data(), c.held.size());
+    if (!c.held.empty()) std::memcpy(packet.writePosition(), c.held.data(), c.held.size());
     packet.bytesDone = c.held.size();
 
     AsyncTcpSocketPreBuffer pre(16);

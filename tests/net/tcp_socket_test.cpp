@@ -169,7 +169,7 @@ private:
 
 class Peer {
 public:
-    explicit Peer(int backlog = 16, int family = AF_INET) : family_(family) {
+    explicit Peer(int backlog = 16, int family = AF_INET) {
         listener_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -245,7 +245,6 @@ public:
     int connection() const { return conn_; }
 
 private:
-    int family_;
     int listener_ = -1;
     int conn_ = -1;
     bool ok_ = false;
@@ -294,11 +293,13 @@ public:
         flushDelegateQueue();
     }
 
+    // Connects the socket to the peer and waits for the report of this connection.
     void connect() {
+        const size_t before = delegate->of(Event::Connect).size();
         Error err;
         ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err)) << err.toString();
         ASSERT_TRUE(peer.accept());
-        ASSERT_TRUE(delegate->waitForCount(Event::Connect));
+        ASSERT_TRUE(delegate->waitForCount(Event::Connect, before + 1));
     }
 
     Peer peer;
