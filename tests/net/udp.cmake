@@ -6,4 +6,4 @@ varnel_test(udp_address_tests
 varnel_test(udp_socket_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/udp_socket_test.cpp
   LIBS varnel_net
-  LABELS io concurrency)
+  LABELS concurrency)
