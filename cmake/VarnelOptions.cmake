@@ -91,3 +91,18 @@ function(varnel_fuzzer name)
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers/${name}.txt
        CONTENT "$<TARGET_FILE:${name}>|${ARG_CORPUS}|${ARG_SECONDS}|${args}\n")
 endfunction()
+
+# Adds every subfolder of the current folder that has a CMakeLists.txt (tests/, bench/ and fuzz/
+# hold one folder per layer). Without Qt, the folders of the Qt layers are left out.
+function(varnel_add_layer_folders)
+  file(GLOB children LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(child ${children})
+    if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
+      get_filename_component(name ${child} NAME)
+      if(NOT VARNEL_WITH_QT AND name MATCHES "^(ui|presets|firmware|conversion|apps|startup)$")
+        continue()
+      endif()
+      add_subdirectory(${child})
+    endif()
+  endforeach()
+endfunction()
