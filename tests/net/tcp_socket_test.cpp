@@ -699,7 +699,7 @@ TEST_F(TcpSocket, AReadIntoTheCallersBufferDeliversAnOwnedCopy) {
     connect();
     auto buffer = std::make_shared<Bytes>(bytes("XY"));
     sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, buffer, 2, 1);
-    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, buffer, 3, 2);  // offset past the end: dropped
+    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, std::make_shared<Bytes>(2), 3, 2);  // offset past the end: dropped
     peer.send("abcd");
     ASSERT_TRUE(delegate->waitForCount(Event::Read));
     settle();
