@@ -251,7 +251,17 @@ private:
     uint16_t port_ = 0;
 };
 
+// Open descriptors of the process. The dispatch layer's own descriptors are opened on first use,
+// so it is brought up before a count is taken.
 size_t openDescriptors() {
+    static const bool dispatchUp = [] {
+        auto timer = platform::dispatch::Source::makeTimer(Queue::createSerial("test.warmup"));
+        timer->setTimer(std::chrono::hours(1));
+        timer->cancel();
+        timer->resume();
+        return true;
+    }();
+    (void)dispatchUp;
     size_t n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
         while (::readdir(d)) ++n;
