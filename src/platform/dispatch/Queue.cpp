@@ -5,6 +5,7 @@
 #include "platform/dispatch/WorkerPool.h"
 
 #include "platform/MainExecutor.h"
+#include "platform/Trace.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -84,6 +85,11 @@ public:
     MainQueue() : Queue("main", Kind::Main) {}
 
     void async(Job job) override {
+        if (!MainExecutor::hasCurrent()) {
+            // The program is shutting down (or a test has ended): nothing will run it any more.
+            trace("dispatch: main queue job dropped, no main executor");
+            return;
+        }
         MainExecutor::current().post([this, job = std::move(job)] {
             Frame frame(this);
             job();
@@ -92,6 +98,7 @@ public:
 
     void sync(const Job& job) override {
         refuseSyncDeadlock(this);
+        if (!MainExecutor::hasCurrent()) fatal("sync() onto the main queue with no main executor would wait forever");
         Completion done;
         MainExecutor::current().post([this, &job, &done] {
             {
