@@ -16,6 +16,18 @@
 //
 // Handlers should capture weak references to their owners; a source releases its handlers after
 // its cancel handler has run.
+//
+// Details of this implementation (no declaration has changed since the interface was agreed):
+// - Serial queues run on a shared pool of threads made on demand; global queues use the same pool.
+//   sync() on an idle serial queue without a target runs the job on the caller's thread.
+// - The main thread counts as running the main queue even outside a main-queue job (current() and
+//   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
+//   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.
+// - sync() aborts also when the queue, or a queue it targets, is one this thread is running.
+// - setTarget() is for serial queues; a target may be serial, main or global (global = none).
+// - resume() of a source that is not suspended aborts. A source dropped without cancel() stops
+//   delivering; its cancel handler then never runs.
+// - Read getData() is 0 for a listening socket (no FIONREAD there) and for a peer that closed.
 
 #include <chrono>
 #include <cstddef>

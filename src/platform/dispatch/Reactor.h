@@ -9,6 +9,8 @@
 // invocation per source is in flight, and readiness is never lost.
 //
 // Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set to the earliest.
+// Nothing ever has to wake the reactor thread: epoll_ctl from any thread takes effect in an
+// epoll_wait under way, and the thread that changes the earliest deadline sets the timerfd itself.
 //
 // Locking: the reactor's mutex is the innermost lock of the layer. Sources call in while holding
 // their own mutex; the reactor never calls a source while holding its mutex.
