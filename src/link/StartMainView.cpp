@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 using platform::Bytes;
@@ -17,6 +18,7 @@ StartMainView* mainVctl = nullptr;
 LinkTransport::~LinkTransport() = default;
 LinkConnectionState::~LinkConnectionState() = default;
 LinkMainWindow::~LinkMainWindow() = default;
+MainWindowView::~MainWindowView() = default;
 
 namespace {
 
@@ -35,8 +37,14 @@ std::string hexGroups(const uint8_t* bytes, size_t length) {
 
 }  // namespace
 
-StartMainView::StartMainView(GCData& store, XCoreData& core)
-    : gc_(store), core_(core), sleeper_(&platform::Sleeper::real()) {
+StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settings)
+    : gc_(store),
+      core_(core),
+      settings_(std::move(settings)),
+      transport_(this),
+      state_(this),
+      window_(this),
+      sleeper_(&platform::Sleeper::real()) {
     // A backup cut off by a lost link can never be completed: its packets are dropped.
     linkLostObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
         kMessageBusName, [this](const platform::Notification& note) {
@@ -46,6 +54,7 @@ StartMainView::StartMainView(GCData& store, XCoreData& core)
 }
 
 StartMainView::~StartMainView() {
+    shutDownLinks();
     if (mainVctl == this) mainVctl = nullptr;
 }
 

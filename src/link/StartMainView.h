@@ -4,21 +4,39 @@
 // reassembly (parseData, RecByte) into the dispatcher (converToData), which fills the stores, sends
 // the next frame of the multi-frame sequences and reports on the message bus.
 //
-// Main thread only; no locks. The main window supplies three seams:
-//   LinkTransport        where frames go (TCP socket or serial port),
-//   LinkConnectionState  which transport is active and whether the user switched it on,
-//   LinkMainWindow       the busy display of the main window.
-// A seam that is not set means: nothing to write to, not connected, nothing to show.
+// It is also the controller of the main window: start-up (awakeFromNib), the connection state, the
+// busy display and the link check, the device search over UDP, the TCP link and its Connect button,
+// and the serial link. The window's controls are reached through MainWindowView, so the whole link
+// runs without a window in tests.
+//
+// Main thread only; no locks. Three seams can be replaced (tests of the frame logic do):
+//   LinkTransport        where frames go (by default the object's own TCP socket and serial port),
+//   LinkConnectionState  which transport is active and whether the user switched it on
+//                        (by default the object's own fields),
+//   LinkMainWindow       the busy display (by default the object's own setBar).
 
 #include "link/GCData.h"
+#include "link/LinkSettings.h"
 #include "link/XCoreData.h"
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PausableTimer.h"
 #include "platform/Sleeper.h"
+#include "platform/UiServices.h"
 
+#include <any>
 #include <cstdint>
 #include <deque>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+class AsyncTcpSocket;
+class AsyncUdpSocket;
+class SerialPort;
+class SerialPortDelegate;
+struct SerialPortReadData;
 
 // Where the link's frames leave the program; implemented by the main window over its TCP socket
 // and serial port.
@@ -55,16 +73,49 @@ public:
     virtual void setBar(bool busy) = 0;
 };
 
-class StartMainView {
+// The main window's controls as the link drives them; the Qt window implements it.
+class MainWindowView {
 public:
-    explicit StartMainView(GCData& store = GCData::shareGCData(), XCoreData& core = XCoreData::shareData());
-    ~StartMainView();
+    virtual ~MainWindowView();
+    // Lays the picture "body_off" under the window's controls and shows the titles of the page
+    // buttons, the web address, the Connect button and the refresh button in white.
+    virtual void prepareControls() = 0;
+    // The connection lamp (may be null).
+    virtual LinkLamp* connectLCD() = 0;
+    // The Connect button: its title (shown in white), and whether it can be pressed.
+    virtual void setConnectTitle(const std::string& title) = 0;
+    virtual void setConnectEnabled(bool enabled) = 0;
+    virtual void setRefreshEnabled(bool enabled) = 0;
+    // The device field: an address or a device path.
+    virtual std::string deviceLabel() const = 0;
+    virtual void setDeviceLabel(const std::string& text) = 0;
+    // The busy label and the busy spinner (may be null).
+    virtual void setBusyLabelHidden(bool hidden) = 0;
+    virtual platform::Spinner* pbar() = 0;
+    // The about window's texts, and the window itself (may be null).
+    virtual void setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
+                               const std::string& url) = 0;
+    virtual platform::ModalWindow* verWindow() = 0;
+    // Brings the main window to the front and makes it key.
+    virtual void bringToFront() = 0;
+};
+
+class StartMainView : public LinkTransport, public LinkConnectionState, public LinkMainWindow {
+public:
+    explicit StartMainView(GCData& store = GCData::shareGCData(), XCoreData& core = XCoreData::shareData(),
+                           LinkSettings settings = {});
+    ~StartMainView() override;
     StartMainView(const StartMainView&) = delete;
     StartMainView& operator=(const StartMainView&) = delete;
 
-    void setTransport(LinkTransport* transport) { transport_ = transport; }
-    void setConnectionState(LinkConnectionState* state) { state_ = state; }
-    void setMainWindow(LinkMainWindow* window) { window_ = window; }
+    // Replace the seams; null returns to the object's own.
+    void setTransport(LinkTransport* transport) { transport_ = transport ? transport : this; }
+    void setConnectionState(LinkConnectionState* state) { state_ = state ? state : this; }
+    void setMainWindow(LinkMainWindow* window) { window_ = window ? window : this; }
+    // The window's controls; set before awakeFromNib. Null: no controls.
+    void setView(MainWindowView* view) { view_ = view; }
+    MainWindowView* view() const { return view_; }
+    const LinkSettings& settings() const { return settings_; }
     // The main-thread sleeps (0.1 s before a serial firmware block); null = real sleeps.
     void setSleeper(platform::Sleeper* sleeper) { sleeper_ = sleeper ? sleeper : &platform::Sleeper::real(); }
 
@@ -141,7 +192,108 @@ public:
     // Cleared when the last main-board block has been sent.
     uint8_t updateLock = 0;
 
+    // ---- Start-up, connection state, busy display, link check ----------------------------
+    // Start-up: stores itself in mainVctl, prepares the controls and the paused link check,
+    // starts watching for the serial adapter, creates the TCP socket and starts the search.
+    // Needs a main executor.
+    void awakeFromNib();
+
+    // The object's own connection state (LinkConnectionState).
+    int32_t connectType() const override { return connectType_; }
+    bool isSerialComportOpen() const override { return isSerialComportOpen_; }
+    bool isNetworkOpen() const override { return isNetworkOpen_; }
+
+    // Busy display: label, spinner and the link check together (LinkMainWindow).
+    void setBar(bool busy) override;
+    void setTimeBegin();
+    void setTimerInvalid();
+    // One tick of the link check.
+    void setAnimate();
+    // The "Warning!" alert with one "OK" button.
+    void PopMessage(const std::string& message);
+    void updateVerAboutForm();
+    void AboutVersionClick();
+    void reopenClick();
+    void setnupMenu() {}
+    // A window whose delegate is the main window is closing: ends the modal run (-60006).
+    void windowWillClose();
+    bool isLinkCheckRunning() const { return m_timer && !m_timer->isPaused(); }
+
+    int nc = 0;
+    int32_t tcoffline = 0;
+    uint8_t isFounded = 0;
+    bool netPost = false;
+
+    // ---- Device search over UDP ------------------------------------------------------------
+    void createTimer_Ready_searchDevice();
+    void cxhSearchSocket();
+    void searchDevice();
+    static bool isInDeveList(const std::string& address, const std::vector<std::string>* list);
+    static void addDeviceIP(const std::string& address, std::vector<std::string>* list);
+    // The text without white space and newlines at either end.
+    static std::string trimmed(const std::string& text);
+    void verfyDevice_with_TCPSocket();
+    void refleshSearchDevice();
+    void ResetAllDevices();
+    void closeAllSocket();
+    void udpSocketDidReceiveDataFromAddressWithFilterContext(const std::shared_ptr<AsyncUdpSocket>& sock,
+                                                             const platform::Bytes& data,
+                                                             const platform::Bytes& address,
+                                                             const std::any& filterContext);
+
+    // The search flag: still looking for a device.
+    bool begin_verifyDevice_withSearchIP = false;
+    std::string bAddr;
+    std::vector<std::string> ipList;
+    std::vector<std::string> searchIPList;
+    std::vector<std::string> deviceList;
+    // The search tick is running (it stops for good once closeAllSocket invalidates it).
+    bool isSearchTimerValid() const { return searchTimer_ != nullptr; }
+
+    // ---- TCP link and the Connect button -------------------------------------------------
+    void initTCPSocket();
+    void switchLighted();
+    void socketDidConnectToHostPort(const std::shared_ptr<AsyncTcpSocket>& sock, const std::string& host,
+                                    uint16_t port);
+    void socketDidReadDataWithTag(const std::shared_ptr<AsyncTcpSocket>& sock, const platform::Bytes& data,
+                                  long tag);
+    void socketDidDisconnectWithError(const std::shared_ptr<AsyncTcpSocket>& sock, const platform::Error* err);
+    const std::shared_ptr<AsyncTcpSocket>& tcpCilent() const { return tcpCilent_; }
+
+    // ---- Serial link ---------------------------------------------------------------------
+    void cxhPort();
+    void didAddPorts();
+    void listSerialDev() { listSerialDev(false); }
+    void initComPort();
+    void serialPortReadData(const SerialPortReadData& info);
+    void setCompPort(std::shared_ptr<SerialPort> port);
+    static void freePort(const std::shared_ptr<SerialPort>& port);
+    void closePort();
+    bool isComportConnect() const;
+    const std::shared_ptr<SerialPort>& comport() const { return comport_; }
+    const std::string& m_device() const { return m_device_; }
+
+    // The transport over the object's own socket and port (LinkTransport).
+    void writeTcp(const uint8_t* bytes, size_t length) override;
+    void readNextTcp() override;
+    void writeSerial(const uint8_t* bytes, size_t length) override;
+
 private:
+    struct TcpCallbacks;
+    struct UdpCallbacks;
+    struct SerialCallbacks;
+    std::shared_ptr<AsyncTcpSocket> makeTcpSocket();
+    std::shared_ptr<AsyncUdpSocket> makeUdpSocket();
+    std::shared_ptr<SerialPortDelegate> serialDelegate();
+
+    void listSerialDev(bool plugIn);
+    // The link is up: the TCP socket is connected, or else the serial port is open.
+    bool linkUp() const;
+    void setLamp(bool lighted);
+    void serialEnded(const std::shared_ptr<SerialPort>& port);
+    // Closes the sockets and the port and detaches the callbacks (destruction).
+    void shutDownLinks();
+
     bool frameComplete() const;
     // The smallest accumulator length above the current one at which the frame can end or must
     // be dropped.
@@ -156,11 +308,34 @@ private:
 
     GCData& gc_;
     XCoreData& core_;
-    LinkTransport* transport_ = nullptr;
-    LinkConnectionState* state_ = nullptr;
-    LinkMainWindow* window_ = nullptr;
+    LinkSettings settings_;
+    LinkTransport* transport_;
+    LinkConnectionState* state_;
+    LinkMainWindow* window_;
+    MainWindowView* view_ = nullptr;
     platform::Sleeper* sleeper_;
     bool isOnLine_ = false;
+
+    bool isSerialComportOpen_ = false;
+    bool isNetworkOpen_ = false;
+    int32_t connectType_ = 0;
+    // The open serial port answered during the search and so carries the link.
+    bool serialClaimed_ = false;
+    std::string m_device_;
+
+    std::shared_ptr<TcpCallbacks> tcpCallbacks_;
+    std::shared_ptr<UdpCallbacks> udpCallbacks_;
+    std::shared_ptr<SerialCallbacks> serialCallbacks_;
+    std::shared_ptr<AsyncTcpSocket> tcpCilent_;
+    std::shared_ptr<AsyncTcpSocket> verifyTcpSocket_;
+    std::shared_ptr<AsyncUdpSocket> wlanRevSock_;
+    std::shared_ptr<AsyncUdpSocket> m_sockHFAl_;
+    std::shared_ptr<AsyncUdpSocket> hIP210RevSock_;
+    std::shared_ptr<SerialPort> comport_;
+    std::unique_ptr<platform::PausableTimer> searchTimer_;
+    bool searchTimerCreated_ = false;
+    std::unique_ptr<platform::PausableTimer> m_timer;
+    platform::NotificationCenter::ObserverToken portsObserver_;
 
     // The receive accumulator: a fixed buffer of the longest frame, so feeding never allocates.
     uint8_t m_RecCmd[4612];

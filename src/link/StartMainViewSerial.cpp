@@ -1,0 +1,128 @@
+// The serial link: the mixer's USB serial adapter is opened when present or plugged in, gets the
+// search frame, and its first answer during the search makes it the active transport.
+
+#include "link/StartMainView.h"
+
+#include "platform/Trace.h"
+#include "serial/SerialPortList.h"
+#include "util/Duziz.h"
+#include "util/Userprofile.h"
+
+namespace {
+// Every port the main window makes carries these, whatever its real path.
+constexpr const char* kPortName = "/dev/cu.usbserial";
+constexpr const char* kPortType = "IORS232SerialStream";
+}  // namespace
+
+void StartMainView::cxhPort() {
+    portsObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
+        SerialPortListDidAddPortsNotification, [this](const platform::Notification&) { didAddPorts(); });
+    SerialPortList::sharedPortList();
+    listSerialDev();
+}
+
+void StartMainView::didAddPorts() { listSerialDev(true); }
+
+void StartMainView::listSerialDev(bool plugIn) {
+    std::string chosen;
+    auto ports = SerialPortList::portEnumerator();
+    while (auto port = ports->nextObject()) {
+        if (port->bsdPath().find(settings_.serialPathMarker) != std::string::npos) {
+            chosen = trimmed(port->bsdPath());
+            break;
+        }
+    }
+    // A plug-in report for the device that is open already leaves its link alone.
+    if (plugIn && !chosen.empty() && comport_ && comport_->isOpen() && comport_->bsdPath() == chosen) return;
+    m_device_ = chosen;
+    platform::trace("search comport device is :%s", m_device_.c_str());
+    if (m_device_.size() > 1) initComPort();
+}
+
+void StartMainView::initComPort() {
+    if (m_device_.empty()) return;
+    platform::trace("init comport with  port  %s", m_device_.c_str());
+    setCompPort(SerialPort::initWithNameType(m_device_, kPortName, kPortType));
+    if (!comport_) return;
+    comport_->setDelegate(serialDelegate());
+    if (!comport_->open()) {
+        setCompPort(nullptr);
+        platform::trace("port cannot opened with  %s", m_device_.c_str());
+        return;
+    }
+    // A fresh Linux terminal is cooked: the frames need a raw 8N1 line without flow control.
+    comport_->makeRaw();
+    comport_->setSpeed(settings_.serialSpeed);
+    comport_->commitChanges();
+    uint8_t search[11] = {};
+    XCoreData::PackageofSearchDevice(search);
+    comport_->writeBytesLengthError(search, sizeof search, nullptr);
+    comport_->readDataInBackground();
+}
+
+void StartMainView::serialPortReadData(const SerialPortReadData& info) {
+    const std::shared_ptr<SerialPort>& port = info.serialPort;
+    parseData(info.data);
+    if (info.data.empty() && port && !port->isOpen()) {
+        // End of input: the port closed itself; nothing more will come from it.
+        serialEnded(port);
+        return;
+    }
+    try {
+        if (port) port->readDataInBackground();
+    } catch (...) {
+    }
+    // The first answer of the open adapter while searching; an empty chunk is no answer.
+    if (begin_verifyDevice_withSearchIP && !info.data.empty() && port && port == comport_) {
+        begin_verifyDevice_withSearchIP = false;
+        platform::trace("found  device is :%s", m_device_.c_str());
+        if (view_) view_->setDeviceLabel(m_device_);
+        connectType_ = kConnectTypeSerial;
+        closeAllSocket();
+        isFounded = 1;
+        serialClaimed_ = true;
+        gc_.isconnected = linkUp();
+        if (view_) view_->setConnectEnabled(true);
+    }
+}
+
+void StartMainView::serialEnded(const std::shared_ptr<SerialPort>& port) {
+    if (port != comport_) return;  // a port replaced earlier
+    platform::trace("serial device ended: %s", m_device_.c_str());
+    setCompPort(nullptr);
+    if (!serialClaimed_) return;
+    serialClaimed_ = false;
+    gc_.isconnected = linkUp();
+    Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
+    // Back to the state before the adapter answered, so that it claims the link again when it
+    // comes back.
+    isSerialComportOpen_ = false;
+    setLamp(false);
+    if (view_) {
+        view_->setConnectTitle("Connect");
+        view_->setRefreshEnabled(true);
+    }
+    begin_verifyDevice_withSearchIP = true;
+}
+
+void StartMainView::setCompPort(std::shared_ptr<SerialPort> port) {
+    try {
+        if (comport_) freePort(comport_);
+        if (port != comport_) serialClaimed_ = false;
+        comport_ = std::move(port);
+    } catch (...) {
+    }
+}
+
+void StartMainView::freePort(const std::shared_ptr<SerialPort>& port) {
+    if (!port) return;
+    if (port->isOpen()) port->close();
+    port->free();
+}
+
+void StartMainView::closePort() {
+    freePort(comport_);
+    setCompPort(nullptr);
+}
+
+bool StartMainView::isComportConnect() const { return comport_ && comport_->isOpen(); }

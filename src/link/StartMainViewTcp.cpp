@@ -1,0 +1,119 @@
+// The TCP link: the socket to the mixer, the Connect button and the socket's reports.
+
+#include "link/StartMainView.h"
+
+#include "net/AsyncTcpSocket.h"
+#include "platform/Trace.h"
+#include "serial/SerialPort.h"
+#include "util/Duziz.h"
+#include "util/Userprofile.h"
+
+namespace {
+constexpr const char* kConnectTitle = "Connect";
+constexpr const char* kDisconnectTitle = "Disconnect";
+}  // namespace
+
+void StartMainView::initTCPSocket() {
+    if (!tcpCilent_) tcpCilent_ = makeTcpSocket();
+}
+
+void StartMainView::switchLighted() {
+    nc = 0;
+    platform::trace("switch lighted now......");
+
+    if (connectType_ == kConnectTypeSerial) {
+        // Only decides whether frames may be sent; the port stays as it is.
+        if (!gc_.isconnected) return;
+        if (isSerialComportOpen_) {
+            isSerialComportOpen_ = false;
+            setLamp(false);
+            if (view_) {
+                view_->setConnectTitle(kConnectTitle);
+                view_->setRefreshEnabled(true);
+            }
+        } else {
+            if (view_) view_->setConnectTitle(kDisconnectTitle);
+            setLamp(true);
+            isSerialComportOpen_ = true;
+            if (view_) view_->setRefreshEnabled(false);
+        }
+        return;
+    }
+
+    if (connectType_ == kConnectTypeTcp && deviceList.empty()) {
+        PopMessage("No Device,you should connect to the device first~!");
+        return;
+    }
+    netPost = true;
+    begin_verifyDevice_withSearchIP = false;
+    if (verifyTcpSocket_ && verifyTcpSocket_->isConnected()) verifyTcpSocket_->disconnect();
+    sleeper_->sleep(2.0);
+    const std::string address = trimmed(view_ ? view_->deviceLabel() : std::string());
+
+    if (!gc_.isconnected && connectType_ == kConnectTypeTcp) {
+        if (tcpCilent_) tcpCilent_->connectToHostOnPortError(address, settings_.tcpPort, nullptr);
+        setLamp(true);
+        if (view_) view_->setConnectTitle(kDisconnectTitle);
+        isNetworkOpen_ = true;
+        if (view_) view_->setRefreshEnabled(false);
+        return;
+    }
+    if (gc_.isconnected && connectType_ == kConnectTypeTcp) {
+        if (tcpCilent_) tcpCilent_->disconnect();
+        ResetAllDevices();
+        setBar(false);
+        setLamp(false);
+        if (view_) view_->setConnectTitle(kConnectTitle);
+        isNetworkOpen_ = false;
+        if (view_) view_->setRefreshEnabled(true);
+    }
+}
+
+void StartMainView::socketDidConnectToHostPort(const std::shared_ptr<AsyncTcpSocket>&, const std::string& host,
+                                               uint16_t port) {
+    platform::trace("connected to %s port %u", host.c_str(), static_cast<unsigned>(port));
+    gc_.isconnected = linkUp();
+    if (view_) {
+        view_->setConnectTitle(kDisconnectTitle);
+        view_->setConnectEnabled(true);
+    }
+    sendCMD_ReadPresetList(0);
+    if (tcpCilent_) tcpCilent_->readDataWithTimeoutTag(-1, 0);
+}
+
+void StartMainView::socketDidReadDataWithTag(const std::shared_ptr<AsyncTcpSocket>&, const platform::Bytes& data,
+                                             long) {
+    parseData(data);
+    if (tcpCilent_) tcpCilent_->readDataWithTimeoutTag(-1, 0);
+}
+
+void StartMainView::socketDidDisconnectWithError(const std::shared_ptr<AsyncTcpSocket>& sock,
+                                                 const platform::Error*) {
+    // Only the link socket's end concerns the link; the probe socket's does not, and a serial
+    // link that carries the frames stays up.
+    if (!sock || sock != tcpCilent_) return;
+    gc_.isconnected = linkUp();
+    if (gc_.isconnected) return;
+    Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
+    // The controls show the link as it is: down, ready to connect again.
+    setLamp(false);
+    if (view_) {
+        view_->setConnectTitle(kConnectTitle);
+        view_->setRefreshEnabled(true);
+    }
+    isNetworkOpen_ = false;
+}
+
+// ---- The transport over the own socket and port ------------------------------------------------
+
+void StartMainView::writeTcp(const uint8_t* bytes, size_t length) {
+    if (tcpCilent_) tcpCilent_->writeDataWithTimeoutTag(platform::Bytes(bytes, bytes + length), -1, 0);
+}
+
+void StartMainView::readNextTcp() {
+    if (tcpCilent_) tcpCilent_->readDataWithTimeoutTag(-1, 0);
+}
+
+void StartMainView::writeSerial(const uint8_t* bytes, size_t length) {
+    if (comport_ && comport_->isOpen()) comport_->writeBytesLengthError(bytes, length, nullptr);
+}
