@@ -1,0 +1,67 @@
+// mixer-sim: the simulated mixer on loopback, for trying the program by hand.
+//   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--tcp-port 5000] [--serial PATH]
+// Answers the search probe on the UDP port, serves the link on the TCP port and, with --serial,
+// answers on the given terminal line. Runs until interrupted.
+
+#include "simfront/SimFronts.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+void onSignal(int) { g_stop = 1; }
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string address = "127.0.0.1";
+    unsigned udpPort = 8000;
+    unsigned tcpPort = 5000;
+    std::string serial;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i];
+        const char* value = argv[i + 1];
+        if (key == "--address") address = value;
+        else if (key == "--udp-port") udpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        else if (key == "--tcp-port") tcpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        else if (key == "--serial") serial = value;
+        else {
+            std::fprintf(stderr, "usage: %s [--address A] [--udp-port P] [--tcp-port P] [--serial PATH]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (address.rfind("127.", 0) != 0) {
+        std::fprintf(stderr, "mixer-sim serves loopback addresses only\n");
+        return 2;
+    }
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    sim::LockedMixer mixer;
+    sim::UdpFront udp({static_cast<uint16_t>(udpPort), address, 32, std::chrono::milliseconds(0)});
+    sim::TcpFront tcp(mixer, address, static_cast<uint16_t>(tcpPort));
+    std::unique_ptr<sim::SerialFront> line;
+    if (!serial.empty()) line = std::make_unique<sim::SerialFront>(mixer, serial);
+    if (!udp.ok() || !tcp.ok() || (line && !line->ok())) {
+        std::fprintf(stderr, "mixer-sim: cannot open its ports (%s)\n", std::strerror(errno));
+        return 1;
+    }
+    std::fprintf(stderr, "mixer-sim: search on udp %u, link on %s:%u%s%s\n", udpPort, address.c_str(), tcp.port(),
+                 serial.empty() ? "" : ", serial ", serial.c_str());
+    int lastConnections = 0;
+    while (!g_stop) {
+        ::usleep(100000);
+        if (tcp.connections() != lastConnections) {
+            lastConnections = tcp.connections();
+            std::fprintf(stderr, "mixer-sim: connection %d\n", lastConnections);
+        }
+    }
+    const size_t frames = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    std::fprintf(stderr, "mixer-sim: %d probes answered, %zu frames received\n", udp.replies(), frames);
+    return 0;
+}
