@@ -229,6 +229,37 @@ TEST(Source, ReadDataIsTheByteCountAtHandlerTime) {
     }
 }
 
+// Readiness that someone else consumed before the handler ran is not delivered: a read handler
+// would see 0 bytes and take it for the peer's end of stream.
+TEST(Source, ReadinessConsumedBeforeTheHandlerRunsIsNotDelivered) {
+    repeat(100, 1s, [](int) {
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        std::vector<size_t> seen;  // queue only
+        Counter fired;
+        source->setEventHandler([&] {
+            seen.push_back(source->getData());
+            pair.readOne();
+            fired.add();
+        });
+        {
+            Gate gate(queue);
+            pair.send(1);
+            source->resume();
+            std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
+            ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
+            gate.open();
+        }
+        flush(queue);
+        pair.send(2);
+        ASSERT_TRUE(fired.waitFor(2));
+        source->cancel();
+        flush(queue);
+        EXPECT_EQ(seen, (std::vector<size_t>{2, 1}));
+    });
+}
+
 // A listening socket has no byte count; its handler accepts until accept() says no.
 TEST(Source, ListeningSocketFiresWithNoDataAndTheHandlerDrainsTheBacklog) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

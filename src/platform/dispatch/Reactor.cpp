@@ -120,6 +120,10 @@ void Reactor::updateLocked(int fd, Entry& entry) {
         entry.interest = 0;
         return;
     }
+    // A new tag for every change: an event fetched before it is stale (it may describe readiness
+    // that someone has since consumed), and epoll reports again whatever is still ready.
+    entry.generation = nextGeneration_++;
+    if (nextGeneration_ == 0) nextGeneration_ = 1;
     epoll_event ev{};
     ev.events = want;
     ev.data.u64 = tagOf(entry.generation, fd);

@@ -11,6 +11,7 @@
 #include "platform/dispatch/Internal.h"
 
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <utility>
@@ -149,8 +150,14 @@ void SourceImpl::deliverDescriptorEvent() {
     SharedJob handler = handler_;
     running_ = true;
     lock.unlock();
-    data_.store(measureData(), std::memory_order_relaxed);
-    (*handler)();
+    const size_t data = measureData();
+    // The event may be stale: another job on the queue can have taken the bytes since. A read
+    // handler called then would see 0 and take it for the end of the stream, so it runs only
+    // while the descriptor is still ready.
+    if (isReady(data)) {
+        data_.store(data, std::memory_order_relaxed);
+        (*handler)();
+    }
     handler.reset();
     lock.lock();
     running_ = false;
@@ -160,6 +167,13 @@ void SourceImpl::deliverDescriptorEvent() {
     }
     // Level-triggered: armed again, a descriptor that is still ready fires again at once.
     Reactor::instance().finishFiring(this, fd_, wantsEventsLocked());
+}
+
+bool SourceImpl::isReady(size_t data) const {
+    if (type_ == Type::Read && data > 0) return true;
+    pollfd p{fd_, short(type_ == Type::Read ? POLLIN : POLLOUT), 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    return p.revents & (POLLIN | POLLOUT | POLLHUP | POLLERR | POLLRDHUP);
 }
 
 void SourceImpl::deliverTimer() {

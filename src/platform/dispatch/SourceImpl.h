@@ -41,6 +41,7 @@ private:
     void maybeScheduleCancelLocked();
     void runCancel();
     size_t measureData() const;
+    bool isReady(size_t data) const;  // descriptor sources, at handler time
     bool wantsEventsLocked() const { return !cancelled_ && suspendCount_ == 0 && handler_ != nullptr; }
 
     const Type type_;
