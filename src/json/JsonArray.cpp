@@ -3,6 +3,9 @@
 #include <new>
 #include <utility>
 
+static_assert(alignof(JsonValue) <= alignof(JsonArray) && sizeof(JsonArray) % alignof(JsonValue) == 0,
+              "element slots follow the array header");
+
 #include "json/JsonInternal.h"
 
 const JsonValue& JsonArray::objectAtIndex(uint64_t index) const {
@@ -41,10 +44,12 @@ void JsonArray::insertObjectAtIndex(JsonValue object, uint64_t index) {
     if (index > count_) raiseRange("insertObjectAtIndex", index, count_ + 1);
     if (count_ + 1 >= capacity_) {
         const uint64_t newCapacity = capacity_ + 16;
-        JsonValue* grown = new (std::nothrow) JsonValue[newCapacity];
+        auto* grown = static_cast<JsonValue*>(::operator new(newCapacity * sizeof(JsonValue), std::nothrow));
         if (!grown) throw JsonMallocException("Unable to resize objects array.");
-        for (uint64_t i = 0; i < count_; ++i) grown[i] = std::move(objects_[i]);
-        objects_.reset(grown);
+        for (uint64_t i = 0; i < newCapacity; ++i) new (&grown[i]) JsonValue();
+        for (uint64_t i = 0; i < count_; ++i) grown[i].swap(objects_[i]);
+        releaseSlots();
+        objects_ = grown;
         capacity_ = newCapacity;
     }
     for (uint64_t i = count_; i > index; --i) objects_[i] = std::move(objects_[i - 1]);
@@ -109,17 +114,38 @@ void JsonArray::raiseRange(const char* method, uint64_t index, uint64_t bounds) 
                                         static_cast<unsigned long>(index), static_cast<unsigned long>(bounds)));
 }
 
+JsonArray::~JsonArray() {
+    releaseSlots();
+}
+
+void JsonArray::releaseSlots() {
+    for (uint64_t i = 0; i < capacity_; ++i) objects_[i].~JsonValue();
+    if (objects_ != inlineObjects()) ::operator delete(objects_);
+    objects_ = nullptr;
+}
+
+JsonArray* JsonArray::allocate(uint64_t capacity) {
+    if (capacity > (UINT64_MAX - sizeof(JsonArray)) / sizeof(JsonValue)) return nullptr;
+    void* memory = ::operator new(sizeof(JsonArray) + capacity * sizeof(JsonValue), std::nothrow);
+    if (!memory) return nullptr;
+    auto* array = new (memory) JsonArray();
+    array->objects_ = array->inlineObjects();
+    for (uint64_t i = 0; i < capacity; ++i) new (&array->objects_[i]) JsonValue();
+    array->capacity_ = capacity;
+    return array;
+}
+
+void JsonArray::destroy(JsonArray* array) {
+    array->~JsonArray();
+    ::operator delete(array);
+}
+
 JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection) {
-    auto* array = new (std::nothrow) JsonArray();
+    // One allocation holds the array and its elements.
+    JsonArray* array = JsonArray::allocate(count);
     if (!array) return {};
-    JsonValue result = jsonValueAdopting(JsonKind::Array, array);
-    if (count != 0) {
-        array->objects_.reset(new (std::nothrow) JsonValue[count]);
-        if (!array->objects_) return {};
-        for (uint64_t i = 0; i < count; ++i) array->objects_[i] = std::move(objects[i]);
-    }
+    for (uint64_t i = 0; i < count; ++i) array->objects_[i].swap(objects[i]);
     array->count_ = count;
-    array->capacity_ = count;
     array->mutations_ = mutableCollection ? 1 : 0;
-    return result;
+    return jsonValueAdopting(JsonKind::Array, array);
 }

@@ -46,13 +46,21 @@ private:
     friend class JsonValue;
     friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection);
     JsonArray() = default;
-    ~JsonArray() = default;
+    ~JsonArray();
+    // A new empty array whose element slots (capacity of them, all none) follow it in the same
+    // allocation; null when memory runs out.
+    static JsonArray* allocate(uint64_t capacity);
+    static void destroy(JsonArray* array);
+    JsonValue* inlineObjects() { return reinterpret_cast<JsonValue*>(this + 1); }
 
+    void releaseSlots();
     void countMutation();
     [[noreturn]] void raiseImmutable(const char* method) const;
     [[noreturn]] void raiseRange(const char* method, uint64_t index, uint64_t bounds) const;
 
-    std::unique_ptr<JsonValue[]> objects_;
+    // capacity_ slots, each a live handle (none beyond count_): the slots that follow the array
+    // in its own allocation, or a heap block once a mutable array has grown past them.
+    JsonValue* objects_ = nullptr;
     uint64_t count_ = 0;
     uint64_t capacity_ = 0;
     uint64_t mutations_ = 0;  // 0: immutable; a mutable array counts from 1, wrapping past 0

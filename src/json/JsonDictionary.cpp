@@ -17,7 +17,51 @@ constexpr uint64_t json_dictionaryCapacities[] = {
     6221311,  10066421, 16287743, 26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251,
 };
 
+// A heap table of capacity empty slots; null when memory runs out.
+JsonHashTableEntry* allocateTable(uint64_t capacity) {
+    if (capacity > UINT64_MAX / sizeof(JsonHashTableEntry)) return nullptr;
+    auto* table = static_cast<JsonHashTableEntry*>(::operator new(capacity * sizeof(JsonHashTableEntry), std::nothrow));
+    if (!table) return nullptr;
+    for (uint64_t i = 0; i < capacity; ++i) new (&table[i]) JsonHashTableEntry();
+    return table;
+}
+
+// Releases every slot of a table; frees it too unless it lives inside its dictionary.
+void freeTable(JsonHashTableEntry* table, uint64_t capacity, bool isInline) {
+    for (uint64_t i = 0; i < capacity; ++i) table[i].~JsonHashTableEntry();
+    if (!isInline) ::operator delete(table);
+}
+
 }  // namespace
+
+static_assert(alignof(JsonHashTableEntry) <= alignof(JsonDictionary) &&
+                  sizeof(JsonDictionary) % alignof(JsonHashTableEntry) == 0,
+              "the table follows the dictionary header");
+
+JsonDictionary::~JsonDictionary() {
+    releaseTable();
+}
+
+void JsonDictionary::releaseTable() {
+    if (entry_) freeTable(entry_, capacity_, entry_ == inlineEntries());
+    entry_ = nullptr;
+}
+
+JsonDictionary* JsonDictionary::allocate(uint64_t capacity) {
+    if (capacity > (UINT64_MAX - sizeof(JsonDictionary)) / sizeof(JsonHashTableEntry)) return nullptr;
+    void* memory = ::operator new(sizeof(JsonDictionary) + capacity * sizeof(JsonHashTableEntry), std::nothrow);
+    if (!memory) return nullptr;
+    auto* dictionary = new (memory) JsonDictionary();
+    dictionary->entry_ = dictionary->inlineEntries();
+    for (uint64_t i = 0; i < capacity; ++i) new (&dictionary->entry_[i]) JsonHashTableEntry();
+    dictionary->capacity_ = capacity;
+    return dictionary;
+}
+
+void JsonDictionary::destroy(JsonDictionary* dictionary) {
+    dictionary->~JsonDictionary();
+    ::operator delete(dictionary);
+}
 
 uint64_t JsonDictionaryCapacityForCount(uint64_t n) {
     const auto wanted = static_cast<uint64_t>(static_cast<double>(n) * 1.33);
@@ -88,7 +132,7 @@ void JsonDictionary::JsonDictionaryRemoveObjectWithEntry(JsonHashTableEntry* ent
     entry->keyHash = 0;
     --count_;
     // No tombstones: every entry of the cluster after the hole is placed again from its home slot.
-    uint64_t slot = static_cast<uint64_t>(entry - entry_.get());
+    uint64_t slot = static_cast<uint64_t>(entry - entry_);
     for (uint64_t walked = 0; walked < capacity_; ++walked) {
         slot = (slot + 1) % capacity_;
         JsonHashTableEntry& next = entry_[slot];
@@ -107,15 +151,17 @@ void JsonDictionary::JsonDictionaryRemoveObjectWithEntry(JsonHashTableEntry* ent
 void JsonDictionary::JsonDictionaryResizeIfNeccessary() {
     const uint64_t newCapacity = JsonDictionaryCapacityForCount(count_ + 1);
     if (newCapacity <= capacity_) return;
-    std::unique_ptr<JsonHashTableEntry[]> old(new (std::nothrow) JsonHashTableEntry[newCapacity]);
-    if (!old) throw JsonMallocException("Unable to allocate memory for hash table.");
-    std::swap(old, entry_);
+    JsonHashTableEntry* table = allocateTable(newCapacity);
+    if (!table) throw JsonMallocException("Unable to allocate memory for hash table.");
+    JsonHashTableEntry* const old = entry_;
     const uint64_t oldCapacity = capacity_;
+    entry_ = table;
     capacity_ = newCapacity;
     count_ = 0;
     for (uint64_t i = 0; i < oldCapacity; ++i) {
         if (!old[i].key.isNone()) JsonDictionaryAddObject(old[i].keyHash, std::move(old[i].key), std::move(old[i].object));
     }
+    freeTable(old, oldCapacity, old == inlineEntries());
 }
 
 void JsonDictionary::getObjectsAndKeys(JsonValue* objects, JsonValue* keys) const {
@@ -197,11 +243,11 @@ JsonValue copyOf(const JsonDictionary& dictionary, const JsonHashTableEntry* ent
 
 JsonValue JsonDictionary::copy() const {
     if (!isMutable()) return jsonValueRetaining(JsonKind::Dictionary, const_cast<JsonDictionary*>(this));
-    return copyOf(*this, entry_.get(), capacity_, false);
+    return copyOf(*this, entry_, capacity_, false);
 }
 
 JsonValue JsonDictionary::mutableCopy() const {
-    return copyOf(*this, entry_.get(), capacity_, true);
+    return copyOf(*this, entry_, capacity_, true);
 }
 
 bool JsonDictionary::isEqualToDictionary(const JsonDictionary& other) const {
@@ -246,14 +292,10 @@ std::vector<JsonValue> JsonDictionaryEnumerator::allObjects() {
 
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
                                bool mutableCollection) {
-    auto* dictionary = new (std::nothrow) JsonDictionary();
+    // One allocation holds the dictionary and its table.
+    JsonDictionary* dictionary = JsonDictionary::allocate(JsonDictionaryCapacityForCount(count));
     if (!dictionary) return {};
     JsonValue result = jsonValueAdopting(JsonKind::Dictionary, dictionary);
-    dictionary->capacity_ = JsonDictionaryCapacityForCount(count);
-    if (dictionary->capacity_ != 0) {
-        dictionary->entry_.reset(new (std::nothrow) JsonHashTableEntry[dictionary->capacity_]);
-        if (!dictionary->entry_) return {};
-    }
     for (uint64_t i = 0; i < count; ++i) {
         dictionary->JsonDictionaryAddObject(keyHashes[i], std::move(keys[i]), std::move(objects[i]));
     }

@@ -58,7 +58,7 @@ public:
     bool isEqualToDictionary(const JsonDictionary& other) const;
 
     // The slot table, for tests of the probing.
-    const JsonHashTableEntry* entries() const { return entry_.get(); }
+    const JsonHashTableEntry* entries() const { return entry_; }
 
 private:
     friend class JsonValue;
@@ -66,7 +66,13 @@ private:
     friend JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects,
                                           uint64_t count, bool mutableCollection);
     JsonDictionary() = default;
-    ~JsonDictionary() = default;
+    ~JsonDictionary();
+    // A new empty dictionary whose table (capacity empty slots) follows it in the same
+    // allocation; null when memory runs out.
+    static JsonDictionary* allocate(uint64_t capacity);
+    static void destroy(JsonDictionary* dictionary);
+    JsonHashTableEntry* inlineEntries() { return reinterpret_cast<JsonHashTableEntry*>(this + 1); }
+    void releaseTable();
 
     template <class Match>
     JsonHashTableEntry* entryFor(uint64_t hash, Match matches) const;
@@ -80,7 +86,9 @@ private:
     uint64_t count_ = 0;
     uint64_t capacity_ = 0;
     uint64_t mutations_ = 0;  // 0: immutable; a mutable dictionary counts from 1, wrapping past 0
-    std::unique_ptr<JsonHashTableEntry[]> entry_;
+    // capacity_ slots: the ones that follow the dictionary in its own allocation, or a heap
+    // table once a mutable dictionary has grown.
+    JsonHashTableEntry* entry_ = nullptr;
 };
 
 // The enumerator of a dictionary's keys; it holds the dictionary while it lives.

@@ -64,10 +64,10 @@ void JsonValue::destroy() noexcept {
         JsonString::destroy(static_cast<JsonString*>(value_.object));
         break;
     case JsonKind::Array:
-        delete static_cast<JsonArray*>(value_.object);
+        JsonArray::destroy(static_cast<JsonArray*>(value_.object));
         break;
     case JsonKind::Dictionary:
-        delete static_cast<JsonDictionary*>(value_.object);
+        JsonDictionary::destroy(static_cast<JsonDictionary*>(value_.object));
         break;
     default:
         break;

@@ -153,7 +153,12 @@ private:
         if (holdsObject()) value_.object->refs_.fetch_add(1, std::memory_order_relaxed);
     }
     void release() noexcept {
-        if (holdsObject() && value_.object->refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+        if (!holdsObject()) return;
+        // The sole holder skips the atomic decrement: nobody else can take a new reference to an
+        // object that only this handle reaches. The acquire load pairs with the release part of
+        // the other holders' decrements, so their writes are seen before the object goes.
+        std::atomic<uint32_t>& refs = value_.object->refs_;
+        if (refs.load(std::memory_order_acquire) == 1 || refs.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
     }
     void destroy() noexcept;
 
