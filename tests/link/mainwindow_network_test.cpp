@@ -1,0 +1,150 @@
+// The main window's link against the simulated mixer on loopback: the UDP search finds it, the
+// Connect button opens the TCP link and the preset lists come in; a dropped link and a failed
+// connect show the real state and connecting again works.
+
+#include "MainWindowFixture.h"
+
+#include "net/AsyncTcpSocket.h"
+#include "simfront/SimFronts.h"
+
+#include <cstring>
+
+using namespace mainwindowtest;
+
+namespace {
+
+class MainWindowNetwork : public MainWindowTest {
+protected:
+    sim::UdpFront::Options udpOptions(const std::string& from = "127.0.0.1", size_t length = 32,
+                                      std::chrono::milliseconds delay = 0ms) const {
+        return {settings.probePort, from, length, delay};
+    }
+    // Searches, finds the mixer at host and presses Connect.
+    void connectTo(const std::string& host) {
+        ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; })) << "no mixer found";
+        ASSERT_EQ(view.device, host);
+        link->switchLighted();
+    }
+};
+
+// The preset-list requests the mixer received, by sub-code.
+std::vector<int> presetListSubs(sim::LockedMixer& mixer) {
+    return mixer.with([](sim::SimMixer& m) {
+        std::vector<int> subs;
+        for (const auto& f : m.received)
+            if (f.size() == 11 && f[8] == 0x18) subs.push_back(f[9]);
+        return subs;
+    });
+}
+
+}  // namespace
+
+TEST_F(MainWindowNetwork, SearchOnLoopbackBroadcastFindsTheMixerAndStopsProbing) {
+    settings.broadcastAddress = "127.255.255.255";
+    sim::UdpFront mixer(udpOptions());
+    ASSERT_TRUE(mixer.ok());
+    start();
+    ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; }));
+    EXPECT_EQ(view.device, "127.0.0.1");
+    EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
+    EXPECT_EQ(link->isFounded, 1);
+    // The ticks go on (receives stay armed) but no more probes go out.
+    const int probes = mixer.probes();
+    loop.runFor(800ms);
+    EXPECT_LE(mixer.probes(), probes + 1);  // one may have been on its way
+}
+
+TEST_F(MainWindowNetwork, TwentyByteAnswersAreIgnored) {
+    sim::UdpFront mixer(udpOptions("127.0.0.1", 20));
+    ASSERT_TRUE(mixer.ok());
+    start();
+    ASSERT_TRUE(runUntil([&] { return mixer.replies() >= 3; }));
+    loop.runFor(100ms);
+    EXPECT_EQ(link->connectType(), 0);
+    EXPECT_TRUE(link->deviceList.empty());
+    EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+    EXPECT_EQ(view.device, "");
+}
+
+TEST_F(MainWindowNetwork, OfTwoMixersTheFirstToAnswerWins) {
+    settings.broadcastAddress = "127.255.255.255";
+    sim::UdpFront first(udpOptions("127.0.0.2"));
+    sim::UdpFront second(udpOptions("127.0.0.3", 32, 150ms));
+    ASSERT_TRUE(first.ok() && second.ok());
+    start();
+    ASSERT_TRUE(runUntil([&] { return second.replies() >= 1 && link->connectType() == kConnectTypeTcp; }));
+    loop.runFor(300ms);
+    EXPECT_EQ(view.device, "127.0.0.2");
+    EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.2"});
+}
+
+TEST_F(MainWindowNetwork, ConnectRunsThePresetListsAndADroppedLinkShowsTheRealState) {
+    sim::LockedMixer mixer;
+    sim::TcpFront tcp(mixer, "127.0.0.1", 0);
+    ASSERT_TRUE(tcp.ok());
+    settings.tcpPort = tcp.port();
+    sim::UdpFront udp(udpOptions());
+    start();
+    connectTo("127.0.0.1");
+    ASSERT_FALSE(sleeper.sleeps().empty());
+    EXPECT_EQ(sleeper.sleeps().back(), 2.0);  // after the 0.05 s of each search tick
+    EXPECT_TRUE(link->isNetworkOpen());
+    EXPECT_FALSE(view.refreshEnabled);
+
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    EXPECT_EQ(presetListSubs(mixer), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_TRUE(gc.isconnected);
+    EXPECT_TRUE(link->isRealConnect());
+    EXPECT_TRUE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Disconnect");
+    EXPECT_TRUE(view.connectEnabled);
+    const auto names = mixer.with([](sim::SimMixer& m) { return m.names[3][0]; });
+    EXPECT_EQ(0, std::memcmp(gc.m_scenPreset[0], names.data(), 16));
+
+    // The mixer drops the link: 263, and the controls show the link down.
+    tcp.dropClient();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 1; }));
+    EXPECT_FALSE(gc.isconnected);
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Connect");
+    EXPECT_TRUE(view.refreshEnabled);
+
+    // One press connects again to the address in the device field.
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 2; }));
+    EXPECT_EQ(tcp.connections(), 2);
+    EXPECT_TRUE(gc.isconnected);
+    EXPECT_EQ(view.connectTitle, "Disconnect");
+
+    // Disconnecting by the button: lists cleared, the search resumes, 263 from the socket.
+    link->switchLighted();
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+    EXPECT_TRUE(link->deviceList.empty());
+    EXPECT_EQ(view.connectTitle, "Connect");
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 2; }));
+    EXPECT_FALSE(gc.isconnected);
+}
+
+TEST_F(MainWindowNetwork, AFailedConnectShowsTheLinkDownAndCanBeRetried) {
+    sim::UdpFront udp(udpOptions());
+    start();  // nothing listens on settings.tcpPort
+    connectTo("127.0.0.1");
+    EXPECT_TRUE(view.lamp.lighted);  // the request is shown at once
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 1; }));
+    EXPECT_FALSE(gc.isconnected);
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Connect");
+    EXPECT_TRUE(view.refreshEnabled);
+
+    // The mixer comes up: the next press connects.
+    sim::LockedMixer mixer;
+    sim::TcpFront tcp(mixer, "127.0.0.1", settings.tcpPort);
+    ASSERT_TRUE(tcp.ok());
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    EXPECT_TRUE(gc.isconnected);
+}
