@@ -523,6 +523,73 @@ TEST(Source, HandlerReplacedWhileRunningTakesOverForTheNextEvent) {
     flush(queue);
 }
 
+// Suspends, resumes and a cancel from other threads while bytes flow: handlers never overlap,
+// none runs once the cancel handler has, and the cancel handler runs once after the last resume.
+TEST(Source, StressSuspendResumeCancelFromOtherThreads) {
+    struct Case {
+        const char* name;
+        bool concurrentQueue;
+    };
+    for (const Case& c : {Case{"serial queue", false}, Case{"concurrent queue", true}}) {
+        SCOPED_TRACE(c.name);
+        repeat(40, 2s, [&](int round) {
+            SocketPair pair;
+            auto queue = c.concurrentQueue ? Queue::global() : Queue::createSerial("q");
+            auto source = Source::makeRead(pair.a, queue);
+            std::atomic<int> inside{0};
+            std::atomic<bool> overlapped{false}, afterCancelHandler{false}, cancelHandlerDone{false};
+            Counter cancelRuns, fired;
+            source->setEventHandler([&] {
+                if (inside.fetch_add(1) != 0) overlapped = true;
+                if (cancelHandlerDone) afterCancelHandler = true;
+                char buffer[16];
+                (void)!read(pair.a, buffer, 1 + round % 16);
+                inside.fetch_sub(1);
+                fired.add();
+            });
+            source->setCancelHandler([&] {
+                if (inside.load() != 0) overlapped = true;
+                cancelHandlerDone = true;
+                cancelRuns.add();
+            });
+            source->resume();
+            std::atomic<bool> stop{false};
+            std::thread writer([&] {
+                for (int i = 0; i < 400 && !stop; ++i) {
+                    (void)!write(pair.b, "s", 1);  // may meet a full buffer while suspended
+                    if (i % 8 == 0) std::this_thread::yield();
+                }
+            });
+            std::thread toggler([&] {
+                for (int i = 0; i < 200 && !stop; ++i) {
+                    source->suspend();
+                    std::this_thread::yield();
+                    source->resume();
+                }
+            });
+            fired.waitFor(20, 2s);
+            stop = true;
+            toggler.join();
+            // Cancel while suspended on odd rounds: the cancel handler must wait for the resume.
+            const bool suspended = round % 2 == 1;
+            if (suspended) source->suspend();
+            source->cancel();
+            writer.join();
+            if (suspended) {
+                std::this_thread::sleep_for(1ms);
+                EXPECT_EQ(cancelRuns.value(), 0);
+                source->resume();
+            }
+            ASSERT_TRUE(cancelRuns.waitFor(1));
+            std::this_thread::sleep_for(2ms);
+            EXPECT_EQ(cancelRuns.value(), 1);
+            EXPECT_FALSE(overlapped);
+            EXPECT_FALSE(afterCancelHandler);
+            EXPECT_TRUE(isOpen(pair.a));
+        });
+    }
+}
+
 TEST(SourceDeath, MisuseAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
