@@ -17,6 +17,33 @@ constexpr uint64_t json_dictionaryCapacities[] = {
     6221311,  10066421, 16287743, 26354171,  42641881,  68996069,  111638519, 180634607, 292272623, 472907251,
 };
 
+// hash mod capacity. The capacities come from the table above, so the usual small ones are
+// divided by constants (a multiplication) instead of by a variable (a division).
+inline uint64_t homeSlot(uint64_t hash, uint64_t capacity) {
+    switch (capacity) {
+    case 3:
+        return hash % 3;
+    case 7:
+        return hash % 7;
+    case 13:
+        return hash % 13;
+    case 23:
+        return hash % 23;
+    case 41:
+        return hash % 41;
+    case 71:
+        return hash % 71;
+    case 127:
+        return hash % 127;
+    case 191:
+        return hash % 191;
+    case 251:
+        return hash % 251;
+    default:
+        return hash % capacity;
+    }
+}
+
 // A heap table of capacity empty slots; null when memory runs out.
 JsonHashTableEntry* allocateTable(uint64_t capacity) {
     if (capacity > UINT64_MAX / sizeof(JsonHashTableEntry)) return nullptr;
@@ -74,11 +101,12 @@ uint64_t JsonDictionaryCapacityForCount(uint64_t n) {
 template <class Match>
 JsonHashTableEntry* JsonDictionary::entryFor(uint64_t hash, Match matches) const {
     if (capacity_ == 0) return nullptr;
-    const uint64_t start = hash % capacity_;
+    uint64_t slot = homeSlot(hash, capacity_);
     for (uint64_t i = 0; i < capacity_; ++i) {
-        JsonHashTableEntry& entry = entry_[(start + i) % capacity_];
+        JsonHashTableEntry& entry = entry_[slot];
         if (entry.key.isNone()) return nullptr;
         if (entry.keyHash == hash && matches(entry.key)) return &entry;
+        if (++slot == capacity_) slot = 0;
     }
     return nullptr;
 }
@@ -104,7 +132,7 @@ const JsonValue& JsonDictionary::objectForKey(std::string_view key) const {
 
 void JsonDictionary::JsonDictionaryAddObject(uint64_t hash, JsonValue key, JsonValue object) {
     if (capacity_ == 0) return;
-    uint64_t slot = hash % capacity_;
+    uint64_t slot = homeSlot(hash, capacity_);
     for (uint64_t probes = 0; probes < capacity_;) {
         JsonHashTableEntry& entry = entry_[slot];
         if (entry.key.isNone()) {
@@ -120,7 +148,7 @@ void JsonDictionary::JsonDictionaryAddObject(uint64_t hash, JsonValue key, JsonV
             JsonDictionaryRemoveObjectWithEntry(&entry);
             continue;
         }
-        slot = (slot + 1) % capacity_;
+        if (++slot == capacity_) slot = 0;
         ++probes;
     }
     // No free slot within a full probe sequence: the key and the object are dropped.
@@ -134,7 +162,7 @@ void JsonDictionary::JsonDictionaryRemoveObjectWithEntry(JsonHashTableEntry* ent
     // No tombstones: every entry of the cluster after the hole is placed again from its home slot.
     uint64_t slot = static_cast<uint64_t>(entry - entry_);
     for (uint64_t walked = 0; walked < capacity_; ++walked) {
-        slot = (slot + 1) % capacity_;
+        if (++slot == capacity_) slot = 0;
         JsonHashTableEntry& next = entry_[slot];
         if (next.key.isNone()) break;
         const uint64_t hash = next.keyHash;

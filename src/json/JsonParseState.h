@@ -34,13 +34,15 @@ enum JsonValueType : uint64_t {
     JsonValueTypeDouble = 13,
 };
 
-struct JsonTokenCacheItem {
-    JsonValue object;          // none when the item is empty
-    uint64_t hash = 0;         // the value hash of the scanners
-    uint64_t cfHash = 0;       // the object's hash(); 0 until first needed as a dictionary key
-    uint64_t size = 0;         // value length in bytes
-    std::vector<uint8_t> bytes;  // copy of the value bytes
+// One cache line per item. The value bytes of a cached string are the bytes of its own
+// (immutable) string object; those of a number are kept in numberBits.
+struct alignas(64) JsonTokenCacheItem {
+    uint64_t hash = 0;     // the value hash of the scanners
+    uint64_t size = 0;     // value length in bytes
     uint64_t type = JsonValueTypeInvalid;
+    uint64_t cfHash = 0;   // the object's hash(); 0 until first needed as a dictionary key
+    uint64_t numberBits = 0;
+    JsonValue object;      // none when the item is empty
 };
 
 inline constexpr uint64_t JsonTokenCacheCount = 1024;

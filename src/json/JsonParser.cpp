@@ -24,8 +24,11 @@ constexpr uint64_t kObjectStackStackCount = 1024;
 const char* const kUnexpectedToken =
     "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
 
-JsonValue json_parse_array(JsonParseState* parseState);
-JsonValue json_parse_dictionary(JsonParseState* parseState);
+// The container parsers stay out of line (each is a loop with its own frame); the tokenizer and
+// the token-to-object step are inlined into their loops, as they run once per token.
+#define JSON_INLINE inline __attribute__((always_inline))
+__attribute__((noinline)) JsonValue json_parse_array(JsonParseState* parseState);
+__attribute__((noinline)) JsonValue json_parse_dictionary(JsonParseState* parseState);
 
 bool isValueToken(uint64_t type) {
     switch (type) {
@@ -115,8 +118,15 @@ void json_parse_skip_whitespace(JsonParseState* parseState) {
 }
 
 // 0 when a token was read, 1 when not.
-int json_parse_next_token(JsonParseState* parseState) {
-    json_parse_skip_whitespace(parseState);
+JSON_INLINE int json_parse_next_token(JsonParseState* parseState) {
+    // Most tokens follow their predecessor directly; only a byte that may start white space (or
+    // a comment) needs the full skip.
+    if (parseState->atIndex >= parseState->stringBufferLength ||
+        parseState->stringBufferBytes[parseState->atIndex] <= ' ' ||
+        parseState->stringBufferBytes[parseState->atIndex] >= 0x80 ||
+        parseState->stringBufferBytes[parseState->atIndex] == '/') {
+        json_parse_skip_whitespace(parseState);
+    }
     const uint8_t* bytes = parseState->stringBufferBytes;
     const uint64_t length = parseState->stringBufferLength;
     const uint64_t at = parseState->atIndex;
@@ -196,7 +206,7 @@ int json_parse_next_token(JsonParseState* parseState) {
     return 0;
 }
 
-JsonValue json_object_for_token(JsonParseState* parseState) {
+JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
     parseState->token.value.cacheItem = nullptr;
     switch (parseState->token.type) {
     case JsonTokenTypeString:
@@ -314,7 +324,12 @@ JsonValue json_parse_array(JsonParseState* parseState) {
         }
     }
     --parseState->depth;
-    releaseEntries(stack, start);
+    // A built array has taken its members over and left their entries none.
+    if (parsedArray) {
+        stack.index = start;
+    } else {
+        releaseEntries(stack, start);
+    }
     return parsedArray;
 }
 
@@ -396,7 +411,11 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
         }
     }
     --parseState->depth;
-    releaseEntries(stack, start);
+    if (parsedDictionary) {
+        stack.index = start;
+    } else {
+        releaseEntries(stack, start);
+    }
     return parsedDictionary;
 }
 

@@ -35,6 +35,13 @@ void clearItem(JsonTokenCacheItem& item) {
     item.cfHash = 0;
     item.size = 0;
     item.type = JsonValueTypeInvalid;
+    item.numberBits = 0;
+}
+
+// The value bytes an item holds: a string's are those of its string object.
+const void* itemBytes(const JsonTokenCacheItem& item) {
+    if (const JsonString* string = item.object.jsonString()) return string->data();
+    return &item.numberBits;
 }
 
 }  // namespace
@@ -55,7 +62,7 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
             break;
         }
         if (item.hash == value.hash && item.size == value.length && item.type == value.type &&
-            item.bytes.size() == value.length && std::memcmp(item.bytes.data(), value.ptr, value.length) == 0) {
+            std::memcmp(itemBytes(item), value.ptr, value.length) == 0) {
             value.cacheItem = &item;
             return item.object;
         }
@@ -65,15 +72,9 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
     JsonValue object = makeObject(parseState, value);
     if (!object) return object;
     clearItem(*target);
-    try {
-        target->bytes.assign(value.ptr, value.ptr + value.length);
-    } catch (const std::bad_alloc&) {
-        target->bytes.clear();
-        return object;  // uncached
-    }
+    if (value.type != JsonValueTypeString) std::memcpy(&target->numberBits, value.ptr, sizeof target->numberBits);
     target->object = object;
     target->hash = value.hash;
-    target->cfHash = 0;
     target->size = value.length;
     target->type = value.type;
     value.cacheItem = target;
@@ -82,8 +83,5 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
 
 void json_clearCache(JsonParseState* parseState) {
     JsonTokenCacheItem* items = parseState->cache.items.get();
-    for (uint64_t i = 0; i < parseState->cache.count; ++i) {
-        clearItem(items[i]);
-        std::vector<uint8_t>().swap(items[i].bytes);
-    }
+    for (uint64_t i = 0; i < parseState->cache.count; ++i) clearItem(items[i]);
 }
