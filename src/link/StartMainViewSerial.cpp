@@ -89,9 +89,9 @@ void StartMainView::serialPortReadData(const SerialPortReadData& info) {
 void StartMainView::serialEnded(const std::shared_ptr<SerialPort>& port) {
     if (port != comport_) return;  // a port replaced earlier
     platform::trace("serial device ended: %s", m_device_.c_str());
+    const bool claimed = serialClaimed_;
     setCompPort(nullptr);
-    if (!serialClaimed_) return;
-    serialClaimed_ = false;
+    if (!claimed) return;
     gc_.isconnected = linkUp();
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
     // Back to the state before the adapter answered, so that it claims the link again when it

@@ -130,8 +130,11 @@ inline platform::FakeSerialRegistry& fakeRegistry() {
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() {
-        platform::setTraceEnabled(false);
-        fakeRegistry().setDevices({});
+        platform::setTraceEnabled(getenv("VARNEL_TEST_TRACE") != nullptr);
+        // Devices left by an earlier test of this process leave the shared port list too.
+        const auto present = fakeRegistry().enumerate();
+        if (!present.empty()) fakeRegistry().unplug(present);
+        loop.drain();
         const auto udp = freePorts(SOCK_DGRAM, 4);
         settings.wlanPort = udp.at(0);
         settings.hfPort = udp.at(1);

@@ -1,0 +1,179 @@
+// The main window's serial link over a socat pseudo-terminal pair with the simulated mixer on the
+// far end: the adapter is opened and gets the search frame, its answer claims the link and shuts
+// the network side, frames cross unchanged, the adapter's end of stream takes the link down, and
+// the adapter announced again claims it anew.
+
+#include "MainWindowFixture.h"
+
+#include "link/DeviceFrame.h"
+#include "serial/SerialPort.h"
+#include "simfront/SimFronts.h"
+
+#include <sys/resource.h>
+
+#include <cstring>
+#include <filesystem>
+
+using namespace mainwindowtest;
+
+namespace {
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+class MainWindowSerial : public MainWindowTest {
+protected:
+    MainWindowSerial() {
+        char pattern[] = "/tmp/varnel-mainwindow-XXXXXX";
+        folder_ = mkdtemp(pattern) ? pattern : "";
+    }
+    ~MainWindowSerial() override {
+        link.reset();
+        loop.drain();
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+    // A line whose computer end looks like a USB serial adapter.
+    std::unique_ptr<sim::SocatPair> line(const std::string& adapter) {
+        auto pair = std::make_unique<sim::SocatPair>(folder_ + "/dev/" + adapter, folder_ + "/mixer-" + adapter);
+        EXPECT_TRUE(pair->ready()) << "socat did not start";
+        return pair;
+    }
+    platform::SerialDevice device(const sim::SocatPair& pair, const std::string& name) {
+        return {name, pair.first, std::string(platform::kSerialRS232Type)};
+    }
+    // Devices present before start-up (the shared port list may exist already: they are reported).
+    void present(std::vector<platform::SerialDevice> devices) {
+        fakeRegistry().plug(std::move(devices));
+        loop.drain();
+    }
+    bool claimed() { return link->connectType() == kConnectTypeSerial && gc.isconnected; }
+
+    std::string folder_;
+    sim::LockedMixer mixer;
+};
+
+}  // namespace
+
+TEST_F(MainWindowSerial, AdapterAnswerClaimsTheLinkAndFramesCrossUnchanged) {
+    auto pair = line("ttyUSB0");
+    sim::SerialFront far(mixer, pair->second);
+    ASSERT_TRUE(far.ok());
+    present({{"ttyS0", "/dev/ttyS0-not-an-adapter", std::string(platform::kSerialRS232Type)},
+                               device(*pair, "ttyUSB0")});
+    start();
+    EXPECT_EQ(link->m_device(), pair->first);
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+
+    // The search frame arrived whole; the answer made the link serial and closed the network side.
+    const auto first = mixer.with([](sim::SimMixer& m) { return m.received.empty() ? sim::Bytes() : m.received[0]; });
+    uint8_t search[11] = {};
+    XCoreData::PackageofSearchDevice(search);
+    EXPECT_EQ(first, sim::Bytes(search, search + 11));
+    EXPECT_EQ(view.device, pair->first);
+    EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
+    EXPECT_FALSE(link->isSearchTimerValid());
+    EXPECT_TRUE(view.connectEnabled);
+    EXPECT_EQ(link->comport()->speed(), 57600u);
+    EXPECT_FALSE(link->isRealConnect());  // until the button switches it on
+
+    link->switchLighted();
+    EXPECT_TRUE(link->isSerialComportOpen());
+    EXPECT_TRUE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Disconnect");
+    EXPECT_FALSE(view.refreshEnabled);
+
+    // Names holding the bytes a cooked line would eat or change cross both ways unchanged.
+    const std::array<uint8_t, 16> awkward = {0x0A, 0x0D, 0x11, 0x13, 0x03, 0x1C, 0x7F, 0x00,
+                                             0xFF, 0x0D, 0x0A, 0x04, 0x15, 0x17, 0x12, 0x16};
+    mixer.with([&](sim::SimMixer& m) { return m.names[0][5] = awkward; });
+    link->sendCMD_ReadPresetList(0);
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    EXPECT_EQ(0, std::memcmp(gc.m_DSPPreset[5], awkward.data(), 16));
+
+    std::memcpy(gc.m_GEQPreset[7], awkward.data(), 16);
+    link->sendCMD_savePresetNameToD(1, 7, 0);
+    ASSERT_TRUE(runUntil([&] { return mixer.with([&](sim::SimMixer& m) { return m.names[1][7] == awkward; }); }));
+
+    // The button switches the link off without touching the port.
+    link->switchLighted();
+    EXPECT_FALSE(link->isSerialComportOpen());
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_TRUE(link->comport()->isOpen());
+    // Refresh on a live serial link does nothing.
+    const auto port = link->comport();
+    link->refleshSearchDevice();
+    EXPECT_EQ(link->comport(), port);
+    EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
+}
+
+TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainClaimsIt) {
+    auto pair = line("ttyUSB0");
+    auto far = std::make_unique<sim::SerialFront>(mixer, pair->second);
+    present({device(*pair, "ttyUSB0")});
+    start();
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+    link->switchLighted();
+    ASSERT_TRUE(link->isSerialComportOpen());
+
+    // Unplugged: the line ends.
+    far.reset();
+    pair->kill();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 1; }));
+    EXPECT_FALSE(gc.isconnected);
+    EXPECT_EQ(link->comport(), nullptr);
+    EXPECT_FALSE(link->isSerialComportOpen());
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Connect");
+    EXPECT_TRUE(view.refreshEnabled);
+    EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+
+    // Nothing keeps reading a dead line.
+    const double before = cpuSeconds();
+    loop.runFor(500ms);
+    EXPECT_LT(cpuSeconds() - before, 0.3);
+    EXPECT_EQ(bus.count(MSG_DISCONNECTED), 1u);
+
+    // A new adapter is announced: opened, searched and claimed as the first time.
+    fakeRegistry().unplug({device(*pair, "ttyUSB0")});
+    auto again = line("ttyUSB1");
+    sim::SerialFront far2(mixer, again->second);
+    ASSERT_TRUE(far2.ok());
+    fakeRegistry().plug({device(*again, "ttyUSB1")});
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+    EXPECT_EQ(link->m_device(), again->first);
+    EXPECT_EQ(view.device, again->first);
+    link->switchLighted();
+    link->sendCMD_ReadPresetList(0);
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+}
+
+TEST_F(MainWindowSerial, PlugInReportsLeaveAnOpenAdapterAloneAndOtherDevicesAreNotOpened) {
+    // Only devices without the marker: nothing is opened.
+    present({{"ttyS0", "/dev/ttyS0", std::string(platform::kSerialRS232Type)}});
+    start();
+    EXPECT_EQ(link->m_device(), "");
+    EXPECT_EQ(link->comport(), nullptr);
+
+    auto pair = line("ttyUSB0");
+    sim::SerialFront far(mixer, pair->second);
+    fakeRegistry().plug({device(*pair, "ttyUSB0")});
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+    const auto port = link->comport();
+
+    // Another device arrives: the open adapter keeps its port and its link.
+    fakeRegistry().plug({{"ttyS1", "/dev/ttyS1", std::string(platform::kSerialRS232Type)}});
+    loop.runFor(200ms);
+    EXPECT_EQ(link->comport(), port);
+    EXPECT_TRUE(gc.isconnected);
+    const size_t searches = mixer.with([](sim::SimMixer& m) {
+        size_t n = 0;
+        for (const auto& f : m.received) n += f.size() == 11 && f[8] == 0xF9;
+        return n;
+    });
+    EXPECT_EQ(searches, 1u);
+}
