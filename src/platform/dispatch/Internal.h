@@ -1,5 +1,5 @@
 #pragma once
-// Pieces shared by the queue, pool, reactor and source files of the dispatch layer.
+// Declarations shared by the queue, pool, reactor and source files of the dispatch layer.
 
 #include "platform/dispatch/Dispatch.h"
 

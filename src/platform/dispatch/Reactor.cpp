@@ -223,16 +223,16 @@ void Reactor::resetTimerfdLocked() {
     const Clock::time_point due = timers_.empty() ? Clock::time_point::max() : timers_.begin()->first.first;
     if (due == timerfdDue_) return;
     timerfdDue_ = due;
-    itimerspec spec{};
+    itimerspec when{};
     if (due != Clock::time_point::max()) {
         // steady_clock counts from the same origin as CLOCK_MONOTONIC; an all-zero value would
         // disarm the timer, so the earliest instant used is 1 ns.
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
         if (ns < 1) ns = 1;
-        spec.it_value.tv_sec = time_t(ns / 1000000000);
-        spec.it_value.tv_nsec = long(ns % 1000000000);
+        when.it_value.tv_sec = time_t(ns / 1000000000);
+        when.it_value.tv_nsec = long(ns % 1000000000);
     }
-    if (timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) fatal("timerfd_settime failed");
+    if (timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &when, nullptr) != 0) fatal("timerfd_settime failed");
 }
 
 void Reactor::fireDueTimers() {
