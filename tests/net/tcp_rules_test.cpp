@@ -48,6 +48,9 @@ struct TermCase {
     bool found;
 };
 
+// Rows print as their name, so that test names stay the same from one build to the next.
+void PrintTo(const TermCase& c, std::ostream* out) { *out << c.name; }
+
 class TcpTermSearch : public ::testing::TestWithParam<TermCase> {};
 
 TEST_P(TcpTermSearch, MovesUpToAndIncludingTheTerminator) {
@@ -86,6 +89,8 @@ struct AfterCase {
     std::string fresh;
     long expected;
 };
+
+void PrintTo(const AfterCase& c, std::ostream* out) { *out << c.name; }
 
 class TcpTermAfterRead : public ::testing::TestWithParam<AfterCase> {};
 
