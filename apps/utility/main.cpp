@@ -1,10 +1,37 @@
 // Varnel Utility: finds the mixer, connects to it, manages its presets and updates its firmware.
 
+#include "link/GCData.h"
+#include "link/XCoreData.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
+#include "ui/AppDelegate.h"
+#include "ui/StartMainWindow.h"
 
 #include <QApplication>
-#include <QMainWindow>
+#include <QCloseEvent>
+
+namespace {
+
+// Closing the main window quits the program once the delegate agrees.
+class QuitGate : public QObject {
+public:
+    explicit QuitGate(AppDelegate& delegate) : delegate_(delegate) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close &&
+            delegate_.applicationShouldTerminate() == AppDelegate::NSTerminateCancel) {
+            event->ignore();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    AppDelegate& delegate_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -12,9 +39,21 @@ int main(int argc, char** argv) {
     platform::QtMainExecutor executor;
     platform::QtUiServices ui;
 
-    QMainWindow window;
-    window.setWindowTitle("Varnel Utility");
-    window.resize(640, 420);
+    StartMainWindow window(GCData::shareGCData(), XCoreData::shareData());
+    window.awakeFromNib();
+
+    AppDelegate delegate([] { return readManifestEntries(XCoreData::shareData()); });
+    delegate.setWindow(&window);
+    delegate.applicationDidFinishLaunching();
+
+    // Quitting asks the delegate first; the last window closed ends the program.
+    QuitGate gate(delegate);
+    window.installEventFilter(&gate);
+    QObject::connect(&app, &QApplication::aboutToQuit, [&delegate] { delegate.applicationWillTerminate(); });
+    QObject::connect(&app, &QApplication::applicationStateChanged, [&delegate](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationInactive) delegate.applicationWillResignActive();
+    });
+
     window.show();
     return app.exec();
 }

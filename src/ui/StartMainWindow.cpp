@@ -1,0 +1,158 @@
+#include "ui/StartMainWindow.h"
+
+#include "ui/ControlCategories.h"
+#include "ui/VerWindow.h"
+#include "ui/XLCDView.h"
+#include "ui/XoemTextField.h"
+
+#include <QColor>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace {
+constexpr int kWidth = 640;
+constexpr int kHeight = 420;
+}  // namespace
+
+// The link's lamp interface over the window's status lamp.
+class StartMainWindow::Lamp : public LinkLamp {
+public:
+    explicit Lamp(XLCDView* view) : view_(view) {}
+    void setColorOfLighted(uint32_t rgb) override { view_->setColorOfLighted(color(rgb)); }
+    void setColorOfunLighted(uint32_t rgb) override { view_->setColorOfunLighted(color(rgb)); }
+    void setIsLighted(bool lighted) override { view_->setIsLighted(lighted); }
+
+private:
+    static util::LampColor color(uint32_t rgb) {
+        return {((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0, 1.0};
+    }
+    XLCDView* view_;
+};
+
+// The busy spinner: an indeterminate bar while it animates.
+class StartMainWindow::Spinner : public QProgressBar, public platform::Spinner {
+public:
+    explicit Spinner(QWidget* parent) : QProgressBar(parent) {
+        setTextVisible(false);
+        setRange(0, 1);
+        setValue(0);
+    }
+    void setSpinnerVisible(bool visible) override { setVisible(visible); }
+    void setSpinnerAnimating(bool animating) override {
+        setRange(0, animating ? 0 : 1);
+        setValue(0);
+    }
+};
+
+StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings settings, QWidget* parent)
+    : QWidget(parent), link_(std::make_unique<StartMainView>(store, core, std::move(settings))) {
+    setFixedSize(kWidth, kHeight);
+    backView_ = this;
+
+    auto button = [this](const char* title, QRect frame) {
+        auto* b = new QPushButton(QString::fromUtf8(title), this);
+        b->setGeometry(frame);
+        b->setFlat(true);
+        return b;
+    };
+    auto* deviceCaption = new QLabel(QStringLiteral("Device:"), this);
+    deviceCaption->setGeometry(40, 40, 70, 24);
+    deviceCaption->setStyleSheet(QStringLiteral("color: white;"));
+    deviceLabel_ = new QLineEdit(this);
+    deviceLabel_->setGeometry(110, 40, 300, 24);
+    setAsLabel(deviceLabel_);
+    deviceLabel_->setStyleSheet(QStringLiteral("color: white;"));
+
+    connectLCD_ = new XLCDView(QRect(430, 44, 16, 16), this);
+    connectBtn_ = button("Connect", QRect(460, 38, 120, 28));
+    refleshBtn_ = button("Refresh", QRect(460, 76, 120, 28));
+    enterSaveLoadBtn_ = button("Preset", QRect(40, 160, 260, 120));
+    enterUpdateBtn_ = button("Firmware", QRect(340, 160, 260, 120));
+    // No preset or firmware window exists yet.
+    enterSaveLoadBtn_->setEnabled(false);
+    enterUpdateBtn_->setEnabled(false);
+    aboutBtn_ = button("About", QRect(40, 360, 100, 28));
+
+    lbsync_ = new QLabel(QStringLiteral("Communicating with the mixer..."), this);
+    lbsync_->setGeometry(180, 320, 280, 24);
+    lbsync_->setStyleSheet(QStringLiteral("color: white;"));
+    lbsync_->setHidden(true);
+    pbar_ = new Spinner(this);
+    pbar_->setGeometry(180, 350, 280, 12);
+    pbar_->setHidden(true);
+
+    verWindow_ = new VerWindow(this);
+    verWindow_->setWindowFlag(Qt::Window);
+    verWindow_->setWindowWillClose([this] { link_->windowWillClose(); });
+
+    lamp_ = std::make_unique<Lamp>(connectLCD_);
+    link_->setView(this);
+
+    connect(connectBtn_, &QPushButton::clicked, this, [this] { link_->switchLighted(); });
+    connect(refleshBtn_, &QPushButton::clicked, this, [this] { link_->refleshSearchDevice(); });
+    connect(aboutBtn_, &QPushButton::clicked, this, [this] { link_->AboutVersionClick(); });
+}
+
+StartMainWindow::~StartMainWindow() {
+    // The link goes first: it reports to the controls until it is gone.
+    link_.reset();
+}
+
+void StartMainWindow::awakeFromNib() { link_->awakeFromNib(); }
+
+QWidget* StartMainWindow::spinner() const { return pbar_; }
+
+void StartMainWindow::prepareControls() {
+    loadBackGroundImage(backView_, "body_off");
+    const QColor white(Qt::white);
+    for (QPushButton* b : {enterSaveLoadBtn_, enterUpdateBtn_, verWindow_->lb_Product_URL(), connectBtn_, refleshBtn_})
+        setTextColor(b, white);
+    setTextColor(aboutBtn_, white);
+}
+
+LinkLamp* StartMainWindow::connectLCD() { return lamp_.get(); }
+
+void StartMainWindow::setConnectTitle(const std::string& title) {
+    connectBtn_->setText(QString::fromStdString(title));
+    setTextColor(connectBtn_, QColor(Qt::white));
+}
+
+void StartMainWindow::setConnectEnabled(bool enabled) { connectBtn_->setEnabled(enabled); }
+
+void StartMainWindow::setRefreshEnabled(bool enabled) { refleshBtn_->setEnabled(enabled); }
+
+std::string StartMainWindow::deviceLabel() const { return deviceLabel_->text().toStdString(); }
+
+void StartMainWindow::setDeviceLabel(const std::string& text) { deviceLabel_->setText(QString::fromStdString(text)); }
+
+void StartMainWindow::setBusyLabelHidden(bool hidden) { lbsync_->setHidden(hidden); }
+
+platform::Spinner* StartMainWindow::pbar() { return pbar_; }
+
+void StartMainWindow::setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
+                                    const std::string& url) {
+    verWindow_->lb_Product_name()->setText(QString::fromStdString(name));
+    verWindow_->lb_Product_version()->setText(QString::fromStdString(version));
+    verWindow_->lb_Product_company()->setText(QString::fromStdString(company));
+    QPushButton* link = verWindow_->lb_Product_URL();
+    link->setText(QString::fromStdString(url));
+    link->setFlat(true);
+    setTextColor(link, QColor(Qt::white));
+}
+
+platform::ModalWindow* StartMainWindow::verWindow() { return verWindow_; }
+
+void StartMainWindow::bringToFront() {
+    show();
+    raise();
+    activateWindow();
+}
+
+AppDelegate::ManifestEntries readManifestEntries(XCoreData& core) {
+    core.jsonFileRead_forVer(9);
+    AppDelegate::ManifestEntries entries;
+    for (size_t i = 0; i < 9 && i < core.firmware_ver.size(); ++i) entries.push_back(core.firmware_ver[i]);
+    return entries;
+}

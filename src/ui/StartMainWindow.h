@@ -1,0 +1,76 @@
+#pragma once
+// Varnel Utility's main window: the found device, the Connect and refresh buttons, the connection
+// lamp, the busy label and spinner, the page buttons and the about button over the panel picture.
+// It owns the device link (StartMainView) and is the link's view of the controls.
+
+#include "link/StartMainView.h"
+#include "ui/AppDelegate.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class VerWindow;
+class XLCDView;
+
+class StartMainWindow : public QWidget, public MainWindowView {
+public:
+    StartMainWindow(GCData& store, XCoreData& core, LinkSettings settings = {}, QWidget* parent = nullptr);
+    ~StartMainWindow() override;
+
+    // Start-up of the link and the window's controls; needs the main executor.
+    void awakeFromNib();
+    StartMainView& link() { return *link_; }
+
+    // The controls.
+    QLineEdit* deviceField() const { return deviceLabel_; }
+    QPushButton* connectBtn() const { return connectBtn_; }
+    QPushButton* refleshBtn() const { return refleshBtn_; }
+    QPushButton* enterSaveLoadBtn() const { return enterSaveLoadBtn_; }
+    QPushButton* enterUpdateBtn() const { return enterUpdateBtn_; }
+    QPushButton* aboutBtn() const { return aboutBtn_; }
+    XLCDView* connectLamp() const { return connectLCD_; }
+    QLabel* lbsync() const { return lbsync_; }
+    QWidget* spinner() const;
+    QWidget* backView() const { return backView_; }
+    VerWindow* aboutWindow() const { return verWindow_; }
+
+    // MainWindowView.
+    void prepareControls() override;
+    LinkLamp* connectLCD() override;
+    void setConnectTitle(const std::string& title) override;
+    void setConnectEnabled(bool enabled) override;
+    void setRefreshEnabled(bool enabled) override;
+    std::string deviceLabel() const override;
+    void setDeviceLabel(const std::string& text) override;
+    void setBusyLabelHidden(bool hidden) override;
+    platform::Spinner* pbar() override;
+    void setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
+                       const std::string& url) override;
+    platform::ModalWindow* verWindow() override;
+    void bringToFront() override;
+
+private:
+    class Lamp;
+    class Spinner;
+
+    std::unique_ptr<StartMainView> link_;
+    QWidget* backView_ = nullptr;
+    QLineEdit* deviceLabel_ = nullptr;
+    QPushButton* connectBtn_ = nullptr;
+    QPushButton* refleshBtn_ = nullptr;
+    QPushButton* enterSaveLoadBtn_ = nullptr;
+    QPushButton* enterUpdateBtn_ = nullptr;
+    QPushButton* aboutBtn_ = nullptr;
+    XLCDView* connectLCD_ = nullptr;
+    QLabel* lbsync_ = nullptr;
+    Spinner* pbar_ = nullptr;
+    VerWindow* verWindow_ = nullptr;
+    std::unique_ptr<Lamp> lamp_;
+};
+
+// Has the firmware store read the manifest (nine keys) and returns its version entries 0-8.
+AppDelegate::ManifestEntries readManifestEntries(XCoreData& core);
