@@ -6,6 +6,7 @@
 static_assert(alignof(JsonValue) <= alignof(JsonArray) && sizeof(JsonArray) % alignof(JsonValue) == 0,
               "element slots follow the array header");
 
+#include "json/JsonArena.h"
 #include "json/JsonInternal.h"
 
 const JsonValue& JsonArray::objectAtIndex(uint64_t index) const {
@@ -124,11 +125,15 @@ void JsonArray::releaseSlots() {
     objects_ = nullptr;
 }
 
-JsonArray* JsonArray::allocate(uint64_t capacity) {
+JsonArray* JsonArray::allocate(uint64_t capacity, JsonArena* arena) {
     if (capacity > (UINT64_MAX - sizeof(JsonArray)) / sizeof(JsonValue)) return nullptr;
-    void* memory = ::operator new(sizeof(JsonArray) + capacity * sizeof(JsonValue), std::nothrow);
+    const uint64_t size = sizeof(JsonArray) + capacity * sizeof(JsonValue);
+    void* memory = arena ? arena->allocate(size) : nullptr;
+    const bool inArena = memory != nullptr;
+    if (!memory) memory = ::operator new(size, std::nothrow);
     if (!memory) return nullptr;
     auto* array = new (memory) JsonArray();
+    array->inArena_ = inArena;
     array->objects_ = array->inlineObjects();
     for (uint64_t i = 0; i < capacity; ++i) new (&array->objects_[i]) JsonValue();
     array->capacity_ = capacity;
@@ -136,13 +141,18 @@ JsonArray* JsonArray::allocate(uint64_t capacity) {
 }
 
 void JsonArray::destroy(JsonArray* array) {
+    const bool inArena = array->inArena_;
     array->~JsonArray();
-    ::operator delete(array);
+    if (inArena) {
+        JsonArena::release(array);
+    } else {
+        ::operator delete(array);
+    }
 }
 
-JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection) {
-    // One allocation holds the array and its elements.
-    JsonArray* array = JsonArray::allocate(count);
+JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena) {
+    // One piece of memory holds the array and its elements.
+    JsonArray* array = JsonArray::allocate(count, arena);
     if (!array) return {};
     for (uint64_t i = 0; i < count; ++i) array->objects_[i].swap(objects[i]);
     array->count_ = count;

@@ -8,6 +8,8 @@
 
 #include "json/JsonValue.h"
 
+class JsonArena;
+
 class JsonArray : public JsonObject {
 public:
     static const char* className() { return "JsonArray"; }
@@ -44,12 +46,12 @@ public:
 
 private:
     friend class JsonValue;
-    friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection);
+    friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena);
     JsonArray() = default;
     ~JsonArray();
     // A new empty array whose element slots (capacity of them, all none) follow it in the same
-    // allocation; null when memory runs out.
-    static JsonArray* allocate(uint64_t capacity);
+    // allocation (in the arena when one is given and has room); null when memory runs out.
+    static JsonArray* allocate(uint64_t capacity, JsonArena* arena);
     static void destroy(JsonArray* array);
     JsonValue* inlineObjects() { return reinterpret_cast<JsonValue*>(this + 1); }
 
@@ -66,5 +68,6 @@ private:
     uint64_t mutations_ = 0;  // 0: immutable; a mutable array counts from 1, wrapping past 0
 };
 
-// A new array that takes over the count handles at objects (they are left none).
-JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection);
+// A new array that takes over the count handles at objects (they are left none); in the arena
+// when one is given.
+JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena = nullptr);

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "json/JsonArena.h"
 #include "json/JsonInternal.h"
 
 namespace {
@@ -74,11 +75,15 @@ void JsonDictionary::releaseTable() {
     entry_ = nullptr;
 }
 
-JsonDictionary* JsonDictionary::allocate(uint64_t capacity) {
+JsonDictionary* JsonDictionary::allocate(uint64_t capacity, JsonArena* arena) {
     if (capacity > (UINT64_MAX - sizeof(JsonDictionary)) / sizeof(JsonHashTableEntry)) return nullptr;
-    void* memory = ::operator new(sizeof(JsonDictionary) + capacity * sizeof(JsonHashTableEntry), std::nothrow);
+    const uint64_t size = sizeof(JsonDictionary) + capacity * sizeof(JsonHashTableEntry);
+    void* memory = arena ? arena->allocate(size) : nullptr;
+    const bool inArena = memory != nullptr;
+    if (!memory) memory = ::operator new(size, std::nothrow);
     if (!memory) return nullptr;
     auto* dictionary = new (memory) JsonDictionary();
+    dictionary->inArena_ = inArena;
     dictionary->entry_ = dictionary->inlineEntries();
     for (uint64_t i = 0; i < capacity; ++i) new (&dictionary->entry_[i]) JsonHashTableEntry();
     dictionary->capacity_ = capacity;
@@ -86,8 +91,13 @@ JsonDictionary* JsonDictionary::allocate(uint64_t capacity) {
 }
 
 void JsonDictionary::destroy(JsonDictionary* dictionary) {
+    const bool inArena = dictionary->inArena_;
     dictionary->~JsonDictionary();
-    ::operator delete(dictionary);
+    if (inArena) {
+        JsonArena::release(dictionary);
+    } else {
+        ::operator delete(dictionary);
+    }
 }
 
 uint64_t JsonDictionaryCapacityForCount(uint64_t n) {
@@ -319,9 +329,9 @@ std::vector<JsonValue> JsonDictionaryEnumerator::allObjects() {
 }
 
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
-                               bool mutableCollection) {
-    // One allocation holds the dictionary and its table.
-    JsonDictionary* dictionary = JsonDictionary::allocate(JsonDictionaryCapacityForCount(count));
+                               bool mutableCollection, JsonArena* arena) {
+    // One piece of memory holds the dictionary and its table.
+    JsonDictionary* dictionary = JsonDictionary::allocate(JsonDictionaryCapacityForCount(count), arena);
     if (!dictionary) return {};
     JsonValue result = jsonValueAdopting(JsonKind::Dictionary, dictionary);
     for (uint64_t i = 0; i < count; ++i) {

@@ -18,6 +18,7 @@ struct JsonHashTableEntry {
 };
 
 class JsonDictionaryEnumerator;
+class JsonArena;
 
 class JsonDictionary : public JsonObject {
 public:
@@ -64,12 +65,12 @@ private:
     friend class JsonValue;
     friend class JsonDictionaryEnumerator;
     friend JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects,
-                                          uint64_t count, bool mutableCollection);
+                                          uint64_t count, bool mutableCollection, JsonArena* arena);
     JsonDictionary() = default;
     ~JsonDictionary();
     // A new empty dictionary whose table (capacity empty slots) follows it in the same
-    // allocation; null when memory runs out.
-    static JsonDictionary* allocate(uint64_t capacity);
+    // allocation (in the arena when one is given and has room); null when memory runs out.
+    static JsonDictionary* allocate(uint64_t capacity, JsonArena* arena);
     static void destroy(JsonDictionary* dictionary);
     JsonHashTableEntry* inlineEntries() { return reinterpret_cast<JsonHashTableEntry*>(this + 1); }
     void releaseTable();
@@ -107,9 +108,10 @@ private:
 };
 
 // A new dictionary holding the count (hash, key, object) triples, which it takes over (the
-// handles are left none); a later duplicate key replaces an earlier one.
+// handles are left none); a later duplicate key replaces an earlier one. In the arena when one
+// is given.
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
-                               bool mutableCollection);
+                               bool mutableCollection, JsonArena* arena = nullptr);
 
 // The table capacity for n members: the first entry of the capacity table that holds n × 1.33.
 // Counts beyond the table are capped at its last entry.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "json/JSONDecoder.h"
+#include "json/JsonArena.h"
 #include "json/JsonManagedBuffer.h"
 #include "platform/Error.h"
 
@@ -101,6 +102,7 @@ struct JsonParseState {
     JsonTokenCache cache;
     std::optional<platform::Error> error;
     bool mutableResults = false;
+    JsonArena* arena = nullptr;  // where the collections of the parse in progress are made
     uint64_t depth = 0;  // arrays and objects open now
 };
 

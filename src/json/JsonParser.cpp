@@ -309,7 +309,8 @@ JsonValue json_parse_array(JsonParseState* parseState) {
                     json_error(parseState, "Unexpected ']'.");
                     break;
                 }
-                parsedArray = JsonArrayCreate(stack.objects + start, stack.index - start, parseState->mutableResults);
+                parsedArray = JsonArrayCreate(stack.objects + start, stack.index - start, parseState->mutableResults,
+                                              parseState->arena);
                 stop = true;
             } else if (type == JsonTokenTypeComma) {
                 if (!(acceptBits & kAcceptComma)) {
@@ -375,7 +376,8 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 }
                 --stack.index;
                 parsedDictionary = JsonDictionaryCreate(stack.keys + start, stack.cfHashes + start, stack.objects + start,
-                                                        stack.index - start, parseState->mutableResults);
+                                                        stack.index - start, parseState->mutableResults,
+                                                        parseState->arena);
                 stop = true;
                 continue;
             } else if (type == JsonTokenTypeComma) {
@@ -542,6 +544,8 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     json_managedBuffer_setToStackBuffer(&parseState->tokenBuffer, tokenBufferStorage, sizeof tokenBufferStorage);
     json_objectStack_setToStackBuffer(&parseState->objectStack, stackObjects, stackKeys, stackHashes,
                                       kObjectStackStackCount);
+    JsonArena arena;  // closed when the parse returns; its blocks live on with the collections
+    parseState->arena = &arena;
     // Should making an object throw (memory exhausted), the state must not keep pointers into
     // this frame's storage.
     struct ReleaseOnUnwind {
@@ -554,6 +558,7 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
             state->stringBufferLength = 0;
             state->error.reset();
             state->token = JsonParseToken();
+            state->arena = nullptr;
         }
     } guard{parseState};
 
@@ -575,5 +580,6 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     parseState->error.reset();
     parseState->mutableResults = false;
     parseState->token = JsonParseToken();
+    parseState->arena = nullptr;
     return parsedObject;
 }

@@ -45,6 +45,9 @@ protected:
 private:
     friend class JsonValue;
     mutable std::atomic<uint32_t> refs_{1};
+
+protected:
+    bool inArena_ = false;  // carved out of a parse's arena rather than allocated alone
 };
 
 // An immutable UTF-8 string; its bytes follow the object in the same allocation.

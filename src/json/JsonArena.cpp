@@ -1,0 +1,83 @@
+#include "json/JsonArena.h"
+
+#include <cstdlib>
+#include <new>
+
+// The header at the start of each block. While the block is open, live holds a large bias less
+// the pieces freed so far, so no free can bring it to 0; closing trades the bias for the count of
+// pieces handed out, and whoever brings it to 0 frees the block.
+struct alignas(64) JsonArenaBlock {
+    std::atomic<uint64_t> live;
+};
+
+namespace {
+
+constexpr uint64_t kOpenBias = uint64_t{1} << 62;
+
+// Emptied blocks are kept per thread for the next parse, up to a bound, rather than handed
+// straight back: the heap would give their pages back to the system and fault them in again.
+constexpr size_t kKeptBlocks = 64;
+
+// Trivially destructible, so it stays usable while the thread's other thread-local and static
+// objects are destroyed; the drain empties it once and then blocks go straight to the heap.
+struct BlockPool {
+    void* blocks[kKeptBlocks];
+    size_t count;
+    bool drained;
+};
+thread_local BlockPool pool;
+
+struct PoolDrain {
+    ~PoolDrain() {
+        while (pool.count) std::free(pool.blocks[--pool.count]);
+        pool.drained = true;
+    }
+};
+thread_local PoolDrain drain;
+
+void* takeBlock() {
+    if (pool.count) return pool.blocks[--pool.count];
+    return std::aligned_alloc(JsonArena::kBlockSize, JsonArena::kBlockSize);
+}
+
+void giveBack(JsonArenaBlock* block) {
+    block->~JsonArenaBlock();
+    if (!pool.drained && pool.count < kKeptBlocks) {
+        (void)&drain;  // the first use on a thread arranges for the drain at its exit
+        pool.blocks[pool.count++] = block;
+    } else {
+        std::free(block);
+    }
+}
+
+}  // namespace
+
+bool JsonArena::openBlock() {
+    close();
+    void* memory = takeBlock();
+    if (!memory) return false;
+    block_ = new (memory) JsonArenaBlock{};
+    block_->live.store(kOpenBias, std::memory_order_relaxed);
+    next_ = static_cast<uint8_t*>(memory) + sizeof(JsonArenaBlock);
+    end_ = static_cast<uint8_t*>(memory) + kBlockSize;
+    handedOut_ = 0;
+    return true;
+}
+
+void JsonArena::close() {
+    if (!block_) return;
+    JsonArenaBlock* block = block_;
+    block_ = nullptr;
+    next_ = end_ = nullptr;
+    // live = bias - freed; afterwards live = handedOut - freed, the pieces still in use.
+    if (block->live.fetch_sub(kOpenBias - handedOut_, std::memory_order_acq_rel) == kOpenBias - handedOut_) {
+        giveBack(block);
+    }
+}
+
+void JsonArena::release(void* piece) noexcept {
+    auto* block = reinterpret_cast<JsonArenaBlock*>(reinterpret_cast<uintptr_t>(piece) & ~(uintptr_t{kBlockSize} - 1));
+    if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        giveBack(block);
+    }
+}
