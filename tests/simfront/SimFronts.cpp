@@ -115,7 +115,7 @@ UdpFront::UdpFront(Options options) : options_(std::move(options)) {
     listen_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in any = ipv4("0.0.0.0", options_.port);
+    sockaddr_in any = ipv4(options_.listenAddress, options_.port);
     if (listen_ >= 0 && ::bind(listen_, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
         ::close(listen_);
         listen_ = -1;
@@ -143,6 +143,7 @@ void UdpFront::onReady(int fd) {
     if (n != static_cast<ssize_t>(sizeof kProbe) || std::memcmp(buffer, kProbe, sizeof kProbe) != 0) return;
     ++probes_;
     if (options_.replyDelay.count() > 0) std::this_thread::sleep_for(options_.replyDelay);
+    if (options_.replyPort != 0) sender.sin_port = htons(options_.replyPort);
     Bytes reply(options_.replyLength, 0x20);
     const char name[] = "VARNEL-MIXER";
     std::copy(name, name + std::min(sizeof name - 1, reply.size()), reply.begin());

@@ -60,14 +60,16 @@ private:
 };
 
 // Answers the 12-byte search probe with a reply of replyLength bytes, sent from replyFrom
-// (port 0) to the probe's sender.
+// (port 0) to the probe's sender (at replyPort when it is set).
 class UdpFront : public PollThread {
 public:
     struct Options {
-        uint16_t port = 8000;              // where probes arrive (bound on all addresses)
+        uint16_t port = 8000;  // where probes arrive
         std::string replyFrom = "127.0.0.1";
         size_t replyLength = 32;
         std::chrono::milliseconds replyDelay{0};
+        std::string listenAddress = "0.0.0.0";
+        uint16_t replyPort = 0;  // 0: the sender's port
     };
     explicit UdpFront(Options options);
     ~UdpFront();

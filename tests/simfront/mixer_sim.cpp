@@ -1,7 +1,10 @@
 // mixer-sim: the simulated mixer on loopback, for trying the program by hand.
-//   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--tcp-port 5000] [--serial PATH]
-// Answers the search probe on the UDP port, serves the link on the TCP port and, with --serial,
-// answers on the given terminal line. Runs until interrupted.
+//   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--reply-port 48899] [--tcp-port 5000]
+//             [--serial PATH]
+// Answers the search probe that reaches address:udp-port (to the sender's reply port, or to the
+// port the probe came from), serves the link on the TCP port and, with --serial, answers on the
+// given terminal line. Runs until interrupted. On one machine the program holds port 8000 on all
+// addresses; the simulator takes it on its own address and answers on the program's port 48899.
 
 #include "simfront/SimFronts.h"
 
@@ -22,16 +25,18 @@ int main(int argc, char** argv) {
     std::string address = "127.0.0.1";
     unsigned udpPort = 8000;
     unsigned tcpPort = 5000;
+    unsigned replyPort = 48899;
     std::string serial;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i];
         const char* value = argv[i + 1];
         if (key == "--address") address = value;
         else if (key == "--udp-port") udpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+        else if (key == "--reply-port") replyPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--tcp-port") tcpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--serial") serial = value;
         else {
-            std::fprintf(stderr, "usage: %s [--address A] [--udp-port P] [--tcp-port P] [--serial PATH]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--address A] [--udp-port P] [--reply-port P] [--tcp-port P] [--serial PATH]\n", argv[0]);
             return 2;
         }
     }
@@ -43,7 +48,12 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, onSignal);
 
     sim::LockedMixer mixer;
-    sim::UdpFront udp({static_cast<uint16_t>(udpPort), address, 32, std::chrono::milliseconds(0)});
+    sim::UdpFront::Options search;
+    search.port = static_cast<uint16_t>(udpPort);
+    search.replyFrom = address;
+    search.listenAddress = address;
+    search.replyPort = static_cast<uint16_t>(replyPort);
+    sim::UdpFront udp(search);
     sim::TcpFront tcp(mixer, address, static_cast<uint16_t>(tcpPort));
     std::unique_ptr<sim::SerialFront> line;
     if (!serial.empty()) line = std::make_unique<sim::SerialFront>(mixer, serial);
