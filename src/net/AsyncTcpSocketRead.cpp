@@ -300,10 +300,12 @@ void AsyncTcpSocket::doReadEOF() {
     } else if (preBuffer.availableBytes() > 0) {
         shouldDisconnect = false;  // later reads take these bytes first
     } else if (config & ConfigHalfDuplex) {
-        // Half duplex: stay open for writing while the descriptor still takes bytes.
+        // Half duplex: stay open for writing while the descriptor still takes bytes. A reset
+        // connection also polls writable (its writes fail at once), but it reports an error or a
+        // hang-up as well: it is closed, not half closed.
         pollfd pfd{socket4FD_ != -1 ? socket4FD_ : socket6FD_, POLLOUT, 0};
         ::poll(&pfd, 1, 0);
-        if (pfd.revents & POLLOUT) {
+        if ((pfd.revents & POLLOUT) && !(pfd.revents & (POLLERR | POLLHUP))) {
             shouldDisconnect = false;
             flags |= FlagReadStreamClosed;
             notifyDelegate(AsyncTcpSocketDelegate::kSocketDidCloseReadStream,

@@ -832,6 +832,30 @@ TEST_F(TcpSocket, ThePeerClosingItsWriteSide) {
     }
 }
 
+// A reset is no half close: the socket can neither read nor write any more, so it closes with an
+// error in both modes and never reports a read stream closed.
+TEST_F(TcpSocket, ThePeerResettingTheConnectionClosesTheSocket) {
+    for (const bool halfDuplex : {false, true}) {
+        SCOPED_TRACE(halfDuplex ? "half duplex" : "full duplex");
+        delegate = std::make_shared<Recorder>();
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        sock->setAutoDisconnectOnClosedReadStream(!halfDuplex);
+        connect();
+        sock->readDataWithTimeoutTag(-1, 1);
+        settle();
+        const linger abort{1, 0};
+        ASSERT_EQ(::setsockopt(peer.connection(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort), 0);
+        peer.closeConnection();  // sends a reset
+        ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+        settle();
+        const auto e = delegate->of(Event::Disconnect).at(0);
+        EXPECT_TRUE(e.error);
+        EXPECT_TRUE(delegate->of(Event::CloseReadStream).empty());
+        EXPECT_TRUE(delegate->of(Event::Read).empty());
+        EXPECT_FALSE(sock->isConnected());
+    }
+}
+
 // ---- writing ----
 
 TEST_F(TcpSocket, ALargeWriteToAPeerThatDoesNotReadGoesOutInPartsOrTimesOut) {
