@@ -148,3 +148,18 @@ TEST_F(MainWindowNetwork, AFailedConnectShowsTheLinkDownAndCanBeRetried) {
     ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
     EXPECT_TRUE(gc.isconnected);
 }
+
+TEST_F(MainWindowNetwork, RefreshForgetsTheMixerAndFindsItAgainOnNewSockets) {
+    sim::UdpFront mixer(udpOptions());
+    start();
+    ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; }));
+    const int probes = mixer.probes();
+    // The old sockets give up their ports before the new ones bind them, and the search resumes.
+    link->refleshSearchDevice();
+    EXPECT_TRUE(link->deviceList.empty());
+    EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+    ASSERT_TRUE(runUntil([&] { return !link->deviceList.empty(); }));
+    EXPECT_GT(mixer.probes(), probes);
+    EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
+}

@@ -99,6 +99,12 @@ TEST_F(MainWindowSerial, AdapterAnswerClaimsTheLinkAndFramesCrossUnchanged) {
     link->sendCMD_savePresetNameToD(1, 7, 0);
     ASSERT_TRUE(runUntil([&] { return mixer.with([&](sim::SimMixer& m) { return m.names[1][7] == awkward; }); }));
 
+    // The end of the (unused) TCP link socket leaves the live serial link up.
+    link->socketDidDisconnectWithError(link->tcpCilent(), nullptr);
+    EXPECT_TRUE(gc.isconnected);
+    EXPECT_EQ(bus.count(MSG_DISCONNECTED), 0u);
+    EXPECT_TRUE(view.lamp.lighted);
+
     // The button switches the link off without touching the port.
     link->switchLighted();
     EXPECT_FALSE(link->isSerialComportOpen());
