@@ -201,6 +201,10 @@ void SerialPort::closeLocked() {
     int status = fcntl(fd, F_GETFL);
     if (status >= 0) fcntl(fd, F_SETFL, status | O_NONBLOCK);
     tcsetattr(fd, TCSANOW, &originalOptions_.tio);
+    // The exclusive lock belongs to the open file, which a background thread's duplicate of the
+    // descriptor keeps alive for a while: give the lock up now, so the device can be locked
+    // again as soon as this close returns.
+    flock(fd, LOCK_UN);
     fileHandle_.reset();
     ::close(fd);
     fileDescriptor_ = -1;

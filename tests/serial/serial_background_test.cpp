@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <thread>
 
@@ -275,6 +276,34 @@ TEST(SerialBackgroundWrite, StopEndsTheWriteBeforeItsNextChunkAndTheNextWriteRun
     ASSERT_TRUE(writesDone(b));
     EXPECT_EQ(b.delegate->reports, (Reports{{0, 28800}, {28800, 28800}}));
     EXPECT_TRUE(waitFor([&] { return peer.received() == reached + 28800; }));
+}
+
+// The exclusive lock belongs to the open, not to the descriptors that background threads hold:
+// once the port is closed (or reopened), the device can be locked again at once, even while an
+// old read is still waking up or an old write is still blocked on a peer that does not read.
+TEST(SerialBackground, CloseGivesUpTheExclusiveLockAtOnce) {
+    Background b(false);
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(b.port->openExclusively());
+        b.port->readDataInBackground();
+        ASSERT_TRUE(b.readerWaiting());
+        ASSERT_TRUE(b.port->openExclusively()) << "reopening while a read waits, round " << i;
+        b.port->close();
+        ASSERT_TRUE(b.loop.runUntil([&] { return b.delegate->chunks.size() == size_t(i + 1); }));
+    }
+
+    // A blocking descriptor with the lock: the write blocks on the stalled peer.
+    ASSERT_TRUE(b.port->openWithFlags(O_RDWR | O_NOCTTY | O_EXLOCK_SERIAL));
+    const size_t size = 1 << 20;
+    Peer peer(b.pty, size, /*stalled=*/true);
+    b.port->writeDataInBackground(pattern(size));
+    ASSERT_TRUE(waitFor([&] { return peer.queued() > 0; })) << "the write has not started";
+    b.port->close();
+    auto rival = SerialPort::initWithNameType(b.pty.path(), "rival", "");
+    EXPECT_TRUE(rival->openExclusively()) << "the blocked write still holds the lock";
+    rival->close();
+    peer.release();
+    ASSERT_TRUE(writesDone(b));
 }
 
 TEST(SerialBackgroundWrite, ADelegateWithoutTheProgressCallbackWritesNothing) {
