@@ -3,6 +3,7 @@
 
 #include "platform/MainExecutor.h"
 #include "platform/SerialRegistry.h"
+#include "platform/SerialRegistryWatchLoop.h"
 #include "platform/Trace.h"
 
 #include <libudev.h>
@@ -11,7 +12,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
@@ -100,18 +100,7 @@ public:
 private:
     void run() {
         pthread_setname_np(pthread_self(), "vs.udevWatch");
-        pollfd fds[2] = {{udev_monitor_get_fd(monitor_->monitor), POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-        for (;;) {
-            int ready = poll(fds, 2, -1);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                trace("serial registry: device monitor wait failed (errno %d)", errno);
-                return;
-            }
-            if (fds[1].revents) return;
-            if (fds[0].revents & (POLLERR | POLLNVAL)) return;
-            if (fds[0].revents) receive();
-        }
+        runSerialWatchLoop(udev_monitor_get_fd(monitor_->monitor), stopPipe_[0], [this] { receive(); });
     }
 
     void receive() {

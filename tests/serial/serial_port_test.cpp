@@ -2,6 +2,7 @@
 // the options dictionary, the error latch, line control and the text encodings.
 
 #include "platform/FakeSerialRegistry.h"
+#include "platform/SerialRegistryWatchLoop.h"
 #include "platform/Trace.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPort.h"
@@ -10,6 +11,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace serialtest;
 
@@ -451,6 +456,65 @@ TEST(SystemSerialRegistry, ListsTerminalLinesWithNodesAndNoVirtualConsoles) {
     auto watch = registry.watch([](const std::vector<platform::SerialDevice>&) {},
                                 [](const std::vector<platform::SerialDevice>&) {});
     watch.reset();
+}
+
+}  // namespace
+
+namespace {
+
+// A loopback datagram socket stands in for the device monitor's socket: a send to a port where
+// nobody listens leaves an error pending on it (as an overrun leaves ENOBUFS on the monitor),
+// and the events behind the error must still be received.
+TEST(SerialRegistryWatchLoop, AnErrorOnTheEventSocketDoesNotEndTheWatch) {
+    const auto loopback = [](uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    };
+    const auto portOf = [](int fd) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        return ntohs(address.sin_port);
+    };
+    const int events = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(events, 0);
+    ASSERT_GE(sender, 0);
+    sockaddr_in any = loopback(0);
+    ASSERT_EQ(bind(events, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(bind(sender, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    // Nobody listens on the sender's port until the error is pending.
+    const uint16_t senderPort = portOf(sender);
+    ::close(sender);
+    sockaddr_in peer = loopback(senderPort);
+    ASSERT_EQ(connect(events, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+    ASSERT_EQ(send(events, "?", 1, 0), 1);
+    ASSERT_TRUE(waitFor([&] {
+        pollfd fd{events, POLLIN, 0};
+        return poll(&fd, 1, 0) == 1 && (fd.revents & POLLERR);
+    })) << "no error became pending";
+
+    const int again = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(again, reinterpret_cast<sockaddr*>(&peer), sizeof peer), 0);
+    sockaddr_in eventsAddress = loopback(portOf(events));
+    ASSERT_EQ(sendto(again, "add", 3, 0, reinterpret_cast<sockaddr*>(&eventsAddress), sizeof eventsAddress), 3);
+
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    std::atomic<int> received{0};
+    std::thread watch([&] {
+        platform::runSerialWatchLoop(events, stop[0], [&] {
+            char buffer[16];
+            if (recv(events, buffer, sizeof buffer, 0) == 3) ++received;
+        });
+    });
+    EXPECT_TRUE(waitFor([&] { return received == 1; })) << "the event behind the error was not received";
+    ASSERT_EQ(write(stop[1], "x", 1), 1);
+    watch.join();
+    for (int fd : {events, again, stop[0], stop[1]}) ::close(fd);
 }
 
 }  // namespace
