@@ -258,10 +258,12 @@ void SerialPort::doRead() {
     timeval limit{};
     readTimeoutAsTimeval(&limit);
     const int64_t microseconds = static_cast<int64_t>(limit.tv_sec) * 1000000 + limit.tv_usec;
+    const uint64_t start = icrosecondsSinceBoot();
     readfds_ = pollfd{fd, POLLIN, 0};
     int ready;
-    do {
-        ready = poll(&readfds_, 1, pollMilliseconds(microseconds));
+    do {  // a signal ends the wait early: wait again for the time left
+        const int64_t timeLeft = microseconds - static_cast<int64_t>(icrosecondsSinceBoot() - start);
+        ready = poll(&readfds_, 1, pollMilliseconds(timeLeft));
     } while (ready < 0 && errno == EINTR);
     if (ready < 1) {
         scheduleDoRead();

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 
 using namespace serialtest;
@@ -227,6 +229,37 @@ TEST_F(SerialIoTest, PollingReadHandsOneStringToTheTargetAndEnds) {
     pty.send("more");
     loop.advance(500ms);
     EXPECT_EQ(received.size(), 1u) << "one string, then the polling read is over";
+}
+
+// Signals interrupt the polling read's wait; each retry waits only for the time left, so a
+// steady stream of signals cannot stretch the wait beyond the read timeout.
+TEST_F(SerialIoTest, PollingReadWaitKeepsItsTimeLimitUnderSignals) {
+    struct sigaction quiet{}, previous{};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR2, &quiet, &previous), 0);
+    platform::TestMainLoop loop(true);
+    port->setReadTimeout(0.3);
+    port->waitForInputSelector(std::make_shared<int>(0), [](const std::optional<std::string>&) {});
+    const pthread_t waiter = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        const auto end = std::chrono::steady_clock::now() + 6s;
+        while (!done && std::chrono::steady_clock::now() < end) {
+            pthread_kill(waiter, SIGUSR2);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    loop.advance(100ms);  // one wait, no input
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    done = true;
+    signaller.join();
+    sigaction(SIGUSR2, &previous, nullptr);
+    EXPECT_GE(elapsed, 290ms);
+    EXPECT_LT(elapsed, 4s);
+    port->close();
+    loop.advance(100ms);
 }
 
 TEST_F(SerialIoTest, PollingReadOnAClosedPortEndsWithoutCallingTheTarget) {
