@@ -334,8 +334,32 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
     JsonDictionary* dictionary = JsonDictionary::allocate(JsonDictionaryCapacityForCount(count), arena);
     if (!dictionary) return {};
     JsonValue result = jsonValueAdopting(JsonKind::Dictionary, dictionary);
+    JsonHashTableEntry* const table = dictionary->entry_;
+    const uint64_t capacity = dictionary->capacity_;
     for (uint64_t i = 0; i < count; ++i) {
-        dictionary->JsonDictionaryAddObject(keyHashes[i], std::move(keys[i]), std::move(objects[i]));
+        // Usually the key lands in an empty slot of its probe sequence before meeting an equal
+        // key; a duplicate takes the general path, which puts the earlier member out.
+        const uint64_t hash = keyHashes[i];
+        uint64_t slot = homeSlot(hash, capacity);
+        for (uint64_t probes = 0; probes < capacity; ++probes) {
+            JsonHashTableEntry& entry = table[slot];
+            if (entry.key.isNone()) {
+                entry.keyHash = hash;
+                entry.key.swap(keys[i]);
+                entry.object.swap(objects[i]);
+                ++dictionary->count_;
+                break;
+            }
+            if (entry.keyHash == hash && (entry.key.isSameObject(keys[i]) || entry.key.isEqual(keys[i]))) {
+                dictionary->JsonDictionaryAddObject(hash, std::move(keys[i]), std::move(objects[i]));
+                break;
+            }
+            if (++slot == capacity) slot = 0;
+        }
+        // A full probe sequence without room cannot happen at the 1.33 load; the member would be
+        // dropped, as the general path drops it.
+        keys[i] = JsonValue();
+        objects[i] = JsonValue();
     }
     dictionary->mutations_ = mutableCollection ? 1 : 0;
     return result;

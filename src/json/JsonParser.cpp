@@ -343,10 +343,9 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
             if (!growStackIfNeeded(parseState, "dictionary")) break;
+            // Entries above the stack's index are always empty (built containers and released
+            // members leave them so), so the reserved entry needs no clearing.
             const uint64_t entry = stack.index++;
-            stack.keys[entry] = JsonValue();
-            stack.objects[entry] = JsonValue();
-            stack.cfHashes[entry] = 0;
 
             if (json_parse_next_token(parseState) != 0) break;
             const uint64_t type = parseState->token.type;

@@ -44,6 +44,16 @@ void setIndex(JsonParseState* parseState, const uint8_t* p) {
     parseState->atIndex = static_cast<uint64_t>(p - parseState->stringBufferBytes);
 }
 
+// Bytes that stand for themselves inside a string: printable ASCII other than the quote and the
+// backslash. Everything else needs a closer look.
+struct PlainStringBytes {
+    bool plain[256] = {};
+    constexpr PlainStringBytes() {
+        for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    }
+};
+constexpr PlainStringBytes kPlain;
+
 int failString(JsonParseState* parseState, const uint8_t* p) {
     setIndex(parseState, p);
     json_error(parseState, "Invalid string.");
@@ -63,6 +73,7 @@ int json_parse_string(JsonParseState* parseState) {
 
     // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid.
     for (;;) {
+        while (p < end && kPlain.plain[*p]) hash = jsonHashStep(hash, *p++);
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
         if (c < 0x80) {
@@ -121,6 +132,27 @@ int json_parse_string(JsonParseState* parseState) {
     if (used) std::memcpy(buffer.bytes, start + 1, used);
 
     for (;;) {
+        // A run of plain bytes is copied and hashed in one tight loop, with room made for all of
+        // it (and the usual margin) at once.
+        const uint8_t* run = p;
+        while (run < end && kPlain.plain[*run]) ++run;
+        if (run != p) {
+            const uint64_t n = static_cast<uint64_t>(run - p);
+            if (buffer.length < used || buffer.length - used < n + 16) {
+                if (!json_managedBuffer_resize(&buffer, used + n + 1024)) {
+                    json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
+                               static_cast<long>(__LINE__));
+                    return failString(parseState, p);
+                }
+            }
+            uint8_t* out = buffer.bytes + used;
+            for (uint64_t i = 0; i < n; ++i) {
+                out[i] = p[i];
+                hash = jsonHashStep(hash, p[i]);
+            }
+            used += n;
+            p = run;
+        }
         if (p >= end) return failString(parseState, p);
         if (!ensureRoom()) return failString(parseState, p);
         const uint8_t c = *p;
@@ -296,6 +328,44 @@ bool isOverflow(const char* text, size_t length) {
     return found && position + exponent > 0;
 }
 
+// The digits of a number token as the scan gathers them, for the direct conversion below.
+struct NumberDigits {
+    uint64_t mantissa = 0;  // all digits before and after the point, while there are at most 19
+    int digits = 0;         // how many there are
+    int fractionDigits = 0;
+    int exponent = 0;       // valid while exponentDigits is at most 4
+    int exponentDigits = 0;
+};
+
+// Converts the common forms of a number token directly: integers of up to 18 (negative) or 19
+// digits, and decimals whose digits make at most 2^53 with a power of ten up to 22 either way,
+// where one correctly rounded multiplication or division by an exact power of ten gives the
+// correctly rounded value, the same value the general conversion gives. Anything else (long
+// digit strings, large exponents, values out of range) is left to the general conversion.
+bool convertCommonNumber(const NumberDigits& n, bool negative, bool floating, JsonTokenValue& value) {
+    if (!floating) {
+        if (n.digits > (negative ? 18 : 19)) return false;
+        if (negative) {
+            value.type = JsonValueTypeLongLong;
+            value.number.longLongValue = -static_cast<int64_t>(n.mantissa);
+        } else {
+            value.type = JsonValueTypeUnsignedLongLong;
+            value.number.unsignedLongLongValue = n.mantissa;
+        }
+        return true;
+    }
+    if (n.digits > 19 || n.exponentDigits > 4 || n.mantissa > (uint64_t{1} << 53)) return false;
+    const int scale = n.exponent - n.fractionDigits;
+    if (scale < -22 || scale > 22) return false;
+    static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    double result = static_cast<double>(n.mantissa);
+    result = scale < 0 ? result / kPowersOfTen[-scale] : result * kPowersOfTen[scale];
+    value.type = JsonValueTypeDouble;
+    value.number.doubleValue = negative ? -result : result;
+    return true;
+}
+
 }  // namespace
 
 int json_parse_number(JsonParseState* parseState) {
@@ -308,16 +378,23 @@ int json_parse_number(JsonParseState* parseState) {
     bool floating = false;
 
     auto isDigit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+    NumberDigits n;
+    // Takes the digit at p into the mantissa (the count goes on past 19, the value stops).
+    auto takeDigit = [&n](uint8_t c) {
+        if (++n.digits <= 19) n.mantissa = n.mantissa * 10 + static_cast<uint64_t>(c - '0');
+    };
 
     if (*p == '-') {
         negative = true;
         if (++p >= end) return failNumber(parseState, p);
     }
     if (*p == '0') {
+        takeDigit(*p);
         ++p;  // zero: a following digit is not taken
     } else if (*p >= '1' && *p <= '9') {
-        while (++p < end && isDigit(*p)) {
-        }
+        do {
+            takeDigit(*p);
+        } while (++p < end && isDigit(*p));
     } else {
         return failNumber(parseState, p);
     }
@@ -326,20 +403,26 @@ int json_parse_number(JsonParseState* parseState) {
         floating = true;
         if (++p >= end) return failNumber(parseState, p);
         if (!isDigit(*p)) return failNumber(parseState, p);
-        while (++p < end && isDigit(*p)) {
-        }
+        do {
+            takeDigit(*p);
+            ++n.fractionDigits;
+        } while (++p < end && isDigit(*p));
         if (p >= end) return failNumber(parseState, p);
     }
     if (*p == 'e' || *p == 'E') {
         floating = true;
         if (++p >= end) return failNumber(parseState, p);
+        bool negativeExponent = false;
         if (*p == '+' || *p == '-') {
+            negativeExponent = *p == '-';
             if (++p >= end) return failNumber(parseState, p);
         }
         if (!isDigit(*p)) return failNumber(parseState, p);
-        while (++p < end && isDigit(*p)) {
-        }
+        do {
+            if (++n.exponentDigits <= 4) n.exponent = n.exponent * 10 + (*p - '0');
+        } while (++p < end && isDigit(*p));
         if (p >= end) return failNumber(parseState, p);
+        if (negativeExponent) n.exponent = -n.exponent;
     }
 
     // Finished: the token is start..p; the byte at p is not taken.
@@ -349,8 +432,10 @@ int json_parse_number(JsonParseState* parseState) {
     if (negative && length == 2 && text[1] == '0') floating = true;  // -0 is a double
 
     JsonTokenValue& value = token.value;
-    std::from_chars_result converted{};
-    if (floating) {
+    std::from_chars_result converted{text + length, std::errc()};
+    if (convertCommonNumber(n, negative, floating, value)) {
+        // done
+    } else if (floating) {
         value.type = JsonValueTypeDouble;
         converted = std::from_chars(text, text + length, value.number.doubleValue);
         if (converted.ec == std::errc::result_out_of_range) {

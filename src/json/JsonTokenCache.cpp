@@ -38,6 +38,17 @@ void clearItem(JsonTokenCacheItem& item) {
     item.numberBits = 0;
 }
 
+bool sameBytes(const void* a, const void* b, uint64_t length) {
+    // Most keys and numbers are short: a plain loop beats a call for them.
+    if (length > 16) return std::memcmp(a, b, length) == 0;
+    const auto* x = static_cast<const uint8_t*>(a);
+    const auto* y = static_cast<const uint8_t*>(b);
+    for (uint64_t i = 0; i < length; ++i) {
+        if (x[i] != y[i]) return false;
+    }
+    return true;
+}
+
 // The value bytes an item holds: a string's are those of its string object.
 const void* itemBytes(const JsonTokenCacheItem& item) {
     if (const JsonString* string = item.object.jsonString()) return string->data();
@@ -62,7 +73,7 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
             break;
         }
         if (item.hash == value.hash && item.size == value.length && item.type == value.type &&
-            std::memcmp(itemBytes(item), value.ptr, value.length) == 0) {
+            sameBytes(itemBytes(item), value.ptr, value.length)) {
             value.cacheItem = &item;
             return item.object;
         }
