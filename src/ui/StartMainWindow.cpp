@@ -3,7 +3,6 @@
 #include "ui/ControlCategories.h"
 #include "ui/VerWindow.h"
 #include "ui/XLCDView.h"
-#include "ui/XoemTextField.h"
 
 #include <QColor>
 #include <QLabel>
@@ -60,9 +59,9 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     auto* deviceCaption = new QLabel(QStringLiteral("Device:"), this);
     deviceCaption->setGeometry(40, 40, 70, 24);
     deviceCaption->setStyleSheet(QStringLiteral("color: white;"));
-    deviceLabel_ = new QLineEdit(this);
+    deviceLabel_ = new QLabel(this);
     deviceLabel_->setGeometry(110, 40, 300, 24);
-    setAsLabel(deviceLabel_);
+    deviceLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     deviceLabel_->setStyleSheet(QStringLiteral("color: white;"));
 
     connectLCD_ = new XLCDView(QRect(430, 44, 16, 16), this);
@@ -83,10 +82,6 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     pbar_->setGeometry(180, 350, 280, 12);
     pbar_->setHidden(true);
 
-    verWindow_ = new VerWindow(this);
-    verWindow_->setWindowFlag(Qt::Window);
-    verWindow_->setWindowWillClose([this] { link_->windowWillClose(); });
-
     lamp_ = std::make_unique<Lamp>(connectLCD_);
     link_->setView(this);
 
@@ -104,11 +99,22 @@ void StartMainWindow::awakeFromNib() { link_->awakeFromNib(); }
 
 QWidget* StartMainWindow::spinner() const { return pbar_; }
 
+// Made when first shown: a start-up without it reaches the main window sooner.
+VerWindow* StartMainWindow::aboutWindow() {
+    if (!verWindow_) {
+        verWindow_ = new VerWindow(this);
+        verWindow_->setWindowFlag(Qt::Window);
+        verWindow_->setWindowWillClose([this] { link_->windowWillClose(); });
+        setTextColor(verWindow_->lb_Product_URL(), QColor(Qt::white));
+    }
+    return verWindow_;
+}
+
 void StartMainWindow::prepareControls() {
     loadBackGroundImage(backView_, "body_off");
     const QColor white(Qt::white);
-    for (QPushButton* b : {enterSaveLoadBtn_, enterUpdateBtn_, verWindow_->lb_Product_URL(), connectBtn_, refleshBtn_})
-        setTextColor(b, white);
+    // The web address of the about window gets its white title when that window is made.
+    for (QPushButton* b : {enterSaveLoadBtn_, enterUpdateBtn_, connectBtn_, refleshBtn_}) setTextColor(b, white);
     setTextColor(aboutBtn_, white);
 }
 
@@ -133,16 +139,17 @@ platform::Spinner* StartMainWindow::pbar() { return pbar_; }
 
 void StartMainWindow::setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
                                     const std::string& url) {
-    verWindow_->lb_Product_name()->setText(QString::fromStdString(name));
-    verWindow_->lb_Product_version()->setText(QString::fromStdString(version));
-    verWindow_->lb_Product_company()->setText(QString::fromStdString(company));
-    QPushButton* link = verWindow_->lb_Product_URL();
+    VerWindow* about = aboutWindow();
+    about->lb_Product_name()->setText(QString::fromStdString(name));
+    about->lb_Product_version()->setText(QString::fromStdString(version));
+    about->lb_Product_company()->setText(QString::fromStdString(company));
+    QPushButton* link = about->lb_Product_URL();
     link->setText(QString::fromStdString(url));
     link->setFlat(true);
     setTextColor(link, QColor(Qt::white));
 }
 
-platform::ModalWindow* StartMainWindow::verWindow() { return verWindow_; }
+platform::ModalWindow* StartMainWindow::verWindow() { return aboutWindow(); }
 
 void StartMainWindow::bringToFront() {
     show();

@@ -11,7 +11,6 @@
 #include <memory>
 
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class VerWindow;
 class XLCDView;
@@ -26,7 +25,7 @@ public:
     StartMainView& link() { return *link_; }
 
     // The controls.
-    QLineEdit* deviceField() const { return deviceLabel_; }
+    QLabel* deviceField() const { return deviceLabel_; }
     QPushButton* connectBtn() const { return connectBtn_; }
     QPushButton* refleshBtn() const { return refleshBtn_; }
     QPushButton* enterSaveLoadBtn() const { return enterSaveLoadBtn_; }
@@ -36,7 +35,8 @@ public:
     QLabel* lbsync() const { return lbsync_; }
     QWidget* spinner() const;
     QWidget* backView() const { return backView_; }
-    VerWindow* aboutWindow() const { return verWindow_; }
+    // The about window, made on its first use.
+    VerWindow* aboutWindow();
 
     // MainWindowView.
     void prepareControls() override;
@@ -59,7 +59,7 @@ private:
 
     std::unique_ptr<StartMainView> link_;
     QWidget* backView_ = nullptr;
-    QLineEdit* deviceLabel_ = nullptr;
+    QLabel* deviceLabel_ = nullptr;
     QPushButton* connectBtn_ = nullptr;
     QPushButton* refleshBtn_ = nullptr;
     QPushButton* enterSaveLoadBtn_ = nullptr;
