@@ -61,6 +61,22 @@ void nameThisThread(const char* name) {  // at most 15 characters
     pthread_setname_np(pthread_self(), name);
 }
 
+// Hands a delegate callback to the main thread. A background thread can outlive the program's
+// main executor (a read woken by the close at exit): its callback is then dropped, not fatal.
+void postToMain(platform::MainExecutor::Job job) {
+    if (!platform::MainExecutor::hasCurrent()) {
+        platform::trace("serial port: no main executor, a delegate callback is dropped");
+        return;
+    }
+    platform::MainExecutor::current().post(std::move(job));
+}
+
+// The main executor's clock (tests drive it), or the monotonic clock when there is none.
+platform::MainExecutor::Clock::time_point mainNow() {
+    if (!platform::MainExecutor::hasCurrent()) return platform::MainExecutor::Clock::now();
+    return platform::MainExecutor::current().now();
+}
+
 // Whether a failed read or wait is only a pause: nothing was lost and the device is still there.
 bool isTransient(int error) { return error == EINTR || error == EAGAIN || error == EWOULDBLOCK; }
 
@@ -339,8 +355,7 @@ void SerialPort::readDataInBackgroundThread() {
 
     if (auto delegate = this->delegate()) {
         SerialPortReadData info{shared_from_this(), Bytes(buffer.get(), buffer.get() + count)};
-        platform::MainExecutor::current().post(
-            [delegate = std::move(delegate), info = std::move(info)] { delegate->serialPortReadData(info); });
+        postToMain([delegate = std::move(delegate), info = std::move(info)] { delegate->serialPortReadData(info); });
     }
     --countReadInBackgroundThreads_;
 }
@@ -365,8 +380,7 @@ void SerialPort::reportProgressDataLen(uint64_t written, uint64_t length) {
     auto delegate = this->delegate();
     if (!delegate) return;
     SerialPortWriteProgress info{shared_from_this(), written, length};
-    platform::MainExecutor::current().post(
-        [delegate = std::move(delegate), info = std::move(info)] { delegate->serialPortWriteProgress(info); });
+    postToMain([delegate = std::move(delegate), info = std::move(info)] { delegate->serialPortWriteProgress(info); });
 }
 
 // Writes the data in chunks of 4096 bytes. A transfer estimated at more than 3 s reports 0 at
@@ -396,7 +410,7 @@ void SerialPort::writeDataInBackgroundThread(const Bytes& data, uint64_t speed) 
     const uint64_t length = data.size();
     // Speed 0 gives no estimate: taken as a long transfer.
     const uint64_t estimate = speed == 0 ? UINT64_MAX : length * 8 / speed;
-    auto now = [] { return platform::MainExecutor::current().now(); };
+    const auto now = mainNow;
     platform::MainExecutor::Clock::time_point nextReport;
     if (estimate > 3) {
         reportProgressDataLen(0, length);

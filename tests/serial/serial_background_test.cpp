@@ -170,6 +170,27 @@ TEST(SerialBackgroundRead, ThePeerHangingUpClosesThePortAndEndsTheReads) {
     EXPECT_EQ(b.delegate->chunks.size(), 2u);
 }
 
+// A background thread can outlive the program's main executor (a read woken by the close at
+// exit): its callbacks are dropped instead of ending the process.
+TEST(SerialBackground, WithoutAMainExecutorCallbacksAreDroppedNotFatal) {
+    platform::setTraceEnabled(false);
+    ASSERT_FALSE(platform::MainExecutor::hasCurrent());
+    PtyPair pty;
+    auto port = SerialPort::initWithNameType(pty.path(), "ttyTEST", "");
+    port->setDelegate(std::make_shared<RecordingDelegate>());
+    ASSERT_TRUE(port->open());
+    port->makeRaw();
+    ASSERT_TRUE(port->commitChanges());
+    port->readDataInBackground();
+    pty.send("x");
+    port->writeDataInBackground(pattern(30000));  // a long transfer: reports at once
+    EXPECT_EQ(pty.receive(30000).size(), 30000u);
+    std::weak_ptr<SerialPort> weak = port;
+    port->close();
+    port.reset();
+    EXPECT_TRUE(waitFor([&] { return weak.expired(); })) << "a background thread still holds the port";
+}
+
 // ---- background writes, on the loop's manual clock ----
 
 // Reads the controller side on a thread of its own once released.
