@@ -159,6 +159,26 @@ TEST_F(Sequences, ALinkLostDuringABackupDropsThePartialBuffer) {
     EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
 }
 
+// Disabled until the link also empties its receive accumulator when the link is lost: the
+// half-received frame otherwise swallows the first replies on the new link (the preset lists
+// after a reconnect never load) and can complete as a stray export packet.
+TEST_F(Sequences, DISABLED_ALinkLostMidFrameLeavesNoPartialFrameBehind) {
+    gc->memoryFilePath = dir / "cut.mprt";
+    mixer.setChunkSizes({1000});
+    link->sendCMD_MemoryExport();
+    link->parseData(mixer.takeChunk());  // the link drops 1000 bytes into packet 1
+    EXPECT_EQ(link->receivedLength(), 1000u);
+    Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
+    EXPECT_EQ(link->receivedLength(), 0u);
+
+    mixer = sim::SimMixer(3);  // the link is back; the mixer has nothing pending
+    bus.messages.clear();
+    link->sendCMD_ReadPresetList(0);
+    pump(mixer);
+    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{256, 0}}));
+    EXPECT_EQ(link->receivedLength(), 0u);
+}
+
 TEST_F(Sequences, ASilentMixerChangesNothing) {
     mixer.setSilent(true);
     gc->memoryFilePath = dir / "silent.mprt";
@@ -384,6 +404,25 @@ TEST_F(Firmware, OverSerialEveryBlockOfBoardsOneToThreeWaits) {
     program(0);
     EXPECT_EQ(mixer.firmware[0], images[0]);
     EXPECT_TRUE(sleeper.sleeps().empty());
+}
+
+// Disabled until the dispatcher refuses to program a board whose image could not be read
+// (read error, or an image over 1 MiB): such a board has no blocks, so its ready acknowledgement
+// would tell the main board at once that its transfer is over.
+TEST_F(Firmware, DISABLED_ABoardWhoseImageCouldNotBeReadIsReportedFailed) {
+    installImages({3000, 1024, 2049, 1});
+    writeFile(dir / ("lib/" + std::string(Firmware_BIN[0])), Bytes(1048577, 0x5A));
+    writeFile(dir / ("lib/" + std::string(Firmware_BIN[2])), Bytes(1048577, 0x5A));
+    core->readAllFirmware_fromLocal();
+    ASSERT_EQ(core->mb_firmware_noGUI[0], 1);
+    for (int board : {0, 2}) {
+        SCOPED_TRACE(board);
+        bus.messages.clear();
+        program(board);
+        EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_BOARD_FAILED, board}}));
+        EXPECT_TRUE(mixer.firmware[static_cast<size_t>(board)].empty());
+    }
+    EXPECT_FALSE(mixer.mainTransferEnded) << "no end byte for an image that was never read";
 }
 
 TEST_F(Firmware, AnEmptyMainBoardImageEndsTheTransferAtOnce) {
