@@ -421,12 +421,12 @@ void SerialPort::writeDataInBackgroundThread(const Bytes& data, uint64_t speed) 
     }
 
     while (!stopWriteInBackground_ && written < length) {
-        if (openGeneration_.load() != generation) break;  // the port was closed
+        if (fd < 0 || openGeneration_.load() != generation) break;  // the port was closed
         const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kBufferSize, length - written));
         std::copy_n(data.data() + written, chunk, buffer.get());
         ssize_t count;
         do {
-            count = fd >= 0 ? ::write(fd, buffer.get(), chunk) : -1;
+            count = ::write(fd, buffer.get(), chunk);
         } while (count < 0 && errno == EINTR);
         if (count <= 0) break;
         written += static_cast<uint64_t>(count);
