@@ -43,7 +43,8 @@ struct alignas(64) JsonTokenCacheItem {
     uint64_t type = JsonValueTypeInvalid;
     uint64_t cfHash = 0;   // the object's hash(); 0 until first needed as a dictionary key
     uint64_t numberBits = 0;
-    JsonValue object;      // none when the item is empty
+    JsonValue object;      // none when the item is empty; see JsonTokenCacheReferences
+    uint32_t lent = 0;     // references handed out of the item's stash
 };
 
 inline constexpr uint64_t JsonTokenCacheCount = 1024;

@@ -29,8 +29,58 @@ JsonValue makeObject(JsonParseState* parseState, const JsonTokenValue& value) {
     }
 }
 
+}  // namespace
+
+// The cache holds each string it keeps through a stash of references taken at once, and hands
+// them out one by one without touching the shared (atomic) count: a hit costs no atomic
+// operation. The count is therefore never below the stash while the item holds it, however many
+// of the handed-out references are dropped meanwhile (on any thread). Giving the item up returns
+// what is left of the stash in one atomic step, which frees the string when nobody else holds it.
+// Scalars hold no reference and are simply copied.
+class JsonTokenCacheReferences {
+public:
+    static constexpr uint32_t kStash = uint32_t{1} << 30;
+    static constexpr uint32_t kRefill = uint32_t{1} << 29;
+
+    // Keeps a fresh object (its one reference is the caller's, and no other thread has seen it).
+    static void keep(JsonTokenCacheItem& item, const JsonValue& fresh) {
+        item.object.kind_ = fresh.kind_;
+        item.object.value_ = fresh.value_;
+        if (fresh.holdsObject()) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
+        item.lent = 0;
+    }
+
+    // One more reference to the item's object, for the caller.
+    static JsonValue lend(JsonTokenCacheItem& item) {
+        if (!item.object.holdsObject()) return item.object;
+        if (++item.lent == kRefill) {
+            item.object.value_.object->refs_.fetch_add(kRefill, std::memory_order_relaxed);
+            item.lent = 0;
+        }
+        JsonValue handle;
+        handle.kind_ = item.object.kind_;
+        handle.value_ = item.object.value_;
+        return handle;
+    }
+
+    // Gives the item's object up.
+    static void drop(JsonTokenCacheItem& item) {
+        if (item.object.holdsObject()) {
+            const uint32_t rest = kStash - item.lent;
+            if (item.object.value_.object->refs_.fetch_sub(rest, std::memory_order_acq_rel) == rest) {
+                item.object.destroy();
+            }
+        }
+        item.object.kind_ = JsonKind::None;
+        item.object.value_.object = nullptr;
+        item.lent = 0;
+    }
+};
+
+namespace {
+
 void clearItem(JsonTokenCacheItem& item) {
-    item.object = JsonValue();
+    JsonTokenCacheReferences::drop(item);
     item.hash = 0;
     item.cfHash = 0;
     item.size = 0;
@@ -75,7 +125,7 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
         if (item.hash == value.hash && item.size == value.length && item.type == value.type &&
             sameBytes(itemBytes(item), value.ptr, value.length)) {
             value.cacheItem = &item;
-            return item.object;
+            return JsonTokenCacheReferences::lend(item);
         }
         if (!target) target = &item;
     }
@@ -84,7 +134,7 @@ JsonValue json_cachedObjects(JsonParseState* parseState) {
     if (!object) return object;
     clearItem(*target);
     if (value.type != JsonValueTypeString) std::memcpy(&target->numberBits, value.ptr, sizeof target->numberBits);
-    target->object = object;
+    JsonTokenCacheReferences::keep(*target, object);
     target->hash = value.hash;
     target->size = value.length;
     target->type = value.type;

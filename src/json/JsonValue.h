@@ -44,6 +44,7 @@ protected:
 
 private:
     friend class JsonValue;
+    friend class JsonTokenCacheReferences;
     mutable std::atomic<uint32_t> refs_{1};
 
 protected:
@@ -150,6 +151,7 @@ private:
     friend class JsonDictionary;
     friend JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
     friend JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+    friend class JsonTokenCacheReferences;
 
     bool holdsObject() const { return kind_ >= JsonKind::String; }
     void retain() const noexcept {
