@@ -170,6 +170,7 @@ protected:
     void attach(sim::SimMixer& mixer) { transport.mixer = &mixer; }
     void pump(sim::SimMixer& mixer) {
         while (mixer.hasOutput()) link->parseData(mixer.takeChunk());
+        EXPECT_TRUE(mixer.rejected.empty()) << mixer.rejected.size() << " frames the mixer could not take";
     }
     void feed(const Bytes& bytes) { link->parseData(bytes); }
 

@@ -193,7 +193,43 @@ void SimMixer::feed(uint8_t byte) {
     Bytes f;
     f.swap(in_);
     received.push_back(f);
+    if (!wellFormed(f)) {
+        rejected.push_back(f);
+        return;
+    }
     handle(f);
+}
+
+bool SimMixer::wellFormed(const Bytes& f) const {
+    const size_t n = f.size();
+    if (f[4] != 0x00 || f[5] != 0x01 || f[6] != 0x00 || f[7] != 0x01) return false;
+    auto zeros = [&f](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            if (f[i] != 0) return false;
+        return true;
+    };
+    const uint8_t command = f[8];
+    const bool trailer = f[n - 1] == kAt;
+    switch (command) {
+    case CheckDevice: return n == 10 && f[3] == 10 && trailer;
+    // Copies of frames the mixer sent earlier (a preset file, a backup): taken as they are.
+    case WritePreset:
+    case MemoryImport: return true;
+    case BlockMain:
+    case BlockOther: {
+        if (f[3] == 0xF0) return n == 3088 && zeros(3084, 3087) && trailer;
+        if (f[3] != 0x01 || n != 1040 || !zeros(1036, 1039) || !trailer) return false;
+        // A block the announced image does not have would overwrite what lies past it.
+        const int board = f[9];
+        return board < 4 && f[10] * 256 + f[11] < announcedBlocks[static_cast<size_t>(board)];
+    }
+    case ReadyMain:
+    case ReadyOther:
+        return f[3] == n && trailer && (command == ReadyMain) == (f[9] == 0) && f[12] == 0x01 &&
+               f[13] == (f[9] >= 4 ? 21 : 0x01);
+    case ReadDsp: return f[3] == n && trailer && f[10] == 1 && f[11] == 1 && f[12] == 1 && f[13] == 1;
+    default: return f[3] == n % 256 && trailer;
+    }
 }
 
 void SimMixer::handle(const Bytes& f) {

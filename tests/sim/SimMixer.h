@@ -69,6 +69,9 @@ public:
 
     // Every complete frame received (the 0x04 end byte counts as a frame of one byte).
     std::vector<Bytes> received;
+    // Frames that break the request table (fixed bytes, length byte, trailer, zero fields, a
+    // block at or beyond the count its ready query announced); the mixer does not answer them.
+    std::vector<Bytes> rejected;
     // The whole memory as one backup file would hold it.
     Bytes memoryImage() const;
     // The frame layout of packet p (1-30): sub-code and length.
@@ -77,6 +80,7 @@ public:
 private:
     void feed(uint8_t byte);
     size_t expectedLength() const;
+    bool wellFormed(const Bytes& frame) const;
     void handle(const Bytes& frame);
     void reply(Bytes frame);
     Bytes makeFrame(size_t length, uint8_t command, uint8_t sub) const;
