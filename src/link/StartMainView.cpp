@@ -45,11 +45,15 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
       state_(this),
       window_(this),
       sleeper_(&platform::Sleeper::real()) {
-    // A backup cut off by a lost link can never be completed: its packets are dropped.
+    // A backup cut off by a lost link can never be completed: its packets are dropped, and so is
+    // the frame being received.
     linkLostObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
         kMessageBusName, [this](const platform::Notification& note) {
             const auto* profile = std::any_cast<UserprofilePtr>(&note.object);
-            if (profile && *profile && (*profile)->cmdType == MSG_DISCONNECTED) Duziz::clearData(&gc_.memoryExportData);
+            if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
+            Duziz::clearData(&gc_.memoryExportData);
+            // A frame cut off by the lost link would swallow the first replies on the next one.
+            ClearBuffer();
         });
 }
 
@@ -515,6 +519,12 @@ void StartMainView::readyAck(const Bytes& f) {
     const int item = gc_.currentProgramItem();
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
     if (status == 0 && board == item && core_.updateStatusRecord[item] != 1) {
+        // A board whose image could not be read has no blocks: starting it would tell the main
+        // board at once that its transfer is over.
+        if (core_.mb_firmware_noGUI[item] == 1) {
+            post(MSG_BOARD_FAILED, item);
+            return;
+        }
         sendCMD_ProgramNormal(0, item);
         platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
     } else if (status == 1) {
