@@ -163,3 +163,19 @@ TEST_F(MainWindowNetwork, RefreshForgetsTheMixerAndFindsItAgainOnNewSockets) {
     EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.1"});
     EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
 }
+
+TEST_F(MainWindowNetwork, RepliesSplitAcrossManyReadsStillCompleteTheirFrames) {
+    sim::LockedMixer mixer;
+    sim::TcpFront tcp(mixer, "127.0.0.1", 0);
+    tcp.setPieces(7, 200us);
+    settings.tcpPort = tcp.port();
+    sim::UdpFront udp(udpOptions());
+    start();
+    connectTo("127.0.0.1");
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }, 20s));
+    const auto names = mixer.with([](sim::SimMixer& m) { return m.names; });
+    EXPECT_EQ(0, std::memcmp(gc.m_DSPPreset[47], names[0][47].data(), 16));
+    EXPECT_EQ(0, std::memcmp(gc.m_FXPreset[103], names[2][103].data(), 16));
+    EXPECT_EQ(0, std::memcmp(gc.m_scenPreset[23], names[3][23].data(), 16));
+    EXPECT_EQ(link->receivedLength(), 0u);
+}

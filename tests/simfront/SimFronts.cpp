@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -209,7 +210,18 @@ void TcpFront::onReady(int fd) {
         return;
     }
     const Bytes reply = mixer_.exchange(buffer, static_cast<size_t>(n));
-    if (!reply.empty()) writeAll(fd, reply.data(), reply.size(), true);
+    const size_t piece = pieceBytes_.load();
+    if (piece == 0) {
+        if (!reply.empty()) writeAll(fd, reply.data(), reply.size(), true);
+        return;
+    }
+    // No coalescing: each piece leaves as its own segment.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    for (size_t at = 0; at < reply.size(); at += piece) {
+        if (!writeAll(fd, reply.data() + at, std::min(piece, reply.size() - at), true)) return;
+        std::this_thread::sleep_for(piecePause_.load());
+    }
 }
 
 // ---- SerialFront ----

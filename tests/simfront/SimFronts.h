@@ -97,6 +97,11 @@ public:
     bool hasClient() const { return hasClient_.load(); }
     // Closes the computer's connection, as a mixer that drops the link.
     void dropClient();
+    // Sends replies in pieces of at most bytes, with a pause after each (0: whole replies).
+    void setPieces(size_t bytes, std::chrono::microseconds pause) {
+        pieceBytes_ = bytes;
+        piecePause_ = pause;
+    }
 
 private:
     void onReady(int fd);
@@ -107,6 +112,8 @@ private:
     std::atomic<bool> drop_{false};
     uint16_t port_ = 0;
     std::atomic<int> connections_{0};
+    std::atomic<size_t> pieceBytes_{0};
+    std::atomic<std::chrono::microseconds> piecePause_{std::chrono::microseconds(0)};
 };
 
 // The mixer's end of a serial line: opens path raw and answers what arrives.
