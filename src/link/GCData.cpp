@@ -96,6 +96,12 @@ void GCData::resetPresetData() { Duziz::clearData(&presetExportData); }
 
 bool GCData::savePreset(int type) {
     if (type < 0 || type >= kPresetTypeCount) return false;
+    // A file the program writes must be one it can load again.
+    std::string why;
+    if (!isPresetFrame(presetExportData.data(), presetExportData.size(), type, &why)) {
+        showLinkWarning("The preset was not saved to the file. The mixer's reply is not a whole preset: " + why);
+        return false;
+    }
     platform::Error error;
     if (Duziz::saveFile("Save preset data to file", PresetFilter[type], &presetExportData, &error)) return true;
     if (!error.domain.empty()) {
@@ -216,6 +222,24 @@ bool GCData::ReadPresetFileFromLocal(int type, int arg) {
                             [this, type](const std::string& path, int) { return readPresetFiles(path, type); });
 }
 
+bool isPresetFrame(const uint8_t* bytes, size_t length, int type, std::string* why) {
+    auto fail = [why](std::string text) {
+        if (why) *why = std::move(text);
+        return false;
+    };
+    if (type < 0 || type >= kPresetTypeCount) return fail("There is no preset type " + std::to_string(type) + ".");
+    const size_t expected = static_cast<size_t>(LEN_FILE_PRESET[type]);
+    if (length != expected) {
+        return fail("It holds " + std::to_string(length) + " bytes; a " + PresetFilter[type] + " preset holds " +
+                    std::to_string(expected) + " bytes.");
+    }
+    if (bytes[0] != frame::kStart0 || bytes[1] != frame::kStart1 || bytes[2] != frame::kStart2 ||
+        bytes[8] != frame::kCmdPresetData || bytes[9] != type + 1) {
+        return fail(std::string("It is not a ") + PresetFilter[type] + " preset.");
+    }
+    return true;
+}
+
 bool GCData::readPresetFiles(const std::string& path, int type) {
     if (type < 0 || type >= kPresetTypeCount) return false;
     const size_t length = static_cast<size_t>(LEN_FILE_PRESET[type]);
@@ -223,13 +247,11 @@ bool GCData::readPresetFiles(const std::string& path, int type) {
     Bytes bytes;
     std::string why;
     if (static_cast<size_t>(size) != length) {
-        why = "It holds " + std::to_string(size) + " bytes; a " + PresetFilter[type] + " preset file holds " +
-              std::to_string(length) + " bytes.";
+        isPresetFrame(nullptr, static_cast<size_t>(size), type, &why);
     } else if (!readWholeFile(path, length, &bytes)) {
         why = "The file could not be read.";
-    } else if (bytes[0] != frame::kStart0 || bytes[1] != frame::kStart1 || bytes[2] != frame::kStart2 ||
-               bytes[8] != frame::kCmdPresetData || bytes[9] != type + 1) {
-        why = std::string("It is not a ") + PresetFilter[type] + " preset.";
+    } else {
+        isPresetFrame(bytes.data(), bytes.size(), type, &why);
     }
     if (!why.empty()) {
         showLinkWarning("The preset file cannot be loaded. " + why);

@@ -52,8 +52,9 @@ public:
     // Empties presetExportData.
     void resetPresetData();
     // Runs the save panel for a preset file of the type and writes presetExportData to the chosen
-    // file (emptied once written). A failed write is shown in the "Warning!" alert and the data is
-    // kept. Returns whether a file was written.
+    // file (emptied once written). Data that is not a whole preset frame of the type is not
+    // offered for saving, and a failed write is not either silently dropped: both are shown in
+    // the "Warning!" alert and the data is kept. Returns whether a file was written.
     bool savePreset(int type);
 
     // Writes the finished backup in memoryExportData to memoryFilePath, atomically. Refuses, with
@@ -120,6 +121,11 @@ size_t memoryPacketOffset(int packet);
 // Checks that bytes are a complete backup: 128,960 bytes, 30 frames of command 0x2F with their
 // start bytes, sub-codes and packet numbers in order. Fills why with the first fault.
 bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why);
+
+// Checks that bytes are one preset frame of the type as the mixer sends it (and a preset file
+// holds it): the type's length, start bytes 01 20 03, command 0x32, sub-code type + 1. Fills why
+// with the first fault.
+bool isPresetFrame(const uint8_t* bytes, size_t length, int type, std::string* why);
 
 // The main window's "Warning!" alert with one "OK" button.
 void showLinkWarning(const std::string& message);

@@ -302,6 +302,32 @@ TEST_F(Sequences, AFailedPresetWriteIsReportedAndKeepsTheData) {
     EXPECT_TRUE(alerts().empty());
 }
 
+TEST_F(Sequences, APresetReplyThatIsNoWholePresetIsNeverSavedAsOne) {
+    // A reply cut short by its length byte, or of another type's shape, would make a preset file
+    // that the program itself refuses to load.
+    struct Case {
+        const char* name;
+        Bytes reply;
+    };
+    const std::vector<Case> cases = {
+        {"DSP channel preset of 50 bytes", makeFrame(50, 0x32, 1)},
+        {"scene preset cut at an early @", makeFrame(64, 0x32, 4)},
+        {"DFX preset whose start bytes are damaged", with(makeFrame(25, 0x32, 3), 1, 0x21)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui.clearCalls();
+        ui.answerSave(dir / "never.preset");
+        bus.messages.clear();
+        link->converToData(c.reply);
+        EXPECT_TRUE(ui.callsOf("save").empty()) << "no save panel for a damaged preset";
+        EXPECT_FALSE(std::filesystem::exists(dir / "never.preset"));
+        ASSERT_EQ(alerts().size(), 1u);
+        EXPECT_NE(alerts()[0].find("not saved"), std::string::npos) << alerts()[0];
+        EXPECT_EQ(gc->presetExportData, c.reply) << "the reply is kept";
+    }
+}
+
 TEST_F(Sequences, APresetFileIsCheckedBeforeItIsHeld) {
     const Bytes geq = mixer.presets[1][3];
     struct Case {
