@@ -3,6 +3,7 @@
 // ignored, the choice of address family, binding to a local interface and the connect timeout.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/SocketTimeout.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,10 +32,6 @@ struct AsyncTcpSocket::ConnectAttempt {
 };
 
 namespace {
-
-std::chrono::nanoseconds toNanoseconds(double seconds) {
-    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1000000000.0));
-}
 
 // Waits until a non-blocking connect on fd has an outcome; returns 0 or an errno.
 int waitForConnect(int fd) {
@@ -365,7 +362,7 @@ void AsyncTcpSocket::startConnectTimeout(double timeout) {
     connectTimer->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->doConnectTimeout();
     });
-    connectTimer->setTimer(toNanoseconds(timeout));
+    connectTimer->setTimer(net::timeoutToNanoseconds(timeout));
     connectTimer->resume();
 }
 

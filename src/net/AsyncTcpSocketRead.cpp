@@ -3,6 +3,7 @@
 // read timeout with its extension by the delegate.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/SocketTimeout.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -17,14 +18,6 @@
 
 using platform::Bytes;
 using platform::Error;
-
-namespace {
-
-std::chrono::nanoseconds toNanoseconds(double seconds) {
-    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1000000000.0));
-}
-
-}  // namespace
 
 Bytes AsyncTcpSocket::CRLFData() { return Bytes{0x0D, 0x0A}; }
 Bytes AsyncTcpSocket::CRData() { return Bytes{0x0D}; }
@@ -395,7 +388,7 @@ void AsyncTcpSocket::doReadTimeoutWithExtension(double timeoutExtension) {
     if (!currentRead) return;
     if (timeoutExtension > 0.0) {
         currentRead->timeout += timeoutExtension;
-        readTimer->setTimer(toNanoseconds(timeoutExtension));
+        readTimer->setTimer(net::timeoutToNanoseconds(timeoutExtension));
         flags &= ~FlagReadsPaused;
         doReadData();
     } else {

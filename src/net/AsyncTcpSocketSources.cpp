@@ -2,20 +2,13 @@
 // timers of the current read and write. Everything here runs on the socket queue.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/SocketTimeout.h"
 
 #include <unistd.h>
 
 #include <chrono>
 
 using platform::dispatch::Source;
-
-namespace {
-
-std::chrono::nanoseconds toNanoseconds(double seconds) {
-    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1000000000.0));
-}
-
-}  // namespace
 
 void AsyncTcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD) {
     readSource = Source::makeRead(socketFD, socketQueue);
@@ -92,7 +85,7 @@ void AsyncTcpSocket::setupReadTimerWithTimeout(double timeout) {
     readTimer->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->doReadTimeout();
     });
-    readTimer->setTimer(toNanoseconds(timeout));
+    readTimer->setTimer(net::timeoutToNanoseconds(timeout));
     readTimer->resume();
 }
 
@@ -103,6 +96,6 @@ void AsyncTcpSocket::setupWriteTimerWithTimeout(double timeout) {
     writeTimer->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->doWriteTimeout();
     });
-    writeTimer->setTimer(toNanoseconds(timeout));
+    writeTimer->setTimer(net::timeoutToNanoseconds(timeout));
     writeTimer->resume();
 }

@@ -2,6 +2,7 @@
 // hands bytes to the kernel as far as it takes them, and the write timeout with its extension.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/SocketTimeout.h"
 
 #include <sys/socket.h>
 
@@ -12,14 +13,6 @@
 
 using platform::Bytes;
 using platform::Error;
-
-namespace {
-
-std::chrono::nanoseconds toNanoseconds(double seconds) {
-    return std::chrono::nanoseconds(static_cast<int64_t>(seconds * 1000000000.0));
-}
-
-}  // namespace
 
 void AsyncTcpSocket::writeDataWithTimeoutTag(Bytes data, double timeout, long tag) {
     if (data.empty()) return;
@@ -187,7 +180,7 @@ void AsyncTcpSocket::doWriteTimeoutWithExtension(double timeoutExtension) {
     if (!currentWrite) return;
     if (timeoutExtension > 0.0) {
         currentWrite->timeout += timeoutExtension;
-        writeTimer->setTimer(toNanoseconds(timeoutExtension));
+        writeTimer->setTimer(net::timeoutToNanoseconds(timeoutExtension));
         flags &= ~FlagWritesPaused;
         doWriteData();
     } else {

@@ -1,6 +1,7 @@
 // AsyncUdpSocket: the send queue, the send filter, the system call and the send timeout.
 
 #include "net/AsyncUdpSocket.h"
+#include "net/SocketTimeout.h"
 
 #include <cerrno>
 #include <chrono>
@@ -322,7 +323,7 @@ void AsyncUdpSocket::setupSendTimerWithTimeout(double timeout) {
     sendTimer->setEventHandler([weakSelf] {
         if (auto self = weakSelf.lock()) self->doSendTimeout();
     });
-    sendTimer->setTimer(std::chrono::nanoseconds(static_cast<int64_t>(timeout * 1e9)));
+    sendTimer->setTimer(net::timeoutToNanoseconds(timeout));
     sendTimer->resume();
 }
 

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -400,6 +401,35 @@ TEST_F(TcpSocket, DestroyingAConnectedSocketReportsOnceWithNoSocket) {
     EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
 }
 
+// Every way a connection ends gives its descriptor back once the sources have let go of it.
+TEST_F(TcpSocket, EveryEndOfAConnectionReleasesItsDescriptor) {
+    struct Row {
+        const char* name;
+        std::function<void(TcpSocket&)> end;
+    };
+    const Row rows[] = {
+        {"disconnect", [](TcpSocket& t) { t.sock->disconnect(); }},
+        {"destruction", [](TcpSocket& t) { t.sock.reset(); }},
+        {"peer closes", [](TcpSocket& t) { t.peer.closeConnection(); }},
+        {"read time-out with a write waiting for room",
+         [](TcpSocket& t) {
+             t.sock->writeDataWithTimeoutTag(Bytes(16 * 1024 * 1024, 1), -1, 1);
+             t.sock->readDataWithTimeoutTag(0.05, 2);
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!sock) sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        const size_t before = openDescriptors();
+        const size_t disconnects = delegate->of(Event::Disconnect).size();
+        connect();
+        row.end(*this);
+        ASSERT_TRUE(delegate->waitForCount(Event::Disconnect, disconnects + 1));
+        peer.closeConnection();
+        EXPECT_TRUE(eventually([&] { return openDescriptors() <= before; }));
+    }
+}
+
 // ---- connecting ----
 
 TEST_F(TcpSocket, ConnectRefusalsAnswerAtOnceAndTellTheDelegateNothing) {
@@ -749,6 +779,24 @@ TEST_F(TcpSocket, AReadTimeOutExtendedByTheDelegateAndThenNot) {
     ASSERT_TRUE(e.error);
     EXPECT_EQ(e.error->code, 4);
     EXPECT_EQ(e.error->description, "Read operation timed out");
+}
+
+// A time-out too long to count in nanoseconds (infinity included) means a wait without end, not
+// one that has already run out.
+TEST_F(TcpSocket, ATimeOutBeyondTheClockNeverFires) {
+    connect();
+    sock->readDataWithTimeoutTag(std::numeric_limits<double>::infinity(), 1);
+    sock->writeDataWithTimeoutTag(Bytes(16 * 1024 * 1024, 1), 1e12, 2);  // stalls: the peer does not read
+    ASSERT_TRUE(delegate->waitForCount(Event::WritePartial));
+    std::this_thread::sleep_for(100ms);
+    settle();
+    EXPECT_TRUE(delegate->of(Event::ReadTimeout).empty());
+    EXPECT_TRUE(delegate->of(Event::WriteTimeout).empty());
+    EXPECT_TRUE(delegate->of(Event::Disconnect).empty());
+    EXPECT_TRUE(sock->isConnected());
+    peer.send("late");
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "late");
 }
 
 TEST_F(TcpSocket, ALateTimeOutAnswerDoesNotTouchTheNextRequest) {

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -797,6 +798,22 @@ TEST_F(UdpSocketTest, SendThatCannotGoOutTimesOut) {
     ASSERT_TRUE(recorder->waitFor(Event::Sent));
     EXPECT_EQ(peer.receive(), text("free"));
     EXPECT_FALSE(s->isClosed());
+}
+
+TEST_F(UdpSocketTest, ATimeOutBeyondTheClockNeverFires) {
+    Peer peer;
+    auto s = boundSocket();
+    auto failures = std::make_shared<std::atomic<int>>(1 << 30);
+    s->setSystemCalls(failingSends(EAGAIN, failures));
+    s->sendDataToAddressWithTimeoutTag(text("patient"), peer.address(), std::numeric_limits<double>::infinity(), 1);
+    quiet(s);
+    EXPECT_TRUE(recorder->events().empty());
+    failures->store(0);
+    s->sendDataToAddressWithTimeoutTag(text("next"), peer.address(), 1e12, 2);
+    ASSERT_TRUE(recorder->waitFor(Event::Sent, 2));
+    EXPECT_EQ(peer.receive(), text("patient"));
+    EXPECT_EQ(peer.receive(), text("next"));
+    EXPECT_TRUE(recorder->of(Event::NotSent).empty());
 }
 
 TEST_F(UdpSocketTest, RequestsWithoutAUsableDestinationFailAlone) {
