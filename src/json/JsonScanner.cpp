@@ -6,6 +6,10 @@
 #include <string>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/JsonParseState.h"
 #include "json/JsonUtf8.h"
 
@@ -54,6 +58,27 @@ struct PlainStringBytes {
 };
 constexpr PlainStringBytes kPlain;
 
+// The first byte at or after p that is not plain (or end). Sixteen bytes are looked at per step
+// where the processor allows, so the length of a run costs no branch per byte.
+inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // As signed bytes, both the control bytes and the bytes of 0x80 or more are below 0x20.
+        const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, space),
+                                             _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+#endif
+    while (p < end && kPlain.plain[*p]) ++p;
+    return p;
+}
+
 int failString(JsonParseState* parseState, const uint8_t* p) {
     setIndex(parseState, p);
     json_error(parseState, "Invalid string.");
@@ -73,7 +98,7 @@ int json_parse_string(JsonParseState* parseState) {
 
     // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid.
     for (;;) {
-        while (p < end && kPlain.plain[*p]) hash = jsonHashStep(hash, *p++);
+        for (const uint8_t* const run = endOfPlainRun(p, end); p < run; ++p) hash = jsonHashStep(hash, *p);
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
         if (c < 0x80) {
@@ -134,8 +159,7 @@ int json_parse_string(JsonParseState* parseState) {
     for (;;) {
         // A run of plain bytes is copied and hashed in one tight loop, with room made for all of
         // it (and the usual margin) at once.
-        const uint8_t* run = p;
-        while (run < end && kPlain.plain[*run]) ++run;
+        const uint8_t* const run = endOfPlainRun(p, end);
         if (run != p) {
             const uint64_t n = static_cast<uint64_t>(run - p);
             if (buffer.length < used || buffer.length - used < n + 16) {
@@ -146,12 +170,11 @@ int json_parse_string(JsonParseState* parseState) {
                 }
             }
             uint8_t* out = buffer.bytes + used;
-            for (uint64_t i = 0; i < n; ++i) {
-                out[i] = p[i];
-                hash = jsonHashStep(hash, p[i]);
+            for (; p < run; ++p) {
+                *out++ = *p;
+                hash = jsonHashStep(hash, *p);
             }
             used += n;
-            p = run;
         }
         if (p >= end) return failString(parseState, p);
         if (!ensureRoom()) return failString(parseState, p);
