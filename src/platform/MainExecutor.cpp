@@ -3,16 +3,31 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
 
 namespace platform {
 
 namespace {
 std::atomic<MainExecutor*> g_current{nullptr};
-}
+// Held shared while posting through postToCurrent, exclusively while an executor retires.
+std::shared_mutex g_retiring;
+}  // namespace
 
-MainExecutor::~MainExecutor() {
+MainExecutor::~MainExecutor() { retire(); }
+
+void MainExecutor::retire() {
+    std::unique_lock lock(g_retiring);
     MainExecutor* self = this;
     g_current.compare_exchange_strong(self, nullptr);
+}
+
+bool MainExecutor::postToCurrent(Job job) {
+    std::shared_lock lock(g_retiring);
+    MainExecutor* executor = g_current.load();
+    if (!executor) return false;
+    executor->post(std::move(job));
+    return true;
 }
 
 void MainExecutor::beginModal() { ++modalDepth_; }

@@ -40,6 +40,14 @@ public:
     static MainExecutor& current();
     static bool hasCurrent();
     static void setCurrent(MainExecutor* executor);
+    // Posts to the current executor, if there is one, without racing its destruction: threads
+    // that may outlive the executor (a serial reader woken at exit) post through this. Returns
+    // whether the job was posted.
+    static bool postToCurrent(Job job);
+
+protected:
+    // Called first by the destructor of every executor: from then on nothing posts to it.
+    void retire();
 
 private:
     int modalDepth_ = 0;

@@ -114,8 +114,8 @@ private:
         if (!entry) return;
         const std::string what(action);
         const SerialRegistry::Handler* handler = what == "add" ? &added_ : what == "remove" ? &removed_ : nullptr;
-        if (!handler || !*handler || !MainExecutor::hasCurrent()) return;
-        MainExecutor::current().post([handler = *handler, batch = std::vector<SerialDevice>{*entry}] { handler(batch); });
+        if (!handler || !*handler) return;
+        MainExecutor::postToCurrent([handler = *handler, batch = std::vector<SerialDevice>{*entry}] { handler(batch); });
     }
 
     std::unique_ptr<Monitor> monitor_;

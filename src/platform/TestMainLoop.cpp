@@ -7,7 +7,7 @@ TestMainLoop::TestMainLoop(bool manualClock)
     setCurrent(this);
 }
 
-TestMainLoop::~TestMainLoop() = default;
+TestMainLoop::~TestMainLoop() { retire(); }
 
 void TestMainLoop::post(Job job) {
     {

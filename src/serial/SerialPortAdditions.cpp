@@ -64,11 +64,8 @@ void nameThisThread(const char* name) {  // at most 15 characters
 // Hands a delegate callback to the main thread. A background thread can outlive the program's
 // main executor (a read woken by the close at exit): its callback is then dropped, not fatal.
 void postToMain(platform::MainExecutor::Job job) {
-    if (!platform::MainExecutor::hasCurrent()) {
+    if (!platform::MainExecutor::postToCurrent(std::move(job)))
         platform::trace("serial port: no main executor, a delegate callback is dropped");
-        return;
-    }
-    platform::MainExecutor::current().post(std::move(job));
 }
 
 // The main executor's clock (tests drive it), or the monotonic clock when there is none.

@@ -8,7 +8,7 @@ namespace platform {
 
 QtMainExecutor::QtMainExecutor() { setCurrent(this); }
 
-QtMainExecutor::~QtMainExecutor() = default;
+QtMainExecutor::~QtMainExecutor() { retire(); }
 
 void QtMainExecutor::post(Job job) {
     // Queued calls to one receiver are delivered in the order they were posted.
