@@ -1,5 +1,7 @@
-// Random bytes into the link's byte feed, with a transport that swallows whatever the dispatcher
-// sends. The accumulator must never hold more than the longest frame.
+// Random bytes into the link's byte feed, with transports that record whatever the dispatcher
+// sends. The same input goes to two links: one fed byte by byte through RecByte, one through
+// parseData in chunks (whose sizes the input picks), the way the transports deliver data. Both
+// must reach the same state, and neither accumulator may ever hold more than the longest frame.
 
 #include "link/StartMainView.h"
 #include "platform/Sleeper.h"
@@ -7,14 +9,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
-struct NullTransport : LinkTransport {
+struct RecordingTransport : LinkTransport {
     size_t written = 0;
-    void writeTcp(const uint8_t*, size_t length) override { written += length; }
+    uint64_t hash = 1469598103934665603ull;
+    void add(const uint8_t* bytes, size_t length) {
+        written += length;
+        for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 1099511628211ull;
+    }
+    void writeTcp(const uint8_t* bytes, size_t length) override { add(bytes, length); }
     void readNextTcp() override {}
-    void writeSerial(const uint8_t*, size_t length) override { written += length; }
+    void writeSerial(const uint8_t* bytes, size_t length) override { add(bytes, length); }
 };
 
 struct Connection : LinkConnectionState {
@@ -38,10 +46,28 @@ struct Harness {
         const int32_t counts[4] = {5, 1024, 0, 3};
         for (int b = 0; b < 4; ++b) core.dSegement[b] = counts[b];
     }
+    // The same starting point for every input.
+    void reset(uint8_t flags) {
+        connection.type = (flags & 1) ? kConnectTypeSerial : kConnectTypeTcp;
+        gc.setCurrentProgramItem((flags >> 1) & 7);
+        gc.memoryFilePath.clear();
+        gc.memoryExportData.clear();
+        gc.presetExportData.clear();
+        link.ClearBuffer();
+        link.setIsOnLine(false);
+        transport.written = 0;
+        transport.hash = 1469598103934665603ull;
+    }
+    void checkBound() const {
+        if (link.receivedLength() > 4612) {
+            std::fprintf(stderr, "accumulator holds %zu bytes\n", link.receivedLength());
+            std::abort();
+        }
+    }
     GCData gc;
     XCoreData core;
     StartMainView link;
-    NullTransport transport;
+    RecordingTransport transport;
     Connection connection;
     Silent sleeper;
 };
@@ -49,19 +75,37 @@ struct Harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Harness* h = new Harness();
-    if (size == 0) return 0;
-    // The first byte picks the transport and the board being programmed.
-    h->connection.type = (data[0] & 1) ? kConnectTypeSerial : kConnectTypeTcp;
-    h->gc.setCurrentProgramItem((data[0] >> 1) & 7);
-    h->gc.memoryFilePath.clear();
-    h->link.ClearBuffer();
-    for (size_t i = 1; i < size; ++i) {
-        h->link.RecByte(data[i]);
-        if (h->link.receivedLength() > 4612) {
-            std::fprintf(stderr, "accumulator holds %zu bytes\n", h->link.receivedLength());
-            std::abort();
-        }
+    static Harness* bytewise = new Harness();
+    static Harness* chunked = new Harness();
+    if (size < 2) return 0;
+    // The first byte picks the transport and the board being programmed, the second the chunks.
+    static const size_t kChunks[8] = {1, 2, 3, 11, 64, 1460, 4096, 12000};
+    const size_t first = kChunks[data[1] & 7], second = kChunks[(data[1] >> 3) & 7];
+    bytewise->reset(data[0]);
+    chunked->reset(data[0]);
+    const uint8_t* bytes = data + 2;
+    const size_t length = size - 2;
+    for (size_t i = 0; i < length; ++i) {
+        bytewise->link.RecByte(bytes[i]);
+        bytewise->checkBound();
+    }
+    for (size_t at = 0, turn = 0; at < length; ++turn) {
+        const size_t n = std::min(turn % 2 ? second : first, length - at);
+        chunked->link.parseData(bytes + at, n);
+        chunked->checkBound();
+        at += n;
+    }
+    const bool same = bytewise->link.receivedLength() == chunked->link.receivedLength() &&
+                      bytewise->transport.written == chunked->transport.written &&
+                      bytewise->transport.hash == chunked->transport.hash &&
+                      bytewise->gc.memoryExportData == chunked->gc.memoryExportData &&
+                      bytewise->gc.presetExportData == chunked->gc.presetExportData &&
+                      std::memcmp(bytewise->gc.m_FXPreset, chunked->gc.m_FXPreset, sizeof bytewise->gc.m_FXPreset) == 0 &&
+                      bytewise->link.isOnLine() == chunked->link.isOnLine();
+    if (!same) {
+        std::fprintf(stderr, "chunked feed differs from the byte feed (held %zu and %zu bytes)\n",
+                     bytewise->link.receivedLength(), chunked->link.receivedLength());
+        std::abort();
     }
     return 0;
 }
