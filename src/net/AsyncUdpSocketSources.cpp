@@ -90,11 +90,12 @@ void AsyncUdpSocket::setupSourcesForSocket(bool ipv4) {
         auto self = weakSelf.lock();
         if (!self) return;
         self->flags |= ipv4 ? Flag::socket4CanAcceptBytes : Flag::socket6CanAcceptBytes;
+        // Nothing to send: no current request, a connect request (it waits for its host and is no
+        // datagram), or a datagram still resolving, filtering or backing off.
         auto* packet = self->currentSend && !self->currentSend->isSpecial
                            ? static_cast<AsyncUdpSendPacket*>(self->currentSend.get())
                            : nullptr;
-        if (!self->currentSend || (packet && (packet->resolveInProgress || packet->filterInProgress ||
-                                              packet->backoffInProgress))) {
+        if (!packet || packet->resolveInProgress || packet->filterInProgress || packet->backoffInProgress) {
             if (ipv4) {
                 self->suspendSend4Source();
             } else {

@@ -929,6 +929,53 @@ TEST_F(UdpSocketTest, ConnectedSocketTalksToItsPeerAlone) {
     EXPECT_EQ(recorder->received(), std::vector<Bytes>{text("peer")});
 }
 
+// A connect request behind a send that had to wait for room: while the connect resolves its host,
+// the write source that the send left running has nothing to send and must stop, not try to send
+// the connect request.
+TEST_F(UdpSocketTest, AConnectResolvingBehindAWaitingSendSendsNothing) {
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        recorder = std::make_shared<Recorder>();
+        Peer peer;
+        auto s = makeSocket();
+        s->setIPv6Enabled(false);
+        // The first call finds no room; the second, made by the write event, waits until the
+        // connect request is on its way to the queue, then goes out.
+        auto calls = AsyncUdpSocketSystemCalls::real();
+        auto realSend = calls.sendto;
+        auto count = std::make_shared<std::atomic<int>>(0);
+        auto inSecond = std::make_shared<std::promise<void>>();
+        auto connectQueued = std::make_shared<std::promise<void>>();
+        auto connectQueuedFuture = std::make_shared<std::shared_future<void>>(connectQueued->get_future().share());
+        calls.sendto = [=](int fd, const void* b, size_t n, int flags, const sockaddr* to, socklen_t len) -> ssize_t {
+            const int call = ++*count;
+            if (call == 1) {
+                errno = EAGAIN;
+                return -1;
+            }
+            if (call == 2) {
+                inSecond->set_value();
+                connectQueuedFuture->wait();
+                std::this_thread::sleep_for(20ms);  // the connect's job is now behind this one
+            }
+            return realSend(fd, b, n, flags, to, len);
+        };
+        s->setSystemCalls(calls);
+        s->sendDataToAddressWithTimeoutTag(text("first"), peer.address(), -1, 1);
+        inSecond->get_future().wait();
+        std::thread connecting([&] {
+            connectQueued->set_value();
+            EXPECT_TRUE(s->connectToHostOnPortError(std::string("localhost"), peer.port(), nullptr));
+        });
+        connecting.join();
+        ASSERT_TRUE(recorder->waitFor(Event::Connected));
+        s->sendDataWithTag(text("second"), 2);
+        ASSERT_TRUE(recorder->waitFor(Event::Sent, 2));
+        EXPECT_EQ(peer.receive(), text("first"));
+        EXPECT_EQ(peer.receive(), text("second"));
+    }
+}
+
 TEST_F(UdpSocketTest, FailedConnectLeavesTheSocketUnconnected) {
     Peer peer;
     auto s = makeSocket();
