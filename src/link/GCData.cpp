@@ -102,8 +102,16 @@ bool GCData::savePreset(int type) {
         showLinkWarning("The preset was not saved to the file. The mixer's reply is not a whole preset: " + why);
         return false;
     }
+    // The panel runs the event loop, and a reply arriving meanwhile takes the place of
+    // presetExportData: the preset this panel was opened for is written from its own copy.
+    const Bytes pending = presetExportData;
+    Bytes written = pending;
     platform::Error error;
-    if (Duziz::saveFile("Save preset data to file", PresetFilter[type], &presetExportData, &error)) return true;
+    if (Duziz::saveFile("Save preset data to file", PresetFilter[type], &written, &error)) {
+        // Written, so emptied, unless a newer reply has taken its place.
+        if (presetExportData == pending) resetPresetData();
+        return true;
+    }
     if (!error.domain.empty()) {
         platform::trace("preset file write failed: %s", error.toString().c_str());
         showLinkWarning("The preset was not saved to the file. " + error.description);

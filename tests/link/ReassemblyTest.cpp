@@ -153,5 +153,26 @@ TEST_F(Reassembly, BytesFedDuringAModalPanelStartANewFrame) {
     EXPECT_EQ(link->receivedLength(), 0u);
 }
 
+
+TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpLeavesTheFirstIntact) {
+    // Save to computer pressed twice: the second reply arrives while the first one's panel runs.
+    FeedingUi feeding;
+    const Bytes first = makeFrame(44, 0x32, 2, 0x61);
+    const Bytes second = makeFrame(44, 0x32, 2, 0x62);
+    feeding.answerSave(dir / "inner.sGEQ");  // the panel opened last answers first
+    feeding.answerSave(dir / "outer.sGEQ");
+    bool once = true;
+    feeding.duringSave = [&] {
+        if (!once) return;
+        once = false;
+        feed(second);
+    };
+    feed(first);
+
+    EXPECT_EQ(readFile(dir / "inner.sGEQ"), second);
+    EXPECT_EQ(readFile(dir / "outer.sGEQ"), first) << "the first preset's file holds the first preset";
+    EXPECT_TRUE(gc->presetExportData.empty());
+}
+
 }  // namespace
 }  // namespace linktest
