@@ -1,6 +1,7 @@
 // Address utilities, interface and numeric host conversion and the choice of a destination.
 
 #include "net/AsyncUdpSocket.h"
+#include "SocketAddresses.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -15,23 +16,8 @@ using platform::Error;
 
 namespace {
 
-Bytes addr4(const char* ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    const auto* p = reinterpret_cast<const uint8_t*>(&a);
-    return Bytes(p, p + sizeof a);
-}
-
-Bytes addr6(const char* ip, uint16_t port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    inet_pton(AF_INET6, ip, &a.sin6_addr);
-    const auto* p = reinterpret_cast<const uint8_t*>(&a);
-    return Bytes(p, p + sizeof a);
-}
+using nettest::addr4;
+using nettest::addr6;
 
 // A 16-byte buffer that claims to be IPv6: too short for that family.
 Bytes short6() {

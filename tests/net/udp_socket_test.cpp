@@ -2,6 +2,7 @@
 // receiving and closing. Every datagram stays on 127.0.0.0/8 or ::1.
 
 #include "net/AsyncUdpSocket.h"
+#include "SocketAddresses.h"
 
 #include "platform/Trace.h"
 
@@ -32,23 +33,8 @@ const char* const kSendReason = "Error in send() function.";
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-Bytes addr4(const char* ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    const auto* p = reinterpret_cast<const uint8_t*>(&a);
-    return Bytes(p, p + sizeof a);
-}
-
-Bytes addr6(const char* ip, uint16_t port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    inet_pton(AF_INET6, ip, &a.sin6_addr);
-    const auto* p = reinterpret_cast<const uint8_t*>(&a);
-    return Bytes(p, p + sizeof a);
-}
+using nettest::addr4;
+using nettest::addr6;
 
 struct Event {
     enum Kind { Connected, NotConnected, Sent, NotSent, Received, Closed } kind;
