@@ -78,14 +78,17 @@ enum : uint64_t {
     JsonObjectStackLocationMask = 3,
     JsonObjectStackLocal = 1,
     JsonObjectStackOnHeap = 2,
-    JsonObjectStackMustFree = 4,
+    JsonObjectStackMustFree = 4,      // objects are the stack's own heap array
+    JsonObjectStackKeysMustFree = 8,  // keys and hashes are the stack's own heap arrays
 };
 
 struct JsonObjectStack {
     JsonValue* objects = nullptr;
     JsonValue* keys = nullptr;
     uint64_t* cfHashes = nullptr;
-    uint64_t count = 0;
+    uint64_t count = 0;     // entries of objects
+    uint64_t keyCount = 0;  // entries of keys and cfHashes: only dictionaries need them, so a long
+                            // array grows objects alone
     uint64_t index = 0;
     uint64_t roundSizeUpToMultipleOf = 0;
     uint64_t flags = 0;
@@ -126,3 +129,5 @@ void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* object
                                        uint64_t* cfHashes, uint64_t count);
 void json_objectStack_release(JsonObjectStack* stack);
 int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount);
+// Grows objects alone (for arrays); 0 on success, 1 when memory runs out.
+int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount);

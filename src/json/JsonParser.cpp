@@ -259,13 +259,17 @@ bool enterContainer(JsonParseState* parseState) {
     return true;
 }
 
-// Makes room for a few more entries on the object stack.
-bool growStackIfNeeded(JsonParseState* parseState, const char* what) {
+// Makes room for a few more entries on the object stack: objects for an array, objects, keys
+// and hashes for a dictionary.
+bool growStackIfNeeded(JsonParseState* parseState, const char* what, bool withKeys) {
     JsonObjectStack& stack = parseState->objectStack;
-    if (stack.index + 4 <= stack.count) return true;
+    if (stack.index + 4 <= stack.count && (!withKeys || stack.index + 4 <= stack.keyCount)) return true;
     // Doubling keeps the copying linear in the number of open members (a fixed step would make
     // one long array quadratic).
-    if (json_objectStack_resize(&stack, stack.count * 2 + 128) == 0) return true;
+    const uint64_t grown = (withKeys && stack.keyCount < stack.count ? stack.count : stack.count * 2) + 128;
+    if ((withKeys ? json_objectStack_resize(&stack, grown) : json_objectStack_resizeObjects(&stack, grown)) == 0) {
+        return true;
+    }
     json_error(parseState, "Internal error: [%s] objectsIndex > %lu, resize failed? %s line #%ld", what,
                static_cast<unsigned long>(stack.count - 4), __FILE__, static_cast<long>(__LINE__));
     return false;
@@ -274,7 +278,7 @@ bool growStackIfNeeded(JsonParseState* parseState, const char* what) {
 void releaseEntries(JsonObjectStack& stack, uint64_t from) {
     for (uint64_t i = from; i < stack.index; ++i) {
         stack.objects[i] = JsonValue();
-        stack.keys[i] = JsonValue();
+        if (i < stack.keyCount) stack.keys[i] = JsonValue();
     }
     stack.index = from;
 }
@@ -287,7 +291,7 @@ JsonValue json_parse_array(JsonParseState* parseState) {
         uint64_t acceptBits = kAcceptValue | kAcceptEnd;
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
-            if (!growStackIfNeeded(parseState, "array")) break;
+            if (!growStackIfNeeded(parseState, "array", false)) break;
             if (json_parse_next_token(parseState) != 0) break;
             const uint64_t type = parseState->token.type;
             if (isValueToken(type)) {
@@ -342,7 +346,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
         uint64_t acceptBits = kAcceptValue | kAcceptEnd;
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
-            if (!growStackIfNeeded(parseState, "dictionary")) break;
+            if (!growStackIfNeeded(parseState, "dictionary", true)) break;
             // Entries above the stack's index are always empty (built containers and released
             // members leave them so), so the reserved entry needs no clearing.
             const uint64_t entry = stack.index++;
@@ -470,6 +474,7 @@ void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* object
     stack->keys = keys;
     stack->cfHashes = cfHashes;
     stack->count = count;
+    stack->keyCount = count;
     for (uint64_t i = 0; i < count; ++i) {
         objects[i] = JsonValue();
         keys[i] = JsonValue();
@@ -478,50 +483,89 @@ void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* object
     stack->flags = (stack->flags & ~JsonObjectStackLocationMask) | JsonObjectStackLocal;
 }
 
+namespace {
+
+// A heap array of count empty handles; null when memory runs out.
+JsonValue* newHandles(uint64_t count) {
+    if (count > UINT64_MAX / sizeof(JsonValue)) return nullptr;
+    auto* handles = static_cast<JsonValue*>(::operator new(count * sizeof(JsonValue), std::nothrow));
+    if (!handles) return nullptr;
+    for (uint64_t i = 0; i < count; ++i) new (&handles[i]) JsonValue();
+    return handles;
+}
+
+void deleteHandles(JsonValue* handles, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) handles[i].~JsonValue();
+    ::operator delete(handles);
+}
+
+uint64_t roundedStackCount(const JsonObjectStack* stack, uint64_t newCount) {
+    const uint64_t step = stack->roundSizeUpToMultipleOf;
+    return step != 0 ? (newCount + step - 1) / step * step : newCount;
+}
+
+}  // namespace
+
 void json_objectStack_release(JsonObjectStack* stack) {
     if (stack->objects) {
-        for (uint64_t i = 0; i < stack->index; ++i) {
-            stack->objects[i] = JsonValue();
-            stack->keys[i] = JsonValue();
-        }
+        for (uint64_t i = 0; i < stack->index; ++i) stack->objects[i] = JsonValue();
+    }
+    if (stack->keys) {
+        for (uint64_t i = 0; i < stack->index && i < stack->keyCount; ++i) stack->keys[i] = JsonValue();
     }
     stack->index = 0;
     if (stack->flags & JsonObjectStackMustFree) {
-        delete[] stack->objects;
-        delete[] stack->keys;
-        delete[] stack->cfHashes;
+        deleteHandles(stack->objects, stack->count);
         stack->flags &= ~JsonObjectStackMustFree;
+    }
+    if (stack->flags & JsonObjectStackKeysMustFree) {
+        deleteHandles(stack->keys, stack->keyCount);
+        delete[] stack->cfHashes;
+        stack->flags &= ~JsonObjectStackKeysMustFree;
     }
     stack->objects = nullptr;
     stack->keys = nullptr;
     stack->cfHashes = nullptr;
     stack->count = 0;
+    stack->keyCount = 0;
     stack->flags &= ~JsonObjectStackLocationMask;
 }
 
-int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount) {
-    const uint64_t step = stack->roundSizeUpToMultipleOf;
-    if (step != 0) newCount = (newCount + step - 1) / step * step;
+int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount) {
+    newCount = roundedStackCount(stack, newCount);
     if (newCount <= stack->count) return 0;
-    std::unique_ptr<JsonValue[]> objects(new (std::nothrow) JsonValue[newCount]);
-    std::unique_ptr<JsonValue[]> keys(new (std::nothrow) JsonValue[newCount]);
-    std::unique_ptr<uint64_t[]> hashes(new (std::nothrow) uint64_t[newCount]());
-    if (!objects || !keys || !hashes) return 1;
-    for (uint64_t i = 0; i < stack->count; ++i) {
-        objects[i] = std::move(stack->objects[i]);
-        keys[i] = std::move(stack->keys[i]);
-        hashes[i] = stack->cfHashes[i];
-    }
-    if (stack->flags & JsonObjectStackMustFree) {
-        delete[] stack->objects;
-        delete[] stack->keys;
-        delete[] stack->cfHashes;
-    }
-    stack->objects = objects.release();
-    stack->keys = keys.release();
-    stack->cfHashes = hashes.release();
+    JsonValue* objects = newHandles(newCount);
+    if (!objects) return 1;
+    for (uint64_t i = 0; i < stack->count; ++i) objects[i].swap(stack->objects[i]);
+    if (stack->flags & JsonObjectStackMustFree) deleteHandles(stack->objects, stack->count);
+    stack->objects = objects;
     stack->count = newCount;
     stack->flags = (stack->flags & ~JsonObjectStackLocationMask) | JsonObjectStackOnHeap | JsonObjectStackMustFree;
+    return 0;
+}
+
+int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount) {
+    if (json_objectStack_resizeObjects(stack, newCount) != 0) return 1;
+    newCount = roundedStackCount(stack, newCount);
+    if (newCount <= stack->keyCount) return 0;
+    JsonValue* keys = newHandles(newCount);
+    uint64_t* hashes = keys ? new (std::nothrow) uint64_t[newCount]() : nullptr;
+    if (!hashes) {
+        if (keys) deleteHandles(keys, newCount);
+        return 1;
+    }
+    for (uint64_t i = 0; i < stack->keyCount; ++i) {
+        keys[i].swap(stack->keys[i]);
+        hashes[i] = stack->cfHashes[i];
+    }
+    if (stack->flags & JsonObjectStackKeysMustFree) {
+        deleteHandles(stack->keys, stack->keyCount);
+        delete[] stack->cfHashes;
+    }
+    stack->keys = keys;
+    stack->cfHashes = hashes;
+    stack->keyCount = newCount;
+    stack->flags |= JsonObjectStackKeysMustFree;
     return 0;
 }
 
