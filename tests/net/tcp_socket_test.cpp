@@ -643,6 +643,44 @@ TEST_F(TcpSocket, FamilyChoiceForAHostWithBothKindsOfAddress) {
     ::close(fd4);
 }
 
+TEST_F(TcpSocket, AnIPv6ConnectionByAddressCarriesDataAndAnswersItsQueries) {
+    Peer v6(16, AF_INET6);
+    if (!v6.ok()) GTEST_SKIP() << "no IPv6 loopback here";
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(v6.port());
+    a.sin6_addr = in6addr_loopback;
+    const auto* p = reinterpret_cast<const uint8_t*>(&a);
+    Error err;
+    ASSERT_TRUE(sock->connectToAddressError(Bytes(p, p + sizeof a), &err)) << err.toString();
+    ASSERT_TRUE(v6.accept());
+    ASSERT_TRUE(delegate->waitForCount(Event::Connect));
+    EXPECT_EQ(delegate->of(Event::Connect).at(0).host, "::1");
+    EXPECT_EQ(delegate->of(Event::Connect).at(0).port, v6.port());
+    EXPECT_TRUE(sock->isIPv6());
+    EXPECT_FALSE(sock->isIPv4());
+    EXPECT_EQ(sock->connectedHost(), "::1");
+    EXPECT_EQ(sock->localHost(), "::1");
+    EXPECT_NE(sock->localPort(), 0);
+    const Bytes peerAddress = sock->connectedAddress();
+    EXPECT_EQ(peerAddress.size(), sizeof(sockaddr_in6));
+    EXPECT_TRUE(AsyncTcpSocket::isIPv6Address(peerAddress));
+    EXPECT_EQ(AsyncTcpSocket::portFromAddress(peerAddress), v6.port());
+    sock->performBlock([&] {
+        EXPECT_EQ(sock->connectedHost6(), "::1");
+        EXPECT_EQ(sock->connectedHost4(), "");
+        EXPECT_EQ(sock->localPort6(), sock->localPort());
+        EXPECT_EQ(sock->socketFD(), sock->socket6FD());
+    });
+
+    sock->writeDataWithTimeoutTag(bytes("over six"), -1, 1);
+    EXPECT_EQ(text(v6.read(8)), "over six");
+    v6.send("back\n");
+    sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 2);
+    ASSERT_TRUE(delegate->waitForCount(Event::Read));
+    EXPECT_EQ(text(delegate->of(Event::Read).at(0).data), "back\n");
+}
+
 // ---- reading ----
 
 TEST_F(TcpSocket, ReadsQueuedBeforeTheConnectAreDroppedAndThoseInTheConnectReportAreServed) {
