@@ -2,7 +2,9 @@
 
 #include "platform/dispatch/Internal.h"
 
+#include <chrono>
 #include <pthread.h>
+#include <sched.h>
 #include <thread>
 
 namespace platform::dispatch::detail {
@@ -12,6 +14,18 @@ namespace {
 constexpr auto kIdleLifetime = std::chrono::seconds(5);
 // Past this many threads, new items wait for a busy thread instead of getting their own.
 constexpr int kMaxThreads = 512;
+// How long an idle thread watches for a new item before it sleeps, and how many watch at once:
+// short and few, so that an idle program burns next to nothing.
+constexpr auto kSpinFor = std::chrono::microseconds(50);
+constexpr int kMaxSpinners = 2;
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
 
 int slot(Priority priority) {
     switch (priority) {
@@ -40,6 +54,10 @@ void WorkerPool::submit(Priority priority, WorkItem item) {
         std::lock_guard lock(mutex_);
         items_[slot(priority)].push_back(std::move(item));
         queued_.fetch_add(1, std::memory_order_relaxed);
+        if (spinning_ > spinClaims_) {
+            ++spinClaims_;  // a watching thread takes it: no wake-up needed
+            return;
+        }
         if (waiting_ > claims_) {
             ++claims_;
         } else if (threads_ < kMaxThreads) {
@@ -70,17 +88,50 @@ bool WorkerPool::popLocked(WorkItem& out) {
     return false;
 }
 
+void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item) {
+    lock.unlock();
+    runItem(item);
+    item = WorkItem{};  // release the job's captures before taking the lock again
+    lock.lock();
+}
+
+void WorkerPool::watchForItems() const {
+    // Yields between looks: on a busy machine the threads that do the work get the processor.
+    const auto until = std::chrono::steady_clock::now() + kSpinFor;
+    for (;;) {
+        for (int i = 0; i < 16; ++i) {
+            if (queued_.load(std::memory_order_relaxed) > 0) return;
+            cpuRelax();
+        }
+        if (std::chrono::steady_clock::now() >= until) return;
+        sched_yield();
+    }
+}
+
 void WorkerPool::workerMain() {
     pthread_setname_np(pthread_self(), "varnel-worker");
     std::unique_lock lock(mutex_);
     for (;;) {
         WorkItem item;
         if (popLocked(item)) {
-            lock.unlock();
-            runItem(item);
-            item = WorkItem{};  // release the job's captures before taking the lock again
-            lock.lock();
+            runUnlocked(lock, item);
             continue;
+        }
+        if (spinning_ < kMaxSpinners) {
+            ++spinning_;
+            lock.unlock();
+            watchForItems();
+            lock.lock();
+            --spinning_;
+            // Whatever is queued now is taken here or left to the threads still watching (each
+            // of which takes an item before it sleeps) or to those already woken for it.
+            const bool got = popLocked(item);
+            if (got && spinClaims_ > 0) --spinClaims_;
+            if (spinClaims_ > spinning_) spinClaims_ = spinning_;
+            if (got) {
+                runUnlocked(lock, item);
+                continue;
+            }
         }
         ++waiting_;
         const bool woken = wake_.wait_for(lock, kIdleLifetime) == std::cv_status::no_timeout;
