@@ -2,6 +2,10 @@
 
 #include "net/AsyncUdpSocket.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 
 using platform::Bytes;
@@ -11,6 +15,20 @@ namespace {
 
 bool bindDescriptor(int fd, const Bytes& address) {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(address.data()), static_cast<socklen_t>(address.size())) == 0;
+}
+
+// Connects the socket through a duplicate of its descriptor. The descriptor itself is watched by
+// the dispatch reactor on another thread; the kernel allows a connect meanwhile, but
+// ThreadSanitizer counts a connect as a change of the descriptor number and reports the reactor's
+// next use of it. On failure errno is the connect's (or the duplication's).
+bool connectDescriptor(int fd, const Bytes& address, socklen_t length) {
+    const int connectFD = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (connectFD == -1) return false;
+    const bool connected = ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()), length) == 0;
+    const int savedErrno = errno;
+    ::close(connectFD);
+    errno = savedErrno;
+    return connected;
 }
 
 }  // namespace
@@ -261,7 +279,7 @@ void AsyncUdpSocket::maybeConnect() {
 
 bool AsyncUdpSocket::connectWithAddress4Error(const Bytes& address4, Error* errPtr) {
     assertOnSocketQueue();
-    if (::connect(socket4FD_, reinterpret_cast<const sockaddr*>(address4.data()), sizeof(sockaddr_in)) != 0) {
+    if (!connectDescriptor(socket4FD_, address4, sizeof(sockaddr_in))) {
         platform::setError(errPtr, errnoErrorWithReason("Error in connect() function"));
         return false;
     }
@@ -272,7 +290,7 @@ bool AsyncUdpSocket::connectWithAddress4Error(const Bytes& address4, Error* errP
 
 bool AsyncUdpSocket::connectWithAddress6Error(const Bytes& address6, Error* errPtr) {
     assertOnSocketQueue();
-    if (::connect(socket6FD_, reinterpret_cast<const sockaddr*>(address6.data()), sizeof(sockaddr_in6)) != 0) {
+    if (!connectDescriptor(socket6FD_, address6, sizeof(sockaddr_in6))) {
         platform::setError(errPtr, errnoErrorWithReason("Error in connect() function"));
         return false;
     }
