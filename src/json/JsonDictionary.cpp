@@ -339,9 +339,11 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
     for (uint64_t i = 0; i < count; ++i) {
         // Usually the key lands in an empty slot of its probe sequence before meeting an equal
         // key; a duplicate takes the general path, which puts the earlier member out.
+        // (Both paths leave the stack's handles none: the swap with an empty slot, the move.)
         const uint64_t hash = keyHashes[i];
         uint64_t slot = homeSlot(hash, capacity);
-        for (uint64_t probes = 0; probes < capacity; ++probes) {
+        uint64_t probes = 0;
+        for (; probes < capacity; ++probes) {
             JsonHashTableEntry& entry = table[slot];
             if (entry.key.isNone()) {
                 entry.keyHash = hash;
@@ -356,10 +358,12 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             }
             if (++slot == capacity) slot = 0;
         }
-        // A full probe sequence without room cannot happen at the 1.33 load; the member would be
-        // dropped, as the general path drops it.
-        keys[i] = JsonValue();
-        objects[i] = JsonValue();
+        if (probes == capacity) {
+            // No room in a full probe sequence (not at the 1.33 load): the member is dropped, as
+            // the general path drops it.
+            keys[i] = JsonValue();
+            objects[i] = JsonValue();
+        }
     }
     dictionary->mutations_ = mutableCollection ? 1 : 0;
     return result;
