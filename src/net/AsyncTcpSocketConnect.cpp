@@ -147,11 +147,14 @@ bool AsyncTcpSocket::connectToAddressViaInterfaceWithTimeoutError(const Bytes& i
         }
         if (!preConnectWithInterfaceError(interface, &err)) return;
         if (!connectWithAddress4Address6Error(address4, address6, &err)) {
-            // Not started: the descriptor made for the attempt goes again and nobody is told.
+            // Not started: the descriptor made for the attempt goes again and nobody is told. The
+            // interface was this attempt's only, as after a close.
             abandonConnectAttempt();
             if (socket4FD_ != -1) ::close(socket4FD_);
             if (socket6FD_ != -1) ::close(socket6FD_);
             socket4FD_ = socket6FD_ = -1;
+            connectInterface4.clear();
+            connectInterface6.clear();
             return;
         }
         flags |= FlagStarted;

@@ -497,6 +497,26 @@ TEST_F(TcpSocket, ConnectRefusalsAnswerAtOnceAndTellTheDelegateNothing) {
     EXPECT_TRUE(delegate->events().empty());
 }
 
+// A connect to a ready address that fails at once (here its local interface cannot be bound) leaves
+// nothing of that interface behind: the next connect without one binds nowhere and succeeds.
+TEST_F(TcpSocket, AFailedConnectLeavesItsInterfaceBehindForNobody) {
+    Peer occupied;  // listening on 127.0.0.1: its port cannot be bound again
+    const Bytes target = AsyncTcpSocket::lookupHostPortError("localhost", peer.port(), nullptr).at(0);
+    const std::string busyInterface = "127.0.0.1:" + std::to_string(occupied.port());
+    Error err;
+    EXPECT_FALSE(sock->connectToAddressViaInterfaceWithTimeoutError(target, busyInterface, -1, &err));
+    EXPECT_EQ(err.domain, platform::kPosixErrorDomain);
+    EXPECT_EQ(err.code, EADDRINUSE);
+    EXPECT_EQ(err.failureReason, "Error in bind() function");
+    EXPECT_TRUE(sock->isDisconnected());
+
+    err = Error{};
+    ASSERT_TRUE(sock->connectToAddressError(target, &err)) << err.toString();
+    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(delegate->waitForCount(Event::Connect));
+    EXPECT_NE(sock->localPort(), occupied.port());
+}
+
 TEST_F(TcpSocket, ASecondConnectWhileTheFirstIsUnderWayIsRefused) {
     Error err;
     ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", peer.port(), &err));
