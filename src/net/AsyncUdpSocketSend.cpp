@@ -112,7 +112,9 @@ void AsyncUdpSocket::maybeDequeueSend() {
 void AsyncUdpSocket::maybeDequeueSendStep() {
     if (currentSend) return;
 
-    if (!(flags & Flag::socketsCreated)) {
+    // Sockets are made for a waiting request only: a step that runs after this turn's requests
+    // ended and closed the socket (close after sending) must not open it again.
+    if (!(flags & Flag::socketsCreated) && !sendQueue.empty()) {
         Error err;
         if (!createSockets(&err)) {
             // No socket could be made: every waiting send is dropped, and each is reported.

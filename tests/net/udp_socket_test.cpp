@@ -1063,6 +1063,31 @@ TEST_F(UdpSocketTest, CloseAfterSendingServesTheQueueFirst) {
     EXPECT_TRUE(s->isClosed());
 }
 
+// The close after sending comes when the last request ends, also when that request is served and
+// sent in the same turn as the one before it; the socket stays closed afterwards.
+TEST_F(UdpSocketTest, CloseAfterSendingStaysClosedWhenTheLastSendsGoOutTogether) {
+    Peer peer;
+    auto s = boundSocket();
+    auto failures = std::make_shared<std::atomic<int>>(1 << 30);
+    s->setSystemCalls(failingSends(EAGAIN, failures));
+    s->sendDataToAddressWithTimeoutTag(text("first"), peer.address(), -1, 1);  // waits for room
+    s->sendDataToAddressWithTimeoutTag(text("second"), peer.address(), -1, 2);
+    s->closeAfterSending();
+    settle(s);
+    failures->store(0);
+    ASSERT_TRUE(recorder->waitFor(Event::Closed));
+    quiet(s);
+    auto events = recorder->events();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].tag, 1);
+    EXPECT_EQ(events[1].tag, 2);
+    EXPECT_EQ(events[2].kind, Event::Closed);
+    EXPECT_TRUE(s->isClosed());
+    s->performBlock([&] { EXPECT_EQ(s->socketFD(), -1); });
+    EXPECT_EQ(peer.receive(), text("first"));
+    EXPECT_EQ(peer.receive(), text("second"));
+}
+
 TEST_F(UdpSocketTest, DestructionClosesWithoutReport) {
     uint16_t port = 0;
     {
