@@ -27,9 +27,9 @@ int main(int argc, char** argv) {
     unsigned tcpPort = 5000;
     unsigned replyPort = 48899;
     std::string serial;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i];
-        const char* value = argv[i + 1];
+    for (int i = 1; i < argc; i += 2) {
+        const std::string key = i + 1 < argc ? argv[i] : "";  // a flag without its value: usage
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
         if (key == "--address") address = value;
         else if (key == "--udp-port") udpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--reply-port") replyPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
