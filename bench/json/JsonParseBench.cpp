@@ -1,7 +1,8 @@
 // Parse throughput on three generated documents of about 1 MB (number-heavy, string-heavy with
 // escapes and non-ASCII text, deeply structured objects), each against a baseline measured in
 // the same run: one pass that validates the UTF-8 and classifies every byte, the least work any
-// parser must do. Prints MB/s of each and the ratio parse time / baseline time.
+// parser must do. Prints MB/s of each and the ratio parse time / baseline time, from the fastest
+// of three repetitions of each (the machine is shared: slower repetitions measure the others).
 
 #include <benchmark/benchmark.h>
 
@@ -155,10 +156,10 @@ void BM_Parse(benchmark::State& state) {
     state.SetLabel(documents()[static_cast<size_t>(state.range(0))].first);
 }
 
-BENCHMARK(BM_Baseline)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Parse)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Baseline)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(3);
+BENCHMARK(BM_Parse)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(3);
 
-// Prints the usual table, then MB/s of both and the ratio per document.
+// Prints the usual table, then MB/s of both and the ratio per document (fastest repetitions).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -167,7 +168,9 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
             const double seconds = run.real_accumulated_time / static_cast<double>(run.iterations);
             const std::string name = run.benchmark_name();
-            (name.rfind("BM_Baseline", 0) == 0 ? baseline_ : parse_)[run.report_label] = seconds;
+            auto& fastest = (name.rfind("BM_Baseline", 0) == 0 ? baseline_ : parse_);
+            auto found = fastest.find(run.report_label);
+            if (found == fastest.end() || seconds < found->second) fastest[run.report_label] = seconds;
         }
     }
     void Finalize() override {

@@ -89,6 +89,12 @@ JsonValue JSONDecoder::mutableObjectWithData(const platform::Bytes& jsonData, pl
     return parse(bytesOf(jsonData), jsonData.size(), true, error);
 }
 
+// What the one-call front ends may set on the decoder they make.
+struct JsonFrontEnd {
+    // The decoder is cleaned up right after its one parse, so its strings live with their tree.
+    static void keepStringsWithTheirTree(JSONDecoder& decoder) { decoder.parseState->stringsInArena = true; }
+};
+
 namespace {
 
 // Every front-end call parses with a fresh decoder, gone after the call. Options above 15 raise;
@@ -101,6 +107,7 @@ JsonValue parseOnce(const uint8_t* bytes, uint64_t length, JsonParseOptionFlags 
     } catch (const std::bad_alloc&) {
         return {};
     }
+    JsonFrontEnd::keepStringsWithTheirTree(*decoder);
     return mutableResults ? decoder->mutableObjectWithUTF8StringLength(bytes, length, error)
                           : decoder->objectWithUTF8StringLength(bytes, length, error);
 }

@@ -89,6 +89,7 @@ public:
     JsonParseOptionFlags parseOptions() const;
 
 private:
+    friend struct JsonFrontEnd;
     JsonValue parse(const uint8_t* bytes, uint64_t length, bool mutableResults, platform::Error* error);
     std::unique_ptr<JsonParseState> parseState;
 };

@@ -16,12 +16,22 @@ constexpr uint64_t kOpenBias = uint64_t{1} << 62;
 
 // Emptied blocks are kept per thread for the next parse, up to a bound, rather than handed
 // straight back: the heap would give their pages back to the system and fault them in again.
+// Under AddressSanitizer they go straight back, so that a block freed too early is reported.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define JSON_ARENA_KEEPS_NO_BLOCKS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(JSON_ARENA_KEEPS_NO_BLOCKS)
+constexpr size_t kKeptBlocks = 0;
+#else
 constexpr size_t kKeptBlocks = 64;
+#endif
 
 // Trivially destructible, so it stays usable while the thread's other thread-local and static
 // objects are destroyed; the drain empties it once and then blocks go straight to the heap.
 struct BlockPool {
-    void* blocks[kKeptBlocks];
+    void* blocks[kKeptBlocks > 0 ? kKeptBlocks : 1];
     size_t count;
     bool drained;
 };

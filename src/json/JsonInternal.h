@@ -3,12 +3,16 @@
 
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 #include "json/JsonValue.h"
 
 // A handle to object that takes one more reference / takes over the caller's reference.
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
 JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+
+// A new string, carved out of the arena when one is given (see JsonArena), else on the heap.
+JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
 
 // printf-style formatting into a std::string.
 std::string jsonFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -107,6 +107,10 @@ struct JsonParseState {
     std::optional<platform::Error> error;
     bool mutableResults = false;
     JsonArena* arena = nullptr;  // where the collections of the parse in progress are made
+    // The strings of a parse go into its arena too when nothing keeps them beyond its tree: the
+    // one-call front ends drop their decoder (and its cache) right after the parse. A kept
+    // decoder's cache may hold a string for a long time, and must not pin a block with it.
+    bool stringsInArena = false;
     uint64_t depth = 0;  // arrays and objects open now
 };
 

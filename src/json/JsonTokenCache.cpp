@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "json/JsonInternal.h"
 #include "json/JsonParseState.h"
 
 namespace {
@@ -11,8 +12,9 @@ namespace {
 JsonValue makeObject(JsonParseState* parseState, const JsonTokenValue& value) {
     switch (value.type) {
     case JsonValueTypeString:
-        return JsonValue::makeString(
-            std::string_view(reinterpret_cast<const char*>(value.ptr), static_cast<size_t>(value.length)));
+        return jsonMakeString(
+            std::string_view(reinterpret_cast<const char*>(value.ptr), static_cast<size_t>(value.length)),
+            parseState->stringsInArena ? parseState->arena : nullptr);
     case JsonValueTypeLongLong:
         return JsonValue::makeInteger(value.number.longLongValue);
     case JsonValueTypeUnsignedLongLong:

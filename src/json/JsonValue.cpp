@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "json/JsonArena.h"
 #include "json/JsonArray.h"
 #include "json/JsonDictionary.h"
 #include "json/JsonInternal.h"
@@ -44,9 +45,13 @@ JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
     return value;
 }
 
-JsonString* JsonString::create(std::string_view text) {
-    void* memory = ::operator new(sizeof(JsonString) + text.size() + 1);
+JsonString* JsonString::create(std::string_view text, JsonArena* arena) {
+    const size_t size = sizeof(JsonString) + text.size() + 1;
+    void* memory = arena && text.size() < JsonArena::kLargestPiece ? arena->allocate(size) : nullptr;
+    const bool inArena = memory != nullptr;
+    if (!memory) memory = ::operator new(size);
     auto* string = new (memory) JsonString(text.size());
+    string->inArena_ = inArena;
     auto* bytes = reinterpret_cast<char*>(string + 1);
     if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
@@ -54,8 +59,18 @@ JsonString* JsonString::create(std::string_view text) {
 }
 
 void JsonString::destroy(JsonString* string) {
+    const bool inArena = string->inArena_;
     string->~JsonString();
-    ::operator delete(string);
+    if (inArena) {
+        JsonArena::release(string);
+    } else {
+        ::operator delete(string);
+    }
+}
+
+JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
+    if (text.empty()) return JsonValue::makeString(text);
+    return jsonValueAdopting(JsonKind::String, JsonString::create(text, arena));
 }
 
 void JsonValue::destroy() noexcept {

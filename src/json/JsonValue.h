@@ -16,6 +16,7 @@
 
 #include "json/JsonExceptions.h"
 
+class JsonArena;
 class JsonArray;
 class JsonDictionary;
 class JsonValue;
@@ -45,6 +46,7 @@ protected:
 private:
     friend class JsonValue;
     friend class JsonTokenCacheReferences;
+    friend JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
     mutable std::atomic<uint32_t> refs_{1};
 
 protected:
@@ -60,9 +62,11 @@ public:
 
 private:
     friend class JsonValue;
+    friend JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
     explicit JsonString(uint64_t length) : length_(length) {}
     ~JsonString() = default;
-    static JsonString* create(std::string_view text);
+    // In the arena when one is given and has room, else on the heap.
+    static JsonString* create(std::string_view text, JsonArena* arena = nullptr);
     static void destroy(JsonString* string);
     uint64_t length_;
 };
