@@ -15,12 +15,10 @@ using platform::Bytes;
 
 GCData* gcData = nullptr;
 
-LinkLamp::~LinkLamp() = default;
-
-void GCData::resetLCD(LinkLamp* lamp) {
+void GCData::resetLCD(util::StatusLamp* lamp) {
     if (!lamp) return;
-    lamp->setColorOfLighted(kLampGreen);
-    lamp->setColorOfunLighted(kLampGray);
+    lamp->setColorOfLighted(util::LampColor::greenColor());
+    lamp->setColorOfunLighted(util::LampColor::grayColor());
     lamp->setIsLighted(false);
 }
 

@@ -6,19 +6,10 @@
 
 #include "link/LConstrant.h"
 #include "platform/Error.h"
+#include "util/StatusLamp.h"
 
 #include <cstdint>
 #include <string>
-
-// A status lamp as the windows show the connection (the interface kit's lamp implements it).
-class LinkLamp {
-public:
-    virtual ~LinkLamp();
-    // Colours as 0xRRGGBB.
-    virtual void setColorOfLighted(uint32_t rgb) = 0;
-    virtual void setColorOfunLighted(uint32_t rgb) = 0;
-    virtual void setIsLighted(bool lighted) = 0;
-};
 
 class GCData {
 public:
@@ -45,9 +36,7 @@ public:
     const uint8_t* nameTable(int type) const;
 
     // Prepares a connection lamp: green when lit, gray when not, switched off. Null is ignored.
-    static void resetLCD(LinkLamp* lamp);
-    static constexpr uint32_t kLampGreen = 0x00FF00;
-    static constexpr uint32_t kLampGray = 0x808080;
+    static void resetLCD(util::StatusLamp* lamp);
 
     // Empties presetExportData.
     void resetPresetData();

@@ -81,7 +81,7 @@ public:
     // buttons, the web address, the Connect button and the refresh button in white.
     virtual void prepareControls() = 0;
     // The connection lamp (may be null).
-    virtual LinkLamp* connectLCD() = 0;
+    virtual util::StatusLamp* connectLCD() = 0;
     // The Connect button: its title (shown in white), and whether it can be pressed.
     virtual void setConnectTitle(const std::string& title) = 0;
     virtual void setConnectEnabled(bool enabled) = 0;

@@ -198,5 +198,5 @@ bool StartMainView::linkUp() const {
 
 void StartMainView::setLamp(bool lighted) {
     if (!view_) return;
-    if (LinkLamp* lamp = view_->connectLCD()) lamp->setIsLighted(lighted);
+    if (util::StatusLamp* lamp = view_->connectLCD()) lamp->setIsLighted(lighted);
 }

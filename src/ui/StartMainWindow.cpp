@@ -15,21 +15,6 @@ constexpr int kWidth = 640;
 constexpr int kHeight = 420;
 }  // namespace
 
-// The link's lamp interface over the window's status lamp.
-class StartMainWindow::Lamp : public LinkLamp {
-public:
-    explicit Lamp(XLCDView* view) : view_(view) {}
-    void setColorOfLighted(uint32_t rgb) override { view_->setColorOfLighted(color(rgb)); }
-    void setColorOfunLighted(uint32_t rgb) override { view_->setColorOfunLighted(color(rgb)); }
-    void setIsLighted(bool lighted) override { view_->setIsLighted(lighted); }
-
-private:
-    static util::LampColor color(uint32_t rgb) {
-        return {((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0, 1.0};
-    }
-    XLCDView* view_;
-};
-
 // The busy spinner: an indeterminate bar while it animates.
 class StartMainWindow::Spinner : public QProgressBar, public platform::Spinner {
 public:
@@ -82,7 +67,6 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     pbar_->setGeometry(180, 350, 280, 12);
     pbar_->setHidden(true);
 
-    lamp_ = std::make_unique<Lamp>(connectLCD_);
     link_->setView(this);
 
     connect(connectBtn_, &QPushButton::clicked, this, [this] { link_->switchLighted(); });
@@ -118,7 +102,7 @@ void StartMainWindow::prepareControls() {
     setTextColor(aboutBtn_, white);
 }
 
-LinkLamp* StartMainWindow::connectLCD() { return lamp_.get(); }
+util::StatusLamp* StartMainWindow::connectLCD() { return connectLCD_; }
 
 void StartMainWindow::setConnectTitle(const std::string& title) {
     connectBtn_->setText(QString::fromStdString(title));

@@ -40,7 +40,7 @@ public:
 
     // MainWindowView.
     void prepareControls() override;
-    LinkLamp* connectLCD() override;
+    util::StatusLamp* connectLCD() override;
     void setConnectTitle(const std::string& title) override;
     void setConnectEnabled(bool enabled) override;
     void setRefreshEnabled(bool enabled) override;
@@ -54,7 +54,6 @@ public:
     void bringToFront() override;
 
 private:
-    class Lamp;
     class Spinner;
 
     std::unique_ptr<StartMainView> link_;
@@ -69,7 +68,6 @@ private:
     QLabel* lbsync_ = nullptr;
     Spinner* pbar_ = nullptr;
     VerWindow* verWindow_ = nullptr;
-    std::unique_ptr<Lamp> lamp_;
 };
 
 // Has the firmware store read the manifest (nine keys) and returns its version entries 0-8.

@@ -27,12 +27,13 @@ namespace mainwindowtest {
 
 using namespace std::chrono_literals;
 
-struct RecordingLamp : LinkLamp {
+struct RecordingLamp : util::StatusLamp {
     bool lighted = false;
-    uint32_t lit = 0, unlit = 0;
-    void setColorOfLighted(uint32_t rgb) override { lit = rgb; }
-    void setColorOfunLighted(uint32_t rgb) override { unlit = rgb; }
+    util::LampColor lit, unlit;
+    void setColorOfLighted(util::LampColor color) override { lit = color; }
+    void setColorOfunLighted(util::LampColor color) override { unlit = color; }
     void setIsLighted(bool on) override { lighted = on; }
+    bool isLighted() const override { return lighted; }
 };
 
 struct RecordingSpinner : platform::Spinner {
@@ -61,7 +62,7 @@ struct RecordingView : MainWindowView {
     int fronted = 0;
 
     void prepareControls() override { prepared = true; }
-    LinkLamp* connectLCD() override { return &lamp; }
+    util::StatusLamp* connectLCD() override { return &lamp; }
     void setConnectTitle(const std::string& title) override { connectTitle = title; }
     void setConnectEnabled(bool on) override { connectEnabled = on; }
     void setRefreshEnabled(bool on) override { refreshEnabled = on; }

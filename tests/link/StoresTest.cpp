@@ -26,16 +26,17 @@ TEST(GCDataLabels, FreshStoreShowsEmptySlots) {
 }
 
 TEST(GCDataLabels, ConnectionLampStartsOffGreenWhenLit) {
-    struct Lamp : LinkLamp {
-        uint32_t lit = 0, unlit = 0;
+    struct Lamp : util::StatusLamp {
+        util::LampColor lit, unlit;
         bool on = true;
-        void setColorOfLighted(uint32_t rgb) override { lit = rgb; }
-        void setColorOfunLighted(uint32_t rgb) override { unlit = rgb; }
+        void setColorOfLighted(util::LampColor color) override { lit = color; }
+        void setColorOfunLighted(util::LampColor color) override { unlit = color; }
         void setIsLighted(bool lighted) override { on = lighted; }
+        bool isLighted() const override { return on; }
     } lamp;
     GCData::resetLCD(&lamp);
-    EXPECT_EQ(lamp.lit, 0x00FF00u);
-    EXPECT_EQ(lamp.unlit, 0x808080u);
+    EXPECT_EQ(lamp.lit, (util::LampColor{0.0, 1.0, 0.0, 1.0}));
+    EXPECT_EQ(lamp.unlit, (util::LampColor{0.5, 0.5, 0.5, 1.0}));
     EXPECT_FALSE(lamp.on);
     GCData::resetLCD(nullptr);
 }

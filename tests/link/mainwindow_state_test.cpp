@@ -53,8 +53,8 @@ TEST_F(MainWindowTest, StartUpPreparesTheWindowAndStartsTheSearch) {
     StartMainView& link = start();
     EXPECT_EQ(mainVctl, &link);
     EXPECT_TRUE(view.prepared);
-    EXPECT_EQ(view.lamp.lit, GCData::kLampGreen);
-    EXPECT_EQ(view.lamp.unlit, GCData::kLampGray);
+    EXPECT_EQ(view.lamp.lit, util::LampColor::greenColor());
+    EXPECT_EQ(view.lamp.unlit, util::LampColor::grayColor());
     EXPECT_FALSE(view.lamp.lighted);
     EXPECT_FALSE(link.isLinkCheckRunning());
     EXPECT_TRUE(link.begin_verifyDevice_withSearchIP);
