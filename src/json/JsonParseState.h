@@ -125,8 +125,6 @@ void json_error(JsonParseState* parseState, const char* format, ...) __attribute
 int json_parse_string(JsonParseState* parseState);
 int json_parse_number(JsonParseState* parseState);
 
-// The object for the current string or number token, shared through the cache.
-JsonValue json_cachedObjects(JsonParseState* parseState);
 void json_clearCache(JsonParseState* parseState);
 
 void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* objects, JsonValue* keys,

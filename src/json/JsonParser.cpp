@@ -11,6 +11,7 @@
 #include "json/JsonDictionary.h"
 #include "json/JsonInternal.h"
 #include "json/JsonParseState.h"
+#include "json/JsonTokenCache.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "json/JsonInternal.h"
-#include "json/JsonParseState.h"
+#include "json/JsonTokenCache.h"
 
 namespace {
 
@@ -33,52 +33,6 @@ JsonValue makeObject(JsonParseState* parseState, const JsonTokenValue& value) {
 
 }  // namespace
 
-// The cache holds each string it keeps through a stash of references taken at once, and hands
-// them out one by one without touching the shared (atomic) count: a hit costs no atomic
-// operation. The count is therefore never below the stash while the item holds it, however many
-// of the handed-out references are dropped meanwhile (on any thread). Giving the item up returns
-// what is left of the stash in one atomic step, which frees the string when nobody else holds it.
-// Scalars hold no reference and are simply copied.
-class JsonTokenCacheReferences {
-public:
-    static constexpr uint32_t kStash = uint32_t{1} << 30;
-    static constexpr uint32_t kRefill = uint32_t{1} << 29;
-
-    // Keeps a fresh object (its one reference is the caller's, and no other thread has seen it).
-    static void keep(JsonTokenCacheItem& item, const JsonValue& fresh) {
-        item.object.kind_ = fresh.kind_;
-        item.object.value_ = fresh.value_;
-        if (fresh.holdsObject()) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
-        item.lent = 0;
-    }
-
-    // One more reference to the item's object, for the caller.
-    static JsonValue lend(JsonTokenCacheItem& item) {
-        if (!item.object.holdsObject()) return item.object;
-        if (++item.lent == kRefill) {
-            item.object.value_.object->refs_.fetch_add(kRefill, std::memory_order_relaxed);
-            item.lent = 0;
-        }
-        JsonValue handle;
-        handle.kind_ = item.object.kind_;
-        handle.value_ = item.object.value_;
-        return handle;
-    }
-
-    // Gives the item's object up.
-    static void drop(JsonTokenCacheItem& item) {
-        if (item.object.holdsObject()) {
-            const uint32_t rest = kStash - item.lent;
-            if (item.object.value_.object->refs_.fetch_sub(rest, std::memory_order_acq_rel) == rest) {
-                item.object.destroy();
-            }
-        }
-        item.object.kind_ = JsonKind::None;
-        item.object.value_.object = nullptr;
-        item.lent = 0;
-    }
-};
-
 namespace {
 
 void clearItem(JsonTokenCacheItem& item) {
@@ -90,39 +44,11 @@ void clearItem(JsonTokenCacheItem& item) {
     item.numberBits = 0;
 }
 
-template <class Word>
-bool sameWord(const uint8_t* x, const uint8_t* y) {
-    Word u, v;
-    std::memcpy(&u, x, sizeof u);
-    std::memcpy(&v, y, sizeof v);
-    return u == v;
-}
-
-bool sameBytes(const void* a, const void* b, uint64_t length) {
-    // Most keys and numbers are short: two overlapping words (the first and the last ones) beat a
-    // call for them; no byte outside the value is read.
-    const auto* x = static_cast<const uint8_t*>(a);
-    const auto* y = static_cast<const uint8_t*>(b);
-    if (length > 16) return std::memcmp(x, y, length) == 0;
-    if (length >= 8) return sameWord<uint64_t>(x, y) && sameWord<uint64_t>(x + length - 8, y + length - 8);
-    if (length >= 4) return sameWord<uint32_t>(x, y) && sameWord<uint32_t>(x + length - 4, y + length - 4);
-    for (uint64_t i = 0; i < length; ++i) {
-        if (x[i] != y[i]) return false;
-    }
-    return true;
-}
-
-// The value bytes an item holds: a string's are those of its string object.
-const void* itemBytes(const JsonTokenCacheItem& item) {
-    if (const JsonString* string = item.object.jsonString()) return string->data();
-    return &item.numberBits;
-}
-
 }  // namespace
 
-JsonValue json_cachedObjects(JsonParseState* parseState) {
+JsonValue json_cachedObjectsProbe(JsonParseState* parseState) {
+    using namespace json_cache_detail;
     JsonTokenValue& value = parseState->token.value;
-    if (value.type == JsonValueTypeString && value.length == 0) return JsonValue::makeString({});
 
     JsonTokenCacheItem* items = parseState->cache.items.get();
     const uint64_t mask = parseState->cache.count - 1;
