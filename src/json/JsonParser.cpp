@@ -32,19 +32,24 @@ __attribute__((noinline)) JsonValue json_parse_array(JsonParseState* parseState)
 __attribute__((noinline)) JsonValue json_parse_dictionary(JsonParseState* parseState);
 
 bool isValueToken(uint64_t type) {
-    switch (type) {
-    case JsonTokenTypeNumber:
-    case JsonTokenTypeString:
-    case JsonTokenTypeObjectBegin:
-    case JsonTokenTypeArrayBegin:
-    case JsonTokenTypeTrue:
-    case JsonTokenTypeFalse:
-    case JsonTokenTypeNull:
-        return true;
-    default:
-        return false;
-    }
+    constexpr uint64_t kValueTokens = (uint64_t{1} << JsonTokenTypeNumber) | (uint64_t{1} << JsonTokenTypeString) |
+                                      (uint64_t{1} << JsonTokenTypeObjectBegin) |
+                                      (uint64_t{1} << JsonTokenTypeArrayBegin) | (uint64_t{1} << JsonTokenTypeTrue) |
+                                      (uint64_t{1} << JsonTokenTypeFalse) | (uint64_t{1} << JsonTokenTypeNull);
+    return type < 64 && ((kValueTokens >> type) & 1) != 0;
 }
+
+// Bytes before which the tokenizer must skip white space (or comments): those that can start
+// white space under some option, and '/'. Any other byte starts a token or is not one.
+struct MayStartWhiteSpace {
+    bool may[256] = {};
+    constexpr MayStartWhiteSpace() {
+        for (int c = 0; c <= ' '; ++c) may[c] = true;
+        for (int c = 0x80; c < 256; ++c) may[c] = true;
+        may['/'] = true;
+    }
+};
+constexpr MayStartWhiteSpace kMayStartWhiteSpace;
 
 // Byte length of the line end at position, or 0.
 uint64_t json_parse_is_newline(const JsonParseState* parseState, uint64_t position) {
@@ -123,9 +128,7 @@ JSON_INLINE int json_parse_next_token(JsonParseState* parseState) {
     // Most tokens follow their predecessor directly; only a byte that may start white space (or
     // a comment) needs the full skip.
     if (parseState->atIndex >= parseState->stringBufferLength ||
-        parseState->stringBufferBytes[parseState->atIndex] <= ' ' ||
-        parseState->stringBufferBytes[parseState->atIndex] >= 0x80 ||
-        parseState->stringBufferBytes[parseState->atIndex] == '/') {
+        kMayStartWhiteSpace.may[parseState->stringBufferBytes[parseState->atIndex]]) {
         json_parse_skip_whitespace(parseState);
     }
     const uint8_t* bytes = parseState->stringBufferBytes;
@@ -307,7 +310,7 @@ JsonValue json_parse_array(JsonParseState* parseState) {
                     if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL");
                     break;
                 }
-                stack.objects[stack.index++] = std::move(object);
+                stack.objects[stack.index++].swap(object);  // the entry is empty
                 acceptBits = kAcceptComma | kAcceptEnd;
             } else if (type == JsonTokenTypeArrayEnd) {
                 if (!(acceptBits & kAcceptEnd)) {
@@ -371,7 +374,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 } else {
                     keyHash = key.hash();
                 }
-                stack.keys[entry] = std::move(key);
+                stack.keys[entry].swap(key);  // the entry is empty
                 stack.cfHashes[entry] = keyHash;
             } else if (type == JsonTokenTypeObjectEnd) {
                 if (!(acceptBits & kAcceptEnd)) {
@@ -412,7 +415,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL.");
                 break;
             }
-            stack.objects[entry] = std::move(object);
+            stack.objects[entry].swap(object);  // the entry is empty
             acceptBits = kAcceptComma | kAcceptEnd;
         }
     }
