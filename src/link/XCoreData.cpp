@@ -16,11 +16,11 @@ using platform::Bytes;
 XCoreData* coreData = nullptr;
 
 XCoreData::XCoreData(std::string resourcesDir)
-    : LPC1820(kFirmwareImageMax, 0),
-      LPC1763(kFirmwareImageMax, 0),
-      DspData1(kFirmwareImageMax, 0),
-      DspData2(kFirmwareImageMax, 0),
-      m_guiData(static_cast<size_t>(kGuiPictureCount) * kGuiPictureBlocks * kGuiBlockSize, 0) {
+    : LPC1820(kFirmwareImageMax),
+      LPC1763(kFirmwareImageMax),
+      DspData1(kFirmwareImageMax),
+      DspData2(kFirmwareImageMax),
+      m_guiData(static_cast<size_t>(kGuiPictureCount) * kGuiPictureBlocks * kGuiBlockSize) {
     setResourcesDir(std::move(resourcesDir));
     for (int i = 0; i < 4; ++i) firmware_ver[i] = std::string();
     firmware_ver[4] = "K42 Firmware update tool";
@@ -100,7 +100,7 @@ uint8_t XCoreData::Bt(const Bytes& data, int index) {
     return data[static_cast<size_t>(index)];
 }
 
-std::vector<uint8_t>* XCoreData::blockBuffer(int board) {
+XCoreData::ImageBuffer* XCoreData::blockBuffer(int board) {
     switch (board) {
     case 0: return &LPC1820;
     case 1: return &LPC1763;

@@ -13,6 +13,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -75,13 +77,35 @@ public:
     // Block data only for a board 0-3 and a block inside the 1 MiB buffer; zeros otherwise.
     uint8_t* PackageofBeginProgram(uint8_t* buffer, int block, int board) const;
 
+    // Zero-filled buffers whose pages the system provides only when first written: the stores
+    // hold about 5.7 MB of image buffers that most runs never touch.
+    template <typename T>
+    struct ZeroPageAllocator {
+        using value_type = T;
+        ZeroPageAllocator() = default;
+        template <typename U>
+        ZeroPageAllocator(const ZeroPageAllocator<U>&) {}
+        T* allocate(size_t n) {
+            if (void* p = std::calloc(n, sizeof(T))) return static_cast<T*>(p);
+            throw std::bad_alloc();
+        }
+        void deallocate(T* p, size_t) { std::free(p); }
+        // Value-initialisation leaves calloc's zeros in place instead of writing them again.
+        template <typename U>
+        void construct(U*) {}
+        template <typename U, typename... Args>
+        void construct(U* p, Args&&... args) { ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...); }
+        bool operator==(const ZeroPageAllocator&) const { return true; }
+    };
+    using ImageBuffer = std::vector<uint8_t, ZeroPageAllocator<uint8_t>>;
+
     // Images by board, 1024 blocks of 1024 bytes each.
-    std::vector<uint8_t> LPC1820;
-    std::vector<uint8_t> LPC1763;
-    std::vector<uint8_t> DspData1;
-    std::vector<uint8_t> DspData2;
+    ImageBuffer LPC1820;
+    ImageBuffer LPC1763;
+    ImageBuffer DspData1;
+    ImageBuffer DspData2;
     // 21 pictures of 21 blocks of 3072 bytes; nothing here fills them.
-    std::vector<uint8_t> m_guiData;
+    ImageBuffer m_guiData;
     uint8_t ISCONNECTED = 0;
     uint8_t upReadyCheck[kFirmwareBoards] = {};
     uint8_t updateStatusRecord[kFirmwareBoards] = {};
@@ -93,7 +117,7 @@ public:
     std::array<std::optional<std::string>, kFirmwareVerCount> firmware_ver;
 
 private:
-    std::vector<uint8_t>* blockBuffer(int board);
+    ImageBuffer* blockBuffer(int board);
     // The file's path in the lib folder, else in the bundle when it is not empty; empty when
     // neither holds it.
     std::string findFile(const std::string& name) const;

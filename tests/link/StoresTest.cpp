@@ -2,6 +2,7 @@
 
 #include "LinkFixture.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace linktest {
@@ -164,6 +165,11 @@ TEST_F(FirmwareStore, DefaultsAndTheGuiCount) {
     EXPECT_EQ(core->firmware_ver[4], std::string("K42 Firmware update tool"));
     EXPECT_EQ(core->firmware_ver[5], std::string("Version:3.6.3"));
     EXPECT_FALSE(core->firmware_ver[6].has_value());
+    for (const auto* buffer : {&core->LPC1820, &core->LPC1763, &core->DspData1, &core->DspData2}) {
+        ASSERT_EQ(buffer->size(), 1024u * 1024u);
+        EXPECT_TRUE(std::all_of(buffer->begin(), buffer->end(), [](uint8_t b) { return b == 0; }));
+    }
+    EXPECT_TRUE(std::all_of(core->m_guiData.begin(), core->m_guiData.end(), [](uint8_t b) { return b == 0; }));
     core->caculateArray(4);
     EXPECT_EQ(core->dSegement[4], 250);
     EXPECT_EQ(XCoreData::Bt(hex("01 02"), 1), 2);
