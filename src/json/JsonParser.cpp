@@ -210,6 +210,21 @@ JSON_INLINE int json_parse_next_token(JsonParseState* parseState) {
     return 0;
 }
 
+// Reads the expected one-byte token when it follows directly (the usual ':' after a key and ','
+// after a member), exactly as the tokenizer would; anything else goes through the tokenizer.
+JSON_INLINE int json_parse_next_token_expecting(JsonParseState* parseState, uint8_t expected, uint64_t type) {
+    const uint64_t at = parseState->atIndex;
+    if (at < parseState->stringBufferLength && parseState->stringBufferBytes[at] == expected) {
+        JsonParseToken& token = parseState->token;
+        token.tokenPtr = parseState->stringBufferBytes + at;
+        token.tokenLength = 1;
+        token.type = type;
+        parseState->atIndex = at + 1;
+        return 0;
+    }
+    return json_parse_next_token(parseState);
+}
+
 JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
     parseState->token.value.cacheItem = nullptr;
     switch (parseState->token.type) {
@@ -296,7 +311,7 @@ JsonValue json_parse_array(JsonParseState* parseState) {
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
             if (!growStackIfNeeded(parseState, "array", false)) break;
-            if (json_parse_next_token(parseState) != 0) break;
+            if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
             const uint64_t type = parseState->token.type;
             if (isValueToken(type)) {
                 if (!(acceptBits & kAcceptValue)) {
@@ -355,7 +370,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
             // members leave them so), so the reserved entry needs no clearing.
             const uint64_t entry = stack.index++;
 
-            if (json_parse_next_token(parseState) != 0) break;
+            if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
             const uint64_t type = parseState->token.type;
             if (type == JsonTokenTypeString) {
                 if (!(acceptBits & kAcceptValue)) {
@@ -400,7 +415,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 break;
             }
 
-            if (json_parse_next_token(parseState) != 0) break;
+            if (json_parse_next_token_expecting(parseState, ':', JsonTokenTypeSeparator) != 0) break;
             if (parseState->token.type != JsonTokenTypeSeparator) {
                 json_error(parseState, "Expected ':'.");
                 break;
