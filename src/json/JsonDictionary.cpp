@@ -100,7 +100,31 @@ void JsonDictionary::destroy(JsonDictionary* dictionary) {
     }
 }
 
+namespace {
+
+// The capacities for the member counts of nearly every parsed object, worked out when compiling
+// by the same rule as below.
+struct SmallCapacities {
+    uint64_t capacity[32] = {};
+    constexpr SmallCapacities() {
+        for (uint64_t n = 0; n < 32; ++n) {
+            const auto wanted = static_cast<uint64_t>(static_cast<double>(n) * 1.33);
+            for (uint64_t c : json_dictionaryCapacities) {
+                if (c >= wanted) {
+                    capacity[n] = c;
+                    break;
+                }
+            }
+        }
+    }
+};
+
+constexpr SmallCapacities kSmallCapacities;
+
+}  // namespace
+
 uint64_t JsonDictionaryCapacityForCount(uint64_t n) {
+    if (n < 32) return kSmallCapacities.capacity[n];
     const auto wanted = static_cast<uint64_t>(static_cast<double>(n) * 1.33);
     const auto* found = std::lower_bound(std::begin(json_dictionaryCapacities), std::end(json_dictionaryCapacities),
                                          wanted);
