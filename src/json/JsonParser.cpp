@@ -46,7 +46,7 @@ struct MayStartWhiteSpace {
     constexpr MayStartWhiteSpace() {
         for (int c = 0; c <= ' '; ++c) may[c] = true;
         for (int c = 0x80; c < 256; ++c) may[c] = true;
-        may['/'] = true;
+        may[static_cast<unsigned char>('/')] = true;
     }
 };
 constexpr MayStartWhiteSpace kMayStartWhiteSpace;
