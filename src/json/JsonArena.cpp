@@ -4,8 +4,8 @@
 #include <new>
 
 // The header at the start of each block. While the block is open, live holds a large bias less
-// the pieces freed so far, so no free can bring it to 0; closing trades the bias for the count of
-// pieces handed out, and whoever brings it to 0 frees the block.
+// the chunks freed so far, so no free can bring it to 0; closing trades the bias for the count of
+// chunks handed out, and whoever brings it to 0 frees the block.
 struct alignas(64) JsonArenaBlock {
     std::atomic<uint64_t> live;
 };
@@ -79,14 +79,14 @@ void JsonArena::close() {
     JsonArenaBlock* block = block_;
     block_ = nullptr;
     next_ = end_ = nullptr;
-    // live = bias - freed; afterwards live = handedOut - freed, the pieces still in use.
+    // live = bias - freed; afterwards live = handedOut - freed, the chunks still in use.
     if (block->live.fetch_sub(kOpenBias - handedOut_, std::memory_order_acq_rel) == kOpenBias - handedOut_) {
         giveBack(block);
     }
 }
 
-void JsonArena::release(void* piece) noexcept {
-    auto* block = reinterpret_cast<JsonArenaBlock*>(reinterpret_cast<uintptr_t>(piece) & ~(uintptr_t{kBlockSize} - 1));
+void JsonArena::release(void* chunk) noexcept {
+    auto* block = reinterpret_cast<JsonArenaBlock*>(reinterpret_cast<uintptr_t>(chunk) & ~(uintptr_t{kBlockSize} - 1));
     if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         giveBack(block);
     }

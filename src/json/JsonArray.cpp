@@ -151,7 +151,7 @@ void JsonArray::destroy(JsonArray* array) {
 }
 
 JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena) {
-    // One piece of memory holds the array and its elements.
+    // One chunk of memory holds the array and its elements.
     JsonArray* array = JsonArray::allocate(count, arena);
     if (!array) return {};
     for (uint64_t i = 0; i < count; ++i) array->objects_[i].swap(objects[i]);

@@ -354,7 +354,7 @@ std::vector<JsonValue> JsonDictionaryEnumerator::allObjects() {
 
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
                                bool mutableCollection, JsonArena* arena) {
-    // One piece of memory holds the dictionary and its table.
+    // One chunk of memory holds the dictionary and its table.
     JsonDictionary* dictionary = JsonDictionary::allocate(JsonDictionaryCapacityForCount(count), arena);
     if (!dictionary) return {};
     JsonValue result = jsonValueAdopting(JsonKind::Dictionary, dictionary);

@@ -47,7 +47,7 @@ JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
 
 JsonString* JsonString::create(std::string_view text, JsonArena* arena) {
     const size_t size = sizeof(JsonString) + text.size() + 1;
-    void* memory = arena && text.size() < JsonArena::kLargestPiece ? arena->allocate(size) : nullptr;
+    void* memory = arena && text.size() < JsonArena::kLargestChunk ? arena->allocate(size) : nullptr;
     const bool inArena = memory != nullptr;
     if (!memory) memory = ::operator new(size);
     auto* string = new (memory) JsonString(text.size());
