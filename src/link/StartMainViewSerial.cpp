@@ -51,7 +51,10 @@ void StartMainView::initComPort() {
         return;
     }
     // A fresh Linux terminal is cooked: the frames need a raw 8N1 line without flow control.
+    // The adapter keeps the settings of the program that used it last, so hardware flow control
+    // is switched off too: with it on, a mixer that does not drive CTS would stall every write.
     comport_->makeRaw();
+    comport_->setRTSInputFlowControl(false);
     comport_->setSpeed(settings_.serialSpeed);
     comport_->commitChanges();
     uint8_t search[11] = {};

@@ -9,7 +9,10 @@
 #include "serial/SerialPort.h"
 #include "simfront/SimFronts.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -156,6 +159,46 @@ TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainC
     link->switchLighted();
     link->sendCMD_ReadPresetList(0);
     ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+}
+
+TEST_F(MainWindowSerial, AnAdapterLeftCookedWithFlowControlIsOpenedAsARawLine) {
+    auto pair = line("ttyUSB0");
+    // An earlier program left the adapter cooked, 7E2, with hardware and software flow control.
+    const int held = ::open(pair->first.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(held, &cooked), 0);
+    cooked.c_cflag = (cooked.c_cflag & ~CSIZE) | CS7 | PARENB | CSTOPB | CRTSCTS;
+    cooked.c_iflag |= IXON | IXOFF | ICRNL;
+    cooked.c_lflag |= ICANON | ECHO | ISIG;
+    cooked.c_oflag |= OPOST;
+    ASSERT_EQ(tcsetattr(held, TCSANOW, &cooked), 0);
+    sim::SerialFront far(mixer, pair->second);
+    present({device(*pair, "ttyUSB0")});
+    start();
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+
+    termios now{};
+    ASSERT_EQ(tcgetattr(held, &now), 0);
+    ::close(held);
+    struct Flag {
+        const char* name;
+        tcflag_t value;
+        tcflag_t bits;
+        tcflag_t expected;
+    };
+    const Flag flags[] = {
+        {"8 data bits", now.c_cflag, CSIZE, CS8},
+        {"no parity", now.c_cflag, PARENB, 0},
+        {"one stop bit", now.c_cflag, CSTOPB, 0},
+        {"no hardware flow control", now.c_cflag, CRTSCTS, 0},
+        {"no software flow control", now.c_iflag, IXON | IXOFF, 0},
+        {"no CR/LF translation", now.c_iflag, ICRNL, 0},
+        {"not canonical, no echo", now.c_lflag, ICANON | ECHO | ISIG, 0},
+        {"no output processing", now.c_oflag, OPOST, 0},
+    };
+    for (const Flag& f : flags) EXPECT_EQ(f.value & f.bits, f.expected) << f.name;
+    EXPECT_EQ(cfgetospeed(&now), B57600);
 }
 
 TEST_F(MainWindowSerial, PlugInReportsLeaveAnOpenAdapterAloneAndOtherDevicesAreNotOpened) {
