@@ -287,7 +287,8 @@ private:
     std::shared_ptr<SerialPortDelegate> serialDelegate();
 
     void listSerialDev(bool plugIn);
-    // The link is up: the TCP socket is connected, or else the serial port is open.
+    // The link is up: the TCP socket is connected, or else the serial port that answered during
+    // the search is open.
     bool linkUp() const;
     void setLamp(bool lighted);
     void serialEnded(const std::shared_ptr<SerialPort>& port);

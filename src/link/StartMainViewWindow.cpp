@@ -193,7 +193,10 @@ void StartMainView::windowWillClose() {
 
 bool StartMainView::linkUp() const {
     if (tcpCilent_ && tcpCilent_->isConnected()) return true;
-    return comport_ && comport_->isOpen();
+    // An open adapter counts only once it has answered and carries the link: one that never
+    // answered (another device, or the mixer switched off) would otherwise keep a failed or
+    // dropped network link showing as up.
+    return serialClaimed_ && comport_ && comport_->isOpen();
 }
 
 void StartMainView::setLamp(bool lighted) {

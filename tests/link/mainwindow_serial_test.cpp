@@ -161,6 +161,51 @@ TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainC
     ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
 }
 
+TEST_F(MainWindowSerial, AnAdapterThatNeverAnsweredDoesNotHoldUpTheNetworkLink) {
+    // An adapter is open but silent (its far end raw and never answering); the mixer is found on
+    // the network.
+    auto pair = line("ttyUSB0");
+    const int silent = ::open(pair->second.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(silent, 0);
+    termios raw{};
+    ASSERT_EQ(tcgetattr(silent, &raw), 0);
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(silent, TCSANOW, &raw), 0);
+    present({device(*pair, "ttyUSB0")});
+    sim::UdpFront udp({settings.probePort, "127.0.0.1", 32, 0ms});
+    ASSERT_TRUE(udp.ok());
+    start();
+    ASSERT_NE(link->comport(), nullptr);
+    ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; }));
+    ASSERT_TRUE(link->comport()->isOpen());
+
+    // Nothing listens yet: the failed connect shows the link down, not up.
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 1; }));
+    EXPECT_FALSE(gc.isconnected);
+    EXPECT_FALSE(link->isRealConnect());
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Connect");
+
+    // Connected, then dropped by the mixer: the same.
+    sim::TcpFront tcp(mixer, "127.0.0.1", settings.tcpPort);
+    ASSERT_TRUE(tcp.ok());
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    EXPECT_TRUE(gc.isconnected);
+    tcp.dropClient();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 2; }));
+    EXPECT_FALSE(gc.isconnected);
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_EQ(view.connectTitle, "Connect");
+    // One press connects again.
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 2; }));
+    EXPECT_EQ(tcp.connections(), 2);
+    ::close(silent);
+}
+
 TEST_F(MainWindowSerial, AnAdapterLeftCookedWithFlowControlIsOpenedAsARawLine) {
     auto pair = line("ttyUSB0");
     // An earlier program left the adapter cooked, 7E2, with hardware and software flow control.
