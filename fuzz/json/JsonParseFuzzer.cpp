@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the reader under every option word. Besides crashes, sanitizer
+// Feeds arbitrary bytes to the reader under every option word, through kept decoders and the
+// one-call front end. Besides crashes, sanitizer
 // reports and leaks, it checks that a failure is a proper error and that a strict success
 // reads back equal from its own text form.
 
@@ -70,6 +71,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             require(loose.copy() == loose);
         } else {
             require(optionError.domain == "JsonErrorDomain" && !optionError.description.empty());
+        }
+    }
+    // The one-call front end keeps its strings in the parse's own blocks: the tree must outlive
+    // nothing and agree with the kept decoder's verdict.
+    {
+        platform::Error oneCallError;
+        const JsonValue oneCall = objectFromJSONStringWithParseOptions(text, 0, &oneCallError);
+        require(static_cast<bool>(oneCall) == static_cast<bool>(strict));
+        if (oneCall) {
+            walk(oneCall, 0);
+            require(oneCall == strict);
         }
     }
     if (size > 0 && data[0] == 0xFF) decoders[options].clearCache();
