@@ -1,7 +1,6 @@
 // Feeds arbitrary bytes to the reader under every option word, through kept decoders and the
-// one-call front end. Besides crashes, sanitizer
-// reports and leaks, it checks that a failure is a proper error and that a strict success
-// reads back equal from its own text form.
+// one-call front end. Besides crashes, sanitizer reports and leaks, it checks that a failure is a
+// proper error and that a strict success reads back equal from its own text form.
 
 #include <cstddef>
 #include <cstdint>
