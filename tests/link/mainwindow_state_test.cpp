@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <functional>
 
 using namespace mainwindowtest;
@@ -267,6 +268,16 @@ TEST_F(MainWindowTest, RefreshSearchesAgainWithNewSockets) {
     EXPECT_TRUE(link.ipList.empty());
     reply(link, "10.1.1.2", 30);
     EXPECT_EQ(view.device, "10.1.1.2");
+
+    // Each refresh gives back the descriptors of the sockets it replaces.
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+    };
+    loop.drain();
+    const auto before = openDescriptors();
+    for (int i = 0; i < 3; ++i) link.refleshSearchDevice();
+    EXPECT_TRUE(runUntil([&] { return openDescriptors() == before; }, 5s)) << openDescriptors() << " open, " << before
+                                                                          << " before";
 }
 
 // ---- The broadcast address ----
