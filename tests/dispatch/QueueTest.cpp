@@ -226,6 +226,35 @@ TEST(SerialQueue, TargetedQueueRunsInOrderWithItsTargetsJobs) {
     });
 }
 
+// Idle pool threads watch for new work a short while before they sleep, and work posted while
+// one watches wakes nobody. Posts that come just before, during and after that watch, from
+// several threads onto several queues at once, must all run: a lost hand-off hangs a queue.
+TEST(SerialQueue, JobsPostedAtAnyPointOfAnIdleThreadsWatchAllRun) {
+    const std::chrono::microseconds pauses[] = {0us, 5us, 30us, 60us, 200us, 2000us};
+    constexpr int kPosters = 4;
+    for (const auto pause : pauses) {
+        SCOPED_TRACE(testing::Message() << "pause " << pause.count() << " us");
+        std::vector<std::shared_ptr<Queue>> queues;
+        for (int i = 0; i < kPosters; ++i) queues.push_back(Queue::createSerial("q"));
+        Counter ran;
+        const int rounds = repeat(40, 1s, [&](int round) {
+            std::this_thread::sleep_for(pause);
+            std::vector<std::thread> posters;
+            for (int p = 0; p < kPosters; ++p) {
+                // Each thread posts onto its own queue and, every other round, onto a global queue.
+                posters.emplace_back([&, p] {
+                    queues[size_t(p)]->async([&] { ran.add(); });
+                    if (round % 2) Queue::global()->async([&] { ran.add(); });
+                });
+            }
+            for (auto& t : posters) t.join();
+            // Well under the 5 s after which a sleeping pool thread looks again on its own.
+            ASSERT_TRUE(ran.waitFor((round + 1) * kPosters + (round + 1) / 2 * kPosters, 3s)) << "round " << round;
+        });
+        EXPECT_EQ(ran.value(), rounds * kPosters + rounds / 2 * kPosters);
+    }
+}
+
 TEST(GlobalQueue, ThreePrioritiesEachOneRecognisableQueue) {
     const Priority priorities[] = {Priority::Low, Priority::Default, Priority::High};
     for (Priority p : priorities) {

@@ -120,6 +120,31 @@ TEST(Source, LevelTriggeredFiresAgainWhileDataRemains) {
 }
 
 // On a concurrent queue only the source itself can keep two invocations apart.
+// After events the reactor keeps looking without blocking for a short while, then sleeps in
+// epoll. A byte that arrives just before, during or after that stretch must be delivered.
+TEST(Source, ReadinessArrivingAtAnyPointOfTheReactorsWatchIsDelivered) {
+    const std::chrono::microseconds pauses[] = {0us, 10us, 40us, 70us, 300us, 2000us};
+    for (const auto pause : pauses) {
+        SCOPED_TRACE(testing::Message() << "pause " << pause.count() << " us");
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto source = Source::makeRead(pair.a, queue);
+        Counter got;
+        source->setEventHandler([&] {
+            while (pair.readOne()) got.add();
+        });
+        source->resume();
+        const int rounds = repeat(40, 1s, [&](int round) {
+            std::this_thread::sleep_for(pause);
+            pair.send(1);
+            ASSERT_TRUE(got.waitFor(round + 1, 3s)) << "round " << round;
+        });
+        EXPECT_EQ(got.value(), rounds);
+        source->cancel();
+        flush(queue);
+    }
+}
+
 TEST(Source, AtMostOneInvocationInFlightEvenOnAConcurrentQueue) {
     SocketPair pair;
     auto source = Source::makeRead(pair.a, Queue::global());
