@@ -41,10 +41,21 @@ private:
 // the blocking job, which may still read it after the gate's scope has ended.
 struct Gate {
     std::shared_ptr<std::atomic<bool>> isOpen = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> isBlocking = std::make_shared<std::atomic<bool>>(false);
     explicit Gate(const std::shared_ptr<platform::dispatch::Queue>& queue) {
-        queue->async([flag = isOpen] {
+        queue->async([flag = isOpen, blocking = isBlocking] {
+            *blocking = true;
             while (!*flag) std::this_thread::yield();
         });
+    }
+    // Waits until the gate holds the queue: every job queued before it has returned.
+    bool waitBlocking(std::chrono::milliseconds bound = std::chrono::seconds(10)) const {
+        const auto end = std::chrono::steady_clock::now() + bound;
+        while (!*isBlocking) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::yield();
+        }
+        return true;
     }
     void open() { *isOpen = true; }
 };

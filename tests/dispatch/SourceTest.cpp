@@ -410,6 +410,9 @@ TEST(Source, AfterCancelTheEventHandlerNeverRunsAgain) {
             if (c.where == Where::QueuedBehindAJob) {
                 source->suspend();
                 Gate gate(queue);
+                // An invocation under way at the suspend may still be running (a loaded machine
+                // can hold its thread for long): only once the gate holds the queue is none left.
+                ASSERT_TRUE(gate.waitBlocking());
                 source->resume();
                 std::this_thread::sleep_for(1ms);  // lets the reactor queue an invocation behind the gate
                 source->cancel();
