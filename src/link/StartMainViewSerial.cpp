@@ -50,11 +50,9 @@ void StartMainView::initComPort() {
         platform::trace("port cannot opened with  %s", m_device_.c_str());
         return;
     }
-    // A fresh Linux terminal is cooked: the frames need a raw 8N1 line without flow control.
-    // The adapter keeps the settings of the program that used it last, so hardware flow control
-    // is switched off too: with it on, a mixer that does not drive CTS would stall every write.
+    // A fresh Linux terminal is cooked, and an adapter keeps the settings of the program that
+    // used it last: the frames need a raw 8N1 line without any flow control.
     comport_->makeRaw();
-    comport_->setRTSInputFlowControl(false);
     comport_->setSpeed(settings_.serialSpeed);
     comport_->commitChanges();
     uint8_t search[11] = {};

@@ -10,6 +10,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
@@ -145,7 +146,12 @@ public:
             udev_enumerate_scan_devices(enumeration) >= 0) {
             udev_list_entry* entry = nullptr;
             udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumeration)) {
-                udev_device* device = udev_device_new_from_syspath(context_, udev_list_entry_get_name(entry));
+                const char* syspath = udev_list_entry_get_name(entry);
+                // The last component of the path is the device's name: the machine's many virtual
+                // consoles are passed over without asking udev about each one.
+                const char* slash = syspath ? std::strrchr(syspath, '/') : nullptr;
+                if (slash && isVirtualTerminal(slash + 1)) continue;
+                udev_device* device = udev_device_new_from_syspath(context_, syspath);
                 if (!device) continue;
                 if (auto serial = serialDeviceOf(device)) devices.push_back(std::move(*serial));
                 udev_device_unref(device);

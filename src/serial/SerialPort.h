@@ -189,7 +189,7 @@ public:
     // Sets both speeds; false (and the error latched) for a speed the terminal interface lacks.
     bool setSpeed(unsigned long speed);
     // A raw 8N1 line: no canonical mode, no echo, no signals, no CR/LF translation, no output
-    // processing, no software flow control; each read returns what has arrived.
+    // processing, no software or hardware flow control; each read returns what has arrived.
     void makeRaw();
     // Applies the working settings; false while an error is latched or when the device refuses.
     bool commitChanges();

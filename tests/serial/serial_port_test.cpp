@@ -151,13 +151,13 @@ TEST_F(SerialPortTest, SettingsReachTheDeviceWhenCommitted) {
         {"speed 57600", [](SerialPort& p) { p.setSpeed(57600); },
          [](const SerialPort& p) { return p.speed() == 57600 && p.ispeed() == 57600; },
          [](const termios& t) { return cfgetospeed(&t) == B57600 && cfgetispeed(&t) == B57600; }},
-        {"raw 8N1 line", [](SerialPort& p) { p.setParity(2), p.setStopBits(2), p.makeRaw(); },
+        {"raw 8N1 line", [](SerialPort& p) { p.setParity(2), p.setStopBits(2), p.setRTSInputFlowControl(true), p.makeRaw(); },
          [](const SerialPort& p) {
              return p.dataBits() == 8 && p.parity() == 0 && p.stopBits() == 1 && !p.echoEnabled() && !p.canonicalMode();
          },
          [](const termios& t) {
              return !(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN)) && !(t.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP)) &&
-                    !(t.c_oflag & OPOST) && (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & (PARENB | CSTOPB)) && t.c_cc[VMIN] == 1 &&
+                    !(t.c_oflag & OPOST) && (t.c_cflag & CSIZE) == CS8 && !(t.c_cflag & (PARENB | CSTOPB | CRTSCTS)) && t.c_cc[VMIN] == 1 &&
                     t.c_cc[VTIME] == 0;
          }},
     };
