@@ -20,6 +20,10 @@
 // Details of this implementation (no declaration has changed since the interface was agreed):
 // - Serial queues run on a shared pool of threads made on demand; global queues use the same pool.
 //   sync() on an idle serial queue without a target runs the job on the caller's thread.
+// - Hand-offs are kept cheap by looking before sleeping: a pool thread that runs out of work, and
+//   the reactor after it delivered events, keep looking for up to 50 us (yielding the processor
+//   between looks, at most two pool threads at once) before they block, so that the next hop of
+//   an exchange needs no thread wake-up. An idle program spends nothing once that has passed.
 // - The main thread counts as running the main queue even outside a main-queue job (current() and
 //   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
 //   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.
