@@ -6,6 +6,7 @@
 #include <QButtonGroup>
 #include <QGroupBox>
 #include <QLabel>
+#include <QImageReader>
 #include <QPixmap>
 #include <QProxyStyle>
 #include <QStyleFactory>
@@ -58,8 +59,12 @@ void loadBackGroundImage(QWidget* view, const std::string& name) {
     image->setGeometry(view->isWindow() ? view->rect() : view->geometry());
     image->setScaledContents(true);  // both axes stretched independently
     const QString path = QString::fromStdString(platform::resourcesFolder() + "/" + name + ".png");
-    QPixmap picture(path);
-    if (!picture.isNull()) image->setPixmap(picture);
+    // The pictures are PNG files, which Qt reads itself: telling the reader so spares loading
+    // and asking every image plugin of the system at start-up.
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    const QImage picture = reader.read();
+    if (!picture.isNull()) image->setPixmap(QPixmap::fromImage(picture));
     image->lower();
     image->show();
 }
