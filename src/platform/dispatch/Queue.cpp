@@ -85,28 +85,25 @@ public:
     MainQueue() : Queue("main", Kind::Main) {}
 
     void async(Job job) override {
-        if (!MainExecutor::hasCurrent()) {
-            // The program is shutting down (or a test has ended): nothing will run it any more.
-            trace("dispatch: main queue job dropped, no main executor");
-            return;
-        }
-        MainExecutor::current().post([this, job = std::move(job)] {
+        const bool posted = MainExecutor::postToCurrent([this, job = std::move(job)] {
             Frame frame(this);
             job();
         });
+        // Not posted: the program is shutting down (or a test has ended); nothing would run it.
+        if (!posted) trace("dispatch: main queue job dropped, no main executor");
     }
 
     void sync(const Job& job) override {
         refuseSyncDeadlock(this);
-        if (!MainExecutor::hasCurrent()) fatal("sync() onto the main queue with no main executor would wait forever");
         Completion done;
-        MainExecutor::current().post([this, &job, &done] {
+        const bool posted = MainExecutor::postToCurrent([this, &job, &done] {
             {
                 Frame frame(this);
                 job();
             }
             done.signal();
         });
+        if (!posted) fatal("sync() onto the main queue with no main executor would wait forever");
         done.wait();
     }
 };
