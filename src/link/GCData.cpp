@@ -5,7 +5,7 @@
 #include "platform/Trace.h"
 #include "platform/UiServices.h"
 #include "util/Duziz.h"
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <cstdio>
 #include <cstring>
@@ -71,7 +71,7 @@ std::string GCData::gPresetName(int index, unsigned char type) const {
     const uint8_t* slot = table + index * kPresetNameLength;
     auto name = Duziz::ByteTostr(reinterpret_cast<const char*>(slot), kPresetNameLength);
     // A name that is not UTF-8 still gets a readable label.
-    return preStr(index + 1) + (name ? *name : util::utf8WithReplacement(slot, kPresetNameLength));
+    return preStr(index + 1) + (name ? *name : platform::utf8WithReplacement(slot, kPresetNameLength));
 }
 
 void GCData::setPresetName(int type, int index, const char* name) {
@@ -79,7 +79,7 @@ void GCData::setPresetName(int type, int index, const char* name) {
     if (!table || index < 0 || index >= kPresetSlots[type]) return;
     std::string text = name ? name : "";
     text.resize(::strnlen(text.c_str(), text.size()));
-    text.resize(util::utf8PrefixLength(text, kPresetNameLength));
+    text.resize(platform::utf8PrefixLength(text, kPresetNameLength));
     Duziz::strToArray(table + index * kPresetNameLength, text.c_str(), kPresetNameLength);
 }
 

@@ -1,5 +1,6 @@
 #include "serial/TextEncoding.h"
 
+#include "platform/Utf8.h"
 
 namespace {
 
@@ -47,43 +48,13 @@ char32_t nextCodePoint(const std::string& text, size_t& i) {
     return c;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const uint8_t* bytes, size_t length) {
-    for (size_t i = 0; i < length;) {
-        const uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        char32_t min;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1, min = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2, min = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (length - i <= extra) return false;
-        char32_t c = lead & (0x3F >> extra);
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-            c = (c << 6) | (bytes[i + k] & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 }  // namespace
 
 std::optional<std::string> decodeString(const uint8_t* bytes, size_t length, StringEncoding encoding) {
     switch (encoding) {
     case StringEncoding::UTF8:
-        if (!isValidUtf8(bytes, length)) return std::nullopt;
+        if (!platform::isValidUtf8(bytes, length)) return std::nullopt;
         return std::string(reinterpret_cast<const char*>(bytes), length);
     case StringEncoding::MacOSRoman: {
         std::string text;
@@ -99,7 +70,7 @@ std::optional<std::string> decodeString(const uint8_t* bytes, size_t length, Str
 
 std::optional<platform::Bytes> encodeString(const std::string& text, StringEncoding encoding) {
     const auto* raw = reinterpret_cast<const uint8_t*>(text.data());
-    if (!isValidUtf8(raw, text.size())) return std::nullopt;
+    if (!platform::isValidUtf8(raw, text.size())) return std::nullopt;
     switch (encoding) {
     case StringEncoding::UTF8:
         return platform::Bytes(raw, raw + text.size());

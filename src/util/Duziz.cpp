@@ -1,7 +1,7 @@
 #include "util/Duziz.h"
 
 #include "platform/Trace.h"
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <cerrno>
 #include <cmath>
@@ -92,7 +92,7 @@ void Duziz::strToArray(unsigned char* dst, const char* src, int len) {
 std::optional<std::string> Duziz::ByteTostr(const char* bytes, int length) {
     if (length < 0 || (!bytes && length > 0)) return std::nullopt;
     auto* b = reinterpret_cast<const uint8_t*>(bytes);
-    if (!util::isValidUtf8(b, static_cast<size_t>(length))) return std::nullopt;
+    if (!platform::isValidUtf8(b, static_cast<size_t>(length))) return std::nullopt;
     return std::string(bytes, static_cast<size_t>(length));
 }
 

@@ -1,6 +1,6 @@
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
-namespace util {
+namespace platform {
 
 namespace {
 
@@ -69,4 +69,4 @@ size_t utf8PrefixLength(const std::string& text, size_t maxBytes) {
     return end;
 }
 
-}  // namespace util
+}  // namespace platform

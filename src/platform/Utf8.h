@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace util {
+namespace platform {
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(const uint8_t* bytes, size_t length);
@@ -17,4 +17,4 @@ std::string utf8WithReplacement(const uint8_t* bytes, size_t length);
 // boundary (text is assumed valid UTF-8).
 size_t utf8PrefixLength(const std::string& text, size_t maxBytes);
 
-}  // namespace util
+}  // namespace platform

@@ -1,4 +1,4 @@
-#include "util/Utf8.h"
+#include "platform/Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -13,17 +13,17 @@ TEST(Utf8, ReplacementKeepsValidTextAndMarksEachBadByte) {
     };
     for (const auto& c : cases) {
         auto* b = reinterpret_cast<const uint8_t*>(c.in.data());
-        EXPECT_EQ(util::utf8WithReplacement(b, c.in.size()), c.out);
-        EXPECT_EQ(util::isValidUtf8(b, c.in.size()), c.in == c.out);
+        EXPECT_EQ(platform::utf8WithReplacement(b, c.in.size()), c.out);
+        EXPECT_EQ(platform::isValidUtf8(b, c.in.size()), c.in == c.out);
     }
 }
 
 TEST(Utf8, PrefixLengthStopsAtACharacterBoundary) {
     const std::string text = "abcdefghijklmn\xC3\xA9xyz";  // é at bytes 14-15
-    EXPECT_EQ(util::utf8PrefixLength(text, 16), 16u);
-    EXPECT_EQ(util::utf8PrefixLength(text, 15), 14u);
-    EXPECT_EQ(util::utf8PrefixLength("short", 16), 5u);
+    EXPECT_EQ(platform::utf8PrefixLength(text, 16), 16u);
+    EXPECT_EQ(platform::utf8PrefixLength(text, 15), 14u);
+    EXPECT_EQ(platform::utf8PrefixLength("short", 16), 5u);
     const std::string euro = "\xE2\x82\xAC\xE2\x82\xAC";
-    EXPECT_EQ(util::utf8PrefixLength(euro, 4), 3u);
-    EXPECT_EQ(util::utf8PrefixLength(euro, 2), 0u);
+    EXPECT_EQ(platform::utf8PrefixLength(euro, 4), 3u);
+    EXPECT_EQ(platform::utf8PrefixLength(euro, 2), 0u);
 }
