@@ -23,7 +23,9 @@
 // - Hand-offs are kept cheap by looking before sleeping: a pool thread that runs out of work, and
 //   the reactor after it delivered events, keep looking for up to 50 us (yielding the processor
 //   between looks, at most two pool threads at once) before they block, so that the next hop of
-//   an exchange needs no thread wake-up. An idle program spends nothing once that has passed.
+//   an exchange needs no thread wake-up. The reactor looks for another 50 us each time the pool
+//   was handed work during the last look: a reply to a request in flight then finds it awake.
+//   An idle program spends nothing once that has passed.
 // - The main thread counts as running the main queue even outside a main-queue job (current() and
 //   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
 //   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Internal.h"
 #include "platform/dispatch/SourceImpl.h"
+#include "platform/dispatch/WorkerPool.h"
 
 #include "platform/Trace.h"
 
@@ -67,8 +68,17 @@ void Reactor::run() {
     // quick exchanges, and a descriptor that becomes ready while the reactor is not asleep costs
     // the writer no wake-up and the reader no wake-up latency.
     Clock::time_point pollUntil{};
+    uint64_t submissionsSeen = 0;
     for (;;) {
-        const bool polling = Clock::now() < pollUntil;
+        Clock::time_point now = Clock::now();
+        if (now >= pollUntil && pollUntil != Clock::time_point{}) {
+            // The look goes on for another while only if the pool was handed work during the last
+            // one: a reply to a request in flight is then likely. Idle, the reactor blocks.
+            const uint64_t submissions = WorkerPool::instance().submissions();
+            pollUntil = submissions != submissionsSeen ? now + kPollAfterEvents : Clock::time_point{};
+            submissionsSeen = submissions;
+        }
+        const bool polling = now < pollUntil;
         const int n = epoll_wait(epoll_, events, 64, polling ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -88,6 +98,7 @@ void Reactor::run() {
         for (auto& source : fire) source->post();
         fire.clear();  // a source whose last owner let go is destroyed here, outside the lock
         pollUntil = Clock::now() + kPollAfterEvents;
+        submissionsSeen = WorkerPool::instance().submissions();
     }
 }
 

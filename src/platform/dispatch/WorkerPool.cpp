@@ -54,6 +54,7 @@ void WorkerPool::submit(Priority priority, WorkItem item) {
         std::lock_guard lock(mutex_);
         items_[slot(priority)].push_back(std::move(item));
         queued_.fetch_add(1, std::memory_order_relaxed);
+        submissions_.fetch_add(1, std::memory_order_relaxed);
         if (spinning_ > spinClaims_) {
             ++spinClaims_;  // a watching thread takes it: no wake-up needed
             return;

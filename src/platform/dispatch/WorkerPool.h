@@ -38,6 +38,10 @@ public:
     // Whether items wait for a thread: a long drain then steps aside for them.
     bool hasWaitingItems() const { return queued_.load(std::memory_order_relaxed) > 0; }
 
+    // Counts submitted items: the reactor keeps looking for events while this moves, because
+    // work in flight (a request being written, say) is what brings the next descriptor event.
+    uint64_t submissions() const { return submissions_.load(std::memory_order_relaxed); }
+
 private:
     WorkerPool() = default;
     void workerMain();
@@ -54,6 +58,7 @@ private:
     int spinning_ = 0;     // threads watching queued_ before they sleep
     int spinClaims_ = 0;   // items left for a watching thread to take (never above spinning_)
     std::atomic<int> queued_{0};  // items in items_, changed under mutex_
+    std::atomic<uint64_t> submissions_{0};
 };
 
 }  // namespace platform::dispatch::detail
