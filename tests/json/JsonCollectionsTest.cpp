@@ -150,18 +150,6 @@ struct Misuse {
     std::string message;
 };
 
-template <class Exception>
-std::string caught(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Exception& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("other exception: ") + e.what();
-    }
-    return "no exception";
-}
-
 TEST(JsonCollections, MisuseRaisesWithTheExpectedTexts) {
     const JsonValue frozen = objectFromJSONString(R"([1,2,3])");
     const JsonValue frozenDictionary = objectFromJSONString(R"({"k":1})");

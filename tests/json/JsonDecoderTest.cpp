@@ -15,18 +15,6 @@ namespace {
 
 const uint8_t* bytes(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
 
-template <class Exception>
-std::string caught(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const Exception& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("other exception: ") + e.what();
-    }
-    return "no exception";
-}
-
 TEST(JSONDecoder, ArgumentChecksRaise) {
     EXPECT_EQ(caught<JsonInvalidArgumentException>([] { JSONDecoder decoder(16); }), "Invalid parse options.");
     EXPECT_EQ(caught<JsonInvalidArgumentException>([] { JSONDecoder::decoderWithParseOptions(255); }),

@@ -3,6 +3,8 @@
 
 #include <any>
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -25,4 +27,18 @@ inline std::string parseOutcome(const std::string& text, JsonParseOptionFlags op
     if (value) return value.description();
     return error.description + " @" + std::to_string(userInfoNumber(error, JsonAtIndexKey)) + ":" +
            std::to_string(userInfoNumber(error, JsonLineNumberKey));
+}
+
+// The text of the exception that call raises: e.what() of an Exception, "other exception: ..." for
+// any other, "no exception" when it returns.
+template <class Exception>
+std::string caught(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const Exception& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("other exception: ") + e.what();
+    }
+    return "no exception";
 }
