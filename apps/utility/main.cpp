@@ -1,11 +1,6 @@
 // Varnel Utility: finds the mixer, connects to it, manages its presets and updates its firmware.
 
-#include "link/GCData.h"
-#include "link/XCoreData.h"
-#include "platform/qt/QtMainExecutor.h"
-#include "platform/qt/QtUiServices.h"
-#include "ui/AppDelegate.h"
-#include "ui/StartMainWindow.h"
+#include "ui/UtilityLaunch.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -36,15 +31,9 @@ private:
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Varnel Utility");
-    platform::QtMainExecutor executor;
-    platform::QtUiServices ui;
-
-    StartMainWindow window(GCData::shareGCData(), XCoreData::shareData());
-    window.awakeFromNib();
-
-    AppDelegate delegate([] { return readManifestEntries(XCoreData::shareData()); });
-    delegate.setWindow(&window);
-    delegate.applicationDidFinishLaunching();
+    UtilityLaunch launch;
+    StartMainWindow& window = launch.window();
+    AppDelegate& delegate = launch.delegate();
 
     // Quitting asks the delegate first; the last window closed ends the program.
     QuitGate gate(delegate);

@@ -1,0 +1,12 @@
+#include "ui/UtilityLaunch.h"
+
+#include "link/GCData.h"
+#include "link/XCoreData.h"
+
+UtilityLaunch::UtilityLaunch()
+    : window_(GCData::shareGCData(), XCoreData::shareData()),
+      delegate_([] { return readManifestEntries(XCoreData::shareData()); }) {
+    window_.awakeFromNib();
+    delegate_.setWindow(&window_);
+    delegate_.applicationDidFinishLaunching();
+}
