@@ -84,6 +84,9 @@ void JsonValue::destroy() noexcept {
     case JsonKind::Dictionary:
         JsonDictionary::destroy(static_cast<JsonDictionary*>(value_.object));
         break;
+    case JsonKind::CallerObject:
+        delete static_cast<JsonCallerObject*>(value_.object);
+        break;
     default:
         break;
     }
@@ -127,6 +130,11 @@ JsonValue JsonValue::makeDouble(double value) {
     v.kind_ = JsonKind::Double;
     v.value_.real = value;
     return v;
+}
+
+JsonValue JsonValue::makeCallerObject(std::unique_ptr<JsonCallerObject> object) {
+    if (!object) return {};
+    return jsonValueAdopting(JsonKind::CallerObject, object.release());
 }
 
 JsonValue JsonValue::makeString(std::string_view text) {
@@ -318,6 +326,8 @@ uint64_t JsonValue::hash() const {
         return array()->count();
     case JsonKind::Dictionary:
         return dictionary()->count();
+    case JsonKind::CallerObject:
+        return mix64(value_.bits);
     }
     return 0;
 }
@@ -393,6 +403,9 @@ void describe(const JsonValue& value, std::string& out) {
         out += '}';
         break;
     }
+    case JsonKind::CallerObject:
+        out += "<" + value.callerObject()->className() + ">";
+        break;
     }
 }
 

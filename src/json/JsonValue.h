@@ -1,6 +1,7 @@
 #pragma once
 // The value type of the JSON reader: none (absent), null, booleans, signed and unsigned 64-bit
-// integers, doubles, shared immutable strings, arrays and dictionaries.
+// integers, doubles, shared immutable strings, arrays and dictionaries, and objects of the caller's
+// own classes (which the reader never makes; the writer hands them to a formatter).
 //
 // A JsonValue is a small handle (16 bytes). Scalars live inside it; strings, arrays and
 // dictionaries are reference-counted heap objects shared by every handle that points at them
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -31,6 +33,7 @@ enum class JsonKind : uint8_t {
     String,
     Array,
     Dictionary,
+    CallerObject,     // an object of the caller's own class (JsonCallerObject), equal only to itself
 };
 
 // Base of the reference-counted objects a JsonValue can point at.
@@ -71,6 +74,18 @@ private:
     uint64_t length_;
 };
 
+// Base of the caller's own reference-counted objects (a date, say). A JsonValue holds one like a
+// collection; it is equal only to itself, and the writer asks a formatter to replace it.
+class JsonCallerObject : public JsonObject {
+public:
+    virtual ~JsonCallerObject() = default;
+    // The name that messages about the object give as its class.
+    virtual std::string className() const = 0;
+
+protected:
+    JsonCallerObject() = default;
+};
+
 class JsonValue {
 public:
     JsonValue() noexcept : kind_(JsonKind::None) { value_.object = nullptr; }
@@ -102,6 +117,8 @@ public:
     static JsonValue makeUnsignedInteger(uint64_t value);
     static JsonValue makeDouble(double value);
     static JsonValue makeString(std::string_view text);
+    // Takes over the object; it lives while some handle to it does.
+    static JsonValue makeCallerObject(std::unique_ptr<JsonCallerObject> object);
 
     JsonKind kind() const { return kind_; }
     // True for every value except none.
@@ -115,6 +132,7 @@ public:
     bool isString() const { return kind_ == JsonKind::String; }
     bool isArray() const { return kind_ == JsonKind::Array; }
     bool isDictionary() const { return kind_ == JsonKind::Dictionary; }
+    bool isCallerObject() const { return kind_ == JsonKind::CallerObject; }
 
     // Scalar readers; a number converts between its forms as a C cast would, anything else is 0.
     bool boolValue() const;
@@ -131,6 +149,9 @@ public:
     // some handle to the collection does.
     JsonArray* array() const;
     JsonDictionary* dictionary() const;
+    JsonCallerObject* callerObject() const {
+        return kind_ == JsonKind::CallerObject ? static_cast<JsonCallerObject*>(value_.object) : nullptr;
+    }
 
     // Equality by content: strings by bytes, numbers by value across their forms, collections
     // element by element. hash() agrees with it.
@@ -139,9 +160,15 @@ public:
     friend bool operator==(const JsonValue& a, const JsonValue& b) { return a.isEqual(b); }
 
     // Identity: the same heap object (for scalars, the same kind and bits).
-    bool isSameObject(const JsonValue& other) const {
-        return kind_ == other.kind_ && value_.bits == other.value_.bits;
-    }
+    bool isSameObject(const JsonValue& other) const { return identity() == other.identity(); }
+    // What isSameObject compares, without a reference: it names the object only while some
+    // handle keeps the object alive.
+    struct Identity {
+        JsonKind kind;
+        uint64_t bits;
+        friend bool operator==(const Identity&, const Identity&) = default;
+    };
+    Identity identity() const { return {kind_, value_.bits}; }
 
     // An immutable equivalent: scalars and strings are themselves, an immutable collection is
     // itself, a mutable one gives a new immutable collection of the same members.
@@ -201,6 +228,12 @@ struct JsonFastEnumerationState {
     uint64_t extra[5] = {};
 };
 
+// The exception an enumeration raises when its collection changed under it.
+[[noreturn]] inline void jsonRaiseMutationDuringEnumeration(const char* className) {
+    throw JsonMutationDuringEnumerationException(std::string("*** Collection <") + className +
+                                                 "> was mutated while being enumerated.");
+}
+
 // Range-for over a collection (elements of an array, keys of a dictionary), in batches of 16.
 // A mutation of the collection during the loop raises JsonMutationDuringEnumerationException.
 template <class Collection>
@@ -232,8 +265,7 @@ private:
     }
     void check() const {
         if (state_.mutationsPtr && *state_.mutationsPtr != mutations_)
-            throw JsonMutationDuringEnumerationException(std::string("*** Collection <") + Collection::className() +
-                                                         "> was mutated while being enumerated.");
+            jsonRaiseMutationDuringEnumeration(Collection::className());
     }
     static constexpr uint64_t kBatch = 16;
     const Collection* collection_ = nullptr;

@@ -1,0 +1,67 @@
+#pragma once
+// The state of one serialization call and the encoder core that writes a tree into it. Internal
+// to the writer.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "json/JsonDictionary.h"
+#include "json/JsonManagedBuffer.h"
+#include "json/JsonSerializer.h"
+#include "platform/Error.h"
+
+inline constexpr uint64_t JsonEncodeCacheCount = 1024;
+
+// The text of an atom written earlier in this call, found again by the atom's identity. Under
+// immutable collections the identity alone is enough: they keep their members, and the top object
+// and every formatter replacement outlive the call. Under a mutable one a formatter could free the
+// atom and a new object take its address, so the slot then holds the atom too.
+struct JsonEncodeCache {
+    JsonValue::Identity object{JsonKind::None, 0};  // kind None: an empty slot
+    uint64_t offset = 0;  // where the text starts in stringBuffer
+    uint64_t length = 0;
+    JsonValue held;
+};
+
+// A mutable collection whose members are being written, and its mutation count when it opened.
+struct JsonEncodeOpenCollection {
+    const uint64_t* mutations = nullptr;
+    uint64_t seen = 0;
+    const char* className = nullptr;
+};
+
+struct JsonEncodeState {
+    JsonManagedBuffer stringBuffer;  // the output; starts in the caller's storage
+    uint64_t atIndex = 0;            // bytes written so far, the next write position
+    JsonEncodeCache cache[JsonEncodeCacheCount];
+    JsonSerializeOptionFlags serializeOptionFlags = 0;
+    JsonEncodeOptionType encodeOption = 0;
+    uint64_t depth = 0;    // indentation level, kept when pretty printing
+    uint64_t nesting = 0;  // open arrays and dictionaries, against the nesting limit
+    std::optional<platform::Error> error;  // the first error of the call
+
+    JsonSerializerDelegate* formatterDelegate = nullptr;
+    JsonFormatterSelector formatterSelector = 0;
+    JsonValue (JsonSerializerDelegate::*classFormatterIMP)(const JsonValue&) = nullptr;
+    const JsonFormatterBlock* formatterBlock = nullptr;  // none when empty
+
+    // Every replacement a formatter gave, kept until the call ends.
+    std::vector<JsonValue> replacements;
+    // The mutable collections being written, checked after every formatter call.
+    std::vector<JsonEncodeOpenCollection> openCollections;
+    // Entries of the dictionaries being pretty printed, each one's sorted run on top of its
+    // parent's.
+    std::vector<const JsonHashTableEntry*> sortedEntries;
+};
+
+// Writes the whole text of object (recursing into members) at atIndex. 0 when written, 1 when an
+// error was recorded.
+int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue& object);
+
+// Records the message as the call's error unless one is recorded already.
+void json_encode_error(JsonEncodeState* encodeState, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// The class name that messages give for a value: JsonString, JsonNumber (booleans too), JsonNull,
+// JsonArray, JsonDictionary, or a caller object's own.
+std::string json_encode_className(const JsonValue& object);

@@ -1,0 +1,510 @@
+// The encoder core: one tree written into the state's output buffer through a few write routines
+// that make room first, with a per-call cache of the text of atoms already written and the
+// formatter fall-back for objects of the caller's own classes.
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+
+#include "json/JSONDecoder.h"
+#include "json/JsonArray.h"
+#include "json/JsonEncodeState.h"
+#include "json/JsonInternal.h"
+#include "json/JsonUtf8.h"
+
+static_assert(std::endian::native == std::endian::little, "the string scan finds the first special byte of a word");
+
+namespace {
+
+// Resizes are rounded up to the buffer's own step (32768 bytes for the output).
+// Makes the output hold needed bytes in all, else grows it to growTo bytes.
+inline int json_encode_reserve(JsonEncodeState* encodeState, uint64_t needed, uint64_t growTo) {
+    if (needed <= encodeState->stringBuffer.length) return 0;
+    if (json_managedBuffer_resize(&encodeState->stringBuffer, growTo)) return 0;
+    json_encode_error(encodeState, "Unable to resize temporary buffer.");
+    return 1;
+}
+
+inline void json_encode_updateCache(JsonEncodeState* encodeState, JsonEncodeCache* slot, uint64_t start,
+                                    const JsonValue& object) {
+    if (!slot) return;
+    slot->object = object.identity();
+    slot->offset = start;
+    slot->length = encodeState->atIndex - start;
+    if (!encodeState->openCollections.empty()) {
+        slot->held = object;
+    } else if (slot->held) {
+        slot->held = JsonValue();
+    }
+}
+
+// Writes count bytes (a literal or a cached text).
+inline int json_encode_writen(JsonEncodeState* encodeState, const void* bytes, uint64_t count) {
+    const uint64_t at = encodeState->atIndex;
+    if (encodeState->stringBuffer.length - at < count + 4 && json_encode_reserve(encodeState, at + count + 4, at + count + 4096))
+        return 1;
+    std::memcpy(encodeState->stringBuffer.bytes + at, bytes, count);
+    encodeState->atIndex = at + count;
+    return 0;
+}
+
+// Compact mode: one punctuation byte.
+inline int json_encode_write1fast(JsonEncodeState* encodeState, char c) {
+    const uint64_t at = encodeState->atIndex;
+    if (at + 4 >= encodeState->stringBuffer.length && json_encode_reserve(encodeState, at + 1 + 256, at + 1 + 1024))
+        return 1;
+    encodeState->stringBuffer.bytes[at] = static_cast<uint8_t>(c);
+    encodeState->atIndex = at + 1;
+    return 0;
+}
+
+// Room for a line break and the indentation of one level deeper than now.
+inline int json_encode_reservePretty(JsonEncodeState* encodeState) {
+    const uint64_t at = encodeState->atIndex;
+    const uint64_t indentation = 2 * (encodeState->depth + 1);
+    return json_encode_reserve(encodeState, at + indentation + 16, at + indentation + 4096);
+}
+
+// Pretty mode: a line feed and two spaces per level.
+int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
+    if (json_encode_reservePretty(encodeState)) return 1;
+    uint8_t* out = encodeState->stringBuffer.bytes + encodeState->atIndex;
+    *out++ = '\n';
+    std::memset(out, ' ', 2 * encodeState->depth);
+    encodeState->atIndex += 1 + 2 * encodeState->depth;
+    return 0;
+}
+
+// Pretty mode: ": " for a colon; otherwise the byte followed by a line break, or after one when
+// the level closes.
+int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange, char c) {
+    if (json_encode_reservePretty(encodeState)) return 1;
+    encodeState->depth += depthChange;
+    uint8_t* out = encodeState->stringBuffer.bytes;
+    if (c == ':') {
+        out[encodeState->atIndex++] = ':';
+        out[encodeState->atIndex++] = ' ';
+        return 0;
+    }
+    if (depthChange < 0) {
+        if (json_encode_writePrettyPrintWhiteSpace(encodeState)) return 1;
+        encodeState->stringBuffer.bytes[encodeState->atIndex++] = static_cast<uint8_t>(c);
+        return 0;
+    }
+    out[encodeState->atIndex++] = static_cast<uint8_t>(c);
+    return json_encode_writePrettyPrintWhiteSpace(encodeState);
+}
+
+inline int json_encode_punctuation(JsonEncodeState* encodeState, int depthChange, char c) {
+    if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty)
+        return json_encode_write1slow(encodeState, depthChange, c);
+    return json_encode_write1fast(encodeState, c);
+}
+
+// ---- Strings ----
+
+enum ByteClass : uint8_t {
+    Plain,
+    ShortEscape,  // a backslash and one letter (or the byte itself)
+    Control,      // \u00XX
+    Slash,        // escaped only under JsonSerializeOptionEscapeSlash
+    High,         // the lead of a UTF-8 sequence, or a stray byte
+};
+
+struct StringTables {
+    uint8_t byteClass[256] = {};
+    uint8_t shortEscape[256] = {};
+    constexpr StringTables() {
+        for (int c = 0; c < 0x20; ++c) byteClass[c] = Control;
+        for (int c = 0x80; c < 256; ++c) byteClass[c] = High;
+        const char pairs[][2] = {{'\b', 'b'}, {'\t', 't'}, {'\n', 'n'}, {'\f', 'f'}, {'\r', 'r'}, {'"', '"'}, {'\\', '\\'}};
+        for (const auto& pair : pairs) {
+            byteClass[static_cast<uint8_t>(pair[0])] = ShortEscape;
+            shortEscape[static_cast<uint8_t>(pair[0])] = static_cast<uint8_t>(pair[1]);
+        }
+        byteClass[static_cast<uint8_t>('/')] = Slash;
+    }
+};
+constexpr StringTables kStringTables;
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+// The high bit of each byte of v that is zero; exact up to the first such byte.
+inline uint64_t zeroBytes(uint64_t v) {
+    return (v - kOnes) & ~v & kHighBits;
+}
+
+// Marks the bytes of a word that the plain copy must stop at: control bytes, the quotation mark,
+// the backslash, bytes of 0x80 and above, and "/" when it is escaped. The lowest mark is the
+// first such byte.
+inline uint64_t specialBytes(uint64_t word, bool escapeSlash) {
+    uint64_t marks = (word & kHighBits) | ((word - 0x20 * kOnes) & ~word & kHighBits) |
+                     zeroBytes(word ^ (0x22 * kOnes)) | zeroBytes(word ^ (0x5C * kOnes));
+    if (escapeSlash) marks |= zeroBytes(word ^ (0x2F * kOnes));
+    return marks;
+}
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+inline uint8_t* writeUnicodeEscape(uint8_t* out, uint32_t unit) {
+    out[0] = '\\';
+    out[1] = 'u';
+    out[2] = static_cast<uint8_t>(kHexDigits[(unit >> 12) & 0xF]);
+    out[3] = static_cast<uint8_t>(kHexDigits[(unit >> 8) & 0xF]);
+    out[4] = static_cast<uint8_t>(kHexDigits[(unit >> 4) & 0xF]);
+    out[5] = static_cast<uint8_t>(kHexDigits[unit & 0xF]);
+    return out + 6;
+}
+
+// Writes the text as a JSON string. Room is reserved for two output bytes per input byte; every
+// escape that writes more (6 bytes for a control byte, up to 12 for a code point under
+// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest.
+int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
+    const uint64_t size = text.size();
+    {
+        const uint64_t at = encodeState->atIndex;
+        if (json_encode_reserve(encodeState, at + 2 * size + 256, at + 2 * size + 1024)) return 1;
+    }
+    uint8_t* base = encodeState->stringBuffer.bytes;
+    uint8_t* out = base + encodeState->atIndex;
+    const bool quotes = !(encodeState->encodeOption & JsonEncodeOptionStringObjTrimQuotes);
+    const bool escapeSlash = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeSlash;
+    const bool escapeNonASCII = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeNonASCII;
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const uint8_t* const end = p + size;
+
+    auto makeRoom = [&]() {
+        const uint64_t at = static_cast<uint64_t>(out - base);
+        const uint64_t rest = static_cast<uint64_t>(end - p);
+        if (json_encode_reserve(encodeState, at + 2 * rest + 16, at + 2 * rest + 1024)) return false;
+        base = encodeState->stringBuffer.bytes;
+        out = base + at;
+        return true;
+    };
+
+    if (quotes) *out++ = '"';
+    while (p < end) {
+        while (end - p >= 8) {
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            const uint64_t marks = specialBytes(word, escapeSlash);
+            std::memcpy(out, p, 8);
+            if (marks == 0) {
+                out += 8;
+                p += 8;
+                continue;
+            }
+            const unsigned plain = static_cast<unsigned>(std::countr_zero(marks)) / 8;
+            out += plain;
+            p += plain;
+            break;
+        }
+        if (p == end) break;
+        const uint8_t c = *p;
+        switch (kStringTables.byteClass[c]) {
+        case Plain:
+            *out++ = c;
+            ++p;
+            break;
+        case ShortEscape:
+            *out++ = '\\';
+            *out++ = kStringTables.shortEscape[c];
+            ++p;
+            break;
+        case Slash:
+            if (escapeSlash) *out++ = '\\';
+            *out++ = c;
+            ++p;
+            break;
+        case Control:
+            if (!makeRoom()) return 1;
+            out = writeUnicodeEscape(out, c);
+            ++p;
+            break;
+        case High: {
+            const int length = jsonAnnouncedLength(c);
+            const bool wellFormed = length <= 4 && static_cast<uint64_t>(length) <= static_cast<uint64_t>(end - p) &&
+                                    isLegalUTF8(p, length);
+            const uint8_t* next = nullptr;
+            uint32_t codePoint = 0;
+            if (!wellFormed) {
+                // The reader's decoder says where the ill-formed sequence ends.
+                ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
+                *out++ = '?';
+                p = next;
+                break;
+            }
+            if (!escapeNonASCII) {
+                std::memcpy(out, p, static_cast<size_t>(length));
+                out += length;
+                p += length;
+                break;
+            }
+            if (ConvertSingleCodePointInUTF8(p, end, &next, &codePoint) != JsonConversionOK) {
+                json_encode_error(encodeState, "Error converting UTF8.");
+                return 1;
+            }
+            if (!makeRoom()) return 1;
+            if (codePoint <= 0xFFFF) {
+                out = writeUnicodeEscape(out, codePoint);
+            } else {
+                out = writeUnicodeEscape(out, (codePoint >> 10) + 0xD7C0);
+                out = writeUnicodeEscape(out, (codePoint & 0x3FF) + 0xDC00);
+            }
+            p = next;
+            break;
+        }
+        }
+    }
+    if (quotes) *out++ = '"';
+    encodeState->atIndex = static_cast<uint64_t>(out - base);
+    return 0;
+}
+
+// ---- Numbers and literals ----
+
+int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
+    constexpr uint64_t kLongest = 32;  // "-1.2345678901234567e-308" and every integer fit
+    const uint64_t at = encodeState->atIndex;
+    if (encodeState->stringBuffer.length - at < kLongest + 4 &&
+        json_encode_reserve(encodeState, at + kLongest + 4, at + kLongest + 4096))
+        return 1;
+    char* out = reinterpret_cast<char*>(encodeState->stringBuffer.bytes + at);
+    std::to_chars_result written{};
+    switch (number.kind()) {
+    case JsonKind::Integer:
+        written = std::to_chars(out, out + kLongest, number.longLongValue());
+        break;
+    case JsonKind::UnsignedInteger:
+        written = std::to_chars(out, out + kLongest, number.unsignedLongLongValue());
+        break;
+    default: {
+        const double value = number.doubleValue();
+        if (!std::isfinite(value)) {
+            json_encode_error(encodeState,
+                              "Floating point values must be finite.  JSON does not support NaN or Infinity.");
+            return 1;
+        }
+        // As printf's "%.17g", whatever the process locale.
+        written = std::to_chars(out, out + kLongest, value, std::chars_format::general, 17);
+        break;
+    }
+    }
+    encodeState->atIndex = at + static_cast<uint64_t>(written.ptr - out);
+    return 0;
+}
+
+// ---- The formatter ----
+
+uint64_t cacheSlotFor(JsonValue::Identity identity) {
+    return ((identity.bits + static_cast<uint64_t>(identity.kind)) * 0x9E3779B97F4A7C15ULL) >> 54;
+}
+
+// Asks the block, then the delegate, for a replacement of an object the core cannot write. A
+// collection being written that the formatter changed ends the call at once: its members may be
+// gone.
+JsonValue json_encode_replacementFor(JsonEncodeState* encodeState, const JsonValue& object) {
+    JsonValue replacement;
+    if (encodeState->formatterBlock) replacement = (*encodeState->formatterBlock)(object);
+    if (!replacement && encodeState->formatterDelegate)
+        replacement = (encodeState->formatterDelegate->*encodeState->classFormatterIMP)(object);
+    for (const JsonEncodeOpenCollection& open : encodeState->openCollections) {
+        if (*open.mutations != open.seen) jsonRaiseMutationDuringEnumeration(open.className);
+    }
+    if (replacement) encodeState->replacements.push_back(replacement);
+    return replacement;
+}
+
+// ---- Arrays and dictionaries ----
+
+template <class Collection>
+const uint64_t* mutationCounter(const Collection& collection) {
+    JsonFastEnumerationState enumeration;
+    collection.countByEnumeratingWithStateObjectsCount(&enumeration, nullptr, 0);
+    return enumeration.mutationsPtr;
+}
+
+// Counts one more open collection against the nesting limit and, when the collection is mutable,
+// notes its mutation count for the check after each formatter call.
+template <class Collection>
+int json_encode_open(JsonEncodeState* encodeState, const Collection& collection) {
+    if (++encodeState->nesting > JsonMaximumNestingDepth) {
+        json_encode_error(encodeState, "Arrays and objects are nested deeper than %lu levels.",
+                          static_cast<unsigned long>(JsonMaximumNestingDepth));
+        return 1;
+    }
+    if (collection.isMutable()) {
+        const uint64_t* mutations = mutationCounter(collection);
+        encodeState->openCollections.push_back({mutations, *mutations, Collection::className()});
+    }
+    return 0;
+}
+
+template <class Collection>
+void json_encode_close(JsonEncodeState* encodeState, const Collection& collection) {
+    --encodeState->nesting;
+    if (collection.isMutable()) encodeState->openCollections.pop_back();
+}
+
+int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array) {
+    if (json_encode_open(encodeState, array)) return 1;
+    if (json_encode_punctuation(encodeState, +1, '[')) return 1;
+    const uint64_t count = array.count();
+    for (uint64_t i = 0; i < count; ++i) {
+        if (i != 0 && json_encode_punctuation(encodeState, 0, ',')) return 1;
+        if (json_encode_add_atom_to_buffer(encodeState, array.objectAtIndex(i))) return 1;
+    }
+    if (json_encode_punctuation(encodeState, -1, ']')) return 1;
+    json_encode_close(encodeState, array);
+    return 0;
+}
+
+int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& entry) {
+    if (!entry.key.isString()) {
+        json_encode_error(encodeState, "Key must be a string object.");
+        return 1;
+    }
+    if (json_encode_add_atom_to_buffer(encodeState, entry.key)) return 1;
+    if (json_encode_punctuation(encodeState, 0, ':')) return 1;
+    return json_encode_add_atom_to_buffer(encodeState, entry.object);
+}
+
+// Keys by their bytes; keys that are not strings after all strings, in slot order.
+bool json_encode_keyOrder(const JsonHashTableEntry* a, const JsonHashTableEntry* b) {
+    const bool aString = a->key.isString();
+    const bool bString = b->key.isString();
+    if (aString && bString) return a->key.stringView() < b->key.stringView();
+    if (aString != bString) return aString;
+    return a < b;
+}
+
+int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary) {
+    if (json_encode_open(encodeState, dictionary)) return 1;
+    if (json_encode_punctuation(encodeState, +1, '{')) return 1;
+    const JsonHashTableEntry* const entries = dictionary.entries();
+    const uint64_t capacity = dictionary.capacity();
+    if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty) {
+        // This dictionary's run sits on top of the runs of the dictionaries that enclose it; the
+        // vector may move while members are written, so the run is read by index.
+        std::vector<const JsonHashTableEntry*>& sorted = encodeState->sortedEntries;
+        const size_t first = sorted.size();
+        for (uint64_t slot = 0; slot < capacity; ++slot) {
+            if (!entries[slot].key.isNone()) sorted.push_back(&entries[slot]);
+        }
+        const size_t last = sorted.size();
+        std::sort(sorted.begin() + static_cast<ptrdiff_t>(first), sorted.end(), json_encode_keyOrder);
+        for (size_t i = first; i < last; ++i) {
+            if (i != first && json_encode_punctuation(encodeState, 0, ',')) return 1;
+            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i])) return 1;
+        }
+        sorted.resize(first);
+    } else {
+        bool firstPair = true;
+        for (uint64_t slot = 0; slot < capacity; ++slot) {
+            if (entries[slot].key.isNone()) continue;
+            if (!firstPair && json_encode_punctuation(encodeState, 0, ',')) return 1;
+            firstPair = false;
+            if (json_encode_pair(encodeState, entries[slot])) return 1;
+        }
+    }
+    if (json_encode_punctuation(encodeState, -1, '}')) return 1;
+    json_encode_close(encodeState, dictionary);
+    return 0;
+}
+
+}  // namespace
+
+int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue& object) {
+    const JsonValue::Identity identity = object.identity();
+    if (identity.kind == JsonKind::Array) return json_encode_array(encodeState, *object.array());
+    if (identity.kind == JsonKind::Dictionary) return json_encode_dictionary(encodeState, *object.dictionary());
+
+    const uint64_t start = encodeState->atIndex;
+    JsonEncodeCache* const slot = &encodeState->cache[cacheSlotFor(identity)];
+    if (slot->object == identity && identity.kind != JsonKind::None) {  // kind None also marks an empty slot
+        const uint64_t length = slot->length;
+        if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
+        uint8_t* bytes = encodeState->stringBuffer.bytes;
+        std::memcpy(bytes + start, bytes + slot->offset, length);
+        encodeState->atIndex = start + length;
+        return 0;
+    }
+
+    // An object of no kind the core writes is replaced once by the formatter; the replacement's
+    // text is recorded under the original object.
+    const JsonValue* atom = &object;
+    JsonValue replacement;
+    if (identity.kind == JsonKind::CallerObject || identity.kind == JsonKind::None) {
+        if (encodeState->formatterBlock || encodeState->formatterDelegate)
+            replacement = json_encode_replacementFor(encodeState, object);
+        if (!replacement) {
+            json_encode_error(encodeState, "Unable to serialize object class %s.", json_encode_className(object).c_str());
+            return 1;
+        }
+        if (replacement.isCallerObject()) {
+            json_encode_error(encodeState,
+                              "Unable to serialize object class %s that was returned by the unsupported class "
+                              "formatter.  Original object class was %s.",
+                              json_encode_className(replacement).c_str(), json_encode_className(object).c_str());
+            return 1;
+        }
+        if (replacement.isArray()) return json_encode_array(encodeState, *replacement.array());
+        if (replacement.isDictionary()) return json_encode_dictionary(encodeState, *replacement.dictionary());
+        atom = &replacement;
+    }
+
+    int failed = 0;
+    switch (atom->kind()) {
+    case JsonKind::String:
+        failed = json_encode_string(encodeState, atom->stringView());
+        break;
+    case JsonKind::Boolean:
+        failed = atom->boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
+        break;
+    case JsonKind::Null:
+        failed = json_encode_writen(encodeState, "null", 4);
+        break;
+    default:
+        failed = json_encode_number(encodeState, *atom);
+        break;
+    }
+    if (failed) return 1;
+    json_encode_updateCache(encodeState, slot, start, object);
+    return 0;
+}
+
+void json_encode_error(JsonEncodeState* encodeState, const char* format, ...) {
+    if (encodeState->error) return;  // the first error of a call wins
+    va_list arguments;
+    va_start(arguments, format);
+    std::string message = jsonFormatV(format, arguments);
+    va_end(arguments);
+    encodeState->error = platform::Error::make(JsonErrorDomain, JsonErrorCode, std::move(message));
+}
+
+std::string json_encode_className(const JsonValue& object) {
+    switch (object.kind()) {
+    case JsonKind::String:
+        return "JsonString";
+    case JsonKind::Boolean:
+    case JsonKind::Integer:
+    case JsonKind::UnsignedInteger:
+    case JsonKind::Double:
+        return "JsonNumber";
+    case JsonKind::Null:
+        return "JsonNull";
+    case JsonKind::Array:
+        return JsonArray::className();
+    case JsonKind::Dictionary:
+        return JsonDictionary::className();
+    case JsonKind::CallerObject:
+        return object.callerObject()->className();
+    case JsonKind::None:
+        break;
+    }
+    return "JsonNone";
+}
