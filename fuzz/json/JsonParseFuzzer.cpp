@@ -1,13 +1,17 @@
 // Feeds arbitrary bytes to the reader under every option word, through kept decoders and the
 // one-call front end. Besides crashes, sanitizer reports and leaks, it checks that a failure is a
-// proper error and that a strict success reads back equal from its own text form.
+// proper error, that a strict success reads back equal from its own text form, and that every
+// tree that parses is written (compact or pretty, escaped as the input's first byte picks) into
+// text that reads back equal.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "json/JSONDecoder.h"
+#include "json/JsonSerializer.h"
 
 namespace {
 
@@ -36,6 +40,20 @@ void walk(const JsonValue& value, int depth) {
     }
 }
 
+// Writes the tree and reads the text back strictly: whatever the reader accepts (under any
+// option), the writer turns into text the strict reader gives back equal.
+void writeAndReadBack(const JsonValue& tree, JsonSerializeOptionFlags options) {
+    platform::Error error;
+    const std::optional<std::string> text = JSONStringWithOptions(tree, options, &error);
+    require(text.has_value() && error.description.empty());
+    const std::optional<platform::Bytes> bytes = JSONDataWithOptions(tree, options);
+    require(bytes && std::string(bytes->begin(), bytes->end()) == *text);
+    static JSONDecoder reader;
+    const JsonValue back =
+        reader.objectWithUTF8StringLength(reinterpret_cast<const uint8_t*>(text->data()), text->size());
+    require(back == tree);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -45,6 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                        JSONDecoder(8),  JSONDecoder(9),  JSONDecoder(10), JSONDecoder(11),
                                        JSONDecoder(12), JSONDecoder(13), JSONDecoder(14), JSONDecoder(15)};
     const unsigned options = size ? data[0] & 15u : 0;
+    // The first byte's high bits pick pretty printing and the escapes of the written text.
+    const JsonSerializeOptionFlags writeOptions =
+        size ? ((data[0] >> 4) & (JsonSerializeOptionPretty | JsonSerializeOptionEscapeNonASCII)) |
+                   (data[0] & 0x40 ? JsonSerializeOptionEscapeSlash : 0)
+             : 0;
     const std::string text(reinterpret_cast<const char*>(data), size);
 
     // The whole input in strict mode, then the rest under the options the first byte picks.
@@ -58,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const JsonValue again =
             roundTrip.objectWithUTF8StringLength(reinterpret_cast<const uint8_t*>(described.data()), described.size());
         require(again == strict);
+        writeAndReadBack(strict, writeOptions);
     } else {
         require(error.domain == "JsonErrorDomain" && error.code == -1 && !error.description.empty());
     }
@@ -68,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (loose) {
             walk(loose, 0);
             require(loose.copy() == loose);
+            writeAndReadBack(loose, writeOptions);
         } else {
             require(optionError.domain == "JsonErrorDomain" && !optionError.description.empty());
         }
