@@ -19,13 +19,20 @@ static_assert(std::endian::native == std::endian::little, "the string scan finds
 
 namespace {
 
-// Resizes are rounded up to the buffer's own step (32768 bytes for the output).
-// Makes the output hold needed bytes in all, else grows it to growTo bytes.
-inline int json_encode_reserve(JsonEncodeState* encodeState, uint64_t needed, uint64_t growTo) {
-    if (needed <= encodeState->stringBuffer.length) return 0;
+// Makes the output hold needed bytes in all, else grows it to growTo bytes, rounded up to the
+// buffer's step (32768 bytes). A large output at least doubles, so that growing it by steps does
+// not copy it over and over.
+__attribute__((noinline)) int json_encode_grow(JsonEncodeState* encodeState, uint64_t growTo) {
+    const uint64_t length = encodeState->stringBuffer.length;
+    if (length >= 65536 && growTo < 2 * length) growTo = 2 * length;
     if (json_managedBuffer_resize(&encodeState->stringBuffer, growTo)) return 0;
     json_encode_error(encodeState, "Unable to resize temporary buffer.");
     return 1;
+}
+
+inline int json_encode_reserve(JsonEncodeState* encodeState, uint64_t needed, uint64_t growTo) {
+    if (needed <= encodeState->stringBuffer.length) return 0;
+    return json_encode_grow(encodeState, growTo);
 }
 
 inline void json_encode_updateCache(JsonEncodeState* encodeState, JsonEncodeCache* slot, uint64_t start,
@@ -73,8 +80,10 @@ int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
     if (json_encode_reservePretty(encodeState)) return 1;
     uint8_t* out = encodeState->stringBuffer.bytes + encodeState->atIndex;
     *out++ = '\n';
-    std::memset(out, ' ', 2 * encodeState->depth);
-    encodeState->atIndex += 1 + 2 * encodeState->depth;
+    // Eight spaces a store; the room made covers the up to seven written past the indentation.
+    const uint64_t indentation = 2 * encodeState->depth;
+    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
+    encodeState->atIndex += 1 + indentation;
     return 0;
 }
 
