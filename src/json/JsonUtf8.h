@@ -1,6 +1,6 @@
 #pragma once
-// UTF-8 routines of the JSON reader (and of a future writer): decoding one sequence with the
-// reader's validity rules, checking well-formedness, and encoding one code point.
+// UTF-8 routines of the JSON reader and writer: decoding one sequence with the reader's
+// validity rules, checking well-formedness, and encoding one code point.
 
 #include <cstdint>
 
