@@ -7,7 +7,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -96,17 +95,17 @@ inline const std::vector<std::pair<std::string, std::string>>& documents() {
 
 // Prints the usual table, then per label MB/s of the baseline and of the measured benchmark and
 // the ratio measured time / baseline time. Runs are told apart by the prefix of their name and
-// matched by their label; bytes(label) is the size each run processes.
+// matched by their label; sizes gives, in the order printed, each label and the bytes a run of it
+// processes.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter(std::string baselinePrefix, std::string baselineTitle, std::string measuredTitle, std::string aim,
-                  std::vector<std::string> labels, std::function<size_t(const std::string&)> bytes)
+                  std::vector<std::pair<std::string, size_t>> sizes)
         : baselinePrefix_(std::move(baselinePrefix)),
           baselineTitle_(std::move(baselineTitle)),
           measuredTitle_(std::move(measuredTitle)),
           aim_(std::move(aim)),
-          labels_(std::move(labels)),
-          bytes_(std::move(bytes)) {}
+          sizes_(std::move(sizes)) {}
 
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -122,9 +121,9 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\n%-18s %14s %14s %8s\n", "document", (baselineTitle_ + " MB/s").c_str(),
                     (measuredTitle_ + " MB/s").c_str(), "ratio");
-        for (const std::string& label : labels_) {
+        for (const auto& [label, bytes] : sizes_) {
             if (!baseline_.count(label) || !measured_.count(label)) continue;
-            const double megabytes = static_cast<double>(bytes_(label)) / 1e6;
+            const double megabytes = static_cast<double>(bytes) / 1e6;
             std::printf("%-18s %14.1f %14.1f %7.2fx\n", label.c_str(), megabytes / baseline_[label],
                         megabytes / measured_[label], measured_[label] / baseline_[label]);
         }
@@ -136,10 +135,18 @@ private:
     std::string baselineTitle_;
     std::string measuredTitle_;
     std::string aim_;
-    std::vector<std::string> labels_;
-    std::function<size_t(const std::string&)> bytes_;
+    std::vector<std::pair<std::string, size_t>> sizes_;
     std::map<std::string, double> baseline_;
     std::map<std::string, double> measured_;
 };
+
+// The body of a benchmark program's main: runs the benchmarks the command line selects and
+// reports them.
+inline int runBenchmarks(int argc, char** argv, RatioReporter& reporter) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
 
 }  // namespace jsonbench

@@ -85,16 +85,8 @@ BENCHMARK(BM_Parse)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetition
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    std::vector<std::string> labels;
-    for (const auto& document : documents()) labels.push_back(document.first);
-    jsonbench::RatioReporter reporter("BM_Baseline", "baseline", "parse", "within 4x of the baseline", labels,
-                                      [](const std::string& label) {
-                                          for (const auto& [name, text] : documents())
-                                              if (name == label) return text.size();
-                                          return size_t{0};
-                                      });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    std::vector<std::pair<std::string, size_t>> sizes;
+    for (const auto& [label, text] : documents()) sizes.emplace_back(label, text.size());
+    jsonbench::RatioReporter reporter("BM_Baseline", "baseline", "parse", "within 4x of the baseline", sizes);
+    return jsonbench::runBenchmarks(argc, argv, reporter);
 }

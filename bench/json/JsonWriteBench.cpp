@@ -65,17 +65,9 @@ BENCHMARK(BM_Write)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Repetition
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    std::vector<std::string> labels;
-    for (const Written& w : written()) labels.push_back(w.label);
-    jsonbench::RatioReporter reporter("BM_ParseWritten", "parse", "write",
-                                      "1.0x of the parse; number-heavy within 1.5x", labels,
-                                      [](const std::string& label) {
-                                          for (const Written& w : written())
-                                              if (w.label == label) return w.text.size();
-                                          return size_t{0};
-                                      });
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    std::vector<std::pair<std::string, size_t>> sizes;
+    for (const Written& w : written()) sizes.emplace_back(w.label, w.text.size());
+    jsonbench::RatioReporter reporter("BM_ParseWritten", "parse", "write", "1.0x of the parse; number-heavy within 1.5x",
+                                      sizes);
+    return jsonbench::runBenchmarks(argc, argv, reporter);
 }
