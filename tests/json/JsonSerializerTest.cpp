@@ -348,6 +348,26 @@ TEST(JsonSerializerFormatter, FreshReplacementsKeepTheirOwnTexts) {
     EXPECT_EQ(JSONStringWithOptionsSerializeUnsupportedClassesUsingBlock(arrayOf(dates), 0, block), expected + "]");
 }
 
+TEST(JsonSerializerFormatter, StringsFreedByAFormatterAreNotTakenForNewOnes) {
+    // The formatter empties a mutable array written before it, freeing its strings, and makes new
+    // strings of the same size (which the allocator may place where the freed ones were).
+    for (int round = 0; round < 20; ++round) {
+        std::vector<JsonValue> olds;
+        for (int i = 0; i < 8; ++i) olds.push_back(str("old text " + std::to_string(i)));
+        const JsonValue written = arrayOf(std::move(olds), true);
+        const JsonFormatterBlock block = [&](const JsonValue&) {
+            while (written.array()->count() != 0) written.array()->removeObjectAtIndex(0);
+            std::vector<JsonValue> news;
+            for (int i = 0; i < 8; ++i) news.push_back(str("new text " + std::to_string(i)));
+            return arrayOf(std::move(news));
+        };
+        EXPECT_EQ(JSONStringWithOptionsSerializeUnsupportedClassesUsingBlock(arrayOf({written, TestDate::make("d")}), 0, block),
+                  R"([["old text 0","old text 1","old text 2","old text 3","old text 4","old text 5","old text 6",)"
+                  R"("old text 7"],["new text 0","new text 1","new text 2","new text 3","new text 4","new text 5",)"
+                  R"("new text 6","new text 7"]])");
+    }
+}
+
 TEST(JsonSerializerFormatter, ExceptionsPassThroughAndTheSerializerStaysUsable) {
     JsonSerializer serializer;
     const JsonValue tree = arrayOf({str("before"), TestDate::make("d")});
