@@ -1,6 +1,7 @@
 #pragma once
 // Writing JSON: the serializer and the one-call functions for strings, arrays and dictionaries.
 //
+//   #include "json/JSONDecoder.h"
 //   #include "json/JsonSerializer.h"
 //
 //   platform::Error error;  // cleared at the start of every call that is given it
@@ -8,10 +9,18 @@
 //   std::optional<std::string> text = JSONStringWithOptions(manifest, JsonSerializeOptionPretty, &error);
 //   if (!text) { /* error.domain == "JsonErrorDomain", error.code == -1, error.description */ }
 //
-//   // A value of the caller's own class (a JsonCallerObject) is written through a formatter that
-//   // replaces it by something JSON can hold; without one the call fails.
+//   // An object of the caller's own class is written through a formatter that replaces it by a
+//   // value JSON can hold; without one the call fails ("Unable to serialize object class Stamp.").
+//   struct Stamp : JsonCallerObject {
+//       std::string className() const override { return "Stamp"; }
+//       std::string text = "2024-05-01";
+//   };
+//   JsonValue stamp = JsonValue::makeCallerObject(std::make_unique<Stamp>());
+//   JsonValue tree = JsonArrayCreate(&stamp, 1, false);  // takes over the handle
 //   std::optional<platform::Bytes> bytes = JSONDataWithOptionsSerializeUnsupportedClassesUsingBlock(
-//       tree, 0, [](const JsonValue& object) { return JsonValue::makeString(describeMyDate(object)); }, &error);
+//       tree, 0, [](const JsonValue& object) {
+//           return JsonValue::makeString(static_cast<const Stamp*>(object.callerObject())->text);
+//       }, &error);  // the bytes of ["2024-05-01"]
 //
 // The text is exactly the bytes written: UTF-8, no byte-order mark, no final line feed. Numbers
 // are written without the locale: integers as their digits, doubles with 17 significant digits as
@@ -35,6 +44,8 @@
 #include <string>
 #include <variant>
 
+#include "json/JsonArray.h"
+#include "json/JsonDictionary.h"
 #include "json/JsonExceptions.h"
 #include "json/JsonValue.h"
 #include "platform/Error.h"
