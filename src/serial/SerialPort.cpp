@@ -183,6 +183,17 @@ std::shared_ptr<SerialPort::FileHandle> SerialPort::openWithFlags(int flags) {
     return handle;
 }
 
+SerialPort::HeldDescriptor::~HeldDescriptor() {
+    if (fd >= 0) ::close(fd);
+}
+
+void SerialPort::holdDescriptor(HeldDescriptor* held) const {
+    std::lock_guard lock(closeLock_);
+    const int fd = fileDescriptor_.load();
+    held->generation = openGeneration_.load();
+    held->fd = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
 void SerialPort::close() {
     if (fileDescriptor_.load() < 0) return;
     std::lock_guard lock(closeLock_);
@@ -220,26 +231,40 @@ void SerialPort::closeLocked() {
 
 // ---- line control ----
 
-bool SerialPort::drainInput() { return tcdrain(fileDescriptor_.load()) != -1; }
+bool SerialPort::drainInput() {
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    return held.fd >= 0 && tcdrain(held.fd) != -1;
+}
 
 bool SerialPort::flushInputOutput(bool input, bool output) {
     // With neither queue chosen there is nothing to flush; Linux would take the selector 0 as
     // TCIFLUSH, so the refusal is made here.
     if (!input && !output) return false;
     const int selector = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-    return tcflush(fileDescriptor_.load(), selector) != -1;
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    return held.fd >= 0 && tcflush(held.fd, selector) != -1;
 }
 
-bool SerialPort::sendBreak() { return tcsendbreak(fileDescriptor_.load(), 0) != -1; }
+bool SerialPort::sendBreak() {
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    return held.fd >= 0 && tcsendbreak(held.fd, 0) != -1;
+}
 
 bool SerialPort::setDTR() {
     int bits = TIOCM_DTR;
-    return ioctl(fileDescriptor_.load(), TIOCMBIS, &bits) != -1;
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    return held.fd >= 0 && ioctl(held.fd, TIOCMBIS, &bits) != -1;
 }
 
 bool SerialPort::clearDTR() {
     int bits = TIOCM_DTR;
-    return ioctl(fileDescriptor_.load(), TIOCMBIC, &bits) != -1;
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    return held.fd >= 0 && ioctl(held.fd, TIOCMBIC, &bits) != -1;
 }
 
 // ---- settings ----

@@ -4,6 +4,12 @@
 // back), line control, an ownership token, a dictionary view of the settings and a sticky error
 // latch; blocking reads and writes on the caller's thread; one-shot background reads and chunked
 // background writes that report to the delegate on the main thread.
+//
+// A background read closes the port on its own thread at end of input, so any thread may see the
+// port close under it: the blocking reads and writes, bytesAvailable and the line controls work
+// on a duplicate of the descriptor taken under the close lock, never on the bare number, which
+// the system may give to a socket or a file as soon as the port is closed. On a closed port each
+// fails at once.
 
 #include "platform/Error.h"
 #include "serial/TextEncoding.h"
@@ -148,7 +154,7 @@ public:
     // Puts back the settings found at open and closes the device; does nothing when closed.
     void close();
 
-    // Line control: false when the system call fails (on a closed port too).
+    // Line control: false when the system call fails or the port is closed.
     bool drainInput();
     bool flushInputOutput(bool input, bool output);
     bool sendBreak();
@@ -219,11 +225,12 @@ public:
                                                               platform::Error* error);
     std::optional<std::string> readBytesUpToCharUsingEncodingError(size_t bytes, char stopChar,
                                                                    StringEncoding encoding, platform::Error* error);
-    // One write system call; true only when every byte was written.
+    // One write system call; true only when every byte was written. On a closed port nothing is
+    // written and the code is SerialErrorSystem.
     bool writeDataError(const platform::Bytes& data, platform::Error* error);
     bool writeStringUsingEncodingError(const std::string& text, StringEncoding encoding, platform::Error* error);
     bool writeBytesLengthError(const void* bytes, size_t length, platform::Error* error);
-    // Input bytes pending on the device, -1 when the query fails.
+    // Input bytes pending on the device, -1 when the query fails or the port is closed.
     int bytesAvailable();
 
     // Polling read: every 0.1 s on the main executor, waits up to the read timeout for input;
@@ -267,6 +274,18 @@ public:
     int writeString(const std::string& text);
 
 private:
+    // A duplicate of the open descriptor, taken under closeLock_ so that a close on another
+    // thread cannot free the number while it is in use, and the open it belongs to; fd -1 when
+    // the port is closed (or no descriptor is left). Closes the duplicate when it goes.
+    struct HeldDescriptor {
+        int fd = -1;
+        uint64_t generation = 0;
+        HeldDescriptor() = default;
+        HeldDescriptor(const HeldDescriptor&) = delete;
+        HeldDescriptor& operator=(const HeldDescriptor&) = delete;
+        ~HeldDescriptor();
+    };
+    void holdDescriptor(HeldDescriptor* held) const;
     std::optional<platform::Bytes> readAndStopAfterBytesBytesStopAtCharStopCharError(
         bool stopAfterBytes, size_t bytes, bool stopAtChar, char stopChar, platform::Error* error);
     void readDataInBackgroundThread();

@@ -91,7 +91,9 @@ std::optional<Bytes> SerialPort::readAndStopAfterBytesBytesStopAtCharStopCharErr
     const int64_t allowed = allowedMicroseconds(readTimeout());
     const uint64_t start = icrosecondsSinceBoot();
     int64_t timeLeft = allowed;
-    const int fd = fileDescriptor_.load();
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    const int fd = held.fd;
     const size_t limit = stopAfterBytes ? std::min(bytes, kBufferSize) : kBufferSize;
 
     if (fd < 0) {
@@ -114,6 +116,10 @@ std::optional<Bytes> SerialPort::readAndStopAfterBytesBytesStopAtCharStopCharErr
             }
             if (ready == 0) {
                 code = SerialErrorTimeout;
+                break;
+            }
+            if (openGeneration_.load() != held.generation) {  // closed meanwhile: its input is not ours
+                code = SerialErrorSystem;
                 break;
             }
             const ssize_t count = ::read(fd, buffer_.get() + total, limit - total);
@@ -206,12 +212,16 @@ std::optional<std::string> SerialPort::readBytesUpToCharUsingEncodingError(size_
 bool SerialPort::writeDataError(const Bytes& data, Error* error) {
     long code;
     int64_t written = 0;
+    HeldDescriptor held;
+    if (!data.empty()) holdDescriptor(&held);
     if (data.empty()) {
         code = SerialErrorNoDataToWrite;
+    } else if (held.fd < 0) {
+        code = SerialErrorSystem;  // a closed port: nothing is written anywhere
     } else {
         ssize_t count;
         do {
-            count = ::write(fileDescriptor_.load(), data.data(), data.size());
+            count = ::write(held.fd, data.data(), data.size());
         } while (count < 0 && errno == EINTR);
         if (count < 0) {
             code = SerialErrorSystem;
@@ -241,7 +251,9 @@ bool SerialPort::writeBytesLengthError(const void* bytes, size_t length, Error* 
 
 int SerialPort::bytesAvailable() {
     int count = 0;
-    if (ioctl(fileDescriptor_.load(), FIONREAD, &count) == -1) return -1;
+    HeldDescriptor held;
+    holdDescriptor(&held);
+    if (held.fd < 0 || ioctl(held.fd, FIONREAD, &count) == -1) return -1;
     return count;
 }
 
@@ -263,21 +275,24 @@ void SerialPort::scheduleDoRead() {
 }
 
 void SerialPort::doRead() {
-    const int fd = fileDescriptor_.load();
-    if (fd < 0) {
-        tyv_setReadTarget(nullptr);
-        return;
-    }
-    timeval limit{};
-    readTimeoutAsTimeval(&limit);
-    const int64_t microseconds = static_cast<int64_t>(limit.tv_sec) * 1000000 + limit.tv_usec;
-    const uint64_t start = icrosecondsSinceBoot();
-    readfds_ = pollfd{fd, POLLIN, 0};
     int ready;
-    do {  // a signal ends the wait early: wait again for the time left
-        const int64_t timeLeft = microseconds - static_cast<int64_t>(icrosecondsSinceBoot() - start);
-        ready = poll(&readfds_, 1, pollMilliseconds(timeLeft));
-    } while (ready < 0 && errno == EINTR);
+    {
+        HeldDescriptor held;
+        holdDescriptor(&held);
+        if (held.fd < 0) {
+            tyv_setReadTarget(nullptr);
+            return;
+        }
+        timeval limit{};
+        readTimeoutAsTimeval(&limit);
+        const int64_t microseconds = static_cast<int64_t>(limit.tv_sec) * 1000000 + limit.tv_usec;
+        const uint64_t start = icrosecondsSinceBoot();
+        readfds_ = pollfd{held.fd, POLLIN, 0};
+        do {  // a signal ends the wait early: wait again for the time left
+            const int64_t timeLeft = microseconds - static_cast<int64_t>(icrosecondsSinceBoot() - start);
+            ready = poll(&readfds_, 1, pollMilliseconds(timeLeft));
+        } while (ready < 0 && errno == EINTR);
+    }
     if (ready < 1) {
         scheduleDoRead();
         return;

@@ -1,5 +1,5 @@
 // Background reads and writes: their threads, what reaches the delegate on the main loop, and
-// how closing the port or losing the peer ends them.
+// how closing the port or losing the peer ends them; a blocking write racing the reader's close.
 
 #include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
@@ -10,10 +10,12 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <thread>
 
 using namespace serialtest;
 using platform::Bytes;
+using platform::Error;
 
 namespace {
 
@@ -189,6 +191,72 @@ TEST(SerialBackground, WithoutAMainExecutorCallbacksAreDroppedNotFatal) {
     port->close();
     port.reset();
     EXPECT_TRUE(waitFor([&] { return weak.expired(); })) << "a background thread still holds the port";
+}
+
+// The background read closes the port on its own thread when the line ends, while the main
+// thread may be writing a frame. Each round hangs the line up under a stream of writes while
+// another thread takes the port's descriptor number as soon as the system gives it out again:
+// the file behind that number never receives a byte, and writes on the closed port fail at once.
+TEST(SerialBackground, AWriteRacingTheReadersCloseNeverReachesAnotherDescriptor) {
+    static const char kFrame[] = "01-20-03-VARNEL-FRAME";
+    int reused = 0;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        Background b(false);
+        ASSERT_TRUE(b.port->openExclusively());  // non-blocking: a full line fails a write, never holds it
+        b.port->makeRaw();
+        ASSERT_TRUE(b.port->commitChanges());
+        const int number = b.port->fileDescriptor();
+        b.port->readDataInBackground();
+        ASSERT_TRUE(b.readerWaiting());
+
+        std::atomic<bool> stop{false};
+        const int file = memfd_create("varnel-victim", MFD_CLOEXEC);
+        ASSERT_GE(file, 0);
+        std::atomic<int> victim{-1};
+        std::thread taker([&] {
+            // Takes the port's number for the file as soon as the system gives it out again.
+            while (!stop && victim < 0) {
+                const int fd = fcntl(file, F_DUPFD_CLOEXEC, number);
+                if (fd == number)
+                    victim = fd;
+                else if (fd >= 0)
+                    ::close(fd);
+            }
+        });
+        std::thread hangUp([&] {
+            std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 150));
+            b.pty.hangUp();
+        });
+        int afterClose = 0;
+        for (int i = 0; i < 200000 && afterClose < 50; ++i) {
+            const bool closed = !b.port->isOpen();
+            Error error;
+            b.port->writeBytesLengthError(kFrame, sizeof kFrame - 1, &error);
+            if (closed) {
+                ++afterClose;
+                EXPECT_EQ(error.code, SerialErrorSystem);
+                EXPECT_EQ(error.userInfo.count(SerialErrorBytesWrittenKey), 0u);
+            }
+        }
+        hangUp.join();
+        EXPECT_FALSE(b.port->isOpen()) << "the reader did not close the port at the end of the line";
+        // Once the port is closed its number comes free; give the taker a moment to get it.
+        const auto until = std::chrono::steady_clock::now() + 200ms;
+        while (victim < 0 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        stop = true;
+        taker.join();
+        if (victim >= 0) {
+            ++reused;
+            ::close(victim);
+        }
+        char content[64];
+        const ssize_t n = ::pread(file, content, sizeof content, 0);
+        EXPECT_EQ(n, 0) << "a frame went into the file that took the port's descriptor: "
+                        << std::string(content, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+        ::close(file);
+    }
+    EXPECT_GT(reused, 150) << "the port's descriptor number was seldom given out again";
 }
 
 // ---- background writes, on the loop's manual clock ----
