@@ -9,15 +9,19 @@ namespace {
 
 constexpr const char* kLoopback = "127.0.0.1";
 
-// The first entry that is up, not loopback, IPv4 and broadcast-capable, or null.
+// The first entry that is up, not loopback, IPv4 and broadcast-capable, preferring one that
+// runs: an interface without carrier (a docking-station port with no cable, a Wi-Fi card not
+// associated) is often listed first, and a probe sent there reaches no mixer. Null when none.
 const ifaddrs* firstBroadcastInterface(const ifaddrs* list) {
+    const ifaddrs* withoutCarrier = nullptr;
     for (const ifaddrs* it = list; it; it = it->ifa_next) {
         if (!it->ifa_addr || it->ifa_addr->sa_family != AF_INET) continue;
         const unsigned flags = it->ifa_flags;
         if (!(flags & IFF_UP) || (flags & IFF_LOOPBACK) || !(flags & IFF_BROADCAST)) continue;
-        return it;
+        if (flags & IFF_RUNNING) return it;
+        if (!withoutCarrier) withoutCarrier = it;
     }
-    return nullptr;
+    return withoutCarrier;
 }
 
 std::string dotted(const sockaddr* address) {

@@ -7,8 +7,9 @@ struct ifaddrs;
 
 class NetUtil {
 public:
-    // The broadcast address of the first interface that is up, not loopback, IPv4 and able to
-    // broadcast; "127.0.0.1" when there is none or the interfaces cannot be listed.
+    // The broadcast address of the first interface that is up, not loopback, IPv4, able to
+    // broadcast and running (it has a carrier); when none of those runs, of the first of them
+    // that does not; "127.0.0.1" when there is none or the interfaces cannot be listed.
     std::string getBroadcastAddress() const;
     // The address of that same interface, or "127.0.0.1".
     std::string getIPAddress() const;

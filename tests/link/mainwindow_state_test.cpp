@@ -322,7 +322,7 @@ private:
 
 }  // namespace
 
-TEST(NetUtilTest, BroadcastOfTheFirstUpNonLoopbackBroadcastCapableIPv4Interface) {
+TEST(NetUtilTest, BroadcastOfTheFirstUpNonLoopbackBroadcastCapableIPv4InterfaceThatRunsIfAny) {
     constexpr unsigned up = IFF_UP | IFF_BROADCAST;
     struct Case {
         const char* name;
@@ -335,7 +335,7 @@ TEST(NetUtilTest, BroadcastOfTheFirstUpNonLoopbackBroadcastCapableIPv4Interface)
     cases.push_back({"loopback only",
                      [](Interfaces& i) { i.add("lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", nullptr, "255.0.0.0"); },
                      "127.0.0.1", "127.0.0.1"});
-    cases.push_back({"first qualifying wins",
+    cases.push_back({"none runs: the first qualifying wins",
                      [](Interfaces& i) {
                      i.add("lo", IFF_UP | IFF_LOOPBACK, "127.0.0.1", nullptr, "255.0.0.0")
                          .add("down0", IFF_BROADCAST, "10.9.0.5", "10.9.255.255", "255.255.0.0")
@@ -344,6 +344,14 @@ TEST(NetUtilTest, BroadcastOfTheFirstUpNonLoopbackBroadcastCapableIPv4Interface)
                          .add("eth1", up, "172.16.4.2", "172.16.255.255", "255.255.0.0");
                      },
                      "192.168.1.255", "192.168.1.20"});
+    cases.push_back({"an interface with a carrier wins over one without listed first",
+                     [](Interfaces& i) {
+                         i.add("lo", IFF_UP | IFF_LOOPBACK | IFF_RUNNING, "127.0.0.1", nullptr, "255.0.0.0")
+                             .add("dock0", up, "169.254.7.7", "169.254.255.255", "255.255.0.0")
+                             .add("wlan0", up | IFF_RUNNING, "192.168.5.9", "192.168.5.255", "255.255.255.0")
+                             .add("eth1", up | IFF_RUNNING, "172.16.4.2", "172.16.255.255", "255.255.0.0");
+                     },
+                     "192.168.5.255", "192.168.5.9"});
     cases.push_back({"netmask when no broadcast address is given",
                      [](Interfaces& i) { i.add("eth0", up, "10.20.30.40", nullptr, "255.255.240.0"); }, "10.20.31.255",
                      "10.20.30.40"});
