@@ -1,11 +1,14 @@
 // Random bytes into the link's byte feed, with transports that record whatever the dispatcher
 // sends. The same input goes to two links: one fed byte by byte through RecByte, one through
-// parseData in chunks (whose sizes the input picks), the way the transports deliver data. Both
-// must reach the same state, and neither accumulator may ever hold more than the longest frame.
+// parseData in chunks (whose sizes the input picks), the way the transports deliver data. The
+// chunked link also gets every other chunk a second time, first, from its serial adapter, which
+// does not carry the link: those bytes must change nothing. Both links must reach the same state,
+// and neither accumulator may ever hold more than the longest frame.
 
 #include "link/StartMainView.h"
 #include "platform/Sleeper.h"
 #include "platform/Trace.h"
+#include "serial/SerialPort.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -89,8 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bytewise->link.RecByte(bytes[i]);
         bytewise->checkBound();
     }
+    // An adapter that is open but never claimed the link (the link's search is not running).
+    static const std::shared_ptr<SerialPort> adapter = [] {
+        auto port = SerialPort::initWithNameType("/nonexistent-varnel-adapter", "/dev/cu.usbserial", "");
+        chunked->link.setCompPort(port);
+        return port;
+    }();
     for (size_t at = 0, turn = 0; at < length; ++turn) {
         const size_t n = std::min(turn % 2 ? second : first, length - at);
+        if (turn % 2 == 0) chunked->link.serialPortReadData({adapter, platform::Bytes(bytes + at, bytes + at + n)});
         chunked->link.parseData(bytes + at, n);
         chunked->checkBound();
         at += n;
@@ -101,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       bytewise->gc.memoryExportData == chunked->gc.memoryExportData &&
                       bytewise->gc.presetExportData == chunked->gc.presetExportData &&
                       std::memcmp(bytewise->gc.m_FXPreset, chunked->gc.m_FXPreset, sizeof bytewise->gc.m_FXPreset) == 0 &&
-                      bytewise->link.isOnLine() == chunked->link.isOnLine();
+                      bytewise->link.isOnLine() == chunked->link.isOnLine() &&
+                      chunked->link.connectType() == 0 && chunked->link.comport() == adapter;
     if (!same) {
         std::fprintf(stderr, "chunked feed differs from the byte feed (held %zu and %zu bytes)\n",
                      bytewise->link.receivedLength(), chunked->link.receivedLength());

@@ -57,6 +57,46 @@ inline uint8_t* begin(uint8_t* buffer, size_t length, uint8_t command, uint8_t s
     return buffer;
 }
 
+// Looks for a frame header, 01 20 03, any length byte, then 00 01 00 01, in a stream of bytes
+// fed in chunks of any size; a header split across chunks is found too. The mixer answers the
+// serial search with a frame of its own length and content, so its header is what tells a mixer
+// from any other device on a USB serial adapter.
+class HeaderScan {
+public:
+    static constexpr size_t kLength = 8;
+    static constexpr size_t kNotFound = static_cast<size_t>(-1);
+
+    // The offset in data just past the first header that completes there, or kNotFound. The
+    // bytes after that offset are not looked at.
+    size_t find(const uint8_t* data, size_t length) {
+        for (size_t i = 0; i < length; ++i) {
+            held_[count_++] = data[i];
+            // Keep the longest tail that can still begin a header (the pattern is short).
+            while (count_ > 0 && !beginsHeader(held_, count_)) {
+                std::memmove(held_, held_ + 1, --count_);
+            }
+            if (count_ == kLength) {
+                count_ = 0;
+                return i + 1;
+            }
+        }
+        return kNotFound;
+    }
+    // The header found last (its 8 bytes stay until the next find).
+    const uint8_t* header() const { return held_; }
+    void reset() { count_ = 0; }
+
+private:
+    static bool beginsHeader(const uint8_t* bytes, size_t count) {
+        static constexpr uint8_t kPattern[kLength] = {kStart0, kStart1, kStart2, 0, 0x00, 0x01, 0x00, 0x01};
+        for (size_t k = 0; k < count; ++k)
+            if (k != 3 && bytes[k] != kPattern[k]) return false;
+        return true;
+    }
+    uint8_t held_[kLength] = {};
+    size_t count_ = 0;
+};
+
 inline void putU16(uint8_t* at, unsigned value) {
     at[0] = static_cast<uint8_t>((value >> 8) & 0xFF);
     at[1] = static_cast<uint8_t>(value & 0xFF);

@@ -148,6 +148,10 @@ bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why) 
             f[8] != frame::kCmdMemoryExport || f[9] != shape.sub || f[10] != p) {
             return fail("Packet " + std::to_string(p) + " of 30 is missing or out of order.");
         }
+        // Without its trailer a frame was cut or shifted by a stray byte: the mixer would be
+        // sent damaged memory.
+        if (f[shape.length - 1] != frame::kTrailer)
+            return fail("Packet " + std::to_string(p) + " of 30 is damaged: it does not end with \"@\".");
     }
     return true;
 }
@@ -243,6 +247,8 @@ bool isPresetFrame(const uint8_t* bytes, size_t length, int type, std::string* w
         bytes[8] != frame::kCmdPresetData || bytes[9] != type + 1) {
         return fail(std::string("It is not a ") + PresetFilter[type] + " preset.");
     }
+    if (bytes[length - 1] != frame::kTrailer)
+        return fail(std::string("The ") + PresetFilter[type] + " preset is damaged: it does not end with \"@\".");
     return true;
 }
 

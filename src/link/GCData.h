@@ -63,9 +63,9 @@ public:
 
     // Open panel for a preset file of the type, then readPresetFiles.
     bool ReadPresetFileFromLocal(int type, int unused = 0);
-    // Reads a preset file of the type into presetExportData when its size, start bytes, command
-    // and sub-code are those of a preset frame of that type; otherwise shows the "Warning!"
-    // alert and leaves presetExportData unchanged.
+    // Reads a preset file of the type into presetExportData when its size, start bytes, command,
+    // sub-code and trailer are those of a preset frame of that type; otherwise shows the
+    // "Warning!" alert and leaves presetExportData unchanged.
     bool readPresetFiles(const std::string& path, int type);
 
     int utype() const { return utype_; }
@@ -108,12 +108,13 @@ MemoryPacketShape memoryPacketShape(int packet);
 // Offset of packet p (1-30) in a backup file.
 size_t memoryPacketOffset(int packet);
 // Checks that bytes are a complete backup: 128,960 bytes, 30 frames of command 0x2F with their
-// start bytes, sub-codes and packet numbers in order. Fills why with the first fault.
+// start bytes, sub-codes and packet numbers in order, each ending with its trailer "@". Fills
+// why with the first fault (naming the packet).
 bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why);
 
 // Checks that bytes are one preset frame of the type as the mixer sends it (and a preset file
-// holds it): the type's length, start bytes 01 20 03, command 0x32, sub-code type + 1. Fills why
-// with the first fault.
+// holds it): the type's length, start bytes 01 20 03, command 0x32, sub-code type + 1, and the
+// trailer "@" as its last byte. Fills why with the first fault.
 bool isPresetFrame(const uint8_t* bytes, size_t length, int type, std::string* why);
 
 // The main window's "Warning!" alert with one "OK" button.

@@ -52,8 +52,11 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
             const auto* profile = std::any_cast<UserprofilePtr>(&note.object);
             if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
             Duziz::clearData(&gc_.memoryExportData);
-            // A frame cut off by the lost link would swallow the first replies on the next one.
+            damagedExportPacket_ = 0;
+            // A frame cut off by the lost link would swallow the first replies on the next one;
+            // bytes of the lost link still waiting to be fed would do the same.
             ClearBuffer();
+            dropInput();
         });
 }
 
@@ -148,6 +151,7 @@ void StartMainView::sendCMD_CheckDevice() {
 void StartMainView::sendCMD_MemoryExport() {
     // Each backup starts from an empty buffer.
     Duziz::clearData(&gc_.memoryExportData);
+    damagedExportPacket_ = 0;
     if (!isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
@@ -278,8 +282,41 @@ void StartMainView::printAryData(const uint8_t* bytes, const std::string& prefix
 // ---- Reassembly ----------------------------------------------------------------------------
 
 void StartMainView::parseData(const uint8_t* data, size_t length) {
+    if (length == 0) return;
+    if (dispatchDepth_ > 0) {
+        // A modal panel of the dispatcher runs the event loop, and its read callbacks bring newer
+        // bytes while the call below still holds the rest of an older chunk: they wait their turn.
+        queuedInput_.insert(queuedInput_.end(), data, data + length);
+        return;
+    }
+    feed(data, length);
+    feedQueued();
+}
+
+void StartMainView::feedQueued() {
+    while (!queuedInput_.empty() && dispatchDepth_ == 0) {
+        // Bytes queued while this batch is fed go to the other buffer and come next.
+        feedingQueued_.swap(queuedInput_);
+        feed(feedingQueued_.data(), feedingQueued_.size());
+        feedingQueued_.clear();
+    }
+}
+
+void StartMainView::dropInput() {
+    queuedInput_.clear();
+    ++inputGeneration_;
+}
+
+// Runs only while no dispatch runs (a dispatch queues what arrives), so it is never nested.
+void StartMainView::feed(const uint8_t* data, size_t length) {
+    feeding_ = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{feeding_};
+    const unsigned generation = inputGeneration_;
     size_t i = 0;
-    while (i < length) {
+    while (i < length && generation == inputGeneration_) {
         if (recLength_ >= frame::kMinReplyLength && nextCheck_ > recLength_ + 16) {
             // Bytes before the next checkpoint cannot complete or overflow the frame.
             const size_t run = std::min(nextCheck_ - 1 - recLength_, length - i);
@@ -363,6 +400,11 @@ size_t StartMainView::nextCheckpoint() const {
 }
 
 void StartMainView::RecByte(uint8_t byte) {
+    if (dispatchDepth_ > 0) {
+        // Fed one byte at a time while a dispatch runs: it waits like any other newer byte.
+        queuedInput_.push_back(byte);
+        return;
+    }
     static constexpr uint8_t kStart[3] = {frame::kStart0, frame::kStart1, frame::kStart2};
     const size_t before = recLength_;
     if (before < 3 && byte != kStart[before]) {
@@ -383,6 +425,8 @@ void StartMainView::RecByte(uint8_t byte) {
     if (n < nextCheck_) return;
     if (frameComplete()) {
         dispatchComplete();
+        // A caller feeding byte by byte has no chunk left: what arrived during the dispatch is next.
+        if (!feeding_) feedQueued();
     } else if (n >= frame::kMaxFrameLength) {
         // Nothing is longer than the longest frame: drop it and wait for the next start.
         ClearBuffer();
@@ -392,20 +436,18 @@ void StartMainView::RecByte(uint8_t byte) {
 }
 
 void StartMainView::dispatchComplete() {
-    // The frame is copied out and the accumulator emptied before the dispatcher runs: bytes fed
-    // while it runs (a modal panel runs the event loop) start a new frame.
-    if (dispatchDepth_ == dispatchFrames_.size()) dispatchFrames_.emplace_back().reserve(frame::kMaxFrameLength);
-    Bytes& complete = dispatchFrames_[dispatchDepth_];
-    complete.assign(m_RecCmd, m_RecCmd + recLength_);
+    // The frame is copied out and the accumulator emptied before the dispatcher runs: the bytes
+    // after it (fed once the dispatch returns) start a new frame. A dispatch is never nested:
+    // what arrives while it runs is queued.
+    if (dispatchFrame_.capacity() < frame::kMaxFrameLength) dispatchFrame_.reserve(frame::kMaxFrameLength);
+    dispatchFrame_.assign(m_RecCmd, m_RecCmd + recLength_);
     ClearBuffer();
     ++dispatchDepth_;
-    try {
-        converToData(complete);
-    } catch (...) {
-        --dispatchDepth_;
-        throw;
-    }
-    --dispatchDepth_;
+    struct Done {
+        size_t& depth;
+        ~Done() { --depth; }
+    } done{dispatchDepth_};
+    converToData(dispatchFrame_);
 }
 
 // ---- Dispatcher ----------------------------------------------------------------------------
@@ -455,8 +497,16 @@ void StartMainView::memoryExportPacket(const Bytes& f) {
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
     const MemoryPacketShape shape = memoryPacketShape(packet);
-    const bool accepted = shape.length != 0 && sub == shape.sub && f.size() == shape.length;
-    if (accepted) {
+    const bool inPlace = shape.length != 0 && sub == shape.sub && f.size() == shape.length;
+    // The reassembly completes a packet by its fixed length: a stray byte inside it makes it
+    // complete a byte early, with a payload byte where its trailer belongs (and the rest lines
+    // up again). Such a packet is not stored, and the backup cannot be saved.
+    const bool damaged = inPlace && f.back() != frame::kTrailer;
+    if (damaged) {
+        platform::trace("memory export packet %d arrived without its trailer", packet);
+        if (damagedExportPacket_ == 0) damagedExportPacket_ = packet;
+    }
+    if (inPlace && !damaged) {
         if (packet <= 24)
             platform::trace("recevie sence 1..24  now...packnum is :%d", packet);
         else if (packet <= 26)
@@ -479,8 +529,15 @@ void StartMainView::memoryExportPacket(const Bytes& f) {
 }
 
 void StartMainView::finishMemoryBackup() {
+    const int damaged = damagedExportPacket_;
+    damagedExportPacket_ = 0;
     platform::Error error;
-    if (gc_.SaveMeoryFileToLocal(&error)) {
+    if (damaged != 0) {
+        Duziz::clearData(&gc_.memoryExportData);
+        error = platform::Error::make("GCDataErrorDomain", 1,
+                                      "Packet " + std::to_string(damaged) +
+                                          " of 30 arrived damaged from the mixer (it does not end with \"@\").");
+    } else if (gc_.SaveMeoryFileToLocal(&error)) {
         post(MSG_BACKUP_PACKET, kMemoryPacketCount);
         return;
     }
@@ -520,8 +577,10 @@ void StartMainView::readyAck(const Bytes& f) {
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
     if (status == 0 && board == item && core_.updateStatusRecord[item] != 1) {
         // A board whose image could not be read has no blocks: starting it would tell the main
-        // board at once that its transfer is over.
-        if (core_.mb_firmware_noGUI[item] == 1) {
+        // board at once that its transfer is over. Boards 1-3 are never sent a block their
+        // image lacks, so one whose image is empty would wait for ever: it has failed too. The
+        // main board's empty image is ended at once by the end byte.
+        if (core_.mb_firmware_noGUI[item] == 1 || (item != 0 && core_.dSegement[item] <= 0)) {
             post(MSG_BOARD_FAILED, item);
             return;
         }

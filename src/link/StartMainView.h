@@ -15,6 +15,7 @@
 //                        (by default the object's own fields),
 //   LinkMainWindow       the busy display (by default the object's own setBar).
 
+#include "link/DeviceFrame.h"
 #include "link/GCData.h"
 #include "link/LinkSettings.h"
 #include "link/XCoreData.h"
@@ -26,7 +27,6 @@
 
 #include <any>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -151,7 +151,8 @@ public:
     void sendCMD_LoadPresetFromDevice(int smode, int preindex, int chindex);
     void sendCMD_ProgramGUI(int block, int picture);
     // One 1 KB block of a board's image. Board 0 asked for a block at or past its block count
-    // sends the end-of-transfer byte 0x04 instead; boards 1-3 send nothing then.
+    // sends the end-of-transfer byte 0x04 instead; boards 1-3 send nothing then (their ready
+    // acknowledgement reports a board without blocks as failed instead of starting it).
     void sendCMD_ProgramNormal(int block, int board);
     void sendCMD_ReadFirmwareFromDSP(int type);
     void sendCMD_Begin_enterProgram();
@@ -176,9 +177,14 @@ public:
     static void printAryData(const uint8_t* bytes, const std::string& prefix, int length);
 
     // The reassembly. Feeds the bytes in order, as RecByte one by one would; the bytes inside a
-    // long frame that cannot end it are appended in one step.
+    // long frame that cannot end it are appended in one step. Feeding is not re-entrant: bytes
+    // that arrive while a dispatch runs (its modal panel runs the event loop, whose read
+    // callbacks call here) are queued, and the outermost call feeds them after its own chunk,
+    // so the stream is fed in the order it was read. A lost link (263) drops what is queued.
     void parseData(const platform::Bytes& data) { parseData(data.data(), data.size()); }
     void parseData(const uint8_t* data, size_t length);
+    // Bytes waiting for the dispatch that runs to return.
+    size_t queuedLength() const { return queuedInput_.size(); }
     // Advances the frame state machine by one byte; dispatches a frame once it is complete.
     void RecByte(uint8_t byte);
     // Drops a partial frame; the next 01 20 03 starts a new one.
@@ -247,7 +253,8 @@ public:
     std::vector<std::string> ipList;
     std::vector<std::string> searchIPList;
     std::vector<std::string> deviceList;
-    // The search tick is running (it stops for good once closeAllSocket invalidates it).
+    // The search tick is running (closeAllSocket stops it; the end of a serial link that carried
+    // the frames makes it again).
     bool isSearchTimerValid() const { return searchTimer_ != nullptr; }
 
     // ---- TCP link and the Connect button -------------------------------------------------
@@ -265,6 +272,11 @@ public:
     void didAddPorts();
     void listSerialDev() { listSerialDev(false); }
     void initComPort();
+    // A chunk from the serial port. It reaches the reassembly only while the search runs or while
+    // the serial link carries the frames; otherwise (the mixer was found on the network, or the
+    // Connect button ended the search) it is dropped. While searching, a frame header from the
+    // open adapter claims the link for it; other bytes (a GPS receiver, a board's banner) claim
+    // nothing.
     void serialPortReadData(const SerialPortReadData& info);
     void setCompPort(std::shared_ptr<SerialPort> port);
     static void freePort(const std::shared_ptr<SerialPort>& port);
@@ -291,10 +303,21 @@ private:
     // the search is open.
     bool linkUp() const;
     void setLamp(bool lighted);
+    // The link socket is connecting on the button's request: neither up nor given up.
+    bool connectPending() const;
     void serialEnded(const std::shared_ptr<SerialPort>& port);
+    // The serial link carries the frames: the open adapter answered during the search.
+    bool serialCarriesLink() const { return serialClaimed_ && connectType_ == kConnectTypeSerial; }
+    void claimSerialLink();
     // Closes the sockets and the port and detaches the callbacks (destruction).
     void shutDownLinks();
 
+    // Feeds one chunk to the state machine; stops early when a lost link drops the input.
+    void feed(const uint8_t* data, size_t length);
+    // Feeds what was queued while a dispatch ran, oldest first, until nothing is queued.
+    void feedQueued();
+    // The link was lost: the queued bytes and the rest of the chunk being fed are dropped.
+    void dropInput();
     bool frameComplete() const;
     // The smallest accumulator length above the current one at which the frame can end or must
     // be dropped.
@@ -334,7 +357,6 @@ private:
     std::shared_ptr<AsyncUdpSocket> hIP210RevSock_;
     std::shared_ptr<SerialPort> comport_;
     std::unique_ptr<platform::PausableTimer> searchTimer_;
-    bool searchTimerCreated_ = false;
     std::unique_ptr<platform::PausableTimer> m_timer;
     platform::NotificationCenter::ObserverToken portsObserver_;
 
@@ -349,10 +371,22 @@ private:
     int fixedTrailer_ = 0;
     // The next accumulator length at which the frame is tested (nextCheckpoint, kept up to date).
     size_t nextCheck_ = 0;
-    // Copies of complete frames, one per nesting level of the dispatcher (a modal panel opened
-    // by the dispatcher may feed further bytes); a deque keeps the outer copies in place.
-    std::deque<platform::Bytes> dispatchFrames_;
+    // The complete frame being dispatched (a copy, so that the accumulator is free), and whether
+    // a dispatch runs (then incoming bytes are queued).
+    platform::Bytes dispatchFrame_;
     size_t dispatchDepth_ = 0;
+    // Bytes that arrived while a dispatch ran, in arrival order, and the batch being fed from
+    // them (two buffers, so that bytes queued during the batch never move it).
+    platform::Bytes queuedInput_;
+    platform::Bytes feedingQueued_;
+    // A chunk is being fed (parseData or the queue), so RecByte leaves the queue to that feeder.
+    bool feeding_ = false;
+    // Counts lost links; a chunk being fed stops when it changes.
+    unsigned inputGeneration_ = 0;
+    // The first packet of the backup being received that arrived without its trailer (0: none).
+    int damagedExportPacket_ = 0;
+    // Looks for the header of a mixer's frame in what the open adapter sends while searching.
+    frame::HeaderScan serialHeaderScan_;
 
     platform::NotificationCenter::ObserverToken linkLostObserver_;
 };

@@ -34,8 +34,7 @@ std::string StartMainView::trimmed(const std::string& text) {
 void StartMainView::createTimer_Ready_searchDevice() {
     cxhSearchSocket();
     begin_verifyDevice_withSearchIP = true;
-    if (!searchTimerCreated_) {
-        searchTimerCreated_ = true;
+    if (!searchTimer_) {
         searchTimer_ = std::make_unique<platform::PausableTimer>(
             platform::MainExecutor::current(), settings_.searchInterval, [this] { searchDevice(); },
             platform::PausableTimer::Mode::Default);

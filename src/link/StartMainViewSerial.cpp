@@ -1,5 +1,6 @@
 // The serial link: the mixer's USB serial adapter is opened when present or plugged in, gets the
-// search frame, and its first answer during the search makes it the active transport.
+// search frame, and a frame header from it during the search makes it the active transport; when
+// that link ends, the network search comes back.
 
 #include "link/StartMainView.h"
 
@@ -55,6 +56,16 @@ void StartMainView::initComPort() {
     comport_->makeRaw();
     comport_->setSpeed(settings_.serialSpeed);
     comport_->commitChanges();
+    serialHeaderScan_.reset();
+    // While the search runs (at start-up and on refresh it is about to), the answer to the search
+    // frame comes once per open: leftovers of an earlier connection (in the adapter, or a partial
+    // frame in the accumulator) must not swallow it. An open while the network carries the link
+    // (a plug-in) touches neither.
+    const bool networkCarriesLink = connectType_ == kConnectTypeTcp && (isNetworkOpen_ || gc_.isconnected);
+    if (!networkCarriesLink) {
+        comport_->flushInputOutput(true, false);
+        ClearBuffer();
+    }
     uint8_t search[11] = {};
     XCoreData::PackageofSearchDevice(search);
     comport_->writeBytesLengthError(search, sizeof search, nullptr);
@@ -63,7 +74,6 @@ void StartMainView::initComPort() {
 
 void StartMainView::serialPortReadData(const SerialPortReadData& info) {
     const std::shared_ptr<SerialPort>& port = info.serialPort;
-    parseData(info.data);
     if (info.data.empty() && port && !port->isOpen()) {
         // End of input: the port closed itself; nothing more will come from it.
         serialEnded(port);
@@ -73,37 +83,60 @@ void StartMainView::serialPortReadData(const SerialPortReadData& info) {
         if (port) port->readDataInBackground();
     } catch (...) {
     }
-    // The first answer of the open adapter while searching; an empty chunk is no answer.
-    if (begin_verifyDevice_withSearchIP && !info.data.empty() && port && port == comport_) {
-        begin_verifyDevice_withSearchIP = false;
-        platform::trace("found  device is :%s", m_device_.c_str());
-        if (view_) view_->setDeviceLabel(m_device_);
-        connectType_ = kConnectTypeSerial;
-        closeAllSocket();
-        isFounded = 1;
-        serialClaimed_ = true;
-        gc_.isconnected = linkUp();
-        if (view_) view_->setConnectEnabled(true);
+    // Only the transport that carries the link feeds the reassembly: bytes of an adapter that
+    // does not (another device, or the mixer's adapter while the network carries the frames)
+    // would be spliced into the frames of the link.
+    if (!port || port != comport_ || info.data.empty()) return;
+    if (serialCarriesLink()) {
+        parseData(info.data);
+        return;
     }
+    if (!begin_verifyDevice_withSearchIP) return;
+    const size_t end = serialHeaderScan_.find(info.data.data(), info.data.size());
+    if (end == frame::HeaderScan::kNotFound) {
+        parseData(info.data);
+        return;
+    }
+    // A mixer's frame: the link is the adapter's. The mixer's answer is fed from its header on,
+    // so that a partial frame fed before it cannot swallow it and the replies after it.
+    claimSerialLink();
+    ClearBuffer();
+    parseData(serialHeaderScan_.header(), frame::HeaderScan::kLength);
+    parseData(info.data.data() + end, info.data.size() - end);
+}
+
+void StartMainView::claimSerialLink() {
+    begin_verifyDevice_withSearchIP = false;
+    platform::trace("found  device is :%s", m_device_.c_str());
+    if (view_) view_->setDeviceLabel(m_device_);
+    connectType_ = kConnectTypeSerial;
+    closeAllSocket();
+    isFounded = 1;
+    serialClaimed_ = true;
+    gc_.isconnected = linkUp();
+    if (view_) view_->setConnectEnabled(true);
 }
 
 void StartMainView::serialEnded(const std::shared_ptr<SerialPort>& port) {
     if (port != comport_) return;  // a port replaced earlier
     platform::trace("serial device ended: %s", m_device_.c_str());
-    const bool claimed = serialClaimed_;
+    const bool carried = serialCarriesLink();
     setCompPort(nullptr);
-    if (!claimed) return;
+    if (!carried) return;
     gc_.isconnected = linkUp();
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
-    // Back to the state before the adapter answered, so that it claims the link again when it
-    // comes back.
+    // Back to the state before the adapter answered: the adapter claims the link again when it
+    // comes back, and meanwhile the network search runs again on new sockets and its own tick
+    // (closeAllSocket stopped both when the adapter claimed the link).
     isSerialComportOpen_ = false;
     setLamp(false);
     if (view_) {
         view_->setConnectTitle("Connect");
         view_->setRefreshEnabled(true);
     }
-    begin_verifyDevice_withSearchIP = true;
+    connectType_ = 0;
+    ResetAllDevices();
+    createTimer_Ready_searchDevice();
 }
 
 void StartMainView::setCompPort(std::shared_ptr<SerialPort> port) {

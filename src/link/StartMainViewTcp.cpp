@@ -40,6 +40,19 @@ void StartMainView::switchLighted() {
         return;
     }
 
+    if (connectType_ == kConnectTypeTcp && connectPending()) {
+        // The connect has no time-out: to an unreachable address it is pending for minutes of the
+        // kernel's retries. The press ends it at once; the device field and list stay, so the
+        // next press connects to the same address. The socket's own report posts 263.
+        tcpCilent_->disconnect();
+        setLamp(false);
+        if (view_) {
+            view_->setConnectTitle(kConnectTitle);
+            view_->setRefreshEnabled(true);
+        }
+        isNetworkOpen_ = false;
+        return;
+    }
     if (connectType_ == kConnectTypeTcp && deviceList.empty()) {
         PopMessage("No Device,you should connect to the device first~!");
         return;
@@ -69,9 +82,20 @@ void StartMainView::switchLighted() {
     }
 }
 
-void StartMainView::socketDidConnectToHostPort(const std::shared_ptr<AsyncTcpSocket>&, const std::string& host,
+bool StartMainView::connectPending() const {
+    // Requested by the button and not yet reported up; the socket has not given up either.
+    return isNetworkOpen_ && !gc_.isconnected && tcpCilent_ && !tcpCilent_->isDisconnected();
+}
+
+void StartMainView::socketDidConnectToHostPort(const std::shared_ptr<AsyncTcpSocket>& sock, const std::string& host,
                                                uint16_t port) {
     platform::trace("connected to %s port %u", host.c_str(), static_cast<unsigned>(port));
+    if (sock && sock == tcpCilent_) {
+        // An attempt the button ended already is no link.
+        if (!isNetworkOpen_) return;
+        // A partial frame the adapter left during the search would swallow the first replies.
+        ClearBuffer();
+    }
     gc_.isconnected = linkUp();
     if (view_) {
         view_->setConnectTitle(kDisconnectTitle);

@@ -62,6 +62,8 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         {"ready failure names the board being programmed", board(2, 120, 3), ack(0xF0, 2, 0, 1), {{264, 3}}, {}},
         {"ready naming board 5 is ignored", board(2, 120, 5), ack(0xF0, 5, 0, 1), {}, {}},
         {"ready of the main board with no image ends its transfer", board(0, 0, 0), ack(0xFA, 0, 0, 0), {}, {"04"}},
+        {"ready of board 1 with an empty image reports it failed", board(1, 0, 1), ack(0xF0, 1, 0, 0), {{264, 1}}, {}},
+        {"ready of board 3 with an empty image reports it failed", board(3, 0, 3), ack(0xF0, 3, 0, 0), {{264, 3}}, {}},
         {"block ack asks for block 7", board(2, 120, 2), ack(0xF1, 2, 7, 0), {{273, 7}},
          {"01 20 03 01 00 01 00 01 F1 02 00 07"}},
         {"block ack of the main board", board(0, 3, 0), ack(0xFB, 0, 2, 0), {{273, 2}},

@@ -1,6 +1,7 @@
 // The byte stream to frames: start resynchronisation, completion by byte 3 and trailer, by the
 // fixed lengths of the long replies, the long replies that name their own length, the bound of
-// the accumulator, and frames fed while the dispatcher runs a modal panel.
+// the accumulator, and bytes that arrive while the dispatcher runs a modal panel (they wait, and
+// are fed in stream order after the chunk being fed).
 
 #include "LinkFixture.h"
 
@@ -132,35 +133,49 @@ public:
     }
 };
 
-TEST_F(Reassembly, BytesFedDuringAModalPanelStartANewFrame) {
+// A reply split across two reads with the dispatcher's save panel opened between them: the
+// outer read's tail comes first in the stream, the read made while the panel runs after it.
+// The bytes of that nested read wait until the outer chunk is fed, and every reply completes.
+TEST_F(Reassembly, RepliesSplitAroundAModalPanelAreFedInStreamOrder) {
     FeedingUi feeding;
     const Bytes preset = makeFrame(70, 0x32, 1, 0x66);
     const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
     const Bytes list = makeFrame(779, 0x18, 2, 0x41);
+    const Bytes storedToo = hex("01 20 03 0B 00 01 00 01 33 01 40");
+    const Bytes stream = concat({preset, stored, list, storedToo});
+    // Three reads: the preset and the head of the stored report; during the panel, the rest of
+    // the report and the head of the list; after it, the rest.
+    const size_t firstRead = preset.size() + 5, secondRead = stored.size() - 5 + 300;
     feeding.answerSave(dir / "p.sDsp");
+    size_t heldDuringThePanel = 0, queuedDuringThePanel = 0;
     feeding.duringSave = [&] {
-        // A whole frame and the first half of another arrive while the panel runs.
-        feed(stored);
-        feed(Bytes(list.begin(), list.begin() + 300));
+        feed(Bytes(stream.begin() + firstRead, stream.begin() + firstRead + secondRead));
+        heldDuringThePanel = link->receivedLength();
+        queuedDuringThePanel = link->queuedLength();
     };
     gc->isconnected = false;
-    feed(concat({preset, Bytes(list.begin() + 300, list.end())}));
+    feed(Bytes(stream.begin(), stream.begin() + firstRead));
+    EXPECT_EQ(heldDuringThePanel, 0u) << "nothing is fed while the dispatcher runs";
+    EXPECT_EQ(queuedDuringThePanel, secondRead);
+    EXPECT_EQ(link->queuedLength(), 0u);
+    feed(Bytes(stream.begin() + firstRead + secondRead, stream.end()));
 
     EXPECT_EQ(readFile(dir / "p.sDsp"), preset) << "the preset frame was not disturbed by the nested bytes";
-    EXPECT_EQ(bus.positions(MSG_PRESET_RECEIVED), std::vector<int>{0});
-    EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{0});
-    EXPECT_EQ(gc->m_GEQPreset[47][15], 0x41) << "the list split around the panel completed";
+    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 0}, {MSG_PRESET_WRITTEN, 0},
+                                                              {MSG_PRESET_WRITTEN, 1}}))
+        << "the reply split around the panel and the replies after it are dispatched in order";
+    EXPECT_EQ(gc->m_GEQPreset[47][15], 0x41) << "the list after it completed";
     EXPECT_EQ(link->receivedLength(), 0u);
 }
 
-
-TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpLeavesTheFirstIntact) {
-    // Save to computer pressed twice: the second reply arrives while the first one's panel runs.
+// Save to computer pressed twice: the second reply arrives while the first one's panel runs. It
+// waits for that panel, then gets a panel of its own; each file holds its own preset.
+TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpGetsItsOwnPanelAfterIt) {
     FeedingUi feeding;
     const Bytes first = makeFrame(44, 0x32, 2, 0x61);
     const Bytes second = makeFrame(44, 0x32, 2, 0x62);
-    feeding.answerSave(dir / "inner.sGEQ");  // the panel opened last answers first
-    feeding.answerSave(dir / "outer.sGEQ");
+    feeding.answerSave(dir / "first.sGEQ");
+    feeding.answerSave(dir / "second.sGEQ");
     bool once = true;
     feeding.duringSave = [&] {
         if (!once) return;
@@ -169,9 +184,90 @@ TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpLeavesTheFirstIntact) {
     };
     feed(first);
 
-    EXPECT_EQ(readFile(dir / "inner.sGEQ"), second);
-    EXPECT_EQ(readFile(dir / "outer.sGEQ"), first) << "the first preset's file holds the first preset";
+    EXPECT_EQ(readFile(dir / "first.sGEQ"), first) << "the first preset's file holds the first preset";
+    EXPECT_EQ(readFile(dir / "second.sGEQ"), second);
+    EXPECT_EQ(feeding.callsOf("save").size(), 2u);
+    EXPECT_EQ(bus.positions(MSG_PRESET_RECEIVED), (std::vector<int>{1, 1}));
     EXPECT_TRUE(gc->presetExportData.empty());
+}
+
+// The link is lost while a panel of the dispatcher runs: what was read before the loss and not
+// fed yet (the queued bytes, and the rest of the chunk that held the reply) is dropped with the
+// half-received frame, and the next link starts clean.
+TEST_F(Reassembly, ALinkLostDuringAPanelDropsTheQueuedBytes) {
+    FeedingUi feeding;
+    const Bytes preset = makeFrame(70, 0x32, 1, 0x66);
+    const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
+    const Bytes list = makeFrame(779, 0x18, 2, 0x41);
+    feeding.answerSave(dir / "p.sDsp");
+    feeding.duringSave = [&] {
+        feed(Bytes(list.begin(), list.begin() + 300));
+        Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
+        EXPECT_EQ(link->queuedLength(), 0u);
+    };
+    gc->isconnected = false;
+    feed(concat({preset, stored}));
+    EXPECT_EQ(link->receivedLength(), 0u);
+    EXPECT_EQ(link->queuedLength(), 0u);
+    EXPECT_EQ(bus.count(MSG_PRESET_WRITTEN), 0u) << "the rest of the chunk read before the loss is dropped";
+    EXPECT_EQ(readFile(dir / "p.sDsp"), preset);
+
+    // The next link: its first reply completes.
+    feed(stored);
+    EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{0});
+    EXPECT_EQ(link->receivedLength(), 0u);
+}
+
+// Fed one byte at a time (RecByte), bytes that arrive during a dispatch still wait for it.
+TEST_F(Reassembly, BytesArrivingDuringADispatchOfTheByteFeedComeAfterIt) {
+    FeedingUi feeding;
+    const Bytes preset = makeFrame(44, 0x32, 2, 0x61);
+    const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
+    feeding.answerSave(dir / "p.sGEQ");
+    feeding.duringSave = [&] { feed(stored); };
+    gc->isconnected = false;
+    for (uint8_t byte : preset) link->RecByte(byte);
+    EXPECT_EQ(readFile(dir / "p.sGEQ"), preset);
+    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 1}, {MSG_PRESET_WRITTEN, 0}}));
+    EXPECT_EQ(link->queuedLength(), 0u);
+}
+
+// The serial search claims the link for a mixer's frame header, wherever the chunks cut it.
+TEST(HeaderScan, FindsAFrameHeaderAcrossChunksAndNothingElse) {
+    struct Case {
+        const char* name;
+        Bytes stream;
+        long end;  // stream offset just past the first header, -1: none
+    };
+    const Bytes answer = hex("01 20 03 0B 00 01 00 01 F9 01 40");
+    const std::vector<Case> cases = {
+        {"the mixer's answer", answer, 8},
+        {"any length byte", hex("01 20 03 FF 00 01 00 01"), 8},
+        {"after a partial frame", concat({hex("01 20 03 0B 00 01"), answer}), 14},
+        {"after text", concat({Bytes{'$', 'G', 'P', '\r', '\n', 0x01, 0x20}, answer}), 15},
+        {"text only", Bytes(200, 'x'), -1},
+        {"a wrong fixed byte", hex("01 20 03 0B 00 01 00 02 F9 01 40"), -1},
+        {"start bytes alone", hex("01 20 03 01 20 03 0B 00"), -1},
+        {"start bytes twice, then the rest", hex("01 20 03 01 20 03 0B 00 01 00 01"), 11},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (size_t chunk : {size_t{1}, size_t{3}, size_t{7}, c.stream.size()}) {
+            SCOPED_TRACE(chunk);
+            frame::HeaderScan scan;
+            long found = -1;
+            for (size_t at = 0; at < c.stream.size() && found < 0; at += chunk) {
+                const size_t n = std::min(chunk, c.stream.size() - at);
+                const size_t end = scan.find(c.stream.data() + at, n);
+                if (end != frame::HeaderScan::kNotFound) {
+                    found = static_cast<long>(at + end);
+                    EXPECT_EQ(Bytes(scan.header(), scan.header() + 8),
+                              Bytes(c.stream.begin() + found - 8, c.stream.begin() + found));
+                }
+            }
+            EXPECT_EQ(found, c.end);
+        }
+    }
 }
 
 }  // namespace

@@ -135,6 +135,35 @@ TEST_F(Sequences, AFailedBackupIsReportedAndNeverShownAsSaved) {
     }
 }
 
+// A stray byte inside an export packet makes it complete a byte early, at its fixed length, and
+// the packets after it line up again: the damaged packet lacks its trailer, so the backup fails.
+TEST_F(Sequences, AStrayByteInsideAnExportPacketFailsTheBackup) {
+    gc->memoryFilePath = dir / "stray.mprt";
+    const Bytes& seventh = mixer.memory[6];
+    ASSERT_NE(seventh[seventh.size() - 2], 0x40) << "the byte that takes the trailer's place is no trailer";
+    Bytes stream;
+    for (int p = 1; p <= 30; ++p) {
+        Bytes packet = mixer.memory[static_cast<size_t>(p - 1)];
+        if (p == 7) packet.insert(packet.begin() + 2000, 0x5A);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    transport.mixer = nullptr;  // the stream below answers the request
+    link->sendCMD_MemoryExport();
+    for (size_t at = 0; at < stream.size(); at += 1460)
+        feed(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1460)));
+
+    EXPECT_FALSE(std::filesystem::exists(dir / "stray.mprt"));
+    const auto packets = bus.positions(MSG_BACKUP_PACKET);
+    EXPECT_EQ(std::count(packets.begin(), packets.end(), 30), 0) << "never shown as saved";
+    EXPECT_EQ(std::count(packets.begin(), packets.end(), 8), 1) << "the packets after it line up again";
+    EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_NE(alerts()[0].find("backup failed"), std::string::npos) << alerts()[0];
+    EXPECT_NE(alerts()[0].find("Packet 7 of 30"), std::string::npos) << alerts()[0];
+    EXPECT_TRUE(gc->memoryExportData.empty());
+    EXPECT_EQ(link->receivedLength(), 0u);
+}
+
 TEST_F(Sequences, PacketsOutOfOrderAreNoBackup) {
     gc->memoryFilePath = dir / "order.mprt";
     std::vector<Bytes> packets(mixer.memory.begin(), mixer.memory.end());
@@ -221,6 +250,7 @@ TEST_F(Sequences, ABackupFileIsCheckedBeforeAnythingIsSent) {
         const char* name;
         Bytes file;
         bool accepted;
+        const char* why = nullptr;  // a text the alert holds
     };
     auto spoil = [&](size_t at, uint8_t value) { return with(good, at, value); };
     const size_t packet3 = 2 * 4612, packet25 = 24 * 4612, packet30 = 124348;
@@ -233,7 +263,9 @@ TEST_F(Sequences, ABackupFileIsCheckedBeforeAnythingIsSent) {
         {"a wrong command", spoil(packet3 + 8, 0x31), false},
         {"a wrong sub-code", spoil(packet25 + 9, 4), false},
         {"a wrong packet number", spoil(packet30 + 10, 29), false},
-        {"packets out of order", swapped, false},
+        {"packets out of order", swapped, false, "Packet 1 of 30"},
+        {"a changed trailer", spoil(packet25 + 2891, 0x41), false, "Packet 25 of 30 is damaged"},
+        {"the last trailer changed", spoil(good.size() - 1, 0x00), false, "Packet 30 of 30 is damaged"},
         {"a backup of 30 frames in order", good, true},
     };
     for (const auto& c : cases) {
@@ -251,6 +283,9 @@ TEST_F(Sequences, ABackupFileIsCheckedBeforeAnythingIsSent) {
             EXPECT_TRUE(transport.tcp.empty());
             EXPECT_EQ(gc->m_sceneMemoryUpAlload[0][0], 0xEE) << "restore buffers unchanged";
             ASSERT_EQ(alerts().size(), 1u);
+            if (c.why) {
+                EXPECT_NE(alerts()[0].find(c.why), std::string::npos) << alerts()[0];
+            }
         }
     }
     ui.answerOpen(std::nullopt);
@@ -342,6 +377,7 @@ TEST_F(Sequences, APresetFileIsCheckedBeforeItIsHeld) {
         {"a wrong start byte", with(geq, 0, 0x02), 1, false},
         {"a wrong command", with(geq, 8, 0x2F), 1, false},
         {"a wrong sub-code", with(geq, 9, 3), 1, false},
+        {"a changed trailer", with(geq, 43, 0x41), 1, false},
         {"an empty file", Bytes(), 1, false},
     };
     for (const auto& c : cases) {

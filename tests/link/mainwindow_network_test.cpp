@@ -182,3 +182,58 @@ TEST_F(MainWindowNetwork, RepliesSplitAcrossManyReadsStillCompleteTheirFrames) {
     EXPECT_EQ(0, std::memcmp(gc.m_scenPreset[23], names[3][23].data(), 16));
     EXPECT_EQ(link->receivedLength(), 0u);
 }
+
+// A connect to an address that does not answer is pending for minutes of the kernel's retries.
+// A press of the button ends it at once: no 2 s wait, the controls show the link down, the device
+// stays for the next press, and the socket reports the end once and never a connection.
+TEST_F(MainWindowNetwork, APressWhileTheConnectIsPendingEndsItAtOnce) {
+    // A listener whose accept queue is full: the kernel drops further connection requests, so a
+    // connect to it stays pending, as to an address that does not answer.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; ++i) {
+        fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&at), sizeof at);
+    }
+    settings.tcpPort = ntohs(at.sin_port);
+    sim::UdpFront udp(udpOptions());
+    start();
+    connectTo("127.0.0.1");
+    loop.runFor(500ms);
+    ASSERT_EQ(bus.count(MSG_DISCONNECTED), 0u) << "the connect did not stay pending";
+    ASSERT_FALSE(gc.isconnected);
+    ASSERT_EQ(view.connectTitle, "Disconnect");
+
+    sleeper.clear();
+    link->switchLighted();
+    EXPECT_TRUE(sleeper.sleeps().empty()) << "the press waited";
+    EXPECT_FALSE(view.lamp.lighted);
+    EXPECT_EQ(view.connectTitle, "Connect");
+    EXPECT_FALSE(link->isNetworkOpen());
+    EXPECT_TRUE(view.refreshEnabled);
+    EXPECT_EQ(view.device, "127.0.0.1");
+    EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.1"});
+    EXPECT_TRUE(link->tcpCilent()->isDisconnected());
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) >= 1; }));
+    loop.runFor(500ms);
+    EXPECT_EQ(bus.count(MSG_DISCONNECTED), 1u);
+    EXPECT_FALSE(gc.isconnected) << "a connection was reported after the attempt ended";
+    EXPECT_EQ(view.connectTitle, "Connect");
+    EXPECT_FALSE(view.lamp.lighted);
+
+    // The address answers now: the next press connects to it.
+    for (int fd : fillers) ::close(fd);
+    for (int fd; (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) ::close(fd);
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return gc.isconnected; }));
+    EXPECT_EQ(view.connectTitle, "Disconnect");
+    EXPECT_TRUE(link->isNetworkOpen());
+    ::close(listener);
+}

@@ -1,7 +1,9 @@
 // The main window's serial link over a socat pseudo-terminal pair with the simulated mixer on the
 // far end: the adapter is opened and gets the search frame, its answer claims the link and shuts
-// the network side, frames cross unchanged, the adapter's end of stream takes the link down, and
-// the adapter announced again claims it anew.
+// the network side, frames cross unchanged, the adapter's end of stream takes the link down and
+// brings the network search back, and the adapter announced again claims it anew. A device that
+// is not a mixer claims nothing, and an adapter that does not carry the link feeds nothing into
+// the frames of the network link.
 
 #include "MainWindowFixture.h"
 
@@ -16,6 +18,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 using namespace mainwindowtest;
 
@@ -55,6 +58,24 @@ protected:
         loop.drain();
     }
     bool claimed() { return link->connectType() == kConnectTypeSerial && gc.isconnected; }
+    // Opens and closes the computer's end once: from then on the line keeps what the far end
+    // writes while nobody has it open, as a line used before does.
+    void prime(const sim::SocatPair& pair) {
+        const int fd = ::open(pair.first.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        termios raw{};
+        ASSERT_EQ(tcgetattr(fd, &raw), 0);
+        cfmakeraw(&raw);
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &raw), 0);
+        ::close(fd);
+    }
+    // Searches over UDP, finds the mixer at 127.0.0.1, presses Connect and waits for the lists.
+    void connectOverTcp() {
+        ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; })) << "no mixer found";
+        ASSERT_EQ(view.device, "127.0.0.1");
+        link->switchLighted();
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    }
 
     std::string folder_;
     sim::LockedMixer mixer;
@@ -124,10 +145,18 @@ TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainC
     auto pair = line("ttyUSB0");
     auto far = std::make_unique<sim::SerialFront>(mixer, pair->second);
     present({device(*pair, "ttyUSB0")});
+    // Counts the search's probes; its answers are too short to name a mixer.
+    sim::UdpFront probes({settings.probePort, "127.0.0.1", 20, 0ms});
+    ASSERT_TRUE(probes.ok());
     start();
     ASSERT_TRUE(runUntil([&] { return claimed(); }));
     link->switchLighted();
     ASSERT_TRUE(link->isSerialComportOpen());
+    // The serial link carries the frames: no probes go out.
+    loop.runFor(300ms);
+    const int probesWhileSerial = probes.probes();
+    loop.runFor(500ms);
+    EXPECT_EQ(probes.probes(), probesWhileSerial);
 
     // Unplugged: the line ends.
     far.reset();
@@ -139,7 +168,11 @@ TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainC
     EXPECT_FALSE(view.lamp.lighted);
     EXPECT_EQ(view.connectTitle, "Connect");
     EXPECT_TRUE(view.refreshEnabled);
+    // The search is back as before the adapter answered: new sockets, its tick, probes.
     EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+    EXPECT_EQ(link->connectType(), 0);
+    EXPECT_TRUE(link->isSearchTimerValid());
+    ASSERT_TRUE(runUntil([&] { return probes.probes() >= probesWhileSerial + 2; })) << "no probes after the unplug";
 
     // Nothing keeps reading a dead line.
     const double before = cpuSeconds();
@@ -270,4 +303,92 @@ TEST_F(MainWindowSerial, PlugInReportsLeaveAnOpenAdapterAloneAndOtherDevicesAreN
         return n;
     });
     EXPECT_EQ(searches, 1u);
+}
+
+// Bytes arriving on an open adapter while the mixer's memory is backed up over TCP are dropped
+// when they arrive: the file holds the mixer's memory.
+TEST_F(MainWindowSerial, BytesOnAnAdapterDuringATcpBackupLeaveTheFileEqualToTheMixersMemory) {
+    auto pair = line("ttyUSB0");
+    sim::TextFront adapter(pair->second, "");  // silent: it never answers the search frame
+    ASSERT_TRUE(adapter.ok());
+    present({device(*pair, "ttyUSB0")});
+    sim::TcpFront tcp(mixer, "127.0.0.1", 0);
+    ASSERT_TRUE(tcp.ok());
+    tcp.setPieces(1460, 300us);  // the backup takes a while, in many reads
+    settings.tcpPort = tcp.port();
+    sim::UdpFront udp({settings.probePort, "127.0.0.1", 32, 0ms});
+    start();
+    ASSERT_TRUE(runUntil([&] { return adapter.received() >= 11; })) << "the adapter was not opened";
+    connectOverTcp();
+    ASSERT_NE(link->comport(), nullptr);
+    ASSERT_TRUE(link->comport()->isOpen());
+
+    gc.memoryFilePath = folder_ + "/backup.mprt";
+    link->sendCMD_MemoryExport();
+    // A whole frame, a frame start and text, at three points of the backup.
+    const std::vector<sim::Bytes> strays = {
+        {0x01, 0x20, 0x03, 0x0B, 0x00, 0x01, 0x00, 0x01, 0x33, 0x01, 0x40},
+        {0x01, 0x20, 0x03, 0x0B, 0x00, 0x01},
+        {'$', 'G', 'P', 'G', 'G', 'A', ',', '1', '2', '\r', '\n'}};
+    for (size_t i = 0; i < strays.size(); ++i) {
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) >= 3 + 8 * i; }, 20s));
+        adapter.send(strays[i]);
+    }
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30 || bus.count(MSG_PRESET_IDLE) > 0; }, 30s));
+    EXPECT_EQ(bus.count(MSG_PRESET_IDLE), 0u);
+    EXPECT_TRUE(ui.callsOf("alert").empty());
+    std::ifstream in(gc.memoryFilePath, std::ios::binary);
+    const sim::Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+    EXPECT_EQ(bus.count(MSG_PRESET_WRITTEN), 0u) << "the stray frame on the adapter reached the dispatcher";
+    EXPECT_EQ(link->connectType(), kConnectTypeTcp);
+}
+
+// A device that is not a mixer (here one that answers with text) claims nothing: the mixer on the
+// network is found and connected, and the network side stays.
+TEST_F(MainWindowSerial, AChattyAdapterClaimsNothingAndTheMixerOnTheNetworkIsConnected) {
+    auto pair = line("ttyUSB0");
+    sim::TextFront gps(pair->second, "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n");
+    ASSERT_TRUE(gps.ok());
+    present({device(*pair, "ttyUSB0")});
+    sim::TcpFront tcp(mixer, "127.0.0.1", 0);
+    settings.tcpPort = tcp.port();
+    // The mixer on the network answers well after the device's text has arrived.
+    sim::UdpFront udp({settings.probePort, "127.0.0.1", 32, 600ms});
+    ASSERT_TRUE(udp.ok());
+    start();
+    ASSERT_TRUE(runUntil([&] { return gps.answers() >= 1; })) << "the device never answered";
+    loop.runFor(200ms);
+    EXPECT_EQ(link->connectType(), 0) << "the text claimed the link";
+    EXPECT_TRUE(link->begin_verifyDevice_withSearchIP);
+    gps.send(sim::Bytes(200, '#'));  // more text while the search runs
+    connectOverTcp();
+    EXPECT_EQ(link->connectType(), kConnectTypeTcp);
+    EXPECT_TRUE(link->isSearchTimerValid()) << "the network side was closed";
+    EXPECT_TRUE(gc.isconnected);
+    EXPECT_EQ(view.device, "127.0.0.1");
+}
+
+// Leftovers of an earlier connection wait in the adapter when it is opened, and the mixer's
+// answer comes after a frame it had begun: the adapter is claimed all the same, and the first
+// replies on the serial link are not swallowed.
+TEST_F(MainWindowSerial, TheMixersAnswerAfterAStalePartialFrameStillClaimsAndTheLinkWorks) {
+    auto pair = line("ttyUSB0");
+    prime(*pair);
+    sim::SerialFront far(mixer, pair->second);
+    ASSERT_TRUE(far.ok());
+    // Left in the adapter: the head of a DSP name list, header included.
+    far.send({0x01, 0x20, 0x03, 0x0B, 0x00, 0x01, 0x00, 0x01, 0x18, 0x01, 0x41, 0x42});
+    // Sent right before the answer: the head of a frame, cut before its header ends.
+    far.prefixNextReply({0x01, 0x20, 0x03, 0x0B, 0x00, 0x01});
+    present({device(*pair, "ttyUSB0")});
+    loop.runFor(100ms);
+    start();
+    ASSERT_TRUE(runUntil([&] { return claimed(); }));
+    EXPECT_EQ(link->receivedLength(), 0u) << "the answer completed";
+    link->switchLighted();
+    link->sendCMD_ReadPresetList(0);
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    const auto names = mixer.with([](sim::SimMixer& m) { return m.names[0][0]; });
+    EXPECT_EQ(0, std::memcmp(gc.m_DSPPreset[0], names.data(), 16));
 }

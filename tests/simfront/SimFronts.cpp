@@ -226,16 +226,36 @@ void TcpFront::onReady(int fd) {
 
 // ---- SerialFront ----
 
-SerialFront::SerialFront(LockedMixer& mixer, const std::string& path) : mixer_(mixer) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0) return;
+namespace {
+
+// Opens a line's far end raw at 57600 baud; -1 when it cannot be opened.
+int openRawLine(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
     termios tio{};
-    if (tcgetattr(fd_, &tio) == 0) {
+    if (tcgetattr(fd, &tio) == 0) {
         cfmakeraw(&tio);
         cfsetspeed(&tio, B57600);
-        tcsetattr(fd_, TCSANOW, &tio);
+        tcsetattr(fd, TCSANOW, &tio);
     }
+    return fd;
+}
+
+}  // namespace
+
+SerialFront::SerialFront(LockedMixer& mixer, const std::string& path) : mixer_(mixer) {
+    fd_ = openRawLine(path);
+    if (fd_ < 0) return;
     start([this] { return std::vector<int>{fd_}; }, [this](int fd) { onReady(fd); });
+}
+
+void SerialFront::send(const Bytes& bytes) {
+    if (fd_ >= 0 && !bytes.empty()) writeAll(fd_, bytes.data(), bytes.size(), false);
+}
+
+void SerialFront::prefixNextReply(Bytes bytes) {
+    std::lock_guard lock(prefixMutex_);
+    prefix_ = std::move(bytes);
 }
 
 SerialFront::~SerialFront() { close(); }
@@ -254,8 +274,44 @@ void SerialFront::onReady(int fd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return;
     }
-    const Bytes reply = mixer_.exchange(buffer, static_cast<size_t>(n));
-    if (!reply.empty()) writeAll(fd, reply.data(), reply.size(), false);
+    Bytes reply = mixer_.exchange(buffer, static_cast<size_t>(n));
+    if (reply.empty()) return;
+    {
+        std::lock_guard lock(prefixMutex_);
+        reply.insert(reply.begin(), prefix_.begin(), prefix_.end());
+        prefix_.clear();
+    }
+    writeAll(fd, reply.data(), reply.size(), false);
+}
+
+// ---- TextFront ----
+
+TextFront::TextFront(const std::string& path, std::string answer) : answer_(std::move(answer)) {
+    fd_ = openRawLine(path);
+    if (fd_ < 0) return;
+    start([this] { return std::vector<int>{fd_}; }, [this](int fd) { onReady(fd); });
+}
+
+TextFront::~TextFront() {
+    stop();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void TextFront::send(const Bytes& bytes) {
+    if (fd_ >= 0 && !bytes.empty()) writeAll(fd_, bytes.data(), bytes.size(), false);
+}
+
+void TextFront::onReady(int fd) {
+    uint8_t buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return;
+    }
+    received_ += static_cast<size_t>(n);
+    if (!answer_.empty() &&
+        writeAll(fd, reinterpret_cast<const uint8_t*>(answer_.data()), answer_.size(), false))
+        ++answers_;
 }
 
 // ---- SocatPair ----

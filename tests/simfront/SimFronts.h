@@ -124,11 +124,38 @@ public:
     bool ok() const { return fd_ >= 0; }
     // Closes the mixer's end, as an adapter that is unplugged.
     void close();
+    // Writes bytes onto the line at once, as a mixer that sends unasked.
+    void send(const Bytes& bytes);
+    // Sends bytes right before the next reply, in the same write (a frame the mixer had begun).
+    void prefixNextReply(Bytes bytes);
 
 private:
     void onReady(int fd);
     LockedMixer& mixer_;
     int fd_ = -1;
+    std::mutex prefixMutex_;
+    Bytes prefix_;
+};
+
+// The far end of a serial line on which a device that is not a mixer sits (a GPS receiver, a
+// board that prints a banner): it answers whatever arrives with a line of text, and the test can
+// put any bytes on the line.
+class TextFront : public PollThread {
+public:
+    TextFront(const std::string& path, std::string answer);
+    ~TextFront();
+    bool ok() const { return fd_ >= 0; }
+    // Bytes that arrived from the computer, and the answers sent.
+    size_t received() const { return received_.load(); }
+    int answers() const { return answers_.load(); }
+    void send(const Bytes& bytes);
+
+private:
+    void onReady(int fd);
+    int fd_ = -1;
+    std::string answer_;
+    std::atomic<size_t> received_{0};
+    std::atomic<int> answers_{0};
 };
 
 // socat joining two pseudo-terminals, reachable through the links first and second (their
