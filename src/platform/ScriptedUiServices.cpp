@@ -53,4 +53,12 @@ void ScriptedUiServices::stopModal(int code) { calls_.push_back({"stopModal", {}
 
 void ScriptedUiServices::activateApplication() { calls_.push_back({"activate", {}, {}, {}, 0}); }
 
+bool ScriptedUiServices::isApplicationHidden() {
+    calls_.push_back({"hidden", {}, {}, {}, 0});
+    if (hiddens_.empty()) return false;
+    const bool answer = hiddens_.front();
+    hiddens_.pop_front();
+    return answer;
+}
+
 }  // namespace platform

@@ -12,7 +12,7 @@ namespace platform {
 class ScriptedUiServices : public UiServices {
 public:
     struct Call {
-        std::string kind;  // "alert", "open", "save", "modal", "stopModal", "activate"
+        std::string kind;  // "alert", "open", "save", "modal", "stopModal", "activate", "hidden"
         std::string title;
         std::string message;                // alert text; the proposed name for a save panel
         std::vector<std::string> options;   // buttons, or file types
@@ -28,6 +28,8 @@ public:
     void answerSave(std::optional<std::string> path) { saves_.push_back(std::move(path)); }
     // What a modal run does while it "runs" (for example, press a button that stops it).
     void onModal(std::function<int(ModalWindow&)> body) { modals_.push_back(std::move(body)); }
+    // Whether the application is hidden when it is next asked (unscripted: shown).
+    void answerHidden(bool hidden) { hiddens_.push_back(hidden); }
 
     const std::vector<Call>& calls() const { return calls_; }
     std::vector<Call> callsOf(const std::string& kind) const;
@@ -41,6 +43,7 @@ public:
     int runModal(ModalWindow& window) override;
     void stopModal(int code) override;
     void activateApplication() override;
+    bool isApplicationHidden() override;
 
 private:
     UiServices* previous_;
@@ -49,6 +52,7 @@ private:
     std::deque<std::optional<std::string>> opens_;
     std::deque<std::optional<std::string>> saves_;
     std::deque<std::function<int(ModalWindow&)>> modals_;
+    std::deque<bool> hiddens_;
 };
 
 }  // namespace platform

@@ -30,6 +30,7 @@ public:
     int runModal(ModalWindow&) override { return 0; }
     void stopModal(int) override {}
     void activateApplication() override {}
+    bool isApplicationHidden() override { return false; }
 };
 
 std::atomic<UiServices*> g_shared{nullptr};

@@ -46,9 +46,11 @@ public:
     virtual void stopModal(int code) = 0;
     // Brings the application to the front, ignoring other applications.
     virtual void activateApplication() = 0;
+    // The user has hidden the application: none of its windows is shown.
+    virtual bool isApplicationHidden() = 0;
 
     // The services of this process. Until one is installed, a headless one answers every
-    // question with "cancel" and traces it.
+    // question with "cancel" and traces it; it has no windows to hide.
     static UiServices& shared();
     static void setShared(UiServices* services);
 };

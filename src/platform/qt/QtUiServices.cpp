@@ -104,4 +104,8 @@ void QtUiServices::activateApplication() {
     }
 }
 
+bool QtUiServices::isApplicationHidden() {
+    return QGuiApplication::applicationState() == Qt::ApplicationHidden;
+}
+
 }  // namespace platform

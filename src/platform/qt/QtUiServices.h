@@ -23,6 +23,7 @@ public:
     int runModal(ModalWindow& window) override;
     void stopModal(int code) override;
     void activateApplication() override;
+    bool isApplicationHidden() override;
 
 private:
     struct Run {
