@@ -8,9 +8,10 @@ the output is the same on every run.
 
 import math
 import os
-import struct
 import sys
-import zlib
+
+sys.dont_write_bytecode = True  # no cache folder next to the scripts
+from pngfile import write_png  # noqa: E402
 
 WIDTH, HEIGHT = 720, 450
 
@@ -24,10 +25,6 @@ class Lcg:
     def next(self):
         self.state = (self.state * 1103515245 + 12345) & 0x7FFFFFFF
         return self.state / 0x7FFFFFFF
-
-
-def clamp(v):
-    return 0 if v < 0 else 255 if v > 255 else int(v)
 
 
 def panel():
@@ -89,25 +86,6 @@ def vents(pixels):
             pixels[y][x0 + slot] = [c + 14 for c in pixels[y][x0 + slot]]
         for x in range(x0, x0 + slot + 1):
             pixels[bottom][x] = [c + 14 for c in pixels[bottom][x]]
-
-
-def write_png(path, pixels):
-    raw = bytearray()
-    for row in pixels:
-        raw.append(0)  # no filter
-        for r, g, b in row:
-            raw += bytes((clamp(r), clamp(g), clamp(b)))
-
-    def chunk(kind, data):
-        body = kind + data
-        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
-
-    header = struct.pack(">IIBBBBB", WIDTH, HEIGHT, 8, 2, 0, 0, 0)  # 8-bit RGB
-    with open(path, "wb") as out:
-        out.write(b"\x89PNG\r\n\x1a\n")
-        out.write(chunk(b"IHDR", header))
-        out.write(chunk(b"IDAT", zlib.compress(bytes(raw), 9)))
-        out.write(chunk(b"IEND", b""))
 
 
 def main():
