@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QImageReader>
@@ -51,6 +52,16 @@ private:
 
 }  // namespace
 
+QImage resourcePicture(const std::string& name) {
+    const QString path = QString::fromStdString(platform::resourcesFolder() + "/" + name + ".png");
+    if (!QFileInfo::exists(path)) return {};
+    // The pictures are PNG files, which Qt reads itself: telling the reader so spares loading
+    // and asking every image plugin of the system at start-up.
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return reader.read();
+}
+
 void loadBackGroundImage(QWidget* view, const std::string& name) {
     if (!view) return;
     auto* image = new QLabel(view);
@@ -58,12 +69,7 @@ void loadBackGroundImage(QWidget* view, const std::string& name) {
     // frame is its rectangle in its parent, so the picture is shifted by that origin.
     image->setGeometry(view->isWindow() ? view->rect() : view->geometry());
     image->setScaledContents(true);  // both axes stretched independently
-    const QString path = QString::fromStdString(platform::resourcesFolder() + "/" + name + ".png");
-    // The pictures are PNG files, which Qt reads itself: telling the reader so spares loading
-    // and asking every image plugin of the system at start-up.
-    QImageReader reader(path, "png");
-    reader.setAutoDetectImageFormat(false);
-    const QImage picture = reader.read();
+    const QImage picture = resourcePicture(name);
     if (!picture.isNull()) image->setPixmap(QPixmap::fromImage(picture));
     image->lower();
     image->show();

@@ -8,10 +8,14 @@ class QAbstractButton;
 class QButtonGroup;
 class QColor;
 class QGroupBox;
+class QImage;
 class QWidget;
 
-// Adds an image view to `view` showing the resource picture `name` (resources folder,
-// "<name>.png"), stretched on both axes to the view's own frame rectangle, origin included, and
+// The resource picture `name` (resources folder, "<name>.png"); a null image when it is missing
+// or unreadable.
+QImage resourcePicture(const std::string& name);
+
+// Adds an image view to `view` showing the resource picture `name`, stretched on both axes to the view's own frame rectangle, origin included, and
 // placed below all of the view's other children. The image view keeps that first frame when
 // the view is resized later; each call adds one more. A missing picture draws nothing. A window
 // is taken as its own content view, whose frame starts at (0, 0).

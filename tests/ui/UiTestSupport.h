@@ -1,10 +1,13 @@
 #pragma once
-// Helpers shared by the widget tests: event-loop spinning, pixel counting, temporary folders.
+// Helpers shared by the widget tests: event-loop spinning, paint and pixel counting, temporary
+// folders.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QColor>
+#include <QEvent>
 #include <QImage>
+#include <QObject>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +34,18 @@ inline void spinFor(int ms) {
     clock.start();
     while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
+
+// Counts the paint events a widget receives (install it as the widget's event filter).
+class PaintCounter : public QObject {
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint) ++paints;
+        return false;
+    }
+};
 
 inline int countPixels(const QImage& image, const std::function<bool(QColor)>& match) {
     int n = 0;

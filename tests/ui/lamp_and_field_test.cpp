@@ -9,20 +9,9 @@
 #include <QLineEdit>
 
 using uitest::near;
+using uitest::PaintCounter;
 
 namespace {
-
-// Counts the paint events a widget receives.
-class PaintCounter : public QObject {
-public:
-    int paints = 0;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
 
 QColor centreOf(QWidget& w) {
     const QImage shot = w.grab().toImage();
