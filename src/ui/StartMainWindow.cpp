@@ -54,9 +54,9 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     refleshBtn_ = button("Refresh", QRect(460, 76, 120, 28));
     enterSaveLoadBtn_ = button("Preset", QRect(40, 160, 260, 120));
     enterUpdateBtn_ = button("Firmware", QRect(340, 160, 260, 120));
-    // No preset or firmware window exists yet.
-    enterSaveLoadBtn_->setEnabled(false);
-    enterUpdateBtn_->setEnabled(false);
+    setPageControlTag(enterSaveLoadBtn_, DirazuzeControl::kPresetPage);
+    setPageControlTag(enterUpdateBtn_, DirazuzeControl::kFirmwarePage);
+    updatePageButtons();
     aboutBtn_ = button("About", QRect(40, 360, 100, 28));
 
     lbsync_ = new QLabel(QStringLiteral("Communicating with the mixer..."), this);
@@ -72,6 +72,8 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     connect(connectBtn_, &QPushButton::clicked, this, [this] { link_->switchLighted(); });
     connect(refleshBtn_, &QPushButton::clicked, this, [this] { link_->refleshSearchDevice(); });
     connect(aboutBtn_, &QPushButton::clicked, this, [this] { link_->AboutVersionClick(); });
+    for (QPushButton* page : {enterSaveLoadBtn_, enterUpdateBtn_})
+        connect(page, &QPushButton::clicked, this, [this, page] { pageControl_.changePageControlClick(page); });
 }
 
 StartMainWindow::~StartMainWindow() {
@@ -79,7 +81,15 @@ StartMainWindow::~StartMainWindow() {
     link_.reset();
 }
 
-void StartMainWindow::awakeFromNib() { link_->awakeFromNib(); }
+void StartMainWindow::awakeFromNib() {
+    link_->awakeFromNib();
+    updatePageButtons();
+}
+
+void StartMainWindow::updatePageButtons() {
+    enterSaveLoadBtn_->setEnabled(DirazuzeControl::hasPage(DirazuzeControl::kPresetPage));
+    enterUpdateBtn_->setEnabled(DirazuzeControl::hasPage(DirazuzeControl::kFirmwarePage));
+}
 
 QWidget* StartMainWindow::spinner() const { return pbar_; }
 

@@ -5,6 +5,7 @@
 
 #include "link/StartMainView.h"
 #include "ui/AppDelegate.h"
+#include "ui/DirazuzeControl.h"
 
 #include <QWidget>
 
@@ -22,6 +23,11 @@ public:
 
     // Start-up of the link and the window's controls; needs the main executor.
     void awakeFromNib();
+    // The Preset and Firmware buttons (tags 1 and 2) open their windows through the window
+    // switcher; each is enabled only while its window is registered. Called by awakeFromNib, and
+    // again by whoever registers a window later.
+    void updatePageButtons();
+    DirazuzeControl& pageControl() { return pageControl_; }
     StartMainView& link() { return *link_; }
 
     // The controls.
@@ -57,6 +63,7 @@ private:
     class Spinner;
 
     std::unique_ptr<StartMainView> link_;
+    DirazuzeControl pageControl_;
     QWidget* backView_ = nullptr;
     QLabel* deviceLabel_ = nullptr;
     QPushButton* connectBtn_ = nullptr;

@@ -1,0 +1,72 @@
+#include "ui/DirazuzeControl.h"
+
+#include "link/StartMainView.h"
+#include "platform/Trace.h"
+#include "platform/UiServices.h"
+#include "util/Duziz.h"
+#include "util/FirmwareWindow.h"
+#include "util/PresetWindow.h"
+#include "util/Userprofile.h"
+
+#include <QObject>
+#include <QVariant>
+
+DirazuzeControl* midateControl = nullptr;
+
+namespace {
+constexpr const char* kTagProperty = "tag";
+}  // namespace
+
+DirazuzeControl::DirazuzeControl() {
+    platform::trace("dirazuzecontrol is init now...........");
+    midateControl = this;
+}
+
+DirazuzeControl::~DirazuzeControl() {
+    if (midateControl == this) midateControl = nullptr;
+}
+
+bool DirazuzeControl::hasPage(int tag) {
+    switch (tag) {
+        case kPresetPage:
+            return saveLoadView != nullptr;
+        case kFirmwarePage:
+            return fmUpdateVctl != nullptr;
+        default:
+            return false;
+    }
+}
+
+void DirazuzeControl::changePageControlClick(const QObject* sender) {
+    const int tag = sender ? sender->property(kTagProperty).toInt() : 0;
+    if (tag == kPresetPage && saveLoadView) {
+        util::PresetWindow& page = *saveLoadView;
+        // Delivery is synchronous: the preset window is idle, its controls enabled, from here on.
+        Duziz::sendMsg(MSG_PRESET_IDLE, 0, kMessageBusName);
+        page.UpdatePresetList();
+        page.syncStatusLCD();
+        // Sent only while the mixer is really connected; the lists arrive during the modal run.
+        if (mainVctl) mainVctl->sendCMD_ReadPresetList(0);
+        platform::trace("begin sendcmd ReadpresetList now.....");
+        page.setFalse();
+        Duziz::showModal(page.window());
+    } else if (tag == kFirmwarePage && fmUpdateVctl) {
+        util::FirmwareWindow& page = *fmUpdateVctl;
+        page.syncStatusLCD();
+        auto& ui = platform::UiServices::shared();
+        if (ui.isApplicationHidden()) {
+            // A modal run would keep the hidden application's main window from taking input.
+            platform::trace("app is hidden ....");
+            page.window().makeKeyWindow();
+        } else {
+            platform::trace("app is visible ....");
+            page.window().makeKeyWindow();
+            // The firmware window ends the run itself when it closes.
+            ui.runModal(page.window());
+        }
+    }
+}
+
+void setPageControlTag(QObject* control, int tag) {
+    if (control) control->setProperty(kTagProperty, tag);
+}

@@ -1,0 +1,5 @@
+#include "util/FirmwareWindow.h"
+
+util::FirmwareWindow::~FirmwareWindow() = default;
+
+util::FirmwareWindow* fmUpdateVctl = nullptr;

@@ -1,0 +1,5 @@
+#include "util/PresetWindow.h"
+
+util::PresetWindow::~PresetWindow() = default;
+
+util::PresetWindow* saveLoadView = nullptr;
