@@ -1,5 +1,6 @@
 #include "json/JsonValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -340,6 +341,29 @@ JsonValue JsonValue::copy() const {
 
 namespace {
 
+// The shortest text that reads back as the same double. That text is a bare integer for large
+// integral values, and the reader takes a bare integer below -2^63 or from 2^64 on for an
+// integer out of range and refuses it: those are written in exponent form instead.
+void describeDouble(double real, std::string& out) {
+    char buffer[64];
+    char* end = std::to_chars(buffer, buffer + sizeof buffer, real).ptr;
+    const char* digits = buffer[0] == '-' ? buffer + 1 : buffer;
+    if (std::all_of(digits, static_cast<const char*>(end), [](char c) { return c >= '0' && c <= '9'; })) {
+        std::from_chars_result fits;
+        if (digits != buffer) {
+            int64_t integer;
+            fits = std::from_chars(buffer, end, integer);
+        } else {
+            uint64_t integer;
+            fits = std::from_chars(buffer, end, integer);
+        }
+        if (fits.ec == std::errc::result_out_of_range) {
+            end = std::to_chars(buffer, buffer + sizeof buffer, real, std::chars_format::scientific).ptr;
+        }
+    }
+    out.append(buffer, end);
+}
+
 void describe(const JsonValue& value, std::string& out) {
     switch (value.kind()) {
     case JsonKind::None:
@@ -357,12 +381,9 @@ void describe(const JsonValue& value, std::string& out) {
     case JsonKind::UnsignedInteger:
         out += std::to_string(value.unsignedLongLongValue());
         break;
-    case JsonKind::Double: {
-        char buffer[64];
-        auto result = std::to_chars(buffer, buffer + sizeof buffer, value.doubleValue());
-        out.append(buffer, result.ptr);
+    case JsonKind::Double:
+        describeDouble(value.doubleValue(), out);
         break;
-    }
     case JsonKind::String:
         out += '"';
         for (unsigned char c : value.stringView()) {

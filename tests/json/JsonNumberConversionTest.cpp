@@ -93,4 +93,42 @@ TEST(JsonNumberConversion, SeededSweepMatchesTheStandardConversion) {
     }
 }
 
+// A double's description is the shortest text that reads back as the same double. Integral
+// doubles outside the integer range are written in exponent form (the reader refuses such a bare
+// integer); inside the range, and for every other double, the shortest text stands.
+TEST(JsonNumberConversion, DoubleDescriptionsReadBackAsTheSameDouble) {
+    struct Row {
+        const char* text;
+        const char* description;
+    };
+    const Row rows[] = {
+        {"18446744073709551616.0", "1.8446744073709552e+19"},  // 2^64
+        {"-237462374673276894324.23479823246327846", "-2.374623746732769e+20"},
+        {"-9223372036854777856.0", "-9.223372036854778e+18"},  // the double below -2^63
+        {"1e300", "1e+300"},
+        {"123456789012345678.0", "123456789012345680"},      // integral, inside the range
+        {"18446744073709549568.0", "18446744073709549568"},  // the double below 2^64
+        {"-9223372036854775808.0", "-9223372036854775808"},  // -2^63
+        {"-0.0", "-0"},
+        {"2.5", "2.5"},
+        {"1e-7", "1e-07"},
+    };
+    JSONDecoder decoder;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const JsonValue value = objectFromJSONString(std::string("[") + row.text + "]");
+        ASSERT_TRUE(value);
+        const JsonValue& number = value.array()->objectAtIndex(0);
+        ASSERT_EQ(number.kind(), JsonKind::Double);
+        const std::string described = value.description();
+        EXPECT_EQ(described, std::string("[") + row.description + "]");
+        platform::Error error;
+        const JsonValue again = decoder.objectWithUTF8StringLength(reinterpret_cast<const uint8_t*>(described.data()),
+                                                                   described.size(), &error);
+        ASSERT_TRUE(again) << error.description;
+        EXPECT_EQ(again, value);
+        EXPECT_EQ(again.array()->objectAtIndex(0).doubleValue(), number.doubleValue());
+    }
+}
+
 }  // namespace
