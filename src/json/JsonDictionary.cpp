@@ -389,6 +389,25 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             objects[i] = JsonValue();
         }
     }
+    // Repeated keys leave a table sized for every member given. The survivors move, in slot
+    // order, to a table sized for them by the same rule, and the large one goes with its
+    // dictionary; without repeats this costs one comparison. Without memory for the smaller
+    // table the large one stays.
+    if (dictionary->count_ < count) {
+        const uint64_t fitted = JsonDictionaryCapacityForCount(dictionary->count_);
+        JsonDictionary* smaller = fitted < capacity ? JsonDictionary::allocate(fitted, arena) : nullptr;
+        if (smaller) {
+            JsonValue compact = jsonValueAdopting(JsonKind::Dictionary, smaller);
+            for (uint64_t i = 0; i < capacity; ++i) {
+                JsonHashTableEntry& entry = table[i];
+                if (!entry.key.isNone()) {
+                    smaller->JsonDictionaryAddObject(entry.keyHash, std::move(entry.key), std::move(entry.object));
+                }
+            }
+            dictionary = smaller;
+            result = std::move(compact);
+        }
+    }
     dictionary->mutations_ = mutableCollection ? 1 : 0;
     return result;
 }

@@ -108,8 +108,8 @@ private:
 };
 
 // A new dictionary holding the count (hash, key, object) triples, which it takes over (the
-// handles are left none); a later duplicate key replaces an earlier one. In the arena when one
-// is given.
+// handles are left none); a later duplicate key replaces an earlier one, and the table is sized
+// for the keys that remain. In the arena when one is given.
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
                                bool mutableCollection, JsonArena* arena = nullptr);
 

@@ -51,6 +51,50 @@ TEST(JsonDictionary, LaterDuplicateKeyWins) {
     EXPECT_EQ(dictionary.objectForKey("b").description(), R"({"x":[]})");
 }
 
+// Repeated keys leave a table sized for the keys that remain, as if each had come once.
+TEST(JsonDictionary, RepeatedKeysLeaveATableSizedForTheDistinctKeys) {
+    struct Row {
+        const char* name;
+        int members;
+        int distinct;  // keys k0 .. k(distinct-1), repeated in turn
+        bool mutableResult;
+    };
+    const Row rows[] = {
+        {"one key 10,000 times", 10000, 1, false},
+        {"one key 10,000 times, mutable", 10000, 1, true},
+        {"50 keys 200 times each", 10000, 50, false},
+        {"a small table in the parse's blocks", 40, 4, false},
+        {"no repeats", 500, 500, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string text = "{";
+        for (int i = 0; i < row.members; ++i) {
+            text += (i ? ",\"k" : "\"k") + std::to_string(i % row.distinct) + "\":" + std::to_string(i);
+        }
+        text += "}";
+        const JsonValue value = row.mutableResult ? mutableObjectFromJSONString(text) : objectFromJSONString(text);
+        ASSERT_TRUE(value.isDictionary());
+        JsonDictionary& dictionary = *value.dictionary();
+        EXPECT_EQ(dictionary.count(), static_cast<uint64_t>(row.distinct));
+        EXPECT_EQ(dictionary.capacity(), JsonDictionaryCapacityForCount(row.distinct));
+        EXPECT_EQ(dictionary.isMutable(), row.mutableResult);
+        for (int k = 0; k < row.distinct; ++k) {
+            // The last member of each key: the largest i with i % distinct == k.
+            const int last = (row.members - 1) - ((row.members - 1 - k) % row.distinct);
+            EXPECT_EQ(dictionary.objectForKey("k" + std::to_string(k)).longLongValue(), last) << k;
+        }
+        uint64_t enumerated = 0;
+        for (const JsonValue& key : dictionary) enumerated += key.isString() ? 1 : 0;
+        EXPECT_EQ(enumerated, static_cast<uint64_t>(row.distinct));
+        if (row.mutableResult) {
+            dictionary.setObjectForKey(JsonValue::makeInteger(-1), JsonValue::makeString("new"));
+            EXPECT_EQ(dictionary.count(), static_cast<uint64_t>(row.distinct) + 1);
+            EXPECT_EQ(dictionary.objectForKey("new").longLongValue(), -1);
+        }
+    }
+}
+
 // Keys whose hashes agree modulo 7, 13 and 41, so they pile up in one probe cluster at every
 // capacity the test reaches.
 std::vector<std::string> collidingKeys(size_t n) {
@@ -116,6 +160,7 @@ TEST(JsonDictionary, ParsedCollidingKeysWithDuplicatesMatchAStdMap) {
     const JsonValue value = objectFromJSONString(text);
     ASSERT_TRUE(value.isDictionary());
     expectSameAs(*value.dictionary(), model, pool, 0);
+    EXPECT_EQ(value.dictionary()->capacity(), JsonDictionaryCapacityForCount(model.size()));
 }
 
 TEST(JsonArray, MutableArrayMatchesAVector) {
