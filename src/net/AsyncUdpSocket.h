@@ -445,6 +445,9 @@ private:
     uint64_t socket6FDBytesAvailable = 0;
 
     uint32_t pendingFilterOperations = 0;
+    // Advanced by every close: an asynchronous receive filter's answer to a datagram read before
+    // the latest close is dropped, so the close report stays the socket's last callback.
+    uint64_t closeCount = 0;
 
     Bytes cachedLocalAddress4;
     std::string cachedLocalHost4;

@@ -192,13 +192,14 @@ bool AsyncUdpSocket::doReceiveStep() {
                 notifiedDelegate = true;
             } else if (filterAsync) {
                 ++pendingFilterOperations;
-                filterQueue->async([self = shared_from_this(), data = std::move(data),
-                                    address = std::move(address)]() mutable {
+                filterQueue->async([self = shared_from_this(), data = std::move(data), address = std::move(address),
+                                    closesAtRead = closeCount]() mutable {
                     std::any context;
                     ReceiveFilter filter = self->currentReceiveFilter();
                     const bool allowed = !filter || filter(data, address, &context);
                     self->socketQueue->async([self, data = std::move(data), address = std::move(address),
-                                              context = std::move(context), allowed]() mutable {
+                                              context = std::move(context), allowed, closesAtRead]() mutable {
+                        if (self->closeCount != closesAtRead) return;
                         --self->pendingFilterOperations;
                         if (allowed) {
                             self->notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address),

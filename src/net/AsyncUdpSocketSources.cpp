@@ -217,6 +217,9 @@ void AsyncUdpSocket::closeWithError(const std::optional<Error>& error, bool repo
     const bool shouldCallDelegate = (flags & Flag::socketsCreated) != 0;
     closeSockets();
     flags = 0;
+    // Filter answers still under way belong to the closed sockets; they will be dropped.
+    ++closeCount;
+    pendingFilterOperations = 0;
     if (shouldCallDelegate && report) notifyDidCloseWithError(error);
 }
 

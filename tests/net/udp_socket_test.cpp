@@ -651,6 +651,44 @@ TEST_F(UdpSocketTest, ReceiveFilterDecidesAndHandsOverItsContext) {
     }
 }
 
+// A datagram read before a close whose asynchronous filter answers after it is dropped: the close
+// report is the last callback. Reopened, the socket reads and filters again from a clean slate.
+TEST_F(UdpSocketTest, AFilterAnswerAfterACloseDeliversNothing) {
+    Peer peer;
+    auto s = boundSocket();
+    auto filterQueue = Queue::createSerial("udp test receive filter");
+    auto entered = std::make_shared<std::promise<void>>();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto firstCall = std::make_shared<std::atomic<bool>>(true);
+    s->setReceiveFilterWithQueueIsAsynchronous(
+        [entered, released, firstCall](const Bytes&, const Bytes&, std::any* context) {
+            if (firstCall->exchange(false)) {
+                entered->set_value();
+                released.wait();
+            }
+            *context = 1;
+            return true;
+        },
+        filterQueue, true);
+    ASSERT_TRUE(s->receiveOnce(nullptr));
+    peer.sendTo(s->localPort(), text("before the close"));
+    ASSERT_EQ(entered->get_future().wait_for(10s), std::future_status::ready);
+    s->close();
+    release.set_value();
+    filterQueue->sync([] {});
+    quiet(s);
+    auto events = recorder->events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Event::Closed);
+
+    ASSERT_TRUE(s->bindToPortInterfaceError(0, std::string("127.0.0.1"), nullptr));
+    ASSERT_TRUE(s->receiveOnce(nullptr));
+    peer.sendTo(s->localPort(), text("after reopening"));
+    ASSERT_TRUE(recorder->waitFor(Event::Received));
+    EXPECT_EQ(recorder->received(), std::vector<Bytes>{text("after reopening")});
+}
+
 // ----- sending -----
 
 TEST_F(UdpSocketTest, SendsAreReportedInOrderAndArrive) {
