@@ -90,12 +90,15 @@ void AsyncUdpSocket::setupSourcesForSocket(bool ipv4) {
         auto self = weakSelf.lock();
         if (!self) return;
         self->flags |= ipv4 ? Flag::socket4CanAcceptBytes : Flag::socket6CanAcceptBytes;
-        // Nothing to send: no current request, a connect request (it waits for its host and is no
-        // datagram), or a datagram still resolving, filtering or backing off.
+        // Nothing to send on this socket: no current request, a connect request (it waits for its
+        // host and is no datagram), a datagram still resolving, filtering or backing off, or one
+        // for the other family (it waits for its own socket; trying it here would repeat on every
+        // turn while this socket stays writable).
         auto* packet = self->currentSend && !self->currentSend->isSpecial
                            ? static_cast<AsyncUdpSendPacket*>(self->currentSend.get())
                            : nullptr;
-        if (!packet || packet->resolveInProgress || packet->filterInProgress || packet->backoffInProgress) {
+        if (!packet || packet->resolveInProgress || packet->filterInProgress || packet->backoffInProgress ||
+            (packet->addressFamily == AF_INET) != ipv4) {
             if (ipv4) {
                 self->suspendSend4Source();
             } else {

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -879,6 +880,101 @@ TEST_F(UdpSocketTest, RequestsWithoutAUsableDestinationFailAlone) {
         EXPECT_EQ(peer.receive(), text("next"));
         EXPECT_FALSE(s->isClosed());
     }
+}
+
+// A datagram socket that cannot take a datagram until the test lets it: connected to a local
+// datagram socket whose receive queue is full, so the reactor sees it unwritable (a loopback UDP
+// socket never blocks). It stands in for the socket of one family through the system-call seam.
+class BlockedDatagramSocket {
+public:
+    BlockedDatagramSocket() {
+        sink_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        // Bound to a name the system picks in the abstract namespace.
+        EXPECT_EQ(::bind(sink_, reinterpret_cast<const sockaddr*>(&address), sizeof(sa_family_t)), 0);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::getsockname(sink_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        source_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(::connect(source_, reinterpret_cast<const sockaddr*>(&address), length), 0);
+        const char byte = 0;
+        while (::send(source_, &byte, 1, MSG_DONTWAIT) == 1) ++queued_;
+        EXPECT_EQ(errno, EAGAIN);
+    }
+    ~BlockedDatagramSocket() {
+        ::close(source_);
+        ::close(sink_);
+    }
+    BlockedDatagramSocket(const BlockedDatagramSocket&) = delete;
+    BlockedDatagramSocket& operator=(const BlockedDatagramSocket&) = delete;
+
+    // A new descriptor of the blocked socket, for the object under test to own.
+    int duplicate() const { return ::fcntl(source_, F_DUPFD_CLOEXEC, 0); }
+    // Empties the full queue: the socket can take datagrams again.
+    void unblock() {
+        char byte;
+        while (queued_ > 0 && ::recv(sink_, &byte, 1, 0) == 1) --queued_;
+    }
+
+private:
+    int sink_ = -1;
+    int source_ = -1;
+    int queued_ = 0;
+};
+
+// After an IPv6 send had to wait, the IPv6 write source runs again; when the next datagram, for
+// IPv4, finds its socket full, that source, its own socket writable, must not keep trying the
+// IPv4 datagram on every turn of the reactor. It waits for the IPv4 socket alone.
+TEST_F(UdpSocketTest, AFullSocketOfOneFamilyIsWaitedForWithoutSpinning) {
+    BlockedDatagramSocket blocked;
+    auto fd4 = std::make_shared<std::atomic<int>>(-1);
+    auto attempts4 = std::make_shared<std::atomic<int>>(0);
+    auto refusals6 = std::make_shared<std::atomic<int>>(1);
+    AsyncUdpSocketSystemCalls calls = AsyncUdpSocketSystemCalls::real();
+    const auto realSocket = calls.socket;
+    const auto realSend = calls.sendto;
+    calls.socket = [&blocked, fd4, realSocket](int domain, int type, int protocol) {
+        if (domain != AF_INET) return realSocket(domain, type, protocol);
+        fd4->store(blocked.duplicate());
+        return fd4->load();
+    };
+    calls.sendto = [fd4, attempts4, refusals6, realSend](int fd, const void* b, size_t n, int flags,
+                                                         const sockaddr* to, socklen_t len) -> ssize_t {
+        if (fd == fd4->load()) {
+            attempts4->fetch_add(1);
+            return ::send(fd, b, n, flags | MSG_DONTWAIT);  // the stand-in is connected already
+        }
+        if (refusals6->fetch_sub(1) > 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return realSend(fd, b, n, flags, to, len);
+    };
+    auto s = makeSocket();
+    s->setSystemCalls(calls);
+
+    int peer6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    Bytes any6 = addr6("::1", 0);
+    ASSERT_EQ(::bind(peer6, reinterpret_cast<const sockaddr*>(any6.data()), sizeof(sockaddr_in6)), 0);
+    sockaddr_in6 bound6{};
+    socklen_t length6 = sizeof bound6;
+    ::getsockname(peer6, reinterpret_cast<sockaddr*>(&bound6), &length6);
+    Peer peer4;
+    s->sendDataToAddressWithTimeoutTag(text("to IPv6 after a wait"), addr6("::1", ntohs(bound6.sin6_port)), -1, 1);
+    s->sendDataToAddressWithTimeoutTag(text("to IPv4 once there is room"), peer4.address(), -1, 2);
+    ASSERT_TRUE(recorder->waitFor(Event::Sent));
+    std::this_thread::sleep_for(200ms);
+    settle(s);
+    EXPECT_LE(attempts4->load(), 2) << "the IPv4 datagram was tried on every turn";
+    EXPECT_EQ(recorder->of(Event::Sent).size(), 1u);
+
+    blocked.unblock();
+    ASSERT_TRUE(recorder->waitFor(Event::Sent, 2));
+    EXPECT_EQ(recorder->of(Event::Sent)[1].tag, 2);
+    EXPECT_LE(attempts4->load(), 3);
+    pollfd p{peer6, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 10000), 1);
+    ::close(peer6);
 }
 
 TEST_F(UdpSocketTest, SocketErrorOnSendClosesTheSocket) {
