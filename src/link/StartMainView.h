@@ -302,7 +302,10 @@ private:
     // The link is up: the TCP socket is connected, or else the serial port that answered during
     // the search is open.
     bool linkUp() const;
-    void setLamp(bool lighted);
+    // The Connect button's switch for one transport (kConnectTypeSerial or kConnectTypeTcp), in
+    // one step: on sets its open flag, lights the lamp, titles the button "Disconnect" and disables
+    // refresh; off clears the flag, darkens the lamp, titles it "Connect" and enables refresh.
+    void setLinkSwitch(int32_t transport, bool on);
     // The link socket is connecting on the button's request: neither up nor given up.
     bool connectPending() const;
     void serialEnded(const std::shared_ptr<SerialPort>& port);

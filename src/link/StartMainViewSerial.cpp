@@ -128,12 +128,7 @@ void StartMainView::serialEnded(const std::shared_ptr<SerialPort>& port) {
     // Back to the state before the adapter answered: the adapter claims the link again when it
     // comes back, and meanwhile the network search runs again on new sockets and its own tick
     // (closeAllSocket stopped both when the adapter claimed the link).
-    isSerialComportOpen_ = false;
-    setLamp(false);
-    if (view_) {
-        view_->setConnectTitle("Connect");
-        view_->setRefreshEnabled(true);
-    }
+    setLinkSwitch(kConnectTypeSerial, false);
     connectType_ = 0;
     ResetAllDevices();
     createTimer_Ready_searchDevice();

@@ -24,19 +24,7 @@ void StartMainView::switchLighted() {
     if (connectType_ == kConnectTypeSerial) {
         // Only decides whether frames may be sent; the port stays as it is.
         if (!gc_.isconnected) return;
-        if (isSerialComportOpen_) {
-            isSerialComportOpen_ = false;
-            setLamp(false);
-            if (view_) {
-                view_->setConnectTitle(kConnectTitle);
-                view_->setRefreshEnabled(true);
-            }
-        } else {
-            if (view_) view_->setConnectTitle(kDisconnectTitle);
-            setLamp(true);
-            isSerialComportOpen_ = true;
-            if (view_) view_->setRefreshEnabled(false);
-        }
+        setLinkSwitch(kConnectTypeSerial, !isSerialComportOpen_);
         return;
     }
 
@@ -45,12 +33,7 @@ void StartMainView::switchLighted() {
         // kernel's retries. The press ends it at once; the device field and list stay, so the
         // next press connects to the same address. The socket's own report posts 263.
         tcpCilent_->disconnect();
-        setLamp(false);
-        if (view_) {
-            view_->setConnectTitle(kConnectTitle);
-            view_->setRefreshEnabled(true);
-        }
-        isNetworkOpen_ = false;
+        setLinkSwitch(kConnectTypeTcp, false);
         return;
     }
     if (connectType_ == kConnectTypeTcp && deviceList.empty()) {
@@ -65,21 +48,23 @@ void StartMainView::switchLighted() {
 
     if (!gc_.isconnected && connectType_ == kConnectTypeTcp) {
         if (tcpCilent_) tcpCilent_->connectToHostOnPortError(address, settings_.tcpPort, nullptr);
-        setLamp(true);
-        if (view_) view_->setConnectTitle(kDisconnectTitle);
-        isNetworkOpen_ = true;
-        if (view_) view_->setRefreshEnabled(false);
+        setLinkSwitch(kConnectTypeTcp, true);
         return;
     }
     if (gc_.isconnected && connectType_ == kConnectTypeTcp) {
         if (tcpCilent_) tcpCilent_->disconnect();
         ResetAllDevices();
         setBar(false);
-        setLamp(false);
-        if (view_) view_->setConnectTitle(kConnectTitle);
-        isNetworkOpen_ = false;
-        if (view_) view_->setRefreshEnabled(true);
+        setLinkSwitch(kConnectTypeTcp, false);
     }
+}
+
+void StartMainView::setLinkSwitch(int32_t transport, bool on) {
+    (transport == kConnectTypeSerial ? isSerialComportOpen_ : isNetworkOpen_) = on;
+    if (!view_) return;
+    if (util::StatusLamp* lamp = view_->connectLCD()) lamp->setIsLighted(on);
+    view_->setConnectTitle(on ? kDisconnectTitle : kConnectTitle);
+    view_->setRefreshEnabled(!on);
 }
 
 bool StartMainView::connectPending() const {
@@ -120,12 +105,7 @@ void StartMainView::socketDidDisconnectWithError(const std::shared_ptr<AsyncTcpS
     if (gc_.isconnected) return;
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
     // The controls show the link as it is: down, ready to connect again.
-    setLamp(false);
-    if (view_) {
-        view_->setConnectTitle(kConnectTitle);
-        view_->setRefreshEnabled(true);
-    }
-    isNetworkOpen_ = false;
+    setLinkSwitch(kConnectTypeTcp, false);
 }
 
 // ---- The transport over the own socket and port ------------------------------------------------

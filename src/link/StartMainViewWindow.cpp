@@ -198,8 +198,3 @@ bool StartMainView::linkUp() const {
     // dropped network link showing as up.
     return serialClaimed_ && comport_ && comport_->isOpen();
 }
-
-void StartMainView::setLamp(bool lighted) {
-    if (!view_) return;
-    if (util::StatusLamp* lamp = view_->connectLCD()) lamp->setIsLighted(lighted);
-}
