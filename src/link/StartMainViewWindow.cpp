@@ -11,6 +11,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "serial/SerialPort.h"
 #include "util/Duziz.h"
+#include "util/PresetWindow.h"
 
 // The sockets hold their delegates weakly and the port strongly; each callback object forwards to
 // the main window while it lives and drops reports that arrive after it is gone.
@@ -185,7 +186,8 @@ void StartMainView::reopenClick() {
 }
 
 void StartMainView::windowWillClose() {
-    // No preset window exists in this program yet, so there are no controls to unlock.
+    // Whichever window closes, the preset window's controls are enabled again.
+    if (saveLoadView) saveLoadView->LockGUI(true);
     platform::UiServices::shared().stopModal(-60006);
 }
 

@@ -7,6 +7,7 @@
 #include "link/NetUtil.h"
 #include "net/AsyncTcpSocket.h"
 #include "net/AsyncUdpSocket.h"
+#include "util/PresetWindow.h"
 
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -150,6 +151,39 @@ TEST_F(MainWindowTest, WarningAlertAndWindowClosing) {
     EXPECT_EQ(stops[0].code, -60006);
     link.reopenClick();
     EXPECT_EQ(view.fronted, 1);
+}
+
+TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndingTheModalRun) {
+    // Records each LockGUI with the number of modal stops made before it.
+    struct PresetWindow : util::PresetWindow {
+        explicit PresetWindow(const platform::ScriptedUiServices& ui) : ui_(ui) {}
+        void LockGUI(bool enable) override { locks.push_back({enable, ui_.callsOf("stopModal").size()}); }
+        void UpdatePresetList() override {}
+        void syncStatusLCD() override {}
+        void setFalse() override {}
+        platform::ModalWindow& window() override { return modal_; }
+        std::vector<std::pair<bool, size_t>> locks;
+
+    private:
+        const platform::ScriptedUiServices& ui_;
+        RecordingModal modal_;
+    };
+    StartMainView& link = start(false);
+    PresetWindow preset(ui);
+    for (const bool registered : {false, true}) {
+        SCOPED_TRACE(registered ? "preset window registered" : "no preset window");
+        saveLoadView = registered ? &preset : nullptr;
+        ui.clearCalls();
+        preset.locks.clear();
+        link.windowWillClose();
+        saveLoadView = nullptr;
+        const auto stops = ui.callsOf("stopModal");
+        ASSERT_EQ(stops.size(), 1u);
+        EXPECT_EQ(stops[0].code, -60006);
+        using Locks = std::vector<std::pair<bool, size_t>>;
+        const Locks expected = registered ? Locks{{true, 0u}} : Locks{};
+        EXPECT_EQ(preset.locks, expected);
+    }
 }
 
 TEST_F(MainWindowTest, SearchRepliesNameTheFirstMixerOnly) {
