@@ -13,6 +13,13 @@
 namespace {
 constexpr int kWidth = 640;
 constexpr int kHeight = 420;
+
+QPushButton* flatButton(QWidget* parent, const char* title, QRect frame) {
+    auto* b = new QPushButton(QString::fromUtf8(title), parent);
+    b->setGeometry(frame);
+    b->setFlat(true);
+    return b;
+}
 }  // namespace
 
 // The busy spinner: an indeterminate bar while it animates.
@@ -34,13 +41,17 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     : QWidget(parent), link_(std::make_unique<StartMainView>(store, core, std::move(settings))) {
     setFixedSize(kWidth, kHeight);
     backView_ = this;
+    // Made in this order, which is also the order of the keyboard focus.
+    createDeviceRow();
+    createPageButtons();
+    createAboutButton();
+    createBusyDisplay();
+    link_->setView(this);
+    connectActions();
+}
 
-    auto button = [this](const char* title, QRect frame) {
-        auto* b = new QPushButton(QString::fromUtf8(title), this);
-        b->setGeometry(frame);
-        b->setFlat(true);
-        return b;
-    };
+// The device caption and field, the connection lamp, the Connect and refresh buttons.
+void StartMainWindow::createDeviceRow() {
     auto* deviceCaption = new QLabel(QStringLiteral("Device:"), this);
     deviceCaption->setGeometry(40, 40, 70, 24);
     deviceCaption->setStyleSheet(QStringLiteral("color: white;"));
@@ -50,15 +61,23 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     deviceLabel_->setStyleSheet(QStringLiteral("color: white;"));
 
     connectLCD_ = new XLCDView(QRect(430, 44, 16, 16), this);
-    connectBtn_ = button("Connect", QRect(460, 38, 120, 28));
-    refleshBtn_ = button("Refresh", QRect(460, 76, 120, 28));
-    enterSaveLoadBtn_ = button("Preset", QRect(40, 160, 260, 120));
-    enterUpdateBtn_ = button("Firmware", QRect(340, 160, 260, 120));
+    connectBtn_ = flatButton(this, "Connect", QRect(460, 38, 120, 28));
+    refleshBtn_ = flatButton(this, "Refresh", QRect(460, 76, 120, 28));
+}
+
+// The Preset and Firmware buttons with their switcher tags, enabled as their windows are registered.
+void StartMainWindow::createPageButtons() {
+    enterSaveLoadBtn_ = flatButton(this, "Preset", QRect(40, 160, 260, 120));
+    enterUpdateBtn_ = flatButton(this, "Firmware", QRect(340, 160, 260, 120));
     setPageControlTag(enterSaveLoadBtn_, DirazuzeControl::kPresetPage);
     setPageControlTag(enterUpdateBtn_, DirazuzeControl::kFirmwarePage);
     updatePageButtons();
-    aboutBtn_ = button("About", QRect(40, 360, 100, 28));
+}
 
+void StartMainWindow::createAboutButton() { aboutBtn_ = flatButton(this, "About", QRect(40, 360, 100, 28)); }
+
+// The busy label and spinner, hidden until the link shows them.
+void StartMainWindow::createBusyDisplay() {
     lbsync_ = new QLabel(QStringLiteral("Communicating with the mixer..."), this);
     lbsync_->setGeometry(180, 320, 280, 24);
     lbsync_->setStyleSheet(QStringLiteral("color: white;"));
@@ -66,9 +85,10 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     pbar_ = new Spinner(this);
     pbar_->setGeometry(180, 350, 280, 12);
     pbar_->setHidden(true);
+}
 
-    link_->setView(this);
-
+// Each button to its action: Connect, refresh and about to the link, the page buttons to the switcher.
+void StartMainWindow::connectActions() {
     connect(connectBtn_, &QPushButton::clicked, this, [this] { link_->switchLighted(); });
     connect(refleshBtn_, &QPushButton::clicked, this, [this] { link_->refleshSearchDevice(); });
     connect(aboutBtn_, &QPushButton::clicked, this, [this] { link_->AboutVersionClick(); });

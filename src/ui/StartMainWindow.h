@@ -24,8 +24,8 @@ public:
     // Start-up of the link and the window's controls; needs the main executor.
     void awakeFromNib();
     // The Preset and Firmware buttons (tags 1 and 2) open their windows through the window
-    // switcher; each is enabled only while its window is registered. Called by awakeFromNib, and
-    // again by whoever registers a window later.
+    // switcher; each is enabled only while its window is registered. Called on construction and by
+    // awakeFromNib; the code that registers or unregisters a window calls it as well.
     void updatePageButtons();
     DirazuzeControl& pageControl() { return pageControl_; }
     StartMainView& link() { return *link_; }
@@ -61,6 +61,13 @@ public:
 
 private:
     class Spinner;
+
+    // The parts of the window, made by the constructor in this order.
+    void createDeviceRow();
+    void createPageButtons();
+    void createAboutButton();
+    void createBusyDisplay();
+    void connectActions();
 
     std::unique_ptr<StartMainView> link_;
     DirazuzeControl pageControl_;
