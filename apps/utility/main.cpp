@@ -1,6 +1,6 @@
 // Varnel Utility: finds the mixer, connects to it, manages its presets and updates its firmware.
 
-#include "ui/UtilityLaunch.h"
+#include "utility/UtilityLaunch.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -2,7 +2,7 @@
 #include "StartupReport.h"
 
 #include "platform/Trace.h"
-#include "ui/UtilityLaunch.h"
+#include "utility/UtilityLaunch.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

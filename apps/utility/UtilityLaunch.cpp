@@ -1,4 +1,4 @@
-#include "ui/UtilityLaunch.h"
+#include "utility/UtilityLaunch.h"
 
 #include "link/GCData.h"
 #include "link/XCoreData.h"
