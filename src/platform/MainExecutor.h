@@ -1,7 +1,7 @@
 #pragma once
 // The main thread's executor: jobs posted from any thread run FIFO on the main (GUI) thread,
 // one-shot timers fire there, and it knows whether a modal run is active. The programs use the
-// Qt adapter (platform/qt/QtMainExecutor.h); tests use TestMainLoop.
+// Qt adapter (platform/qt/QtMainExecutor.h); tests use TestMainLoop (platform/testing).
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 // The machine's serial device registry: which serial devices exist now, what the registry knows
 // about one of them, and a watch that reports devices as they appear and disappear.
-// The system's registry is libudev's (SerialRegistryUdev.cpp); tests install FakeSerialRegistry.
+// The system's registry is libudev's (SerialRegistryUdev.cpp); tests install FakeSerialRegistry (platform/testing).
 
 #include <functional>
 #include <map>

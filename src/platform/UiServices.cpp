@@ -14,9 +14,10 @@ namespace {
 
 class HeadlessUiServices : public UiServices {
 public:
-    int alert(const std::string& title, const std::string& message, const std::vector<std::string>&) override {
+    // The last button is the one that cancels; a question with no answer must not say yes.
+    int alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons) override {
         trace("%s: %s", title.c_str(), message.c_str());
-        return 0;
+        return buttons.empty() ? 0 : static_cast<int>(buttons.size()) - 1;
     }
     std::optional<std::string> openPanel(const std::string& title, const std::vector<std::string>&) override {
         trace("%s: no panel can be shown, cancelled", title.c_str());

@@ -1,7 +1,7 @@
 #pragma once
 // The seam between the program's logic and its dialogs: alerts, open and save panels and modal
 // runs. The programs install the Qt implementation (platform/qt/QtUiServices.h); tests install
-// ScriptedUiServices and script the user's answers.
+// ScriptedUiServices (platform/testing) and script the user's answers.
 
 #include <optional>
 #include <string>

@@ -3,7 +3,7 @@
 #include "platform/dispatch/Dispatch.h"
 
 #include "dispatch/DispatchTestSupport.h"
-#include "platform/TestMainLoop.h"
+#include "platform/testing/TestMainLoop.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // recorder of the message bus, scripted dialogs and a recording sleeper.
 
 #include "link/StartMainView.h"
-#include "platform/ScriptedUiServices.h"
 #include "platform/Sleeper.h"
 #include "platform/Trace.h"
+#include "platform/testing/ScriptedUiServices.h"
 #include "sim/SimMixer.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"

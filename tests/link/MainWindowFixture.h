@@ -3,11 +3,11 @@
 // serial registry, free loopback ports, and the message bus recorder of the link tests.
 
 #include "link/StartMainView.h"
-#include "platform/FakeSerialRegistry.h"
-#include "platform/ScriptedUiServices.h"
 #include "platform/Sleeper.h"
-#include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/FakeSerialRegistry.h"
+#include "platform/testing/ScriptedUiServices.h"
+#include "platform/testing/TestMainLoop.h"
 #include "util/Userprofile.h"
 
 #include <arpa/inet.h>

@@ -39,6 +39,7 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
         const char* name;
         Bytes stream;
         std::vector<size_t> ends;
+        int savePanels = 0;  // panels the preset replies open at each feeding; the user cancels them
     };
     const std::vector<Case> cases = {
         {"noise before a frame is dropped", hex("7F 01 20 03 0B 00 01 00 01 F9 01 40"), {12}},
@@ -59,17 +60,22 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
         {"DFX packet with @ where byte 3 points", with(makeFrame(2300, 0x2F, 3), 251, 0x40), {2300}},
         {"GEQ packet with @ where byte 3 points", with(makeFrame(3276, 0x2F, 2), 203, 0x40), {3276}},
         {"DSP firmware read whatever its end", with(makeFrame(269, 0xF2, 7), 268, 0x00), {269}},
-        {"preset data by byte 3 and trailer", makeFrame(70, 0x32, 1), {70}},
-        {"GEQ preset", makeFrame(44, 0x32, 2), {44}},
-        {"scene preset ignores an early @", with(makeFrame(4569, 0x32, 4), 216, 0x40), {4569}},
+        {"preset data by byte 3 and trailer", makeFrame(70, 0x32, 1), {70}, 1},
+        {"GEQ preset", makeFrame(44, 0x32, 2), {44}, 1},
+        {"scene preset ignores an early @", with(makeFrame(4569, 0x32, 4), 216, 0x40), {4569}, 1},
         {"short acknowledgement", concat({makeFrame(12, 0x30, 4), makeFrame(15, 0xFB, 0)}), {12, 27}},
         {"a frame that never completes is dropped at 4612 bytes",
          concat({makeFrame(4700, 0x77, 0, 0x00), probe}), {4700 + 11}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        auto cancelPanels = [&] {
+            for (int i = 0; i < c.savePanels; ++i) ui.answerSave(std::nullopt);
+        };
+        ui.clearCalls();
         link->ClearBuffer();
         bus.messages.clear();
+        cancelPanels();
         EXPECT_EQ(completions(c.stream), c.ends);
         const auto byteByByte = bus.messages;
         const size_t leftOver = link->receivedLength();
@@ -79,11 +85,13 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
             link->ClearBuffer();
             bus.messages.clear();
             gc->memoryExportData.clear();
+            cancelPanels();
             for (size_t at = 0; at < c.stream.size(); at += chunk)
                 link->parseData(c.stream.data() + at, std::min(chunk, c.stream.size() - at));
             EXPECT_EQ(bus.messages, byteByByte);
             EXPECT_EQ(link->receivedLength(), leftOver);
         }
+        EXPECT_EQ(ui.callsOf("save").size(), 4u * c.savePanels);
     }
 }
 

@@ -331,6 +331,7 @@ TEST_F(Sequences, AFailedPresetWriteIsReportedAndKeepsTheData) {
 
     // Cancelling the panel is no failure.
     ui.clearCalls();
+    ui.answerSave(std::nullopt);
     link->sendCMD_LoadPresetFromDevice(1, 0, 0);
     pump(mixer);
     EXPECT_TRUE(alerts().empty());

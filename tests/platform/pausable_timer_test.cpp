@@ -1,5 +1,5 @@
 #include "platform/PausableTimer.h"
-#include "platform/TestMainLoop.h"
+#include "platform/testing/TestMainLoop.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Background reads and writes: their threads, what reaches the delegate on the main loop, and
 // how closing the port or losing the peer ends them; a blocking write racing the reader's close.
 
-#include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/TestMainLoop.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPort.h"
 

@@ -1,8 +1,8 @@
 // Blocking reads and writes against a peer on the controller side of a pseudo-terminal, and the
 // polling read on the main loop.
 
-#include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/TestMainLoop.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPort.h"
 

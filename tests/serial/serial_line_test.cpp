@@ -1,8 +1,8 @@
 // End to end over a socat pseudo-terminal pair: two ports opened the way the device link opens
 // its adapter (raw 8N1 at 57600) carry every byte value unchanged in both directions.
 
-#include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/TestMainLoop.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPort.h"
 

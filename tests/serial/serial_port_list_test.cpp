@@ -1,10 +1,10 @@
 // The port list on a fake registry: what init lists, arrivals and removals with their
 // notifications, the live and snapshot enumerators and the queries.
 
-#include "platform/FakeSerialRegistry.h"
 #include "platform/NotificationCenter.h"
-#include "platform/TestMainLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/FakeSerialRegistry.h"
+#include "platform/testing/TestMainLoop.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPortList.h"
 

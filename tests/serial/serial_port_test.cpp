@@ -1,9 +1,9 @@
 // The port object: identity, ownership, open and close, settings as the device receives them,
 // the options dictionary, the error latch, line control and the text encodings.
 
-#include "platform/FakeSerialRegistry.h"
 #include "platform/SerialRegistryWatchLoop.h"
 #include "platform/Trace.h"
+#include "platform/testing/FakeSerialRegistry.h"
 #include "serial/PtyPair.h"
 #include "serial/SerialPort.h"
 

@@ -2,7 +2,7 @@
 
 #include "UiTestSupport.h"
 #include "platform/Resources.h"
-#include "platform/ScriptedUiServices.h"
+#include "platform/testing/ScriptedUiServices.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "link/LConstrant.h"
 #include "link/StartMainView.h"
 #include "platform/NotificationCenter.h"
-#include "platform/ScriptedUiServices.h"
+#include "platform/testing/ScriptedUiServices.h"
 #include "ui/StartMainWindow.h"
 #include "util/FirmwareWindow.h"
 #include "util/PresetWindow.h"

@@ -3,10 +3,10 @@
 
 #include "UiTestSupport.h"
 
-#include "platform/FakeSerialRegistry.h"
 #include "platform/Sleeper.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
+#include "platform/testing/FakeSerialRegistry.h"
 #include "ui/AppDelegate.h"
 #include "ui/StartMainWindow.h"
 #include "ui/VerWindow.h"

@@ -3,7 +3,7 @@
 
 #include "ui/TimerView.h"
 
-#include "platform/TestMainLoop.h"
+#include "platform/testing/TestMainLoop.h"
 
 #include <gtest/gtest.h>
 

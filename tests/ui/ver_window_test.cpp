@@ -1,7 +1,7 @@
 #include "ui/VerWindow.h"
 
 #include "UiTestSupport.h"
-#include "platform/ScriptedUiServices.h"
+#include "platform/testing/ScriptedUiServices.h"
 #include "util/Duziz.h"
 
 #include <gtest/gtest.h>

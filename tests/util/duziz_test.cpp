@@ -1,6 +1,6 @@
 #include "util/Duziz.h"
 
-#include "platform/ScriptedUiServices.h"
+#include "platform/testing/ScriptedUiServices.h"
 
 #include <gtest/gtest.h>
 
@@ -105,6 +105,7 @@ TEST(Duziz, SaveFileWritesAndEmptiesOnlyWhenConfirmedAndWritten) {
     platform::ScriptedUiServices ui;
 
     // Cancelled: nothing written, data kept.
+    ui.answerSave(std::nullopt);
     Bytes data{1, 2, 3};
     EXPECT_FALSE(Duziz::saveFile("Save preset data to file", "sDsp", &data));
     EXPECT_EQ(data.size(), 3u);
@@ -153,6 +154,7 @@ TEST(Duziz, OpenFileCallsTheHandlerOnlyForAConfirmedExistingFile) {
         return true;
     };
 
+    ui.answerOpen(std::nullopt);
     EXPECT_FALSE(Duziz::_openFile("mprt", 3, handler));  // cancelled
     ui.answerOpen(dir.file("deleted.mprt"));
     EXPECT_FALSE(Duziz::_openFile("mprt", 3, handler));  // file gone meanwhile

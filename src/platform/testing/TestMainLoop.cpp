@@ -1,4 +1,4 @@
-#include "platform/TestMainLoop.h"
+#include "platform/testing/TestMainLoop.h"
 
 namespace platform {
 

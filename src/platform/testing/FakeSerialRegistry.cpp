@@ -1,4 +1,4 @@
-#include "platform/FakeSerialRegistry.h"
+#include "platform/testing/FakeSerialRegistry.h"
 
 #include "platform/MainExecutor.h"
 

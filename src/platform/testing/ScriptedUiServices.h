@@ -1,6 +1,9 @@
 #pragma once
-// UiServices for tests: every question is answered from a script queued beforehand (or by a
-// default), and every call is recorded so that a test can check what the user was shown.
+// UiServices for tests: every question is answered from a script queued beforehand, and every
+// call is recorded so that a test can check what the user was shown. A question nobody scripted
+// fails the test that asked it (a GoogleTest failure naming the call) and is answered as the user
+// who cancels would: the last button, no file, a modal run stopped with 0. An alert with a single
+// button asks nothing and needs no script.
 
 #include "platform/UiServices.h"
 
@@ -23,6 +26,7 @@ public:
     ScriptedUiServices();
     ~ScriptedUiServices() override;
 
+    // The index of the button pressed at the next alert that has more than one button.
     void answerAlert(int button) { alerts_.push_back(button); }
     void answerOpen(std::optional<std::string> path) { opens_.push_back(std::move(path)); }
     void answerSave(std::optional<std::string> path) { saves_.push_back(std::move(path)); }

@@ -1,6 +1,18 @@
-#include "platform/ScriptedUiServices.h"
+#include "platform/testing/ScriptedUiServices.h"
+
+#include <gtest/gtest.h>
 
 namespace platform {
+
+namespace {
+
+std::string listed(const std::vector<std::string>& items) {
+    std::string out;
+    for (const auto& item : items) out += (out.empty() ? "\"" : ", \"") + item + "\"";
+    return "[" + out + "]";
+}
+
+}  // namespace
 
 ScriptedUiServices::ScriptedUiServices() : previous_(&UiServices::shared()) { UiServices::setShared(this); }
 
@@ -16,7 +28,12 @@ std::vector<ScriptedUiServices::Call> ScriptedUiServices::callsOf(const std::str
 int ScriptedUiServices::alert(const std::string& title, const std::string& message,
                               const std::vector<std::string>& buttons) {
     calls_.push_back({"alert", title, message, buttons, 0});
-    if (alerts_.empty()) return 0;
+    if (alerts_.empty()) {
+        if (buttons.size() <= 1) return 0;
+        ADD_FAILURE() << "unscripted alert \"" << title << "\": \"" << message << "\" with buttons " << listed(buttons)
+                      << "; script the answer with answerAlert()";
+        return static_cast<int>(buttons.size()) - 1;
+    }
     int answer = alerts_.front();
     alerts_.pop_front();
     return answer;
@@ -25,7 +42,11 @@ int ScriptedUiServices::alert(const std::string& title, const std::string& messa
 std::optional<std::string> ScriptedUiServices::openPanel(const std::string& title,
                                                          const std::vector<std::string>& fileTypes) {
     calls_.push_back({"open", title, {}, fileTypes, 0});
-    if (opens_.empty()) return std::nullopt;
+    if (opens_.empty()) {
+        ADD_FAILURE() << "unscripted open panel \"" << title << "\" for " << listed(fileTypes)
+                      << "; script the answer with answerOpen()";
+        return std::nullopt;
+    }
     auto answer = opens_.front();
     opens_.pop_front();
     return answer;
@@ -35,7 +56,11 @@ std::optional<std::string> ScriptedUiServices::savePanel(const std::string& titl
                                                          const std::vector<std::string>& fileTypes,
                                                          const std::string& proposedName) {
     calls_.push_back({"save", title, proposedName, fileTypes, 0});
-    if (saves_.empty()) return std::nullopt;
+    if (saves_.empty()) {
+        ADD_FAILURE() << "unscripted save panel \"" << title << "\" proposing \"" << proposedName << "\" for "
+                      << listed(fileTypes) << "; script the answer with answerSave()";
+        return std::nullopt;
+    }
     auto answer = saves_.front();
     saves_.pop_front();
     return answer;
@@ -43,7 +68,10 @@ std::optional<std::string> ScriptedUiServices::savePanel(const std::string& titl
 
 int ScriptedUiServices::runModal(ModalWindow& window) {
     calls_.push_back({"modal", {}, {}, {}, 0});
-    if (modals_.empty()) return 0;
+    if (modals_.empty()) {
+        ADD_FAILURE() << "unscripted modal run; script what happens while it runs with onModal()";
+        return 0;
+    }
     auto body = std::move(modals_.front());
     modals_.pop_front();
     return body(window);
