@@ -8,6 +8,7 @@
 #include "platform/Trace.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "sim/SimMixer.h"
+#include "support/TestFiles.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
 
@@ -58,33 +59,9 @@ inline Bytes with(Bytes f, size_t at, uint8_t value) {
     return f;
 }
 
-inline Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnel-link-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
 
 struct RecordingTransport : LinkTransport {
     std::vector<Bytes> tcp;

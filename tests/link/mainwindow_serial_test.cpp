@@ -10,6 +10,7 @@
 #include "link/DeviceFrame.h"
 #include "serial/SerialPort.h"
 #include "simfront/SimFronts.h"
+#include "support/TestFiles.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -17,8 +18,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 using namespace mainwindowtest;
 
@@ -33,19 +32,13 @@ double cpuSeconds() {
 
 class MainWindowSerial : public MainWindowTest {
 protected:
-    MainWindowSerial() {
-        char pattern[] = "/tmp/varnel-mainwindow-XXXXXX";
-        folder_ = mkdtemp(pattern) ? pattern : "";
-    }
     ~MainWindowSerial() override {
         link.reset();
         loop.drain();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
     }
     // A line whose computer end looks like a USB serial adapter.
     std::unique_ptr<sim::SocatPair> line(const std::string& adapter) {
-        auto pair = std::make_unique<sim::SocatPair>(folder_ + "/dev/" + adapter, folder_ + "/mixer-" + adapter);
+        auto pair = std::make_unique<sim::SocatPair>(folder_ / ("dev/" + adapter), folder_ / ("mixer-" + adapter));
         EXPECT_TRUE(pair->ready()) << "socat did not start";
         return pair;
     }
@@ -77,7 +70,7 @@ protected:
         ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
     }
 
-    std::string folder_;
+    testsupport::TempDir folder_;
     sim::LockedMixer mixer;
 };
 
@@ -323,7 +316,7 @@ TEST_F(MainWindowSerial, BytesOnAnAdapterDuringATcpBackupLeaveTheFileEqualToTheM
     ASSERT_NE(link->comport(), nullptr);
     ASSERT_TRUE(link->comport()->isOpen());
 
-    gc.memoryFilePath = folder_ + "/backup.mprt";
+    gc.memoryFilePath = folder_ / "backup.mprt";
     link->sendCMD_MemoryExport();
     // A whole frame, a frame start and text, at three points of the backup.
     const std::vector<sim::Bytes> strays = {
@@ -337,9 +330,7 @@ TEST_F(MainWindowSerial, BytesOnAnAdapterDuringATcpBackupLeaveTheFileEqualToTheM
     ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30 || bus.count(MSG_PRESET_IDLE) > 0; }, 30s));
     EXPECT_EQ(bus.count(MSG_PRESET_IDLE), 0u);
     EXPECT_TRUE(ui.callsOf("alert").empty());
-    std::ifstream in(gc.memoryFilePath, std::ios::binary);
-    const sim::Bytes written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(written, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+    EXPECT_EQ(testsupport::readFile(gc.memoryFilePath), mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
     EXPECT_EQ(bus.count(MSG_PRESET_WRITTEN), 0u) << "the stray frame on the adapter reached the dispatcher";
     EXPECT_EQ(link->connectType(), kConnectTypeTcp);
 }

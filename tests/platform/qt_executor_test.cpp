@@ -1,6 +1,7 @@
 #include "platform/PausableTimer.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
+#include "support/QtSpin.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +13,7 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-// Spins the Qt event loop until done() or about five seconds.
-template <typename Predicate>
-bool spinUntil(Predicate done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
-
-}  // namespace
+using testsupport::spinUntil;
 
 TEST(QtMainExecutor, JobsFromAnyThreadRunInOrderOnTheGuiThread) {
     platform::QtMainExecutor executor;
@@ -69,11 +59,4 @@ TEST(QtUiServices, RunModalEndsWithTheStopCodeAndHoldsDefaultModeTimers) {
     EXPECT_EQ(defaultFires, 0) << "default-mode timers wait for the modal run to end";
     EXPECT_GT(commonFires, 0);
     EXPECT_TRUE(spinUntil([&] { return defaultFires > 0; }));
-}
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

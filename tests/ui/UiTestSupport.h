@@ -1,16 +1,16 @@
 #pragma once
-// Helpers shared by the widget tests: event-loop spinning, paint and pixel counting, temporary
-// folders.
+// Helpers shared by the widget tests: paint and pixel counting, and the waits and temporary
+// folders of tests/support.
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
+#include "support/QtSpin.h"
+#include "support/TestFiles.h"
+
 #include <QColor>
 #include <QEvent>
 #include <QImage>
 #include <QObject>
 
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -20,20 +20,9 @@ inline void PrintTo(const QColor& color, std::ostream* out) { *out << color.name
 
 namespace uitest {
 
-// Spins the Qt event loop until done() or about five seconds.
-template <typename Predicate>
-bool spinUntil(Predicate done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < 5000) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
-
-inline void spinFor(int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
+using testsupport::spinFor;
+using testsupport::spinUntil;
+using testsupport::TempDir;
 
 // Counts the paint events a widget receives (install it as the widget's event filter).
 class PaintCounter : public QObject {
@@ -59,23 +48,5 @@ inline bool near(QColor a, QColor b, int tolerance = 12) {
     return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
            std::abs(a.blue() - b.blue()) <= tolerance;
 }
-
-// A fresh folder under the system's temporary folder, removed with its contents at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "varnel-ui-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (std::filesystem::path(path_) / name).string(); }
-
-private:
-    std::string path_;
-};
 
 }  // namespace uitest

@@ -11,19 +11,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace fs = std::filesystem;
 using Entries = AppDelegate::ManifestEntries;
+using testsupport::readTextFile;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 Entries manifest(std::optional<std::string> name, std::optional<std::string> version) {
     Entries entries(9);
@@ -74,7 +67,7 @@ TEST(AppDelegateLaunch, ReopenBringsTheClosedWindowBack) {
 }
 
 TEST(AppDelegateLaunch, TheShippedManifestHoldsTheNineKeysInOrderWithTheDefaultTitle) {
-    const std::string text = readFile(platform::resourcesFolder() + "/lib/PE4471093357.json");
+    const std::string text = readTextFile(platform::resourcesFolder() + "/lib/PE4471093357.json");
     ASSERT_FALSE(text.empty());
     const char* keys[] = {"\"MCU_VER2\"", "\"MCU_VER1\"", "\"DSP_VER2\"", "\"DSP_VER1\"", "\"App_Name\"",
                           "\"App_Ver\"",  "\"compName\"", "\"URL\"",      "\"Utype\""};
@@ -111,7 +104,7 @@ TEST_F(AppDataTemplate, FirstUseMakesTheFolderAndAnEmptyStoreThatLaterUsesKeep) 
     ASSERT_NE(context, nullptr);
     EXPECT_TRUE(fs::is_directory(dataFolder()));
     ASSERT_TRUE(fs::is_regular_file(storeFile()));
-    const std::string store = readFile(storeFile());
+    const std::string store = readTextFile(storeFile());
     EXPECT_EQ(store.rfind(PersistentStoreCoordinator::kStoreHeader, 0), 0u);
     EXPECT_EQ(context->persistentStoreCoordinator()->storePath(), storeFile());
 
@@ -119,13 +112,13 @@ TEST_F(AppDataTemplate, FirstUseMakesTheFolderAndAnEmptyStoreThatLaterUsesKeep) 
     EXPECT_EQ(delegate_.windowWillReturnUndoManager(nullptr), context->undoManager());
     delegate_.saveAction();
     EXPECT_EQ(delegate_.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
-    EXPECT_EQ(readFile(storeFile()), store) << "nothing is ever saved";
+    EXPECT_EQ(readTextFile(storeFile()), store) << "nothing is ever saved";
     EXPECT_TRUE(ui_.callsOf("alert").empty());
 
     // A later run opens the store it finds.
     AppDelegate next([] { return Entries(9); }, dir_.path());
     EXPECT_NE(next.managedObjectContext(), nullptr);
-    EXPECT_EQ(readFile(storeFile()), store);
+    EXPECT_EQ(readTextFile(storeFile()), store);
 }
 
 TEST_F(AppDataTemplate, SaveActionAloneMakesTheStore) {

@@ -1,6 +1,7 @@
 #include "util/Duziz.h"
 
 #include "platform/testing/ScriptedUiServices.h"
+#include "support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -11,25 +12,8 @@
 
 namespace fs = std::filesystem;
 using platform::Bytes;
-
-namespace {
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/varnel-util-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
-
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
+using testsupport::readFile;
+using testsupport::TempDir;
 
 TEST(Duziz, StrToArrayFillsExactlyTheFieldWithSpacesAndNoTerminator) {
     struct Case {
@@ -88,9 +72,9 @@ TEST(Duziz, RoundHalvesUpAndTruncatesNegatives) {
 
 TEST(Duziz, FileSizeIsZeroWhereNothingExists) {
     TempDir dir;
-    EXPECT_EQ(Duziz::fileSize(dir.file("missing")), 0);
-    std::ofstream(dir.file("five"), std::ios::binary) << "12345";
-    EXPECT_EQ(Duziz::fileSize(dir.file("five")), 5);
+    EXPECT_EQ(Duziz::fileSize(dir / "missing"), 0);
+    std::ofstream(dir / "five", std::ios::binary) << "12345";
+    EXPECT_EQ(Duziz::fileSize(dir / "five"), 5);
 }
 
 TEST(Duziz, ClearDataEmptiesAndIgnoresNull) {
@@ -116,14 +100,14 @@ TEST(Duziz, SaveFileWritesAndEmptiesOnlyWhenConfirmedAndWritten) {
     EXPECT_EQ(saves[0].options, std::vector<std::string>{"sDsp"});
 
     // Confirmed: written, then emptied.
-    ui.answerSave(dir.file("a.sDsp"));
+    ui.answerSave(dir / "a.sDsp");
     EXPECT_TRUE(Duziz::saveFile("Save preset data to file", "sDsp", &data));
     EXPECT_TRUE(data.empty());
-    EXPECT_EQ(readFile(dir.file("a.sDsp")), (Bytes{1, 2, 3}));
+    EXPECT_EQ(readFile(dir / "a.sDsp"), (Bytes{1, 2, 3}));
 
     // Confirmed but the write fails: the data is kept and the error says why.
     data = {4, 5};
-    ui.answerSave(dir.file("no-such-folder/b.sDsp"));
+    ui.answerSave(dir / "no-such-folder/b.sDsp");
     platform::Error error;
     EXPECT_FALSE(Duziz::saveFile("Save preset data to file", "sDsp", &data, &error));
     EXPECT_EQ(data, (Bytes{4, 5}));
@@ -133,36 +117,36 @@ TEST(Duziz, SaveFileWritesAndEmptiesOnlyWhenConfirmedAndWritten) {
 
 TEST(Duziz, WriteFileAtomicallyReplacesWholeAndLeavesNoTemporaryFile) {
     TempDir dir;
-    std::ofstream(dir.file("memory.mprt"), std::ios::binary) << "old contents that are longer";
+    std::ofstream(dir / "memory.mprt", std::ios::binary) << "old contents that are longer";
     const Bytes fresh{9, 8, 7};
-    ASSERT_TRUE(writeFileAtomically(dir.file("memory.mprt"), fresh.data(), fresh.size(), nullptr));
-    EXPECT_EQ(readFile(dir.file("memory.mprt")), fresh);
+    ASSERT_TRUE(writeFileAtomically(dir / "memory.mprt", fresh.data(), fresh.size(), nullptr));
+    EXPECT_EQ(readFile(dir / "memory.mprt"), fresh);
     int entries = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path)) ++entries;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
     EXPECT_EQ(entries, 1);
 }
 
 TEST(Duziz, OpenFileCallsTheHandlerOnlyForAConfirmedExistingFile) {
     TempDir dir;
-    std::ofstream(dir.file("x.mprt")) << "x";
+    std::ofstream(dir / "x.mprt") << "x";
     platform::ScriptedUiServices ui;
     int calls = 0;
     auto handler = [&](const std::string& path, int arg) {
         ++calls;
-        EXPECT_EQ(path, dir.file("x.mprt"));
+        EXPECT_EQ(path, (dir / "x.mprt"));
         EXPECT_EQ(arg, 3);
         return true;
     };
 
     ui.answerOpen(std::nullopt);
     EXPECT_FALSE(Duziz::_openFile("mprt", 3, handler));  // cancelled
-    ui.answerOpen(dir.file("deleted.mprt"));
+    ui.answerOpen(dir / "deleted.mprt");
     EXPECT_FALSE(Duziz::_openFile("mprt", 3, handler));  // file gone meanwhile
-    ui.answerOpen(dir.file("x.mprt"));
+    ui.answerOpen(dir / "x.mprt");
     EXPECT_FALSE(Duziz::_openFile("mprt", 3, nullptr));  // no handler
     EXPECT_EQ(calls, 0);
 
-    ui.answerOpen(dir.file("x.mprt"));
+    ui.answerOpen(dir / "x.mprt");
     EXPECT_TRUE(Duziz::_openFile("mprt", 3, handler));
     EXPECT_EQ(calls, 1);
     auto opens = ui.callsOf("open");

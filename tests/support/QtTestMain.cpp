@@ -1,5 +1,5 @@
-// The widget tests run in Qt's offscreen platform with the Fusion style, so that drawing does
-// not depend on the desktop the tests run on.
+// The main of the Qt tests: they run in Qt's offscreen platform with the Fusion style, so that
+// drawing does not depend on the desktop the tests run on, and without trace output.
 
 #include "platform/Trace.h"
 
