@@ -13,8 +13,8 @@
 
 namespace {
 
-const std::filesystem::path kCases =
-    std::filesystem::path(VARNEL_SOURCE_DIR) / ".." / "shared" / "testdata" / "json-conformance" / "test_parsing";
+// Set by the build from VARNEL_JSON_CONFORMANCE_DIR; this file is only built when the folder exists.
+const std::filesystem::path kCases = VARNEL_JSON_CONFORMANCE_CASES;
 
 // y_ cases rejected on purpose.
 const std::set<std::string> kRejectedOnPurpose = {
