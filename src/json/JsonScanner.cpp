@@ -85,14 +85,192 @@ int failString(JsonParseState* parseState, const uint8_t* p) {
     return 1;
 }
 
+int failControlByte(JsonParseState* parseState, const uint8_t* p) {
+    setIndex(parseState, p);
+    json_error(parseState, "Invalid character < 0x20 found in string: 0x%2.2x.", *p);
+    return failString(parseState, p);
+}
+
+// Leaves the string in the current token: the token runs from the opening quote at start to the
+// closing quote; the value is the given bytes (in place, or decoded in the token buffer).
+int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t* closingQuote, const uint8_t* value,
+                 uint64_t length, uint64_t hash) {
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = start;
+    token.tokenLength = static_cast<uint64_t>(closingQuote + 1 - start);
+    token.value.ptr = value;
+    token.value.length = length;
+    token.value.type = JsonValueTypeString;
+    token.value.hash = hash;
+    setIndex(parseState, closingQuote + 1);
+    return 0;
+}
+
+// A string's decoded value as it is built in the token buffer, with its value hash.
+struct DecodedString {
+    JsonParseState* parseState;
+    JsonManagedBuffer& buffer;
+    uint64_t used;
+    uint64_t hash;
+
+    // Makes room for n more bytes and a margin of 16, which covers any one decoded character.
+    bool reserve(uint64_t n) {
+        if (buffer.length >= used && buffer.length - used >= n + 16) return true;
+        if (json_managedBuffer_resize(&buffer, used + n + 1024)) return true;
+        json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
+                   static_cast<long>(__LINE__));
+        return false;
+    }
+
+    void appendByte(uint8_t byte) {
+        buffer.bytes[used++] = byte;
+        hash = jsonHashStep(hash, byte);
+    }
+
+    // Copies and hashes [from, to) in one tight loop; room must have been made for it. The hash
+    // is kept in a local, as the byte stores could otherwise alias it.
+    void appendRun(const uint8_t* from, const uint8_t* to) {
+        uint8_t* out = buffer.bytes + used;
+        uint64_t h = hash;
+        for (const uint8_t* q = from; q < to; ++q) {
+            *out++ = *q;
+            h = jsonHashStep(h, *q);
+        }
+        hash = h;
+        used += static_cast<uint64_t>(to - from);
+    }
+
+    bool appendCodePoint(uint32_t codePoint) {
+        uint8_t* target = buffer.bytes + used;
+        if (ConvertUTF32toUTF8(codePoint, &target, buffer.bytes + buffer.length) != JsonConversionOK) {
+            json_error(parseState, "Internal error: Unable to add UTF8 sequence to internal string buffer. %s line #%ld",
+                       __FILE__, static_cast<long>(__LINE__));
+            return false;
+        }
+        for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
+        used = static_cast<uint64_t>(target - buffer.bytes);
+        return true;
+    }
+};
+
+// Appends the UTF-8 sequence at p and moves p past it. A cut-off sequence is an error; an
+// ill-formed one is too, unless the loose option puts U+FFFD in its place.
+bool appendUtf8(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
+    const uint8_t* next;
+    uint32_t codePoint;
+    const JsonConversionResult result = ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
+    if (result == JsonConversionOK) {
+        out.appendRun(p, next);
+        p = next;
+        return true;
+    }
+    if (result == JsonSourceExhausted) {
+        setIndex(out.parseState, p);
+        json_error(out.parseState, "End of buffer reached while parsing UTF8 in \"\" string.");
+        return false;
+    }
+    if (!loose) {
+        setIndex(out.parseState, p);
+        json_error(out.parseState, "Illegal UTF8 sequence found in \"\" string.");
+        return false;
+    }
+    if (!out.appendCodePoint(JsonReplacementCharacter)) return false;
+    p = next;
+    return true;
+}
+
+// Decodes the four hexadecimal digits after "\u" at p, with the second escape of a surrogate
+// pair, and moves p past what it used. An unpaired surrogate or a code point that may not stand
+// in a string is an error, unless the loose option puts U+FFFD in its place.
+bool decodeUnicodeEscape(JsonParseState* parseState, const uint8_t*& p, const uint8_t* end, bool loose,
+                         uint32_t* codePoint) {
+    uint32_t first = 0;
+    if (readHex4(parseState, p, end, &first) != HexResult::Ok) return false;
+    *codePoint = first;
+    bool illegal = false;
+    if (first >= 0xD800 && first <= 0xDBFF) {
+        if (p >= end || (*p == '\\' && p + 1 >= end)) return false;
+        if (*p != '\\' || p[1] != 'u') {
+            if (!loose) {
+                setIndex(parseState, p);
+                json_error(parseState,
+                           "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode "
+                           "escape sequence.");
+                return false;
+            }
+            // Resume at the byte that did not fit (at the backslash when the "u" was missing).
+            *codePoint = JsonReplacementCharacter;
+        } else {
+            p += 2;
+            uint32_t second = 0;
+            if (readHex4(parseState, p, end, &second) != HexResult::Ok) return false;
+            if (second >= 0xDC00 && second <= 0xDFFF) {
+                *codePoint = ((first - 0xD800) << 10) + (second - 0xDC00) + 0x10000;
+            } else {
+                illegal = true;
+            }
+        }
+    } else if (first >= 0xDC00 && first <= 0xDFFF) {
+        illegal = true;
+    }
+    if (illegal || !jsonIsValidCodePoint(*codePoint)) {
+        if (!loose) {
+            setIndex(parseState, p);
+            json_error(parseState, "Illegal \\u Unicode escape sequence.");
+            return false;
+        }
+        *codePoint = JsonReplacementCharacter;
+    }
+    return true;
+}
+
+// Appends the character of the escape whose backslash is at p and moves p past the escape.
+bool appendEscape(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
+    const uint8_t* const backslash = p;
+    if (++p >= end) return false;
+    uint8_t simple = 0;
+    switch (*p) {
+    case '"':
+    case '\\':
+    case '/':
+        simple = *p;
+        break;
+    case 'b':
+        simple = 0x08;
+        break;
+    case 'f':
+        simple = 0x0C;
+        break;
+    case 'n':
+        simple = 0x0A;
+        break;
+    case 'r':
+        simple = 0x0D;
+        break;
+    case 't':
+        simple = 0x09;
+        break;
+    case 'u': {
+        ++p;
+        uint32_t codePoint = 0;
+        return decodeUnicodeEscape(out.parseState, p, end, loose, &codePoint) && out.appendCodePoint(codePoint);
+    }
+    default:
+        setIndex(out.parseState, backslash);
+        json_error(out.parseState, "Invalid escape sequence found in \"\" string.");
+        return false;
+    }
+    out.appendByte(simple);
+    ++p;
+    return true;
+}
+
 }  // namespace
 
 int json_parse_string(JsonParseState* parseState) {
-    const uint8_t* const base = parseState->stringBufferBytes;
-    const uint8_t* const end = base + parseState->stringBufferLength;
-    const uint8_t* const start = base + parseState->atIndex;
+    const uint8_t* const end = parseState->stringBufferBytes + parseState->stringBufferLength;
+    const uint8_t* const start = parseState->stringBufferBytes + parseState->atIndex;
     const bool loose = parseState->parseOptionFlags & JsonParseFlagLooseUnicode;
-    JsonParseToken& token = parseState->token;
     const uint8_t* p = start + 1;
     uint64_t hash = JsonHashStart;
 
@@ -102,22 +280,9 @@ int json_parse_string(JsonParseState* parseState) {
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
         if (c < 0x80) {
-            if (c == '"') {
-                token.tokenPtr = start;
-                token.tokenLength = static_cast<uint64_t>(p + 1 - start);
-                token.value.ptr = start + 1;
-                token.value.length = static_cast<uint64_t>(p - (start + 1));
-                token.value.type = JsonValueTypeString;
-                token.value.hash = hash;
-                parseState->atIndex = static_cast<uint64_t>(p + 1 - base);
-                return 0;
-            }
+            if (c == '"') return finishString(parseState, start, p, start + 1, static_cast<uint64_t>(p - (start + 1)), hash);
             if (c == '\\') break;
-            if (c < 0x20) {
-                setIndex(parseState, p);
-                json_error(parseState, "Invalid character < 0x20 found in string: 0x%2.2x.", c);
-                return failString(parseState, p);
-            }
+            if (c < 0x20) return failControlByte(parseState, p);
             hash = jsonHashStep(hash, c);
             ++p;
             continue;
@@ -129,179 +294,33 @@ int json_parse_string(JsonParseState* parseState) {
     }
 
     // Decoding path: copy what was seen into the token buffer and decode from here on.
-    JsonManagedBuffer& buffer = parseState->tokenBuffer;
-    uint64_t used = static_cast<uint64_t>(p - (start + 1));
-    auto ensureRoom = [&]() -> bool {
-        if (buffer.length >= used && buffer.length - used >= 16) return true;
-        if (json_managedBuffer_resize(&buffer, used + 1024)) return true;
-        json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
-                   static_cast<long>(__LINE__));
-        return false;
-    };
-    auto appendByte = [&](uint8_t byte) {
-        buffer.bytes[used++] = byte;
-        hash = jsonHashStep(hash, byte);
-    };
-    auto appendCodePoint = [&](uint32_t codePoint) -> bool {
-        uint8_t* target = buffer.bytes + used;
-        if (ConvertUTF32toUTF8(codePoint, &target, buffer.bytes + buffer.length) != JsonConversionOK) {
-            json_error(parseState, "Internal error: Unable to add UTF8 sequence to internal string buffer. %s line #%ld",
-                       __FILE__, static_cast<long>(__LINE__));
-            return false;
-        }
-        for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
-        used = static_cast<uint64_t>(target - buffer.bytes);
-        return true;
-    };
-    if (!ensureRoom()) return failString(parseState, p);
-    if (used) std::memcpy(buffer.bytes, start + 1, used);
+    DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1)), hash};
+    if (!out.reserve(0)) return failString(parseState, p);
+    if (out.used) std::memcpy(out.buffer.bytes, start + 1, out.used);
 
     for (;;) {
-        // A run of plain bytes is copied and hashed in one tight loop, with room made for all of
-        // it (and the usual margin) at once.
+        // A run of plain bytes is copied with room made for all of it at once.
         const uint8_t* const run = endOfPlainRun(p, end);
         if (run != p) {
-            const uint64_t n = static_cast<uint64_t>(run - p);
-            if (buffer.length < used || buffer.length - used < n + 16) {
-                if (!json_managedBuffer_resize(&buffer, used + n + 1024)) {
-                    json_error(parseState, "Internal error: Unable to resize temporary buffer. %s line #%ld", __FILE__,
-                               static_cast<long>(__LINE__));
-                    return failString(parseState, p);
-                }
-            }
-            uint8_t* out = buffer.bytes + used;
-            for (; p < run; ++p) {
-                *out++ = *p;
-                hash = jsonHashStep(hash, *p);
-            }
-            used += n;
+            if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
+            out.appendRun(p, run);
+            p = run;
         }
         if (p >= end) return failString(parseState, p);
-        if (!ensureRoom()) return failString(parseState, p);
+        if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
         if (c >= 0x80) {
-            const uint8_t* next;
-            uint32_t codePoint;
-            const JsonConversionResult result = ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
-            if (result == JsonConversionOK) {
-                for (; p < next; ++p) appendByte(*p);
-                continue;
-            }
-            if (result == JsonSourceExhausted) {
-                setIndex(parseState, p);
-                json_error(parseState, "End of buffer reached while parsing UTF8 in \"\" string.");
-                return failString(parseState, p);
-            }
-            if (!loose) {
-                setIndex(parseState, p);
-                json_error(parseState, "Illegal UTF8 sequence found in \"\" string.");
-                return failString(parseState, p);
-            }
-            if (!appendCodePoint(JsonReplacementCharacter)) return failString(parseState, p);
-            p = next;
-            continue;
-        }
-        if (c < 0x20) {
-            setIndex(parseState, p);
-            json_error(parseState, "Invalid character < 0x20 found in string: 0x%2.2x.", c);
-            return failString(parseState, p);
-        }
-        if (c == '"') {
-            token.tokenPtr = start;
-            token.tokenLength = static_cast<uint64_t>(p + 1 - start);
-            token.value.ptr = buffer.bytes;
-            token.value.length = used;
-            token.value.type = JsonValueTypeString;
-            token.value.hash = hash;
-            parseState->atIndex = static_cast<uint64_t>(p + 1 - base);
-            return 0;
-        }
-        if (c != '\\') {
-            appendByte(c);
+            if (!appendUtf8(out, p, end, loose)) return failString(parseState, p);
+        } else if (c < 0x20) {
+            return failControlByte(parseState, p);
+        } else if (c == '"') {
+            return finishString(parseState, start, p, out.buffer.bytes, out.used, out.hash);
+        } else if (c == '\\') {
+            if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
+        } else {
+            out.appendByte(c);
             ++p;
-            continue;
         }
-
-        // Escape state.
-        const uint8_t* escape = p;
-        if (++p >= end) return failString(parseState, p);
-        uint8_t simple = 0;
-        switch (*p) {
-        case '"':
-        case '\\':
-        case '/':
-            simple = *p;
-            break;
-        case 'b':
-            simple = 0x08;
-            break;
-        case 'f':
-            simple = 0x0C;
-            break;
-        case 'n':
-            simple = 0x0A;
-            break;
-        case 'r':
-            simple = 0x0D;
-            break;
-        case 't':
-            simple = 0x09;
-            break;
-        case 'u':
-            break;
-        default:
-            setIndex(parseState, escape);
-            json_error(parseState, "Invalid escape sequence found in \"\" string.");
-            return failString(parseState, p);
-        }
-        if (simple) {
-            appendByte(simple);
-            ++p;
-            continue;
-        }
-
-        // Unicode escape: four hexadecimal digits, a surrogate pair as two escapes.
-        ++p;
-        uint32_t first = 0;
-        HexResult hex = readHex4(parseState, p, end, &first);
-        if (hex != HexResult::Ok) return failString(parseState, p);
-        uint32_t codePoint = first;
-        bool illegal = false;
-        if (first >= 0xD800 && first <= 0xDBFF) {
-            if (p >= end || (*p == '\\' && p + 1 >= end)) return failString(parseState, p);
-            if (*p != '\\' || p[1] != 'u') {
-                if (!loose) {
-                    setIndex(parseState, p);
-                    json_error(parseState,
-                               "Required a second \\u Unicode escape sequence following a surrogate \\u Unicode "
-                               "escape sequence.");
-                    return failString(parseState, p);
-                }
-                // Resume at the byte that did not fit (at the backslash when the "u" was missing).
-                codePoint = JsonReplacementCharacter;
-            } else {
-                p += 2;
-                uint32_t second = 0;
-                hex = readHex4(parseState, p, end, &second);
-                if (hex != HexResult::Ok) return failString(parseState, p);
-                if (second >= 0xDC00 && second <= 0xDFFF) {
-                    codePoint = ((first - 0xD800) << 10) + (second - 0xDC00) + 0x10000;
-                } else {
-                    illegal = true;
-                }
-            }
-        } else if (first >= 0xDC00 && first <= 0xDFFF) {
-            illegal = true;
-        }
-        if (illegal || !jsonIsValidCodePoint(codePoint)) {
-            if (!loose) {
-                setIndex(parseState, p);
-                json_error(parseState, "Illegal \\u Unicode escape sequence.");
-                return failString(parseState, p);
-            }
-            codePoint = JsonReplacementCharacter;
-        }
-        if (!appendCodePoint(codePoint)) return failString(parseState, p);
     }
 }
 
