@@ -2,7 +2,9 @@
 
 #include <new>
 
-#include "json/JsonParseState.h"
+#include "json/detail/JsonParseState.h"
+
+using namespace json::detail;
 
 namespace {
 

@@ -54,7 +54,9 @@ inline constexpr const char* JsonLineNumberKey = "JsonLineNumberKey";
 // Deepest nesting of arrays and objects a document may have.
 inline constexpr uint64_t JsonMaximumNestingDepth = 1024;
 
+namespace json::detail {
 struct JsonParseState;
+}  // namespace json::detail
 
 class JSONDecoder {
 public:
@@ -91,7 +93,7 @@ public:
 private:
     friend struct JsonFrontEnd;
     JsonValue parse(const uint8_t* bytes, uint64_t length, bool mutableResults, platform::Error* error);
-    std::unique_ptr<JsonParseState> parseState;
+    std::unique_ptr<json::detail::JsonParseState> parseState;
 };
 
 // One-call front ends on text (std::string holds UTF-8 already, so no conversion step fails).

@@ -1,7 +1,9 @@
-#include "json/JsonArena.h"
+#include "json/detail/JsonArena.h"
 
 #include <cstdlib>
 #include <new>
+
+namespace json::detail {
 
 // The header at the start of each block. While the block is open, live holds a large bias less
 // the chunks freed so far, so no free can bring it to 0; closing trades the bias for the count of
@@ -91,3 +93,5 @@ void JsonArena::release(void* chunk) noexcept {
         giveBack(block);
     }
 }
+
+}  // namespace json::detail

@@ -6,8 +6,10 @@
 static_assert(alignof(JsonValue) <= alignof(JsonArray) && sizeof(JsonArray) % alignof(JsonValue) == 0,
               "element slots follow the array header");
 
-#include "json/JsonArena.h"
-#include "json/JsonInternal.h"
+#include "json/detail/JsonArena.h"
+#include "json/detail/JsonInternal.h"
+
+using namespace json::detail;
 
 const JsonValue& JsonArray::objectAtIndex(uint64_t index) const {
     if (index >= count_) raiseRange("objectAtIndex", index, count_);

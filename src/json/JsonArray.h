@@ -8,7 +8,9 @@
 
 #include "json/JsonValue.h"
 
+namespace json::detail {
 class JsonArena;
+}  // namespace json::detail
 
 class JsonArray : public JsonObject {
 public:
@@ -46,12 +48,13 @@ public:
 
 private:
     friend class JsonValue;
-    friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena);
+    friend JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection,
+                                     json::detail::JsonArena* arena);
     JsonArray() = default;
     ~JsonArray();
     // A new empty array whose element slots (capacity of them, all none) follow it in the same
     // allocation (in the arena when one is given and has room); null when memory runs out.
-    static JsonArray* allocate(uint64_t capacity, JsonArena* arena);
+    static JsonArray* allocate(uint64_t capacity, json::detail::JsonArena* arena);
     static void destroy(JsonArray* array);
     JsonValue* inlineObjects() { return reinterpret_cast<JsonValue*>(this + 1); }
 
@@ -70,4 +73,5 @@ private:
 
 // A new array that takes over the count handles at objects (they are left none); in the arena
 // when one is given.
-JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection, JsonArena* arena = nullptr);
+JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollection,
+                          json::detail::JsonArena* arena = nullptr);

@@ -5,8 +5,10 @@
 #include <new>
 #include <utility>
 
-#include "json/JsonArena.h"
-#include "json/JsonInternal.h"
+#include "json/detail/JsonArena.h"
+#include "json/detail/JsonInternal.h"
+
+using namespace json::detail;
 
 namespace {
 

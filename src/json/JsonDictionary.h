@@ -18,7 +18,9 @@ struct JsonHashTableEntry {
 };
 
 class JsonDictionaryEnumerator;
+namespace json::detail {
 class JsonArena;
+}  // namespace json::detail
 
 class JsonDictionary : public JsonObject {
 public:
@@ -65,12 +67,12 @@ private:
     friend class JsonValue;
     friend class JsonDictionaryEnumerator;
     friend JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects,
-                                          uint64_t count, bool mutableCollection, JsonArena* arena);
+                                          uint64_t count, bool mutableCollection, json::detail::JsonArena* arena);
     JsonDictionary() = default;
     ~JsonDictionary();
     // A new empty dictionary whose table (capacity empty slots) follows it in the same
     // allocation (in the arena when one is given and has room); null when memory runs out.
-    static JsonDictionary* allocate(uint64_t capacity, JsonArena* arena);
+    static JsonDictionary* allocate(uint64_t capacity, json::detail::JsonArena* arena);
     static void destroy(JsonDictionary* dictionary);
     JsonHashTableEntry* inlineEntries() { return reinterpret_cast<JsonHashTableEntry*>(this + 1); }
     void releaseTable();
@@ -111,7 +113,7 @@ private:
 // handles are left none); a later duplicate key replaces an earlier one, and the table is sized
 // for the keys that remain. In the arena when one is given.
 JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonValue* objects, uint64_t count,
-                               bool mutableCollection, JsonArena* arena = nullptr);
+                               bool mutableCollection, json::detail::JsonArena* arena = nullptr);
 
 // The table capacity for n members: the first entry of the capacity table that holds n × 1.33.
 // Counts beyond the table are capped at its last entry.

@@ -11,9 +11,11 @@
 
 #include "json/JSONDecoder.h"
 #include "json/JsonArray.h"
-#include "json/JsonEncodeState.h"
-#include "json/JsonInternal.h"
-#include "json/JsonUtf8.h"
+#include "json/detail/JsonEncodeState.h"
+#include "json/detail/JsonInternal.h"
+#include "json/detail/JsonUtf8.h"
+
+namespace json::detail {
 
 static_assert(std::endian::native == std::endian::little, "the string scan finds the first special byte of a word");
 
@@ -517,3 +519,5 @@ std::string json_encode_className(const JsonValue& object) {
     }
     return "JsonNone";
 }
+
+}  // namespace json::detail

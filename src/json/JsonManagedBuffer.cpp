@@ -1,7 +1,9 @@
-#include "json/JsonManagedBuffer.h"
+#include "json/detail/JsonManagedBuffer.h"
 
 #include <cstdlib>
 #include <cstring>
+
+namespace json::detail {
 
 void json_managedBuffer_setToStackBuffer(JsonManagedBuffer* buffer, uint8_t* storage, uint64_t size) {
     json_managedBuffer_release(buffer);
@@ -49,3 +51,5 @@ uint8_t* json_managedBuffer_resize(JsonManagedBuffer* buffer, uint64_t size) {
     buffer->flags = (buffer->flags & ~JsonManagedBufferLocationMask) | JsonManagedBufferOnHeap | JsonManagedBufferMustFree;
     return heap;
 }
+
+}  // namespace json::detail

@@ -9,9 +9,11 @@
 
 #include "json/JsonArray.h"
 #include "json/JsonDictionary.h"
-#include "json/JsonInternal.h"
-#include "json/JsonParseState.h"
-#include "json/JsonTokenCache.h"
+#include "json/detail/JsonInternal.h"
+#include "json/detail/JsonParseState.h"
+#include "json/detail/JsonTokenCache.h"
+
+namespace json::detail {
 
 namespace {
 
@@ -645,3 +647,5 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     parseState->arena = nullptr;
     return parsedObject;
 }
+
+}  // namespace json::detail

@@ -10,8 +10,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "json/JsonParseState.h"
-#include "json/JsonUtf8.h"
+#include "json/detail/JsonParseState.h"
+#include "json/detail/JsonUtf8.h"
+
+namespace json::detail {
 
 namespace {
 
@@ -143,8 +145,9 @@ struct DecodedString {
     bool appendCodePoint(uint32_t codePoint) {
         uint8_t* target = buffer.bytes + used;
         if (ConvertUTF32toUTF8(codePoint, &target, buffer.bytes + buffer.length) != JsonConversionOK) {
-            json_error(parseState, "Internal error: Unable to add UTF8 sequence to internal string buffer. %s line #%ld",
-                       __FILE__, static_cast<long>(__LINE__));
+            json_error(parseState,
+                       "Internal error: Unable to add UTF8 sequence to internal string buffer. %s line #%ld", __FILE__,
+                       static_cast<long>(__LINE__));
             return false;
         }
         for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
@@ -280,7 +283,8 @@ int json_parse_string(JsonParseState* parseState) {
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
         if (c < 0x80) {
-            if (c == '"') return finishString(parseState, start, p, start + 1, static_cast<uint64_t>(p - (start + 1)), hash);
+            if (c == '"')
+                return finishString(parseState, start, p, start + 1, static_cast<uint64_t>(p - (start + 1)), hash);
             if (c == '\\') break;
             if (c < 0x20) return failControlByte(parseState, p);
             hash = jsonHashStep(hash, c);
@@ -520,3 +524,5 @@ int json_parse_number(JsonParseState* parseState) {
     value.hash = hash;
     return 0;
 }
+
+}  // namespace json::detail

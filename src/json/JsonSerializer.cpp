@@ -5,7 +5,9 @@
 
 #include <new>
 
-#include "json/JsonEncodeState.h"
+#include "json/detail/JsonEncodeState.h"
+
+using namespace json::detail;
 
 namespace {
 

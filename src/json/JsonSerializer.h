@@ -98,7 +98,9 @@ using JsonFormatterSelector = unsigned;
 // when it failed.
 using JsonSerializerResult = std::variant<std::monostate, platform::Bytes, std::string>;
 
+namespace json::detail {
 struct JsonEncodeState;
+}  // namespace json::detail
 
 class JsonSerializer {
 public:
@@ -123,7 +125,7 @@ public:
 
 private:
     void releaseState();
-    std::unique_ptr<JsonEncodeState> encodeState;
+    std::unique_ptr<json::detail::JsonEncodeState> encodeState;
 };
 
 // One-call functions. Those that take any receiver write a string as a top-level string and

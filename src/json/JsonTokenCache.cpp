@@ -1,11 +1,14 @@
 // The token cache: recently made strings and numbers of one decoder, keyed by the scanners'
 // value hash, so that repeated keys and values share one object.
 
+#include "json/detail/JsonTokenCache.h"
+
 #include <cstring>
 #include <new>
 
-#include "json/JsonInternal.h"
-#include "json/JsonTokenCache.h"
+#include "json/detail/JsonInternal.h"
+
+namespace json::detail {
 
 namespace {
 
@@ -85,3 +88,5 @@ void json_clearCache(JsonParseState* parseState) {
     JsonTokenCacheItem* items = parseState->cache.items.get();
     for (uint64_t i = 0; i < parseState->cache.count; ++i) clearItem(items[i]);
 }
+
+}  // namespace json::detail

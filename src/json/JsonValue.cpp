@@ -7,10 +7,12 @@
 #include <cstring>
 #include <new>
 
-#include "json/JsonArena.h"
 #include "json/JsonArray.h"
 #include "json/JsonDictionary.h"
-#include "json/JsonInternal.h"
+#include "json/detail/JsonArena.h"
+#include "json/detail/JsonInternal.h"
+
+namespace json::detail {
 
 std::string jsonFormatV(const char* format, va_list arguments) {
     va_list copy;
@@ -46,6 +48,15 @@ JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
     return value;
 }
 
+JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
+    if (text.empty()) return JsonValue::makeString(text);
+    return jsonValueAdopting(JsonKind::String, JsonString::create(text, arena));
+}
+
+}  // namespace json::detail
+
+using namespace json::detail;
+
 JsonString* JsonString::create(std::string_view text, JsonArena* arena) {
     const size_t size = sizeof(JsonString) + text.size() + 1;
     void* memory = arena && text.size() < JsonArena::kLargestChunk ? arena->allocate(size) : nullptr;
@@ -67,11 +78,6 @@ void JsonString::destroy(JsonString* string) {
     } else {
         ::operator delete(string);
     }
-}
-
-JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
-    if (text.empty()) return JsonValue::makeString(text);
-    return jsonValueAdopting(JsonKind::String, JsonString::create(text, arena));
 }
 
 void JsonValue::destroy() noexcept {

@@ -18,10 +18,20 @@
 
 #include "json/JsonExceptions.h"
 
-class JsonArena;
 class JsonArray;
 class JsonDictionary;
+class JsonObject;
 class JsonValue;
+enum class JsonKind : uint8_t;
+
+// The reader's internals (json/detail/) that the value classes let in.
+namespace json::detail {
+class JsonArena;
+class JsonTokenCacheReferences;
+JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
+JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
+JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+}  // namespace json::detail
 
 enum class JsonKind : uint8_t {
     None,             // no value: an absent key, a failed parse
@@ -48,8 +58,8 @@ protected:
 
 private:
     friend class JsonValue;
-    friend class JsonTokenCacheReferences;
-    friend JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
+    friend class json::detail::JsonTokenCacheReferences;
+    friend JsonValue json::detail::jsonMakeString(std::string_view text, json::detail::JsonArena* arena);
     mutable std::atomic<uint32_t> refs_{1};
 
 protected:
@@ -65,11 +75,11 @@ public:
 
 private:
     friend class JsonValue;
-    friend JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
+    friend JsonValue json::detail::jsonMakeString(std::string_view text, json::detail::JsonArena* arena);
     explicit JsonString(uint64_t length) : length_(length) {}
     ~JsonString() = default;
     // In the arena when one is given and has room, else on the heap.
-    static JsonString* create(std::string_view text, JsonArena* arena = nullptr);
+    static JsonString* create(std::string_view text, json::detail::JsonArena* arena = nullptr);
     static void destroy(JsonString* string);
     uint64_t length_;
 };
@@ -180,9 +190,9 @@ public:
 private:
     friend class JsonArray;
     friend class JsonDictionary;
-    friend JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
-    friend JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
-    friend class JsonTokenCacheReferences;
+    friend JsonValue json::detail::jsonValueRetaining(JsonKind kind, JsonObject* object);
+    friend JsonValue json::detail::jsonValueAdopting(JsonKind kind, JsonObject* object);
+    friend class json::detail::JsonTokenCacheReferences;
 
     bool holdsObject() const { return kind_ >= JsonKind::String; }
     void retain() const noexcept {

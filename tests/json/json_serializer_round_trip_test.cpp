@@ -8,9 +8,11 @@
 #include <string>
 
 #include "JsonSerializerTestSupport.h"
-#include "json/JsonUtf8.h"
+#include "json/detail/JsonUtf8.h"
 
 namespace {
+
+using namespace json::detail;
 
 class RandomTree {
 public:

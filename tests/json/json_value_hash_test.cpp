@@ -7,9 +7,11 @@
 #include <cstring>
 #include <string>
 
-#include "json/JsonParseState.h"
+#include "json/detail/JsonParseState.h"
 
 namespace {
+
+using namespace json::detail;
 
 uint64_t definedHash(uint64_t h, const std::string& bytes) {
     for (unsigned char c : bytes) h = (h * 33u + static_cast<uint64_t>(c) - 29u) ^ (h >> 19);

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace json::detail {
+
 struct JsonArenaBlock;
 
 class JsonArena {
@@ -49,3 +51,5 @@ private:
     uint8_t* end_ = nullptr;
     uint64_t handedOut_ = 0;  // chunks of the current block
 };
+
+}  // namespace json::detail

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "json/JSONDecoder.h"
-#include "json/JsonArena.h"
-#include "json/JsonManagedBuffer.h"
+#include "json/detail/JsonArena.h"
+#include "json/detail/JsonManagedBuffer.h"
 #include "platform/Error.h"
+
+namespace json::detail {
 
 enum JsonTokenType : uint64_t {
     JsonTokenTypeInvalid = 0,
@@ -133,3 +135,5 @@ void json_objectStack_release(JsonObjectStack* stack);
 int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount);
 // Grows objects alone (for arrays); 0 on success, 1 when memory runs out.
 int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount);
+
+}  // namespace json::detail

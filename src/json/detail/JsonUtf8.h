@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace json::detail {
+
 enum JsonConversionResult : int {
     JsonConversionOK = 0,
     JsonSourceExhausted = 1,  // the sequence runs past the end of the input
@@ -140,3 +142,5 @@ inline uint64_t jsonHashStep(uint64_t h, uint8_t c) {
 #endif
     return ((h << 5) + sum) ^ (h >> 19);
 }
+
+}  // namespace json::detail

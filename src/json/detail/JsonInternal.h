@@ -7,6 +7,8 @@
 
 #include "json/JsonValue.h"
 
+namespace json::detail {
+
 // A handle to object that takes one more reference / takes over the caller's reference.
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
 JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
@@ -17,3 +19,5 @@ JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
 // printf-style formatting into a std::string.
 std::string jsonFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string jsonFormatV(const char* format, va_list arguments);
+
+}  // namespace json::detail

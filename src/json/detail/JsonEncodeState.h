@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "json/JsonDictionary.h"
-#include "json/JsonManagedBuffer.h"
 #include "json/JsonSerializer.h"
+#include "json/detail/JsonManagedBuffer.h"
 #include "platform/Error.h"
+
+namespace json::detail {
 
 inline constexpr uint64_t JsonEncodeCacheCount = 1024;
 
@@ -65,3 +67,5 @@ void json_encode_error(JsonEncodeState* encodeState, const char* format, ...) __
 // The class name that messages give for a value: JsonString, JsonNumber (booleans too), JsonNull,
 // JsonArray, JsonDictionary, or a caller object's own.
 std::string json_encode_className(const JsonValue& object);
+
+}  // namespace json::detail

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json/JsonParseState.h"
+#include "json/detail/JsonParseState.h"
+
+namespace json::detail {
 
 // The cache holds each string it keeps through a stash of references taken at once, and hands
 // them out one by one without touching the shared (atomic) count: a hit costs no atomic
@@ -102,3 +104,5 @@ inline JsonValue json_cachedObjects(JsonParseState* parseState) {
     }
     return json_cachedObjectsProbe(parseState);
 }
+
+}  // namespace json::detail

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace json::detail {
+
 enum : uint64_t {
     JsonManagedBufferLocationMask = 3,
     JsonManagedBufferLocal = 1,     // the caller's storage
@@ -27,3 +29,5 @@ void json_managedBuffer_release(JsonManagedBuffer* buffer);
 // Returns the byte pointer, or null when memory runs out (a heap buffer then has lost its
 // storage).
 uint8_t* json_managedBuffer_resize(JsonManagedBuffer* buffer, uint64_t size);
+
+}  // namespace json::detail
