@@ -1,5 +1,5 @@
-// Loopback throughput and request/response round trips of the TCP socket, each against a plain
-// blocking socket loop measured in the same run; the ratios are printed at the end.
+// Loopback throughput, request/response round trips and connects of the TCP socket, each against a
+// plain blocking socket loop measured in the same run; the ratios are printed at the end.
 
 #include "net/AsyncTcpSocket.h"
 
@@ -28,12 +28,13 @@ constexpr size_t kTotal = 256u * 1024 * 1024;
 constexpr int kWindow = 8;  // writes kept queued on the socket at once
 constexpr int kRoundTrips = 2000;
 constexpr size_t kFrame = 11;
+constexpr int kConnects = 200;
 
 // Best seconds per iteration of each benchmark, for the ratios.
 // The socket entries come twice: delegate on its own queue, then on the socket queue.
 enum { kBlockingThroughput, kSocketThroughput, kSocketThroughputShared, kBlockingRoundTrip, kSocketRoundTrip,
-       kSocketRoundTripShared, kEntries };
-double best[kEntries] = {1e300, 1e300, 1e300, 1e300, 1e300, 1e300};
+       kSocketRoundTripShared, kBlockingConnect, kSocketConnect, kSocketConnectShared, kEntries };
+double best[kEntries] = {1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300};
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -46,7 +47,7 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 4);
+        ::listen(listener_, 64);
         socklen_t len = sizeof a;
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
@@ -91,6 +92,16 @@ public:
                 if (::send(fd, frame, kFrame, MSG_NOSIGNAL) != static_cast<ssize_t>(kFrame)) break;
             }
             ::close(fd);
+        });
+    }
+    // Accepts and closes count connections.
+    void acceptAndClose(int count) {
+        thread_ = std::thread([this, count] {
+            for (int i = 0; i < count; ++i) {
+                const int fd = ::accept(listener_, nullptr, nullptr);
+                if (fd < 0) return;
+                ::close(fd);
+            }
         });
     }
     void join() { thread_.join(); }
@@ -269,10 +280,68 @@ void BM_SocketRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kRoundTrips);
 }
 
+void BM_BlockingConnect(benchmark::State& state) {
+    for (auto _ : state) {
+        Server server;
+        server.acceptAndClose(kConnects);
+        std::chrono::steady_clock::duration total{};
+        for (int i = 0; i < kConnects; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            const int fd = blockingConnect(server.port());
+            total += std::chrono::steady_clock::now() - start;
+            ::close(fd);
+        }
+        server.join();
+        const double s = seconds(total) / kConnects;
+        state.SetIterationTime(s * kConnects);
+        best[kBlockingConnect] = std::min(best[kBlockingConnect], s);
+    }
+    state.SetItemsProcessed(state.iterations() * kConnects);
+}
+
+// From the connect call to the delegate's connect report, one socket object connecting again and
+// again.
+void BM_SocketConnect(benchmark::State& state) {
+    for (auto _ : state) {
+        Server server;
+        server.acceptAndClose(kConnects);
+        auto driver = std::make_shared<Driver>();
+        std::mutex mutex;
+        std::condition_variable cv;
+        int connected = 0;
+        driver->onConnect = [&](const AsyncTcpSocketDelegate::SocketPtr&) {
+            std::lock_guard lock(mutex);
+            ++connected;
+            cv.notify_one();
+        };
+        auto sock = makeSocket(driver, state.range(0) != 0);
+        std::chrono::steady_clock::duration total{};
+        for (int i = 0; i < kConnects; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            platform::Error err;
+            sock->connectToHostOnPortError("127.0.0.1", server.port(), &err);
+            {
+                std::unique_lock lock(mutex);
+                cv.wait(lock, [&] { return connected > i; });
+            }
+            total += std::chrono::steady_clock::now() - start;
+            sock->disconnect();
+        }
+        sock.reset();
+        server.join();
+        const double s = seconds(total) / kConnects;
+        state.SetIterationTime(s * kConnects);
+        best[kSocketConnect + state.range(0)] = std::min(best[kSocketConnect + state.range(0)], s);
+    }
+    state.SetItemsProcessed(state.iterations() * kConnects);
+}
+
 BENCHMARK(BM_BlockingThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketThroughput)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BlockingRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketRoundTrip)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BlockingConnect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_SocketConnect)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 
@@ -296,6 +365,13 @@ int main(int argc, char** argv) {
         if (br < 1e300 && sr < 1e300) {
             std::printf("round trip (%s): blocking %.1f us, socket %.1f us, ratio %.2fx (aim: within 2x)\n",
                         setups[shared], br * 1e6, sr * 1e6, sr / br);
+        }
+    }
+    for (int shared = 0; shared < 2; ++shared) {
+        const double bc = best[kBlockingConnect], sc = best[kSocketConnect + shared];
+        if (bc < 1e300 && sc < 1e300) {
+            std::printf("connect (%s): blocking %.1f us, socket %.1f us, ratio %.2fx\n", setups[shared], bc * 1e6,
+                        sc * 1e6, sc / bc);
         }
     }
     return 0;
