@@ -7,7 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,6 +23,7 @@ using dispatch_test::repeat;
 using platform::dispatch::Job;
 using platform::dispatch::Priority;
 using platform::dispatch::Queue;
+using platform::dispatch::Source;
 
 namespace {
 
@@ -300,6 +306,144 @@ TEST(GlobalQueue, ToleratesManyBlockingJobsAtOnce) {
         cv.notify_all();
     }
     ASSERT_TRUE(finished.waitFor(kJobs, 30s));
+}
+
+// Global-queue jobs that each block until released: more of them than the pool runs at once.
+class BlockedJobs {
+public:
+    explicit BlockedJobs(int count) : count_(count) {
+        for (int i = 0; i < count; ++i) {
+            Queue::global(Priority(i % 3))->async([s = state_] {
+                std::unique_lock lock(s->mutex);
+                ++s->running;
+                s->cv.notify_all();
+                s->cv.wait(lock, [&] { return s->released; });
+                ++s->finished;
+                s->cv.notify_all();
+            });
+        }
+    }
+    ~BlockedJobs() { EXPECT_TRUE(release()) << "blocked jobs did not all end"; }
+    // Waits until at least n of the jobs block at once.
+    bool waitRunning(int n) {
+        std::unique_lock lock(state_->mutex);
+        return state_->cv.wait_for(lock, 30s, [&] { return state_->running >= n; });
+    }
+    // Lets every job go and waits until all have ended.
+    bool release() {
+        std::unique_lock lock(state_->mutex);
+        state_->released = true;
+        state_->cv.notify_all();
+        return state_->cv.wait_for(lock, 30s, [&] { return state_->finished == count_; });
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable cv;
+        int running = 0;
+        int finished = 0;
+        bool released = false;
+    };
+    const int count_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// The pool runs at most 512 global-queue jobs at once. However many of them block, the work of
+// serial queues, timers and sources takes a thread of its own and runs at once.
+TEST(GlobalQueue, SerialQueuesTimersAndSourcesKeepRunningWhileJobsBlock) {
+    constexpr int kBlocked = 600;
+    BlockedJobs blocked(kBlocked);
+    ASSERT_TRUE(blocked.waitRunning(500));
+    std::this_thread::sleep_for(50ms);  // the pool is as full as it gets
+
+    // Each row starts something that must end in one count; what it returns lives until then.
+    using Start = std::function<std::shared_ptr<void>(const std::shared_ptr<Counter>&)>;
+    struct Row {
+        const char* name;
+        Start start;
+    };
+    auto timerOn = [](std::shared_ptr<Queue> queue) {
+        return [queue](const std::shared_ptr<Counter>& done) -> std::shared_ptr<void> {
+            auto timer = Source::makeTimer(queue);
+            timer->setEventHandler([done] { done->add(); });
+            timer->setTimer(5ms);
+            timer->resume();
+            return timer;
+        };
+    };
+    auto afterOnto = [](std::shared_ptr<Queue> queue) {
+        return [queue](const std::shared_ptr<Counter>& done) -> std::shared_ptr<void> {
+            platform::dispatch::after(5ms, queue, [done] { done->add(); });
+            return nullptr;
+        };
+    };
+    const Row rows[] = {
+        {"a job on a serial queue",
+         [](const std::shared_ptr<Counter>& done) -> std::shared_ptr<void> {
+             auto queue = Queue::createSerial("free");
+             queue->async([done] { done->add(); });
+             return queue;
+         }},
+        {"a job on a serial queue that targets another",
+         [](const std::shared_ptr<Counter>& done) -> std::shared_ptr<void> {
+             auto queue = Queue::createSerial("free");
+             queue->setTarget(Queue::createSerial("target"));
+             queue->async([done] { done->add(); });
+             return queue;
+         }},
+        {"a timer on a serial queue", timerOn(Queue::createSerial("timer"))},
+        {"a timer on a global queue", timerOn(Queue::global(Priority::High))},
+        {"after() onto a serial queue", afterOnto(Queue::createSerial("after"))},
+        {"after() onto a global queue", afterOnto(Queue::global(Priority::Low))},
+        {"a read source on a serial queue",
+         [](const std::shared_ptr<Counter>& done) -> std::shared_ptr<void> {
+             int fds[2];
+             if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return nullptr;
+             auto source = Source::makeRead(fds[0], Queue::createSerial("reader"));
+             source->setEventHandler([fd = fds[0], done] {
+                 char c;
+                 if (read(fd, &c, 1) == 1) done->add();
+             });
+             source->setCancelHandler([fds0 = fds[0], fds1 = fds[1]] {
+                 close(fds0);
+                 close(fds1);
+             });
+             source->resume();
+             if (write(fds[1], "x", 1) != 1) return nullptr;
+             // Cancelled when the row ends; its cancel handler closes the pair.
+             return std::shared_ptr<void>(nullptr, [source](void*) { source->cancel(); });
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto done = std::make_shared<Counter>();
+        std::shared_ptr<void> keep = row.start(done);
+        EXPECT_TRUE(done->waitFor(1, 2s));
+    }
+}
+
+// More jobs than the pool runs at once each sync onto one serial queue that is busy when they
+// arrive. Every sync waits for that queue's drain: it must get a thread, or all wait for good.
+TEST(GlobalQueue, ManyJobsSyncingOntoABusySerialQueueAllReturn) {
+    constexpr int kJobs = 600;
+    auto busy = Queue::createSerial("busy");
+    Gate gate(busy);
+    ASSERT_TRUE(gate.waitBlocking());
+    auto entered = std::make_shared<Counter>();
+    auto returned = std::make_shared<Counter>();
+    for (int i = 0; i < kJobs; ++i) {
+        Queue::global()->async([busy, entered, returned] {
+            entered->add();
+            busy->sync([] {});
+            returned->add();
+        });
+    }
+    // As many jobs as the pool runs at once are waiting in sync before the queue frees up.
+    EXPECT_TRUE(entered->waitFor(500, 30s));
+    std::this_thread::sleep_for(50ms);
+    gate.open();
+    EXPECT_TRUE(returned->waitFor(kJobs, 30s)) << returned->value() << " of " << kJobs << " returned";
 }
 
 TEST(GlobalQueue, JobsSeeTheGlobalQueueAsCurrent) {

@@ -5,7 +5,8 @@
 //   has pending jobs or references, and dropping the last reference inside its own job is safe.
 // - sync() runs after all earlier jobs and blocks the caller; "the current queue" is then that
 //   queue (getSpecific works inside). sync() onto the queue already current aborts.
-// - Global queues (three priorities) tolerate blocking jobs; threads are made on demand.
+// - Global queues (three priorities) tolerate blocking jobs; threads are made on demand. However
+//   many jobs block, serial queues, timers and sources keep running.
 // - The main queue runs jobs on platform::MainExecutor::current().
 // - Sources are created suspended; suspend/resume is counted; events are delivered only at count 0.
 //   Read/write sources are level-triggered on one epoll reactor: at most one handler invocation in
@@ -20,6 +21,9 @@
 // Details of this implementation (no declaration has changed since the interface was agreed):
 // - Serial queues run on a shared pool of threads made on demand; global queues use the same pool.
 //   sync() on an idle serial queue without a target runs the job on the caller's thread.
+// - At most 512 global-queue jobs run at once; more wait until one ends. The layer's own work
+//   (serial-queue drains, timer fires and source deliveries, on any queue) never waits behind
+//   them: it gets a thread of its own when none is idle.
 // - Hand-offs are kept cheap by looking before sleeping: a pool thread that runs out of work, and
 //   the reactor after it delivered events, keep looking for up to 50 us (yielding the processor
 //   between looks, at most two pool threads at once) before they block, so that the next hop of

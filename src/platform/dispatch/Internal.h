@@ -33,6 +33,11 @@ private:
 
 void runItem(WorkItem& item);
 
+// Posts the layer's own work onto queue: a timer fire, a source delivery, a cancel handler. On a
+// global queue it takes a thread at once, as a serial queue's drain does, however many jobs
+// block there.
+void postLayerWork(Queue& queue, Job job);
+
 class SerialQueue final : public Queue {
 public:
     explicit SerialQueue(std::string label);

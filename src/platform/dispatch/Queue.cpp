@@ -68,7 +68,7 @@ class GlobalQueue final : public Queue {
 public:
     GlobalQueue(std::string label, Priority priority) : Queue(std::move(label), Kind::Global), priority_(priority) {}
 
-    void async(Job job) override { WorkerPool::instance().submit(priority_, WorkItem{nullptr, this, std::move(job)}); }
+    void async(Job job) override { WorkerPool::instance().submitJob(priority_, WorkItem{nullptr, this, std::move(job)}); }
 
     // A concurrent queue has no order to keep: the job runs on the caller's thread.
     void sync(const Job& job) override {
@@ -114,6 +114,14 @@ Frame::Frame(Queue* queue) : queue_(queue), previous_(t_top) { t_top = this; }
 Frame::~Frame() { t_top = previous_; }
 Frame* Frame::top() { return t_top; }
 
+void postLayerWork(Queue& queue, Job job) {
+    if (queue.isGlobal()) {
+        WorkerPool::instance().submitLayerWork(WorkItem{nullptr, &queue, std::move(job)});
+    } else {
+        queue.async(std::move(job));
+    }
+}
+
 void runItem(WorkItem& item) {
     if (item.drain) {
         item.drain->drain();
@@ -142,7 +150,7 @@ void SerialQueue::schedule() {
     if (onto && !onto->isGlobal()) {
         onto->async([this] { drain(); });
     } else {
-        WorkerPool::instance().submit(Priority::Default, WorkItem{this, nullptr, {}});
+        WorkerPool::instance().submitLayerWork(WorkItem{this, nullptr, {}});
     }
 }
 

@@ -277,7 +277,7 @@ void Reactor::fireDueTimers() {
     }
     for (Timer& timer : due) {
         if (timer.queue) {
-            timer.queue->async(std::move(timer.job));
+            postLayerWork(*timer.queue, std::move(timer.job));
         } else if (auto source = timer.source.lock()) {
             source->timerFired(timer.generation);
         }
@@ -291,7 +291,7 @@ namespace platform::dispatch {
 void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job) {
     if (!queue) detail::fatal("after() needs a queue");
     if (delay <= std::chrono::nanoseconds::zero()) {
-        queue->async(std::move(job));
+        detail::postLayerWork(*queue, std::move(job));
         return;
     }
     detail::Reactor::instance().addJobTimer(detail::Reactor::deadlineAfter(delay), queue, std::move(job));

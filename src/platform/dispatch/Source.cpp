@@ -127,12 +127,12 @@ void SourceImpl::timerFired(uint64_t generation) {
 void SourceImpl::postTimerLocked() {
     timerPosted_ = true;
     auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
-    queue_->async([self] { self->deliverTimer(); });
+    postLayerWork(*queue_, [self] { self->deliverTimer(); });
 }
 
 void SourceImpl::post() {
     auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
-    queue_->async([self] { self->deliverDescriptorEvent(); });
+    postLayerWork(*queue_, [self] { self->deliverDescriptorEvent(); });
 }
 
 void SourceImpl::deliverDescriptorEvent() {
@@ -210,7 +210,7 @@ void SourceImpl::maybeScheduleCancelLocked() {
     if (!cancelled_ || cancelScheduled_ || suspendCount_ > 0 || running_) return;
     cancelScheduled_ = true;
     auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
-    queue_->async([self] { self->runCancel(); });
+    postLayerWork(*queue_, [self] { self->runCancel(); });
 }
 
 void SourceImpl::runCancel() {

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Internal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <pthread.h>
 #include <sched.h>
@@ -12,8 +13,8 @@ namespace platform::dispatch::detail {
 namespace {
 // A thread with nothing to do for this long leaves the pool.
 constexpr auto kIdleLifetime = std::chrono::seconds(5);
-// Past this many threads, new items wait for a busy thread instead of getting their own.
-constexpr int kMaxThreads = 512;
+// Past this many global-queue jobs running at once, new ones wait for one to end.
+constexpr size_t kMaxJobThreads = 512;
 // How long an idle thread watches for a new item before it sleeps, and how many watch at once:
 // short and few, so that an idle program burns next to nothing.
 constexpr auto kSpinFor = std::chrono::microseconds(50);
@@ -48,28 +49,39 @@ int WorkerPool::threadCount() const {
     return threads_;
 }
 
-void WorkerPool::submit(Priority priority, WorkItem item) {
-    bool spawn = false;
-    {
-        std::lock_guard lock(mutex_);
-        items_[slot(priority)].push_back(std::move(item));
-        queued_.fetch_add(1, std::memory_order_relaxed);
-        submissions_.fetch_add(1, std::memory_order_relaxed);
-        if (spinning_ > spinClaims_) {
-            ++spinClaims_;  // a watching thread takes it: no wake-up needed
-            return;
-        }
-        if (waiting_ > claims_) {
-            ++claims_;
-        } else if (threads_ < kMaxThreads) {
-            ++threads_;
-            spawn = true;
-        }
+void WorkerPool::submitJob(Priority priority, WorkItem item) {
+    std::unique_lock lock(mutex_);
+    jobs_[slot(priority)].push_back(std::move(item));
+    ++queuedJobs_;
+    submissions_.fetch_add(1, std::memory_order_relaxed);
+    updateRunnableLocked();
+    // Over the cap (counting the jobs queued ahead of it) it waits: the thread of a running job
+    // takes it when that job ends.
+    if (size_t(runningJobs_) + queuedJobs_ > kMaxJobThreads) return;
+    provideThreadFor(lock);
+}
+
+void WorkerPool::submitLayerWork(WorkItem item) {
+    std::unique_lock lock(mutex_);
+    layerWork_.push_back(std::move(item));
+    submissions_.fetch_add(1, std::memory_order_relaxed);
+    updateRunnableLocked();
+    provideThreadFor(lock);
+}
+
+void WorkerPool::provideThreadFor(std::unique_lock<std::mutex>& lock) {
+    if (spinning_ > spinClaims_) {
+        ++spinClaims_;  // a watching thread takes it: no wake-up needed
+        return;
     }
-    if (!spawn) {
+    if (waiting_ > claims_) {
+        ++claims_;
+        lock.unlock();
         wake_.notify_one();
         return;
     }
+    ++threads_;
+    lock.unlock();
     try {
         std::thread([this] { workerMain(); }).detach();
     } catch (const std::system_error&) {
@@ -77,23 +89,43 @@ void WorkerPool::submit(Priority priority, WorkItem item) {
     }
 }
 
-bool WorkerPool::popLocked(WorkItem& out) {
-    for (auto& items : items_) {
-        if (!items.empty()) {
-            out = std::move(items.front());
-            items.pop_front();
-            queued_.fetch_sub(1, std::memory_order_relaxed);
+void WorkerPool::updateRunnableLocked() {
+    const size_t jobRoom = size_t(runningJobs_) < kMaxJobThreads ? kMaxJobThreads - size_t(runningJobs_) : 0;
+    runnable_.store(layerWork_.size() + std::min(queuedJobs_, jobRoom), std::memory_order_relaxed);
+}
+
+bool WorkerPool::popLocked(WorkItem& out, bool& isJob) {
+    if (!layerWork_.empty()) {
+        out = std::move(layerWork_.front());
+        layerWork_.pop_front();
+        isJob = false;
+        updateRunnableLocked();
+        return true;
+    }
+    if (size_t(runningJobs_) >= kMaxJobThreads) return false;
+    for (auto& jobs : jobs_) {
+        if (!jobs.empty()) {
+            out = std::move(jobs.front());
+            jobs.pop_front();
+            --queuedJobs_;
+            ++runningJobs_;
+            isJob = true;
+            updateRunnableLocked();
             return true;
         }
     }
     return false;
 }
 
-void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item) {
+void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob) {
     lock.unlock();
     runItem(item);
     item = WorkItem{};  // release the job's captures before taking the lock again
     lock.lock();
+    if (isJob) {
+        --runningJobs_;  // a job waiting past the cap may start now: this thread looks next
+        updateRunnableLocked();
+    }
 }
 
 void WorkerPool::watchForItems() const {
@@ -101,7 +133,7 @@ void WorkerPool::watchForItems() const {
     const auto until = std::chrono::steady_clock::now() + kSpinFor;
     for (;;) {
         for (int i = 0; i < 16; ++i) {
-            if (queued_.load(std::memory_order_relaxed) > 0) return;
+            if (runnable_.load(std::memory_order_relaxed) > 0) return;
             cpuRelax();
         }
         if (std::chrono::steady_clock::now() >= until) return;
@@ -114,8 +146,9 @@ void WorkerPool::workerMain() {
     std::unique_lock lock(mutex_);
     for (;;) {
         WorkItem item;
-        if (popLocked(item)) {
-            runUnlocked(lock, item);
+        bool isJob = false;
+        if (popLocked(item, isJob)) {
+            runUnlocked(lock, item, isJob);
             continue;
         }
         if (spinning_ < kMaxSpinners) {
@@ -126,11 +159,11 @@ void WorkerPool::workerMain() {
             --spinning_;
             // Whatever is queued now is taken here or left to the threads still watching (each
             // of which takes an item before it sleeps) or to those already woken for it.
-            const bool got = popLocked(item);
+            const bool got = popLocked(item, isJob);
             if (got && spinClaims_ > 0) --spinClaims_;
             if (spinClaims_ > spinning_) spinClaims_ = spinning_;
             if (got) {
-                runUnlocked(lock, item);
+                runUnlocked(lock, item, isJob);
                 continue;
             }
         }
@@ -138,9 +171,7 @@ void WorkerPool::workerMain() {
         const bool woken = wake_.wait_for(lock, kIdleLifetime) == std::cv_status::no_timeout;
         --waiting_;
         if (claims_ > 0) --claims_;
-        bool any = false;
-        for (auto& items : items_) any = any || !items.empty();
-        if (!woken && !any) {
+        if (!woken && runnable_.load(std::memory_order_relaxed) == 0) {
             --threads_;
             return;
         }

@@ -1,7 +1,17 @@
 #pragma once
-// The threads that run serial-queue drains and global-queue jobs. Threads are made on demand:
-// an item never waits behind a job that blocks, because an item that finds no idle thread gets a
-// new one. Idle threads leave after a while. The pool lives for the whole process.
+// The threads that run serial-queue drains and global-queue jobs. Threads are made on demand and
+// idle threads leave after a while. The pool lives for the whole process.
+//
+// Work comes in two kinds, so that blocking jobs can never stop the queues:
+// - Jobs posted to global queues may block (name look-ups, waits). An item that finds no idle
+//   thread gets a new one, until kMaxJobThreads such jobs run at once; past that, jobs wait for
+//   a running one to end.
+// - The layer's own work (serial-queue drains, timer and source deliveries) never waits behind a
+//   job: it takes an idle thread, or a new one whatever the number of jobs running. There is at
+//   most one drain per serial queue and one delivery per source in flight, so this work makes
+//   no more threads than there are queues and sources with something to do.
+// A drain stuck behind the cap would deadlock jobs that sync onto its queue, and a timer stuck
+// there would let connect time-outs wait for whatever blocks the jobs.
 //
 // A thread that runs out of items first watches the pool for a few microseconds before it goes
 // to sleep (at most kMaxSpinners at a time). Socket traffic arrives in quick chains (a request,
@@ -30,13 +40,16 @@ class WorkerPool {
 public:
     static WorkerPool& instance();
 
-    void submit(Priority priority, WorkItem item);
+    // A job of a global queue: it may block, and waits for a thread past the cap.
+    void submitJob(Priority priority, WorkItem item);
+    // The layer's own work: it never waits for a job to end.
+    void submitLayerWork(WorkItem item);
 
     // Threads alive now (for tests and traces).
     int threadCount() const;
 
-    // Whether items wait for a thread: a long drain then steps aside for them.
-    bool hasWaitingItems() const { return queued_.load(std::memory_order_relaxed) > 0; }
+    // Whether items wait that a thread could take now: a long drain then steps aside for them.
+    bool hasWaitingItems() const { return runnable_.load(std::memory_order_relaxed) > 0; }
 
     // Counts submitted items: the reactor keeps looking for events while this moves, because
     // work in flight (a request being written, say) is what brings the next descriptor event.
@@ -44,20 +57,25 @@ public:
 
 private:
     WorkerPool() = default;
+    void provideThreadFor(std::unique_lock<std::mutex>& lock);
     void workerMain();
-    bool popLocked(WorkItem& out);
-    void runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item);
+    bool popLocked(WorkItem& out, bool& isJob);
+    void runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob);
+    void updateRunnableLocked();
     void watchForItems() const;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<WorkItem> items_[3];  // by priority, High first
+    std::deque<WorkItem> layerWork_;  // taken before any job
+    std::deque<WorkItem> jobs_[3];    // by priority, High first
+    size_t queuedJobs_ = 0;
+    int runningJobs_ = 0;
     int threads_ = 0;
     int waiting_ = 0;  // threads blocked in wake_
     int claims_ = 0;   // wake-ups sent and not yet taken by a waiting thread
-    int spinning_ = 0;     // threads watching queued_ before they sleep
+    int spinning_ = 0;     // threads watching runnable_ before they sleep
     int spinClaims_ = 0;   // items left for a watching thread to take (never above spinning_)
-    std::atomic<int> queued_{0};  // items in items_, changed under mutex_
+    std::atomic<size_t> runnable_{0};  // queued items a thread may take now, changed under mutex_
     std::atomic<uint64_t> submissions_{0};
 };
 
