@@ -401,8 +401,6 @@ private:
         ConfigPreferIPv6 = 0x4,
         ConfigHalfDuplex = 0x8,
     };
-    struct ConnectAttempt;
-
     // Stops the program on a programming error (misuse by code, never input or network events).
     [[noreturn]] static void contractFailure(const char* message);
     bool onSocketQueue() const;
@@ -426,7 +424,7 @@ private:
     void startConnectTimeout(double timeout);
     void endConnectTimeout();
     void doConnectTimeout();
-    void abandonConnectAttempt();
+    void endConnectWait();
 
     // Closing.
     void maybeClose();
@@ -482,8 +480,8 @@ private:
     std::shared_ptr<AsyncTcpWritePacket> currentWrite;
     unsigned long socketFDBytesAvailable = 0;
     AsyncTcpSocketPreBuffer preBuffer;
-    // The blocking connect of the current attempt, shared with its job on the global queue.
-    std::shared_ptr<ConnectAttempt> connectAttempt;
+    // Watches the descriptor of a connect under way for its outcome.
+    SourcePtr connectSource;
     // Holds its own address: the key of the queue-specific value that marks the socket queue.
     void* IsOnSocketQueueOrTargetQueueKey;
     std::shared_ptr<void> userData_;

@@ -102,8 +102,8 @@ void AsyncTcpSocket::closeWithError(const Error* error) {
     checkOnSocketQueue();
 
     endConnectTimeout();
-    // A connect still blocked on the global queue is woken before its descriptor goes away.
-    abandonConnectAttempt();
+    // A connect under way stops being watched before its descriptor goes away.
+    endConnectWait();
 
     if (currentRead) endCurrentRead();
     if (currentWrite) endCurrentWrite();

@@ -1,53 +1,30 @@
-// Connecting: the checks made before anything starts, the host look-up and the connect that run on
-// a global queue while the socket queue stays free, the attempt number by which late results are
-// ignored, the choice of address family, binding to a local interface and the connect timeout.
+// Connecting: the checks made before anything starts, the host look-up that runs on a global queue
+// while the socket queue stays free, the connect whose outcome the socket queue waits for on the
+// reactor, the attempt number by which late results are ignored, the choice of address family,
+// binding to a local interface and the connect timeout.
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <mutex>
 
 using platform::Error;
 using platform::dispatch::Priority;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
 
-// The connect of one attempt runs on a global queue on a duplicate of the socket's descriptor, so
-// that it never touches a descriptor number that the socket has closed and perhaps handed on.
-// Closing the socket marks the attempt abandoned and, once the connect is under way, shuts the
-// connection down, which ends the wait at once (closing a descriptor does not wake a wait on it).
-struct AsyncTcpSocket::ConnectAttempt {
-    std::mutex mutex;
-    int socketFD = -1;      // the socket's own descriptor, open while the attempt is current
-    bool abandoned = false;
-    bool underWay = false;  // connect() has been called on the duplicate
-};
-
 namespace {
 
-// Waits until a non-blocking connect on fd has an outcome; returns 0 or an errno.
-int waitForConnect(int fd) {
-    pollfd pfd{fd, POLLOUT, 0};
-    while (::poll(&pfd, 1, -1) < 0) {
-        if (errno != EINTR) return errno;
-    }
+// The outcome of a non-blocking connect on fd that has become writable: 0 or an errno.
+int connectOutcome(int fd) {
     int soError = 0;
     socklen_t len = sizeof soError;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) < 0) return errno;
-    if (soError != 0) return soError;
-    // A connection shut down while connecting may report no error: it is not connected all the same.
-    sockaddr_storage peer{};
-    socklen_t peerLen = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) < 0) return errno;
-    return 0;
+    return soError;
 }
 
 }  // namespace
@@ -149,7 +126,6 @@ bool AsyncTcpSocket::connectToAddressViaInterfaceWithTimeoutError(const Bytes& i
         if (!connectWithAddress4Address6Error(address4, address6, &err)) {
             // Not started: the descriptor made for the attempt goes again and nobody is told. The
             // interface was this attempt's only, as after a close.
-            abandonConnectAttempt();
             if (socket4FD_ != -1) ::close(socket4FD_);
             if (socket6FD_ != -1) ::close(socket6FD_);
             socket4FD_ = socket6FD_ = -1;
@@ -248,7 +224,7 @@ bool AsyncTcpSocket::connectWithAddress4Address6Error(const Bytes& address4, con
     const Bytes& address = useIPv6 ? address6 : address4;
     const Bytes& connectInterface = useIPv6 ? connectInterface6 : connectInterface4;
 
-    const int socketFD = ::socket(useIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int socketFD = ::socket(useIPv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socketFD < 0) {
         setError(errPtr, errnoErrorWithReason("Error in socket() function"));
         return false;
@@ -268,66 +244,57 @@ bool AsyncTcpSocket::connectWithAddress4Address6Error(const Bytes& address4, con
     }
     // No SIGPIPE on Linux comes from MSG_NOSIGNAL on every send (see the write path).
 
-    const int connectFD = ::fcntl(socketFD, F_DUPFD_CLOEXEC, 0);
-    if (connectFD < 0) {
-        setError(errPtr, errnoErrorWithReason("Error in connect() function"));
-        return false;
-    }
-    auto attempt = std::make_shared<ConnectAttempt>();
-    attempt->socketFD = socketFD;
-    connectAttempt = attempt;
-
+    // The connect starts here and its outcome comes to the socket queue: at once, or when the
+    // descriptor becomes writable. No thread waits for it, so a close, a disconnect or the
+    // time-out ends the attempt at once: they stop the wait before the descriptor goes.
     const int aStateIndex = connectIndex;
     std::weak_ptr<AsyncTcpSocket> weakSelf = weak_from_this();
-    QueuePtr sq = socketQueue;
-    Queue::global(Priority::Default)->async([weakSelf, sq, attempt, connectFD, address, aStateIndex] {
-        // The wait is made interruptible: the descriptor is non-blocking for connect and poll, and a
-        // shutdown of the connection by the socket ends the poll.
-        int result = 0;
-        const int fl = ::fcntl(connectFD, F_GETFL);
-        if (fl < 0 || ::fcntl(connectFD, F_SETFL, fl | O_NONBLOCK) < 0) result = errno;
-        if (result == 0 && ::connect(connectFD, reinterpret_cast<const sockaddr*>(address.data()),
-                                     static_cast<socklen_t>(address.size())) != 0) {
-            result = errno;
-        }
-        bool abandoned;
-        {
-            std::lock_guard<std::mutex> lock(attempt->mutex);
-            abandoned = attempt->abandoned;
-            attempt->underWay = true;
-        }
-        if (!abandoned && (result == EINPROGRESS || result == EINTR)) result = waitForConnect(connectFD);
-        ::close(connectFD);
-
-        if (abandoned || weakSelf.expired()) return;
-        if (result == 0) {
-            sq->async([weakSelf, aStateIndex] {
-                if (auto self = weakSelf.lock()) self->didConnect(aStateIndex);
-            });
-        } else {
-            Error err = Error::posix(result, "Error in connect() function");
-            sq->async([weakSelf, aStateIndex, err] {
-                if (auto self = weakSelf.lock()) self->didNotConnectError(aStateIndex, err);
-            });
-        }
-    });
+    int result = 0;
+    if (::connect(socketFD, reinterpret_cast<const sockaddr*>(address.data()),
+                  static_cast<socklen_t>(address.size())) != 0) {
+        result = errno;
+    }
+    if (result == EINPROGRESS || result == EINTR) {
+        connectSource = Source::makeWrite(socketFD, socketQueue);
+        connectSource->setEventHandler([weakSelf, socketFD, aStateIndex] {
+            auto self = weakSelf.lock();
+            if (!self || aStateIndex != self->connectIndex) return;
+            const int outcome = connectOutcome(socketFD);
+            self->endConnectWait();
+            if (outcome == 0) {
+                self->didConnect(aStateIndex);
+            } else {
+                self->didNotConnectError(aStateIndex, Error::posix(outcome, "Error in connect() function"));
+            }
+        });
+        connectSource->resume();
+        return true;
+    }
+    // An outcome at once is reported as a later one would be: after the attempt has started.
+    if (result == 0) {
+        socketQueue->async([weakSelf, aStateIndex] {
+            if (auto self = weakSelf.lock()) self->didConnect(aStateIndex);
+        });
+    } else {
+        Error err = Error::posix(result, "Error in connect() function");
+        socketQueue->async([weakSelf, aStateIndex, err] {
+            if (auto self = weakSelf.lock()) self->didNotConnectError(aStateIndex, err);
+        });
+    }
     return true;
 }
 
-void AsyncTcpSocket::abandonConnectAttempt() {
-    if (!connectAttempt) return;
-    {
-        std::lock_guard<std::mutex> lock(connectAttempt->mutex);
-        connectAttempt->abandoned = true;
-        if (connectAttempt->underWay) ::shutdown(connectAttempt->socketFD, SHUT_RDWR);
-    }
-    connectAttempt.reset();
+void AsyncTcpSocket::endConnectWait() {
+    if (!connectSource) return;
+    // Cancelled on the socket queue, where its handler runs: from here on nothing looks at the
+    // descriptor on behalf of the attempt, whatever becomes of its number.
+    connectSource->cancel();
+    connectSource.reset();
 }
 
 void AsyncTcpSocket::didConnect(int aStateIndex) {
     checkOnSocketQueue();
     if (aStateIndex != connectIndex) return;  // the descriptor belongs to a later state: not touched
-    connectAttempt.reset();
 
     flags |= FlagConnected;
     endConnectTimeout();
@@ -339,14 +306,8 @@ void AsyncTcpSocket::didConnect(int aStateIndex) {
                        d.socketDidConnectToHostPort(sock, host, port);
                    });
 
-    const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == -1) {
-        Error err = otherError("Error enabling non-blocking IO on socket (fcntl)");
-        closeWithError(&err);
-        return;
-    }
-    setupReadAndWriteSourcesForNewlyConnectedSocket(fd);
+    // The descriptor has been non-blocking since it was made.
+    setupReadAndWriteSourcesForNewlyConnectedSocket(socket4FD_ != -1 ? socket4FD_ : socket6FD_);
     maybeDequeueRead();
     maybeDequeueWrite();
 }
@@ -354,7 +315,6 @@ void AsyncTcpSocket::didConnect(int aStateIndex) {
 void AsyncTcpSocket::didNotConnectError(int aStateIndex, const Error& error) {
     checkOnSocketQueue();
     if (aStateIndex != connectIndex) return;
-    connectAttempt.reset();
     closeWithError(&error);
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,11 +18,14 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -278,6 +282,24 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
         std::this_thread::sleep_for(5ms);
     }
     return true;
+}
+
+// Connections of this process's network namespace still waiting for the peer's answer to their
+// request (SYN_SENT) towards port on 127.0.0.1.
+size_t connectsAwaitingAnswer(uint16_t port) {
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);  // the column titles
+    char wanted[16];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+    size_t n = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        n += remote == wanted && state == "02";
+    }
+    return n;
 }
 
 // ---- fixture ----
@@ -598,7 +620,7 @@ TEST_F(TcpSocket, AConnectTimeOutEndsTheAttemptAndItsLateResultIsIgnored) {
     EXPECT_EQ(e.error->code, 3);
     EXPECT_EQ(e.error->description, "Attempt to connect to host timed out");
 
-    // The blocked connect has been ended: its descriptor is gone and nothing late arrives.
+    // The attempt has ended: its descriptor is gone and nothing late arrives.
     EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
     backlog.drain();
     settle();
@@ -610,22 +632,116 @@ TEST_F(TcpSocket, AConnectTimeOutEndsTheAttemptAndItsLateResultIsIgnored) {
     connect();
 }
 
-TEST_F(TcpSocket, DisconnectDuringTheAttemptReportsNilAndEndsTheBlockedConnect) {
+// However a pending attempt ends, the delegate hears one disconnect at once and never a connect,
+// and the attempt's descriptor is given back.
+TEST_F(TcpSocket, EndingAPendingConnectReportsOneDisconnectAtOnceAndNoConnect) {
+    struct Row {
+        const char* name;
+        std::function<void(TcpSocket&)> end;
+        bool hasSocket;
+    };
+    const Row rows[] = {
+        {"disconnect", [](TcpSocket& t) { t.sock->disconnect(); }, true},
+        {"disconnect from the delegate queue",
+         [](TcpSocket& t) { t.delegateQueue->sync([&] { t.sock->disconnect(); }); }, true},
+        {"destruction", [](TcpSocket& t) { t.sock.reset(); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FullBacklog backlog;  // one per row: the late answers at the end empty it
+        if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
+        delegate = std::make_shared<Recorder>();
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        const size_t descriptorsBefore = openDescriptors();
+        Error err;
+        ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));  // no time-out
+        ASSERT_TRUE(eventually([&] { return connectsAwaitingAnswer(backlog.port()) >= 2; }));  // the filler's and ours
+        settle();
+        EXPECT_FALSE(sock->isDisconnected());
+        EXPECT_TRUE(delegate->events().empty());
+
+        const auto start = std::chrono::steady_clock::now();
+        row.end(*this);
+        ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+        const auto e = delegate->of(Event::Disconnect).at(0);
+        EXPECT_FALSE(e.error);
+        EXPECT_EQ(e.hasSocket, row.hasSocket);
+        EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+        backlog.drain();
+        settle();
+        EXPECT_TRUE(delegate->of(Event::Connect).empty());
+        EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+    }
+}
+
+// Hundreds of connects to a peer that never answers, each with a 1 s time-out, all end at their
+// time-out, and other queues run all the while: a pending connect holds no thread.
+TEST_F(TcpSocket, ManyPendingConnectsEndAtTheirTimeOutWhileOtherQueuesRun) {
     FullBacklog backlog;
     if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
+    // Each attempt takes a descriptor: the soft limit goes up to the hard one, and the count
+    // stays below what that allows.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     const size_t descriptorsBefore = openDescriptors();
+    const size_t room = limit.rlim_cur > descriptorsBefore + 64 ? limit.rlim_cur - descriptorsBefore - 64 : 0;
+    const size_t count = std::min<size_t>(600, room);
+    if (count < 100) GTEST_SKIP() << "only " << room << " descriptors to spare";
 
-    Error err;
-    ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));  // no time-out
-    std::this_thread::sleep_for(50ms);  // let the connect block
-    sock->disconnect();
-    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
-    EXPECT_FALSE(delegate->of(Event::Disconnect).at(0).error);
-    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
-    backlog.drain();
+    // Another serial queue ticks every 10 ms; the longest pause between ticks is kept.
+    struct Ticker {
+        std::mutex mutex;
+        std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration longestPause{};
+        bool stop = false;
+    };
+    auto ticker = std::make_shared<Ticker>();
+    auto tickQueue = Queue::createSerial("test.ticker");
+    std::function<void()> tick;
+    tick = [ticker, tickQueue, &tick] {
+        std::lock_guard lock(ticker->mutex);
+        if (ticker->stop) return;
+        const auto now = std::chrono::steady_clock::now();
+        ticker->longestPause = std::max(ticker->longestPause, now - ticker->last);
+        ticker->last = now;
+        platform::dispatch::after(10ms, tickQueue, tick);
+    };
+    tickQueue->async(tick);
+
+    std::vector<std::shared_ptr<AsyncTcpSocket>> sockets;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < count; ++i) {
+        sockets.push_back(AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue));
+        Error err;
+        ASSERT_TRUE(sockets.back()->connectToHostOnPortWithTimeoutError("127.0.0.1", backlog.port(), 1.0, &err));
+    }
+    // Every attempt waits for an answer that does not come.
+    EXPECT_TRUE(eventually([&] { return connectsAwaitingAnswer(backlog.port()) >= count; }, 900ms))
+        << connectsAwaitingAnswer(backlog.port()) << " of " << count << " pending";
+    EXPECT_TRUE(delegate->events().empty());
+
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect, count, 10s))
+        << delegate->of(Event::Disconnect).size() << " of " << count << " reported";
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(elapsed, 2500ms) << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() << " ms";
+    {
+        std::lock_guard lock(ticker->mutex);
+        ticker->stop = true;
+        EXPECT_LT(ticker->longestPause, 500ms);
+    }
     settle();
+    for (const Event& e : delegate->of(Event::Disconnect)) {
+        ASSERT_TRUE(e.error);
+        EXPECT_EQ(e.error->code, AsyncTcpSocketConnectTimeoutError);
+    }
     EXPECT_TRUE(delegate->of(Event::Connect).empty());
-    EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+    sockets.clear();
+    tickQueue->sync([] {});
+    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
 }
 
 TEST_F(TcpSocket, FamilyChoiceForAHostWithBothKindsOfAddress) {
