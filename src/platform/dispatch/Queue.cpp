@@ -68,7 +68,9 @@ class GlobalQueue final : public Queue {
 public:
     GlobalQueue(std::string label, Priority priority) : Queue(std::move(label), Kind::Global), priority_(priority) {}
 
-    void async(Job job) override { WorkerPool::instance().submitJob(priority_, WorkItem{nullptr, this, std::move(job)}); }
+    void async(Job job) override {
+        WorkerPool::instance().submitJob(priority_, WorkItem{nullptr, this, std::move(job)});
+    }
 
     // A concurrent queue has no order to keep: the job runs on the caller's thread.
     void sync(const Job& job) override {
