@@ -600,6 +600,10 @@ public:
             fillers_.push_back(fd);
         }
     }
+    // Lets the listener take more connections: requests asked again are answered.
+    void makeRoom() { ::listen(peer_.listener(), 64); }
+    // Requests asked again are refused.
+    void stopListening() { ::shutdown(peer_.listener(), SHUT_RDWR); }
 
 private:
     Peer peer_;
@@ -673,6 +677,50 @@ TEST_F(TcpSocket, EndingAPendingConnectReportsOneDisconnectAtOnceAndNoConnect) {
         settle();
         EXPECT_TRUE(delegate->of(Event::Connect).empty());
         EXPECT_EQ(delegate->of(Event::Disconnect).size(), 1u);
+    }
+}
+
+// A connect that waits for the peer reports the peer's late answer, once.
+TEST_F(TcpSocket, APendingConnectReportsThePeersLateAnswerOnce) {
+    struct Row {
+        const char* name;
+        std::function<void(FullBacklog&)> answer;
+        bool connects;
+    };
+    const Row rows[] = {
+        {"the peer makes room for it", [](FullBacklog& b) { b.makeRoom(); }, true},
+        {"the peer stops listening", [](FullBacklog& b) { b.stopListening(); }, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FullBacklog backlog;
+        if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
+        delegate = std::make_shared<Recorder>();
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+        Error err;
+        ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));
+        ASSERT_TRUE(eventually([&] { return connectsAwaitingAnswer(backlog.port()) >= 2; }));  // the filler's and ours
+        row.answer(backlog);
+        // The kernel asks again after a second and hears the answer.
+        ASSERT_TRUE(delegate->waitFor([](const std::vector<Event>& ev) { return !ev.empty(); }));
+        settle();
+        const auto events = delegate->events();
+        ASSERT_EQ(events.size(), 1u);
+        if (row.connects) {
+            EXPECT_EQ(events[0].kind, Event::Connect);
+            EXPECT_EQ(events[0].port, backlog.port());
+            sock->writeDataWithTimeoutTag(bytes("ping"), -1, 1);
+            EXPECT_TRUE(delegate->waitForCount(Event::Write));
+        } else {
+            EXPECT_EQ(events[0].kind, Event::Disconnect);
+            ASSERT_TRUE(events[0].error);
+            EXPECT_EQ(events[0].error->domain, platform::kPosixErrorDomain);
+            EXPECT_EQ(events[0].error->code, ECONNREFUSED);
+            EXPECT_EQ(events[0].error->failureReason, "Error in connect() function");
+            EXPECT_TRUE(sock->isDisconnected());
+        }
+        sock.reset();
+        flushDelegateQueue();
     }
 }
 
