@@ -9,3 +9,8 @@ varnel_test(tcp_socket_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_socket_test.cpp
   LIBS varnel_net
   LABELS io concurrency)
+
+varnel_test(tcp_accept_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_accept_test.cpp
+  LIBS varnel_net
+  LABELS io concurrency)
