@@ -334,18 +334,17 @@ TEST_F(TcpTls, AnUpgradeAskedForBeforeTheConnectionHasNoEffect) {
 TEST_F(TcpTls, AMegabyteToAPeerThatReadsLateArrivesWholeInOneCompletion) {
     Peer peer;
     ASSERT_TRUE(peer.ok());
+    auto payload = std::make_shared<Bytes>(1024 * 1024);
+    for (size_t i = 0; i < payload->size(); ++i) (*payload)[i] = static_cast<uint8_t>((i * 7) % 251);
+    delegate->onEvent = [payload](const Recorder::SocketPtr& s, const Event& e) {
+        if (e.kind == Event::Secure) s->writeDataWithTimeoutTag(std::shared_ptr<const Bytes>(payload), -1, 5);
+    };
     connectTo(peer.port());
     ASSERT_TRUE(peer.accept());
     // Small buffers on both sides, so that the socket meets a full send buffer many times.
     const int small = 32 * 1024;
     ::setsockopt(peer.connection(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     sock->performBlock([&] { ::setsockopt(sock->socketFD(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small); });
-
-    auto payload = std::make_shared<Bytes>(1024 * 1024);
-    for (size_t i = 0; i < payload->size(); ++i) (*payload)[i] = static_cast<uint8_t>((i * 7) % 251);
-    delegate->onEvent = [payload](const Recorder::SocketPtr& s, const Event& e) {
-        if (e.kind == Event::Secure) s->writeDataWithTimeoutTag(std::shared_ptr<const Bytes>(payload), -1, 5);
-    };
     std::string received;
     std::thread server([&] {
         LibraryPeer tls = LibraryPeer::server(peer.connection());
@@ -402,11 +401,11 @@ TEST_F(TcpTls, HowTheStreamEndsDecidesTheError) {
         SetUp();
         Peer peer;
         ASSERT_TRUE(peer.ok());
-        connectTo(peer.port());
-        ASSERT_TRUE(peer.accept());
         delegate->onEvent = [](const Recorder::SocketPtr& s, const Event& e) {
             if (e.kind == Event::Secure) s->readDataWithTimeoutTag(-1, 1);
         };
+        connectTo(peer.port());
+        ASSERT_TRUE(peer.accept());
         sock->startTLS({{kCFStreamSSLAllowsAnyRoot, true}});
         row.peerEnds(peer);
 
