@@ -161,8 +161,14 @@ void AsyncTcpSocket::ssl_continueSSLHandshake() {
         endCurrentWrite();
         maybeDequeueRead();
         maybeDequeueWrite();
-    } else if (status != platform::errSSLWouldBlock) {
-        // The handshake goes on at the next read or write event while it would block.
+    } else if (status == platform::errSSLWouldBlock) {
+        // The handshake goes on at the next read or write event. Only the source it waits for stays
+        // live: a write source on a descriptor with room, or a read source on bytes that the
+        // handshake does not take now, would fire again at once for nothing. The I/O functions
+        // resume a source as soon as the stream needs it.
+        if (flags & FlagWritable) suspendWriteSource();
+        if (socketFDBytesAvailable > 0) suspendReadSource();
+    } else {
         Error err = sslError(status);
         closeWithError(&err);
     }

@@ -60,19 +60,28 @@ namespace {
 
 // ---- the BIO: reads and writes go to the caller's functions ----
 
+// The BIO's answer once the caller's function moved some bytes or none: none means "try again
+// later" while the connection lasts, and the end of the stream once it has ended or failed.
+int bioResult(BIO* bio, TlsStreamImpl* impl, int32_t status, size_t moved, bool reading) {
+    if (moved > 0) return 1;
+    if (status == errSSLWouldBlock || status == 0) {
+        if (reading)
+            BIO_set_retry_read(bio);
+        else
+            BIO_set_retry_write(bio);
+    } else {
+        impl->ioEnded = true;
+    }
+    return 0;
+}
+
 int bioRead(BIO* bio, char* data, size_t length, size_t* readBytes) {
     BIO_clear_retry_flags(bio);
     auto* impl = static_cast<TlsStreamImpl*>(BIO_get_data(bio));
     size_t moved = length;
     const int32_t status = impl->readFunction ? impl->readFunction(impl->connection, data, &moved) : errSSLClosedAbort;
     *readBytes = moved;
-    if (moved > 0) return 1;
-    if (status == errSSLWouldBlock || status == 0) {
-        BIO_set_retry_read(bio);
-    } else {
-        impl->ioEnded = true;
-    }
-    return 0;
+    return bioResult(bio, impl, status, moved, true);
 }
 
 int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
@@ -82,13 +91,7 @@ int bioWrite(BIO* bio, const char* data, size_t length, size_t* written) {
     const int32_t status =
         impl->writeFunction ? impl->writeFunction(impl->connection, data, &moved) : errSSLClosedAbort;
     *written = moved;
-    if (moved > 0) return 1;
-    if (status == errSSLWouldBlock || status == 0) {
-        BIO_set_retry_write(bio);
-    } else {
-        impl->ioEnded = true;
-    }
-    return 0;
+    return bioResult(bio, impl, status, moved, false);
 }
 
 long bioCtrl(BIO* bio, int cmd, long, void*) {
@@ -230,6 +233,9 @@ std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     }
     BIO_set_data(bio, impl.get());
     SSL_set_bio(impl->ssl, bio, bio);
+    // Read-ahead stays off (the library's default): the library then holds no encrypted bytes beyond
+    // the record it works on, and the caller's count of waiting bytes plus bufferedReadSize() stays
+    // a sound estimate.
     SSL_set_app_data(impl->ssl, impl.get());
     if (isServer)
         SSL_set_accept_state(impl->ssl);

@@ -18,10 +18,6 @@
 #include <thread>
 #include <vector>
 
-using namespace std::chrono_literals;
-using platform::Bytes;
-using platform::Error;
-using platform::dispatch::Queue;
 using namespace nettest;
 
 namespace {
