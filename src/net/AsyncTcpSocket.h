@@ -1,8 +1,8 @@
 #pragma once
 // AsyncTcpSocket: a queue-driven TCP socket. One object owns a private serial queue, the socket
-// queue, on which all of its state lives. Callers on any thread ask it to connect, read, write or
-// disconnect; reads and writes are queued as requests and served in order, and every outcome
-// reaches the delegate as a job posted onto the delegate's own queue.
+// queue, on which all of its state lives. Callers on any thread ask it to connect or listen, read,
+// write, upgrade to TLS or disconnect; reads and writes are queued as requests and served in
+// order, and every outcome reaches the delegate as a job posted onto the delegate's own queue.
 //
 // Public operations run on the socket queue: inline when the caller already runs there (or on a
 // queue marked as targeting it), otherwise synchronously for queries, connect, accept and
