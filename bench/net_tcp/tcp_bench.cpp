@@ -1,7 +1,9 @@
 // Loopback throughput, request/response round trips and connects of the TCP socket, each against a
-// plain blocking socket loop measured in the same run; the ratios are printed at the end.
+// plain blocking socket loop measured in the same run, and TLS throughput against a blocking SSL_write
+// loop to the same server thread; the ratios are printed at the end.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/TlsTestSupport.h"
 
 #include <benchmark/benchmark.h>
 
@@ -34,8 +36,9 @@ constexpr int kConnects = 200;
 // Best seconds per iteration of each benchmark, for the ratios.
 // The socket entries come twice: delegate on its own queue, then on the socket queue.
 enum { kBlockingThroughput, kSocketThroughput, kSocketThroughputShared, kBlockingRoundTrip, kSocketRoundTrip,
-       kSocketRoundTripShared, kBlockingConnect, kSocketConnect, kSocketConnectShared, kEntries };
-double best[kEntries] = {1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300};
+       kSocketRoundTripShared, kBlockingConnect, kSocketConnect, kSocketConnectShared, kBlockingTls, kSocketTls,
+       kEntries };
+double best[kEntries] = {1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300, 1e300};
 
 double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -75,6 +78,26 @@ public:
                 const ssize_t n = ::read(fd, buf.data(), buf.size());
                 if (n <= 0) break;
                 got += static_cast<size_t>(n);
+            }
+            ::close(fd);
+        });
+    }
+    // The server side of TLS: the handshake with the test certificate, then reads and discards
+    // total bytes.
+    void tlsSink(size_t total) {
+        thread_ = std::thread([this, total] {
+            const int fd = ::accept(listener_, nullptr, nullptr);
+            {
+                nettest::LibraryPeer tls = nettest::LibraryPeer::server(fd);
+                std::vector<uint8_t> buf(kChunk);
+                size_t got = 0;
+                if (tls.handshake()) {
+                    while (got < total) {
+                        size_t n = 0;
+                        if (SSL_read_ex(tls.ssl(), buf.data(), buf.size(), &n) != 1) break;
+                        got += n;
+                    }
+                }
             }
             ::close(fd);
         });
@@ -136,9 +159,9 @@ class Driver : public AsyncTcpSocketDelegate {
 public:
     unsigned capabilities() const override {
         return kSocketDidConnectToHostPort | kSocketDidWriteDataWithTag | kSocketDidReadDataWithTag |
-               kSocketDidDisconnectWithError;
+               kSocketDidDisconnectWithError | kSocketDidSecure;
     }
-    std::function<void(const SocketPtr&)> onConnect, onWrite, onRead;
+    std::function<void(const SocketPtr&)> onConnect, onWrite, onRead, onSecure;
 
     void socketDidConnectToHostPort(const SocketPtr& s, const std::string&, uint16_t) override { onConnect(s); }
     void socketDidWriteDataWithTag(const SocketPtr& s, long) override {
@@ -148,6 +171,7 @@ public:
         if (onRead) onRead(s);
     }
     void socketDidDisconnectWithError(const SocketPtr&, const platform::Error*) override { finish(); }
+    void socketDidSecure(const SocketPtr& s) override { onSecure(s); }
 
     void finish() {
         {
@@ -195,33 +219,64 @@ void BM_BlockingThroughput(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
 }
 
-void BM_SocketThroughput(benchmark::State& state) {
+
+// One run of the socket's throughput: kWindow writes kept queued until kTotal bytes are on their
+// way, plain or once the connection is secured (TLS 1.3, TLS_AES_128_GCM_SHA256); seconds from the
+// connect until the server has read every byte.
+double socketThroughput(bool tls, bool sharedQueue) {
     const auto chunk = std::make_shared<const Bytes>(kChunk, 0x5A);
-    for (auto _ : state) {
-        Server server;
+    Server server;
+    if (tls)
+        server.tlsSink(kTotal);
+    else
         server.sink(kTotal);
-        auto driver = std::make_shared<Driver>();
-        size_t queued = 0;  // touched on the delegate queue only
-        auto more = [&](const AsyncTcpSocketDelegate::SocketPtr& s) {
-            if (queued < kTotal) {
-                s->writeDataWithTimeoutTag(chunk, -1, 0);
-                queued += kChunk;
-            }
+    auto driver = std::make_shared<Driver>();
+    size_t queued = 0;  // touched on the delegate queue only
+    auto more = [&](const AsyncTcpSocketDelegate::SocketPtr& s) {
+        if (queued < kTotal) {
+            s->writeDataWithTimeoutTag(chunk, -1, 0);
+            queued += kChunk;
+        }
+    };
+    auto start = [&](const AsyncTcpSocketDelegate::SocketPtr& s) {
+        for (int i = 0; i < kWindow; ++i) more(s);
+    };
+    if (tls) {
+        driver->onConnect = [](const AsyncTcpSocketDelegate::SocketPtr& s) {
+            s->startTLS({{kCFStreamSSLValidatesCertificateChain, false},
+                         {AsyncTcpSocketSSLCipherSuites, std::vector<long>{0x1301}}});
         };
-        driver->onConnect = [&](const AsyncTcpSocketDelegate::SocketPtr& s) {
-            for (int i = 0; i < kWindow; ++i) more(s);
-        };
-        driver->onWrite = more;
-        auto sock = makeSocket(driver, state.range(0) != 0);
-        const auto start = std::chrono::steady_clock::now();
-        platform::Error err;
-        sock->connectToHostOnPortError("127.0.0.1", server.port(), &err);
-        server.join();  // every byte has arrived
-        const double s = seconds(std::chrono::steady_clock::now() - start);
-        sock->disconnect();
-        driver->wait();
+        driver->onSecure = start;
+    } else {
+        driver->onConnect = start;
+    }
+    driver->onWrite = more;
+    auto sock = makeSocket(driver, sharedQueue);
+    const auto begin = std::chrono::steady_clock::now();
+    platform::Error err;
+    sock->connectToHostOnPortError("127.0.0.1", server.port(), &err);
+    server.join();  // every byte has arrived
+    const double s = seconds(std::chrono::steady_clock::now() - begin);
+    sock->disconnect();
+    driver->wait();
+    return s;
+}
+
+void BM_SocketThroughput(benchmark::State& state) {
+    for (auto _ : state) {
+        const double s = socketThroughput(false, state.range(0) != 0);
         state.SetIterationTime(s);
         best[kSocketThroughput + state.range(0)] = std::min(best[kSocketThroughput + state.range(0)], s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
+}
+
+void BM_SocketTlsThroughput(benchmark::State& state) {
+    nettest::TestCertificates::shared();  // made before the clock runs
+    for (auto _ : state) {
+        const double s = socketThroughput(true, false);
+        state.SetIterationTime(s);
+        best[kSocketTls] = std::min(best[kSocketTls], s);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
 }
@@ -343,12 +398,46 @@ void BM_SocketConnect(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kConnects);
 }
 
+void BM_BlockingTlsThroughput(benchmark::State& state) {
+    nettest::TestCertificates::shared();  // made before the clock runs
+    const Bytes chunk(kChunk, 0x5A);
+    for (auto _ : state) {
+        Server server;
+        server.tlsSink(kTotal);
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = blockingConnect(server.port());
+        SSL_CTX* ctx = SSL_CTX_new(TLS_method());
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_ciphersuites(ssl, "TLS_AES_128_GCM_SHA256");
+        SSL_set_min_proto_version(ssl, TLS1_3_VERSION);
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) == 1) {
+            for (size_t sent = 0; sent < kTotal;) {
+                size_t n = 0;
+                if (SSL_write_ex(ssl, chunk.data(), chunk.size(), &n) != 1) break;
+                sent += n;
+            }
+        }
+        server.join();
+        const double s = seconds(std::chrono::steady_clock::now() - start);
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+        ::close(fd);
+        state.SetIterationTime(s);
+        best[kBlockingTls] = std::min(best[kBlockingTls], s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
+}
+
+
 BENCHMARK(BM_BlockingThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketThroughput)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BlockingRoundTrip)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketRoundTrip)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BlockingConnect)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketConnect)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BlockingTlsThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SocketTlsThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
@@ -380,6 +469,12 @@ int main(int argc, char** argv) {
             std::printf("connect, median (%s): blocking %.1f us, socket %.1f us, ratio %.2fx\n", setups[shared],
                         bc * 1e6, sc * 1e6, sc / bc);
         }
+    }
+    const double bl = best[kBlockingTls], sl = best[kSocketTls];
+    if (bl < 1e300 && sl < 1e300) {
+        std::printf("TLS 1.3 AES-128-GCM throughput: blocking SSL_write %.0f MiB/s, socket %.0f MiB/s, ratio %.2fx "
+                    "(aim: at least 0.8x)\n",
+                    mib / bl, mib / sl, bl / sl);
     }
     return 0;
 }

@@ -1,17 +1,19 @@
 #pragma once
 // AsyncTcpSocket: a queue-driven TCP socket. One object owns a private serial queue, the socket
-// queue, on which all of its state lives. Callers on any thread ask it to connect, read, write or
-// disconnect; reads and writes are queued as requests and served in order, and every outcome
-// reaches the delegate as a job posted onto the delegate's own queue.
+// queue, on which all of its state lives. Callers on any thread ask it to connect or listen, read,
+// write, upgrade to TLS or disconnect; reads and writes are queued as requests and served in
+// order, and every outcome reaches the delegate as a job posted onto the delegate's own queue.
 //
 // Public operations run on the socket queue: inline when the caller already runs there (or on a
-// queue marked as targeting it), otherwise synchronously for queries, connect and disconnect, and
-// asynchronously for reads, writes, setters and the disconnect-after operations.
+// queue marked as targeting it), otherwise synchronously for queries, connect, accept and
+// disconnect, and asynchronously for reads, writes, startTLS, setters and the disconnect-after
+// operations.
 //
 // Addresses are byte buffers holding one sockaddr_in (16 bytes) or sockaddr_in6 (28 bytes) as the
 // socket calls take them, the family read from sa_family; ports at the interface are host order.
 
 #include "platform/Error.h"
+#include "platform/TlsStream.h"
 #include "platform/dispatch/Dispatch.h"
 
 #include <netinet/in.h>
@@ -20,6 +22,7 @@
 #include <any>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +39,34 @@ inline constexpr const char* AsyncTcpSocketException = "AsyncTcpSocketException"
 inline constexpr const char* AsyncTcpSocketThreadName = "AsyncTcpSocket-CFStream";
 // Domain of name look-up failures; the code is the resolver's (negative on glibc).
 inline constexpr const char* AsyncTcpSocketNetDBErrorDomain = "kCFStreamErrorDomainNetDB";
+// Domain of TLS failures; the code is one of the status codes of platform/TlsStream.h.
+inline constexpr const char* AsyncTcpSocketSSLErrorDomain = "kCFStreamErrorDomainSSL";
+
+// Keys of the settings given to startTLS and the type of their values. A key that is absent, or
+// whose value has another type, leaves the default.
+inline constexpr const char* kCFStreamSSLIsServer = "kCFStreamSSLIsServer";  // bool; default client
+// std::string (or const char*): the server's name, sent in the hello and checked against its
+// certificate while the chain is validated.
+inline constexpr const char* kCFStreamSSLPeerName = "kCFStreamSSLPeerName";
+// bool each; the client validates the server's chain against the system's trust store unless
+// kCFStreamSSLValidatesCertificateChain is false; the three "allows" keys forgive one error each.
+inline constexpr const char* kCFStreamSSLAllowsAnyRoot = "kCFStreamSSLAllowsAnyRoot";
+inline constexpr const char* kCFStreamSSLAllowsExpiredRoots = "kCFStreamSSLAllowsExpiredRoots";
+inline constexpr const char* kCFStreamSSLValidatesCertificateChain = "kCFStreamSSLValidatesCertificateChain";
+inline constexpr const char* kCFStreamSSLAllowsExpiredCertificates = "kCFStreamSSLAllowsExpiredCertificates";
+// std::vector<std::string>: PEM texts, the first holding our certificate and its private key, the
+// others the certificates of its chain.
+inline constexpr const char* kCFStreamSSLCertificates = "kCFStreamSSLCertificates";
+// std::string (or const char*): one of the four levels below; any other text changes nothing.
+inline constexpr const char* kCFStreamSSLLevel = "kCFStreamSSLLevel";
+inline constexpr const char* kCFStreamSocketSecurityLevelSSLv2 = "kCFStreamSocketSecurityLevelSSLv2";
+inline constexpr const char* kCFStreamSocketSecurityLevelSSLv3 = "kCFStreamSocketSecurityLevelSSLv3";
+inline constexpr const char* kCFStreamSocketSecurityLevelTLSv1 = "kCFStreamSocketSecurityLevelTLSv1";
+inline constexpr const char* kCFStreamSocketSecurityLevelNegotiatedSSL = "kCFStreamSocketSecurityLevelNegotiatedSSL";
+// std::vector<long> (or std::vector<int>): the cipher suites to enable, each by its 16-bit code.
+inline constexpr const char* AsyncTcpSocketSSLCipherSuites = "AsyncTcpSocketSSLCipherSuites";
+// platform::Bytes: Diffie-Hellman parameters for the server side, DER-encoded.
+inline constexpr const char* AsyncTcpSocketSSLDiffieHellmanParameters = "AsyncTcpSocketSSLDiffieHellmanParameters";
 
 enum AsyncTcpSocketError : long {
     AsyncTcpSocketNoError = 0,
@@ -134,9 +165,17 @@ private:
     size_t writePointer = 0;         // offset of the first free byte
 };
 
+// An entry of the request queues: a read or a write request, or the marker of a TLS upgrade.
+class AsyncTcpRequest {
+public:
+    explicit AsyncTcpRequest(bool special) : isSpecial(special) {}
+    virtual ~AsyncTcpRequest() = default;
+    const bool isSpecial;  // the TLS marker
+};
+
 // One queued read: whatever is available (readLength 0, no terminator), an exact length
 // (readLength > 0) or up to and including a terminator (term not empty).
-class AsyncTcpReadPacket {
+class AsyncTcpReadPacket : public AsyncTcpRequest {
 public:
     // buffer null: the request makes its own of readLength bytes and owns it.
     AsyncTcpReadPacket(std::shared_ptr<platform::Bytes> buffer, size_t startOffset, size_t maxLength, double timeout,
@@ -175,10 +214,10 @@ private:
 };
 
 // One queued write. The request holds the caller's bytes, shared and not copied, until it ends.
-class AsyncTcpWritePacket {
+class AsyncTcpWritePacket : public AsyncTcpRequest {
 public:
     AsyncTcpWritePacket(std::shared_ptr<const platform::Bytes> buffer, double timeout, long tag)
-        : buffer(std::move(buffer)), tag(tag), timeout(timeout) {}
+        : AsyncTcpRequest(false), buffer(std::move(buffer)), tag(tag), timeout(timeout) {}
 
     std::shared_ptr<const platform::Bytes> buffer;
     size_t bytesDone = 0;
@@ -187,11 +226,18 @@ public:
 };
 
 // The marker of a TLS upgrade, queued in both request queues; it carries a copy of the settings.
-class AsyncTcpSpecialPacket {
+class AsyncTcpSpecialPacket : public AsyncTcpRequest {
 public:
     explicit AsyncTcpSpecialPacket(std::map<std::string, std::any> tlsSettings)
-        : tlsSettings(std::move(tlsSettings)) {}
+        : AsyncTcpRequest(true), tlsSettings(std::move(tlsSettings)) {}
     std::map<std::string, std::any> tlsSettings;
+};
+
+// The system call behind accepting. Tests replace it to provoke failures that loopback never
+// gives (no descriptors left).
+struct AsyncTcpSocketSystemCalls {
+    std::function<int(int fd, sockaddr* address, socklen_t* addressLength, int flags)> accept4;
+    static AsyncTcpSocketSystemCalls real();
 };
 
 class AsyncTcpSocket : public std::enable_shared_from_this<AsyncTcpSocket> {
@@ -262,6 +308,26 @@ public:
     bool connectToAddressWithTimeoutError(const Bytes& remoteAddr, double timeout, Error* errPtr);
     bool connectToAddressViaInterfaceWithTimeoutError(const Bytes& remoteAddr, const std::string& interface,
                                                       double timeout, Error* errPtr);
+
+    // Listening, on every local address (no interface), or on those of an interface given by name,
+    // by address or as "localhost"; port 0 asks the system for a free port, which both families
+    // then share. Each connection becomes a new connected socket handed to the delegate's
+    // socketDidAcceptNewSocket, which must keep it. *errPtr is written only on failure.
+    bool acceptOnPortError(uint16_t port, Error* errPtr);
+    bool acceptOnInterfacePortError(const std::string& interface, uint16_t port, Error* errPtr);
+    // Replaces the system calls (tests only).
+    void setSystemCalls(AsyncTcpSocketSystemCalls calls);
+
+    // TLS: the upgrade waits behind the reads and writes queued before it; later ones travel
+    // encrypted. The delegate hears socketDidSecure when the handshake is done; a failure closes
+    // the socket. Only one upgrade per connection; a second call, or one on a socket that is not
+    // started, has no effect. The keys are listed at the top of this file.
+    void startTLS(std::map<std::string, std::any> tlsSettings);
+    // TLS always runs through the platform's TLS stream.
+    bool usingSecureTransportForTLS() const { return true; }
+    bool usingCFStreamForTLS() const { return false; }
+    // The TLS stream of the connection; only on the socket queue (null elsewhere).
+    platform::TlsStream* sslContext();
 
     // Closing. disconnect waits; the disconnect-after forms are queued behind earlier requests.
     void disconnect();
@@ -363,6 +429,7 @@ public:
     static Error writeTimeoutError();
     static Error connectionClosedError();
     static Error otherError(const std::string& errMsg);
+    static Error sslError(int32_t ssl_error);
 
     // Running code on the socket queue.
     void performBlock(const Job& block);
@@ -426,6 +493,14 @@ private:
     void doConnectTimeout();
     void endConnectWait();
 
+    // Accepting.
+    int createListeningSocket(int domain, const Bytes& interfaceAddr, Error* errPtr);
+    SourcePtr makeAcceptSource(int socketFD);
+    bool doAccept(int parentSocketFD);
+    void pauseAcceptSources();
+    void resumeAcceptSources();
+    void closeAcceptSources();
+
     // Closing.
     void maybeClose();
     void closeWithError(const Error* error);
@@ -457,6 +532,20 @@ private:
     void doWriteTimeout();
     void doWriteTimeoutWithExtension(double timeoutExtension);
 
+    // TLS.
+    void maybeStartTLS();
+    void ssl_startTLS();
+    void ssl_continueSSLHandshake();
+    void flushSSLBuffers();
+    void closeTLS();
+    static int32_t SSLReadFunction(void* connection, void* data, size_t* dataLength);
+    static int32_t SSLWriteFunction(void* connection, const void* data, size_t* dataLength);
+    int32_t sslReadWithBufferLength(void* buffer, size_t* bufferLength);
+    int32_t sslWriteWithBufferLength(const void* buffer, size_t* bufferLength);
+
+    AsyncTcpReadPacket& currentReadPacket() { return static_cast<AsyncTcpReadPacket&>(*currentRead); }
+    AsyncTcpWritePacket& currentWritePacket() { return static_cast<AsyncTcpWritePacket&>(*currentWrite); }
+
     uint32_t flags = 0;
     uint16_t config = 0;
     WeakDelegate delegate_;
@@ -474,14 +563,25 @@ private:
     SourcePtr writeSource;
     SourcePtr readTimer;
     SourcePtr writeTimer;
-    std::deque<std::shared_ptr<AsyncTcpReadPacket>> readQueue;
-    std::deque<std::shared_ptr<AsyncTcpWritePacket>> writeQueue;
-    std::shared_ptr<AsyncTcpReadPacket> currentRead;
-    std::shared_ptr<AsyncTcpWritePacket> currentWrite;
+    // Read and write requests, and the TLS marker in both (isSpecial).
+    std::deque<std::shared_ptr<AsyncTcpRequest>> readQueue;
+    std::deque<std::shared_ptr<AsyncTcpRequest>> writeQueue;
+    std::shared_ptr<AsyncTcpRequest> currentRead;
+    std::shared_ptr<AsyncTcpRequest> currentWrite;
     unsigned long socketFDBytesAvailable = 0;
     AsyncTcpSocketPreBuffer preBuffer;
     // Watches the descriptor of a connect under way for its outcome.
     SourcePtr connectSource;
+    std::unique_ptr<platform::TlsStream> sslContext_;
+    // Encrypted bytes read from the descriptor and not yet taken by the TLS stream.
+    std::unique_ptr<AsyncTcpSocketPreBuffer> sslPreBuffer;
+    // Size of a chunk that the TLS stream took but could not send yet; offered again as it was.
+    uint64_t sslWriteCachedLength = 0;
+    int32_t sslErrCode = 0;  // how the TLS stream ended: close_notify or not
+    // While set, the accept sources are suspended after the system ran out of descriptors or
+    // memory; it resumes them.
+    SourcePtr acceptResumeTimer;
+    AsyncTcpSocketSystemCalls calls = AsyncTcpSocketSystemCalls::real();
     // Holds its own address: the key of the queue-specific value that marks the socket queue.
     void* IsOnSocketQueueOrTargetQueueKey;
     std::shared_ptr<void> userData_;

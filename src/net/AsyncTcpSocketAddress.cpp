@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -327,8 +328,13 @@ void AsyncTcpSocket::getInterfaceAddress4Address6FromDescriptionPort(Bytes* inte
     Bytes addr4, addr6;
     std::string interface;
 
-    // "interface:port": the port after the first colon applies only when none was given.
-    const size_t colon = interfaceDescription.find(':');
+    // "interface:port": the port after the first colon applies only when none was given. A text
+    // with two or more colons is an IPv6 address and names the interface whole: cut at its first
+    // colon it would leave no interface, which means every address of both families. "::" keeps
+    // that meaning.
+    const bool isIPv6Address =
+        std::count(interfaceDescription.begin(), interfaceDescription.end(), ':') >= 2 && interfaceDescription != "::";
+    const size_t colon = isIPv6Address ? std::string::npos : interfaceDescription.find(':');
     interface = interfaceDescription.substr(0, colon);
     if (colon != std::string::npos && port == 0) {
         const size_t next = interfaceDescription.find(':', colon + 1);

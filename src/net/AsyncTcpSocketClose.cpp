@@ -110,6 +110,7 @@ void AsyncTcpSocket::closeWithError(const Error* error) {
     readQueue.clear();
     writeQueue.clear();
     preBuffer.reset();
+    closeTLS();
 
     if (!accept4Source && !accept6Source && !readSource && !writeSource) {
         if (socket4FD_ != -1) ::close(socket4FD_);
@@ -117,14 +118,7 @@ void AsyncTcpSocket::closeWithError(const Error* error) {
     } else {
         // The sources' cancel handlers close the descriptors; a suspended source must be resumed
         // for its cancel handler to run.
-        if (accept4Source) {
-            accept4Source->cancel();
-            accept4Source.reset();
-        }
-        if (accept6Source) {
-            accept6Source->cancel();
-            accept6Source.reset();
-        }
+        closeAcceptSources();
         if (readSource) {
             readSource->cancel();
             resumeReadSource();

@@ -47,7 +47,8 @@ void AsyncTcpSocketPreBuffer::didWrite(size_t n) { writePointer += n; }
 
 AsyncTcpReadPacket::AsyncTcpReadPacket(std::shared_ptr<platform::Bytes> buffer, size_t startOffset, size_t maxLength,
                                        double timeout, size_t readLength, platform::Bytes term, long tag)
-    : maxLength(maxLength), timeout(timeout), readLength(readLength), term(std::move(term)), tag(tag) {
+    : AsyncTcpRequest(false),
+      maxLength(maxLength), timeout(timeout), readLength(readLength), term(std::move(term)), tag(tag) {
     if (buffer) {
         this->originalBufferLength = buffer->size();
         this->buffer = std::move(buffer);

@@ -91,18 +91,17 @@ float AsyncTcpSocket::progressOfReadReturningTagBytesDoneTotal(long* tagPtr, uns
                                                                unsigned long* totalPtr) {
     float result = std::numeric_limits<float>::quiet_NaN();
     runSync([&] {
-        if (!currentRead) {
+        if (!currentRead || currentRead->isSpecial) {
             if (tagPtr) *tagPtr = 0;
             if (donePtr) *donePtr = 0;
             if (totalPtr) *totalPtr = 0;
             return;
         }
-        if (tagPtr) *tagPtr = currentRead->tag;
-        if (donePtr) *donePtr = currentRead->bytesDone;
-        if (totalPtr) *totalPtr = currentRead->readLength;
-        result = currentRead->readLength > 0
-                     ? static_cast<float>(currentRead->bytesDone) / static_cast<float>(currentRead->readLength)
-                     : 1.0f;
+        const AsyncTcpReadPacket& r = currentReadPacket();
+        if (tagPtr) *tagPtr = r.tag;
+        if (donePtr) *donePtr = r.bytesDone;
+        if (totalPtr) *totalPtr = r.readLength;
+        result = r.readLength > 0 ? static_cast<float>(r.bytesDone) / static_cast<float>(r.readLength) : 1.0f;
     });
     return result;
 }
@@ -116,32 +115,56 @@ void AsyncTcpSocket::maybeDequeueRead() {
     if (!readQueue.empty()) {
         currentRead = readQueue.front();
         readQueue.pop_front();
-        setupReadTimerWithTimeout(currentRead->timeout);
-        doReadData();
+        if (currentRead->isSpecial) {
+            // The TLS marker: reading stops here until the handshake is done.
+            flags |= FlagReadTLSStarting;
+            maybeStartTLS();
+        } else {
+            setupReadTimerWithTimeout(currentReadPacket().timeout);
+            doReadData();
+        }
     } else if (flags & FlagCloseAfterReads) {
         if (flags & FlagCloseAfterWrites) {
             if (writeQueue.empty() && !currentWrite) closeWithError(nullptr);
         } else {
             closeWithError(nullptr);
         }
+    } else if (flags & FlagSecured) {
+        // Nothing asked for: decrypt what has come so far, and listen for more once that is held.
+        flushSSLBuffers();
+        if (preBuffer.availableBytes() == 0) resumeReadSource();
     }
 }
 
 void AsyncTcpSocket::doReadData() {
     // Unable to read: bytes wait but nobody can take them, so the source stops firing.
     if (!currentRead || (flags & FlagReadsPaused)) {
+        if (flags & FlagSecured) flushSSLBuffers();
         if (socketFDBytesAvailable > 0) suspendReadSource();
         return;
     }
 
-    const size_t estimatedBytesAvailable = socketFDBytesAvailable;
+    // Once secure, bytes may also wait in the TLS layer: encrypted ones not yet taken from the
+    // descriptor's side, and decrypted ones.
+    size_t estimatedBytesAvailable = socketFDBytesAvailable;
+    if (flags & FlagSecured)
+        estimatedBytesAvailable += sslPreBuffer->availableBytes() + sslContext_->bufferedReadSize();
     const bool hasBytesAvailable = estimatedBytesAvailable > 0;
     if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
         resumeReadSource();
         return;
     }
 
-    std::shared_ptr<AsyncTcpReadPacket> read = currentRead;  // kept while this pass runs
+    // A TLS upgrade waits: the bytes belong to the handshake, which needs both sides ready.
+    if (flags & FlagReadTLSStarting) {
+        if (flags & FlagWriteTLSStarting)
+            ssl_continueSSLHandshake();
+        else
+            suspendReadSource();
+        return;
+    }
+
+    auto read = std::static_pointer_cast<AsyncTcpReadPacket>(currentRead);  // kept while this pass runs
     AsyncTcpReadPacket& r = *read;
     bool done = false;
     std::optional<Error> error;
@@ -193,25 +216,45 @@ void AsyncTcpSocket::doReadData() {
             buffer = r.writePosition();
         }
 
-        const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
-        const ssize_t result = ::read(fd, buffer, bytesToRead);
         size_t bytesRead = 0;
-        if (result < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
+        if (flags & FlagSecured) {
+            // The TLS read function keeps socketFDBytesAvailable up to date.
+            int32_t result = 0;
+            do {
+                size_t loopBytesRead = 0;
+                result = sslContext_->read(buffer + bytesRead, bytesToRead - bytesRead, &loopBytesRead);
+                bytesRead += loopBytesRead;
+            } while (result == 0 && bytesRead < bytesToRead);
+            if (result == platform::errSSLClosedGraceful || result == platform::errSSLClosedAbort) {
+                socketEOF = true;
+                sslErrCode = result;
+            } else if (result != 0 && result != platform::errSSLWouldBlock) {
+                error = sslError(result);
+            } else {
+                // Every decrypted byte up to the estimate was taken: the next ones have to come
+                // from the descriptor.
                 waiting = true;
-            else
-                error = errnoErrorWithReason("Error in read() function");
-            socketFDBytesAvailable = 0;
-        } else if (result == 0) {
-            socketEOF = true;
-            socketFDBytesAvailable = 0;
+            }
         } else {
-            bytesRead = static_cast<size_t>(result);
-            if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead)
+            const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
+            const ssize_t result = ::read(fd, buffer, bytesToRead);
+            if (result < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK)
+                    waiting = true;
+                else
+                    error = errnoErrorWithReason("Error in read() function");
                 socketFDBytesAvailable = 0;
-            else
-                socketFDBytesAvailable -= bytesRead;
-            if (socketFDBytesAvailable == 0) waiting = true;
+            } else if (result == 0) {
+                socketEOF = true;
+                socketFDBytesAvailable = 0;
+            } else {
+                bytesRead = static_cast<size_t>(result);
+                if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead)
+                    socketFDBytesAvailable = 0;
+                else
+                    socketFDBytesAvailable -= bytesRead;
+                if (socketFDBytesAvailable == 0) waiting = true;
+            }
         }
 
         if (bytesRead > 0) {
@@ -286,9 +329,15 @@ void AsyncTcpSocket::doReadData() {
 
 void AsyncTcpSocket::doReadEOF() {
     flags |= FlagPeerEOF;
+    if (flags & FlagSecured) flushSSLBuffers();
 
+    std::optional<Error> error;
     bool shouldDisconnect;
-    if (flags & FlagReadStreamClosed) {
+    if (flags & (FlagReadTLSStarting | FlagWriteTLSStarting)) {
+        // The stream ended before the upgrade was done.
+        shouldDisconnect = true;
+        error = sslError(platform::errSSLClosedAbort);
+    } else if (flags & FlagReadStreamClosed) {
         shouldDisconnect = false;
     } else if (preBuffer.availableBytes() > 0) {
         shouldDisconnect = false;  // later reads take these bytes first
@@ -313,8 +362,11 @@ void AsyncTcpSocket::doReadEOF() {
     }
 
     if (shouldDisconnect) {
-        Error err = connectionClosedError();
-        closeWithError(&err);
+        // A secure stream that ended without the peer's close_notify may have been cut short.
+        if (!error && (flags & FlagSecured) && sslErrCode == 0) sslErrCode = platform::errSSLClosedAbort;
+        if (!error && sslErrCode != 0 && sslErrCode != platform::errSSLClosedGraceful) error = sslError(sslErrCode);
+        if (!error) error = connectionClosedError();
+        closeWithError(&*error);
     } else {
         suspendReadSource();
     }
@@ -322,7 +374,7 @@ void AsyncTcpSocket::doReadEOF() {
 
 void AsyncTcpSocket::completeCurrentRead() {
     if (!currentRead) contractFailure("Trying to complete current read when there is no current read.");
-    AsyncTcpReadPacket& r = *currentRead;
+    AsyncTcpReadPacket& r = currentReadPacket();
 
     Bytes result;
     if (r.bufferOwner) {
@@ -363,10 +415,10 @@ void AsyncTcpSocket::doReadTimeout() {
     DelegatePtr theDelegate = delegate_.lock();
     if (delegateQueue_ && theDelegate &&
         (theDelegate->capabilities() & AsyncTcpSocketDelegate::kSocketShouldTimeoutReadWithTagElapsedBytesDone)) {
-        std::weak_ptr<AsyncTcpReadPacket> theRead = currentRead;
-        const long tag = currentRead->tag;
-        const double elapsed = currentRead->timeout;
-        const unsigned long bytesDone = currentRead->bytesDone;
+        std::weak_ptr<AsyncTcpRequest> theRead = currentRead;
+        const long tag = currentReadPacket().tag;
+        const double elapsed = currentReadPacket().timeout;
+        const unsigned long bytesDone = currentReadPacket().bytesDone;
         notifyDelegate(AsyncTcpSocketDelegate::kSocketShouldTimeoutReadWithTagElapsedBytesDone,
                        [theRead, tag, elapsed, bytesDone](AsyncTcpSocketDelegate& d,
                                                           const std::shared_ptr<AsyncTcpSocket>& sock) {
@@ -387,7 +439,7 @@ void AsyncTcpSocket::doReadTimeout() {
 void AsyncTcpSocket::doReadTimeoutWithExtension(double timeoutExtension) {
     if (!currentRead) return;
     if (timeoutExtension > 0.0) {
-        currentRead->timeout += timeoutExtension;
+        currentReadPacket().timeout += timeoutExtension;
         readTimer->setTimer(net::timeoutToNanoseconds(timeoutExtension));
         flags &= ~FlagReadsPaused;
         doReadData();

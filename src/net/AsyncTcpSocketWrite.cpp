@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <limits>
@@ -34,16 +35,17 @@ float AsyncTcpSocket::progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, un
                                                                 unsigned long* totalPtr) {
     float result = std::numeric_limits<float>::quiet_NaN();
     runSync([&] {
-        if (!currentWrite) {
+        if (!currentWrite || currentWrite->isSpecial) {
             if (tagPtr) *tagPtr = 0;
             if (donePtr) *donePtr = 0;
             if (totalPtr) *totalPtr = 0;
             return;
         }
-        if (tagPtr) *tagPtr = currentWrite->tag;
-        if (donePtr) *donePtr = currentWrite->bytesDone;
-        if (totalPtr) *totalPtr = currentWrite->buffer->size();
-        result = static_cast<float>(currentWrite->bytesDone) / static_cast<float>(currentWrite->buffer->size());
+        const AsyncTcpWritePacket& w = currentWritePacket();
+        if (tagPtr) *tagPtr = w.tag;
+        if (donePtr) *donePtr = w.bytesDone;
+        if (totalPtr) *totalPtr = w.buffer->size();
+        result = static_cast<float>(w.bytesDone) / static_cast<float>(w.buffer->size());
     });
     return result;
 }
@@ -55,8 +57,14 @@ void AsyncTcpSocket::maybeDequeueWrite() {
     if (!writeQueue.empty()) {
         currentWrite = writeQueue.front();
         writeQueue.pop_front();
-        setupWriteTimerWithTimeout(currentWrite->timeout);
-        doWriteData();
+        if (currentWrite->isSpecial) {
+            // The TLS marker: writing stops here until the handshake is done.
+            flags |= FlagWriteTLSStarting;
+            maybeStartTLS();
+        } else {
+            setupWriteTimerWithTimeout(currentWritePacket().timeout);
+            doWriteData();
+        }
     } else if (flags & FlagCloseAfterWrites) {
         if (flags & FlagCloseAfterReads) {
             if (readQueue.empty() && !currentRead) closeWithError(nullptr);
@@ -78,23 +86,73 @@ void AsyncTcpSocket::doWriteData() {
         return;
     }
 
-    AsyncTcpWritePacket& w = *currentWrite;
+    // A TLS upgrade waits: the descriptor's room belongs to the handshake, which needs both sides ready.
+    if (flags & FlagWriteTLSStarting) {
+        if (flags & FlagReadTLSStarting)
+            ssl_continueSSLHandshake();
+        else
+            suspendWriteSource();
+        return;
+    }
+
+    auto write = std::static_pointer_cast<AsyncTcpWritePacket>(currentWrite);  // kept while this pass runs
+    AsyncTcpWritePacket& w = *write;
     bool waiting = false;
     std::optional<Error> error;
     size_t bytesWritten = 0;
 
-    // The whole remainder in one call; the kernel takes what it can. MSG_NOSIGNAL: a peer that
-    // has gone away gives an error, not a signal.
-    const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
-    const ssize_t result =
-        ::send(fd, w.buffer->data() + w.bytesDone, w.buffer->size() - w.bytesDone, MSG_NOSIGNAL);
-    if (result < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            waiting = true;
-        else
-            error = errnoErrorWithReason("Error in write() function");
+    if (flags & FlagSecured) {
+        // A chunk that the TLS stream took but could not send goes first, offered again as it was.
+        bool hasNewDataToWrite = true;
+        if (sslWriteCachedLength > 0) {
+            size_t processed = 0;
+            const int32_t result = sslContext_->write(w.buffer->data() + w.bytesDone, sslWriteCachedLength, &processed);
+            if (result == 0) {
+                bytesWritten = sslWriteCachedLength;
+                sslWriteCachedLength = 0;
+                if (w.bytesDone + bytesWritten == w.buffer->size()) hasNewDataToWrite = false;
+            } else {
+                if (result == platform::errSSLWouldBlock)
+                    waiting = true;
+                else
+                    error = sslError(result);
+                hasNewDataToWrite = false;
+            }
+        }
+        // Then the rest, in chunks of at most 32 KiB.
+        constexpr size_t kMaxChunk = 32 * 1024;
+        while (hasNewDataToWrite) {
+            const size_t offset = w.bytesDone + bytesWritten;
+            const size_t chunk = std::min(w.buffer->size() - offset, kMaxChunk);
+            size_t processed = 0;
+            const int32_t result = sslContext_->write(w.buffer->data() + offset, chunk, &processed);
+            if (result == 0) {
+                bytesWritten += processed;
+                hasNewDataToWrite = w.bytesDone + bytesWritten < w.buffer->size();
+            } else {
+                if (result == platform::errSSLWouldBlock) {
+                    waiting = true;
+                    sslWriteCachedLength = chunk;
+                } else {
+                    error = sslError(result);
+                }
+                hasNewDataToWrite = false;
+            }
+        }
     } else {
-        bytesWritten = static_cast<size_t>(result);
+        // The whole remainder in one call; the kernel takes what it can. MSG_NOSIGNAL: a peer
+        // that has gone away gives an error, not a signal.
+        const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
+        const ssize_t result =
+            ::send(fd, w.buffer->data() + w.bytesDone, w.buffer->size() - w.bytesDone, MSG_NOSIGNAL);
+        if (result < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                waiting = true;
+            else
+                error = errnoErrorWithReason("Error in write() function");
+        } else {
+            bytesWritten = static_cast<size_t>(result);
+        }
     }
 
     if (waiting) {
@@ -133,7 +191,7 @@ void AsyncTcpSocket::doWriteData() {
 
 void AsyncTcpSocket::completeCurrentWrite() {
     if (!currentWrite) contractFailure("Trying to complete current write when there is no current write.");
-    const long tag = currentWrite->tag;
+    const long tag = currentWritePacket().tag;
     notifyDelegate(AsyncTcpSocketDelegate::kSocketDidWriteDataWithTag,
                    [tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {
                        d.socketDidWriteDataWithTag(sock, tag);
@@ -155,10 +213,10 @@ void AsyncTcpSocket::doWriteTimeout() {
     DelegatePtr theDelegate = delegate_.lock();
     if (delegateQueue_ && theDelegate &&
         (theDelegate->capabilities() & AsyncTcpSocketDelegate::kSocketShouldTimeoutWriteWithTagElapsedBytesDone)) {
-        std::weak_ptr<AsyncTcpWritePacket> theWrite = currentWrite;
-        const long tag = currentWrite->tag;
-        const double elapsed = currentWrite->timeout;
-        const unsigned long bytesDone = currentWrite->bytesDone;
+        std::weak_ptr<AsyncTcpRequest> theWrite = currentWrite;
+        const long tag = currentWritePacket().tag;
+        const double elapsed = currentWritePacket().timeout;
+        const unsigned long bytesDone = currentWritePacket().bytesDone;
         notifyDelegate(AsyncTcpSocketDelegate::kSocketShouldTimeoutWriteWithTagElapsedBytesDone,
                        [theWrite, tag, elapsed, bytesDone](AsyncTcpSocketDelegate& d,
                                                            const std::shared_ptr<AsyncTcpSocket>& sock) {
@@ -179,7 +237,7 @@ void AsyncTcpSocket::doWriteTimeout() {
 void AsyncTcpSocket::doWriteTimeoutWithExtension(double timeoutExtension) {
     if (!currentWrite) return;
     if (timeoutExtension > 0.0) {
-        currentWrite->timeout += timeoutExtension;
+        currentWritePacket().timeout += timeoutExtension;
         writeTimer->setTimer(net::timeoutToNanoseconds(timeoutExtension));
         flags &= ~FlagWritesPaused;
         doWriteData();

@@ -9,3 +9,16 @@ varnel_test(tcp_socket_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_socket_test.cpp
   LIBS varnel_net
   LABELS io concurrency)
+
+varnel_test(tcp_accept_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_accept_test.cpp
+  LIBS varnel_net
+  LABELS io concurrency)
+
+# TLS against the openssl program and blocking peers on the library; certificates are made with
+# the library in a temporary folder.
+find_package(OpenSSL 3 REQUIRED)
+varnel_test(tcp_tls_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tcp_tls_test.cpp
+  LIBS varnel_net OpenSSL::SSL OpenSSL::Crypto
+  LABELS io concurrency)

@@ -181,6 +181,10 @@ TEST(TcpAddress, InterfaceDescriptions) {
         {"localhost", 5, true, "127.0.0.1", 5, true},
         {"127.0.0.1", 7, true, "127.0.0.1", 7, false},  // the address of lo matches its IPv4 entry only
         {"nosuchif0", 7, false, "", 0, false},
+        // An IPv6 address names the interface whole; "::" still means every address.
+        {"::1", 7, false, "", 7, true},
+        {"::2", 7, false, "", 0, false},
+        {"::", 7, true, "0.0.0.0", 7, true},
     };
     for (const Row& row : rows) {
         Bytes a4{1}, a6{1};
@@ -265,6 +269,7 @@ TEST(TcpErrors, DomainsCodesAndTexts) {
          "Read operation reached set maximum length"},
         {AsyncTcpSocket::connectionClosedError(), AsyncTcpSocketErrorDomain, 7, "Socket closed by remote peer"},
         {AsyncTcpSocket::gaiError(EAI_FAIL), "kCFStreamErrorDomainNetDB", EAI_FAIL, gai_strerror(EAI_FAIL)},
+        {AsyncTcpSocket::sslError(platform::errSSLClosedAbort), "kCFStreamErrorDomainSSL", -9806, ""},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(row.error.domain, row.domain);
