@@ -14,6 +14,14 @@
 
 namespace dispatch_test {
 
+// Waits until the queue has run everything queued before this call.
+inline void flush(const std::shared_ptr<platform::dispatch::Queue>& queue) { queue->sync([] {}); }
+
+// Gives the reactor and the timers a moment to deliver something that must not arrive. Only ever
+// used to check that nothing happens, so a slow machine can make it miss a fault but never fail a
+// sound build.
+inline void quietPeriod() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
 // A count that tests wait on; every wait has a bound far above what a loaded machine needs.
 class Counter {
 public:

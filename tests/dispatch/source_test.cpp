@@ -18,6 +18,8 @@
 using namespace std::chrono_literals;
 using dispatch_test::Counter;
 using dispatch_test::Gate;
+using dispatch_test::flush;
+using dispatch_test::quietPeriod;
 using dispatch_test::repeat;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
@@ -48,13 +50,6 @@ struct SocketPair {
 };
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-// Waits until the queue has run everything queued before this call.
-void flush(const std::shared_ptr<Queue>& queue) { queue->sync([] {}); }
-
-// Gives the reactor a moment to deliver something that must not arrive. Only ever used to check
-// that nothing happens, so a slow machine can make it miss a fault but never fail a sound build.
-void quietPeriod() { std::this_thread::sleep_for(20ms); }
 
 TEST(Source, CreatedSuspendedAndDeliversOnlyAtSuspendCountZero) {
     struct Case {

@@ -14,15 +14,14 @@
 using namespace std::chrono_literals;
 using dispatch_test::Counter;
 using dispatch_test::Gate;
+using dispatch_test::flush;
+using dispatch_test::quietPeriod;
 using dispatch_test::repeat;
 using platform::dispatch::after;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
 
 namespace {
-
-void flush(const std::shared_ptr<Queue>& queue) { queue->sync([] {}); }
-void quietPeriod() { std::this_thread::sleep_for(30ms); }
 
 TEST(Timer, FiresOnceAfterTheDelayOnItsQueue) {
     auto queue = Queue::createSerial("timer");
