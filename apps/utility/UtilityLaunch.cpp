@@ -4,7 +4,7 @@
 #include "link/XCoreData.h"
 
 UtilityLaunch::UtilityLaunch()
-    : window_(GCData::shareGCData(), XCoreData::shareData()),
+    : window_(GCData::shareGCData(kUtilityConstants), XCoreData::shareData()),
       delegate_([] { return readManifestEntries(XCoreData::shareData()); }) {
     window_.awakeFromNib();
     delegate_.setWindow(&window_);

@@ -24,6 +24,7 @@ inline constexpr uint8_t kCmdDeletePreset = 0x17;
 inline constexpr uint8_t kCmdPresetList = 0x18;
 inline constexpr uint8_t kCmdWritePreset = 0x23;
 inline constexpr uint8_t kCmdCheckDevice = 0x25;
+inline constexpr uint8_t kCmdReadMcuVersion = 0x2C;
 inline constexpr uint8_t kCmdMemoryExport = 0x2F;
 inline constexpr uint8_t kCmdMemoryImportAck = 0x30;
 inline constexpr uint8_t kCmdMemoryImport = 0x31;

@@ -22,7 +22,7 @@ void GCData::resetLCD(util::StatusLamp* lamp) {
     lamp->setIsLighted(false);
 }
 
-GCData::GCData() {
+GCData::GCData(const ProgramConstants& program) : program_(program) {
     std::memset(m_DSPPreset, 0, sizeof m_DSPPreset);
     std::memset(m_FXPreset, 0, sizeof m_FXPreset);
     std::memset(m_GEQPreset, 0, sizeof m_GEQPreset);
@@ -35,8 +35,8 @@ GCData::GCData() {
     for (int type = 0; type < kPresetTypeCount; ++type) cxhPresetListcaseMode(type);
 }
 
-GCData& GCData::shareGCData() {
-    if (!gcData) gcData = new GCData();
+GCData& GCData::shareGCData(const ProgramConstants& program) {
+    if (!gcData) gcData = new GCData(program);
     return *gcData;
 }
 
@@ -117,33 +117,34 @@ bool GCData::savePreset(int type) {
     return false;
 }
 
-MemoryPacketShape memoryPacketShape(int packet) {
-    if (packet >= 1 && packet <= 24) return {4, kSceneFrameLength};
+MemoryPacketShape memoryPacketShape(int packet, size_t sceneLength) {
+    if (packet >= 1 && packet <= 24) return {4, sceneLength};
     if (packet == 25 || packet == 26) return {1, kDspFrameLength};
     if (packet == 27 || packet == 28) return {3, kDfxFrameLength};
     if (packet == 29) return {2, kGeqFrameLength};
-    if (packet == 30) return {5, kSceneFrameLength};
+    if (packet == 30) return {5, sceneLength};
     return {0, 0};
 }
 
-size_t memoryPacketOffset(int packet) {
+size_t memoryPacketOffset(int packet, size_t sceneLength) {
     size_t offset = 0;
-    for (int p = 1; p < packet && p <= kMemoryPacketCount; ++p) offset += memoryPacketShape(p).length;
+    for (int p = 1; p < packet && p <= kMemoryPacketCount; ++p) offset += memoryPacketShape(p, sceneLength).length;
     return offset;
 }
 
-bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why) {
+bool isWholeMemoryBackup(const uint8_t* bytes, size_t length, std::string* why, size_t sceneLength) {
     auto fail = [why](std::string text) {
         if (why) *why = std::move(text);
         return false;
     };
-    if (length != kMemoryBackupFileSize) {
+    const size_t fileSize = memoryBackupFileSize(sceneLength);
+    if (length != fileSize) {
         return fail("It holds " + std::to_string(length) + " bytes; a whole-memory backup holds " +
-                    std::to_string(kMemoryBackupFileSize) + " bytes.");
+                    std::to_string(fileSize) + " bytes.");
     }
     for (int p = 1; p <= kMemoryPacketCount; ++p) {
-        const uint8_t* f = bytes + memoryPacketOffset(p);
-        const MemoryPacketShape shape = memoryPacketShape(p);
+        const uint8_t* f = bytes + memoryPacketOffset(p, sceneLength);
+        const MemoryPacketShape shape = memoryPacketShape(p, sceneLength);
         if (f[0] != frame::kStart0 || f[1] != frame::kStart1 || f[2] != frame::kStart2 ||
             f[8] != frame::kCmdMemoryExport || f[9] != shape.sub || f[10] != p) {
             return fail("Packet " + std::to_string(p) + " of 30 is missing or out of order.");
@@ -161,10 +162,11 @@ bool GCData::SaveMeoryFileToLocal(platform::Error* error) {
     bool ok = false;
     if (memoryFilePath.empty()) {
         why = "No backup file was chosen.";
-    } else if (memoryExportData.size() != kMemoryBackupFileSize) {
+    } else if (memoryExportData.size() != program_.memoryBackupFileSize) {
         why = "Not all 30 packets arrived from the mixer (" + std::to_string(memoryExportData.size()) + " of " +
-              std::to_string(kMemoryBackupFileSize) + " bytes).";
-    } else if (isWholeMemoryBackup(memoryExportData.data(), memoryExportData.size(), &why)) {
+              std::to_string(program_.memoryBackupFileSize) + " bytes).";
+    } else if (isWholeMemoryBackup(memoryExportData.data(), memoryExportData.size(), &why,
+                                   program_.backupSceneFrameLength)) {
         platform::Error writeError;
         ok = writeFileAtomically(memoryFilePath, memoryExportData.data(), memoryExportData.size(), &writeError);
         if (!ok) {
@@ -179,7 +181,7 @@ bool GCData::SaveMeoryFileToLocal(platform::Error* error) {
 }
 
 bool GCData::ReadMemoryFileFromLocal() {
-    return Duziz::_openFile(kMemoryBackupFileType, 0,
+    return Duziz::_openFile(program_.memoryFilter, 0,
                             [this](const std::string& path, int arg) { return ReadFiles_Memory(path, arg); });
 }
 
@@ -191,25 +193,40 @@ static bool readWholeFile(const std::string& path, size_t expected, Bytes* out) 
     return static_cast<size_t>(in.gcount()) == expected;
 }
 
+// Length of part which (0 scenes, 1 DSP channel, 2 DFX, 3 GEQ, 4 current scene) of a backup whose
+// scenes have sceneLength bytes.
+static size_t memoryPartLength(int which, size_t sceneLength) {
+    switch (which) {
+    case 0: return 24 * sceneLength;
+    case 4: return sceneLength;
+    default: return which >= 1 && which <= 3 ? kMemoryPartLength[which] : 0;
+    }
+}
+
 bool GCData::ReadFiles_Memory(const std::string& path, int) {
+    const size_t fileSize = program_.memoryBackupFileSize;
+    const size_t sceneLength = program_.backupSceneFrameLength;
     const int size = Duziz::fileSize(path);
-    platform::trace("file read length is %d   fac length is %d", size, static_cast<int>(kMemoryBackupFileSize));
+    platform::trace("file read length is %d   fac length is %d", size, static_cast<int>(fileSize));
     bool result = false;
     Bytes file;
     std::string why;
-    if (static_cast<size_t>(size) != kMemoryBackupFileSize) {
-        isWholeMemoryBackup(nullptr, static_cast<size_t>(size), &why);
-    } else if (!readWholeFile(path, kMemoryBackupFileSize, &file)) {
+    // The whole file is read and checked before any buffer changes or anything is sent: a
+    // damaged or foreign file must never reach the mixer's memory.
+    if (static_cast<size_t>(size) != fileSize) {
+        isWholeMemoryBackup(nullptr, static_cast<size_t>(size), &why, sceneLength);
+    } else if (!readWholeFile(path, fileSize, &file)) {
         why = "The file could not be read.";
-    } else if (isWholeMemoryBackup(file.data(), file.size(), &why)) {
+    } else if (isWholeMemoryBackup(file.data(), file.size(), &why, sceneLength)) {
         size_t offset = 0;
         for (int which = 0; which < 5; ++which) {
-            Bytes part(file.begin() + static_cast<long>(offset),
-                       file.begin() + static_cast<long>(offset + kMemoryPartLength[which]));
+            const size_t length = memoryPartLength(which, sceneLength);
+            Bytes part(file.begin() + static_cast<long>(offset), file.begin() + static_cast<long>(offset + length));
             procesAllImportMemoryData_beforeSend(part, which);
-            offset += kMemoryPartLength[which];
+            offset += length;
         }
         platform::trace("reafiinfe memory......................");
+        if (sceneLength != kSceneFrameLength) proceDataMemoryAry_AllSences();
         if (mainVctl) mainVctl->sendCMD_MemoryImport_Scence(0);
         result = true;
     }
@@ -219,10 +236,17 @@ bool GCData::ReadFiles_Memory(const std::string& path, int) {
 }
 
 void GCData::procesAllImportMemoryData_beforeSend(const Bytes& part, int which) {
+    const size_t sceneLength = program_.backupSceneFrameLength;
+    if (which < 0 || which > 4 || part.size() != memoryPartLength(which, sceneLength)) return;
     uint8_t* buffers[5] = {&m_sceneMemoryUpAlload[0][0], &m_dspMemoryUpAlload[0][0], &m_dfxMemoryUpAlload[0][0],
                            m_geqMemoryUpAlload, m_cureSceneUpAlload};
-    if (which < 0 || which > 4 || part.size() != kMemoryPartLength[which]) return;
-    std::memset(buffers[which], 0, kMemoryPartLength[which]);
+    // Old-layout scenes wait in m_sceneMemoryOld until they are converted into the restore buffers.
+    if (sceneLength != kSceneFrameLength && (which == 0 || which == 4)) {
+        if (!m_sceneMemoryOld) m_sceneMemoryOld = std::make_unique<OldSceneMemory>();
+        buffers[which] = (*m_sceneMemoryOld)[which == 0 ? 0 : 24].data();
+        if (which == 4) platform::trace("process over current scence to data ary ");
+    }
+    std::memset(buffers[which], 0, part.size());
     std::memcpy(buffers[which], part.data(), part.size());
 }
 

@@ -2,6 +2,8 @@
 // Fixed values of the device link: preset type tables, backup file layout, firmware file names and
 // manifest keys, transports.
 
+#include "util/StatusLamp.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,6 +37,14 @@ inline constexpr size_t kGeqFrameLength = 3276;     // GEQ block, packet 29
 // The restore buffers in file order: scenes, DSP channel, DFX, GEQ, current scene.
 inline constexpr size_t kMemoryPartLength[5] = {24 * kSceneFrameLength, 2 * kDspFrameLength,
                                                 2 * kDfxFrameLength, kGeqFrameLength, kSceneFrameLength};
+// A scene as the old firmware (MCU version below 64) sends it; its export frames declare 0xD8.
+inline constexpr size_t kOldSceneFrameLength = 4312;
+// The first MCU firmware version whose scenes have the layout of kSceneFrameLength.
+inline constexpr uint8_t kNewLayoutMcuVersion = 64;
+// A whole-memory backup whose 25 scenes have the given length, the other packets as they are.
+constexpr size_t memoryBackupFileSize(size_t sceneFrameLength) {
+    return 25 * sceneFrameLength + 2 * kDspFrameLength + 2 * kDfxFrameLength + kGeqFrameLength;
+}
 
 // Firmware images in 1 KB blocks, at most 1 MiB per board (boards 0-3).
 inline constexpr int kFirmwareBoards = 4;
@@ -52,3 +62,72 @@ inline constexpr int kFirmwareVerCount = 9;
 // The manifest's keys, element i of its "Firmwares" array holding key i.
 inline constexpr const char* JSON_READ_KEY[kFirmwareVerCount] = {"MCU_VER2", "MCU_VER1", "DSP_VER2", "DSP_VER1", "App_Name",
                                                                  "App_Ver",  "compName", "URL",      "Utype"};
+
+// What differs between the two programs built from these classes; each main() chooses one and
+// gives it to GCData, which hands it to the main window's link and the windows.
+struct ProgramConstants {
+    // The whole-memory backup: scene frame length, file size and file type.
+    size_t backupSceneFrameLength;
+    size_t memoryBackupFileSize;
+    const char* memoryFilter;
+    // The preset library: the lists are asked for (on connecting, and chained type by type), the
+    // list and channel boxes are filled, preset frames are sent to the mixer or saved from it,
+    // and the lists are read again after a restore. Without it a preset-list reply still fills
+    // the name tables, and the scene list (sub-code 4) still ends the busy display.
+    bool presetLibrary;
+    // The mixer's MCU firmware version: asked for when the TCP link comes up and when the preset
+    // window opens, kept from its reply, and judged by the memory buttons.
+    bool mcuVersion;
+    // The preset window: its status text after set-up, the watchdog's failure text, the colour
+    // of a finished operation's text, and the texts at packet 30 of a backup and of a restore.
+    const char* firstStatusText;
+    const char* watchdogText;
+    util::LampColor okColor;
+    const char* backupDoneText;
+    const char* restoreDoneText;
+    // The window switcher: whether it opens the firmware window (tag 2) besides the preset window
+    // (tag 1), and who ends the preset window's modal run with which code.
+    bool firmwarePage;
+    bool switcherEndsPresetRun;
+    int presetRunStopCode;
+    // The name panel's OK ends the modal run (or only hides the panel).
+    bool namePanelOkEndsRun;
+};
+
+inline constexpr ProgramConstants kUtilityConstants{
+    kSceneFrameLength,
+    kMemoryBackupFileSize,
+    kMemoryBackupFileType,
+    true,
+    false,
+    "status log",
+    "Current process failed!",
+    util::LampColor::greenColor(),
+    "Backup of all Presets sucessfully saved to computer!",
+    "Import all memory data over ,begin to synchronize presetlist from device ,waiting.....!",
+    true,
+    false,
+    -1000,
+    true,
+};
+
+inline constexpr ProgramConstants kConversionConstants{
+    kOldSceneFrameLength,
+    121460,
+    "moldPts",
+    false,
+    true,
+    "",
+    "Current process failer!",
+    util::LampColor{1.0, 0.5, 0.0, 1.0},
+    "Backup of all presets saved to computer",
+    "Preset Conversion Complete",
+    false,
+    true,
+    -60006,
+    false,
+};
+
+static_assert(kUtilityConstants.memoryBackupFileSize == memoryBackupFileSize(kUtilityConstants.backupSceneFrameLength));
+static_assert(kConversionConstants.memoryBackupFileSize ==
+              memoryBackupFileSize(kConversionConstants.backupSceneFrameLength));

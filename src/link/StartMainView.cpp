@@ -53,6 +53,7 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
             if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
             Duziz::clearData(&gc_.memoryExportData);
             damagedExportPacket_ = 0;
+            newLayoutRefused_ = false;
             // A frame cut off by the lost link would swallow the first replies on the next one;
             // bytes of the lost link still waiting to be fed would do the same.
             ClearBuffer();
@@ -119,20 +120,34 @@ void StartMainView::sendCMD_DeletePreset(int type, int index) {
 }
 
 void StartMainView::sendCMD_ReadPresetList(int type) {
-    if (!isRealConnect()) return;
+    if (!gc_.program().presetLibrary || !isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdPresetList, static_cast<uint8_t>(type + 1));
     sendWithBytes(f, sizeof f);
 }
 
 void StartMainView::sendCMD_LoadPresetFromLocal(int type, int index) {
-    if (!isRealConnect() || type < 0 || type >= kPresetTypeCount) return;
+    if (!gc_.program().presetLibrary || !isRealConnect() || type < 0 || type >= kPresetTypeCount) return;
     const Bytes& held = gc_.presetExportData;
     if (held.size() != static_cast<size_t>(LEN_FILE_PRESET[type])) return;
     Bytes f(held);
     f[8] = frame::kCmdWritePreset;
     if (type <= 2) f[10] = static_cast<uint8_t>(index + 1);
     sendWithBytes(f.data(), static_cast<int>(f.size()));
+}
+
+uint8_t* StartMainView::PackageOfReadMCUVersion(uint8_t* buffer) {
+    static const uint8_t request[kMcuVersionFrameLength] = {0x01, 0x20, 0x03, 0x0A, 0x00,
+                                                            0x01, 0x00, 0x01, frame::kCmdReadMcuVersion, 0x40};
+    std::memcpy(buffer, request, kMcuVersionFrameLength);
+    return buffer;
+}
+
+void StartMainView::sendCMD_ReadMCUVersion() {
+    if (!isRealConnect()) return;
+    uint8_t f[kMcuVersionFrameLength];
+    sendWithBytes(PackageOfReadMCUVersion(f), kMcuVersionFrameLength);
+    platform::trace("sendcmd read mcuversion.....");
 }
 
 uint8_t* StartMainView::PackageOfReadDeviceName(uint8_t* buffer) {
@@ -152,6 +167,7 @@ void StartMainView::sendCMD_MemoryExport() {
     // Each backup starts from an empty buffer.
     Duziz::clearData(&gc_.memoryExportData);
     damagedExportPacket_ = 0;
+    newLayoutRefused_ = false;
     if (!isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
@@ -340,8 +356,8 @@ void StartMainView::ClearBuffer() {
 }
 
 // The replies completed by a fixed length per command and sub-code (their length does not fit
-// byte 3).
-static size_t fixedReplyLength(uint8_t command, uint8_t sub, int* trailer) {
+// byte 3); scene export packets have the length of the program's backup layout.
+static size_t fixedReplyLength(uint8_t command, uint8_t sub, size_t sceneLength, int* trailer) {
     *trailer = 0;
     switch (command) {
     case frame::kCmdPresetList:
@@ -356,7 +372,7 @@ static size_t fixedReplyLength(uint8_t command, uint8_t sub, int* trailer) {
     case frame::kCmdMemoryExport:
         switch (sub) {
         case 4:
-        case 5: return kSceneFrameLength;
+        case 5: return sceneLength;
         case 1: return kDspFrameLength;
         case 3: return kDfxFrameLength;
         case 2: return kGeqFrameLength;
@@ -417,7 +433,8 @@ void StartMainView::RecByte(uint8_t byte) {
     const size_t n = recLength_;
     if (n < frame::kMinReplyLength) return;
     if (n == frame::kMinReplyLength) {
-        fixedLength_ = fixedReplyLength(m_RecCmd[8], m_RecCmd[9], &fixedTrailer_);
+        fixedLength_ =
+            fixedReplyLength(m_RecCmd[8], m_RecCmd[9], gc_.program().backupSceneFrameLength, &fixedTrailer_);
         selfDeclaredLong_ = fixedLength_ > 255 && m_RecCmd[3] == (fixedLength_ & 0xFF);
         nextCheck_ = n;
     }
@@ -464,6 +481,7 @@ void StartMainView::converToData(const Bytes& f) {
         const int bytes = kPresetSlots[type] * kPresetNameLength;
         for (int i = 0; i < bytes; ++i) table[i] = Bg(f, 10 + i);
         if (sub <= 3) {
+            // Without the preset library a list reply is not chained to the next type.
             sendCMD_ReadPresetList(sub);
         } else {
             post(MSG_PRESET_LIST_LOADED, 0);
@@ -474,7 +492,15 @@ void StartMainView::converToData(const Bytes& f) {
     }
     case frame::kCmdMemoryExport: memoryExportPacket(f); return;
     case frame::kCmdMemoryImportAck: memoryImportAck(f); return;
+    case frame::kCmdReadMcuVersion:
+        // The version is in byte 12; a shorter reply carries none.
+        if (!gc_.program().mcuVersion || f.size() <= 12) return;
+        gc_.m_mcuVer = f[12];
+        platform::trace("receive mcuver is :%d", gc_.m_mcuVer);
+        return;
     case frame::kCmdPresetData:
+        // Without the preset library nothing asks for a preset, and nothing saves one.
+        if (!gc_.program().presetLibrary) return;
         gc_.resetPresetData();
         gc_.presetExportData.insert(gc_.presetExportData.end(), f.begin(), f.end());
         post(MSG_PRESET_RECEIVED, sub - 1);
@@ -494,9 +520,16 @@ void StartMainView::converToData(const Bytes& f) {
 }
 
 void StartMainView::memoryExportPacket(const Bytes& f) {
+    // A backup ended by a new-layout scene takes no packets until the next export request.
+    if (newLayoutRefused_) return;
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
-    const MemoryPacketShape shape = memoryPacketShape(packet);
+    const size_t sceneLength = gc_.program().backupSceneFrameLength;
+    if (sceneLength != kSceneFrameLength && (sub == 4 || sub == 5) && Bg(f, 3) == (kSceneFrameLength & 0xFF)) {
+        refuseNewLayoutBackup();
+        return;
+    }
+    const MemoryPacketShape shape = memoryPacketShape(packet, sceneLength);
     const bool inPlace = shape.length != 0 && sub == shape.sub && f.size() == shape.length;
     // The reassembly completes a packet by its fixed length: a stray byte inside it makes it
     // complete a byte early, with a payload byte where its trailer belongs (and the rest lines
@@ -519,7 +552,8 @@ void StartMainView::memoryExportPacket(const Bytes& f) {
             platform::trace("recevie current sce 30  now...packnum is :%d", packet);
         // The buffer holds one backup; packets beyond it could never make a valid file.
         Bytes& buffer = gc_.memoryExportData;
-        if (buffer.size() + f.size() <= kMemoryBackupFileSize) buffer.insert(buffer.end(), f.begin(), f.end());
+        if (buffer.size() + f.size() <= gc_.program().memoryBackupFileSize)
+            buffer.insert(buffer.end(), f.begin(), f.end());
     }
     if (packet == kMemoryPacketCount) {
         finishMemoryBackup();
@@ -543,6 +577,20 @@ void StartMainView::finishMemoryBackup() {
     }
     platform::trace("memory backup not saved: %s", error.toString().c_str());
     showLinkWarning("The memory backup failed and was not saved. " + error.description);
+    post(MSG_PRESET_IDLE, 0);
+}
+
+void StartMainView::refuseNewLayoutBackup() {
+    // The reassembly cut the 4612-byte scene at the old length: saved, it would be a corrupt
+    // old-layout file that the write-back puts into the mixer. The state is set before the
+    // alert, whose event loop lets the rest of the export arrive.
+    newLayoutRefused_ = true;
+    damagedExportPacket_ = 0;
+    Duziz::clearData(&gc_.memoryExportData);
+    platform::trace("memory export sends new-layout scenes; backup ended");
+    showLinkWarning(
+        "The memory backup failed and was not saved. The mixer already sends its scenes in the new layout: "
+        "its presets need no conversion.");
     post(MSG_PRESET_IDLE, 0);
 }
 

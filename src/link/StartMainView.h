@@ -158,7 +158,12 @@ public:
     void sendCMD_Begin_enterProgram();
     void sendCMD_SearchDevice();
     void sendCMD_isReady(int board);
+    // Asks the mixer's main-board MCU for its firmware version (reply 0x2C, version in byte 12).
+    void sendCMD_ReadMCUVersion();
 
+    static constexpr int kMcuVersionFrameLength = 10;
+    // The 10-byte version request 01 20 03 0A 00 01 00 01 2C 40.
+    static uint8_t* PackageOfReadMCUVersion(uint8_t* buffer);
     static constexpr int kCheckFrameLength = 10;
     // The 10-byte check frame 01 20 03 0A 00 01 00 01 25 40.
     static uint8_t* PackageOfReadDeviceName(uint8_t* buffer);
@@ -329,6 +334,8 @@ private:
     void dispatchComplete();
     void memoryExportPacket(const platform::Bytes& frame);
     void finishMemoryBackup();
+    // A new-layout scene arrived for an old-layout backup: ends it unsaved with the alert and 259.
+    void refuseNewLayoutBackup();
     void memoryImportAck(const platform::Bytes& frame);
     void readyAck(const platform::Bytes& frame);
     void blockAck(const platform::Bytes& frame);
@@ -389,6 +396,9 @@ private:
     unsigned inputGeneration_ = 0;
     // The first packet of the backup being received that arrived without its trailer (0: none).
     int damagedExportPacket_ = 0;
+    // An old-layout backup was ended by a new-layout scene: export frames are neither collected
+    // nor reported until the next export request or a lost link.
+    bool newLayoutRefused_ = false;
     // Looks for the header of a mixer's frame in what the open adapter sends while searching.
     frame::HeaderScan serialHeaderScan_;
 

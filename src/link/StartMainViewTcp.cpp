@@ -87,6 +87,9 @@ void StartMainView::socketDidConnectToHostPort(const std::shared_ptr<AsyncTcpSoc
         view_->setConnectEnabled(true);
     }
     sendCMD_ReadPresetList(0);
+    // The Connect button's own request would leave before the link is up (or after it is
+    // down): the version is asked for here, where the link has just come up.
+    if (gc_.program().mcuVersion) sendCMD_ReadMCUVersion();
     if (tcpCilent_) tcpCilent_->readDataWithTimeoutTag(-1, 0);
 }
 
