@@ -17,6 +17,7 @@ enum : uint8_t {
     PresetList = 0x18,
     WritePreset = 0x23,
     CheckDevice = 0x25,
+    ReadMcuVersion = 0x2C,
     MemoryExport = 0x2F,
     MemoryImportAck = 0x30,
     MemoryImport = 0x31,
@@ -41,7 +42,7 @@ std::array<uint8_t, 16> nameField(const char* text) {
 
 }  // namespace
 
-SimMixer::SimMixer(uint32_t seed) : random_(seed ? seed : 1) {
+SimMixer::SimMixer(uint32_t seed, int firmwareVersion) : version_(firmwareVersion), random_(seed ? seed : 1) {
     static const char* prefix[kTypes] = {"Dsp", "Geq", "Fx", "Scene"};
     for (int t = 0; t < kTypes; ++t) {
         names[t].resize(static_cast<size_t>(kSlots[t]));
@@ -56,22 +57,33 @@ SimMixer::SimMixer(uint32_t seed) : random_(seed ? seed : 1) {
             presets[t][static_cast<size_t>(s)] = std::move(preset);
         }
     }
-    for (int p = 1; p <= kPackets; ++p) {
-        auto [sub, length] = packetLayout(p);
-        Bytes packet = makeFrame(length, MemoryExport, sub);
-        packet[10] = static_cast<uint8_t>(p);
-        for (size_t i = 11; i + 1 < packet.size(); ++i) packet[i] = nextRandom();
-        memory[static_cast<size_t>(p - 1)] = std::move(packet);
-    }
+    for (int p = 1; p <= kPackets; ++p) memory[static_cast<size_t>(p - 1)] = freshPacket(p);
 }
 
-std::pair<uint8_t, size_t> SimMixer::packetLayout(int packet) {
-    if (packet >= 1 && packet <= 24) return {4, 4612};
+Bytes SimMixer::freshPacket(int p) {
+    auto [sub, length] = packetLayout(p);
+    Bytes packet = makeFrame(length, MemoryExport, sub);
+    packet[10] = static_cast<uint8_t>(p);
+    for (size_t i = 11; i + 1 < packet.size(); ++i) packet[i] = nextRandom();
+    return packet;
+}
+
+std::pair<uint8_t, size_t> SimMixer::packetLayout(int packet) const {
+    const size_t scene = version_ < kNewLayoutVersion ? kOldSceneLength : kSceneLength;
+    if (packet >= 1 && packet <= 24) return {4, scene};
     if (packet <= 26) return {1, 2892};
     if (packet <= 28) return {3, 2300};
     if (packet == 29) return {2, 3276};
-    if (packet == 30) return {5, 4612};
+    if (packet == 30) return {5, scene};
     return {0, 0};
+}
+
+void SimMixer::updateFirmware() {
+    version_ = kNewLayoutVersion;
+    for (int p = 1; p <= kPackets; ++p) {
+        const uint8_t sub = packetLayout(p).first;
+        if (sub == 4 || sub == 5) memory[static_cast<size_t>(p - 1)] = freshPacket(p);
+    }
 }
 
 Bytes SimMixer::memoryImage() const {
@@ -154,8 +166,8 @@ size_t SimMixer::expectedLength() const {
     case CheckDevice: return 10;
     case MemoryImport:
         switch (sub) {
-        case 4:
-        case 5: return 4612;
+        case 4: return packetLayout(1).second;
+        case 5: return packetLayout(30).second;
         case 1: return 2892;
         case 3: return 2300;
         case 2: return 3276;
@@ -270,6 +282,13 @@ void SimMixer::handle(const Bytes& f) {
         return;
     }
     case CheckDevice: reply(makeFrame(12, CheckDevice, 0)); return;
+    case ReadMcuVersion: {
+        if (versionSilent_) return;
+        Bytes answer = makeFrame(14, ReadMcuVersion, 0);
+        answer[12] = static_cast<uint8_t>(version_);
+        reply(std::move(answer));
+        return;
+    }
     case MemoryExport:
         for (int p = 1; p <= kPackets; ++p)
             if (!dropped_.count(p)) reply(memory[static_cast<size_t>(p - 1)]);
@@ -278,7 +297,9 @@ void SimMixer::handle(const Bytes& f) {
         const int p = f[10];
         auto [layoutSub, length] = packetLayout(p);
         if (length == 0 || layoutSub != sub || f.size() != length) return;
+        // The export frame is built from what was imported, with its own command and length byte.
         Bytes stored = f;
+        stored[3] = static_cast<uint8_t>(length % 256);
         stored[8] = MemoryExport;
         memory[static_cast<size_t>(p - 1)] = std::move(stored);
         Bytes ack = makeFrame(12, MemoryImportAck, sub);

@@ -2,7 +2,11 @@
 // A simulated mixer for tests: it takes the bytes the computer sends, answers every request the
 // way the mixer does, and hands its replies out in chunks of configurable sizes. It holds the
 // mixer's state (preset names per type, preset frames, the 30 memory packets, the firmware images
-// it received per board) and can be told to misbehave.
+// it received per board, the main-board firmware version) and can be told to misbehave.
+//
+// Firmware below version 64 keeps its scenes in the old layout: scene packets (sub-codes 4 and 5)
+// of 4312 bytes, in the memory export and in the memory import alike. updateFirmware() moves it to
+// version 64, whose scenes have 4612 bytes.
 //
 // Written from the protocol tables on its own; it shares no code with the device link.
 
@@ -25,9 +29,13 @@ public:
     static constexpr int kSlots[kTypes] = {48, 48, 104, 24};
     static constexpr int kPresetLength[kTypes] = {70, 44, 25, 4569};
     static constexpr int kPackets = 30;
+    static constexpr int kNewLayoutVersion = 64;
+    static constexpr size_t kSceneLength = 4612;
+    static constexpr size_t kOldSceneLength = 4312;
 
-    // State filled with deterministic content derived from seed.
-    explicit SimMixer(uint32_t seed = 1);
+    // State filled with deterministic content derived from seed, for main-board firmware of the
+    // given version.
+    explicit SimMixer(uint32_t seed = 1, int firmwareVersion = kNewLayoutVersion);
 
     // ---- the byte stream ----
     // Bytes from the computer, any chunking.
@@ -54,6 +62,14 @@ public:
     void setAtTraps(bool on);
     // Reads everything, answers nothing.
     void setSilent(bool on) { silent_ = on; }
+    // Answers everything but the firmware version request.
+    void setVersionSilent(bool on) { versionSilent_ = on; }
+
+    // ---- firmware ----
+    int firmwareVersion() const { return version_; }
+    // The main board gets the new firmware (version 64): its scenes take the new layout, and the
+    // scenes it held are replaced by new-layout ones, as after the update.
+    void updateFirmware();
 
     // ---- state ----
     std::array<std::vector<std::array<uint8_t, 16>>, kTypes> names;
@@ -74,8 +90,8 @@ public:
     std::vector<Bytes> rejected;
     // The whole memory as one backup file would hold it.
     Bytes memoryImage() const;
-    // The frame layout of packet p (1-30): sub-code and length.
-    static std::pair<uint8_t, size_t> packetLayout(int packet);
+    // The frame layout of packet p (1-30) with this firmware: sub-code and length.
+    std::pair<uint8_t, size_t> packetLayout(int packet) const;
 
 private:
     void feed(uint8_t byte);
@@ -84,6 +100,8 @@ private:
     void handle(const Bytes& frame);
     void reply(Bytes frame);
     Bytes makeFrame(size_t length, uint8_t command, uint8_t sub) const;
+    // Memory packet p as the mixer holds it before anything was imported: random content.
+    Bytes freshPacket(int packet);
     uint8_t nextRandom();
 
     Bytes in_;
@@ -95,6 +113,8 @@ private:
     bool garbage_ = false;
     bool atTraps_ = false;  // planted into the state when switched on
     bool silent_ = false;
+    bool versionSilent_ = false;
+    int version_;
     uint32_t random_;
     std::array<int, 4> nextBlock_{};
 };

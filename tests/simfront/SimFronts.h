@@ -22,7 +22,8 @@ namespace sim {
 // A mixer shared by the front ends' threads.
 class LockedMixer {
 public:
-    explicit LockedMixer(uint32_t seed = 1) : mixer_(seed) {}
+    explicit LockedMixer(uint32_t seed = 1, int firmwareVersion = SimMixer::kNewLayoutVersion)
+        : mixer_(seed, firmwareVersion) {}
     // Feeds bytes from the computer and returns every reply byte they caused.
     Bytes exchange(const uint8_t* data, size_t length);
     // Runs f on the mixer under the lock.

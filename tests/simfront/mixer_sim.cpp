@@ -1,10 +1,12 @@
 // mixer-sim: the simulated mixer on loopback, for trying the program by hand.
 //   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--reply-port 48899] [--tcp-port 5000]
-//             [--serial PATH]
+//             [--serial PATH] [--firmware-version N]
 // Answers the search probe that reaches address:udp-port (to the sender's reply port, or to the
 // port the probe came from), serves the link on the TCP port and, with --serial, answers on the
 // given terminal line. Runs until interrupted. On one machine the program holds port 8000 on all
 // addresses; the simulator takes it on its own address and answers on the program's port 48899.
+// With a firmware version below 64 the mixer keeps its scenes in the old layout; SIGUSR1 updates
+// its firmware to version 64 (new-layout scenes), as the firmware update of the mixer does.
 
 #include "simfront/SimFronts.h"
 
@@ -18,7 +20,9 @@
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_update = 0;
 void onSignal(int) { g_stop = 1; }
+void onUpdate(int) { g_update = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -27,6 +31,7 @@ int main(int argc, char** argv) {
     unsigned tcpPort = 5000;
     unsigned replyPort = 48899;
     std::string serial;
+    int firmwareVersion = sim::SimMixer::kNewLayoutVersion;
     for (int i = 1; i < argc; i += 2) {
         const std::string key = i + 1 < argc ? argv[i] : "";  // a flag without its value: usage
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -35,8 +40,12 @@ int main(int argc, char** argv) {
         else if (key == "--reply-port") replyPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--tcp-port") tcpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--serial") serial = value;
+        else if (key == "--firmware-version") firmwareVersion = static_cast<int>(std::strtol(value, nullptr, 10));
         else {
-            std::fprintf(stderr, "usage: %s [--address A] [--udp-port P] [--reply-port P] [--tcp-port P] [--serial PATH]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--address A] [--udp-port P] [--reply-port P] [--tcp-port P] [--serial PATH] "
+                         "[--firmware-version N]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -46,8 +55,13 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    std::signal(SIGUSR1, onUpdate);
+    if (firmwareVersion < 1 || firmwareVersion > 255) {
+        std::fprintf(stderr, "mixer-sim: the firmware version is a number from 1 to 255\n");
+        return 2;
+    }
 
-    sim::LockedMixer mixer;
+    sim::LockedMixer mixer(1, firmwareVersion);
     sim::UdpFront::Options search;
     search.port = static_cast<uint16_t>(udpPort);
     search.replyFrom = address;
@@ -61,11 +75,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mixer-sim: cannot open its ports (%s)\n", std::strerror(errno));
         return 1;
     }
-    std::fprintf(stderr, "mixer-sim: search on udp %u, link on %s:%u%s%s\n", udpPort, address.c_str(), tcp.port(),
-                 serial.empty() ? "" : ", serial ", serial.c_str());
+    std::fprintf(stderr, "mixer-sim: search on udp %u, link on %s:%u%s%s, firmware version %d\n", udpPort,
+                 address.c_str(), tcp.port(), serial.empty() ? "" : ", serial ", serial.c_str(), firmwareVersion);
     int lastConnections = 0;
     while (!g_stop) {
         ::usleep(100000);
+        if (g_update) {
+            g_update = 0;
+            mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
+            std::fprintf(stderr, "mixer-sim: firmware updated to version %d\n", sim::SimMixer::kNewLayoutVersion);
+        }
         if (tcp.connections() != lastConnections) {
             lastConnections = tcp.connections();
             std::fprintf(stderr, "mixer-sim: connection %d\n", lastConnections);
