@@ -129,9 +129,10 @@ private:
 
 class LinkTest : public ::testing::Test {
 protected:
-    LinkTest() {
+    // program: the constants of the program whose link is tested.
+    explicit LinkTest(const ProgramConstants& program = kUtilityConstants) {
         platform::setTraceEnabled(false);
-        gc = std::make_unique<GCData>();
+        gc = std::make_unique<GCData>(program);
         core = std::make_unique<XCoreData>(dir.path());
         link = std::make_unique<StartMainView>(*gc, *core);
         link->setTransport(&transport);
