@@ -3,7 +3,9 @@
 // parseData in chunks (whose sizes the input picks), the way the transports deliver data. The
 // chunked link also gets every other chunk a second time, first, from its serial adapter, which
 // does not carry the link: those bytes must change nothing. Both links must reach the same state,
-// and neither accumulator may ever hold more than the longest frame.
+// and neither accumulator may ever hold more than the longest frame. The first byte also picks the
+// program whose link is fed: Varnel Utility's or Varnel Preset Conversion's (old-layout scenes,
+// the version reply, no preset library).
 
 #include "link/StartMainView.h"
 #include "platform/Sleeper.h"
@@ -40,7 +42,8 @@ struct Silent : platform::Sleeper {
 };
 
 struct Harness {
-    Harness() : core("/nonexistent-varnel-resources"), link(gc, core) {
+    explicit Harness(const ProgramConstants& program)
+        : gc(program), core("/nonexistent-varnel-resources"), link(gc, core) {
         platform::setTraceEnabled(false);
         link.setTransport(&transport);
         link.setConnectionState(&connection);
@@ -78,10 +81,14 @@ struct Harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Harness* bytewise = new Harness();
-    static Harness* chunked = new Harness();
+    static Harness* const bytewiseOf[2] = {new Harness(kUtilityConstants), new Harness(kConversionConstants)};
+    static Harness* const chunkedOf[2] = {new Harness(kUtilityConstants), new Harness(kConversionConstants)};
     if (size < 2) return 0;
-    // The first byte picks the transport and the board being programmed, the second the chunks.
+    // The first byte picks the transport, the board being programmed and the program, the second
+    // the chunks.
+    const int program = (data[0] >> 4) & 1;
+    Harness* const bytewise = bytewiseOf[program];
+    Harness* const chunked = chunkedOf[program];
     static const size_t kChunks[8] = {1, 2, 3, 11, 64, 1460, 4096, 12000};
     const size_t first = kChunks[data[1] & 7], second = kChunks[(data[1] >> 3) & 7];
     bytewise->reset(data[0]);
@@ -93,11 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         bytewise->checkBound();
     }
     // An adapter that is open but never claimed the link (the link's search is not running).
-    static const std::shared_ptr<SerialPort> adapter = [] {
-        auto port = SerialPort::initWithNameType("/nonexistent-varnel-adapter", "/dev/cu.usbserial", "");
-        chunked->link.setCompPort(port);
-        return port;
-    }();
+    static const std::shared_ptr<SerialPort> adapters[2] = {
+        SerialPort::initWithNameType("/nonexistent-varnel-adapter", "/dev/cu.usbserial", ""),
+        SerialPort::initWithNameType("/nonexistent-varnel-adapter", "/dev/cu.usbserial", "")};
+    const std::shared_ptr<SerialPort>& adapter = adapters[program];
+    if (chunked->link.comport() != adapter) chunked->link.setCompPort(adapter);
     for (size_t at = 0, turn = 0; at < length; ++turn) {
         const size_t n = std::min(turn % 2 ? second : first, length - at);
         if (turn % 2 == 0) chunked->link.serialPortReadData({adapter, platform::Bytes(bytes + at, bytes + at + n)});
@@ -112,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       bytewise->gc.presetExportData == chunked->gc.presetExportData &&
                       std::memcmp(bytewise->gc.m_FXPreset, chunked->gc.m_FXPreset, sizeof bytewise->gc.m_FXPreset) == 0 &&
                       bytewise->link.isOnLine() == chunked->link.isOnLine() &&
+                      bytewise->gc.m_mcuVer == chunked->gc.m_mcuVer &&
                       chunked->link.connectType() == 0 && chunked->link.comport() == adapter;
     if (!same) {
         std::fprintf(stderr, "chunked feed differs from the byte feed (held %zu and %zu bytes)\n",
