@@ -136,11 +136,13 @@ void StartMainView::sendCMD_LoadPresetFromLocal(int type, int index) {
     sendWithBytes(f.data(), static_cast<int>(f.size()));
 }
 
+// The two requests without a sub-code: 10 bytes, the command right before the trailer.
+static uint8_t* PackageOfShortRequest(uint8_t* buffer, uint8_t command) {
+    return frame::begin(buffer, 10, command, frame::kTrailer);
+}
+
 uint8_t* StartMainView::PackageOfReadMCUVersion(uint8_t* buffer) {
-    static const uint8_t request[kMcuVersionFrameLength] = {0x01, 0x20, 0x03, 0x0A, 0x00,
-                                                            0x01, 0x00, 0x01, frame::kCmdReadMcuVersion, 0x40};
-    std::memcpy(buffer, request, kMcuVersionFrameLength);
-    return buffer;
+    return PackageOfShortRequest(buffer, frame::kCmdReadMcuVersion);
 }
 
 void StartMainView::sendCMD_ReadMCUVersion() {
@@ -151,9 +153,7 @@ void StartMainView::sendCMD_ReadMCUVersion() {
 }
 
 uint8_t* StartMainView::PackageOfReadDeviceName(uint8_t* buffer) {
-    static const uint8_t check[kCheckFrameLength] = {0x01, 0x20, 0x03, 0x0A, 0x00, 0x01, 0x00, 0x01, 0x25, 0x40};
-    std::memcpy(buffer, check, kCheckFrameLength);
-    return buffer;
+    return PackageOfShortRequest(buffer, frame::kCmdCheckDevice);
 }
 
 void StartMainView::sendCMD_CheckDevice() {
