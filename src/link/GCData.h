@@ -1,7 +1,9 @@
 #pragma once
 // The shared store of the preset side: the preset names of the four preset types as the mixer last
 // reported them, the buffers of a whole-memory backup and restore, one preset on its way between
-// mixer and file, the link state the windows read, and the board being programmed.
+// mixer and file, the link state the windows read, and the board being programmed. It holds the
+// constants of the program it serves; Varnel Preset Conversion's store also keeps the mixer's MCU
+// firmware version and converts old-layout scenes into the restore buffers.
 // Main thread only; the open and save panels run modally through UiServices.
 
 #include "link/LConstrant.h"
