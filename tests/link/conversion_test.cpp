@@ -254,8 +254,9 @@ TEST_F(Conversion, ANewLayoutSceneEndsTheBackupAndMutesTheRestOfTheExport) {
 
 TEST_F(Conversion, ALostLinkEndsTheMuteLikeANewExportRequest) {
     const Bytes newScene = sim::SimMixer(9, 64).memory[0];
-    link->parseData(newScene);
-    ASSERT_EQ(alerts().size(), 1u);
+    link->parseData(slice(newScene, 0, 4312));
+    ASSERT_EQ(alerts().size(), 1u) << "the new-layout scene is cut at the old length";
+    link->parseData(slice(newScene, 4312, 300));
     bus.messages.clear();
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
     bus.messages.clear();
