@@ -36,9 +36,9 @@ namespace saveload {
 inline constexpr const char* kFirstStatusText = "status log";
 // The status line's text when a request has failed (the watchdog, a lost link).
 inline constexpr const char* kProcessFailedText = "Current process failed!";
-// The colour of the status line for a finished operation; white for one in progress.
+// The colour of the status line for a finished operation, and for every other text (white).
 inline constexpr util::LampColor kStatusOkColor = util::LampColor::greenColor();
-inline constexpr util::LampColor kStatusBusyColor = {1.0, 1.0, 1.0, 1.0};
+inline constexpr util::LampColor kStatusPlainColor = {1.0, 1.0, 1.0, 1.0};
 // The status line at packet 30 of a backup and of a restore.
 inline constexpr const char* kBackupDoneText = "Backup of all Presets sucessfully saved to computer!";
 inline constexpr const char* kRestoreDoneText =

@@ -89,7 +89,7 @@ void SaveLoadView::selectPopupSelectClick() {
 }
 
 void SaveLoadView::setStatusFieldTitle(const std::string& title, bool ok) {
-    view_.setStatusColor(ok ? saveload::kStatusOkColor : saveload::kStatusBusyColor);
+    view_.setStatusColor(ok ? saveload::kStatusOkColor : saveload::kStatusPlainColor);
     view_.setStatusText(title);
 }
 

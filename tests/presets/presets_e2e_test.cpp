@@ -246,10 +246,12 @@ TEST_F(PresetWindowEndToEnd, ASilentMixerFailsTheRequestWhenTheWatchdogRunsOut) 
         click(window.recallBtn());
         EXPECT_TRUE(window.logic().isBusy());
         EXPECT_TRUE(window.indcator()->isVisible());
+        EXPECT_TRUE(window.indcator()->isAnimating());
         EXPECT_FALSE(controlsEnabled());
         ASSERT_TRUE(waitStatus("Current process failed!"));
         EXPECT_FALSE(window.logic().isBusy());
         EXPECT_FALSE(window.indcator()->isVisible());
+        EXPECT_FALSE(window.indcator()->isAnimating());
         EXPECT_TRUE(controlsEnabled());
     });
 }

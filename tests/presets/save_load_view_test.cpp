@@ -15,8 +15,9 @@ using linktest::Bytes;
 using linktest::makeFrame;
 using linktest::writeFile;
 
-constexpr util::LampColor kGreen = saveload::kStatusOkColor;
-constexpr util::LampColor kWhite = saveload::kStatusBusyColor;
+constexpr util::LampColor kGreen = {0.0, 1.0, 0.0, 1.0};
+constexpr util::LampColor kWhite = {1.0, 1.0, 1.0, 1.0};
+constexpr util::LampColor kOrange = {1.0, 0.5, 0.0, 1.0};
 
 class SaveLoadViewTest : public PresetWindowTest {};
 
@@ -213,7 +214,7 @@ TEST_F(SaveLoadViewTest, TheBackupDisplayShowsEachPacketAndTheLastEndsIt) {
         logic.LockGUI(false);
         logic.setMemoryStatus(c.packet);
         EXPECT_EQ(controls.memoryText, c.text);
-        EXPECT_EQ(controls.memoryColor, saveload::kMemoryStatusColor);
+        EXPECT_EQ(controls.memoryColor, kOrange);
         EXPECT_EQ(controls.memoryHidden, c.hidden);
         EXPECT_EQ(controls.holderHidden, c.hidden);
         EXPECT_EQ(controls.progress, c.packet);
