@@ -4,7 +4,6 @@
 
 #include "link/StartMainView.h"
 #include "platform/Trace.h"
-#include "presets/SaveLoadView.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
 
@@ -22,11 +21,11 @@ bool PresetNamePanel::btnOKConfirmClick() {
         mainVctl->sendCMD_savePresetNameToD(smodeindex, presetindex, chindex);
         if (gc_.isconnected) Duziz::sendMsg(MSG_PRESET_BUSY, 0, kMessageBusName);
     }
-    platform::UiServices::shared().stopModal(saveload::kModalStop);
+    platform::UiServices::shared().stopModal(kModalStop);
     return true;
 }
 
 void PresetNamePanel::btnCancelClick() {
-    platform::UiServices::shared().stopModal(saveload::kModalStop);
+    platform::UiServices::shared().stopModal(kModalStop);
     orderOut();
 }

@@ -43,14 +43,14 @@ void SaveLoadView::initNStablview_parameters() {
     view_.setMemoryStatusHidden(true);
     view_.setProgressHolderHidden(true);
     UpdatePresetList();
-    setStatusFieldTitle(saveload::kFirstStatusText, false);
+    setStatusFieldTitle(gc_.program().firstStatusText, false);
     fillChBox(1);
     fillChBox(4);
 }
 
 void SaveLoadView::windowWillClose() {
     platform::trace("saveloadview window will close ......");
-    platform::UiServices::shared().stopModal(saveload::kModalStop);
+    platform::UiServices::shared().stopModal(gc_.program().presetRunStopCode);
 }
 
 // ---- The list -------------------------------------------------------------------------------

@@ -30,23 +30,14 @@
 
 class PresetNamePanel;
 
-// What the preset window shows that Varnel Preset Conversion shows otherwise, each named once.
+// The colours the window shows in both programs; what differs between them (the first status
+// text, the failure text, the colour of a finished operation, the texts at packet 30, the backup's
+// file type, the code that ends the window's modal run) comes from the store's program table.
 namespace saveload {
-// The status line's text once the window is built.
-inline constexpr const char* kFirstStatusText = "status log";
-// The status line's text when a request has failed (the watchdog, a lost link).
-inline constexpr const char* kProcessFailedText = "Current process failed!";
-// The colour of the status line for a finished operation, and for every other text (white).
-inline constexpr util::LampColor kStatusOkColor = util::LampColor::greenColor();
+// The status line's colour for every text but a finished operation's.
 inline constexpr util::LampColor kStatusPlainColor = {1.0, 1.0, 1.0, 1.0};
-// The status line at packet 30 of a backup and of a restore.
-inline constexpr const char* kBackupDoneText = "Backup of all Presets sucessfully saved to computer!";
-inline constexpr const char* kRestoreDoneText =
-    "Import all memory data over ,begin to synchronize presetlist from device ,waiting.....!";
 // The colour of the backup and restore percentage.
 inline constexpr util::LampColor kMemoryStatusColor = {1.0, 0.5, 0.0, 1.0};
-// The code with which the window and the name panel end their modal runs.
-inline constexpr int kModalStop = -1000;
 }  // namespace saveload
 
 // The preset window's controls as its logic drives them; the Qt window implements it, tests record.
@@ -117,7 +108,7 @@ public:
     void awakeFromNib();
     void initNStablview_parameters();
     void createInteface() {}
-    // The window is closing: ends the modal run that shows it.
+    // The window is closing: ends the modal run that shows it, with the program's code.
     void windowWillClose();
 
     // util::PresetWindow.

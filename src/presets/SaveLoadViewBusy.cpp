@@ -42,7 +42,7 @@ void SaveLoadView::setAnimate() {
     if (nc > 0) {
         setBar(false);
         setTimerInvalid();
-        view_.setStatusText(saveload::kProcessFailedText);
+        view_.setStatusText(gc_.program().watchdogText);
     }
     ++nc;
 }
@@ -55,7 +55,7 @@ void SaveLoadView::failInProgress() {
         view_.setProgressAnimating(false);
         transfer_ = Transfer::None;
     }
-    view_.setStatusText(saveload::kProcessFailedText);
+    view_.setStatusText(gc_.program().watchdogText);
 }
 
 void SaveLoadView::MsgProcess(const Userprofile& profile) {
@@ -75,7 +75,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         if (pos != kMemoryPacketCount)
             setStatusFieldTitle("Exporting  all memory data  to files ,please wait!", false);
         else
-            setStatusFieldTitle(saveload::kBackupDoneText, true);
+            setStatusFieldTitle(gc_.program().backupDoneText, true);
         return;
     case MSG_PRESET_BUSY:
         setBar(true);
@@ -108,7 +108,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
             LockGUI(false);
             setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
         } else {
-            setStatusFieldTitle(saveload::kRestoreDoneText, true);
+            setStatusFieldTitle(gc_.program().restoreDoneText, true);
             RecallAllPreset();
         }
         return;

@@ -89,7 +89,7 @@ void SaveLoadView::selectPopupSelectClick() {
 }
 
 void SaveLoadView::setStatusFieldTitle(const std::string& title, bool ok) {
-    view_.setStatusColor(ok ? saveload::kStatusOkColor : saveload::kStatusPlainColor);
+    view_.setStatusColor(ok ? gc_.program().okColor : saveload::kStatusPlainColor);
     view_.setStatusText(title);
 }
 
@@ -103,7 +103,7 @@ void SaveLoadView::memImportClick() {
         return;
     }
     if (fgetWarningBeforeUpdatingChoose() != 1) return;
-    const auto path = platform::UiServices::shared().savePanel("", {kMemoryBackupFileType}, "");
+    const auto path = platform::UiServices::shared().savePanel("", {gc_.program().memoryFilter}, "");
     if (!path) return;
     gc_.memoryFilePath = *path;
     setTypelabe(0);

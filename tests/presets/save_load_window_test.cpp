@@ -229,7 +229,7 @@ TEST_F(SaveLoadWindowTest, TheNamePanelStoresAndSendsTheTrimmedNameCutToSixteenB
             c.confirm(panel);
             stillOpen = panel.isVisible() && ui.callsOf("stopModal").empty();
             if (stillOpen) QTest::mouseClick(panel.secondBtn(), Qt::LeftButton);
-            return saveload::kModalStop;
+            return PresetNamePanel::kModalStop;
         });
         QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(2));
         EXPECT_EQ(ui.callsOf("modal").size(), 1u);
@@ -262,7 +262,7 @@ TEST_F(SaveLoadWindowTest, CancelLeavesTheStoreAndTheMixerAsTheyWere) {
     ui.onModal([&](platform::ModalWindow&) {
         type(window.alertPanel().inputEd(), "Renamed");
         QTest::mouseClick(window.alertPanel().secondBtn(), Qt::LeftButton);
-        return saveload::kModalStop;
+        return PresetNamePanel::kModalStop;
     });
     QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(4));
     EXPECT_FALSE(window.alertPanel().isVisible());
