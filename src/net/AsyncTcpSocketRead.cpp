@@ -4,6 +4,7 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
+#include "platform/Fatal.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 Bytes AsyncTcpSocket::CRLFData() { return Bytes{0x0D, 0x0A}; }
 Bytes AsyncTcpSocket::CRData() { return Bytes{0x0D}; }
@@ -198,7 +200,7 @@ void AsyncTcpSocket::doReadData() {
     if (!done && !error && !socketEOF && !hasBytesAvailable) waiting = true;
 
     if (!done && !error && !socketEOF && hasBytesAvailable) {
-        if (preBuffer.availableBytes() != 0) contractFailure("Invalid logic");
+        if (preBuffer.availableBytes() != 0) platform::fatal("AsyncTcpSocket: Invalid logic");
 
         bool readIntoPreBuffer = false;
         size_t bytesToRead;
@@ -373,7 +375,8 @@ void AsyncTcpSocket::doReadEOF() {
 }
 
 void AsyncTcpSocket::completeCurrentRead() {
-    if (!currentRead) contractFailure("Trying to complete current read when there is no current read.");
+    if (!currentRead)
+        platform::fatal("AsyncTcpSocket: Trying to complete current read when there is no current read.");
     AsyncTcpReadPacket& r = currentReadPacket();
 
     Bytes result;

@@ -3,6 +3,7 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
+#include "platform/Fatal.h"
 
 #include <sys/socket.h>
 
@@ -14,6 +15,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 void AsyncTcpSocket::writeDataWithTimeoutTag(Bytes data, double timeout, long tag) {
     if (data.empty()) return;
@@ -190,7 +192,8 @@ void AsyncTcpSocket::doWriteData() {
 }
 
 void AsyncTcpSocket::completeCurrentWrite() {
-    if (!currentWrite) contractFailure("Trying to complete current write when there is no current write.");
+    if (!currentWrite)
+        platform::fatal("AsyncTcpSocket: Trying to complete current write when there is no current write.");
     const long tag = currentWritePacket().tag;
     notifyDelegate(AsyncTcpSocketDelegate::kSocketDidWriteDataWithTag,
                    [tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {

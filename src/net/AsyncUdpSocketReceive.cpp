@@ -1,7 +1,7 @@
 // AsyncUdpSocket: the receive modes, reading one datagram, the receive filter and delivery.
 
 #include "net/AsyncUdpSocket.h"
-
+#include "platform/Fatal.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 namespace {
 
@@ -19,8 +20,7 @@ constexpr int kReadsPerTurn = 64;
 }  // namespace
 
 bool AsyncUdpSocket::receiveOnce(Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (flags & Flag::receiveOnce) return true;
         if (!(flags & Flag::socketsCreated)) {
             err = badConfigError(
@@ -33,13 +33,10 @@ bool AsyncUdpSocket::receiveOnce(Error* errPtr) {
         socketQueue->async([self = shared_from_this()] { self->doReceive(); });
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 bool AsyncUdpSocket::beginReceiving(Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (flags & Flag::receiveContinuous) return true;
         if (!(flags & Flag::socketsCreated)) {
             err = badConfigError(
@@ -53,8 +50,6 @@ bool AsyncUdpSocket::beginReceiving(Error* errPtr) {
         socketQueue->async([self = shared_from_this()] { self->doReceive(); });
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 void AsyncUdpSocket::pauseReceiving() {
@@ -71,7 +66,8 @@ void AsyncUdpSocket::setReceiveFilterWithQueue(ReceiveFilter filterBlock, QueueP
 
 void AsyncUdpSocket::setReceiveFilterWithQueueIsAsynchronous(ReceiveFilter filterBlock, QueuePtr filterQueue,
                                                              bool isAsynchronous) {
-    if (filterBlock) udpAssert(filterQueue != nullptr, "Must provide a dispatch_queue in which to run the filter block.");
+    if (filterBlock && !filterQueue)
+        platform::fatal("AsyncUdpSocket: Must provide a dispatch_queue in which to run the filter block.");
     runAsync([this, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue), isAsynchronous] {
         std::lock_guard<std::mutex> lock(filterMutex);
         receiveFilterBlock = filterBlock;
@@ -144,7 +140,8 @@ bool AsyncUdpSocket::doReceiveStep() {
         doReceive4 = (flags & Flag::nextReceiveIPv4) != 0;
         flags ^= Flag::nextReceiveIPv4;
     }
-    udpAssert((doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) > 0, "Invalid logic");
+    platform::fatalUnless((doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) > 0,
+                          "AsyncUdpSocket: Invalid logic");
 
     // Every read takes up to the family's maximum: the readable count describes the datagram at the
     // head only, and a datagram cut at the maximum must not shorten the next one.

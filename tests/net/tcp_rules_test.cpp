@@ -1,6 +1,7 @@
 // The read request rules and the pre-buffer, and the address utilities of the TCP socket.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/detail/TcpRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+using net::detail::AsyncTcpReadPacket;
+using net::detail::AsyncTcpSocketPreBuffer;
 using platform::Bytes;
 
 namespace {

@@ -2,6 +2,7 @@
 // receiving and closing. Every datagram stays on 127.0.0.0/8 or ::1.
 
 #include "net/AsyncUdpSocket.h"
+#include "net/detail/UdpRequests.h"
 #include "SocketAddresses.h"
 
 #include "platform/Trace.h"
@@ -24,6 +25,7 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using net::detail::AsyncUdpSocketSystemCalls;
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Queue;
