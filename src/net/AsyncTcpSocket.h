@@ -421,7 +421,27 @@ private:
     // Reading.
     void queueRead(std::shared_ptr<net::detail::AsyncTcpReadPacket> packet);
     void maybeDequeueRead();
+    // What one pass of doReadData has found so far.
+    struct ReadPass {
+        bool done = false;         // the current read is complete
+        std::optional<Error> error;
+        bool socketEOF = false;    // the peer's end of stream (or of TLS) was read
+        bool waiting = false;      // the descriptor has nothing more for now
+        size_t bytesAdded = 0;     // bytes this pass added to the current read
+    };
+    // The read pass: the pre-buffer first, then the descriptor (or the TLS stream), then the
+    // report and what comes next.
     void doReadData();
+    // Moves pre-buffered bytes into the read: up to and including its terminator (*termFound set
+    // when it is there), or as many as the read takes. Returns how many.
+    size_t moveFromPreBuffer(net::detail::AsyncTcpReadPacket& r, bool* termFound);
+    void readFromSocket(net::detail::AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass);
+    // Reads up to bytesToRead bytes into buffer from the TLS stream or the descriptor.
+    size_t readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& pass);
+    // Accounts bytes just read into buffer to the read, keeping those behind a terminator.
+    void takeBytesRead(net::detail::AsyncTcpReadPacket& r, const uint8_t* buffer, size_t bytesRead,
+                       bool readIntoPreBuffer, ReadPass& pass);
+    void finishReadPass(net::detail::AsyncTcpReadPacket& r, const ReadPass& pass);
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();

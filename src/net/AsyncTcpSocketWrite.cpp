@@ -35,21 +35,19 @@ void AsyncTcpSocket::writeDataWithTimeoutTag(std::shared_ptr<const Bytes> data, 
 
 float AsyncTcpSocket::progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr,
                                                                 unsigned long* totalPtr) {
-    float result = std::numeric_limits<float>::quiet_NaN();
-    runSync([&] {
+    return runSync([&] {
         if (!currentWrite || currentWrite->isSpecial) {
             if (tagPtr) *tagPtr = 0;
             if (donePtr) *donePtr = 0;
             if (totalPtr) *totalPtr = 0;
-            return;
+            return std::numeric_limits<float>::quiet_NaN();
         }
         const AsyncTcpWritePacket& w = currentWritePacket();
         if (tagPtr) *tagPtr = w.tag;
         if (donePtr) *donePtr = w.bytesDone;
         if (totalPtr) *totalPtr = w.buffer->size();
-        result = static_cast<float>(w.bytesDone) / static_cast<float>(w.buffer->size());
+        return static_cast<float>(w.bytesDone) / static_cast<float>(w.buffer->size());
     });
-    return result;
 }
 
 void AsyncTcpSocket::maybeDequeueWrite() {

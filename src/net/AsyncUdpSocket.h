@@ -369,6 +369,12 @@ private:
     // Receiving.
     void doReceive();
     bool doReceiveStep();  // true: look at the next datagram at once
+    // Which family the next datagram is read from; alternates when both have datagrams waiting.
+    bool receiveFromIPv4Next();
+    // What became of a received datagram: handed to the delegate, dropped by the filter, or
+    // waiting for an asynchronous filter's answer.
+    enum class Delivery { Notified, Ignored, Filtering };
+    Delivery deliverThroughReceiveFilter(Bytes data, Bytes address);
     ReceiveFilter currentReceiveFilter();
     SendFilter currentSendFilter();
     void handleReadEvent(bool ipv4, size_t available);
