@@ -153,18 +153,10 @@ uint16_t AsyncTcpSocket::localPortFromSocket6(int fd) {
 
 // ---- class utilities ----
 
-std::string AsyncTcpSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    return net::detail::hostFromSockaddr4(pSockaddr4);
-}
-std::string AsyncTcpSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    return net::detail::hostFromSockaddr6(pSockaddr6);
-}
-uint16_t AsyncTcpSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    return net::detail::portFromSockaddr4(pSockaddr4);
-}
-uint16_t AsyncTcpSocket::portFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    return net::detail::portFromSockaddr6(pSockaddr6);
-}
+std::string AsyncTcpSocket::hostFromSockaddr4(const sockaddr_in* a) { return net::detail::hostFromSockaddr4(a); }
+std::string AsyncTcpSocket::hostFromSockaddr6(const sockaddr_in6* a) { return net::detail::hostFromSockaddr6(a); }
+uint16_t AsyncTcpSocket::portFromSockaddr4(const sockaddr_in* a) { return net::detail::portFromSockaddr4(a); }
+uint16_t AsyncTcpSocket::portFromSockaddr6(const sockaddr_in6* a) { return net::detail::portFromSockaddr6(a); }
 
 bool AsyncTcpSocket::isIPv4Address(const Bytes& address) {
     return address.size() >= sizeof(sockaddr_in) && familyOf(address) == AF_INET;

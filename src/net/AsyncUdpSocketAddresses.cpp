@@ -404,18 +404,10 @@ bool AsyncUdpSocket::isIPv6() {
 
 // ----- address utilities -----
 
-std::string AsyncUdpSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    return net::detail::hostFromSockaddr4(pSockaddr4);
-}
-std::string AsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    return net::detail::hostFromSockaddr6(pSockaddr6);
-}
-uint16_t AsyncUdpSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    return net::detail::portFromSockaddr4(pSockaddr4);
-}
-uint16_t AsyncUdpSocket::portFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    return net::detail::portFromSockaddr6(pSockaddr6);
-}
+std::string AsyncUdpSocket::hostFromSockaddr4(const sockaddr_in* a) { return net::detail::hostFromSockaddr4(a); }
+std::string AsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6* a) { return net::detail::hostFromSockaddr6(a); }
+uint16_t AsyncUdpSocket::portFromSockaddr4(const sockaddr_in* a) { return net::detail::portFromSockaddr4(a); }
+uint16_t AsyncUdpSocket::portFromSockaddr6(const sockaddr_in6* a) { return net::detail::portFromSockaddr6(a); }
 
 // A buffer that is no address leaves the outputs empty.
 bool AsyncUdpSocket::getHostPortFamilyFromAddress(std::string* hostPtr, uint16_t* portPtr, int* afPtr,
