@@ -281,4 +281,23 @@ TEST(TcpErrors, DomainsCodesAndTexts) {
     }
 }
 
+// Misuse by code aborts, and the last line before the crash names the socket and the rule broken.
+TEST(TcpMisuse, AbortsNamingTheSocketAndTheRule) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Row {
+        const char* name;
+        void (*misuse)();
+        const char* message;
+    };
+    const Row rows[] = {
+        {"a concurrent socket queue",
+         [] { AsyncTcpSocket::initWithSocketQueue(platform::dispatch::Queue::global()); },
+         "AsyncTcpSocket: The given socketQueue parameter must not be a concurrent queue\\."},
+        {"a length rule asked of a terminator read",
+         [] { AsyncTcpReadPacket(nullptr, 0, 0, -1, 0, bytes("\n"), 0).readLengthForNonTermWithHint(1); },
+         "AsyncTcpSocket: This method does not apply to term reads"},
+    };
+    for (const Row& row : rows) EXPECT_DEATH(row.misuse(), row.message) << row.name;
+}
+
 }  // namespace
