@@ -3,11 +3,10 @@
 #include "net/detail/SocketAddress.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
-
-#include <cstring>
 
 using platform::Bytes;
 
@@ -53,9 +52,13 @@ std::string hostFromSockaddr6(const sockaddr_in6* address) {
     return text;
 }
 
-uint16_t portFromSockaddr4(const sockaddr_in* address) { return ntohs(address->sin_port); }
+uint16_t portFromSockaddr4(const sockaddr_in* address) {
+    return ntohs(address->sin_port);
+}
 
-uint16_t portFromSockaddr6(const sockaddr_in6* address) { return ntohs(address->sin6_port); }
+uint16_t portFromSockaddr6(const sockaddr_in6* address) {
+    return ntohs(address->sin6_port);
+}
 
 bool hostPortFamilyOf(const Bytes& address, std::string* hostPtr, uint16_t* portPtr, int* familyPtr) {
     if (address.size() < sizeof(sockaddr_in)) return false;

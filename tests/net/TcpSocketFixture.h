@@ -2,12 +2,12 @@
 // The fixture of the TCP socket tests: a socket with a recording delegate on its own queue and a
 // blocking peer on 127.0.0.1 to connect to.
 
-#include "net/AsyncTcpSocket.h"
-#include "net/TcpTestSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include "net/AsyncTcpSocket.h"
+#include "net/TcpTestSupport.h"
 
 namespace nettest {
 

@@ -2,16 +2,6 @@
 // What the UDP socket tests share: a delegate that records every report, a plain blocking UDP
 // peer on 127.0.0.1, a failing send system call, and the fixture that makes sockets.
 
-#include "net/AsyncUdpSocket.h"
-#include "net/detail/UdpRequests.h"
-#include "SocketAddresses.h"
-
-#include "platform/Trace.h"
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <any>
@@ -21,9 +11,17 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include "SocketAddresses.h"
+#include "net/AsyncUdpSocket.h"
+#include "net/detail/UdpRequests.h"
+#include "platform/Trace.h"
 
 namespace udptest {
 
@@ -35,7 +33,9 @@ using platform::dispatch::Queue;
 
 inline constexpr const char* kSendReason = "Error in send() function.";
 
-inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 using nettest::addr4;
 using nettest::addr6;
@@ -60,7 +60,9 @@ public:
     void udpSocketDidNotConnect(const SocketPtr&, const Error& error) override {
         add({Event::NotConnected, 0, {}, {}, error, {}});
     }
-    void udpSocketDidSendDataWithTag(const SocketPtr&, int64_t tag) override { add({Event::Sent, tag, {}, {}, {}, {}}); }
+    void udpSocketDidSendDataWithTag(const SocketPtr&, int64_t tag) override {
+        add({Event::Sent, tag, {}, {}, {}, {}});
+    }
     void udpSocketDidNotSendDataWithTagDueToError(const SocketPtr&, int64_t tag, const Error& error) override {
         add({Event::NotSent, tag, {}, {}, error, {}});
     }

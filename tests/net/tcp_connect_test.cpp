@@ -1,18 +1,9 @@
 // Connecting the TCP socket over loopback: hosts, addresses and interfaces, refusals, time-outs of
 // requests nobody answers, and what the delegate hears.
 
-#include "net/AsyncTcpSocket.h"
-#include "net/TcpSocketFixture.h"
-#include "net/TcpTestSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +11,17 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
+
+#include "net/AsyncTcpSocket.h"
+#include "net/TcpSocketFixture.h"
+#include "net/TcpTestSupport.h"
 
 using namespace nettest;
 
@@ -54,7 +53,9 @@ TEST_F(TcpSocket, ConnectRefusalsAnswerAtOnceAndTellTheDelegateNothing) {
         long code;
         std::string message;
     };
-    auto plain = [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, t.delegateQueue); };
+    auto plain = [](TcpSocket& t) {
+        return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, t.delegateQueue);
+    };
     auto toHost = [](const char* host) {
         return [host](AsyncTcpSocket& s, uint16_t port, Error* e) { return s.connectToHostOnPortError(host, port, e); };
     };
@@ -67,10 +68,10 @@ TEST_F(TcpSocket, ConnectRefusalsAnswerAtOnceAndTellTheDelegateNothing) {
     const Row rows[] = {
         {"empty host", plain, toHost(""), 2,
          "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string."},
-        {"no delegate",
-         [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue({}, t.delegateQueue); },
+        {"no delegate", [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue({}, t.delegateQueue); },
          toHost("127.0.0.1"), 1, "Attempting to connect without a delegate. Set a delegate first."},
-        {"no delegate queue", [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, nullptr); },
+        {"no delegate queue",
+         [](TcpSocket& t) { return AsyncTcpSocket::initWithDelegateDelegateQueue(t.delegate, nullptr); },
          toHost("127.0.0.1"), 1, "Attempting to connect without a delegate queue. Set a delegate queue first."},
         {"both families disabled",
          [](TcpSocket& t) {
@@ -250,7 +251,7 @@ TEST_F(TcpSocket, EndingAPendingConnectReportsOneDisconnectAtOnceAndNoConnect) {
         sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
         const size_t descriptorsBefore = openDescriptors();
         Error err;
-        ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));  // no time-out
+        ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));        // no time-out
         ASSERT_TRUE(eventually([&] { return connectsAwaitingAnswer(backlog.port()) >= 2; }));  // the filler's and ours
         settle();
         EXPECT_FALSE(sock->isDisconnected());
@@ -385,7 +386,8 @@ TEST_F(TcpSocket, ManyPendingConnectsEndAtTheirTimeOutWhileOtherQueuesRun) {
     EXPECT_TRUE(eventually([&] {
         const size_t pending = connectsAwaitingAnswer(backlog.port());
         return pending + delegate->of(Event::Disconnect).size() >= count;
-    })) << connectsAwaitingAnswer(backlog.port()) << " of " << count << " pending";
+    })) << connectsAwaitingAnswer(backlog.port())
+        << " of " << count << " pending";
 
     ASSERT_TRUE(delegate->waitForCount(Event::Disconnect, count, 10s))
         << delegate->of(Event::Disconnect).size() << " of " << count << " reported";
@@ -430,7 +432,9 @@ TEST_F(TcpSocket, FamilyChoiceForAHostWithBothKindsOfAddress) {
         bool ipv4Enabled;
         bool expectIPv6;
     };
-    const Row rows[] = {{"default", true, true, false}, {"prefer IPv6", false, true, true}, {"IPv4 off", true, false, true}};
+    const Row rows[] = {{"default", true, true, false},
+                        {"prefer IPv6", false, true, true},
+                        {"IPv4 off", true, false, true}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto s = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);

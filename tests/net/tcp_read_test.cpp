@@ -1,20 +1,19 @@
 // Reading from the TCP socket over loopback: whatever is available, exact lengths, terminators,
 // caller's buffers, time-outs and their extensions, and the peer's end of stream.
 
-#include "net/AsyncTcpSocket.h"
-#include "net/TcpSocketFixture.h"
-#include "net/TcpTestSupport.h"
-
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <sys/socket.h>
 #include <thread>
+
+#include "net/AsyncTcpSocket.h"
+#include "net/TcpSocketFixture.h"
+#include "net/TcpTestSupport.h"
 
 using namespace nettest;
 
@@ -114,7 +113,8 @@ TEST_F(TcpSocket, AReadIntoTheCallersBufferDeliversAnOwnedCopy) {
     connect();
     auto buffer = std::make_shared<Bytes>(bytes("XY"));
     sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, buffer, 2, 1);
-    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, std::make_shared<Bytes>(2), 3, 2);  // offset past the end: dropped
+    sock->readDataToLengthWithTimeoutBufferBufferOffsetTag(4, -1, std::make_shared<Bytes>(2), 3,
+                                                           2);  // offset past the end: dropped
     peer.send("abcd");
     ASSERT_TRUE(delegate->waitForCount(Event::Read));
     settle();

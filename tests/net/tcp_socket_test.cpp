@@ -1,15 +1,15 @@
 // The TCP socket over loopback against in-process blocking peers: the object itself, its queries
 // and setters from any thread, reconnecting, and what destroying or ending a connection releases.
 
-#include "net/AsyncTcpSocket.h"
-#include "net/TcpSocketFixture.h"
-#include "net/TcpTestSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <functional>
 #include <thread>
+
+#include "net/AsyncTcpSocket.h"
+#include "net/TcpSocketFixture.h"
+#include "net/TcpTestSupport.h"
 
 using namespace nettest;
 

@@ -1,11 +1,11 @@
 // Writing through the TCP socket over loopback: a large write to a peer that does not read, the
 // disconnect-after forms, and a delegate without a callback.
 
+#include <gtest/gtest.h>
+
 #include "net/AsyncTcpSocket.h"
 #include "net/TcpSocketFixture.h"
 #include "net/TcpTestSupport.h"
-
-#include <gtest/gtest.h>
 
 using namespace nettest;
 

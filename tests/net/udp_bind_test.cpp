@@ -1,20 +1,19 @@
 // Binding the UDP socket on loopback, its configuration and socket queue, connecting it and
 // multicast membership. Every datagram stays on 127.0.0.0/8 or ::1.
 
-#include "net/AsyncUdpSocket.h"
-#include "net/UdpTestSupport.h"
-
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
+#include <fcntl.h>
 #include <future>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <vector>
+
+#include "net/AsyncUdpSocket.h"
+#include "net/UdpTestSupport.h"
 
 using namespace udptest;
 

@@ -1,19 +1,19 @@
 // Receiving on the UDP socket on loopback: once and continuously, pausing, broadcast, both
-// families, the receive filter and its context, and a filter's answer after a close. Every datagram stays on 127.0.0.0/8 or ::1.
-
-#include "net/AsyncUdpSocket.h"
-#include "net/UdpTestSupport.h"
+// families, the receive filter and its context, and a filter's answer after a close. Every
+// datagram stays on 127.0.0.0/8 or ::1.
 
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
+
+#include "net/AsyncUdpSocket.h"
+#include "net/UdpTestSupport.h"
 
 using namespace udptest;
 
@@ -29,7 +29,9 @@ TEST_F(UdpSocketTest, ContinuousReceiving) {
     std::vector<Bytes> burst;
     for (int i = 0; i < 100; ++i) burst.push_back(text("datagram " + std::to_string(i)));
     const Row rows[] = {
-        {"cut at the maximum, the next one whole", 0, {Bytes(10000, 'a'), Bytes(1000, 'b')},
+        {"cut at the maximum, the next one whole",
+         0,
+         {Bytes(10000, 'a'), Bytes(1000, 'b')},
          {Bytes(9216, 'a'), Bytes(1000, 'b')}},
         {"an empty datagram is dropped", 0, {Bytes{}, text("after")}, {text("after")}},
         {"a burst in order", 0, burst, burst},
@@ -95,8 +97,8 @@ TEST_F(UdpSocketTest, BroadcastOnLoopbackArrivesOnceFromAnIPv4Sender) {
     ASSERT_TRUE(receiver->beginReceiving(nullptr));
     auto sender = makeSocket();
     ASSERT_TRUE(sender->enableBroadcastError(true, nullptr));
-    sender->sendDataToHostPortWithTimeoutTag(text("probe"), std::string("127.255.255.255"),
-                                             receiver->localPort_IPv4(), -1, 1);
+    sender->sendDataToHostPortWithTimeoutTag(text("probe"), std::string("127.255.255.255"), receiver->localPort_IPv4(),
+                                             -1, 1);
     ASSERT_TRUE(recorder->waitFor(Event::Received));
     quiet(receiver);
     auto received = recorder->of(Event::Received);
@@ -119,7 +121,8 @@ TEST_F(UdpSocketTest, BothFamiliesHoldingDataAreReadAlternatelyIPv6First) {
     int peer6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     auto send6 = [&](const Bytes& d) {
         Bytes a = addr6("::1", port6);
-        ASSERT_EQ(::sendto(peer6, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(a.data()), sizeof(sockaddr_in6)),
+        ASSERT_EQ(::sendto(peer6, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(a.data()),
+                           sizeof(sockaddr_in6)),
                   static_cast<ssize_t>(d.size()));
     };
     // One delivery starts the read sources; afterwards datagrams wait with no mode set.

@@ -1,27 +1,27 @@
 // Sending through the UDP socket on loopback: order, the send filter, failures and retries,
-// time-outs, destinations that cannot be used, a full socket and a socket error. Every datagram stays on 127.0.0.0/8 or ::1.
-
-#include "net/AsyncUdpSocket.h"
-#include "net/UdpTestSupport.h"
+// time-outs, destinations that cannot be used, a full socket and a socket error. Every datagram
+// stays on 127.0.0.0/8 or ::1.
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <limits>
 #include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
+
+#include "net/AsyncUdpSocket.h"
+#include "net/UdpTestSupport.h"
 
 using namespace udptest;
 
@@ -184,8 +184,9 @@ TEST_F(UdpSocketTest, RequestsWithoutAUsableDestinationFailAlone) {
         const char* message;
     };
     const Row rows[] = {
-        {"no destination on an unconnected socket", [](AsyncUdpSocket& s) { s.sendDataWithTimeoutTag(text("x"), -1, 1); },
-         1, "You must specify destination of packet for a non-connected socket"},
+        {"no destination on an unconnected socket",
+         [](AsyncUdpSocket& s) { s.sendDataWithTimeoutTag(text("x"), -1, 1); }, 1,
+         "You must specify destination of packet for a non-connected socket"},
         {"no host text",
          [](AsyncUdpSocket& s) { s.sendDataToHostPortWithTimeoutTag(text("x"), std::nullopt, 9, -1, 1); }, 2,
          "The host param is nil. Should be domain name or IP address string."},
@@ -273,8 +274,8 @@ TEST_F(UdpSocketTest, AFullSocketOfOneFamilyIsWaitedForWithoutSpinning) {
         fd4->store(blocked.duplicate());
         return fd4->load();
     };
-    calls.sendto = [fd4, attempts4, refusals6, realSend](int fd, const void* b, size_t n, int flags,
-                                                         const sockaddr* to, socklen_t len) -> ssize_t {
+    calls.sendto = [fd4, attempts4, refusals6, realSend](int fd, const void* b, size_t n, int flags, const sockaddr* to,
+                                                         socklen_t len) -> ssize_t {
         if (fd == fd4->load()) {
             attempts4->fetch_add(1);
             return ::send(fd, b, n, flags | MSG_DONTWAIT);  // the stand-in is connected already

@@ -1,14 +1,7 @@
 // The UDP socket on loopback as a whole: calls it refuses and why, closing, and a delegate that
-// implements only some callbacks. Every datagram
-// stays on 127.0.0.0/8 or ::1.
-
-#include "net/AsyncUdpSocket.h"
-#include "net/UdpTestSupport.h"
+// implements only some callbacks. Every datagram stays on 127.0.0.0/8 or ::1.
 
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +9,12 @@
 #include <future>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
+
+#include "net/AsyncUdpSocket.h"
+#include "net/UdpTestSupport.h"
 
 using namespace udptest;
 

@@ -3,15 +3,14 @@
 // host, port and family, the loopback and wildcard addresses, host look-up, and the machine's
 // interfaces by name or numeric address. The sockets' own static utilities forward here.
 
-#include "platform/Error.h"
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
+
+#include "platform/Error.h"
 
 namespace net::detail {
 

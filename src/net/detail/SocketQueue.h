@@ -2,12 +2,12 @@
 // Running a body on a socket's own serial queue and handing back what it returns, shared by the
 // TCP and the UDP socket.
 
-#include "platform/Error.h"
-#include "platform/dispatch/Dispatch.h"
-
 #include <optional>
 #include <type_traits>
 #include <utility>
+
+#include "platform/Error.h"
+#include "platform/dispatch/Dispatch.h"
 
 namespace net::detail {
 

@@ -3,10 +3,6 @@
 // the TLS marker) and the system call that tests replace. Internal to the socket; its tests reach
 // them here.
 
-#include "platform/Error.h"
-
-#include <sys/socket.h>
-
 #include <any>
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +10,10 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
+
+#include "platform/Error.h"
 
 namespace net::detail {
 

@@ -2,15 +2,14 @@
 // The UDP socket's own parts: the entries of its send queue (datagrams and the connect marker)
 // and the system calls that tests replace. Internal to the socket; its tests reach them here.
 
-#include "platform/Error.h"
-
-#include <sys/socket.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <sys/socket.h>
+#include <sys/types.h>
 #include <vector>
+
+#include "platform/Error.h"
 
 namespace net::detail {
 
@@ -50,8 +49,7 @@ struct AsyncUdpSpecialPacket : AsyncUdpRequest {
 // loopback never gives (no buffer space, an interrupted call, no descriptors left).
 struct AsyncUdpSocketSystemCalls {
     std::function<int(int domain, int type, int protocol)> socket;
-    std::function<ssize_t(int fd, const void* buffer, size_t length, int flags, const sockaddr* to,
-                          socklen_t toLength)>
+    std::function<ssize_t(int fd, const void* buffer, size_t length, int flags, const sockaddr* to, socklen_t toLength)>
         sendto;
     static AsyncUdpSocketSystemCalls real();
 };
