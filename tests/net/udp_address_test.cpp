@@ -207,23 +207,4 @@ TEST(UdpErrors, DomainsCodesAndTexts) {
     EXPECT_EQ(posix.failureReason, "Error in bind() function");
 }
 
-// Misuse by code aborts, and the last line before the crash names the socket and the rule broken.
-TEST(UdpMisuse, AbortsNamingTheSocketAndTheRule) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    struct Row {
-        const char* name;
-        void (*misuse)();
-        const char* message;
-    };
-    const Row rows[] = {
-        {"a concurrent socket queue",
-         [] { AsyncUdpSocket::initWithSocketQueue(platform::dispatch::Queue::global()); },
-         "AsyncUdpSocket: The given socketQueue parameter must not be a concurrent queue\\."},
-        {"a destination chosen from no address",
-         [] { AsyncUdpSocket::chooseAddress({}, {}, nullptr, nullptr); },
-         "AsyncUdpSocket: Expected at least one address"},
-    };
-    for (const Row& row : rows) EXPECT_DEATH(row.misuse(), row.message) << row.name;
-}
-
 }  // namespace
