@@ -3,9 +3,10 @@
 // the main window with its device link (awakeFromNib), then the application delegate's launch
 // (manifest, window title). The program's main() and the start-up benchmark both run it, so the
 // benchmark measures exactly what the program does. Construct after the QApplication.
-// The preset window is made and registered right after the main window, so the Preset button
-// opens it and it hears the message bus from the start.
+// The preset window and the firmware window are made and registered right after the main window,
+// so the Preset and Firmware buttons open them and they hear the message bus from the start.
 
+#include "firmware/FirmwareUpdateWindow.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
 #include "presets/SaveLoadWindow.h"
@@ -19,6 +20,7 @@ public:
     UtilityLaunch& operator=(const UtilityLaunch&) = delete;
 
     StartMainWindow& window() { return window_; }
+    FirmwareUpdateWindow& firmwareWindow() { return firmware_; }
     AppDelegate& delegate() { return delegate_; }
     SaveLoadWindow& presetWindow() { return presetWindow_; }
 
@@ -27,5 +29,6 @@ private:
     platform::QtUiServices ui_;
     StartMainWindow window_;
     SaveLoadWindow presetWindow_;
+    FirmwareUpdateWindow firmware_;
     AppDelegate delegate_;
 };
