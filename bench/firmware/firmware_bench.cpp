@@ -10,6 +10,7 @@
 #include "platform/Trace.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "simfront/SimFronts.h"
+#include "support/FreePorts.h"
 #include "ui/StartMainWindow.h"
 #include "util/Userprofile.h"
 
@@ -61,17 +62,6 @@ public:
     bool isApplicationHidden() override { return false; }
     bool openUrl(const std::string&) override { return false; }
 };
-
-uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    socklen_t length = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-    ::close(fd);
-    return ntohs(in.sin_port);
-}
 
 // Images of 1 MiB for the main board and one block for the others, the manifest, in a temporary
 // resources folder.
@@ -151,11 +141,12 @@ public:
 
 private:
     static LinkSettings loopbackSettings(uint16_t tcpPort) {
+        const auto udp = testsupport::freePorts(SOCK_DGRAM, 4);
         LinkSettings s;
-        s.wlanPort = freeUdpPort();
-        s.hfPort = freeUdpPort();
-        s.searchPort = freeUdpPort();
-        s.probePort = freeUdpPort();
+        s.wlanPort = udp.at(0);
+        s.hfPort = udp.at(1);
+        s.searchPort = udp.at(2);
+        s.probePort = udp.at(3);
         s.broadcastAddress = "127.0.0.1";
         s.tcpPort = tcpPort;
         return s;

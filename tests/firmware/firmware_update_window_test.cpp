@@ -8,6 +8,7 @@
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "simfront/SimFronts.h"
+#include "support/FreePorts.h"
 #include "support/QtSpin.h"
 #include "support/TestFiles.h"
 #include "ui/StartMainWindow.h"
@@ -53,7 +54,7 @@ TEST(FirmwareUpdateWindowTest, TheFirmwareButtonOpensTheWindowAndProgramRunsTheF
     sim::LockedMixer mixer;
     sim::TcpFront tcp(mixer, "127.0.0.1", 0);
     LinkSettings settings;
-    const auto udpPorts = mainwindowtest::freePorts(SOCK_DGRAM, 4);
+    const auto udpPorts = testsupport::freePorts(SOCK_DGRAM, 4);
     settings.wlanPort = udpPorts.at(0);
     settings.hfPort = udpPorts.at(1);
     settings.searchPort = udpPorts.at(2);
