@@ -3,7 +3,6 @@
 
 #include "firmware/CFirmwareUpdate.h"
 
-#include "link/StartMainView.h"
 #include "platform/Trace.h"
 #include "util/PresetWindow.h"
 #include "util/Userprofile.h"
@@ -68,6 +67,7 @@ void CFirmwareUpdate::createInteface() {
     view_.prepareCountdown(INF_REBOOT, rebootSeconds_, [this] { afterCountDown(); });
     view_.setErrorText("");
     ReadVerFromLocal();
+    // Entry 7 of the manifest: the maker's web address.
     view_.setProductUrl(core_.firmware_ver[7].value_or(std::string()));
 }
 

@@ -165,7 +165,7 @@ TEST_F(FirmwareRun, ALinkDroppedDuringTheCountdownStopsTheRunWhenItEnds) {
     EXPECT_EQ(readyBoards(), std::vector<int>{0});
 }
 
-// Departure: a lost link fails the board in work and stops the run, so that Connect and Program
+// A lost link fails the board in work and stops the run, so that Connect and Program
 // start a whole new run.
 TEST_F(FirmwareRun, ALinkLostInTheMiddleOfABoardStopsTheRunAndANewRunWorksAfterConnect) {
     connectMixer();

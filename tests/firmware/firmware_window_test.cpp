@@ -231,14 +231,14 @@ TEST_F(FirmwareWindow, ProgramRefusals) {
          "Please connect the Remote Device first!"},
         {"no main window", none, [] { mainVctl = nullptr; }, true, "Warning",
          "Please connect the Remote Device first!"},
-        // Departure: the adapter answered (connected) but is not switched on, so nothing is sent.
+        // The adapter answered (connected) but is not switched on, so nothing would be sent.
         {"serial adapter not switched on", none,
          [this] {
              connection.type = kConnectTypeSerial;
              connection.serialOpen = false;
          },
          true, "Warning", "Please connect the Remote Device first!"},
-        // Departure: every board is checked before anything is sent, and no blocks is no image.
+        // Every board is checked before anything is sent, and an image without blocks is none.
         {"keyboard image missing",
          [this] { std::filesystem::remove(resources / (std::string("lib/") + Firmware_BIN[1])); }, none, true,
          "Warning", "Firmware Keybord Firmware: has lost"},
@@ -301,7 +301,7 @@ TEST_F(FirmwareWindow, NoLeavesTheResultsClearedAndSendsNothing) {
     EXPECT_TRUE(fw.programEnabled);
 }
 
-// Departure: results count only for the board in work; other codes change nothing.
+// Results count only for the board in work; other codes change nothing.
 TEST_F(FirmwareWindow, StrayResultsAndOtherCodesChangeNothing) {
     recordingLink();
     makeWindow();
