@@ -58,6 +58,12 @@ using detail::TlsStreamImpl;
 
 namespace {
 
+// The library is set up before main() and never torn down at exit: a socket queue may still be
+// closing a stream on a worker thread while the process exits, and the library's exit handler
+// would free the locks that close takes. The first set-up decides this, so it runs here, before
+// anything else in the process can use the library.
+const bool libraryReady = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
 // ---- the BIO: reads and writes go to the caller's functions ----
 
 // The BIO's answer once the caller's function moved some bytes or none: none means "try again
@@ -215,7 +221,7 @@ TlsStream::~TlsStream() = default;
 
 std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     ERR_clear_error();
-    BIO_METHOD* method = streamBioMethod();
+    BIO_METHOD* method = libraryReady ? streamBioMethod() : nullptr;
     auto impl = std::make_unique<TlsStreamImpl>();
     impl->isServer = isServer;
     impl->ctx = method ? SSL_CTX_new(TLS_method()) : nullptr;
