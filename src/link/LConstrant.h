@@ -16,6 +16,20 @@ inline constexpr int LEN_FILE_PRESET[kPresetTypeCount] = {70, 44, 25, 4569};
 inline constexpr const char* PresetFilter[kPresetTypeCount] = {"sDsp", "sGEQ", "sDFX", "sScen"};
 // Position of each type in the preset window's type selector ("Scene", "Dsp Channel", "DFX", "GEQ").
 inline constexpr int SCHCType[kPresetTypeCount] = {1, 3, 2, 0};
+// The preset window's types by position (its type index), and the mixer's type of each.
+inline constexpr const char* presetType[kPresetTypeCount] = {"Scene", "Dsp Channel", "DFX", "GEQ"};
+inline constexpr int CHCType[kPresetTypeCount] = {3, 0, 2, 1};
+// The channels of a Dsp Channel preset and the buses of a GEQ preset, by number.
+inline constexpr int kChannelCount = 33;
+inline constexpr const char* ChannelSTR[kChannelCount] = {
+    "CH01", "CH02", "CH03", "CH04", "CH05", "CH06", "CH07", "CH08", "CH09", "CH10", "CH11",
+    "CH12", "CH13", "CH14", "CH15", "CH16", "CH17", "CH18", "CH19", "CH20", "Tape", "USB",
+    "FX1",  "FX2",  "AUX1", "AUX2", "AUX3", "AUX4", "SUB1", "SUB2", "SUB3", "SUB4", "MAIN"};
+inline constexpr int kGEQChannelCount = 11;
+inline constexpr const char* GEQChannelSTR[kGEQChannelCount] = {"MAIN", "SUB1", "SUB2", "SUB3", "SUB4", "AUX1",
+                                                                "AUX2", "AUX3", "AUX4", "FX1",  "FX2"};
+// The question the preset window asks before it backs up the whole memory.
+inline constexpr const char* WARNING_Export_STR = "Are you sure that you want to save all presets to a computer file?";
 // Slots in the mixer's name table of each type.
 inline constexpr int kPresetSlots[kPresetTypeCount] = {48, 48, 104, 24};
 inline constexpr int kPresetNameLength = 16;

@@ -1,5 +1,6 @@
 #include "ui/StartMainWindow.h"
 
+#include "ui/BusySpinner.h"
 #include "ui/ControlCategories.h"
 #include "ui/VerWindow.h"
 #include "ui/XLCDView.h"
@@ -7,7 +8,6 @@
 #include <QColor>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProgressBar>
 #include <QPushButton>
 
 namespace {
@@ -21,21 +21,6 @@ QPushButton* flatButton(QWidget* parent, const char* title, QRect frame) {
     return b;
 }
 }  // namespace
-
-// The busy spinner: an indeterminate bar while it animates.
-class StartMainWindow::Spinner : public QProgressBar, public platform::Spinner {
-public:
-    explicit Spinner(QWidget* parent) : QProgressBar(parent) {
-        setTextVisible(false);
-        setRange(0, 1);
-        setValue(0);
-    }
-    void setSpinnerVisible(bool visible) override { setVisible(visible); }
-    void setSpinnerAnimating(bool animating) override {
-        setRange(0, animating ? 0 : 1);
-        setValue(0);
-    }
-};
 
 StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings settings, QWidget* parent)
     : QWidget(parent), link_(std::make_unique<StartMainView>(store, core, std::move(settings))) {
@@ -82,7 +67,7 @@ void StartMainWindow::createBusyDisplay() {
     lbsync_->setGeometry(180, 320, 280, 24);
     lbsync_->setStyleSheet(QStringLiteral("color: white;"));
     lbsync_->setHidden(true);
-    pbar_ = new Spinner(this);
+    pbar_ = new BusySpinner(this);
     pbar_->setGeometry(180, 350, 280, 12);
     pbar_->setHidden(true);
 }

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class BusySpinner;
 class QLabel;
 class QPushButton;
 class VerWindow;
@@ -60,8 +61,6 @@ public:
     void bringToFront() override;
 
 private:
-    class Spinner;
-
     // The parts of the window, made by the constructor in this order.
     void createDeviceRow();
     void createPageButtons();
@@ -80,7 +79,7 @@ private:
     QPushButton* aboutBtn_ = nullptr;
     XLCDView* connectLCD_ = nullptr;
     QLabel* lbsync_ = nullptr;
-    Spinner* pbar_ = nullptr;
+    BusySpinner* pbar_ = nullptr;
     VerWindow* verWindow_ = nullptr;
 };
 

@@ -219,6 +219,8 @@ void TcpFront::onReady(int fd) {
     const int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     for (size_t at = 0; at < reply.size(); at += piece) {
+        // A drop asked for while a long reply goes out cuts the reply there.
+        if (drop_.load()) return;
         if (!writeAll(fd, reply.data() + at, std::min(piece, reply.size() - at), true)) return;
         std::this_thread::sleep_for(piecePause_.load());
     }

@@ -96,7 +96,8 @@ public:
     uint16_t port() const { return port_; }
     int connections() const { return connections_.load(); }
     bool hasClient() const { return hasClient_.load(); }
-    // Closes the computer's connection, as a mixer that drops the link.
+    // Closes the computer's connection, as a mixer that drops the link; a reply going out in
+    // pieces stops at the next piece.
     void dropClient();
     // Sends replies in pieces of at most bytes, with a pause after each (0: whole replies).
     void setPieces(size_t bytes, std::chrono::microseconds pause) {

@@ -1,0 +1,216 @@
+#pragma once
+// The preset window's logic: the list of one preset type as the store last read it from the mixer,
+// the operations on its presets (load to the computer, save to the mixer, delete, rename, recall),
+// the whole-memory backup and restore, and the one busy state that spans every request: spinner,
+// locked controls and a 40 s watchdog. Requests go to the mixer through the main window's senders
+// (mainVctl); their outcome comes back only as messages on the bus, which MsgProcess turns into
+// the window's reaction. The controls are reached through SaveLoadControls, so the whole window
+// runs without Qt in tests; SaveLoadWindow is the Qt window.
+//
+//     SaveLoadView logic(controls, GCData::shareGCData());
+//     logic.awakeFromNib();           // registers saveLoadView, hears the bus, fills the list
+//     logic.radioGroupCLick();        // the user chose another type
+//     logic.tableViewShouldSelectRow(4);
+//     logic.loadPresetClick();        // asks the mixer for preset 5; busy until 260 or 40 s
+//
+// Main thread only; no locks.
+
+#include "link/GCData.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PausableTimer.h"
+#include "platform/UiServices.h"
+#include "util/PresetWindow.h"
+#include "util/StatusLamp.h"
+#include "util/Userprofile.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+class PresetNamePanel;
+
+// What the preset window shows that Varnel Preset Conversion shows otherwise, each named once.
+namespace saveload {
+// The status line's text once the window is built.
+inline constexpr const char* kFirstStatusText = "status log";
+// The status line's text when a request has failed (the watchdog, a lost link).
+inline constexpr const char* kProcessFailedText = "Current process failed!";
+// The colour of the status line for a finished operation; white for one in progress.
+inline constexpr util::LampColor kStatusOkColor = util::LampColor::greenColor();
+inline constexpr util::LampColor kStatusBusyColor = {1.0, 1.0, 1.0, 1.0};
+// The status line at packet 30 of a backup and of a restore.
+inline constexpr const char* kBackupDoneText = "Backup of all Presets sucessfully saved to computer!";
+inline constexpr const char* kRestoreDoneText =
+    "Import all memory data over ,begin to synchronize presetlist from device ,waiting.....!";
+// The colour of the backup and restore percentage.
+inline constexpr util::LampColor kMemoryStatusColor = {1.0, 0.5, 0.0, 1.0};
+// The code with which the window and the name panel end their modal runs.
+inline constexpr int kModalStop = -1000;
+}  // namespace saveload
+
+// The preset window's controls as its logic drives them; the Qt window implements it, tests record.
+class SaveLoadControls {
+public:
+    // The controls group, in the order in which LockGUI enables them. The list is not part of it.
+    enum class Control { radioGroup, chbox, auxbox, memImptBtn, memExBtn, savebtn, deleteBtn, recallBtn, loadBtn };
+    static constexpr int kControlCount = 9;
+
+    virtual ~SaveLoadControls();
+
+    // Lays the picture "body_off" under the controls and shows the titles of the buttons, the
+    // boxes, the type selector and the direction labels in white.
+    virtual void prepareControls() = 0;
+    virtual void setControlEnabled(Control control, bool enabled) = 0;
+
+    // The status line: its text, and the colour of its text.
+    virtual void setStatusText(const std::string& text) = 0;
+    virtual void setStatusColor(util::LampColor color) = 0;
+    // The backup and restore display: the percentage label, the progress bar (range 0 to 30)
+    // and the view that holds the bar.
+    virtual void setMemoryStatusText(const std::string& text, util::LampColor color) = 0;
+    virtual void setMemoryStatusHidden(bool hidden) = 0;
+    virtual void setProgressValue(double value) = 0;
+    virtual void setProgressAnimating(bool animating) = 0;
+    virtual void setProgressHolderHidden(bool hidden) = 0;
+    // The direction labels of the backup pane: where the presets come from and where they go.
+    virtual void setDirectionLabels(const std::string& from, const std::string& to) = 0;
+    // The connection lamp and the busy spinner (either may be null).
+    virtual util::StatusLamp* statusLCD() = 0;
+    virtual platform::Spinner* indcator() = 0;
+
+    // The tag (0-4) of the type selector's chosen cell.
+    virtual int selectedTag() const = 0;
+    // Replaces the items of chbox or auxbox and chooses the first; the index of the chosen item.
+    virtual void fillBox(Control box, const std::vector<std::string>& items) = 0;
+    virtual int boxIndex(Control box) const = 0;
+
+    // The list. A row appended is highlighted, as each row the list takes in; the highlight is
+    // not a selection of the user's (that reaches the logic through tableViewShouldSelectRow).
+    virtual void clearRows() = 0;
+    virtual void addRow(const std::string& label) = 0;
+    virtual void removeRow(int row) = 0;
+    virtual int rowCount() const = 0;
+    // Shows the first rows.
+    virtual void scrollToTop() = 0;
+
+    // The preset-name panel, and the window itself.
+    virtual PresetNamePanel& alertPanel() = 0;
+    virtual platform::ModalWindow& modalWindow() = 0;
+    virtual bool isWindowShown() const = 0;
+};
+
+class SaveLoadView : public util::PresetWindow {
+public:
+    explicit SaveLoadView(SaveLoadControls& controls, GCData& store = GCData::shareGCData(),
+                          std::chrono::nanoseconds watchdogInterval = std::chrono::seconds(40));
+    ~SaveLoadView() override;
+    SaveLoadView(const SaveLoadView&) = delete;
+    SaveLoadView& operator=(const SaveLoadView&) = delete;
+
+    GCData& store() { return gc_; }
+    SaveLoadControls& controls() { return view_; }
+
+    // ---- The window and its list ------------------------------------------------------------
+    // Registers the window in saveLoadView, observes the bus, builds the window's state (the
+    // paused watchdog, the first list, the boxes) and writes "status log". Needs a main executor.
+    void awakeFromNib();
+    void initNStablview_parameters();
+    void createInteface() {}
+    // The window is closing: ends the modal run that shows it.
+    void windowWillClose();
+
+    // util::PresetWindow.
+    void LockGUI(bool enable) override;
+    void UpdatePresetList() override;
+    void syncStatusLCD() override;
+    void setFalse() override;
+    platform::ModalWindow& window() override { return view_.modalWindow(); }
+
+    // Refills the list with the labels of a preset type (0-3); another type changes nothing.
+    void fetchPresets_caseMode(int type);
+    void addNewStringValue_to_tableView(const std::string& label, bool scroll);
+    // Shows the top of the list.
+    void scrollToBottom();
+    void clearTableView();
+    // Removes a row; an index outside the rows does nothing.
+    void removeValue_from_selectIndex(int index);
+    void clearAllRowClic();
+    void test();
+    void addAllItemToTableView() {}
+    void showChannel_preset_forTest() {}
+
+    // The type selector: its action, and the type index of its chosen tag (0, 1, 2, 2, 3).
+    void radioGroupCLick();
+    int index_mode() const;
+    // 1 fills chbox with the channels, 4 fills auxbox with the buses; others do nothing.
+    void fillChBox(int which);
+    void segmenControlChangeValue();
+
+    // The list's delegate: a row the user pressed or keyed onto becomes citemindex.
+    bool tableViewShouldSelectRow(int row);
+    bool tableViewShouldEditTableColumnRow(int, int) const { return false; }
+
+    // ---- Preset operations ------------------------------------------------------------------
+    // Copies the selected preset from the mixer to a file (the link runs the save panel).
+    void loadPresetClick();
+    // Writes a preset file into the mixer, at the chosen channel, bus or effects unit.
+    void saveBtnClick();
+    void LocalOnLocal();
+    // Deletes the selected preset after "Yes" to the confirmation.
+    void deletePresetClick();
+    // Reads the four preset lists again.
+    void RecallAllPreset();
+    // Renames the preset of a row (row < 0: nothing) through the name panel.
+    void tablvieDoubleClick(int row);
+    void selectPopupSelectClick();
+    // The status line in green (ok) or white, with the title.
+    void setStatusFieldTitle(const std::string& title, bool ok);
+
+    // ---- Whole-memory backup and restore ----------------------------------------------------
+    void memImportClick();
+    void memExportClick();
+    // The backup confirmation: 1 for "OK", 0 for "No".
+    int fgetWarningBeforeUpdatingChoose();
+    // The "Warning!" alert with one "OK" button.
+    void ShowMessage(const std::string& text);
+
+    // ---- Busy state, watchdog, messages -----------------------------------------------------
+    // true enters the busy state while the mixer is connected; false always leaves it.
+    void setBar(bool busy);
+    void setTimeBegin();
+    void setTimerInvalid();
+    // One watchdog tick: the second tick of a busy state fails the request.
+    void setAnimate();
+    void MsgProcess(const Userprofile& profile);
+    // The percentage and the bar for packet n of 30.
+    void setMemoryStatus(int n);
+    void setProgress(int n);
+    // 0: from "Mixer" to "Computer"; 1: from "Computer" to "Mixer"; others change nothing.
+    void setTypelabe(int direction);
+
+    // The row the user last selected, -1 for none; every message clears it.
+    int citemindex = -1;
+    // The watchdog's ticks since it was started.
+    int nc = 0;
+    // The watchdog (null until the window is built).
+    const platform::PausableTimer* watchdog() const { return m_timer.get(); }
+    bool isBusy() const { return busy_; }
+
+private:
+    // What of a whole-memory transfer the window shows as under way.
+    enum class Transfer { None, Backup, Restore };
+    // The channel a request is about: the channel box for every type.
+    int chboxIndex() const { return view_.boxIndex(SaveLoadControls::Control::chbox); }
+    // A request ended without its answer: the busy state and a transfer's display end, the
+    // controls are enabled, and the status line says the process failed.
+    void failInProgress();
+
+    SaveLoadControls& view_;
+    GCData& gc_;
+    std::chrono::nanoseconds watchdogInterval_;
+    std::unique_ptr<platform::PausableTimer> m_timer;
+    platform::NotificationCenter::ObserverToken busObserver_;
+    bool busy_ = false;
+    Transfer transfer_ = Transfer::None;
+};

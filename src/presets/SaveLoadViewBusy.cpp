@@ -1,0 +1,151 @@
+// The preset window's busy state, its watchdog, the bus messages and the backup and restore
+// display.
+
+#include "presets/SaveLoadView.h"
+
+#include "platform/Trace.h"
+#include "util/Duziz.h"
+
+#include <cstdio>
+
+void SaveLoadView::LockGUI(bool enable) {
+    for (int control = 0; control < SaveLoadControls::kControlCount; ++control)
+        view_.setControlEnabled(static_cast<SaveLoadControls::Control>(control), enable);
+}
+
+void SaveLoadView::setBar(bool busy) {
+    // Only a request to a connected mixer goes busy. Leaving never depends on the link: a link
+    // lost during a request must not leave the controls locked behind a turning spinner.
+    if (busy && !gc_.isconnected) return;
+    Duziz::setSpinBarStatus(busy, view_.indcator());
+    if (busy)
+        setTimeBegin();
+    else
+        setTimerInvalid();
+    busy_ = busy;
+    LockGUI(!busy);
+}
+
+void SaveLoadView::setTimeBegin() {
+    nc = 0;
+    Duziz::timerBegin(m_timer.get());
+}
+
+void SaveLoadView::setTimerInvalid() {
+    Duziz::timerStop(m_timer.get());
+    nc = 0;
+}
+
+// The first tick comes as the busy state begins; the second, one interval later, finds the
+// request still unanswered.
+void SaveLoadView::setAnimate() {
+    if (nc > 0) {
+        setBar(false);
+        setTimerInvalid();
+        view_.setStatusText(saveload::kProcessFailedText);
+    }
+    ++nc;
+}
+
+void SaveLoadView::failInProgress() {
+    setBar(false);
+    if (transfer_ != Transfer::None) {
+        view_.setMemoryStatusHidden(true);
+        view_.setProgressHolderHidden(true);
+        view_.setProgressAnimating(false);
+        transfer_ = Transfer::None;
+    }
+    view_.setStatusText(saveload::kProcessFailedText);
+}
+
+void SaveLoadView::MsgProcess(const Userprofile& profile) {
+    // A row still highlighted after any message no longer counts as selected.
+    citemindex = -1;
+    const int pos = profile.mpos;
+    switch (profile.cmdType) {
+    case MSG_PRESET_LIST_LOADED:
+        UpdatePresetList();
+        setBar(false);
+        LockGUI(true);
+        setStatusFieldTitle("Preset List Loaded!", true);
+        return;
+    case MSG_BACKUP_PACKET:
+        if (pos != kMemoryPacketCount) transfer_ = Transfer::Backup;
+        setMemoryStatus(pos);
+        if (pos != kMemoryPacketCount)
+            setStatusFieldTitle("Exporting  all memory data  to files ,please wait!", false);
+        else
+            setStatusFieldTitle(saveload::kBackupDoneText, true);
+        return;
+    case MSG_PRESET_BUSY:
+        setBar(true);
+        LockGUI(false);
+        return;
+    case MSG_PRESET_IDLE: {
+        // The link's 259 after its "Warning!" that the backup failed: nothing more will come.
+        // The window switcher's 259 before it shows the window ends nothing.
+        const bool backupFailed = transfer_ == Transfer::Backup && view_.isWindowShown();
+        setBar(false);
+        LockGUI(true);
+        if (backupFailed) failInProgress();
+        return;
+    }
+    case MSG_PRESET_RECEIVED:
+        setBar(false);
+        LockGUI(true);
+        setStatusFieldTitle("Preset successfully saved to computer!", true);
+        return;
+    case MSG_PRESET_WRITTEN:
+        setBar(false);
+        LockGUI(true);
+        setStatusFieldTitle("Preset loaded successfully!", true);
+        return;
+    case MSG_RESTORE_PACKET:
+        setBar(false);
+        setMemoryStatus(pos);
+        if (pos != kMemoryPacketCount) {
+            transfer_ = Transfer::Restore;
+            LockGUI(false);
+            setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
+        } else {
+            setStatusFieldTitle(saveload::kRestoreDoneText, true);
+            RecallAllPreset();
+        }
+        return;
+    case MSG_DISCONNECTED:
+        if (util::StatusLamp* lamp = view_.statusLCD()) lamp->setIsLighted(false);
+        // No answer can come over a lost link: what was under way has failed.
+        if (busy_ || transfer_ != Transfer::None) failInProgress();
+        return;
+    default: return;
+    }
+}
+
+void SaveLoadView::setMemoryStatus(int n) {
+    const double share = Duziz::round(n / 30.0, 2);
+    // Through a float, so that 0.57 x 100 (56.99999...) shows as 57.
+    const int percent = static_cast<int>(static_cast<float>(share * 100.0));
+    char text[40];
+    std::snprintf(text, sizeof text, "Complete: %d%%...", percent);
+    view_.setMemoryStatusText(text, saveload::kMemoryStatusColor);
+    view_.setMemoryStatusHidden(n == kMemoryPacketCount);
+    setProgress(n);
+    if (n == kMemoryPacketCount) {
+        LockGUI(true);
+        transfer_ = Transfer::None;
+    }
+}
+
+void SaveLoadView::setProgress(int n) {
+    if (n == 0) view_.setProgressAnimating(true);
+    if (n == kMemoryPacketCount) view_.setProgressAnimating(false);
+    view_.setProgressValue(n);
+    view_.setProgressHolderHidden(n == kMemoryPacketCount);
+}
+
+void SaveLoadView::setTypelabe(int direction) {
+    if (direction == 0)
+        view_.setDirectionLabels("Mixer", "Computer");
+    else if (direction == 1)
+        view_.setDirectionLabels("Computer", "Mixer");
+}

@@ -1,0 +1,307 @@
+// The preset window against the simulated mixer over loopback TCP, opened by the window switcher
+// as the Preset button does: the lists, a preset to a file and back into another channel, a
+// rename, a delete, the whole-memory backup and restore, and requests that never get their answer.
+
+#include "presets/SaveLoadWindow.h"
+
+#include "link/MainWindowFixture.h"
+#include "simfront/SimFronts.h"
+#include "support/TestFiles.h"
+#include "ui/CRProgressIndicator.h"
+#include "ui/DirazuzeControl.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTest>
+
+#include <filesystem>
+#include <functional>
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::Bytes;
+using testsupport::readFile;
+using testsupport::writeFile;
+
+constexpr auto kWatchdog = 1s;
+
+class PresetWindowEndToEnd : public mainwindowtest::MainWindowTest {
+protected:
+    PresetWindowEndToEnd() {
+        settings.tcpPort = tcp.port();
+        start();
+        window.awakeFromNib();
+    }
+
+    // The search finds the mixer, Connect opens the link, and the lists arrive.
+    void connect() {
+        ASSERT_TRUE(tcp.ok() && udp.ok());
+        ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; })) << "no mixer found";
+        link->switchLighted();
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+    }
+
+    // Presses the Preset button (the switcher's tag 1) and runs body while the window is shown.
+    void openAndRun(const std::function<void()>& body) {
+        QObject presetButton;
+        setPageControlTag(&presetButton, DirazuzeControl::kPresetPage);
+        bool ran = false;
+        ui.onModal([&](platform::ModalWindow& shown) {
+            EXPECT_EQ(&shown, static_cast<platform::ModalWindow*>(&window));
+            EXPECT_TRUE(window.isVisible());
+            body();
+            ran = true;
+            return saveload::kModalStop;
+        });
+        switcher.changePageControlClick(&presetButton);
+        EXPECT_TRUE(ran);
+        EXPECT_FALSE(window.isVisible());
+    }
+
+    // Waits for the list that the switcher asked for when it opened the window.
+    void listsOnOpen() {
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 2; }));
+        EXPECT_EQ(status(), "Preset List Loaded!");
+    }
+
+    void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+    void chooseType(int tag) { click(window.radioGroup()->button(tag)); }
+    QPoint rowCentre(int row) const {
+        return window.table()->visualRect(window.myContentArray()->index(row, 0)).center();
+    }
+    void press(int row) { QTest::mouseClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(row)); }
+    std::string rowText(int row) const { return window.myContentArray()->item(row)->text().toStdString(); }
+    std::string status() const { return window.statusField()->text().toStdString(); }
+    bool waitStatus(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        return runUntil([&] { return status() == text; }, timeout);
+    }
+    bool controlsEnabled() const {
+        for (QWidget* w : std::initializer_list<QWidget*>{window.memImptBtn(), window.memExBtn(), window.savebtn(),
+                                                          window.deleteBtn(), window.recallBtn(), window.loadBtn(),
+                                                          window.radioGroup()->button(0)})
+            if (!w->isEnabled()) return false;
+        return true;
+    }
+    size_t framesReceived() {
+        return mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    }
+    static std::string name16(const uint8_t* bytes) { return std::string(reinterpret_cast<const char*>(bytes), 16); }
+
+    testsupport::TempDir files;
+    sim::LockedMixer mixer;
+    sim::TcpFront tcp{mixer, "127.0.0.1", 0};
+    sim::UdpFront udp{{settings.probePort, "127.0.0.1", 32, 0ms}};
+    SaveLoadWindow window{gc, kWatchdog};
+    DirazuzeControl switcher;
+};
+
+TEST_F(PresetWindowEndToEnd, PresetsGoToAFileBackIntoAChannelAndAreRenamedAndDeleted) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        EXPECT_TRUE(window.statusLCD()->isLighted());
+        const auto names = mixer.with([](sim::SimMixer& m) { return m.names; });
+        ASSERT_EQ(window.myContentArray()->rowCount(), 24);
+        EXPECT_EQ(rowText(0), "001." + std::string(names[3][0].begin(), names[3][0].end()));
+        EXPECT_EQ(rowText(23), "024." + std::string(names[3][23].begin(), names[3][23].end()));
+
+        // Dsp Channel preset 5 to a file: the mixer's frame, byte for byte.
+        const std::string file = files / "kick.sDsp";
+        chooseType(1);
+        press(4);
+        ui.answerSave(file);
+        click(window.loadBtn());
+        EXPECT_TRUE(window.logic().isBusy());
+        ASSERT_TRUE(waitStatus("Preset successfully saved to computer!"));
+        ASSERT_TRUE(runUntil([&] { return std::filesystem::exists(file); }));
+        const Bytes preset = mixer.with([](sim::SimMixer& m) { return m.presets[0][4]; });
+        EXPECT_EQ(readFile(file), preset);
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_TRUE(controlsEnabled());
+
+        // That file into channel CH03.
+        window.chbox()->setCurrentIndex(2);
+        ui.answerOpen(file);
+        click(window.savebtn());
+        ASSERT_TRUE(waitStatus("Preset loaded successfully!"));
+        Bytes written = preset;
+        written[8] = 0x23;
+        written[10] = 3;
+        const auto received = mixer.with([](sim::SimMixer& m) { return m.received.back(); });
+        EXPECT_EQ(received, written);
+        EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.presets[0][2][10]; }), 3);
+        EXPECT_FALSE(window.logic().isBusy());
+
+        // A rename through the name panel: the mixer's answer (0x33) ends the busy state.
+        ui.onModal([&](platform::ModalWindow&) {
+            for (const QChar ch : QStringLiteral("Kick In")) {
+                QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+                QApplication::sendEvent(window.alertPanel().inputEd(), &key);
+            }
+            QTest::keyClick(window.alertPanel().inputEd(), Qt::Key_Return);
+            return saveload::kModalStop;
+        });
+        const size_t written261 = bus.count(MSG_PRESET_WRITTEN);
+        QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(7));
+        EXPECT_TRUE(window.logic().isBusy());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_WRITTEN) == written261 + 1; }));
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_EQ(name16(mixer.with([](sim::SimMixer& m) { return m.names[0][7]; }).data()), "Kick In         ");
+        EXPECT_EQ(name16(gc.m_DSPPreset[7]), "Kick In         ");
+
+        // A delete: the mixer answers nothing, so the watchdog ends the busy state; Recall then
+        // shows the emptied slot.
+        press(9);
+        ui.answerAlert(0);
+        click(window.deleteBtn());
+        EXPECT_TRUE(window.logic().isBusy());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_TRUE(controlsEnabled());
+        click(window.recallBtn());
+        ASSERT_TRUE(waitStatus("Preset List Loaded!"));
+        EXPECT_EQ(rowText(9), "010.------empty-----");
+        EXPECT_EQ(rowText(7), "008.Kick In         ");
+    });
+}
+
+TEST_F(PresetWindowEndToEnd, TheWholeMemoryIsBackedUpAndRestored) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        std::vector<std::string> shown;
+        auto progress = platform::NotificationCenter::defaultCenter().addObserver(
+            kMessageBusName, [&](const platform::Notification& note) {
+                const auto* p = std::any_cast<UserprofilePtr>(&note.object);
+                if (p && *p && (*p)->cmdType == MSG_BACKUP_PACKET)
+                    shown.push_back(window.memStsLb()->text().toStdString());
+            });
+
+        const std::string backup = files / "all.mprt";
+        ui.answerAlert(0);
+        ui.answerSave(backup);
+        click(window.memImptBtn());
+        EXPECT_FALSE(controlsEnabled());
+        EXPECT_EQ(window.fromLb()->text(), "Mixer");
+        EXPECT_EQ(window.toLb()->text(), "Computer");
+        ASSERT_TRUE(waitStatus("Backup of all Presets sucessfully saved to computer!"));
+        const Bytes image = mixer.with([](sim::SimMixer& m) { return m.memoryImage(); });
+        const Bytes file = readFile(backup);
+        EXPECT_EQ(file.size(), 128960u);
+        EXPECT_EQ(file, image);
+        ASSERT_EQ(shown.size(), 30u);
+        EXPECT_EQ(shown.front(), "Complete: 3%...");
+        EXPECT_EQ(shown[16], "Complete: 57%...");
+        EXPECT_EQ(shown.back(), "Complete: 100%...");
+        EXPECT_TRUE(controlsEnabled());
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+
+        // A changed backup goes back into the mixer; the lists are read again at the end.
+        Bytes changed = file;
+        changed[memoryPacketOffset(3) + 100] ^= 0x5A;
+        changed[memoryPacketOffset(29) + 50] ^= 0xA5;
+        const std::string restore = files / "changed.mprt";
+        writeFile(restore, changed);
+        const size_t lists = bus.count(MSG_PRESET_LIST_LOADED);
+        ui.answerOpen(restore);
+        click(window.memExBtn());
+        EXPECT_EQ(window.fromLb()->text(), "Computer");
+        EXPECT_EQ(window.toLb()->text(), "Mixer");
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == lists + 1; }));
+        EXPECT_EQ(status(), "Preset List Loaded!");
+        EXPECT_EQ(bus.count(MSG_RESTORE_PACKET), 30u);
+        EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }), changed);
+        EXPECT_TRUE(controlsEnabled());
+        EXPECT_FALSE(window.logic().isBusy());
+
+        // A file one byte short: refused with the link's warning, nothing sent, nothing locked.
+        const std::string shortFile = files / "short.mprt";
+        writeFile(shortFile, Bytes(changed.begin(), changed.end() - 1));
+        const size_t before = framesReceived();
+        ui.answerOpen(shortFile);
+        click(window.memExBtn());
+        EXPECT_TRUE(controlsEnabled());
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_FALSE(window.indcator()->isVisible());
+        loop.runFor(100ms);
+        EXPECT_EQ(framesReceived(), before);
+        EXPECT_EQ(ui.callsOf("alert").back().title, "Warning!");
+    });
+}
+
+TEST_F(PresetWindowEndToEnd, ASilentMixerFailsTheRequestWhenTheWatchdogRunsOut) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        mixer.with([](sim::SimMixer& m) { m.setSilent(true); });
+        click(window.recallBtn());
+        EXPECT_TRUE(window.logic().isBusy());
+        EXPECT_TRUE(window.indcator()->isVisible());
+        EXPECT_FALSE(controlsEnabled());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_FALSE(window.indcator()->isVisible());
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+// A transfer that can no longer finish: the window ends its display and says so.
+struct Interruption {
+    const char* name;
+    bool restore;
+    int dropPacket;  // an export packet the mixer leaves out; 0 = the link is dropped instead
+};
+
+class TransferInterrupted : public PresetWindowEndToEnd, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(TransferInterrupted, EndsTheTransferDisplayAndReportsTheFailure) {
+    const Interruption& c = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        const std::string path = files / "memory.mprt";
+        if (c.dropPacket) mixer.with([&](sim::SimMixer& m) { m.dropExportPacket(c.dropPacket); });
+        // Slow replies, so that the link drops while packets are still to come.
+        tcp.setPieces(1024, 5ms);
+        if (c.restore) {
+            writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+            ui.answerOpen(path);
+            click(window.memExBtn());
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            click(window.memImptBtn());
+        }
+        if (!c.dropPacket) {
+            const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
+            ASSERT_TRUE(runUntil([&] { return bus.count(code) >= 1; }));
+            EXPECT_FALSE(window.memStsLb()->isHidden());
+            tcp.dropClient();
+        }
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_FALSE(window.progresBar()->isAnimating());
+        EXPECT_TRUE(controlsEnabled());
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_EQ(window.statusLCD()->isLighted(), c.dropPacket != 0);
+        if (!c.restore) EXPECT_FALSE(std::filesystem::exists(path));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, TransferInterrupted,
+                         ::testing::Values(Interruption{"LinkDroppedMidBackup", false, 0},
+                                           Interruption{"LinkDroppedMidRestore", true, 0},
+                                           Interruption{"ExportPacketLost", false, 7}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
