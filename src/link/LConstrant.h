@@ -92,8 +92,10 @@ struct ProgramConstants {
     // The mixer's MCU firmware version: asked for when the TCP link comes up and when the preset
     // window opens, kept from its reply, and judged by the memory buttons.
     bool mcuVersion;
-    // The preset window: its status text after set-up, the watchdog's failure text, the colour
-    // of a finished operation's text, and the texts at packet 30 of a backup and of a restore.
+    // The preset window: the question before a backup, its status text after set-up, the
+    // watchdog's failure text, the colour of a finished operation's text, and the texts at
+    // packet 30 of a backup and of a restore.
+    const char* warningExportText;
     const char* firstStatusText;
     const char* watchdogText;
     util::LampColor okColor;
@@ -114,6 +116,7 @@ inline constexpr ProgramConstants kUtilityConstants{
     kMemoryBackupFileType,
     true,
     false,
+    WARNING_Export_STR,
     "status log",
     "Current process failed!",
     util::LampColor::greenColor(),
@@ -131,6 +134,7 @@ inline constexpr ProgramConstants kConversionConstants{
     "moldPts",
     false,
     true,
+    "Are you sure that you want to back up all presets to a computer file?",
     "",
     "Current process failer!",
     util::LampColor{1.0, 0.5, 0.0, 1.0},

@@ -22,7 +22,10 @@ bool PresetNamePanel::btnOKConfirmClick() {
         mainVctl->sendCMD_savePresetNameToD(smodeindex, presetindex, chindex);
         if (gc_.isconnected) Duziz::sendMsg(MSG_PRESET_BUSY, 0, kMessageBusName);
     }
-    platform::UiServices::shared().stopModal(saveload::kModalStop);
+    if (gc_.program().namePanelOkEndsRun)
+        platform::UiServices::shared().stopModal(saveload::kModalStop);
+    else
+        orderOut();
     return true;
 }
 

@@ -5,7 +5,10 @@
 // locked controls and a 40 s watchdog. Requests go to the mixer through the main window's senders
 // (mainVctl); their outcome comes back only as messages on the bus, which MsgProcess turns into
 // the window's reaction. The controls are reached through SaveLoadControls, so the whole window
-// runs without Qt in tests; SaveLoadWindow is the Qt window.
+// runs without Qt in tests; SaveLoadWindow is the Qt window. What the two programs do differently
+// comes from the store's ProgramConstants: Varnel Preset Conversion lists no presets, backs up
+// the old layout only while the mixer reports old firmware and writes it back converted once the
+// mixer reports the new one.
 //
 //     SaveLoadView logic(controls, GCData::shareGCData());
 //     logic.awakeFromNib();           // registers saveLoadView, hears the bus, fills the list
@@ -30,22 +33,14 @@
 
 class PresetNamePanel;
 
-// What the preset window shows that Varnel Preset Conversion shows otherwise, each named once.
+// What the preset window shows the same way in both programs; what differs is in the store's
+// ProgramConstants (first status text, failure text, "ok" colour, texts at packet 30).
 namespace saveload {
-// The status line's text once the window is built.
-inline constexpr const char* kFirstStatusText = "status log";
-// The status line's text when a request has failed (the watchdog, a lost link).
-inline constexpr const char* kProcessFailedText = "Current process failed!";
-// The colour of the status line for a finished operation; white for one in progress.
-inline constexpr util::LampColor kStatusOkColor = util::LampColor::greenColor();
+// The colour of the status line for an operation in progress.
 inline constexpr util::LampColor kStatusBusyColor = {1.0, 1.0, 1.0, 1.0};
-// The status line at packet 30 of a backup and of a restore.
-inline constexpr const char* kBackupDoneText = "Backup of all Presets sucessfully saved to computer!";
-inline constexpr const char* kRestoreDoneText =
-    "Import all memory data over ,begin to synchronize presetlist from device ,waiting.....!";
 // The colour of the backup and restore percentage.
 inline constexpr util::LampColor kMemoryStatusColor = {1.0, 0.5, 0.0, 1.0};
-// The code with which the window and the name panel end their modal runs.
+// The code with which the name panel ends its modal run.
 inline constexpr int kModalStop = -1000;
 }  // namespace saveload
 
@@ -113,11 +108,12 @@ public:
 
     // ---- The window and its list ------------------------------------------------------------
     // Registers the window in saveLoadView, observes the bus, builds the window's state (the
-    // paused watchdog, the first list, the boxes) and writes "status log". Needs a main executor.
+    // paused watchdog; with the preset library the first list and the boxes) and writes the
+    // program's first status text. Needs a main executor.
     void awakeFromNib();
     void initNStablview_parameters();
     void createInteface() {}
-    // The window is closing: ends the modal run that shows it.
+    // The window is closing: tells the delegate, or without one ends the modal run that shows it.
     void windowWillClose();
 
     // util::PresetWindow.
@@ -126,6 +122,7 @@ public:
     void syncStatusLCD() override;
     void setFalse() override;
     platform::ModalWindow& window() override { return view_.modalWindow(); }
+    void setDelegate(util::WindowDelegate* delegate) override { delegate_ = delegate; }
 
     // Refills the list with the labels of a preset type (0-3); another type changes nothing.
     void fetchPresets_caseMode(int type);
@@ -159,18 +156,18 @@ public:
     void LocalOnLocal();
     // Deletes the selected preset after "Yes" to the confirmation.
     void deletePresetClick();
-    // Reads the four preset lists again.
+    // Reads the four preset lists again; without the preset library only goes busy.
     void RecallAllPreset();
     // Renames the preset of a row (row < 0: nothing) through the name panel.
     void tablvieDoubleClick(int row);
     void selectPopupSelectClick();
-    // The status line in green (ok) or white, with the title.
+    // The status line in the program's "ok" colour or white, with the title.
     void setStatusFieldTitle(const std::string& title, bool ok);
 
     // ---- Whole-memory backup and restore ----------------------------------------------------
     void memImportClick();
     void memExportClick();
-    // The backup confirmation: 1 for "OK", 0 for "No".
+    // The backup confirmation with the program's question: 1 for "OK", 0 for "No".
     int fgetWarningBeforeUpdatingChoose();
     // The "Warning!" alert with one "OK" button.
     void ShowMessage(const std::string& text);
@@ -198,6 +195,7 @@ public:
     bool isBusy() const { return busy_; }
 
 private:
+    const ProgramConstants& program() const { return gc_.program(); }
     // What of a whole-memory transfer the window shows as under way.
     enum class Transfer { None, Backup, Restore };
     // The channel a request is about: the channel box for every type.
@@ -211,6 +209,7 @@ private:
     std::chrono::nanoseconds watchdogInterval_;
     std::unique_ptr<platform::PausableTimer> m_timer;
     platform::NotificationCenter::ObserverToken busObserver_;
+    util::WindowDelegate* delegate_ = nullptr;
     bool busy_ = false;
     Transfer transfer_ = Transfer::None;
 };

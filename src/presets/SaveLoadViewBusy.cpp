@@ -42,7 +42,7 @@ void SaveLoadView::setAnimate() {
     if (nc > 0) {
         setBar(false);
         setTimerInvalid();
-        view_.setStatusText(saveload::kProcessFailedText);
+        view_.setStatusText(program().watchdogText);
     }
     ++nc;
 }
@@ -55,7 +55,7 @@ void SaveLoadView::failInProgress() {
         view_.setProgressAnimating(false);
         transfer_ = Transfer::None;
     }
-    view_.setStatusText(saveload::kProcessFailedText);
+    view_.setStatusText(program().watchdogText);
 }
 
 void SaveLoadView::MsgProcess(const Userprofile& profile) {
@@ -64,7 +64,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     const int pos = profile.mpos;
     switch (profile.cmdType) {
     case MSG_PRESET_LIST_LOADED:
-        UpdatePresetList();
+        if (program().presetLibrary) UpdatePresetList();
         setBar(false);
         LockGUI(true);
         setStatusFieldTitle("Preset List Loaded!", true);
@@ -75,7 +75,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         if (pos != kMemoryPacketCount)
             setStatusFieldTitle("Exporting  all memory data  to files ,please wait!", false);
         else
-            setStatusFieldTitle(saveload::kBackupDoneText, true);
+            setStatusFieldTitle(program().backupDoneText, true);
         return;
     case MSG_PRESET_BUSY:
         setBar(true);
@@ -108,8 +108,9 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
             LockGUI(false);
             setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
         } else {
-            setStatusFieldTitle(saveload::kRestoreDoneText, true);
-            RecallAllPreset();
+            setStatusFieldTitle(program().restoreDoneText, true);
+            // The restored memory holds other presets: their lists are read again.
+            if (program().presetLibrary) RecallAllPreset();
         }
         return;
     case MSG_DISCONNECTED:

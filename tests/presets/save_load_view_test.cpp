@@ -15,7 +15,7 @@ using linktest::Bytes;
 using linktest::makeFrame;
 using linktest::writeFile;
 
-constexpr util::LampColor kGreen = saveload::kStatusOkColor;
+constexpr util::LampColor kGreen = kUtilityConstants.okColor;
 constexpr util::LampColor kWhite = saveload::kStatusBusyColor;
 
 class SaveLoadViewTest : public PresetWindowTest {};
