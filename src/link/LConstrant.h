@@ -108,6 +108,10 @@ struct ProgramConstants {
     int presetRunStopCode;
     // The name panel's OK ends the modal run (or only hides the panel).
     bool namePanelOkEndsRun;
+    // The folder, below the resources folder, whose lib/ holds the program's own firmware
+    // manifest, which names the program in the window title and the about window ("": the
+    // resources folder itself).
+    const char* manifestFolder;
 };
 
 inline constexpr ProgramConstants kUtilityConstants{
@@ -126,6 +130,7 @@ inline constexpr ProgramConstants kUtilityConstants{
     false,
     -1000,
     true,
+    "",
 };
 
 inline constexpr ProgramConstants kConversionConstants{
@@ -144,6 +149,7 @@ inline constexpr ProgramConstants kConversionConstants{
     true,
     -60006,
     false,
+    "conversion",
 };
 
 static_assert(kUtilityConstants.memoryBackupFileSize == memoryBackupFileSize(kUtilityConstants.backupSceneFrameLength));
