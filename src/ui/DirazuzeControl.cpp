@@ -24,6 +24,8 @@ DirazuzeControl::DirazuzeControl(const ProgramConstants& program) : program_(pro
 
 DirazuzeControl::~DirazuzeControl() {
     if (midateControl == this) midateControl = nullptr;
+    // The preset window outliving the switcher must not report its close to it.
+    if (saveLoadView && saveLoadView == delegating_) saveLoadView->setDelegate(nullptr);
 }
 
 bool DirazuzeControl::hasPage(int tag) {
@@ -41,7 +43,10 @@ void DirazuzeControl::changePageControlClick(const QObject* sender) {
     const int tag = sender ? sender->property(kTagProperty).toInt() : 0;
     if (tag == kPresetPage && saveLoadView) {
         util::PresetWindow& page = *saveLoadView;
-        if (program_.switcherEndsPresetRun) page.setDelegate(this);
+        if (program_.switcherEndsPresetRun) {
+            page.setDelegate(this);
+            delegating_ = &page;
+        }
         // Delivery is synchronous: the preset window is idle, its controls enabled, from here on.
         Duziz::sendMsg(MSG_PRESET_IDLE, 0, kMessageBusName);
         if (program_.presetLibrary) page.UpdatePresetList();

@@ -1,9 +1,9 @@
 #pragma once
 // The window switcher: the page buttons of the main window open the preset window (tag 1) and,
 // in a program with a firmware page, the firmware window (tag 2); any other tag does nothing. It
-// keeps no state but the program's constants and reaches the windows through saveLoadView and
-// fmUpdateVctl, the main window through mainVctl. A page whose window has not registered itself
-// does nothing either.
+// keeps no state but the program's constants and the window it is the delegate of, and reaches
+// the windows through saveLoadView and fmUpdateVctl, the main window through mainVctl. A page
+// whose window has not registered itself does nothing either.
 //
 // Main thread only; a page's modal run nests the event loop inside the click.
 
@@ -40,6 +40,8 @@ public:
 
 private:
     const ProgramConstants& program_;
+    // The preset window whose delegate it made itself.
+    util::PresetWindow* delegating_ = nullptr;
 };
 
 // Gives a control the tag that changePageControlClick reads.
