@@ -35,6 +35,13 @@ protected:
         gc->isconnected = false;
         connection.networkOpen = false;
     }
+    // A mixer connected or not, that last reported the version; no dialog seen yet.
+    void mixerState(bool connected, uint8_t version) {
+        ui.clearCalls();
+        gc->isconnected = connected;
+        connection.networkOpen = connected;
+        gc->m_mcuVer = version;
+    }
 };
 
 TEST_F(ConversionWindowTest, SetUpShowsAnEmptyStatusNoListAndUnfilledBoxes) {
@@ -137,10 +144,7 @@ TEST_F(ConversionWindowTest, TheBackupButtonRunsOnlyForAnOldOrUnreportedMixer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ui.clearCalls();
-        gc->isconnected = c.connected;
-        connection.networkOpen = c.connected;
-        gc->m_mcuVer = c.version;
+        mixerState(c.connected, c.version);
         const std::string path = dir / (std::string(c.name) + ".moldPts");
         if (!c.refusal) {
             ui.answerAlert(0);
@@ -186,10 +190,7 @@ TEST_F(ConversionWindowTest, TheRestoreButtonRunsOnlyForAMixerReportingTheNewFir
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ui.clearCalls();
-        gc->isconnected = c.connected;
-        connection.networkOpen = c.connected;
-        gc->m_mcuVer = c.version;
+        mixerState(c.connected, c.version);
         if (!c.refusal) ui.answerOpen(std::nullopt);
         logic.memExportClick();
         const auto alerts = ui.callsOf("alert");
