@@ -4,7 +4,6 @@
 
 #include "link/StartMainView.h"
 #include "platform/Trace.h"
-#include "presets/SaveLoadView.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
 
@@ -23,13 +22,13 @@ bool PresetNamePanel::btnOKConfirmClick() {
         if (gc_.isconnected) Duziz::sendMsg(MSG_PRESET_BUSY, 0, kMessageBusName);
     }
     if (gc_.program().namePanelOkEndsRun)
-        platform::UiServices::shared().stopModal(saveload::kModalStop);
+        platform::UiServices::shared().stopModal(kModalStop);
     else
         orderOut();
     return true;
 }
 
 void PresetNamePanel::btnCancelClick() {
-    platform::UiServices::shared().stopModal(saveload::kModalStop);
+    platform::UiServices::shared().stopModal(kModalStop);
     orderOut();
 }

@@ -17,6 +17,9 @@ class PresetNamePanel : public platform::ModalWindow {
 public:
     explicit PresetNamePanel(GCData& store) : gc_(store) {}
 
+    // The code with which OK and Cancel end the panel's modal run.
+    static constexpr int kModalStop = -1000;
+
     // The row of the preset in its list, the mixer's preset type, and the channel box's index.
     int presetindex = 0;
     int smodeindex = 0;

@@ -43,12 +43,12 @@ void SaveLoadView::initNStablview_parameters() {
     view_.setMemoryStatusHidden(true);
     view_.setProgressHolderHidden(true);
     // Without the preset library there is no list to show, and the boxes stay as the window made them.
-    if (program().presetLibrary) {
+    if (gc_.program().presetLibrary) {
         UpdatePresetList();
         fillChBox(1);
         fillChBox(4);
     }
-    setStatusFieldTitle(program().firstStatusText, false);
+    setStatusFieldTitle(gc_.program().firstStatusText, false);
 }
 
 void SaveLoadView::windowWillClose() {
@@ -56,7 +56,7 @@ void SaveLoadView::windowWillClose() {
     if (delegate_)
         delegate_->windowWillClose();
     else
-        platform::UiServices::shared().stopModal(program().presetRunStopCode);
+        platform::UiServices::shared().stopModal(gc_.program().presetRunStopCode);
 }
 
 // ---- The list -------------------------------------------------------------------------------
@@ -109,7 +109,7 @@ void SaveLoadView::setFalse() {
 }
 
 void SaveLoadView::radioGroupCLick() {
-    if (!program().presetLibrary) {
+    if (!gc_.program().presetLibrary) {
         citemindex = -1;
         return;
     }
@@ -122,7 +122,7 @@ void SaveLoadView::radioGroupCLick() {
 void SaveLoadView::segmenControlChangeValue() {
     platform::trace("segmentcontrol change choose now...:%d", index_mode());
     setStatusFieldTitle(std::string("Preset type has changed to : ") + presetType[index_mode()] + "  !", false);
-    if (program().presetLibrary) UpdatePresetList();
+    if (gc_.program().presetLibrary) UpdatePresetList();
     citemindex = -1;
 }
 

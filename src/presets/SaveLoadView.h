@@ -33,15 +33,14 @@
 
 class PresetNamePanel;
 
-// What the preset window shows the same way in both programs; what differs is in the store's
-// ProgramConstants (first status text, failure text, "ok" colour, texts at packet 30).
+// The colours the window shows in both programs; what differs between them (the first status
+// text, the failure text, the colour of a finished operation, the texts at packet 30, the backup's
+// file type, the code that ends the window's modal run) comes from the store's program table.
 namespace saveload {
-// The colour of the status line for an operation in progress.
-inline constexpr util::LampColor kStatusBusyColor = {1.0, 1.0, 1.0, 1.0};
+// The status line's colour for every text but a finished operation's.
+inline constexpr util::LampColor kStatusPlainColor = {1.0, 1.0, 1.0, 1.0};
 // The colour of the backup and restore percentage.
 inline constexpr util::LampColor kMemoryStatusColor = {1.0, 0.5, 0.0, 1.0};
-// The code with which the name panel ends its modal run.
-inline constexpr int kModalStop = -1000;
 }  // namespace saveload
 
 // The preset window's controls as its logic drives them; the Qt window implements it, tests record.
@@ -113,7 +112,8 @@ public:
     void awakeFromNib();
     void initNStablview_parameters();
     void createInteface() {}
-    // The window is closing: tells the delegate, or without one ends the modal run that shows it.
+    // The window is closing: tells the delegate, or without one ends the modal run that shows
+    // it with the program's code.
     void windowWillClose();
 
     // util::PresetWindow.
@@ -195,7 +195,6 @@ public:
     bool isBusy() const { return busy_; }
 
 private:
-    const ProgramConstants& program() const { return gc_.program(); }
     // What of a whole-memory transfer the window shows as under way.
     enum class Transfer { None, Backup, Restore };
     // The channel a request is about: the channel box for every type.

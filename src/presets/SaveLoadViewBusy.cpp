@@ -42,7 +42,7 @@ void SaveLoadView::setAnimate() {
     if (nc > 0) {
         setBar(false);
         setTimerInvalid();
-        view_.setStatusText(program().watchdogText);
+        view_.setStatusText(gc_.program().watchdogText);
     }
     ++nc;
 }
@@ -55,7 +55,7 @@ void SaveLoadView::failInProgress() {
         view_.setProgressAnimating(false);
         transfer_ = Transfer::None;
     }
-    view_.setStatusText(program().watchdogText);
+    view_.setStatusText(gc_.program().watchdogText);
 }
 
 void SaveLoadView::MsgProcess(const Userprofile& profile) {
@@ -64,7 +64,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     const int pos = profile.mpos;
     switch (profile.cmdType) {
     case MSG_PRESET_LIST_LOADED:
-        if (program().presetLibrary) UpdatePresetList();
+        if (gc_.program().presetLibrary) UpdatePresetList();
         setBar(false);
         LockGUI(true);
         setStatusFieldTitle("Preset List Loaded!", true);
@@ -75,7 +75,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         if (pos != kMemoryPacketCount)
             setStatusFieldTitle("Exporting  all memory data  to files ,please wait!", false);
         else
-            setStatusFieldTitle(program().backupDoneText, true);
+            setStatusFieldTitle(gc_.program().backupDoneText, true);
         return;
     case MSG_PRESET_BUSY:
         setBar(true);
@@ -108,9 +108,9 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
             LockGUI(false);
             setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
         } else {
-            setStatusFieldTitle(program().restoreDoneText, true);
+            setStatusFieldTitle(gc_.program().restoreDoneText, true);
             // The restored memory holds other presets: their lists are read again.
-            if (program().presetLibrary) RecallAllPreset();
+            if (gc_.program().presetLibrary) RecallAllPreset();
         }
         return;
     case MSG_DISCONNECTED:

@@ -66,7 +66,7 @@ void SaveLoadView::RecallAllPreset() {
     if (!mainVctl) return;
     // The link asks for the other three lists in turn and posts 256 after the last. Without the
     // preset library nothing is asked: the busy state ends only by the watchdog.
-    if (program().presetLibrary) mainVctl->sendCMD_ReadPresetList(0);
+    if (gc_.program().presetLibrary) mainVctl->sendCMD_ReadPresetList(0);
     if (gc_.isconnected) {
         setBar(true);
         LockGUI(false);
@@ -90,7 +90,7 @@ void SaveLoadView::selectPopupSelectClick() {
 }
 
 void SaveLoadView::setStatusFieldTitle(const std::string& title, bool ok) {
-    view_.setStatusColor(ok ? program().okColor : saveload::kStatusBusyColor);
+    view_.setStatusColor(ok ? gc_.program().okColor : saveload::kStatusPlainColor);
     view_.setStatusText(title);
 }
 
@@ -104,7 +104,7 @@ void SaveLoadView::memImportClick() {
         return;
     }
     // Varnel Preset Conversion backs up only a mixer whose scenes are still in the old layout.
-    if (program().mcuVersion) {
+    if (gc_.program().mcuVersion) {
         const MemoryButtonDecision decision = backupButtonDecision(true, gc_.m_mcuVer);
         if (!decision.proceed) {
             ShowMessage(decision.message);
@@ -112,7 +112,7 @@ void SaveLoadView::memImportClick() {
         }
     }
     if (fgetWarningBeforeUpdatingChoose() != 1) return;
-    const auto path = platform::UiServices::shared().savePanel("", {program().memoryFilter}, "");
+    const auto path = platform::UiServices::shared().savePanel("", {gc_.program().memoryFilter}, "");
     if (!path) return;
     gc_.memoryFilePath = *path;
     setTypelabe(0);
@@ -130,7 +130,7 @@ void SaveLoadView::memImportClick() {
 void SaveLoadView::memExportClick() {
     // Varnel Preset Conversion writes back only into a mixer that reported the new layout's
     // firmware; a version not reported yet, or an old one, is asked for again.
-    if (program().mcuVersion) {
+    if (gc_.program().mcuVersion) {
         const MemoryButtonDecision decision = restoreButtonDecision(gc_.isconnected, gc_.m_mcuVer);
         if (!decision.proceed) {
             ShowMessage(decision.message);
@@ -153,7 +153,7 @@ void SaveLoadView::memExportClick() {
 }
 
 int SaveLoadView::fgetWarningBeforeUpdatingChoose() {
-    const int answer = platform::UiServices::shared().alert("Warning!", program().warningExportText, {"OK", "No"});
+    const int answer = platform::UiServices::shared().alert("Warning!", gc_.program().warningExportText, {"OK", "No"});
     return answer == 0 ? 1 : 0;
 }
 

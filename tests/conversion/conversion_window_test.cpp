@@ -18,7 +18,7 @@ using linktest::Bytes;
 using linktest::hex;
 
 constexpr util::LampColor kOrange = {1.0, 0.5, 0.0, 1.0};
-constexpr util::LampColor kWhite = saveload::kStatusBusyColor;
+constexpr util::LampColor kWhite = saveload::kStatusPlainColor;
 const Bytes kVersionRequest = hex("01 20 03 0A 00 01 00 01 2C 40");
 
 class ConversionWindowTest : public PresetWindowTest {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <thread>
@@ -59,4 +60,18 @@ TEST(QtUiServices, RunModalEndsWithTheStopCodeAndHoldsDefaultModeTimers) {
     EXPECT_EQ(defaultFires, 0) << "default-mode timers wait for the modal run to end";
     EXPECT_GT(commonFires, 0);
     EXPECT_TRUE(spinUntil([&] { return defaultFires > 0; }));
+}
+
+TEST(QtUiServices, AnAlertClosedWithoutAButtonAnswersTheLastOne) {
+    platform::QtUiServices ui;
+    struct Case {
+        std::vector<std::string> buttons;
+        int answer;
+    };
+    for (const Case& c : {Case{{"Yes", "No"}, 1}, Case{{"OK", "No"}, 1}, Case{{"OK"}, 0}}) {
+        QTimer::singleShot(50, [] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->reject();
+        });
+        EXPECT_EQ(ui.alert("Warning!", "Delete selected preset ?", c.buttons), c.answer) << c.buttons.front();
+    }
 }

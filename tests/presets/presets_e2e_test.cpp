@@ -60,7 +60,7 @@ protected:
             EXPECT_TRUE(window.isVisible());
             body();
             ran = true;
-            return saveload::kModalStop;
+            return PresetNamePanel::kModalStop;
         });
         switcher.changePageControlClick(&presetButton);
         EXPECT_TRUE(ran);
@@ -148,7 +148,7 @@ TEST_F(PresetWindowEndToEnd, PresetsGoToAFileBackIntoAChannelAndAreRenamedAndDel
                 QApplication::sendEvent(window.alertPanel().inputEd(), &key);
             }
             QTest::keyClick(window.alertPanel().inputEd(), Qt::Key_Return);
-            return saveload::kModalStop;
+            return PresetNamePanel::kModalStop;
         });
         const size_t written261 = bus.count(MSG_PRESET_WRITTEN);
         QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(7));
@@ -246,10 +246,12 @@ TEST_F(PresetWindowEndToEnd, ASilentMixerFailsTheRequestWhenTheWatchdogRunsOut) 
         click(window.recallBtn());
         EXPECT_TRUE(window.logic().isBusy());
         EXPECT_TRUE(window.indcator()->isVisible());
+        EXPECT_TRUE(window.indcator()->isAnimating());
         EXPECT_FALSE(controlsEnabled());
         ASSERT_TRUE(waitStatus("Current process failed!"));
         EXPECT_FALSE(window.logic().isBusy());
         EXPECT_FALSE(window.indcator()->isVisible());
+        EXPECT_FALSE(window.indcator()->isAnimating());
         EXPECT_TRUE(controlsEnabled());
     });
 }

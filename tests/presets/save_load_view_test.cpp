@@ -15,8 +15,9 @@ using linktest::Bytes;
 using linktest::makeFrame;
 using linktest::writeFile;
 
-constexpr util::LampColor kGreen = kUtilityConstants.okColor;
-constexpr util::LampColor kWhite = saveload::kStatusBusyColor;
+constexpr util::LampColor kGreen = {0.0, 1.0, 0.0, 1.0};
+constexpr util::LampColor kWhite = {1.0, 1.0, 1.0, 1.0};
+constexpr util::LampColor kOrange = {1.0, 0.5, 0.0, 1.0};
 
 class SaveLoadViewTest : public PresetWindowTest {};
 
@@ -213,7 +214,7 @@ TEST_F(SaveLoadViewTest, TheBackupDisplayShowsEachPacketAndTheLastEndsIt) {
         logic.LockGUI(false);
         logic.setMemoryStatus(c.packet);
         EXPECT_EQ(controls.memoryText, c.text);
-        EXPECT_EQ(controls.memoryColor, saveload::kMemoryStatusColor);
+        EXPECT_EQ(controls.memoryColor, kOrange);
         EXPECT_EQ(controls.memoryHidden, c.hidden);
         EXPECT_EQ(controls.holderHidden, c.hidden);
         EXPECT_EQ(controls.progress, c.packet);
@@ -351,7 +352,7 @@ TEST_F(SaveLoadViewTest, ADoubleClickOnARowRunsTheNamePanelForItsPreset) {
         EXPECT_EQ(controls.panel.text, "");
         controls.panel.text = "  Vocal GEQ ";
         EXPECT_TRUE(controls.panel.btnOKConfirmClick());
-        return saveload::kModalStop;
+        return PresetNamePanel::kModalStop;
     });
     logic.tablvieDoubleClick(9);
     EXPECT_EQ(controls.panel.shown, 1);
@@ -507,6 +508,27 @@ TEST_F(SaveLoadViewTest, AnAdapterNotSwitchedOnRefusesTheBackupButALoadWaitsForT
     mainVctl = nullptr;
     logic.memImportClick();
     EXPECT_EQ(ui.callsOf("alert").size(), 2u);
+}
+
+// The texts, the colour of a finished operation, the backup's file type and the code that ends
+// the window's run come from the program's table: Varnel Preset Conversion's store gives its own.
+TEST(SaveLoadViewProgram, TakesItsTextsColourFileTypeAndStopCodeFromTheStoresProgram) {
+    platform::TestMainLoop loop(true);
+    platform::ScriptedUiServices ui;
+    GCData store(kConversionConstants);
+    RecordingControls controls(store);
+    SaveLoadView logic(controls, store, 40s);
+    logic.awakeFromNib();
+    EXPECT_EQ(controls.status, "");
+    logic.setStatusFieldTitle("done", true);
+    EXPECT_EQ(controls.statusColor, kOrange);
+    store.isconnected = true;
+    logic.setBar(true);
+    loop.advance(40s);
+    EXPECT_EQ(controls.status, "Current process failer!");
+    logic.windowWillClose();
+    ASSERT_EQ(ui.callsOf("stopModal").size(), 1u);
+    EXPECT_EQ(ui.callsOf("stopModal")[0].code, -60006);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include "link/LinkFixture.h"
 #include "platform/qt/QtMainExecutor.h"
+#include "platform/qt/QtUiServices.h"
 #include "ui/CRProgressIndicator.h"
+#include "ui/DirazuzeControl.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +25,7 @@
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
+#include <QTimer>
 
 #include <cstring>
 #include <functional>
@@ -226,7 +229,7 @@ TEST_F(SaveLoadWindowTest, TheNamePanelStoresAndSendsTheTrimmedNameCutToSixteenB
             c.confirm(panel);
             stillOpen = panel.isVisible() && ui.callsOf("stopModal").empty();
             if (stillOpen) QTest::mouseClick(panel.secondBtn(), Qt::LeftButton);
-            return saveload::kModalStop;
+            return PresetNamePanel::kModalStop;
         });
         QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(2));
         EXPECT_EQ(ui.callsOf("modal").size(), 1u);
@@ -259,7 +262,7 @@ TEST_F(SaveLoadWindowTest, CancelLeavesTheStoreAndTheMixerAsTheyWere) {
     ui.onModal([&](platform::ModalWindow&) {
         type(window.alertPanel().inputEd(), "Renamed");
         QTest::mouseClick(window.alertPanel().secondBtn(), Qt::LeftButton);
-        return saveload::kModalStop;
+        return PresetNamePanel::kModalStop;
     });
     QTest::mouseDClick(window.table()->viewport(), Qt::LeftButton, {}, rowCentre(4));
     EXPECT_FALSE(window.alertPanel().isVisible());
@@ -269,6 +272,63 @@ TEST_F(SaveLoadWindowTest, CancelLeavesTheStoreAndTheMixerAsTheyWere) {
     EXPECT_EQ(bus.count(MSG_PRESET_BUSY), 0u);
     // The field keeps its text until the next run empties it.
     EXPECT_EQ(window.alertPanel().inputEd()->text(), "Renamed");
+}
+
+// Under the program's own dialogs: the Preset button's page runs the window modally until it is
+// closed, and the name panel's run nests inside it and ends on Enter without ending the window's.
+TEST(SaveLoadWindowModal, RunsUntilClosedWithTheNamePanelNestedInside) {
+    platform::QtMainExecutor executor;
+    platform::QtUiServices ui;
+    GCData gc;
+    SaveLoadWindow window(gc, 40s);
+    window.awakeFromNib();
+    DirazuzeControl switcher;
+    QObject presetButton;
+    setPageControlTag(&presetButton, DirazuzeControl::kPresetPage);
+
+    // Whatever goes wrong, no run outlives the test.
+    bool timedOut = false;
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, [&] {
+        timedOut = true;
+        ui.stopModal(0);
+    });
+    guard.start(4000);
+
+    // The steps, each on a timer of the test's own, so that none can fire after it.
+    QTimer openPanel, typeName, closeWindow;
+    for (QTimer* step : {&openPanel, &typeName, &closeWindow}) step->setSingleShot(true);
+    bool panelRan = false, windowShownAfterPanel = false, closedByUser = false;
+    QObject::connect(&typeName, &QTimer::timeout, [&] {
+        XmyAlertPanel& panel = window.alertPanel();
+        panelRan = panel.isVisible();
+        for (const QChar ch : QStringLiteral("Live")) {
+            QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(ch));
+            QApplication::sendEvent(panel.inputEd(), &key);
+        }
+        QTest::keyClick(panel.inputEd(), Qt::Key_Return);
+    });
+    QObject::connect(&closeWindow, &QTimer::timeout, [&] {
+        closedByUser = true;
+        window.close();
+    });
+    QObject::connect(&openPanel, &QTimer::timeout, [&] {
+        typeName.start(50);
+        QTableView* table = window.table();
+        QTest::mouseDClick(table->viewport(), Qt::LeftButton, {},
+                           table->visualRect(window.myContentArray()->index(2, 0)).center());
+        windowShownAfterPanel = window.isVisible() && !window.alertPanel().isVisible();
+        closeWindow.start(50);
+    });
+    openPanel.start(50);
+    switcher.changePageControlClick(&presetButton);
+
+    EXPECT_FALSE(timedOut);
+    EXPECT_TRUE(closedByUser);
+    EXPECT_TRUE(panelRan);
+    EXPECT_TRUE(windowShownAfterPanel);
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(gc.m_scenPreset[2]), 16), "Live            ");
 }
 
 }  // namespace

@@ -54,7 +54,9 @@ int QtUiServices::alert(const std::string& title, const std::string& message,
     box.exec();
     for (size_t i = 0; i < added.size(); ++i)
         if (box.clickedButton() == added[i]) return static_cast<int>(i);
-    return 0;
+    // Closed without a button (the window system ended the box): the answer is the last button,
+    // the cancelling one, never the first ("Yes" to a deletion).
+    return static_cast<int>(added.size()) - 1;
 }
 
 std::optional<std::string> QtUiServices::openPanel(const std::string& title,
