@@ -2,16 +2,11 @@
 // it, the delegate and how every delegate call is made, configuration and state queries.
 
 #include "net/AsyncTcpSocket.h"
+#include "platform/Fatal.h"
 
-#include <cstdio>
-#include <cstdlib>
 
 using platform::dispatch::Queue;
-
-void AsyncTcpSocket::contractFailure(const char* message) {
-    std::fprintf(stderr, "AsyncTcpSocket: %s\n", message);
-    std::abort();
-}
+using namespace net::detail;
 
 std::shared_ptr<AsyncTcpSocket> AsyncTcpSocket::init() {
     return initWithDelegateDelegateQueueSocketQueue({}, nullptr, nullptr);
@@ -34,7 +29,8 @@ AsyncTcpSocket::AsyncTcpSocket(Private, WeakDelegate aDelegate, QueuePtr dq, Que
     : delegate_(std::move(aDelegate)), delegateQueue_(std::move(dq)), preBuffer(4096) {
     if (sq) {
         // The socket's state relies on one job at a time.
-        if (sq->isGlobal()) contractFailure("The given socketQueue parameter must not be a concurrent queue.");
+        if (sq->isGlobal())
+            platform::fatal("AsyncTcpSocket: The given socketQueue parameter must not be a concurrent queue.");
         socketQueue = std::move(sq);
     } else {
         socketQueue = Queue::createSerial(AsyncTcpSocketQueueName);
@@ -61,14 +57,7 @@ bool AsyncTcpSocket::onSocketQueue() const {
 }
 
 void AsyncTcpSocket::checkOnSocketQueue() const {
-    if (!onSocketQueue()) contractFailure("Must be dispatched on socketQueue");
-}
-
-void AsyncTcpSocket::runSync(const Job& job) {
-    if (onSocketQueue())
-        job();
-    else
-        socketQueue->sync(job);
+    if (!onSocketQueue()) platform::fatal("AsyncTcpSocket: Must be dispatched on socketQueue");
 }
 
 void AsyncTcpSocket::runAsync(std::function<void(AsyncTcpSocket&)> fn) {
@@ -119,9 +108,7 @@ void AsyncTcpSocket::notifyDelegate(
 // ---- delegate and delegate queue ----
 
 AsyncTcpSocket::DelegatePtr AsyncTcpSocket::delegate() {
-    DelegatePtr result;
-    runSync([&] { result = delegate_.lock(); });
-    return result;
+    return runSync([&] { return delegate_.lock(); });
 }
 
 void AsyncTcpSocket::setDelegateSynchronously(WeakDelegate newDelegate, bool synchronously) {
@@ -141,9 +128,7 @@ void AsyncTcpSocket::synchronouslySetDelegate(WeakDelegate newDelegate) {
 }
 
 AsyncTcpSocket::QueuePtr AsyncTcpSocket::delegateQueue() {
-    QueuePtr result;
-    runSync([&] { result = delegateQueue_; });
-    return result;
+    return runSync([&] { return delegateQueue_; });
 }
 
 void AsyncTcpSocket::setDelegateQueueSynchronously(QueuePtr newDelegateQueue, bool synchronously) {
@@ -200,9 +185,7 @@ void AsyncTcpSocket::synchronouslySetDelegateDelegateQueue(WeakDelegate newDeleg
 // ---- configuration ----
 
 bool AsyncTcpSocket::isIPv4Enabled() {
-    bool result = false;
-    runSync([&] { result = (config & ConfigNoIPv4) == 0; });
-    return result;
+    return runSync([&] { return (config & ConfigNoIPv4) == 0; });
 }
 
 void AsyncTcpSocket::setIPv4Enabled(bool flag) {
@@ -216,9 +199,7 @@ void AsyncTcpSocket::setIPv4Enabled(bool flag) {
 }
 
 bool AsyncTcpSocket::isIPv6Enabled() {
-    bool result = false;
-    runSync([&] { result = (config & ConfigNoIPv6) == 0; });
-    return result;
+    return runSync([&] { return (config & ConfigNoIPv6) == 0; });
 }
 
 void AsyncTcpSocket::setIPv6Enabled(bool flag) {
@@ -232,9 +213,7 @@ void AsyncTcpSocket::setIPv6Enabled(bool flag) {
 }
 
 bool AsyncTcpSocket::isIPv4PreferredOverIPv6() {
-    bool result = false;
-    runSync([&] { result = (config & ConfigPreferIPv6) == 0; });
-    return result;
+    return runSync([&] { return (config & ConfigPreferIPv6) == 0; });
 }
 
 void AsyncTcpSocket::setPreferIPv4OverIPv6(bool flag) {
@@ -248,9 +227,7 @@ void AsyncTcpSocket::setPreferIPv4OverIPv6(bool flag) {
 }
 
 bool AsyncTcpSocket::autoDisconnectOnClosedReadStream() {
-    bool result = false;
-    runSync([&] { result = (config & ConfigHalfDuplex) == 0; });
-    return result;
+    return runSync([&] { return (config & ConfigHalfDuplex) == 0; });
 }
 
 void AsyncTcpSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
@@ -264,9 +241,7 @@ void AsyncTcpSocket::setAutoDisconnectOnClosedReadStream(bool flag) {
 }
 
 std::shared_ptr<void> AsyncTcpSocket::userData() {
-    std::shared_ptr<void> result;
-    runSync([&] { result = userData_; });
-    return result;
+    return runSync([&] { return userData_; });
 }
 
 void AsyncTcpSocket::setUserData(std::shared_ptr<void> arbitraryUserData) {
@@ -277,13 +252,9 @@ void AsyncTcpSocket::setUserData(std::shared_ptr<void> arbitraryUserData) {
 }
 
 bool AsyncTcpSocket::isDisconnected() {
-    bool result = false;
-    runSync([&] { result = (flags & FlagStarted) == 0; });
-    return result;
+    return runSync([&] { return (flags & FlagStarted) == 0; });
 }
 
 bool AsyncTcpSocket::isConnected() {
-    bool result = false;
-    runSync([&] { result = (flags & FlagConnected) != 0; });
-    return result;
+    return runSync([&] { return (flags & FlagConnected) != 0; });
 }

@@ -12,6 +12,8 @@
 // Addresses are byte buffers holding one sockaddr_in (16 bytes) or sockaddr_in6 (28 bytes) as the
 // socket calls take them, the family read from sa_family; ports at the interface are host order.
 
+#include "net/detail/SocketQueue.h"
+#include "net/detail/TcpRequests.h"
 #include "platform/Error.h"
 #include "platform/TlsStream.h"
 #include "platform/dispatch/Dispatch.h"
@@ -135,111 +137,6 @@ public:
     virtual void socketDidSecure(const SocketPtr& sock) {}
 };
 
-// Bytes read from the descriptor that no request has taken yet. Readable bytes lie between the
-// read and the write position; space before the read position is reused once the buffer empties.
-class AsyncTcpSocketPreBuffer {
-public:
-    explicit AsyncTcpSocketPreBuffer(size_t capacity);  // initWithCapacity
-
-    // Makes room for n more bytes, growing by exactly the shortfall; never shrinks.
-    void ensureCapacityForWrite(size_t n);
-
-    size_t availableBytes() const { return writePointer - readPointer; }
-    uint8_t* readBuffer() { return preBuffer.data() + readPointer; }
-    const uint8_t* readBuffer() const { return preBuffer.data() + readPointer; }
-    void getReadBufferAvailableBytes(uint8_t** bufferPtr, size_t* availableBytesPtr);
-    // Consumes n bytes; when nothing is left both positions return to the start.
-    void didRead(size_t n);
-
-    size_t availableSpace() const { return preBuffer.size() - writePointer; }
-    uint8_t* writeBuffer() { return preBuffer.data() + writePointer; }
-    void getWriteBufferAvailableSpace(uint8_t** bufferPtr, size_t* availableSpacePtr);
-    void didWrite(size_t n);
-
-    void reset() { readPointer = writePointer = 0; }
-    size_t preBufferSize() const { return preBuffer.size(); }
-
-private:
-    std::vector<uint8_t> preBuffer;  // the block; its size is the capacity
-    size_t readPointer = 0;          // offset of the first byte not yet consumed
-    size_t writePointer = 0;         // offset of the first free byte
-};
-
-// An entry of the request queues: a read or a write request, or the marker of a TLS upgrade.
-class AsyncTcpRequest {
-public:
-    explicit AsyncTcpRequest(bool special) : isSpecial(special) {}
-    virtual ~AsyncTcpRequest() = default;
-    const bool isSpecial;  // the TLS marker
-};
-
-// One queued read: whatever is available (readLength 0, no terminator), an exact length
-// (readLength > 0) or up to and including a terminator (term not empty).
-class AsyncTcpReadPacket : public AsyncTcpRequest {
-public:
-    // buffer null: the request makes its own of readLength bytes and owns it.
-    AsyncTcpReadPacket(std::shared_ptr<platform::Bytes> buffer, size_t startOffset, size_t maxLength, double timeout,
-                       size_t readLength, platform::Bytes term, long tag);
-
-    // Lengthens the buffer so that n more bytes fit after startOffset + bytesDone.
-    void ensureCapacityForAdditionalDataOfLength(size_t n);
-    size_t optimalReadLengthWithDefaultShouldPreBuffer(size_t defaultValue, bool* shouldPreBufferPtr) const;
-    // Not for terminator reads; bytesAvailable must be above 0.
-    size_t readLengthForNonTermWithHint(size_t bytesAvailable) const;
-    // Terminator reads only; bytesAvailable must be above 0.
-    size_t readLengthForTermWithHintShouldPreBuffer(size_t bytesAvailable, bool* shouldPreBufferPtr) const;
-    // Terminator reads only, pre-buffer not empty: how many pre-buffered bytes to move so that the
-    // move stops right after the terminator when there is one.
-    size_t readLengthForTermWithPreBufferFound(const AsyncTcpSocketPreBuffer& preBuffer, bool* foundPtr) const;
-    // Terminator reads only: n bytes were just placed after bytesDone; returns how many of them lie
-    // after the end of the terminator, or -1 when the terminator is not there yet.
-    long searchForTermAfterPreBuffering(long numBytes) const;
-
-    bool isTermRead() const { return !term.empty(); }
-    uint8_t* writePosition() { return buffer->data() + startOffset + bytesDone; }
-
-    std::shared_ptr<platform::Bytes> buffer;
-    size_t startOffset;
-    size_t bytesDone = 0;
-    size_t maxLength;
-    double timeout;
-    size_t readLength;
-    platform::Bytes term;
-    bool bufferOwner;
-    size_t originalBufferLength;
-    long tag;
-
-private:
-    size_t freeRoom() const;
-};
-
-// One queued write. The request holds the caller's bytes, shared and not copied, until it ends.
-class AsyncTcpWritePacket : public AsyncTcpRequest {
-public:
-    AsyncTcpWritePacket(std::shared_ptr<const platform::Bytes> buffer, double timeout, long tag)
-        : AsyncTcpRequest(false), buffer(std::move(buffer)), tag(tag), timeout(timeout) {}
-
-    std::shared_ptr<const platform::Bytes> buffer;
-    size_t bytesDone = 0;
-    long tag;
-    double timeout;
-};
-
-// The marker of a TLS upgrade, queued in both request queues; it carries a copy of the settings.
-class AsyncTcpSpecialPacket : public AsyncTcpRequest {
-public:
-    explicit AsyncTcpSpecialPacket(std::map<std::string, std::any> tlsSettings)
-        : AsyncTcpRequest(true), tlsSettings(std::move(tlsSettings)) {}
-    std::map<std::string, std::any> tlsSettings;
-};
-
-// The system call behind accepting. Tests replace it to provoke failures that loopback never
-// gives (no descriptors left).
-struct AsyncTcpSocketSystemCalls {
-    std::function<int(int fd, sockaddr* address, socklen_t* addressLength, int flags)> accept4;
-    static AsyncTcpSocketSystemCalls real();
-};
-
 class AsyncTcpSocket : public std::enable_shared_from_this<AsyncTcpSocket> {
     struct Private {};
 
@@ -316,7 +213,7 @@ public:
     bool acceptOnPortError(uint16_t port, Error* errPtr);
     bool acceptOnInterfacePortError(const std::string& interface, uint16_t port, Error* errPtr);
     // Replaces the system calls (tests only).
-    void setSystemCalls(AsyncTcpSocketSystemCalls calls);
+    void setSystemCalls(net::detail::AsyncTcpSocketSystemCalls calls);
 
     // TLS: the upgrade waits behind the reads and writes queued before it; later ones travel
     // encrypted. The delegate hears socketDidSecure when the handshake is done; a failure closes
@@ -468,12 +365,19 @@ private:
         ConfigPreferIPv6 = 0x4,
         ConfigHalfDuplex = 0x8,
     };
-    // Stops the program on a programming error (misuse by code, never input or network events).
-    [[noreturn]] static void contractFailure(const char* message);
     bool onSocketQueue() const;
     void checkOnSocketQueue() const;
-    // Runs job on the socket queue: inline when already there, else waiting for it.
-    void runSync(const Job& job);
+    // Runs body on the socket queue: inline when already there, else waiting for it; returns the
+    // body's value.
+    template <class F>
+    auto runSync(F&& body) -> decltype(body()) {
+        return net::detail::runSync(onSocketQueue(), *socketQueue, std::forward<F>(body));
+    }
+    // The same for a body bool(Error&): *errPtr receives its error on failure, an empty one on success.
+    template <class F>
+    bool runSyncReportingError(Error* errPtr, F&& body) {
+        return net::detail::runSyncReportingError(onSocketQueue(), *socketQueue, errPtr, std::forward<F>(body));
+    }
     // Posts fn to the socket queue, holding the socket until fn has run.
     void runAsync(std::function<void(AsyncTcpSocket&)> fn);
     // Posts a delegate call by the one rule for all of them: only with a delegate queue and a
@@ -515,9 +419,29 @@ private:
     void setupWriteTimerWithTimeout(double timeout);
 
     // Reading.
-    void queueRead(std::shared_ptr<AsyncTcpReadPacket> packet);
+    void queueRead(std::shared_ptr<net::detail::AsyncTcpReadPacket> packet);
     void maybeDequeueRead();
+    // What one pass of doReadData has found so far.
+    struct ReadPass {
+        bool done = false;         // the current read is complete
+        std::optional<Error> error;
+        bool socketEOF = false;    // the peer's end of stream (or of TLS) was read
+        bool waiting = false;      // the descriptor has nothing more for now
+        size_t bytesAdded = 0;     // bytes this pass added to the current read
+    };
+    // The read pass: the pre-buffer first, then the descriptor (or the TLS stream), then the
+    // report and what comes next.
     void doReadData();
+    // Moves pre-buffered bytes into the read: up to and including its terminator (*termFound set
+    // when it is there), or as many as the read takes. Returns how many.
+    size_t moveFromPreBuffer(net::detail::AsyncTcpReadPacket& r, bool* termFound);
+    void readFromSocket(net::detail::AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass);
+    // Reads up to bytesToRead bytes into buffer from the TLS stream or the descriptor.
+    size_t readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& pass);
+    // Accounts bytes just read into buffer to the read, keeping those behind a terminator.
+    void takeBytesRead(net::detail::AsyncTcpReadPacket& r, const uint8_t* buffer, size_t bytesRead,
+                       bool readIntoPreBuffer, ReadPass& pass);
+    void finishReadPass(net::detail::AsyncTcpReadPacket& r, const ReadPass& pass);
     void doReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
@@ -543,8 +467,12 @@ private:
     int32_t sslReadWithBufferLength(void* buffer, size_t* bufferLength);
     int32_t sslWriteWithBufferLength(const void* buffer, size_t* bufferLength);
 
-    AsyncTcpReadPacket& currentReadPacket() { return static_cast<AsyncTcpReadPacket&>(*currentRead); }
-    AsyncTcpWritePacket& currentWritePacket() { return static_cast<AsyncTcpWritePacket&>(*currentWrite); }
+    net::detail::AsyncTcpReadPacket& currentReadPacket() {
+        return static_cast<net::detail::AsyncTcpReadPacket&>(*currentRead);
+    }
+    net::detail::AsyncTcpWritePacket& currentWritePacket() {
+        return static_cast<net::detail::AsyncTcpWritePacket&>(*currentWrite);
+    }
 
     uint32_t flags = 0;
     uint16_t config = 0;
@@ -564,24 +492,24 @@ private:
     SourcePtr readTimer;
     SourcePtr writeTimer;
     // Read and write requests, and the TLS marker in both (isSpecial).
-    std::deque<std::shared_ptr<AsyncTcpRequest>> readQueue;
-    std::deque<std::shared_ptr<AsyncTcpRequest>> writeQueue;
-    std::shared_ptr<AsyncTcpRequest> currentRead;
-    std::shared_ptr<AsyncTcpRequest> currentWrite;
+    std::deque<std::shared_ptr<net::detail::AsyncTcpRequest>> readQueue;
+    std::deque<std::shared_ptr<net::detail::AsyncTcpRequest>> writeQueue;
+    std::shared_ptr<net::detail::AsyncTcpRequest> currentRead;
+    std::shared_ptr<net::detail::AsyncTcpRequest> currentWrite;
     unsigned long socketFDBytesAvailable = 0;
-    AsyncTcpSocketPreBuffer preBuffer;
+    net::detail::AsyncTcpSocketPreBuffer preBuffer;
     // Watches the descriptor of a connect under way for its outcome.
     SourcePtr connectSource;
     std::unique_ptr<platform::TlsStream> sslContext_;
     // Encrypted bytes read from the descriptor and not yet taken by the TLS stream.
-    std::unique_ptr<AsyncTcpSocketPreBuffer> sslPreBuffer;
+    std::unique_ptr<net::detail::AsyncTcpSocketPreBuffer> sslPreBuffer;
     // Size of a chunk that the TLS stream took but could not send yet; offered again as it was.
     uint64_t sslWriteCachedLength = 0;
     int32_t sslErrCode = 0;  // how the TLS stream ended: close_notify or not
     // While set, the accept sources are suspended after the system ran out of descriptors or
     // memory; it resumes them.
     SourcePtr acceptResumeTimer;
-    AsyncTcpSocketSystemCalls calls = AsyncTcpSocketSystemCalls::real();
+    net::detail::AsyncTcpSocketSystemCalls calls = net::detail::AsyncTcpSocketSystemCalls::real();
     // Holds its own address: the key of the queue-specific value that marks the socket queue.
     void* IsOnSocketQueueOrTargetQueueKey;
     std::shared_ptr<void> userData_;

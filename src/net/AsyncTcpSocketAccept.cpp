@@ -3,6 +3,7 @@
 // connection becomes on the delegate's queue.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/detail/SocketAddress.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Source;
+using namespace net::detail;
 
 namespace {
 
@@ -42,51 +44,41 @@ bool AsyncTcpSocket::acceptOnPortError(uint16_t port, Error* errPtr) {
 
 bool AsyncTcpSocket::acceptOnInterfacePortError(const std::string& inInterface, uint16_t port, Error* errPtr) {
     const std::string interface = inInterface;
-    bool result = false;
     Error err;
-
-    runSync([&] {
+    const bool result = runSync([&] {
         if (delegate_.expired()) {
             err = badConfigError("Attempting to accept without a delegate. Set a delegate first.");
-            return;
+            return false;
         }
         if (!delegateQueue_) {
             err = badConfigError("Attempting to accept without a delegate queue. Set a delegate queue first.");
-            return;
+            return false;
         }
         const bool isIPv4Disabled = (config & ConfigNoIPv4) != 0;
         const bool isIPv6Disabled = (config & ConfigNoIPv6) != 0;
         if (isIPv4Disabled && isIPv6Disabled) {
             err = badConfigError("Both IPv4 and IPv6 have been disabled. Must enable at least one protocol first.");
-            return;
+            return false;
         }
         if (flags & FlagStarted) {
             err = badConfigError("Attempting to accept while connected or accepting connections. Disconnect first.");
-            return;
+            return false;
         }
         readQueue.clear();
         writeQueue.clear();
 
         Bytes interface4, interface6;
         getInterfaceAddress4Address6FromDescriptionPort(&interface4, &interface6, interface, port);
-        if (interface4.empty() && interface6.empty()) {
-            err = badParamError("Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
-            return;
-        }
-        if (isIPv4Disabled && interface6.empty()) {
-            err = badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
-            return;
-        }
-        if (isIPv6Disabled && interface4.empty()) {
-            err = badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
-            return;
+        if (const char* refusal = interfaceRefusal(interface4, interface6, isIPv4Disabled, isIPv6Disabled)) {
+            err = badParamError(refusal);
+            return false;
         }
         const bool enableIPv4 = !isIPv4Disabled && !interface4.empty();
         const bool enableIPv6 = !isIPv6Disabled && !interface6.empty();
 
         if (enableIPv4) {
             socket4FD_ = createListeningSocket(AF_INET, interface4, &err);
-            if (socket4FD_ == -1) return;
+            if (socket4FD_ == -1) return false;
         }
         if (enableIPv6) {
             // A system-chosen port: IPv6 listens on the one that IPv4 received.
@@ -101,14 +93,14 @@ bool AsyncTcpSocket::acceptOnInterfacePortError(const std::string& inInterface, 
             if (socket6FD_ == -1) {
                 if (socket4FD_ != -1) ::close(socket4FD_);
                 socket4FD_ = -1;
-                return;
+                return false;
             }
         }
 
         if (enableIPv4) accept4Source = makeAcceptSource(socket4FD_);
         if (enableIPv6) accept6Source = makeAcceptSource(socket6FD_);
         flags |= FlagStarted;
-        result = true;
+        return true;
     });
 
     if (!result) setError(errPtr, err);

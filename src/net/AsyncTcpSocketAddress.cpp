@@ -2,154 +2,79 @@
 // an interface description for binding, and resolving host names into socket addresses.
 
 #include "net/AsyncTcpSocket.h"
-
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
+#include "net/detail/SocketAddress.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
+
+// ---- instance queries ----
 
 namespace {
 
-sa_family_t familyOf(const Bytes& address) {
-    sa_family_t family = 0;
-    if (address.size() >= offsetof(sockaddr, sa_family) + sizeof family)
-        std::memcpy(&family, address.data() + offsetof(sockaddr, sa_family), sizeof family);
-    return family;
-}
-
-template <typename T>
-Bytes bytesOf(const T& value) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    return Bytes(p, p + sizeof value);
-}
-
-Bytes anyOrLoopback4(in_addr_t hostOrderAddress, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(hostOrderAddress);
-    return bytesOf(a);
-}
-
-Bytes anyOrLoopback6(const in6_addr& address, uint16_t port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = address;
-    return bytesOf(a);
+// The local or the peer's address of whichever descriptors are open, the IPv6 one when both are
+// and it can be read.
+Bytes addressOfDescriptors(int socket4FD, int socket6FD, bool peer) {
+    Bytes result;
+    if (socket4FD != -1) result = socketAddressOf(socket4FD, AF_INET, peer);
+    if (socket6FD != -1) {
+        Bytes address6 = socketAddressOf(socket6FD, AF_INET6, peer);
+        if (!address6.empty()) result = std::move(address6);
+    }
+    return result;
 }
 
 }  // namespace
 
-// ---- instance queries ----
-
 std::string AsyncTcpSocket::connectedHost() {
-    std::string result;
-    runSync([&] {
-        if (socket4FD_ != -1)
-            result = connectedHostFromSocket4(socket4FD_);
-        else if (socket6FD_ != -1)
-            result = connectedHostFromSocket6(socket6FD_);
+    return runSync([&] {
+        if (socket4FD_ != -1) return connectedHostFromSocket4(socket4FD_);
+        return socket6FD_ != -1 ? connectedHostFromSocket6(socket6FD_) : std::string();
     });
-    return result;
 }
 
 uint16_t AsyncTcpSocket::connectedPort() {
-    uint16_t result = 0;
-    runSync([&] {
-        if (socket4FD_ != -1)
-            result = connectedPortFromSocket4(socket4FD_);
-        else if (socket6FD_ != -1)
-            result = connectedPortFromSocket6(socket6FD_);
+    return runSync([&]() -> uint16_t {
+        if (socket4FD_ != -1) return connectedPortFromSocket4(socket4FD_);
+        return socket6FD_ != -1 ? connectedPortFromSocket6(socket6FD_) : 0;
     });
-    return result;
 }
 
 std::string AsyncTcpSocket::localHost() {
-    std::string result;
-    runSync([&] {
-        if (socket4FD_ != -1)
-            result = localHostFromSocket4(socket4FD_);
-        else if (socket6FD_ != -1)
-            result = localHostFromSocket6(socket6FD_);
+    return runSync([&] {
+        if (socket4FD_ != -1) return localHostFromSocket4(socket4FD_);
+        return socket6FD_ != -1 ? localHostFromSocket6(socket6FD_) : std::string();
     });
-    return result;
 }
 
 uint16_t AsyncTcpSocket::localPort() {
-    uint16_t result = 0;
-    runSync([&] {
-        if (socket4FD_ != -1)
-            result = localPortFromSocket4(socket4FD_);
-        else if (socket6FD_ != -1)
-            result = localPortFromSocket6(socket6FD_);
+    return runSync([&]() -> uint16_t {
+        if (socket4FD_ != -1) return localPortFromSocket4(socket4FD_);
+        return socket6FD_ != -1 ? localPortFromSocket6(socket6FD_) : 0;
     });
-    return result;
 }
 
 Bytes AsyncTcpSocket::connectedAddress() {
-    Bytes result;
-    runSync([&] {
-        if (socket4FD_ != -1) {
-            sockaddr_in a{};
-            socklen_t len = sizeof a;
-            if (::getpeername(socket4FD_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-                result.assign(reinterpret_cast<uint8_t*>(&a), reinterpret_cast<uint8_t*>(&a) + len);
-        }
-        if (socket6FD_ != -1) {
-            sockaddr_in6 a{};
-            socklen_t len = sizeof a;
-            if (::getpeername(socket6FD_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-                result.assign(reinterpret_cast<uint8_t*>(&a), reinterpret_cast<uint8_t*>(&a) + len);
-        }
-    });
-    return result;
+    return runSync([&] { return addressOfDescriptors(socket4FD_, socket6FD_, true); });
 }
 
 Bytes AsyncTcpSocket::localAddress() {
-    Bytes result;
-    runSync([&] {
-        if (socket4FD_ != -1) {
-            sockaddr_in a{};
-            socklen_t len = sizeof a;
-            if (::getsockname(socket4FD_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-                result.assign(reinterpret_cast<uint8_t*>(&a), reinterpret_cast<uint8_t*>(&a) + len);
-        }
-        if (socket6FD_ != -1) {
-            sockaddr_in6 a{};
-            socklen_t len = sizeof a;
-            if (::getsockname(socket6FD_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-                result.assign(reinterpret_cast<uint8_t*>(&a), reinterpret_cast<uint8_t*>(&a) + len);
-        }
-    });
-    return result;
+    return runSync([&] { return addressOfDescriptors(socket4FD_, socket6FD_, false); });
 }
 
 bool AsyncTcpSocket::isIPv4() {
-    bool result = false;
-    runSync([&] { result = socket4FD_ != -1; });
-    return result;
+    return runSync([&] { return socket4FD_ != -1; });
 }
 
 bool AsyncTcpSocket::isIPv6() {
-    bool result = false;
-    runSync([&] { result = socket6FD_ != -1; });
-    return result;
+    return runSync([&] { return socket6FD_ != -1; });
 }
 
 bool AsyncTcpSocket::isSecure() {
-    bool result = false;
-    runSync([&] { result = (flags & FlagSecured) != 0; });
-    return result;
+    return runSync([&] { return (flags & FlagSecured) != 0; });
 }
 
 std::string AsyncTcpSocket::connectedHost4() {
@@ -228,21 +153,10 @@ uint16_t AsyncTcpSocket::localPortFromSocket6(int fd) {
 
 // ---- class utilities ----
 
-std::string AsyncTcpSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    char addrBuf[INET_ADDRSTRLEN];
-    if (!::inet_ntop(AF_INET, &pSockaddr4->sin_addr, addrBuf, sizeof addrBuf)) return std::string();
-    return addrBuf;
-}
-
-std::string AsyncTcpSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    char addrBuf[INET6_ADDRSTRLEN];
-    if (!::inet_ntop(AF_INET6, &pSockaddr6->sin6_addr, addrBuf, sizeof addrBuf)) return std::string();
-    return addrBuf;
-}
-
-uint16_t AsyncTcpSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) { return ntohs(pSockaddr4->sin_port); }
-
-uint16_t AsyncTcpSocket::portFromSockaddr6(const sockaddr_in6* pSockaddr6) { return ntohs(pSockaddr6->sin6_port); }
+std::string AsyncTcpSocket::hostFromSockaddr4(const sockaddr_in* a) { return net::detail::hostFromSockaddr4(a); }
+std::string AsyncTcpSocket::hostFromSockaddr6(const sockaddr_in6* a) { return net::detail::hostFromSockaddr6(a); }
+uint16_t AsyncTcpSocket::portFromSockaddr4(const sockaddr_in* a) { return net::detail::portFromSockaddr4(a); }
+uint16_t AsyncTcpSocket::portFromSockaddr6(const sockaddr_in6* a) { return net::detail::portFromSockaddr6(a); }
 
 bool AsyncTcpSocket::isIPv4Address(const Bytes& address) {
     return address.size() >= sizeof(sockaddr_in) && familyOf(address) == AF_INET;
@@ -254,70 +168,30 @@ bool AsyncTcpSocket::isIPv6Address(const Bytes& address) {
 
 bool AsyncTcpSocket::getHostPortFamilyFromAddress(std::string* hostPtr, uint16_t* portPtr, sa_family_t* afPtr,
                                                   const Bytes& address) {
-    if (address.size() < sizeof(sockaddr_in)) return false;
-    const sa_family_t family = familyOf(address);
-    if (family == AF_INET) {
-        sockaddr_in a;
-        std::memcpy(&a, address.data(), sizeof a);
-        if (hostPtr) *hostPtr = hostFromSockaddr4(&a);
-        if (portPtr) *portPtr = portFromSockaddr4(&a);
-        if (afPtr) *afPtr = AF_INET;
-        return true;
-    }
-    if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 a;
-        std::memcpy(&a, address.data(), sizeof a);
-        if (hostPtr) *hostPtr = hostFromSockaddr6(&a);
-        if (portPtr) *portPtr = portFromSockaddr6(&a);
-        if (afPtr) *afPtr = AF_INET6;
-        return true;
-    }
-    return false;
+    int family = 0;
+    if (!hostPortFamilyOf(address, hostPtr, portPtr, &family)) return false;
+    if (afPtr) *afPtr = static_cast<sa_family_t>(family);
+    return true;
 }
 
 bool AsyncTcpSocket::getHostPortFromAddress(std::string* hostPtr, uint16_t* portPtr, const Bytes& address) {
-    return getHostPortFamilyFromAddress(hostPtr, portPtr, nullptr, address);
+    return hostPortFamilyOf(address, hostPtr, portPtr, nullptr);
 }
 
 std::string AsyncTcpSocket::hostFromAddress(const Bytes& address) {
     std::string host;
-    return getHostPortFromAddress(&host, nullptr, address) ? host : std::string();
+    return hostPortFamilyOf(address, &host, nullptr, nullptr) ? host : std::string();
 }
 
 uint16_t AsyncTcpSocket::portFromAddress(const Bytes& address) {
     uint16_t port = 0;
-    return getHostPortFromAddress(nullptr, &port, address) ? port : 0;
+    return hostPortFamilyOf(address, nullptr, &port, nullptr) ? port : 0;
 }
 
 std::vector<Bytes> AsyncTcpSocket::lookupHostPortError(const std::string& host, uint16_t port, Error* errPtr) {
     std::vector<Bytes> addresses;
-    Error error;
-
-    if (host == "localhost" || host == "loopback") {
-        // No name service for the loopback names.
-        addresses.push_back(anyOrLoopback4(INADDR_LOOPBACK, port));
-        addresses.push_back(anyOrLoopback6(in6addr_loopback, port));
-    } else {
-        const std::string portText = std::to_string(port);
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        addrinfo* res0 = nullptr;
-        const int gai = ::getaddrinfo(host.c_str(), portText.c_str(), &hints, &res0);
-        if (gai != 0) {
-            error = gaiError(gai);
-        } else {
-            for (addrinfo* res = res0; res; res = res->ai_next) {
-                if (res->ai_family != AF_INET && res->ai_family != AF_INET6) continue;
-                const auto* p = reinterpret_cast<const uint8_t*>(res->ai_addr);
-                addresses.emplace_back(p, p + res->ai_addrlen);
-            }
-            ::freeaddrinfo(res0);
-            if (addresses.empty()) error = gaiError(EAI_FAIL);
-        }
-    }
-    if (errPtr && !error.domain.empty()) *errPtr = error;
+    const int gai = lookupHost(host, port, SOCK_STREAM, &addresses);
+    if (gai != 0) platform::setError(errPtr, gaiError(gai));
     return addresses;
 }
 
@@ -326,7 +200,6 @@ void AsyncTcpSocket::getInterfaceAddress4Address6FromDescriptionPort(Bytes* inte
                                                                      const std::string& interfaceDescription,
                                                                      uint16_t port) {
     Bytes addr4, addr6;
-    std::string interface;
 
     // "interface:port": the port after the first colon applies only when none was given. A text
     // with two or more colons is an IPv6 address and names the interface whole: cut at its first
@@ -335,7 +208,7 @@ void AsyncTcpSocket::getInterfaceAddress4Address6FromDescriptionPort(Bytes* inte
     const bool isIPv6Address =
         std::count(interfaceDescription.begin(), interfaceDescription.end(), ':') >= 2 && interfaceDescription != "::";
     const size_t colon = isIPv6Address ? std::string::npos : interfaceDescription.find(':');
-    interface = interfaceDescription.substr(0, colon);
+    const std::string interface = interfaceDescription.substr(0, colon);
     if (colon != std::string::npos && port == 0) {
         const size_t next = interfaceDescription.find(':', colon + 1);
         const std::string portText = interfaceDescription.substr(colon + 1, next == std::string::npos
@@ -346,35 +219,13 @@ void AsyncTcpSocket::getInterfaceAddress4Address6FromDescriptionPort(Bytes* inte
     }
 
     if (interface.empty()) {
-        addr4 = anyOrLoopback4(INADDR_ANY, port);
-        addr6 = anyOrLoopback6(in6addr_any, port);
+        addr4 = bytesOf(sockaddr4Of(INADDR_ANY, port));
+        addr6 = bytesOf(sockaddr6Of(in6addr_any, port));
     } else if (interface == "localhost" || interface == "loopback") {
-        addr4 = anyOrLoopback4(INADDR_LOOPBACK, port);
-        addr6 = anyOrLoopback6(in6addr_loopback, port);
+        addr4 = bytesOf(sockaddr4Of(INADDR_LOOPBACK, port));
+        addr6 = bytesOf(sockaddr6Of(in6addr_loopback, port));
     } else {
-        ifaddrs* addrs = nullptr;
-        if (::getifaddrs(&addrs) == 0) {
-            for (ifaddrs* cursor = addrs; cursor; cursor = cursor->ifa_next) {
-                if (!cursor->ifa_addr) continue;
-                const sa_family_t family = cursor->ifa_addr->sa_family;
-                if (family == AF_INET && addr4.empty()) {
-                    sockaddr_in a;
-                    std::memcpy(&a, cursor->ifa_addr, sizeof a);
-                    if (interface == cursor->ifa_name || interface == hostFromSockaddr4(&a)) {
-                        a.sin_port = htons(port);
-                        addr4 = bytesOf(a);
-                    }
-                } else if (family == AF_INET6 && addr6.empty()) {
-                    sockaddr_in6 a;
-                    std::memcpy(&a, cursor->ifa_addr, sizeof a);
-                    if (interface == cursor->ifa_name || interface == hostFromSockaddr6(&a)) {
-                        a.sin6_port = htons(port);
-                        addr6 = bytesOf(a);
-                    }
-                }
-            }
-            ::freeifaddrs(addrs);
-        }
+        interfaceAddresses(interface, port, &addr4, &addr6);
     }
     if (interfaceAddr4Ptr) *interfaceAddr4Ptr = addr4;
     if (interfaceAddr6Ptr) *interfaceAddr6Ptr = addr6;

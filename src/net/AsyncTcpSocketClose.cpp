@@ -8,6 +8,7 @@
 #include <cerrno>
 
 using platform::Error;
+using namespace net::detail;
 
 // ---- error objects ----
 

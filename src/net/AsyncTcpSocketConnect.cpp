@@ -5,6 +5,8 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
+#include "net/detail/SocketAddress.h"
+#include "platform/Fatal.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +19,7 @@ using platform::Error;
 using platform::dispatch::Priority;
 using platform::dispatch::Queue;
 using platform::dispatch::Source;
+using namespace net::detail;
 
 namespace {
 
@@ -44,16 +47,13 @@ bool AsyncTcpSocket::connectToHostOnPortViaInterfaceWithTimeoutError(const std::
                                                                      Error* errPtr) {
     const std::string host = inHost;
     const std::string interface = inInterface;
-    bool result = false;
-    Error preConnectErr;
-
-    runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& preConnectErr) {
         if (host.empty()) {
             preConnectErr = badParamError(
                 "Invalid host parameter (nil or \"\"). Should be a domain name or IP address string.");
-            return;
+            return false;
         }
-        if (!preConnectWithInterfaceError(interface, &preConnectErr)) return;
+        if (!preConnectWithInterfaceError(interface, &preConnectErr)) return false;
 
         flags |= FlagStarted;
         const int aStateIndex = connectIndex;
@@ -80,11 +80,8 @@ bool AsyncTcpSocket::connectToHostOnPortViaInterfaceWithTimeoutError(const std::
         });
 
         startConnectTimeout(timeout);
-        result = true;
+        return true;
     });
-
-    setError(errPtr, result ? Error{} : preConnectErr);
-    return result;
 }
 
 bool AsyncTcpSocket::connectToAddressError(const Bytes& remoteAddr, Error* errPtr) {
@@ -100,10 +97,8 @@ bool AsyncTcpSocket::connectToAddressViaInterfaceWithTimeoutError(const Bytes& i
                                                                   Error* errPtr) {
     const Bytes remoteAddr = inRemoteAddr;
     const std::string interface = inInterface;
-    bool result = false;
     Error err;
-
-    runSync([&] {
+    const bool result = runSync([&] {
         Bytes address4, address6;
         if (remoteAddr.size() >= sizeof(sockaddr_in)) {
             sa_family_t family;
@@ -113,17 +108,17 @@ bool AsyncTcpSocket::connectToAddressViaInterfaceWithTimeoutError(const Bytes& i
         }
         if (address4.empty() && address6.empty()) {
             err = badParamError("A valid IPv4 or IPv6 address was not given");
-            return;
+            return false;
         }
         if ((config & ConfigNoIPv4) && !address4.empty()) {
             err = badParamError("IPv4 has been disabled and an IPv4 address was passed.");
-            return;
+            return false;
         }
         if ((config & ConfigNoIPv6) && !address6.empty()) {
             err = badParamError("IPv6 has been disabled and an IPv6 address was passed.");
-            return;
+            return false;
         }
-        if (!preConnectWithInterfaceError(interface, &err)) return;
+        if (!preConnectWithInterfaceError(interface, &err)) return false;
         if (!connectWithAddress4Address6Error(address4, address6, &err)) {
             // Not started: the descriptor made for the attempt goes again and nobody is told. The
             // interface was this attempt's only, as after a close.
@@ -132,11 +127,11 @@ bool AsyncTcpSocket::connectToAddressViaInterfaceWithTimeoutError(const Bytes& i
             socket4FD_ = socket6FD_ = -1;
             connectInterface4.clear();
             connectInterface6.clear();
-            return;
+            return false;
         }
         flags |= FlagStarted;
         startConnectTimeout(timeout);
-        result = true;
+        return true;
     });
 
     if (!result) setError(errPtr, err);
@@ -167,17 +162,10 @@ bool AsyncTcpSocket::preConnectWithInterfaceError(const std::string& interface, 
     if (!interface.empty()) {
         Bytes interface4, interface6;
         getInterfaceAddress4Address6FromDescriptionPort(&interface4, &interface6, interface, 0);
-        if (interface4.empty() && interface6.empty()) {
-            setError(errPtr, badParamError(
-                                 "Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address."));
-            return false;
-        }
-        if ((config & ConfigNoIPv4) && interface6.empty()) {
-            setError(errPtr, badParamError("IPv4 has been disabled and specified interface doesn't support IPv6."));
-            return false;
-        }
-        if ((config & ConfigNoIPv6) && interface4.empty()) {
-            setError(errPtr, badParamError("IPv6 has been disabled and specified interface doesn't support IPv4."));
+        const bool noIPv4 = (config & ConfigNoIPv4) != 0;
+        const bool noIPv6 = (config & ConfigNoIPv6) != 0;
+        if (const char* refusal = interfaceRefusal(interface4, interface6, noIPv4, noIPv6)) {
+            setError(errPtr, badParamError(refusal));
             return false;
         }
         connectInterface4 = interface4;
@@ -191,7 +179,7 @@ bool AsyncTcpSocket::preConnectWithInterfaceError(const std::string& interface, 
 
 void AsyncTcpSocket::lookupDidSucceedWithAddress4Address6(int aStateIndex, Bytes address4, Bytes address6) {
     checkOnSocketQueue();
-    if (address4.empty() && address6.empty()) contractFailure("Expected at least one valid address");
+    if (address4.empty() && address6.empty()) platform::fatal("AsyncTcpSocket: Expected at least one valid address");
     if (aStateIndex != connectIndex) return;  // an abandoned attempt
 
     const bool isIPv4Disabled = (config & ConfigNoIPv4) != 0;

@@ -1,21 +1,14 @@
 // The pre-buffer and the read request rules: how many bytes a read takes, where they go and
 // whether its terminator has arrived.
 
-#include "net/AsyncTcpSocket.h"
+#include "net/detail/TcpRequests.h"
+
+#include "platform/Fatal.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-namespace {
-
-[[noreturn]] void contractFailure(const char* message) {
-    std::fprintf(stderr, "AsyncTcpSocket: %s\n", message);
-    std::abort();
-}
-
-}  // namespace
+namespace net::detail {
 
 // ---- AsyncTcpSocketPreBuffer ----
 
@@ -86,8 +79,8 @@ size_t AsyncTcpReadPacket::optimalReadLengthWithDefaultShouldPreBuffer(size_t de
 }
 
 size_t AsyncTcpReadPacket::readLengthForNonTermWithHint(size_t bytesAvailable) const {
-    if (isTermRead()) contractFailure("This method does not apply to term reads");
-    if (bytesAvailable == 0) contractFailure("Invalid parameter: bytesAvailable");
+    if (isTermRead()) platform::fatal("AsyncTcpSocket: This method does not apply to term reads");
+    if (bytesAvailable == 0) platform::fatal("AsyncTcpSocket: Invalid parameter: bytesAvailable");
     if (readLength > 0) return std::min(bytesAvailable, readLength - bytesDone);
     if (maxLength > 0) return std::min(bytesAvailable, maxLength - bytesDone);
     return bytesAvailable;
@@ -95,8 +88,8 @@ size_t AsyncTcpReadPacket::readLengthForNonTermWithHint(size_t bytesAvailable) c
 
 size_t AsyncTcpReadPacket::readLengthForTermWithHintShouldPreBuffer(size_t bytesAvailable,
                                                                     bool* shouldPreBufferPtr) const {
-    if (!isTermRead()) contractFailure("This method does not apply to non-term reads");
-    if (bytesAvailable == 0) contractFailure("Invalid parameter: bytesAvailable");
+    if (!isTermRead()) platform::fatal("AsyncTcpSocket: This method does not apply to non-term reads");
+    if (bytesAvailable == 0) platform::fatal("AsyncTcpSocket: Invalid parameter: bytesAvailable");
     const size_t result = maxLength > 0 ? std::min(bytesAvailable, maxLength - bytesDone) : bytesAvailable;
     if (shouldPreBufferPtr) *shouldPreBufferPtr = freeRoom() < result;
     return result;
@@ -104,9 +97,9 @@ size_t AsyncTcpReadPacket::readLengthForTermWithHintShouldPreBuffer(size_t bytes
 
 size_t AsyncTcpReadPacket::readLengthForTermWithPreBufferFound(const AsyncTcpSocketPreBuffer& pre,
                                                                bool* foundPtr) const {
-    if (!isTermRead()) contractFailure("This method does not apply to non-term reads");
+    if (!isTermRead()) platform::fatal("AsyncTcpSocket: This method does not apply to non-term reads");
     const size_t available = pre.availableBytes();
-    if (available == 0) contractFailure("Invoked with empty pre buffer!");
+    if (available == 0) platform::fatal("AsyncTcpSocket: Invoked with empty pre buffer!");
 
     const size_t termLength = term.size();
     if (bytesDone + available < termLength) return available;  // too few bytes for a terminator
@@ -141,7 +134,7 @@ size_t AsyncTcpReadPacket::readLengthForTermWithPreBufferFound(const AsyncTcpSoc
 }
 
 long AsyncTcpReadPacket::searchForTermAfterPreBuffering(long numBytes) const {
-    if (!isTermRead()) contractFailure("This method does not apply to non-term reads");
+    if (!isTermRead()) platform::fatal("AsyncTcpSocket: This method does not apply to non-term reads");
     const size_t termLength = term.size();
     const uint8_t* data = buffer->data() + startOffset;
     const size_t total = bytesDone + static_cast<size_t>(numBytes);
@@ -151,3 +144,5 @@ long AsyncTcpReadPacket::searchForTermAfterPreBuffering(long numBytes) const {
     }
     return -1;
 }
+
+}  // namespace net::detail

@@ -4,6 +4,7 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
+#include "platform/Fatal.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 Bytes AsyncTcpSocket::CRLFData() { return Bytes{0x0D, 0x0A}; }
 Bytes AsyncTcpSocket::CRData() { return Bytes{0x0D}; }
@@ -89,21 +91,19 @@ void AsyncTcpSocket::queueRead(std::shared_ptr<AsyncTcpReadPacket> packet) {
 
 float AsyncTcpSocket::progressOfReadReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr,
                                                                unsigned long* totalPtr) {
-    float result = std::numeric_limits<float>::quiet_NaN();
-    runSync([&] {
+    return runSync([&] {
         if (!currentRead || currentRead->isSpecial) {
             if (tagPtr) *tagPtr = 0;
             if (donePtr) *donePtr = 0;
             if (totalPtr) *totalPtr = 0;
-            return;
+            return std::numeric_limits<float>::quiet_NaN();
         }
         const AsyncTcpReadPacket& r = currentReadPacket();
         if (tagPtr) *tagPtr = r.tag;
         if (donePtr) *donePtr = r.bytesDone;
         if (totalPtr) *totalPtr = r.readLength;
-        result = r.readLength > 0 ? static_cast<float>(r.bytesDone) / static_cast<float>(r.readLength) : 1.0f;
+        return r.readLength > 0 ? static_cast<float>(r.bytesDone) / static_cast<float>(r.readLength) : 1.0f;
     });
-    return result;
 }
 
 // ---- the read machinery ----
@@ -166,148 +166,148 @@ void AsyncTcpSocket::doReadData() {
 
     auto read = std::static_pointer_cast<AsyncTcpReadPacket>(currentRead);  // kept while this pass runs
     AsyncTcpReadPacket& r = *read;
-    bool done = false;
-    std::optional<Error> error;
-    bool socketEOF = (flags & FlagPeerEOF) != 0;
-    bool waiting = false;
-    size_t totalBytesReadForCurrentRead = 0;
+    ReadPass pass;
+    pass.socketEOF = (flags & FlagPeerEOF) != 0;
 
     // The pre-buffer first: its bytes came off the descriptor before anything still there.
     if (preBuffer.availableBytes() > 0) {
-        size_t bytesToCopy;
-        if (r.isTermRead())
-            bytesToCopy = r.readLengthForTermWithPreBufferFound(preBuffer, &done);
-        else
-            bytesToCopy = r.readLengthForNonTermWithHint(preBuffer.availableBytes());
-
-        r.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-        std::memcpy(r.writePosition(), preBuffer.readBuffer(), bytesToCopy);
-        preBuffer.didRead(bytesToCopy);
-        r.bytesDone += bytesToCopy;
-        totalBytesReadForCurrentRead += bytesToCopy;
-
+        pass.bytesAdded += moveFromPreBuffer(r, &pass.done);
         if (r.readLength > 0) {
-            done = (r.bytesDone == r.readLength);
+            pass.done = (r.bytesDone == r.readLength);
         } else if (r.isTermRead()) {
-            if (!done && r.maxLength > 0 && r.bytesDone >= r.maxLength) error = readMaxedOutError();
+            if (!pass.done && r.maxLength > 0 && r.bytesDone >= r.maxLength) pass.error = readMaxedOutError();
         } else {
-            done = (r.maxLength > 0 && r.bytesDone == r.maxLength);
+            pass.done = (r.maxLength > 0 && r.bytesDone == r.maxLength);
         }
     }
 
-    if (!done && !error && !socketEOF && !hasBytesAvailable) waiting = true;
-
-    if (!done && !error && !socketEOF && hasBytesAvailable) {
-        if (preBuffer.availableBytes() != 0) contractFailure("Invalid logic");
-
-        bool readIntoPreBuffer = false;
-        size_t bytesToRead;
-        if (r.isTermRead())
-            bytesToRead = r.readLengthForTermWithHintShouldPreBuffer(estimatedBytesAvailable, &readIntoPreBuffer);
+    if (!pass.done && !pass.error && !pass.socketEOF) {
+        if (hasBytesAvailable)
+            readFromSocket(r, estimatedBytesAvailable, pass);
         else
-            bytesToRead = r.readLengthForNonTermWithHint(estimatedBytesAvailable);
-
-        uint8_t* buffer;
-        if (readIntoPreBuffer) {
-            preBuffer.ensureCapacityForWrite(bytesToRead);
-            buffer = preBuffer.writeBuffer();
-        } else {
-            r.ensureCapacityForAdditionalDataOfLength(bytesToRead);
-            buffer = r.writePosition();
-        }
-
-        size_t bytesRead = 0;
-        if (flags & FlagSecured) {
-            // The TLS read function keeps socketFDBytesAvailable up to date.
-            int32_t result = 0;
-            do {
-                size_t loopBytesRead = 0;
-                result = sslContext_->read(buffer + bytesRead, bytesToRead - bytesRead, &loopBytesRead);
-                bytesRead += loopBytesRead;
-            } while (result == 0 && bytesRead < bytesToRead);
-            if (result == platform::errSSLClosedGraceful || result == platform::errSSLClosedAbort) {
-                socketEOF = true;
-                sslErrCode = result;
-            } else if (result != 0 && result != platform::errSSLWouldBlock) {
-                error = sslError(result);
-            } else {
-                // Every decrypted byte up to the estimate was taken: the next ones have to come
-                // from the descriptor.
-                waiting = true;
-            }
-        } else {
-            const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
-            const ssize_t result = ::read(fd, buffer, bytesToRead);
-            if (result < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK)
-                    waiting = true;
-                else
-                    error = errnoErrorWithReason("Error in read() function");
-                socketFDBytesAvailable = 0;
-            } else if (result == 0) {
-                socketEOF = true;
-                socketFDBytesAvailable = 0;
-            } else {
-                bytesRead = static_cast<size_t>(result);
-                if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead)
-                    socketFDBytesAvailable = 0;
-                else
-                    socketFDBytesAvailable -= bytesRead;
-                if (socketFDBytesAvailable == 0) waiting = true;
-            }
-        }
-
-        if (bytesRead > 0) {
-            if (r.readLength > 0) {
-                r.bytesDone += bytesRead;
-                totalBytesReadForCurrentRead += bytesRead;
-                done = (r.bytesDone == r.readLength);
-            } else if (r.isTermRead()) {
-                if (readIntoPreBuffer) {
-                    preBuffer.didWrite(bytesRead);
-                    const size_t bytesToCopy = r.readLengthForTermWithPreBufferFound(preBuffer, &done);
-                    r.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
-                    std::memcpy(r.writePosition(), preBuffer.readBuffer(), bytesToCopy);
-                    preBuffer.didRead(bytesToCopy);
-                    r.bytesDone += bytesToCopy;
-                    totalBytesReadForCurrentRead += bytesToCopy;
-                } else {
-                    const long overflow = r.searchForTermAfterPreBuffering(static_cast<long>(bytesRead));
-                    if (overflow == 0) {
-                        r.bytesDone += bytesRead;
-                        totalBytesReadForCurrentRead += bytesRead;
-                        done = true;
-                    } else if (overflow > 0) {
-                        // The bytes behind the terminator belong to later reads.
-                        const size_t underflow = bytesRead - static_cast<size_t>(overflow);
-                        preBuffer.ensureCapacityForWrite(static_cast<size_t>(overflow));
-                        std::memcpy(preBuffer.writeBuffer(), buffer + underflow, static_cast<size_t>(overflow));
-                        preBuffer.didWrite(static_cast<size_t>(overflow));
-                        r.bytesDone += underflow;
-                        totalBytesReadForCurrentRead += underflow;
-                        done = true;
-                    } else {
-                        r.bytesDone += bytesRead;
-                        totalBytesReadForCurrentRead += bytesRead;
-                    }
-                }
-                if (!done && r.maxLength > 0 && r.bytesDone >= r.maxLength) error = readMaxedOutError();
-            } else {
-                r.bytesDone += bytesRead;
-                totalBytesReadForCurrentRead += bytesRead;
-                done = true;
-            }
-        }
+            pass.waiting = true;
     }
 
     // Whatever-is-available reads are done once anything was added, from the pre-buffer alone too.
-    if (!done && r.readLength == 0 && !r.isTermRead() && totalBytesReadForCurrentRead > 0) done = true;
+    if (!pass.done && r.readLength == 0 && !r.isTermRead() && pass.bytesAdded > 0) pass.done = true;
 
-    if (done) {
+    finishReadPass(r, pass);
+}
+
+size_t AsyncTcpSocket::moveFromPreBuffer(AsyncTcpReadPacket& r, bool* termFound) {
+    const size_t bytesToCopy = r.isTermRead() ? r.readLengthForTermWithPreBufferFound(preBuffer, termFound)
+                                              : r.readLengthForNonTermWithHint(preBuffer.availableBytes());
+    r.ensureCapacityForAdditionalDataOfLength(bytesToCopy);
+    std::memcpy(r.writePosition(), preBuffer.readBuffer(), bytesToCopy);
+    preBuffer.didRead(bytesToCopy);
+    r.bytesDone += bytesToCopy;
+    return bytesToCopy;
+}
+
+void AsyncTcpSocket::readFromSocket(AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass) {
+    if (preBuffer.availableBytes() != 0) platform::fatal("AsyncTcpSocket: Invalid logic");
+
+    // A terminator read takes what may run past its terminator into the pre-buffer when the
+    // request's own buffer has no room for it.
+    bool readIntoPreBuffer = false;
+    size_t bytesToRead;
+    if (r.isTermRead())
+        bytesToRead = r.readLengthForTermWithHintShouldPreBuffer(estimatedBytesAvailable, &readIntoPreBuffer);
+    else
+        bytesToRead = r.readLengthForNonTermWithHint(estimatedBytesAvailable);
+
+    uint8_t* buffer;
+    if (readIntoPreBuffer) {
+        preBuffer.ensureCapacityForWrite(bytesToRead);
+        buffer = preBuffer.writeBuffer();
+    } else {
+        r.ensureCapacityForAdditionalDataOfLength(bytesToRead);
+        buffer = r.writePosition();
+    }
+
+    const size_t bytesRead = readBytes(buffer, bytesToRead, pass);
+    if (bytesRead > 0) takeBytesRead(r, buffer, bytesRead, readIntoPreBuffer, pass);
+}
+
+size_t AsyncTcpSocket::readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& pass) {
+    size_t bytesRead = 0;
+    if (flags & FlagSecured) {
+        // The TLS read function keeps socketFDBytesAvailable up to date.
+        int32_t result = 0;
+        do {
+            size_t loopBytesRead = 0;
+            result = sslContext_->read(buffer + bytesRead, bytesToRead - bytesRead, &loopBytesRead);
+            bytesRead += loopBytesRead;
+        } while (result == 0 && bytesRead < bytesToRead);
+        if (result == platform::errSSLClosedGraceful || result == platform::errSSLClosedAbort) {
+            pass.socketEOF = true;
+            sslErrCode = result;
+        } else if (result != 0 && result != platform::errSSLWouldBlock) {
+            pass.error = sslError(result);
+        } else {
+            // Every decrypted byte up to the estimate was taken: the next ones have to come
+            // from the descriptor.
+            pass.waiting = true;
+        }
+        return bytesRead;
+    }
+
+    const int fd = socket4FD_ != -1 ? socket4FD_ : socket6FD_;
+    const ssize_t result = ::read(fd, buffer, bytesToRead);
+    if (result < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            pass.waiting = true;
+        else
+            pass.error = errnoErrorWithReason("Error in read() function");
+        socketFDBytesAvailable = 0;
+    } else if (result == 0) {
+        pass.socketEOF = true;
+        socketFDBytesAvailable = 0;
+    } else {
+        bytesRead = static_cast<size_t>(result);
+        if (bytesRead < bytesToRead || socketFDBytesAvailable <= bytesRead)
+            socketFDBytesAvailable = 0;
+        else
+            socketFDBytesAvailable -= bytesRead;
+        if (socketFDBytesAvailable == 0) pass.waiting = true;
+    }
+    return bytesRead;
+}
+
+void AsyncTcpSocket::takeBytesRead(AsyncTcpReadPacket& r, const uint8_t* buffer, size_t bytesRead,
+                                   bool readIntoPreBuffer, ReadPass& pass) {
+    if (r.readLength > 0 || !r.isTermRead()) {
+        r.bytesDone += bytesRead;
+        pass.bytesAdded += bytesRead;
+        pass.done = r.readLength == 0 || r.bytesDone == r.readLength;
+        return;
+    }
+
+    if (readIntoPreBuffer) {
+        preBuffer.didWrite(bytesRead);
+        pass.bytesAdded += moveFromPreBuffer(r, &pass.done);
+    } else {
+        const long overflow = r.searchForTermAfterPreBuffering(static_cast<long>(bytesRead));
+        // The bytes behind the terminator belong to later reads.
+        const size_t taken = overflow > 0 ? bytesRead - static_cast<size_t>(overflow) : bytesRead;
+        if (overflow > 0) {
+            preBuffer.ensureCapacityForWrite(static_cast<size_t>(overflow));
+            std::memcpy(preBuffer.writeBuffer(), buffer + taken, static_cast<size_t>(overflow));
+            preBuffer.didWrite(static_cast<size_t>(overflow));
+        }
+        r.bytesDone += taken;
+        pass.bytesAdded += taken;
+        pass.done = overflow >= 0;
+    }
+    if (!pass.done && r.maxLength > 0 && r.bytesDone >= r.maxLength) pass.error = readMaxedOutError();
+}
+
+void AsyncTcpSocket::finishReadPass(AsyncTcpReadPacket& r, const ReadPass& pass) {
+    if (pass.done) {
         completeCurrentRead();
-        if (!error && (!socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
-    } else if (totalBytesReadForCurrentRead > 0) {
-        const unsigned long length = totalBytesReadForCurrentRead;
+        if (!pass.error && (!pass.socketEOF || preBuffer.availableBytes() > 0)) maybeDequeueRead();
+    } else if (pass.bytesAdded > 0) {
+        const unsigned long length = pass.bytesAdded;
         const long tag = r.tag;
         notifyDelegate(AsyncTcpSocketDelegate::kSocketDidReadPartialDataOfLengthTag,
                        [length, tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {
@@ -318,11 +318,11 @@ void AsyncTcpSocket::doReadData() {
     // The next request may have closed the socket meanwhile; then nothing of this pass is left to do.
     if (!(flags & FlagStarted)) return;
 
-    if (error) {
-        closeWithError(&*error);
-    } else if (socketEOF) {
+    if (pass.error) {
+        closeWithError(&*pass.error);
+    } else if (pass.socketEOF) {
         doReadEOF();
-    } else if (waiting) {
+    } else if (pass.waiting) {
         resumeReadSource();
     }
 }
@@ -373,7 +373,8 @@ void AsyncTcpSocket::doReadEOF() {
 }
 
 void AsyncTcpSocket::completeCurrentRead() {
-    if (!currentRead) contractFailure("Trying to complete current read when there is no current read.");
+    if (!currentRead)
+        platform::fatal("AsyncTcpSocket: Trying to complete current read when there is no current read.");
     AsyncTcpReadPacket& r = currentReadPacket();
 
     Bytes result;

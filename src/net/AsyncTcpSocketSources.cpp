@@ -9,6 +9,7 @@
 #include <chrono>
 
 using platform::dispatch::Source;
+using namespace net::detail;
 
 void AsyncTcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD) {
     readSource = Source::makeRead(socketFD, socketQueue);

@@ -3,6 +3,7 @@
 // and the decryption of bytes that no read has asked for yet.
 
 #include "net/AsyncTcpSocket.h"
+#include "platform/Fatal.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 using platform::Bytes;
 using platform::Error;
 using platform::TlsStream;
+using namespace net::detail;
 
 namespace {
 
@@ -178,13 +180,13 @@ void AsyncTcpSocket::ssl_continueSSLHandshake() {
 
 int32_t AsyncTcpSocket::SSLReadFunction(void* connection, void* data, size_t* dataLength) {
     auto* asyncSocket = static_cast<AsyncTcpSocket*>(connection);
-    if (!asyncSocket->onSocketQueue()) contractFailure("What the deuce?");
+    if (!asyncSocket->onSocketQueue()) platform::fatal("AsyncTcpSocket: What the deuce?");
     return asyncSocket->sslReadWithBufferLength(data, dataLength);
 }
 
 int32_t AsyncTcpSocket::SSLWriteFunction(void* connection, const void* data, size_t* dataLength) {
     auto* asyncSocket = static_cast<AsyncTcpSocket*>(connection);
-    if (!asyncSocket->onSocketQueue()) contractFailure("What the deuce?");
+    if (!asyncSocket->onSocketQueue()) platform::fatal("AsyncTcpSocket: What the deuce?");
     return asyncSocket->sslWriteWithBufferLength(data, dataLength);
 }
 
@@ -292,7 +294,7 @@ int32_t AsyncTcpSocket::sslWriteWithBufferLength(const void* buffer, size_t* buf
 }
 
 void AsyncTcpSocket::flushSSLBuffers() {
-    if (!(flags & FlagSecured)) contractFailure("Cannot flush ssl buffers on non-secure socket");
+    if (!(flags & FlagSecured)) platform::fatal("AsyncTcpSocket: Cannot flush ssl buffers on non-secure socket");
     if (preBuffer.availableBytes() > 0) return;  // the reads take those first
 
     auto estimate = [this] {

@@ -3,6 +3,7 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/SocketTimeout.h"
+#include "platform/Fatal.h"
 
 #include <sys/socket.h>
 
@@ -14,6 +15,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 void AsyncTcpSocket::writeDataWithTimeoutTag(Bytes data, double timeout, long tag) {
     if (data.empty()) return;
@@ -33,21 +35,19 @@ void AsyncTcpSocket::writeDataWithTimeoutTag(std::shared_ptr<const Bytes> data, 
 
 float AsyncTcpSocket::progressOfWriteReturningTagBytesDoneTotal(long* tagPtr, unsigned long* donePtr,
                                                                 unsigned long* totalPtr) {
-    float result = std::numeric_limits<float>::quiet_NaN();
-    runSync([&] {
+    return runSync([&] {
         if (!currentWrite || currentWrite->isSpecial) {
             if (tagPtr) *tagPtr = 0;
             if (donePtr) *donePtr = 0;
             if (totalPtr) *totalPtr = 0;
-            return;
+            return std::numeric_limits<float>::quiet_NaN();
         }
         const AsyncTcpWritePacket& w = currentWritePacket();
         if (tagPtr) *tagPtr = w.tag;
         if (donePtr) *donePtr = w.bytesDone;
         if (totalPtr) *totalPtr = w.buffer->size();
-        result = static_cast<float>(w.bytesDone) / static_cast<float>(w.buffer->size());
+        return static_cast<float>(w.bytesDone) / static_cast<float>(w.buffer->size());
     });
-    return result;
 }
 
 void AsyncTcpSocket::maybeDequeueWrite() {
@@ -190,7 +190,8 @@ void AsyncTcpSocket::doWriteData() {
 }
 
 void AsyncTcpSocket::completeCurrentWrite() {
-    if (!currentWrite) contractFailure("Trying to complete current write when there is no current write.");
+    if (!currentWrite)
+        platform::fatal("AsyncTcpSocket: Trying to complete current write when there is no current write.");
     const long tag = currentWritePacket().tag;
     notifyDelegate(AsyncTcpSocketDelegate::kSocketDidWriteDataWithTag,
                    [tag](AsyncTcpSocketDelegate& d, const std::shared_ptr<AsyncTcpSocket>& sock) {

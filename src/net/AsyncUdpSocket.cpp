@@ -2,18 +2,17 @@
 // notifications, error builders and the shared precondition check.
 
 #include "net/AsyncUdpSocket.h"
-
+#include "platform/Fatal.h"
 #include "platform/Trace.h"
 
 #include <netdb.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Queue;
+using namespace net::detail;
 
 AsyncUdpSocketSystemCalls AsyncUdpSocketSystemCalls::real() {
     AsyncUdpSocketSystemCalls calls;
@@ -49,7 +48,8 @@ std::shared_ptr<AsyncUdpSocket> AsyncUdpSocket::initWithDelegateDelegateQueueSoc
 AsyncUdpSocket::AsyncUdpSocket(Private, WeakDelegate delegate, QueuePtr delegateQueue, QueuePtr sq)
     : delegate_(std::move(delegate)), delegateQueue_(std::move(delegateQueue)), calls(AsyncUdpSocketSystemCalls::real()) {
     if (sq) {
-        udpAssert(!sq->isGlobal(), "The given socketQueue parameter must not be a concurrent queue.");
+        platform::fatalUnless(!sq->isGlobal(),
+                              "AsyncUdpSocket: The given socketQueue parameter must not be a concurrent queue.");
         socketQueue = std::move(sq);
     } else {
         socketQueue = Queue::createSerial(AsyncUdpSocketQueueName);
@@ -75,18 +75,12 @@ AsyncUdpSocket::~AsyncUdpSocket() {
 
 // ----- the socket-queue rule -----
 
-void AsyncUdpSocket::udpAssert(bool condition, const char* message) {
-    if (condition) return;
-    std::fprintf(stderr, "AsyncUdpSocket: %s\n", message);
-    std::abort();
-}
-
 bool AsyncUdpSocket::onSocketQueue() const {
     return Queue::getSpecific(IsOnSocketQueueOrTargetQueueKey) != nullptr;
 }
 
 void AsyncUdpSocket::assertOnSocketQueue() const {
-    udpAssert(onSocketQueue(), "Must be dispatched on socketQueue");
+    platform::fatalUnless(onSocketQueue(), "AsyncUdpSocket: Must be dispatched on socketQueue");
 }
 
 void AsyncUdpSocket::runAsync(Job body) {

@@ -7,6 +7,8 @@
 // Addresses are byte buffers holding one sockaddr_in (16 bytes) or sockaddr_in6 (28 bytes) as the
 // socket calls take them; ports at the interface are host byte order.
 
+#include "net/detail/SocketQueue.h"
+#include "net/detail/UdpRequests.h"
 #include "platform/Error.h"
 #include "platform/dispatch/Dispatch.h"
 
@@ -22,7 +24,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 class AsyncUdpSocket;
@@ -69,48 +70,6 @@ public:
                                                                      const std::any& filterContext) {}
     // error is empty when the socket was closed on request.
     virtual void udpSocketDidCloseWithError(const SocketPtr&, const std::optional<platform::Error>& error) {}
-};
-
-// A request of the send queue: a datagram, or the marker a connect request puts in the queue.
-struct AsyncUdpRequest {
-    explicit AsyncUdpRequest(bool special) : isSpecial(special) {}
-    virtual ~AsyncUdpRequest() = default;
-    const bool isSpecial;
-};
-
-struct AsyncUdpSendPacket : AsyncUdpRequest {
-    AsyncUdpSendPacket(platform::Bytes data, double timeoutSeconds, int64_t tagValue)
-        : AsyncUdpRequest(false), buffer(std::move(data)), timeout(timeoutSeconds), tag(tagValue) {}
-
-    platform::Bytes buffer;
-    double timeout;  // seconds; negative: no limit
-    int64_t tag;
-    bool resolveInProgress = false;
-    bool filterInProgress = false;
-    std::vector<platform::Bytes> resolvedAddresses;
-    std::optional<platform::Error> resolveError;
-    platform::Bytes address;
-    int addressFamily = 0;
-    // Waiting out a short back-off after the system had no buffer space for the datagram.
-    bool backoffInProgress = false;
-};
-
-struct AsyncUdpSpecialPacket : AsyncUdpRequest {
-    AsyncUdpSpecialPacket() : AsyncUdpRequest(true) {}
-
-    bool resolveInProgress = false;
-    std::vector<platform::Bytes> addresses;
-    std::optional<platform::Error> error;
-};
-
-// The system calls behind socket creation and sending. Tests replace them to provoke failures that
-// loopback never gives (no buffer space, an interrupted call, no descriptors left).
-struct AsyncUdpSocketSystemCalls {
-    std::function<int(int domain, int type, int protocol)> socket;
-    std::function<ssize_t(int fd, const void* buffer, size_t length, int flags, const sockaddr* to,
-                          socklen_t toLength)>
-        sendto;
-    static AsyncUdpSocketSystemCalls real();
 };
 
 class AsyncUdpSocket : public std::enable_shared_from_this<AsyncUdpSocket> {
@@ -240,7 +199,7 @@ public:
     void applicationWillEnterForeground();
 
     // Replaces the system calls behind socket creation and sending (tests).
-    void setSystemCalls(AsyncUdpSocketSystemCalls calls);
+    void setSystemCalls(net::detail::AsyncUdpSocketSystemCalls calls);
 
     // Address utilities (no socket needed, any thread).
     static std::string hostFromSockaddr4(const sockaddr_in* pSockaddr4);
@@ -326,15 +285,22 @@ public:
 private:
     using Job = platform::dispatch::Job;
     using SourcePtr = std::shared_ptr<platform::dispatch::Source>;
-    using RequestPtr = std::shared_ptr<AsyncUdpRequest>;
-    using PacketPtr = std::shared_ptr<AsyncUdpSendPacket>;
+    using RequestPtr = std::shared_ptr<net::detail::AsyncUdpRequest>;
+    using PacketPtr = std::shared_ptr<net::detail::AsyncUdpSendPacket>;
 
-    // Programming errors (a broken rule the code cannot recover from): message, then abort.
-    static void udpAssert(bool condition, const char* message);
     bool onSocketQueue() const;
     void assertOnSocketQueue() const;
+    // Runs body on the socket queue: inline when already there, else waiting for it; returns the
+    // body's value.
     template <class F>
-    auto runSync(F&& body) -> decltype(body());
+    auto runSync(F&& body) -> decltype(body()) {
+        return net::detail::runSync(onSocketQueue(), *socketQueue, std::forward<F>(body));
+    }
+    // The same for a body bool(Error&): *errPtr receives its error on failure, an empty one on success.
+    template <class F>
+    bool runSyncReportingError(Error* errPtr, F&& body) {
+        return net::detail::runSyncReportingError(onSocketQueue(), *socketQueue, errPtr, std::forward<F>(body));
+    }
     void runAsync(Job body);
 
     // Delegate notifications, on the socket queue.
@@ -403,6 +369,12 @@ private:
     // Receiving.
     void doReceive();
     bool doReceiveStep();  // true: look at the next datagram at once
+    // Which family the next datagram is read from; alternates when both have datagrams waiting.
+    bool receiveFromIPv4Next();
+    // What became of a received datagram: handed to the delegate, dropped by the filter, or
+    // waiting for an asynchronous filter's answer.
+    enum class Delivery { Notified, Ignored, Filtering };
+    Delivery deliverThroughReceiveFilter(Bytes data, Bytes address);
     ReceiveFilter currentReceiveFilter();
     SendFilter currentSendFilter();
     void handleReadEvent(bool ipv4, size_t available);
@@ -469,19 +441,6 @@ private:
     bool dequeueing = false;
     bool dequeueAgain = false;
 
-    AsyncUdpSocketSystemCalls calls;
+    net::detail::AsyncUdpSocketSystemCalls calls;
     std::vector<uint8_t> receiveBuffer;  // reused for every read; each delivery copies out its bytes
 };
-
-template <class F>
-auto AsyncUdpSocket::runSync(F&& body) -> decltype(body()) {
-    using Result = decltype(body());
-    if (onSocketQueue()) return body();
-    if constexpr (std::is_void_v<Result>) {
-        socketQueue->sync([&] { body(); });
-    } else {
-        std::optional<Result> result;
-        socketQueue->sync([&] { result.emplace(body()); });
-        return std::move(*result);
-    }
-}

@@ -2,6 +2,8 @@
 // conversion, endpoint queries with their caches, and the address utilities.
 
 #include "net/AsyncUdpSocket.h"
+#include "net/detail/SocketAddress.h"
+#include "platform/Fatal.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -14,31 +16,7 @@
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Queue;
-
-namespace {
-
-Bytes bytesOf(const void* p, size_t length) {
-    const auto* b = static_cast<const uint8_t*>(p);
-    return Bytes(b, b + length);
-}
-
-sockaddr_in loopback4(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-sockaddr_in6 loopback6(uint16_t port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_loopback;
-    return a;
-}
-
-}  // namespace
+using namespace net::detail;
 
 // ----- host resolution -----
 
@@ -55,34 +33,8 @@ void AsyncUdpSocket::asyncResolveHostPortWithCompletionBlock(
     Queue::global(platform::dispatch::Priority::Default)
         ->async([hostCopy = *host, port, sq = socketQueue, completion = std::move(completion)]() mutable {
             std::vector<Bytes> addresses;
-            addresses.reserve(2);
             std::optional<Error> error;
-            if (hostCopy == "localhost" || hostCopy == "loopback") {
-                sockaddr_in a4 = loopback4(port);
-                sockaddr_in6 a6 = loopback6(port);
-                addresses.push_back(bytesOf(&a4, sizeof a4));
-                addresses.push_back(bytesOf(&a6, sizeof a6));
-            } else {
-                char portText[8];
-                std::snprintf(portText, sizeof portText, "%hu", port);
-                addrinfo hints{};
-                hints.ai_family = AF_UNSPEC;
-                hints.ai_socktype = SOCK_DGRAM;
-                hints.ai_protocol = IPPROTO_UDP;
-                addrinfo* res0 = nullptr;
-                int gaiErr = getaddrinfo(hostCopy.c_str(), portText, &hints, &res0);
-                if (gaiErr != 0) {
-                    error = gaiError(gaiErr);
-                } else {
-                    for (addrinfo* res = res0; res; res = res->ai_next) {
-                        if (res->ai_family == AF_INET || res->ai_family == AF_INET6) {
-                            addresses.push_back(bytesOf(res->ai_addr, res->ai_addrlen));
-                        }
-                    }
-                    freeaddrinfo(res0);
-                    if (addresses.empty()) error = gaiError(EAI_FAIL);
-                }
-            }
+            if (const int gai = lookupHost(hostCopy, port, SOCK_DGRAM, &addresses)) error = gaiError(gai);
             sq->async([completion = std::move(completion), addresses = std::move(addresses), error]() mutable {
                 completion(std::move(addresses), error);
             });
@@ -93,7 +45,7 @@ void AsyncUdpSocket::asyncResolveHostPortWithCompletionBlock(
 
 int AsyncUdpSocket::chooseAddress(const AddressChoiceState& state, const std::vector<Bytes>& addresses,
                                   Bytes* addressPtr, Error* errPtr) {
-    udpAssert(!addresses.empty(), "Expected at least one address");
+    platform::fatalUnless(!addresses.empty(), "AsyncUdpSocket: Expected at least one address");
     bool resolvedIPv4Address = false;
     bool resolvedIPv6Address = false;
     for (const Bytes& address : addresses) {
@@ -105,7 +57,7 @@ int AsyncUdpSocket::chooseAddress(const AddressChoiceState& state, const std::ve
                 resolvedIPv6Address = true;
                 break;
             default:
-                udpAssert(false, "Addresses array contains invalid address");
+                platform::fatal("AsyncUdpSocket: Addresses array contains invalid address");
         }
     }
 
@@ -158,10 +110,10 @@ int AsyncUdpSocket::chooseAddress(const AddressChoiceState& state, const std::ve
 
     const bool preferIPv4 = (state.config & Config::preferIPv4) != 0;
     const bool preferIPv6 = (state.config & Config::preferIPv6) != 0;
-    udpAssert(!(preferIPv4 && preferIPv6), "Invalid config state");
+    platform::fatalUnless(!(preferIPv4 && preferIPv6), "AsyncUdpSocket: Invalid config state");
     const bool useIPv4 = (preferIPv4 && address4) || !address6;
     const bool useIPv6 = (preferIPv6 && address6) || !address4;
-    udpAssert(!(useIPv4 && useIPv6), "Invalid logic");
+    platform::fatalUnless(!(useIPv4 && useIPv6), "AsyncUdpSocket: Invalid logic");
 
     platform::setError(errPtr, Error{});
     if (useIPv4 || (!useIPv6 && ipv4WasFirstInList)) {
@@ -192,55 +144,13 @@ void AsyncUdpSocket::convertIntefaceDescriptionPortIntoAddress4Address6(
     Bytes addr4;
     Bytes addr6;
     if (!interfaceDescription) {
-        sockaddr_in a4{};
-        a4.sin_family = AF_INET;
-        a4.sin_port = htons(port);
-        a4.sin_addr.s_addr = htonl(INADDR_ANY);
-        sockaddr_in6 a6{};
-        a6.sin6_family = AF_INET6;
-        a6.sin6_port = htons(port);
-        a6.sin6_addr = in6addr_any;
-        addr4 = bytesOf(&a4, sizeof a4);
-        addr6 = bytesOf(&a6, sizeof a6);
+        addr4 = bytesOf(sockaddr4Of(INADDR_ANY, port));
+        addr6 = bytesOf(sockaddr6Of(in6addr_any, port));
     } else if (*interfaceDescription == "localhost" || *interfaceDescription == "loopback") {
-        sockaddr_in a4 = loopback4(port);
-        sockaddr_in6 a6 = loopback6(port);
-        addr4 = bytesOf(&a4, sizeof a4);
-        addr6 = bytesOf(&a6, sizeof a6);
+        addr4 = bytesOf(sockaddr4Of(INADDR_LOOPBACK, port));
+        addr6 = bytesOf(sockaddr6Of(in6addr_loopback, port));
     } else {
-        const std::string& iface = *interfaceDescription;
-        ifaddrs* addrs = nullptr;
-        if (getifaddrs(&addrs) == 0) {
-            for (ifaddrs* cursor = addrs; cursor; cursor = cursor->ifa_next) {
-                if (!cursor->ifa_addr) continue;
-                if (cursor->ifa_addr->sa_family == AF_INET && addr4.empty()) {
-                    sockaddr_in nativeAddr4;
-                    std::memcpy(&nativeAddr4, cursor->ifa_addr, sizeof nativeAddr4);
-                    bool match = iface == cursor->ifa_name;
-                    if (!match) {
-                        char ip[INET_ADDRSTRLEN];
-                        if (inet_ntop(AF_INET, &nativeAddr4.sin_addr, ip, sizeof ip) && iface == ip) match = true;
-                    }
-                    if (match) {
-                        nativeAddr4.sin_port = htons(port);
-                        addr4 = bytesOf(&nativeAddr4, sizeof nativeAddr4);
-                    }
-                } else if (cursor->ifa_addr->sa_family == AF_INET6 && addr6.empty()) {
-                    sockaddr_in6 nativeAddr6;
-                    std::memcpy(&nativeAddr6, cursor->ifa_addr, sizeof nativeAddr6);
-                    bool match = iface == cursor->ifa_name;
-                    if (!match) {
-                        char ip[INET6_ADDRSTRLEN];
-                        if (inet_ntop(AF_INET6, &nativeAddr6.sin6_addr, ip, sizeof ip) && iface == ip) match = true;
-                    }
-                    if (match) {
-                        nativeAddr6.sin6_port = htons(port);
-                        addr6 = bytesOf(&nativeAddr6, sizeof nativeAddr6);
-                    }
-                }
-            }
-            freeifaddrs(addrs);
-        }
+        interfaceAddresses(*interfaceDescription, port, &addr4, &addr6);
     }
     if (interfaceAddr4Ptr) *interfaceAddr4Ptr = std::move(addr4);
     if (interfaceAddr6Ptr) *interfaceAddr6Ptr = std::move(addr6);
@@ -277,8 +187,8 @@ void AsyncUdpSocket::convertNumericHostPortIntoAddress4Address6(const std::strin
 // ----- the connected peer and the interfaces -----
 
 bool AsyncUdpSocket::isConnectedToAddress4(const Bytes& someAddr4) {
-    udpAssert((flags & Flag::connected) != 0, "Not connected");
-    udpAssert(!cachedConnectedAddress.empty(), "Expected cached connected address");
+    platform::fatalUnless((flags & Flag::connected) != 0, "AsyncUdpSocket: Not connected");
+    platform::fatalUnless(!cachedConnectedAddress.empty(), "AsyncUdpSocket: Expected cached connected address");
     if (cachedConnectedFamily != AF_INET || someAddr4.size() < sizeof(sockaddr_in) ||
         cachedConnectedAddress.size() < sizeof(sockaddr_in)) {
         return false;
@@ -291,8 +201,8 @@ bool AsyncUdpSocket::isConnectedToAddress4(const Bytes& someAddr4) {
 }
 
 bool AsyncUdpSocket::isConnectedToAddress6(const Bytes& someAddr6) {
-    udpAssert((flags & Flag::connected) != 0, "Not connected");
-    udpAssert(!cachedConnectedAddress.empty(), "Expected cached connected address");
+    platform::fatalUnless((flags & Flag::connected) != 0, "AsyncUdpSocket: Not connected");
+    platform::fatalUnless(!cachedConnectedAddress.empty(), "AsyncUdpSocket: Expected cached connected address");
     if (cachedConnectedFamily != AF_INET6 || someAddr6.size() < sizeof(sockaddr_in6) ||
         cachedConnectedAddress.size() < sizeof(sockaddr_in6)) {
         return false;
@@ -305,43 +215,11 @@ bool AsyncUdpSocket::isConnectedToAddress6(const Bytes& someAddr6) {
 }
 
 uint32_t AsyncUdpSocket::indexOfInterfaceAddr4(const Bytes& interfaceAddr4) {
-    if (interfaceAddr4.size() != sizeof(sockaddr_in)) return 0;
-    sockaddr_in wanted;
-    std::memcpy(&wanted, interfaceAddr4.data(), sizeof wanted);
-    uint32_t result = 0;
-    ifaddrs* addrs = nullptr;
-    if (getifaddrs(&addrs) != 0) return 0;
-    for (ifaddrs* cursor = addrs; cursor; cursor = cursor->ifa_next) {
-        if (!cursor->ifa_addr || cursor->ifa_addr->sa_family != AF_INET) continue;
-        sockaddr_in candidate;
-        std::memcpy(&candidate, cursor->ifa_addr, sizeof candidate);
-        if (candidate.sin_addr.s_addr == wanted.sin_addr.s_addr) {
-            result = if_nametoindex(cursor->ifa_name);
-            break;
-        }
-    }
-    freeifaddrs(addrs);
-    return result;
+    return interfaceIndexOf(interfaceAddr4, AF_INET);
 }
 
 uint32_t AsyncUdpSocket::indexOfInterfaceAddr6(const Bytes& interfaceAddr6) {
-    if (interfaceAddr6.size() != sizeof(sockaddr_in6)) return 0;
-    sockaddr_in6 wanted;
-    std::memcpy(&wanted, interfaceAddr6.data(), sizeof wanted);
-    uint32_t result = 0;
-    ifaddrs* addrs = nullptr;
-    if (getifaddrs(&addrs) != 0) return 0;
-    for (ifaddrs* cursor = addrs; cursor; cursor = cursor->ifa_next) {
-        if (!cursor->ifa_addr || cursor->ifa_addr->sa_family != AF_INET6) continue;
-        sockaddr_in6 candidate;
-        std::memcpy(&candidate, cursor->ifa_addr, sizeof candidate);
-        if (std::memcmp(&candidate.sin6_addr, &wanted.sin6_addr, sizeof wanted.sin6_addr) == 0) {
-            result = if_nametoindex(cursor->ifa_name);
-            break;
-        }
-    }
-    freeifaddrs(addrs);
-    return result;
+    return interfaceIndexOf(interfaceAddr6, AF_INET6);
 }
 
 // ----- endpoint queries -----
@@ -351,22 +229,9 @@ bool AsyncUdpSocket::getLocalAddressHostPortForSocketWithFamily(Bytes* dataPtr, 
     Bytes data;
     std::string host;
     uint16_t port = 0;
-    if (socketFamily == AF_INET) {
-        sockaddr_in sockaddr4{};
-        socklen_t length = sizeof sockaddr4;
-        if (getsockname(socketFD, reinterpret_cast<sockaddr*>(&sockaddr4), &length) == 0) {
-            data = bytesOf(&sockaddr4, sizeof sockaddr4);
-            host = hostFromSockaddr4(&sockaddr4);
-            port = portFromSockaddr4(&sockaddr4);
-        }
-    } else if (socketFamily == AF_INET6) {
-        sockaddr_in6 sockaddr6{};
-        socklen_t length = sizeof sockaddr6;
-        if (getsockname(socketFD, reinterpret_cast<sockaddr*>(&sockaddr6), &length) == 0) {
-            data = bytesOf(&sockaddr6, sizeof sockaddr6);
-            host = hostFromSockaddr6(&sockaddr6);
-            port = portFromSockaddr6(&sockaddr6);
-        }
+    if (socketFamily == AF_INET || socketFamily == AF_INET6) {
+        data = socketAddressOf(socketFD, socketFamily, false);
+        hostPortFamilyOf(data, &host, &port, nullptr);
     }
     const bool ok = !data.empty();
     if (dataPtr) *dataPtr = std::move(data);
@@ -408,27 +273,11 @@ void AsyncUdpSocket::maybeUpdateCachedConnectedAddressInfo() {
     std::string host;
     uint16_t port = 0;
     int family = 0;
-    if (socket4FD_ == -1) {
-        if (socket6FD_ != -1) {
-            sockaddr_in6 sockaddr6{};
-            socklen_t length = sizeof sockaddr6;
-            if (getpeername(socket6FD_, reinterpret_cast<sockaddr*>(&sockaddr6), &length) == 0) {
-                data = bytesOf(&sockaddr6, sizeof sockaddr6);
-                host = hostFromSockaddr6(&sockaddr6);
-                port = portFromSockaddr6(&sockaddr6);
-                family = AF_INET6;
-            }
-        }
-    } else {
-        sockaddr_in sockaddr4{};
-        socklen_t length = sizeof sockaddr4;
-        if (getpeername(socket4FD_, reinterpret_cast<sockaddr*>(&sockaddr4), &length) == 0) {
-            data = bytesOf(&sockaddr4, sizeof sockaddr4);
-            host = hostFromSockaddr4(&sockaddr4);
-            port = portFromSockaddr4(&sockaddr4);
-            family = AF_INET;
-        }
-    }
+    if (socket4FD_ != -1)
+        data = socketAddressOf(socket4FD_, AF_INET, true);
+    else if (socket6FD_ != -1)
+        data = socketAddressOf(socket6FD_, AF_INET6, true);
+    hostPortFamilyOf(data, &host, &port, &family);
     cachedConnectedAddress = std::move(data);
     cachedConnectedHost = std::move(host);
     cachedConnectedPort = port;
@@ -555,42 +404,15 @@ bool AsyncUdpSocket::isIPv6() {
 
 // ----- address utilities -----
 
-std::string AsyncUdpSocket::hostFromSockaddr4(const sockaddr_in* pSockaddr4) {
-    char addrBuf[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &pSockaddr4->sin_addr, addrBuf, sizeof addrBuf)) return {};
-    return addrBuf;
-}
+std::string AsyncUdpSocket::hostFromSockaddr4(const sockaddr_in* a) { return net::detail::hostFromSockaddr4(a); }
+std::string AsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6* a) { return net::detail::hostFromSockaddr6(a); }
+uint16_t AsyncUdpSocket::portFromSockaddr4(const sockaddr_in* a) { return net::detail::portFromSockaddr4(a); }
+uint16_t AsyncUdpSocket::portFromSockaddr6(const sockaddr_in6* a) { return net::detail::portFromSockaddr6(a); }
 
-std::string AsyncUdpSocket::hostFromSockaddr6(const sockaddr_in6* pSockaddr6) {
-    char addrBuf[INET6_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET6, &pSockaddr6->sin6_addr, addrBuf, sizeof addrBuf)) return {};
-    return addrBuf;
-}
-
-uint16_t AsyncUdpSocket::portFromSockaddr4(const sockaddr_in* pSockaddr4) { return ntohs(pSockaddr4->sin_port); }
-
-uint16_t AsyncUdpSocket::portFromSockaddr6(const sockaddr_in6* pSockaddr6) { return ntohs(pSockaddr6->sin6_port); }
-
+// A buffer that is no address leaves the outputs empty.
 bool AsyncUdpSocket::getHostPortFamilyFromAddress(std::string* hostPtr, uint16_t* portPtr, int* afPtr,
                                                   const Bytes& address) {
-    sa_family_t family = AF_UNSPEC;
-    if (address.size() >= sizeof(sockaddr_in)) std::memcpy(&family, address.data(), sizeof family);
-    if (family == AF_INET && address.size() >= sizeof(sockaddr_in)) {
-        sockaddr_in sockaddr4;
-        std::memcpy(&sockaddr4, address.data(), sizeof sockaddr4);
-        if (hostPtr) *hostPtr = hostFromSockaddr4(&sockaddr4);
-        if (portPtr) *portPtr = portFromSockaddr4(&sockaddr4);
-        if (afPtr) *afPtr = AF_INET;
-        return true;
-    }
-    if (family == AF_INET6 && address.size() >= sizeof(sockaddr_in6)) {
-        sockaddr_in6 sockaddr6;
-        std::memcpy(&sockaddr6, address.data(), sizeof sockaddr6);
-        if (hostPtr) *hostPtr = hostFromSockaddr6(&sockaddr6);
-        if (portPtr) *portPtr = portFromSockaddr6(&sockaddr6);
-        if (afPtr) *afPtr = AF_INET6;
-        return true;
-    }
+    if (hostPortFamilyOf(address, hostPtr, portPtr, afPtr)) return true;
     if (hostPtr) hostPtr->clear();
     if (portPtr) *portPtr = 0;
     if (afPtr) *afPtr = AF_UNSPEC;

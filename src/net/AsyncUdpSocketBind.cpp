@@ -1,6 +1,7 @@
 // AsyncUdpSocket: binding, the broadcast switch, connecting and multicast membership.
 
 #include "net/AsyncUdpSocket.h"
+#include "net/detail/SocketAddress.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 namespace {
 
@@ -59,25 +61,16 @@ bool AsyncUdpSocket::bindToPortError(uint16_t port, Error* errPtr) {
 
 bool AsyncUdpSocket::bindToPortInterfaceError(uint16_t port, const std::optional<std::string>& interface,
                                               Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preBind(&err)) return false;
 
         Bytes interface4;
         Bytes interface6;
         convertIntefaceDescriptionPortIntoAddress4Address6(interface, port, &interface4, &interface6);
-        if (interface4.empty() && interface6.empty()) {
-            err = badParamError("Unknown interface. Specify valid interface by name (e.g. \"en1\") or IP address.");
-            return false;
-        }
         const bool isIPv4Disabled = (config & Config::ipv4Disabled) != 0;
         const bool isIPv6Disabled = (config & Config::ipv6Disabled) != 0;
-        if (isIPv4Disabled && interface6.empty()) {
-            err = badParamError("IPv4 has been disabled and specified interface doesn't support IPv6.");
-            return false;
-        }
-        if (isIPv6Disabled && interface4.empty()) {
-            err = badParamError("IPv6 has been disabled and specified interface doesn't support IPv4.");
+        if (const char* refusal = interfaceRefusal(interface4, interface6, isIPv4Disabled, isIPv6Disabled)) {
+            err = badParamError(refusal);
             return false;
         }
         const bool useIPv4 = !isIPv4Disabled && !interface4.empty();
@@ -100,13 +93,10 @@ bool AsyncUdpSocket::bindToPortInterfaceError(uint16_t port, const std::optional
         if (!useIPv6) flags |= Flag::ipv6Deactivated;
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 bool AsyncUdpSocket::bindToAddressError(const Bytes& localAddr, Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preBind(&err)) return false;
         const int addressFamily = familyFromAddress(localAddr);
         if (addressFamily == AF_UNSPEC) {
@@ -143,13 +133,10 @@ bool AsyncUdpSocket::bindToAddressError(const Bytes& localAddr, Error* errPtr) {
         if (!useIPv6) flags |= Flag::ipv6Deactivated;
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 bool AsyncUdpSocket::enableBroadcastError(bool flag, Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preOp(&err)) return false;
         if (!(flags & Flag::socketsCreated) && !createSockets(&err)) return false;
         if (socket4FD_ == -1) {
@@ -164,8 +151,6 @@ bool AsyncUdpSocket::enableBroadcastError(bool flag, Error* errPtr) {
         }
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 // ----- connecting -----
@@ -185,8 +170,7 @@ bool AsyncUdpSocket::preConnect(Error* errPtr) {
 }
 
 bool AsyncUdpSocket::connectToHostOnPortError(const std::optional<std::string>& host, uint16_t port, Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preConnect(&err)) return false;
         if (!host) {
             err = badParamError("The host param is nil. Should be domain name or IP address string.");
@@ -209,13 +193,10 @@ bool AsyncUdpSocket::connectToHostOnPortError(const std::optional<std::string>& 
         maybeDequeueSend();
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 bool AsyncUdpSocket::connectToAddressError(const Bytes& remoteAddr, Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preConnect(&err)) return false;
         if (remoteAddr.empty()) {
             err = badParamError("The address param is nil. Should be a valid address.");
@@ -236,8 +217,6 @@ bool AsyncUdpSocket::connectToAddressError(const Bytes& remoteAddr, Error* errPt
         maybeDequeueSend();
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 void AsyncUdpSocket::maybeConnect() {
@@ -335,8 +314,7 @@ bool AsyncUdpSocket::leaveMulticastGroupOnInterfaceError(const std::string& grou
 bool AsyncUdpSocket::performMulticastRequestForGroupOnInterfaceError(int requestType, const std::string& group,
                                                                      const std::optional<std::string>& interface,
                                                                      Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (!preJoin(&err)) return false;
 
         Bytes groupAddr4;
@@ -388,6 +366,4 @@ bool AsyncUdpSocket::performMulticastRequestForGroupOnInterfaceError(int request
         err = badParamError("Socket, group, and interface do not have matching IP versions");
         return false;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }

@@ -1,7 +1,7 @@
 // AsyncUdpSocket: the receive modes, reading one datagram, the receive filter and delivery.
 
 #include "net/AsyncUdpSocket.h"
-
+#include "platform/Fatal.h"
 #include "platform/Trace.h"
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 
 using platform::Bytes;
 using platform::Error;
+using namespace net::detail;
 
 namespace {
 
@@ -19,8 +20,7 @@ constexpr int kReadsPerTurn = 64;
 }  // namespace
 
 bool AsyncUdpSocket::receiveOnce(Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (flags & Flag::receiveOnce) return true;
         if (!(flags & Flag::socketsCreated)) {
             err = badConfigError(
@@ -33,13 +33,10 @@ bool AsyncUdpSocket::receiveOnce(Error* errPtr) {
         socketQueue->async([self = shared_from_this()] { self->doReceive(); });
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 bool AsyncUdpSocket::beginReceiving(Error* errPtr) {
-    Error err;
-    const bool result = runSync([&] {
+    return runSyncReportingError(errPtr, [&](Error& err) {
         if (flags & Flag::receiveContinuous) return true;
         if (!(flags & Flag::socketsCreated)) {
             err = badConfigError(
@@ -53,8 +50,6 @@ bool AsyncUdpSocket::beginReceiving(Error* errPtr) {
         socketQueue->async([self = shared_from_this()] { self->doReceive(); });
         return true;
     });
-    platform::setError(errPtr, result ? Error{} : err);
-    return result;
 }
 
 void AsyncUdpSocket::pauseReceiving() {
@@ -71,7 +66,8 @@ void AsyncUdpSocket::setReceiveFilterWithQueue(ReceiveFilter filterBlock, QueueP
 
 void AsyncUdpSocket::setReceiveFilterWithQueueIsAsynchronous(ReceiveFilter filterBlock, QueuePtr filterQueue,
                                                              bool isAsynchronous) {
-    if (filterBlock) udpAssert(filterQueue != nullptr, "Must provide a dispatch_queue in which to run the filter block.");
+    if (filterBlock && !filterQueue)
+        platform::fatal("AsyncUdpSocket: Must provide a dispatch_queue in which to run the filter block.");
     runAsync([this, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue), isAsynchronous] {
         std::lock_guard<std::mutex> lock(filterMutex);
         receiveFilterBlock = filterBlock;
@@ -133,18 +129,7 @@ bool AsyncUdpSocket::doReceiveStep() {
         return false;
     }
 
-    bool doReceive4;
-    if (flags & Flag::connected) {
-        doReceive4 = socket4FD_ != -1;
-    } else if (socket4FDBytesAvailable > 0 && socket6FDBytesAvailable == 0) {
-        doReceive4 = true;
-    } else if (socket4FDBytesAvailable == 0) {
-        doReceive4 = false;
-    } else {
-        doReceive4 = (flags & Flag::nextReceiveIPv4) != 0;
-        flags ^= Flag::nextReceiveIPv4;
-    }
-    udpAssert((doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) > 0, "Invalid logic");
+    const bool doReceive4 = receiveFromIPv4Next();
 
     // Every read takes up to the family's maximum: the readable count describes the datagram at the
     // head only, and a datagram cut at the maximum must not shorten the next one.
@@ -160,90 +145,101 @@ bool AsyncUdpSocket::doReceiveStep() {
     // hold more (1: look again); after an empty read it holds nothing until the next read event.
     (doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) = result > 0 ? 1 : 0;
 
-    bool waitingForSocket = false;
-    bool notifiedDelegate = false;
-    bool ignored = false;
-    std::optional<Error> socketError;
     if (result == 0 || (result < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR))) {
         // Nothing to deliver: an empty datagram was consumed, or there was nothing after all.
-        waitingForSocket = true;
-    } else if (result < 0) {
-        socketError = Error::posix(err, "Error in recvfrom() function");
-    } else {
-        Bytes data(receiveBuffer.begin(), receiveBuffer.begin() + result);
-        const auto* senderBytes = reinterpret_cast<const uint8_t*>(&sender);
-        Bytes address(senderBytes, senderBytes + std::min<size_t>(senderLength, sizeof sender));
-
-        if ((flags & Flag::connected) &&
-            !(doReceive4 ? isConnectedToAddress4(address) : isConnectedToAddress6(address))) {
-            ignored = true;
-        } else {
-            QueuePtr filterQueue;
-            bool filterAsync = false;
-            bool hasFilter = false;
-            {
-                std::lock_guard<std::mutex> lock(filterMutex);
-                hasFilter = receiveFilterBlock && receiveFilterQueue;
-                filterQueue = receiveFilterQueue;
-                filterAsync = receiveFilterAsync;
-            }
-            if (!hasFilter) {
-                notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address), {});
-                notifiedDelegate = true;
-            } else if (filterAsync) {
-                ++pendingFilterOperations;
-                filterQueue->async([self = shared_from_this(), data = std::move(data), address = std::move(address),
-                                    closesAtRead = closeCount]() mutable {
-                    std::any context;
-                    ReceiveFilter filter = self->currentReceiveFilter();
-                    const bool allowed = !filter || filter(data, address, &context);
-                    self->socketQueue->async([self, data = std::move(data), address = std::move(address),
-                                              context = std::move(context), allowed, closesAtRead]() mutable {
-                        if (self->closeCount != closesAtRead) return;
-                        --self->pendingFilterOperations;
-                        if (allowed) {
-                            self->notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address),
-                                                                                   std::move(context));
-                        }
-                        if (self->flags & Flag::receiveOnce) {
-                            if (allowed) {
-                                self->flags &= ~Flag::receiveOnce;
-                            } else if (self->pendingFilterOperations == 0) {
-                                self->doReceive();
-                            }
-                        }
-                    });
-                });
-            } else {
-                std::any context;
-                bool allowed = true;
-                filterQueue->sync([&] {
-                    ReceiveFilter filter = currentReceiveFilter();
-                    allowed = !filter || filter(data, address, &context);
-                });
-                if (allowed) {
-                    notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address),
-                                                                     std::move(context));
-                    notifiedDelegate = true;
-                } else {
-                    ignored = true;
-                }
-            }
-        }
-    }
-
-    if (waitingForSocket) {
         resumeWhereEmpty();
         return false;
     }
-    if (socketError) {
-        closeWithError(socketError);
+    if (result < 0) {
+        closeWithError(Error::posix(err, "Error in recvfrom() function"));
         return false;
     }
+
+    Bytes data(receiveBuffer.begin(), receiveBuffer.begin() + result);
+    const auto* senderBytes = reinterpret_cast<const uint8_t*>(&sender);
+    Bytes address(senderBytes, senderBytes + std::min<size_t>(senderLength, sizeof sender));
+    Delivery delivery;
+    if ((flags & Flag::connected) && !(doReceive4 ? isConnectedToAddress4(address) : isConnectedToAddress6(address)))
+        delivery = Delivery::Ignored;
+    else
+        delivery = deliverThroughReceiveFilter(std::move(data), std::move(address));
+
     if (flags & Flag::receiveContinuous) return true;
-    if (notifiedDelegate) {
+    if (delivery == Delivery::Notified) {
         flags &= ~Flag::receiveOnce;
         return false;
     }
-    return ignored;
+    return delivery == Delivery::Ignored;
+}
+
+bool AsyncUdpSocket::receiveFromIPv4Next() {
+    bool doReceive4;
+    if (flags & Flag::connected) {
+        doReceive4 = socket4FD_ != -1;
+    } else if (socket4FDBytesAvailable > 0 && socket6FDBytesAvailable == 0) {
+        doReceive4 = true;
+    } else if (socket4FDBytesAvailable == 0) {
+        doReceive4 = false;
+    } else {
+        doReceive4 = (flags & Flag::nextReceiveIPv4) != 0;
+        flags ^= Flag::nextReceiveIPv4;
+    }
+    platform::fatalUnless((doReceive4 ? socket4FDBytesAvailable : socket6FDBytesAvailable) > 0,
+                          "AsyncUdpSocket: Invalid logic");
+    return doReceive4;
+}
+
+AsyncUdpSocket::Delivery AsyncUdpSocket::deliverThroughReceiveFilter(Bytes data, Bytes address) {
+    QueuePtr filterQueue;
+    bool filterAsync = false;
+    bool hasFilter = false;
+    {
+        std::lock_guard<std::mutex> lock(filterMutex);
+        hasFilter = receiveFilterBlock && receiveFilterQueue;
+        filterQueue = receiveFilterQueue;
+        filterAsync = receiveFilterAsync;
+    }
+    if (!hasFilter) {
+        notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address), {});
+        return Delivery::Notified;
+    }
+
+    if (!filterAsync) {
+        std::any context;
+        bool allowed = true;
+        filterQueue->sync([&] {
+            ReceiveFilter filter = currentReceiveFilter();
+            allowed = !filter || filter(data, address, &context);
+        });
+        if (!allowed) return Delivery::Ignored;
+        notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address), std::move(context));
+        return Delivery::Notified;
+    }
+
+    // The filter's answer comes back to the socket queue; one for a datagram read before a later
+    // close is dropped there.
+    ++pendingFilterOperations;
+    filterQueue->async([self = shared_from_this(), data = std::move(data), address = std::move(address),
+                        closesAtRead = closeCount]() mutable {
+        std::any context;
+        ReceiveFilter filter = self->currentReceiveFilter();
+        const bool allowed = !filter || filter(data, address, &context);
+        self->socketQueue->async([self, data = std::move(data), address = std::move(address),
+                                  context = std::move(context), allowed, closesAtRead]() mutable {
+            if (self->closeCount != closesAtRead) return;
+            --self->pendingFilterOperations;
+            if (allowed) {
+                self->notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address),
+                                                                       std::move(context));
+            }
+            if (self->flags & Flag::receiveOnce) {
+                if (allowed) {
+                    self->flags &= ~Flag::receiveOnce;
+                } else if (self->pendingFilterOperations == 0) {
+                    self->doReceive();
+                }
+            }
+        });
+    });
+    return Delivery::Filtering;
 }

@@ -2,6 +2,7 @@
 
 #include "net/AsyncUdpSocket.h"
 #include "net/SocketTimeout.h"
+#include "platform/Fatal.h"
 
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,7 @@
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Source;
+using namespace net::detail;
 
 namespace {
 
@@ -79,7 +81,8 @@ void AsyncUdpSocket::setSendFilterWithQueue(SendFilter filterBlock, QueuePtr fil
 
 void AsyncUdpSocket::setSendFilterWithQueueIsAsynchronous(SendFilter filterBlock, QueuePtr filterQueue,
                                                           bool isAsynchronous) {
-    if (filterBlock) udpAssert(filterQueue != nullptr, "Must provide a dispatch_queue in which to run the filter block.");
+    if (filterBlock && !filterQueue)
+        platform::fatal("AsyncUdpSocket: Must provide a dispatch_queue in which to run the filter block.");
     runAsync([this, filterBlock = std::move(filterBlock), filterQueue = std::move(filterQueue), isAsynchronous] {
         std::lock_guard<std::mutex> lock(filterMutex);
         sendFilterBlock = filterBlock;
@@ -244,7 +247,7 @@ void AsyncUdpSocket::doPreSend() {
 
 void AsyncUdpSocket::doSend() {
     assertOnSocketQueue();
-    udpAssert(currentSend != nullptr && !currentSend->isSpecial, "Invalid logic");
+    platform::fatalUnless(currentSend != nullptr && !currentSend->isSpecial, "AsyncUdpSocket: Invalid logic");
     auto packet = std::static_pointer_cast<AsyncUdpSendPacket>(currentSend);
     const bool ipv4 = packet->addressFamily == AF_INET;
     const int fd = ipv4 ? socket4FD_ : socket6FD_;
@@ -319,7 +322,7 @@ void AsyncUdpSocket::endCurrentSend() {
 // ----- the send timeout -----
 
 void AsyncUdpSocket::setupSendTimerWithTimeout(double timeout) {
-    udpAssert(!sendTimer && timeout >= 0.0, "Invalid logic");
+    platform::fatalUnless(!sendTimer && timeout >= 0.0, "AsyncUdpSocket: Invalid logic");
     sendTimer = Source::makeTimer(socketQueue);
     std::weak_ptr<AsyncUdpSocket> weakSelf = weak_from_this();
     sendTimer->setEventHandler([weakSelf] {

@@ -2,6 +2,7 @@
 // resuming those, closing one family or the whole socket, and the socket-queue utilities.
 
 #include "net/AsyncUdpSocket.h"
+#include "platform/Fatal.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 using platform::Bytes;
 using platform::Error;
 using platform::dispatch::Source;
+using namespace net::detail;
 
 // ----- making the sockets -----
 
@@ -52,7 +54,7 @@ bool AsyncUdpSocket::createSockets(Error* errPtr) {
 
 bool AsyncUdpSocket::createSocket4Socket6Error(bool useIPv4, bool useIPv6, Error* errPtr) {
     assertOnSocketQueue();
-    udpAssert((flags & Flag::socketsCreated) == 0, "Sockets have already been created");
+    platform::fatalUnless((flags & Flag::socketsCreated) == 0, "AsyncUdpSocket: Sockets have already been created");
     if (useIPv4) {
         socket4FD_ = createSocket(AF_INET, errPtr);
         if (socket4FD_ == -1) return false;

@@ -5,8 +5,8 @@
 // - A failure of the world (a device gone, a refused connection, a malformed file, a full disk)
 //   is an answer, not a crash: the call returns false or an empty value and fills the Error* it
 //   was given (through setError, so a null pointer is allowed).
-// - Misuse by code (a broken precondition no input can cause) aborts through the platform's
-//   fatal-misuse helper, which prints what was misused first.
+// - Misuse by code (a broken precondition no input can cause) aborts through platform::fatal
+//   (platform/Fatal.h), which prints what was misused first.
 // - Only the window side turns an Error into an alert or a status text: the windows, and the
 //   link's controller side (StartMainView and the panels of GCData), which is one with the main
 //   window. The layers below hand errors up and never show them.

@@ -1,8 +1,8 @@
 #include "platform/MainExecutor.h"
 
+#include "platform/Fatal.h"
+
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
 
@@ -50,10 +50,7 @@ void MainExecutor::runWhenNotModal(Job job) {
 
 MainExecutor& MainExecutor::current() {
     MainExecutor* executor = g_current.load();
-    if (!executor) {
-        fprintf(stderr, "MainExecutor::current(): no main executor has been set\n");
-        abort();
-    }
+    if (!executor) fatal("MainExecutor::current(): no main executor has been set");
     return *executor;
 }
 

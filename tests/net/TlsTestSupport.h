@@ -2,6 +2,8 @@
 // What the TLS tests and the TLS benchmark share: certificates made with the TLS library in a
 // temporary folder, the openssl program as a peer, and a blocking peer on the library itself.
 
+#include "support/TestFiles.h"
+
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -22,7 +24,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -48,9 +49,9 @@ public:
     }
 
     std::string rootPem, leafPem, leafKeyPem, expiredLeafPem, expiredRootPem, leafOfExpiredRootPem, rootKeyPem;
-    std::filesystem::path folder;
+    testsupport::TempDir folder;
 
-    std::string file(const std::string& name) const { return (folder / name).string(); }
+    std::string file(const std::string& name) const { return folder / name; }
     // The socket's certificates setting: our certificate with its key, then its chain.
     std::vector<std::string> identity() const { return {leafPem + leafKeyPem, rootPem}; }
 
@@ -77,8 +78,6 @@ public:
 
 private:
     TestCertificates() {
-        char pattern[] = "/tmp/varnel-tls-XXXXXX";
-        folder = ::mkdtemp(pattern) ? pattern : "";
         // The leaf's key is RSA for the RSA suites; the roots sign with a key that is quick to make.
         EVP_PKEY* rootKey = EVP_EC_gen("P-256");
         EVP_PKEY* leafKey = EVP_RSA_gen(2048);
@@ -103,10 +102,6 @@ private:
         write("expired-leaf.pem", expiredLeafPem);
         write("expired-root.pem", expiredRootPem);
         write("leaf-of-expired-root.pem", leafOfExpiredRootPem);
-    }
-    ~TestCertificates() {
-        std::error_code ignored;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
     }
 
     static X509* makeCert(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey, long fromDays,
@@ -159,7 +154,9 @@ private:
         BIO_free(out);
         return text;
     }
-    void write(const std::string& name, const std::string& text) const { std::ofstream(folder / name) << text; }
+    void write(const std::string& name, const std::string& text) const {
+        testsupport::writeFile(folder / name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
 };
 
 // ---- the openssl program ----

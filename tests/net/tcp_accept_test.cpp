@@ -3,6 +3,7 @@
 
 #include "net/AsyncTcpSocket.h"
 #include "net/TcpTestSupport.h"
+#include "net/detail/TcpRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 using namespace nettest;
+using net::detail::AsyncTcpSocketSystemCalls;
 
 namespace {
 

@@ -1,6 +1,9 @@
-// The read request rules and the pre-buffer, and the address utilities of the TCP socket.
+// The read request rules and the pre-buffer, and the address utilities of the TCP socket; how
+// misuse of a socket by code ends the program.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/AsyncUdpSocket.h"
+#include "net/detail/TcpRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+using net::detail::AsyncTcpReadPacket;
+using net::detail::AsyncTcpSocketPreBuffer;
 using platform::Bytes;
 
 namespace {
@@ -276,6 +281,32 @@ TEST(TcpErrors, DomainsCodesAndTexts) {
         EXPECT_EQ(row.error.code, row.code);
         EXPECT_EQ(row.error.description, row.text);
     }
+}
+
+// Misuse of either socket by code aborts, and the last line before the crash names the socket and
+// the rule broken.
+TEST(SocketMisuse, AbortsNamingTheSocketAndTheRule) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct Row {
+        const char* name;
+        void (*misuse)();
+        const char* message;
+    };
+    const Row rows[] = {
+        {"a concurrent socket queue for TCP",
+         [] { AsyncTcpSocket::initWithSocketQueue(platform::dispatch::Queue::global()); },
+         "AsyncTcpSocket: The given socketQueue parameter must not be a concurrent queue\\."},
+        {"a length rule asked of a terminator read",
+         [] { AsyncTcpReadPacket(nullptr, 0, 0, -1, 0, bytes("\n"), 0).readLengthForNonTermWithHint(1); },
+         "AsyncTcpSocket: This method does not apply to term reads"},
+        {"a concurrent socket queue for UDP",
+         [] { AsyncUdpSocket::initWithSocketQueue(platform::dispatch::Queue::global()); },
+         "AsyncUdpSocket: The given socketQueue parameter must not be a concurrent queue\\."},
+        {"a UDP destination chosen from no address",
+         [] { AsyncUdpSocket::chooseAddress({}, {}, nullptr, nullptr); },
+         "AsyncUdpSocket: Expected at least one address"},
+    };
+    for (const Row& row : rows) EXPECT_DEATH(row.misuse(), row.message) << row.name;
 }
 
 }  // namespace

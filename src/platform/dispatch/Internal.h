@@ -1,6 +1,7 @@
 #pragma once
 // Declarations shared by the queue, pool, reactor and source files of the dispatch layer.
 
+#include "platform/Fatal.h"
 #include "platform/dispatch/Dispatch.h"
 
 #include <deque>
@@ -9,9 +10,6 @@
 namespace platform::dispatch::detail {
 
 struct WorkItem;
-
-// Prints "dispatch: <message>" to stderr and aborts: misuse by code, never caused by input.
-[[noreturn]] void fatal(const char* message);
 
 // Marks the calling thread as running a job of queue for the scope's lifetime. Frames nest: a
 // serial queue drained inside a job of its target pushes a frame on top of the target's.

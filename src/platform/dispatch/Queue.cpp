@@ -17,12 +17,6 @@ namespace platform::dispatch {
 
 namespace detail {
 
-void fatal(const char* message) {
-    fprintf(stderr, "dispatch: %s\n", message);
-    fflush(stderr);
-    abort();
-}
-
 namespace {
 thread_local Frame* t_top = nullptr;
 
@@ -57,9 +51,11 @@ void refuseSyncDeadlock(const Queue* q) {
     std::shared_ptr<Queue> cur = const_cast<Queue*>(q)->shared_from_this();
     while (cur && !cur->isGlobal()) {
         for (Frame* f = Frame::top(); f; f = f->previous()) {
-            if (f->queue() == cur.get()) fatal("sync() onto a queue that this thread is running a job of would wait forever");
+            if (f->queue() == cur.get())
+                fatal("dispatch: sync() onto a queue that this thread is running a job of would wait forever");
         }
-        if (cur->isMain() && onMainThread()) fatal("sync() onto the main queue from the main thread would wait forever");
+        if (cur->isMain() && onMainThread())
+            fatal("dispatch: sync() onto the main queue from the main thread would wait forever");
         cur = cur->target();
     }
 }
@@ -105,7 +101,7 @@ public:
             }
             done.signal();
         });
-        if (!posted) fatal("sync() onto the main queue with no main executor would wait forever");
+        if (!posted) fatal("dispatch: sync() onto the main queue with no main executor would wait forever");
         done.wait();
     }
 };
@@ -287,9 +283,9 @@ void* Queue::getSpecific(const void* key) {
 }
 
 void Queue::setTarget(std::shared_ptr<Queue> target) {
-    if (kind_ != Kind::Serial) detail::fatal("setTarget() is for serial queues only");
+    if (kind_ != Kind::Serial) fatal("dispatch: setTarget() is for serial queues only");
     for (auto q = target; q; q = q->target()) {
-        if (q.get() == this) detail::fatal("setTarget() would make a queue run inside itself");
+        if (q.get() == this) fatal("dispatch: setTarget() would make a queue run inside itself");
     }
     std::lock_guard lock(specifics_->mutex);
     specifics_->target = std::move(target);

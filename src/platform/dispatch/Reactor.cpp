@@ -46,17 +46,17 @@ Reactor::Clock::time_point Reactor::deadlineAfter(std::chrono::nanoseconds delay
 
 Reactor::Reactor() {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0) fatal("epoll_create1 failed");
+    if (epoll_ < 0) fatal("dispatch: epoll_create1 failed");
     timerfd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (timerfd_ < 0) fatal("timerfd_create failed");
+    if (timerfd_ < 0) fatal("dispatch: timerfd_create failed");
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kTimerTag;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, timerfd_, &ev) != 0) fatal("cannot watch the timerfd");
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, timerfd_, &ev) != 0) fatal("dispatch: cannot watch the timerfd");
     try {
         std::thread([this] { run(); }).detach();
     } catch (const std::system_error&) {
-        fatal("cannot start the reactor thread");
+        fatal("dispatch: cannot start the reactor thread");
     }
 }
 
@@ -82,7 +82,7 @@ void Reactor::run() {
         const int n = epoll_wait(epoll_, events, 64, polling ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
-            fatal("epoll_wait failed");
+            fatal("dispatch: epoll_wait failed");
         }
         if (n == 0) {
             sched_yield();  // on a busy machine the threads that do the work get the processor
@@ -257,7 +257,7 @@ void Reactor::resetTimerfdLocked() {
         when.it_value.tv_sec = time_t(ns / 1000000000);
         when.it_value.tv_nsec = long(ns % 1000000000);
     }
-    if (timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &when, nullptr) != 0) fatal("timerfd_settime failed");
+    if (timerfd_settime(timerfd_, TFD_TIMER_ABSTIME, &when, nullptr) != 0) fatal("dispatch: timerfd_settime failed");
 }
 
 void Reactor::fireDueTimers() {
@@ -289,7 +289,7 @@ void Reactor::fireDueTimers() {
 namespace platform::dispatch {
 
 void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job) {
-    if (!queue) detail::fatal("after() needs a queue");
+    if (!queue) fatal("dispatch: after() needs a queue");
     if (delay <= std::chrono::nanoseconds::zero()) {
         detail::postLayerWork(*queue, std::move(job));
         return;

@@ -57,7 +57,7 @@ void SourceImpl::setCancelHandler(Job handler) {
 
 void SourceImpl::resume() {
     std::lock_guard lock(mutex_);
-    if (suspendCount_ == 0) fatal("resume() of a source that is not suspended");
+    if (suspendCount_ == 0) fatal("dispatch: resume() of a source that is not suspended");
     if (--suspendCount_ > 0) return;
     if (cancelled_) {
         maybeScheduleCancelLocked();
@@ -97,7 +97,7 @@ bool SourceImpl::isCancelled() const {
 size_t SourceImpl::getData() const { return data_.load(std::memory_order_relaxed); }
 
 void SourceImpl::setTimer(std::chrono::nanoseconds delay) {
-    if (type_ != Type::Timer) fatal("setTimer() on a source that is not a timer");
+    if (type_ != Type::Timer) fatal("dispatch: setTimer() on a source that is not a timer");
     std::lock_guard lock(mutex_);
     if (cancelled_) return;
     ++timerGeneration_;  // a fire of the earlier arming, queued or not, no longer counts
@@ -246,8 +246,8 @@ size_t SourceImpl::measureData() const {
 
 namespace {
 std::shared_ptr<Source> makeDescriptorSource(Source::Type type, int fd, std::shared_ptr<Queue> queue) {
-    if (!queue) fatal("a source needs a queue");
-    if (fd < 0) fatal("a source needs a descriptor");
+    if (!queue) fatal("dispatch: a source needs a queue");
+    if (fd < 0) fatal("dispatch: a source needs a descriptor");
     auto source = std::make_shared<SourceImpl>(type, fd, std::move(queue));
     source->attach();
     return source;
@@ -267,7 +267,7 @@ std::shared_ptr<Source> Source::makeWrite(int fd, std::shared_ptr<Queue> queue) 
 }
 
 std::shared_ptr<Source> Source::makeTimer(std::shared_ptr<Queue> queue) {
-    if (!queue) detail::fatal("a timer needs a queue");
+    if (!queue) fatal("dispatch: a timer needs a queue");
     return std::make_shared<detail::SourceImpl>(Type::Timer, -1, std::move(queue));
 }
 

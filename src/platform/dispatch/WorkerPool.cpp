@@ -85,7 +85,7 @@ void WorkerPool::provideThreadFor(std::unique_lock<std::mutex>& lock) {
     try {
         std::thread([this] { workerMain(); }).detach();
     } catch (const std::system_error&) {
-        fatal("cannot start a worker thread");
+        fatal("dispatch: cannot start a worker thread");
     }
 }
 
