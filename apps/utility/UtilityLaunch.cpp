@@ -40,10 +40,14 @@ private:
 UtilityLaunch::UtilityLaunch(const ProgramConstants& program)
     : window_(GCData::shareGCData(program), programCore(program)),
       presetWindow_(GCData::shareGCData(program)),
+      firmware_(program.firmwarePage
+                    ? std::make_unique<FirmwareUpdateWindow>(GCData::shareGCData(program), XCoreData::shareData())
+                    : nullptr),
       delegate_([] { return readManifestEntries(XCoreData::shareData()); }) {
     window_.awakeFromNib();
     presetWindow_.awakeFromNib();
-    // The Preset button opens the window registered just now.
+    if (firmware_) firmware_->awakeFromNib();
+    // The Preset and Firmware buttons open the windows registered just now.
     window_.updatePageButtons();
     delegate_.setWindow(&window_);
     delegate_.applicationDidFinishLaunching();

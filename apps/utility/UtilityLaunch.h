@@ -4,15 +4,19 @@
 // the application delegate's launch (manifest, window title). Each program's main() runs it with
 // its own constants, and the start-up benchmark runs Varnel Utility's, so the benchmark measures
 // exactly what the program does. Construct after the QApplication.
-// The preset window is made and registered right after the main window, so the Preset button
-// opens it and it hears the message bus from the start.
+// The preset window and, in a program with a firmware page, the firmware window are made and
+// registered right after the main window, so the Preset and Firmware buttons open them and they
+// hear the message bus from the start.
 
+#include "firmware/FirmwareUpdateWindow.h"
 #include "link/LConstrant.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
 #include "presets/SaveLoadWindow.h"
 #include "ui/AppDelegate.h"
 #include "ui/StartMainWindow.h"
+
+#include <memory>
 
 class QApplication;
 
@@ -24,6 +28,8 @@ public:
     UtilityLaunch& operator=(const UtilityLaunch&) = delete;
 
     StartMainWindow& window() { return window_; }
+    // The firmware window; null in a program without the firmware page.
+    FirmwareUpdateWindow* firmwareWindow() { return firmware_.get(); }
     AppDelegate& delegate() { return delegate_; }
     SaveLoadWindow& presetWindow() { return presetWindow_; }
 
@@ -36,5 +42,6 @@ private:
     platform::QtUiServices ui_;
     StartMainWindow window_;
     SaveLoadWindow presetWindow_;
+    std::unique_ptr<FirmwareUpdateWindow> firmware_;
     AppDelegate delegate_;
 };

@@ -155,3 +155,21 @@ inline constexpr ProgramConstants kConversionConstants{
 static_assert(kUtilityConstants.memoryBackupFileSize == memoryBackupFileSize(kUtilityConstants.backupSceneFrameLength));
 static_assert(kConversionConstants.memoryBackupFileSize ==
               memoryBackupFileSize(kConversionConstants.backupSceneFrameLength));
+
+// The firmware window's texts. Board names and default versions by board (0-3).
+inline constexpr const char* NAME_FIRWARE_STR[kFirmwareBoards] = {"System Firmware:", "Keybord Firmware:",
+                                                                  "DSP Firmware1:", "DSP Firmware2:"};
+inline constexpr const char* DEFUALT_NAME_FIRWARE_STR[kFirmwareBoards] = {
+    "MCU_Firmware_2_V2.8", "MCU_Firmware_1_V5.6", "DSP_Firmware_2_V4.3", "DSP_Firmware_1_V4.3"};
+inline constexpr const char* UPDATE_FAILUR_STR[kFirmwareBoards] = {
+    "Updating the System Firmware failed~!", "Updating the Keyboard Firmware failed~!",
+    "Updating the DSP1 Firmware failed~!", "Updating the DSP2 Firmware failed~!"};
+inline constexpr const char* cbxTitle[kFirmwareBoards] = {"MCU", "Keyboard", "DSP1", "DSP2"};
+inline constexpr const char* INF_REBOOT = "Equipment is rebooting,please wait...";
+inline constexpr const char* INF_DEV_NO_READY = "Equipment is not ready~!";
+inline constexpr const char* INF_DEV_UP_FAILER = "Your Firmware Update is failed~!";
+inline constexpr const char* INV_DEV_SUCESS =
+    "Your Firmware Update Is Complete.\nPlease turn off your mixer & turn back on for regular use.!";
+inline constexpr const char* WARNING_UPDATE_STR =
+    "All internal user information will be erased with this firmware update,Are you sure you want to update your "
+    "mixer firmware?";

@@ -32,6 +32,10 @@ public:
     void stopModal(int) override {}
     void activateApplication() override {}
     bool isApplicationHidden() override { return false; }
+    bool openUrl(const std::string& url) override {
+        trace("%s: no browser can be opened", url.c_str());
+        return false;
+    }
 };
 
 std::atomic<UiServices*> g_shared{nullptr};

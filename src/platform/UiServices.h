@@ -48,9 +48,11 @@ public:
     virtual void activateApplication() = 0;
     // The user has hidden the application: none of its windows is shown.
     virtual bool isApplicationHidden() = 0;
+    // Opens a web address in the user's browser; whether a browser took it.
+    virtual bool openUrl(const std::string& url) = 0;
 
     // The services of this process. Until one is installed, a headless one answers every
-    // question with "cancel" and traces it; it has no windows to hide.
+    // question with "cancel" and traces it; it has no windows to hide and no browser.
     static UiServices& shared();
     static void setShared(UiServices* services);
 };

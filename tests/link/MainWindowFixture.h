@@ -8,6 +8,7 @@
 #include "platform/testing/FakeSerialRegistry.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "platform/testing/TestMainLoop.h"
+#include "support/FreePorts.h"
 #include "util/Userprofile.h"
 
 #include <arpa/inet.h>
@@ -98,24 +99,7 @@ private:
     platform::NotificationCenter::ObserverToken token_;
 };
 
-// Distinct loopback ports that were free a moment ago.
-inline std::vector<uint16_t> freePorts(int type, size_t count) {
-    std::vector<uint16_t> ports;
-    std::vector<int> held;
-    while (ports.size() < count) {
-        const int fd = ::socket(AF_INET, type, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        socklen_t length = sizeof in;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length) != 0)
-            break;
-        held.push_back(fd);
-        ports.push_back(ntohs(in.sin_port));
-    }
-    for (int fd : held) ::close(fd);
-    return ports;
-}
+using testsupport::freePorts;
 
 // The serial registry of every test in this process: no devices unless a test adds them.
 inline platform::FakeSerialRegistry& fakeRegistry() {

@@ -119,6 +119,13 @@ Bytes SimMixer::makeFrame(size_t length, uint8_t command, uint8_t sub) const {
     return f;
 }
 
+bool SimMixer::failsAt(int board, int block) {
+    const auto failure = failures_.find(board);
+    if (failure == failures_.end() || failure->second.atBlock != block) return false;
+    if (failure->second.once) failures_.erase(failure);
+    return true;
+}
+
 void SimMixer::setAtTraps(bool on) {
     atTraps_ = on;
     if (!on) return;
@@ -331,9 +338,8 @@ void SimMixer::handle(const Bytes& f) {
             firmware[static_cast<size_t>(board)].clear();
             nextBlock_[static_cast<size_t>(board)] = 0;
         }
-        auto failure = failures_.find(board);
         Bytes ack = makeFrame(15, command, sub);
-        ack[12] = failure != failures_.end() && failure->second < 0 ? 1 : 0;
+        ack[12] = failsAt(board, -1) ? 1 : 0;
         reply(std::move(ack));
         return;
     }
@@ -348,11 +354,12 @@ void SimMixer::handle(const Bytes& f) {
                                                         f.begin() + 1036);
             ++next;
         }
-        auto failure = failures_.find(board);
         Bytes ack = makeFrame(15, command, sub);
         ack[10] = static_cast<uint8_t>(next >> 8);
         ack[11] = static_cast<uint8_t>(next & 0xFF);
-        ack[12] = failure != failures_.end() && failure->second == next ? 1 : 0;
+        ack[12] = failsAt(board, next) ? 1 : 0;
+        // The main board restarts with its new image once the last block is in.
+        if (board == 0 && ack[12] == 0 && next == announcedBlocks[0] && rebootDropsLink_) linkDropDue_ = true;
         reply(std::move(ack));
         return;
     }

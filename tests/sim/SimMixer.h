@@ -52,7 +52,14 @@ public:
     // ---- misbehaviour ----
     // Status 1 for the board: on its ready query (atBlock < 0) or on the acknowledgement that
     // would name block atBlock.
-    void failBoard(int board, int atBlock = -1) { failures_[board] = atBlock; }
+    void failBoard(int board, int atBlock = -1) { failures_[board] = {atBlock, false}; }
+    // The same failure, once: the next try of the board goes through.
+    void failBoardOnce(int board, int atBlock = -1) { failures_[board] = {atBlock, true}; }
+    // Reboots once the main board's image is complete: the front end drops the link right after
+    // the last block's acknowledgement (takeLinkDrop tells it when).
+    void setRebootDropsLink(bool on) { rebootDropsLink_ = on; }
+    // Whether the link is to be dropped now; asking clears it.
+    bool takeLinkDrop() { return std::exchange(linkDropDue_, false); }
     // Leaves export packet p (1-30) out of the memory export.
     void dropExportPacket(int packet) { dropped_.insert(packet); }
     // Puts a few bytes of noise (never 0x01) before every reply.
@@ -110,7 +117,17 @@ private:
     std::deque<uint8_t> out_;
     std::vector<size_t> chunkSizes_{4096};
     size_t chunkIndex_ = 0;
-    std::map<int, int> failures_;
+    // Status 1 for a board at a block (-1: its ready query), and whether only once.
+    struct Failure {
+        int atBlock;
+        bool once;
+    };
+    // Whether the board's failure applies to this acknowledgement; a failure meant once is
+    // used up by it.
+    bool failsAt(int board, int block);
+    std::map<int, Failure> failures_;
+    bool rebootDropsLink_ = false;
+    bool linkDropDue_ = false;
     std::set<int> dropped_;
     bool garbage_ = false;
     bool atTraps_ = false;  // planted into the state when switched on

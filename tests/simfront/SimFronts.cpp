@@ -210,9 +210,15 @@ void TcpFront::onReady(int fd) {
         return;
     }
     const Bytes reply = mixer_.exchange(buffer, static_cast<size_t>(n));
+    const bool rebooting = mixer_.with([](SimMixer& m) { return m.takeLinkDrop(); });
     const size_t piece = pieceBytes_.load();
-    if (piece == 0) {
+    if (piece == 0 || rebooting) {
         if (!reply.empty()) writeAll(fd, reply.data(), reply.size(), true);
+        // A rebooting mixer closes the link after its last answer.
+        if (rebooting && client_.compare_exchange_strong(fd, -1)) {
+            ::close(fd);
+            hasClient_ = false;
+        }
         return;
     }
     // No coalescing: each piece leaves as its own segment.

@@ -3,11 +3,13 @@
 #include "platform/MainExecutor.h"
 
 #include <QApplication>
+#include <QDesktopServices>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QUrl>
 #include <QWidget>
 
 namespace platform {
@@ -108,6 +110,11 @@ void QtUiServices::activateApplication() {
 
 bool QtUiServices::isApplicationHidden() {
     return QGuiApplication::applicationState() == Qt::ApplicationHidden;
+}
+
+bool QtUiServices::openUrl(const std::string& url) {
+    // A manifest may give the address without its scheme ("www.example.com").
+    return QDesktopServices::openUrl(QUrl::fromUserInput(QString::fromStdString(url)));
 }
 
 }  // namespace platform

@@ -24,6 +24,7 @@ public:
     void stopModal(int code) override;
     void activateApplication() override;
     bool isApplicationHidden() override;
+    bool openUrl(const std::string& url) override;
 
 private:
     struct Run {

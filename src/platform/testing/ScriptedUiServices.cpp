@@ -89,4 +89,9 @@ bool ScriptedUiServices::isApplicationHidden() {
     return answer;
 }
 
+bool ScriptedUiServices::openUrl(const std::string& url) {
+    calls_.push_back({"openUrl", {}, url, {}, 0});
+    return true;
+}
+
 }  // namespace platform

@@ -15,9 +15,9 @@ namespace platform {
 class ScriptedUiServices : public UiServices {
 public:
     struct Call {
-        std::string kind;  // "alert", "open", "save", "modal", "stopModal", "activate", "hidden"
+        std::string kind;  // "alert", "open", "save", "modal", "stopModal", "activate", "hidden", "openUrl"
         std::string title;
-        std::string message;                // alert text; the proposed name for a save panel
+        std::string message;                // alert text; the proposed name for a save panel; the address
         std::vector<std::string> options;   // buttons, or file types
         int code = 0;                       // stop code for stopModal
     };
@@ -48,6 +48,8 @@ public:
     void stopModal(int code) override;
     void activateApplication() override;
     bool isApplicationHidden() override;
+    // Recorded; a browser always takes it.
+    bool openUrl(const std::string& url) override;
 
 private:
     UiServices* previous_;
