@@ -92,8 +92,10 @@ struct ProgramConstants {
     // The mixer's MCU firmware version: asked for when the TCP link comes up and when the preset
     // window opens, kept from its reply, and judged by the memory buttons.
     bool mcuVersion;
-    // The preset window: its status text after set-up, the watchdog's failure text, the colour
-    // of a finished operation's text, and the texts at packet 30 of a backup and of a restore.
+    // The preset window: the question before a backup, its status text after set-up, the
+    // watchdog's failure text, the colour of a finished operation's text, and the texts at
+    // packet 30 of a backup and of a restore.
+    const char* warningExportText;
     const char* firstStatusText;
     const char* watchdogText;
     util::LampColor okColor;
@@ -106,6 +108,10 @@ struct ProgramConstants {
     int presetRunStopCode;
     // The name panel's OK ends the modal run (or only hides the panel).
     bool namePanelOkEndsRun;
+    // The folder, below the resources folder, whose lib/ holds the program's own firmware
+    // manifest, which names the program in the window title and the about window ("": the
+    // resources folder itself).
+    const char* manifestFolder;
 };
 
 inline constexpr ProgramConstants kUtilityConstants{
@@ -114,6 +120,7 @@ inline constexpr ProgramConstants kUtilityConstants{
     kMemoryBackupFileType,
     true,
     false,
+    WARNING_Export_STR,
     "status log",
     "Current process failed!",
     util::LampColor::greenColor(),
@@ -123,6 +130,7 @@ inline constexpr ProgramConstants kUtilityConstants{
     false,
     -1000,
     true,
+    "",
 };
 
 inline constexpr ProgramConstants kConversionConstants{
@@ -131,6 +139,7 @@ inline constexpr ProgramConstants kConversionConstants{
     "moldPts",
     false,
     true,
+    "Are you sure that you want to back up all presets to a computer file?",
     "",
     "Current process failer!",
     util::LampColor{1.0, 0.5, 0.0, 1.0},
@@ -140,6 +149,7 @@ inline constexpr ProgramConstants kConversionConstants{
     true,
     -60006,
     false,
+    "conversion",
 };
 
 static_assert(kUtilityConstants.memoryBackupFileSize == memoryBackupFileSize(kUtilityConstants.backupSceneFrameLength));

@@ -21,7 +21,10 @@ bool PresetNamePanel::btnOKConfirmClick() {
         mainVctl->sendCMD_savePresetNameToD(smodeindex, presetindex, chindex);
         if (gc_.isconnected) Duziz::sendMsg(MSG_PRESET_BUSY, 0, kMessageBusName);
     }
-    platform::UiServices::shared().stopModal(kModalStop);
+    if (gc_.program().namePanelOkEndsRun)
+        platform::UiServices::shared().stopModal(kModalStop);
+    else
+        orderOut();
     return true;
 }
 

@@ -36,7 +36,8 @@ public:
     // The name field's text without white space and newlines at either end.
     std::string getInputText() const;
     // OK: an empty name keeps the panel running; otherwise stores, sends, posts 258 while
-    // connected and ends the panel's modal run. Returns whether the name was taken.
+    // connected and ends the panel's modal run (or, as the program's table says, only hides the
+    // panel). Returns whether the name was taken.
     bool btnOKConfirmClick();
     // Enter in the name field.
     bool fieldKeyDown() { return btnOKConfirmClick(); }

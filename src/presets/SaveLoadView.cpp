@@ -42,15 +42,21 @@ void SaveLoadView::initNStablview_parameters() {
     // Nothing is being transferred yet.
     view_.setMemoryStatusHidden(true);
     view_.setProgressHolderHidden(true);
-    UpdatePresetList();
+    // Without the preset library there is no list to show, and the boxes stay as the window made them.
+    if (gc_.program().presetLibrary) {
+        UpdatePresetList();
+        fillChBox(1);
+        fillChBox(4);
+    }
     setStatusFieldTitle(gc_.program().firstStatusText, false);
-    fillChBox(1);
-    fillChBox(4);
 }
 
 void SaveLoadView::windowWillClose() {
     platform::trace("saveloadview window will close ......");
-    platform::UiServices::shared().stopModal(gc_.program().presetRunStopCode);
+    if (delegate_)
+        delegate_->windowWillClose();
+    else
+        platform::UiServices::shared().stopModal(gc_.program().presetRunStopCode);
 }
 
 // ---- The list -------------------------------------------------------------------------------
@@ -103,6 +109,10 @@ void SaveLoadView::setFalse() {
 }
 
 void SaveLoadView::radioGroupCLick() {
+    if (!gc_.program().presetLibrary) {
+        citemindex = -1;
+        return;
+    }
     platform::trace("radio group selected tag is :%d", view_.selectedTag());
     setFalse();
     UpdatePresetList();
@@ -110,8 +120,9 @@ void SaveLoadView::radioGroupCLick() {
 }
 
 void SaveLoadView::segmenControlChangeValue() {
+    platform::trace("segmentcontrol change choose now...:%d", index_mode());
     setStatusFieldTitle(std::string("Preset type has changed to : ") + presetType[index_mode()] + "  !", false);
-    UpdatePresetList();
+    if (gc_.program().presetLibrary) UpdatePresetList();
     citemindex = -1;
 }
 

@@ -5,7 +5,10 @@
 // locked controls and a 40 s watchdog. Requests go to the mixer through the main window's senders
 // (mainVctl); their outcome comes back only as messages on the bus, which MsgProcess turns into
 // the window's reaction. The controls are reached through SaveLoadControls, so the whole window
-// runs without Qt in tests; SaveLoadWindow is the Qt window.
+// runs without Qt in tests; SaveLoadWindow is the Qt window. What the two programs do differently
+// comes from the store's ProgramConstants: Varnel Preset Conversion lists no presets, backs up
+// the old layout only while the mixer reports old firmware and writes it back converted once the
+// mixer reports the new one.
 //
 //     SaveLoadView logic(controls, GCData::shareGCData());
 //     logic.awakeFromNib();           // registers saveLoadView, hears the bus, fills the list
@@ -104,11 +107,13 @@ public:
 
     // ---- The window and its list ------------------------------------------------------------
     // Registers the window in saveLoadView, observes the bus, builds the window's state (the
-    // paused watchdog, the first list, the boxes) and writes "status log". Needs a main executor.
+    // paused watchdog; with the preset library the first list and the boxes) and writes the
+    // program's first status text. Needs a main executor.
     void awakeFromNib();
     void initNStablview_parameters();
     void createInteface() {}
-    // The window is closing: ends the modal run that shows it, with the program's code.
+    // The window is closing: tells the delegate, or without one ends the modal run that shows
+    // it with the program's code.
     void windowWillClose();
 
     // util::PresetWindow.
@@ -117,6 +122,7 @@ public:
     void syncStatusLCD() override;
     void setFalse() override;
     platform::ModalWindow& window() override { return view_.modalWindow(); }
+    void setDelegate(util::WindowDelegate* delegate) override { delegate_ = delegate; }
 
     // Refills the list with the labels of a preset type (0-3); another type changes nothing.
     void fetchPresets_caseMode(int type);
@@ -150,18 +156,18 @@ public:
     void LocalOnLocal();
     // Deletes the selected preset after "Yes" to the confirmation.
     void deletePresetClick();
-    // Reads the four preset lists again.
+    // Reads the four preset lists again; without the preset library only goes busy.
     void RecallAllPreset();
     // Renames the preset of a row (row < 0: nothing) through the name panel.
     void tablvieDoubleClick(int row);
     void selectPopupSelectClick();
-    // The status line in green (ok) or white, with the title.
+    // The status line in the program's "ok" colour or white, with the title.
     void setStatusFieldTitle(const std::string& title, bool ok);
 
     // ---- Whole-memory backup and restore ----------------------------------------------------
     void memImportClick();
     void memExportClick();
-    // The backup confirmation: 1 for "OK", 0 for "No".
+    // The backup confirmation with the program's question: 1 for "OK", 0 for "No".
     int fgetWarningBeforeUpdatingChoose();
     // The "Warning!" alert with one "OK" button.
     void ShowMessage(const std::string& text);
@@ -202,6 +208,7 @@ private:
     std::chrono::nanoseconds watchdogInterval_;
     std::unique_ptr<platform::PausableTimer> m_timer;
     platform::NotificationCenter::ObserverToken busObserver_;
+    util::WindowDelegate* delegate_ = nullptr;
     bool busy_ = false;
     Transfer transfer_ = Transfer::None;
 };

@@ -64,7 +64,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     const int pos = profile.mpos;
     switch (profile.cmdType) {
     case MSG_PRESET_LIST_LOADED:
-        UpdatePresetList();
+        if (gc_.program().presetLibrary) UpdatePresetList();
         setBar(false);
         LockGUI(true);
         setStatusFieldTitle("Preset List Loaded!", true);
@@ -109,7 +109,8 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
             setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
         } else {
             setStatusFieldTitle(gc_.program().restoreDoneText, true);
-            RecallAllPreset();
+            // The restored memory holds other presets: their lists are read again.
+            if (gc_.program().presetLibrary) RecallAllPreset();
         }
         return;
     case MSG_DISCONNECTED:

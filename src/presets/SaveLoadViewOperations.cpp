@@ -64,8 +64,9 @@ void SaveLoadView::deletePresetClick() {
 
 void SaveLoadView::RecallAllPreset() {
     if (!mainVctl) return;
-    // The link asks for the other three lists in turn and posts 256 after the last.
-    mainVctl->sendCMD_ReadPresetList(0);
+    // The link asks for the other three lists in turn and posts 256 after the last. Without the
+    // preset library nothing is asked: the busy state ends only by the watchdog.
+    if (gc_.program().presetLibrary) mainVctl->sendCMD_ReadPresetList(0);
     if (gc_.isconnected) {
         setBar(true);
         LockGUI(false);
@@ -102,6 +103,14 @@ void SaveLoadView::memImportClick() {
         ShowMessage("Not connected to device.");
         return;
     }
+    // Varnel Preset Conversion backs up only a mixer whose scenes are still in the old layout.
+    if (gc_.program().mcuVersion) {
+        const MemoryButtonDecision decision = backupButtonDecision(true, gc_.m_mcuVer);
+        if (!decision.proceed) {
+            ShowMessage(decision.message);
+            return;
+        }
+    }
     if (fgetWarningBeforeUpdatingChoose() != 1) return;
     const auto path = platform::UiServices::shared().savePanel("", {gc_.program().memoryFilter}, "");
     if (!path) return;
@@ -119,6 +128,16 @@ void SaveLoadView::memImportClick() {
 }
 
 void SaveLoadView::memExportClick() {
+    // Varnel Preset Conversion writes back only into a mixer that reported the new layout's
+    // firmware; a version not reported yet, or an old one, is asked for again.
+    if (gc_.program().mcuVersion) {
+        const MemoryButtonDecision decision = restoreButtonDecision(gc_.isconnected, gc_.m_mcuVer);
+        if (!decision.proceed) {
+            ShowMessage(decision.message);
+            if (decision.askVersion && mainVctl) mainVctl->sendCMD_ReadMCUVersion();
+            return;
+        }
+    }
     setTypelabe(1);
     if (gc_.isconnected) {
         LockGUI(false);
@@ -134,7 +153,7 @@ void SaveLoadView::memExportClick() {
 }
 
 int SaveLoadView::fgetWarningBeforeUpdatingChoose() {
-    const int answer = platform::UiServices::shared().alert("Warning!", WARNING_Export_STR, {"OK", "No"});
+    const int answer = platform::UiServices::shared().alert("Warning!", gc_.program().warningExportText, {"OK", "No"});
     return answer == 0 ? 1 : 0;
 }
 

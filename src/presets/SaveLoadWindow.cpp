@@ -113,6 +113,11 @@ SaveLoadWindow::SaveLoadWindow(GCData& store, std::chrono::nanoseconds watchdogI
     createStatusRow();
     alertPanel_ = new XmyAlertPanel(store, this);
     connectActions();
+    // Without the preset library there is no list to show and nothing to delete.
+    if (!store.program().presetLibrary) {
+        tableContainer_->hide();
+        deleteBtn_->hide();
+    }
 }
 
 SaveLoadWindow::~SaveLoadWindow() = default;

@@ -1,9 +1,10 @@
 #pragma once
-// Varnel Utility's preset window: the preset list of the chosen type, the type selector and the
-// channel and bus boxes, the load, save, delete and recall buttons, the backup pane with its
-// direction labels, percentage and progress bar, the status line, the busy spinner and the
-// connection lamp, over the panel picture. Its logic is SaveLoadView; this class only draws and
-// forwards the user's actions. The window switcher runs it modally.
+// The preset window: the preset list of the chosen type, the type selector and the channel and
+// bus boxes, the load, save, delete and recall buttons, the backup pane with its direction
+// labels, percentage and progress bar, the status line, the busy spinner and the connection lamp,
+// over the panel picture; in a program without the preset library, without the list and the
+// delete button. Its logic is SaveLoadView; this class only draws and forwards the user's
+// actions. The window switcher runs it modally.
 
 #include "presets/SaveLoadView.h"
 #include "presets/XmyAlertPanel.h"

@@ -17,13 +17,15 @@ namespace {
 constexpr const char* kTagProperty = "tag";
 }  // namespace
 
-DirazuzeControl::DirazuzeControl() {
+DirazuzeControl::DirazuzeControl(const ProgramConstants& program) : program_(program) {
     platform::trace("dirazuzecontrol is init now...........");
     midateControl = this;
 }
 
 DirazuzeControl::~DirazuzeControl() {
     if (midateControl == this) midateControl = nullptr;
+    // The preset window outliving the switcher must not report its close to it.
+    if (saveLoadView && saveLoadView == delegating_) saveLoadView->setDelegate(nullptr);
 }
 
 bool DirazuzeControl::hasPage(int tag) {
@@ -41,16 +43,27 @@ void DirazuzeControl::changePageControlClick(const QObject* sender) {
     const int tag = sender ? sender->property(kTagProperty).toInt() : 0;
     if (tag == kPresetPage && saveLoadView) {
         util::PresetWindow& page = *saveLoadView;
+        if (program_.switcherEndsPresetRun) {
+            page.setDelegate(this);
+            delegating_ = &page;
+        }
         // Delivery is synchronous: the preset window is idle, its controls enabled, from here on.
         Duziz::sendMsg(MSG_PRESET_IDLE, 0, kMessageBusName);
-        page.UpdatePresetList();
+        if (program_.presetLibrary) page.UpdatePresetList();
         page.syncStatusLCD();
-        // Sent only while the mixer is really connected; the lists arrive during the modal run.
-        if (mainVctl) mainVctl->sendCMD_ReadPresetList(0);
-        platform::trace("begin sendcmd ReadpresetList now.....");
-        page.setFalse();
+        // Sent only while the mixer is really connected; the answers arrive during the modal run.
+        if (program_.presetLibrary) {
+            if (mainVctl) mainVctl->sendCMD_ReadPresetList(0);
+            platform::trace("begin sendcmd ReadpresetList now.....");
+            page.setFalse();
+        }
+        // The memory buttons judge by the version the mixer reports now.
+        if (program_.mcuVersion) {
+            if (mainVctl) mainVctl->sendCMD_ReadMCUVersion();
+            platform::trace("begin sendcmd mcuver read now.....");
+        }
         Duziz::showModal(page.window());
-    } else if (tag == kFirmwarePage && fmUpdateVctl) {
+    } else if (tag == kFirmwarePage && program_.firmwarePage && fmUpdateVctl) {
         util::FirmwareWindow& page = *fmUpdateVctl;
         page.syncStatusLCD();
         auto& ui = platform::UiServices::shared();
@@ -65,6 +78,10 @@ void DirazuzeControl::changePageControlClick(const QObject* sender) {
             ui.runModal(page.window());
         }
     }
+}
+
+void DirazuzeControl::windowWillClose() {
+    if (program_.switcherEndsPresetRun) platform::UiServices::shared().stopModal(program_.presetRunStopCode);
 }
 
 void setPageControlTag(QObject* control, int tag) {

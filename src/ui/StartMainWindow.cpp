@@ -23,7 +23,9 @@ QPushButton* flatButton(QWidget* parent, const char* title, QRect frame) {
 }  // namespace
 
 StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings settings, QWidget* parent)
-    : QWidget(parent), link_(std::make_unique<StartMainView>(store, core, std::move(settings))) {
+    : QWidget(parent),
+      link_(std::make_unique<StartMainView>(store, core, std::move(settings))),
+      pageControl_(store.program()) {
     setFixedSize(kWidth, kHeight);
     backView_ = this;
     // Made in this order, which is also the order of the keyboard focus.
@@ -56,6 +58,8 @@ void StartMainWindow::createPageButtons() {
     enterUpdateBtn_ = flatButton(this, "Firmware", QRect(340, 160, 260, 120));
     setPageControlTag(enterSaveLoadBtn_, DirazuzeControl::kPresetPage);
     setPageControlTag(enterUpdateBtn_, DirazuzeControl::kFirmwarePage);
+    // A program without the firmware update shows no button for it.
+    if (!link_->store().program().firmwarePage) enterUpdateBtn_->hide();
     updatePageButtons();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// Varnel Utility's main window: the found device, the Connect and refresh buttons, the connection
-// lamp, the busy label and spinner, the page buttons and the about button over the panel picture.
-// It owns the device link (StartMainView) and is the link's view of the controls.
+// The main window of both programs: the found device, the Connect and refresh buttons, the
+// connection lamp, the busy label and spinner, the page buttons and the about button over the
+// panel picture. It owns the device link (StartMainView) and is the link's view of the controls.
 
 #include "link/StartMainView.h"
 #include "ui/AppDelegate.h"
@@ -25,7 +25,8 @@ public:
     // Start-up of the link and the window's controls; needs the main executor.
     void awakeFromNib();
     // The Preset and Firmware buttons (tags 1 and 2) open their windows through the window
-    // switcher; each is enabled only while its window is registered. Called on construction and by
+    // switcher (the Firmware button is hidden in a program without the firmware page); each is
+    // enabled only while its window is registered. Called on construction and by
     // awakeFromNib; the code that registers or unregisters a window calls it as well.
     void updatePageButtons();
     DirazuzeControl& pageControl() { return pageControl_; }

@@ -1,11 +1,18 @@
 #pragma once
 // The preset window as the window switcher and the main window reach it: its busy lock, its list,
-// its connection lamp, its channel boxes and the window itself. The preset window implements it
-// and registers itself in saveLoadView while it lives.
+// its connection lamp, its channel boxes, the window itself and who hears that it closes. The
+// preset window implements it and registers itself in saveLoadView while it lives.
 
 #include "platform/UiServices.h"
 
 namespace util {
+
+// Told that a window is closing, in place of the window ending its own modal run.
+class WindowDelegate {
+public:
+    virtual ~WindowDelegate();
+    virtual void windowWillClose() = 0;
+};
 
 class PresetWindow {
 public:
@@ -20,6 +27,8 @@ public:
     // Enables the channel boxes that the selected preset type uses and disables the others.
     virtual void setFalse() = 0;
     virtual platform::ModalWindow& window() = 0;
+    // From now on the window's close goes to delegate (null: the window ends its modal run itself).
+    virtual void setDelegate(WindowDelegate* delegate) = 0;
 };
 
 }  // namespace util

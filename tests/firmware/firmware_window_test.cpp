@@ -18,6 +18,7 @@ public:
     void syncStatusLCD() override {}
     void setFalse() override {}
     platform::ModalWindow& window() override { return modal; }
+    void setDelegate(util::WindowDelegate*) override {}
     RecordingModal modal;
 };
 

@@ -40,11 +40,7 @@ protected:
     }
     // Frames of the given command the mixer has received.
     size_t received(uint8_t command) {
-        return mixer.with([command](sim::SimMixer& m) {
-            size_t n = 0;
-            for (const auto& f : m.received) n += f.size() > 8 && f[8] == command;
-            return n;
-        });
+        return mixer.with([command](sim::SimMixer& m) { return m.receivedCount(command); });
     }
     Bytes memoryImage() {
         return mixer.with([](sim::SimMixer& m) { return m.memoryImage(); });

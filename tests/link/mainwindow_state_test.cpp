@@ -162,6 +162,7 @@ TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndin
         void syncStatusLCD() override {}
         void setFalse() override {}
         platform::ModalWindow& window() override { return modal_; }
+        void setDelegate(util::WindowDelegate*) override {}
         std::vector<std::pair<bool, size_t>> locks;
 
     private:

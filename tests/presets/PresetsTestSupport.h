@@ -102,7 +102,10 @@ struct RecordingControls : SaveLoadControls {
 // over TCP), the scripted dialogs and the watchdog on a manual clock.
 class PresetWindowTest : public linktest::LinkTest {
 protected:
-    PresetWindowTest() { logic.awakeFromNib(); }
+    // program: the constants of the program whose preset window is tested.
+    explicit PresetWindowTest(const ProgramConstants& program = kUtilityConstants) : LinkTest(program) {
+        logic.awakeFromNib();
+    }
 
     // Posts a message on the bus, as the link and the switcher do.
     static void post(int code, int pos = 0) { Duziz::sendMsg(code, pos, kMessageBusName); }

@@ -86,6 +86,12 @@ void SimMixer::updateFirmware() {
     }
 }
 
+size_t SimMixer::receivedCount(uint8_t command) const {
+    size_t n = 0;
+    for (const Bytes& f : received) n += f.size() > 8 && f[8] == command;
+    return n;
+}
+
 Bytes SimMixer::memoryImage() const {
     Bytes all;
     for (const Bytes& packet : memory) all.insert(all.end(), packet.begin(), packet.end());

@@ -92,6 +92,8 @@ public:
 
     // Every complete frame received (the 0x04 end byte counts as a frame of one byte).
     std::vector<Bytes> received;
+    // How many of them carry the command (byte 8).
+    size_t receivedCount(uint8_t command) const;
     // Frames that break the request table (fixed bytes, length byte, trailer, zero fields, a
     // block at or beyond the count its ready query announced); the mixer does not answer them.
     std::vector<Bytes> rejected;

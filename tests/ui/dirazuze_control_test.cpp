@@ -43,6 +43,11 @@ public:
     void syncStatusLCD() override { log_.push_back("preset syncStatusLCD"); }
     void setFalse() override { log_.push_back("setFalse"); }
     platform::ModalWindow& window() override { return window_; }
+    void setDelegate(util::WindowDelegate* delegate) override {
+        log_.push_back("setDelegate");
+        delegate_ = delegate;
+    }
+    util::WindowDelegate* delegate_ = nullptr;
 
 private:
     Log& log_;
