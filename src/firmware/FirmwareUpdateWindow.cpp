@@ -267,9 +267,7 @@ void FirmwareUpdateWindow::orderOut() {
 // ---- ModalWindow -------------------------------------------------------------------------------
 
 void FirmwareUpdateWindow::makeKeyWindow() {
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 void FirmwareUpdateWindow::closeWindow() {

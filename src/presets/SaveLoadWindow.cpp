@@ -342,9 +342,7 @@ bool SaveLoadWindow::isWindowShown() const { return isVisible(); }
 // ---- The window -------------------------------------------------------------------------------
 
 void SaveLoadWindow::makeKeyWindow() {
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 void SaveLoadWindow::closeWindow() {

@@ -1,5 +1,6 @@
 #include "presets/XmyAlertPanel.h"
 
+#include "ui/ControlCategories.h"
 #include "ui/XoemTextField.h"
 
 #include <QCloseEvent>
@@ -52,9 +53,7 @@ void XmyAlertPanel::clearInputEd() { inputEd_->clear(); }
 void XmyAlertPanel::orderOut() { hide(); }
 
 void XmyAlertPanel::makeKeyWindow() {
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
     inputEd_->setFocus();
 }
 

@@ -103,3 +103,9 @@ void setTextColor(QGroupBox* box, const QColor& color) {
     }
     box->update();
 }
+
+void showInFront(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}

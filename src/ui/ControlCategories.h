@@ -1,6 +1,7 @@
 #pragma once
 // Helpers the windows call while they set themselves up: a background picture laid under a
-// view's controls, and title colours for buttons, radio groups and group boxes.
+// view's controls, and title colours for buttons, radio groups and group boxes; and how a window
+// comes to the front.
 
 #include <string>
 
@@ -31,3 +32,6 @@ void setTextColor(QAbstractButton* button, const QColor& color);
 // Shows the title of the group box in `color`; its text, its font and the controls inside the
 // box keep their own colours.
 void setTextColor(QGroupBox* box, const QColor& color);
+
+// Shows the window, raises it above the others and makes it the active window.
+void showInFront(QWidget* window);

@@ -155,9 +155,7 @@ void StartMainWindow::setAboutTexts(const std::string& name, const std::string& 
 platform::ModalWindow* StartMainWindow::verWindow() { return aboutWindow(); }
 
 void StartMainWindow::bringToFront() {
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 AppDelegate::ManifestEntries readManifestEntries(XCoreData& core) {

@@ -52,9 +52,7 @@ VerWindow::~VerWindow() = default;
 void VerWindow::awakeFromNib() { loadBackGroundImage(backView_, "body_off"); }
 
 void VerWindow::makeKeyWindow() {
-    show();
-    raise();
-    activateWindow();
+    showInFront(this);
 }
 
 void VerWindow::closeWindow() {
