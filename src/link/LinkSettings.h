@@ -16,6 +16,10 @@ struct LinkSettings {
     // Where the probe goes: broadcastAddress (empty = the machine's, from NetUtil), probePort.
     uint16_t probePort = 8000;
     std::string broadcastAddress;
+    // Whether the main window looks for the mixer's USB serial adapter at all. Off, no serial
+    // device is listed, chosen or opened, at start-up, on a plug-in or on refresh: the demo runs
+    // beside a simulated mixer, and a real mixer on an adapter must never receive what it sends.
+    bool serialLink = true;
     // A serial device is the mixer's adapter when its path contains this.
     std::string serialPathMarker = "/dev/ttyUSB";
     unsigned long serialSpeed = 57600;

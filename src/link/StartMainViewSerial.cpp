@@ -16,6 +16,7 @@ constexpr const char* kPortType = "IORS232SerialStream";
 }  // namespace
 
 void StartMainView::cxhPort() {
+    if (!settings_.serialLink) return;
     portsObserver_ = platform::NotificationCenter::defaultCenter().addObserver(
         SerialPortListDidAddPortsNotification, [this](const platform::Notification&) { didAddPorts(); });
     SerialPortList::sharedPortList();
@@ -25,6 +26,7 @@ void StartMainView::cxhPort() {
 void StartMainView::didAddPorts() { listSerialDev(true); }
 
 void StartMainView::listSerialDev(bool plugIn) {
+    if (!settings_.serialLink) return;
     std::string chosen;
     auto ports = SerialPortList::portEnumerator();
     while (auto port = ports->nextObject()) {

@@ -383,3 +383,34 @@ TEST_F(MainWindowSerial, TheMixersAnswerAfterAStalePartialFrameStillClaimsAndThe
     const auto names = mixer.with([](sim::SimMixer& m) { return m.names[0][0]; });
     EXPECT_EQ(0, std::memcmp(gc.m_DSPPreset[0], names.data(), 16));
 }
+
+// With the serial link off (the demo beside the simulated mixer), an adapter present at start-up,
+// one plugged in later and one there at a refresh are never chosen nor opened, though a mixer on
+// them would answer: they receive no byte, and the mixer on the network is found and connected.
+TEST_F(MainWindowSerial, WithTheSerialLinkOffNoAdapterIsChosenOrOpened) {
+    sim::LockedMixer onAdapter;
+    auto pair = line("ttyUSB0");
+    sim::SerialFront far(onAdapter, pair->second);
+    ASSERT_TRUE(far.ok());
+    present({device(*pair, "ttyUSB0")});
+    sim::TcpFront tcp(mixer, "127.0.0.1", 0);
+    ASSERT_TRUE(tcp.ok());
+    settings.tcpPort = tcp.port();
+    settings.serialLink = false;
+    sim::UdpFront udp({settings.probePort, "127.0.0.1", 32, 0ms});
+    ASSERT_TRUE(udp.ok());
+    start();
+    link->refleshSearchDevice();
+    auto plugged = line("ttyUSB1");
+    sim::SerialFront far2(onAdapter, plugged->second);
+    ASSERT_TRUE(far2.ok());
+    fakeRegistry().plug({device(*plugged, "ttyUSB1")});
+    connectOverTcp();
+    loop.runFor(200ms);
+
+    EXPECT_EQ(link->m_device(), "");
+    EXPECT_EQ(link->comport(), nullptr);
+    EXPECT_EQ(onAdapter.with([](sim::SimMixer& m) { return m.received.size(); }), 0u);
+    EXPECT_EQ(link->connectType(), kConnectTypeTcp);
+    EXPECT_TRUE(gc.isconnected);
+}
