@@ -8,6 +8,5 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Varnel Preset Conversion");
-    UtilityLaunch launch(kConversionConstants);
-    return launch.exec(app);
+    return UtilityLaunch::run(app, kConversionConstants);
 }

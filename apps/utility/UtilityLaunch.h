@@ -16,14 +16,40 @@
 #include "ui/AppDelegate.h"
 #include "ui/StartMainWindow.h"
 
+#include <QStringList>
+#include <QTimer>
+
 #include <memory>
+#include <optional>
+#include <string>
 
 class QApplication;
+
+// How the program was started: its own command-line options.
+//   --demo                  demo mode: the program runs beside the simulated mixer (scripts/run
+//                           --demo) and opens no serial port at all, so a real mixer on a USB
+//                           serial adapter never receives what the demo sends
+//   --firmware-folder DIR   demo mode only: the firmware manifest and the four board images are
+//                           read from DIR/lib in place of the program's resources
+//   --connect-when-found    demo mode only: presses Connect once the search has found a mixer,
+//                           for the demo's test, where nobody is there to press it
+struct LaunchOptions {
+    bool demo = false;
+    std::string firmwareFolder;
+    bool connectWhenFound = false;
+};
+
+// Reads the options from the program's arguments (the first is the program; Qt's own were taken
+// by QApplication). Nothing, with the reason in error, for an unknown option, a folder missing
+// its value, an option of demo mode without --demo, or a firmware folder for a program without
+// the firmware window.
+std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, const ProgramConstants& program,
+                                                std::string* error);
 
 class UtilityLaunch {
 public:
     // program: the constants of the program being started, given to its store (GCData).
-    explicit UtilityLaunch(const ProgramConstants& program = kUtilityConstants);
+    explicit UtilityLaunch(const ProgramConstants& program = kUtilityConstants, const LaunchOptions& options = {});
     UtilityLaunch(const UtilityLaunch&) = delete;
     UtilityLaunch& operator=(const UtilityLaunch&) = delete;
 
@@ -37,6 +63,10 @@ public:
     // asks the delegate first, and the delegate hears when the application quits or goes inactive.
     int exec(QApplication& app);
 
+    // A program's main(): reads the options of app's arguments (a usage line and 2 when they are
+    // wrong), then launches the program and runs it.
+    static int run(QApplication& app, const ProgramConstants& program);
+
 private:
     platform::QtMainExecutor executor_;
     platform::QtUiServices ui_;
@@ -44,4 +74,6 @@ private:
     SaveLoadWindow presetWindow_;
     std::unique_ptr<FirmwareUpdateWindow> firmware_;
     AppDelegate delegate_;
+    // Presses Connect once a mixer was found (--connect-when-found).
+    QTimer connectWhenFound_;
 };

@@ -7,6 +7,5 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Varnel Utility");
-    UtilityLaunch launch(kUtilityConstants);
-    return launch.exec(app);
+    return UtilityLaunch::run(app, kUtilityConstants);
 }
