@@ -7,6 +7,8 @@
 // addresses; the simulator takes it on its own address and answers on the program's port 48899.
 // With a firmware version below 64 the mixer keeps its scenes in the old layout; SIGUSR1 updates
 // its firmware to version 64 (new-layout scenes), as the firmware update of the mixer does.
+// It tells on stderr when it first answers the search, of each connection and the command of the
+// first request on it, of a firmware update, and what it received when it stops.
 
 #include "simfront/SimFronts.h"
 
@@ -77,7 +79,14 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "mixer-sim: search on udp %u, link on %s:%u%s%s, firmware version %d\n", udpPort,
                  address.c_str(), tcp.port(), serial.empty() ? "" : ", serial ", serial.c_str(), firmwareVersion);
+    // What a person (or the demo's test) watches for: the search answered once, each connection,
+    // and the first request that arrives on it.
+    auto framesReceived = [&mixer] { return mixer.with([](sim::SimMixer& m) { return m.received.size(); }); };
+    bool answered = false;
     int lastConnections = 0;
+    size_t framesAtLastLook = 0;
+    size_t framesBeforeConnection = 0;
+    bool requestSeen = true;
     while (!g_stop) {
         ::usleep(100000);
         if (g_update) {
@@ -85,12 +94,33 @@ int main(int argc, char** argv) {
             mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
             std::fprintf(stderr, "mixer-sim: firmware updated to version %d\n", sim::SimMixer::kNewLayoutVersion);
         }
+        if (!answered && udp.replies() > 0) {
+            answered = true;
+            std::fprintf(stderr, "mixer-sim: answered the search\n");
+        }
+        // Counted before the look at the connections: a connection seen now was accepted after the
+        // previous count, so every frame past that count came on it.
+        const size_t frames = framesReceived();
         if (tcp.connections() != lastConnections) {
             lastConnections = tcp.connections();
+            framesBeforeConnection = framesAtLastLook;
+            requestSeen = false;
             std::fprintf(stderr, "mixer-sim: connection %d\n", lastConnections);
         }
+        framesAtLastLook = frames;
+        if (!requestSeen) {
+            const int command = mixer.with([&](sim::SimMixer& m) {
+                if (m.received.size() <= framesBeforeConnection) return -1;
+                const sim::Bytes& first = m.received[framesBeforeConnection];
+                return first.size() > 8 ? int{first[8]} : 0;
+            });
+            if (command >= 0) {
+                requestSeen = true;
+                std::fprintf(stderr, "mixer-sim: first request on connection %d: command 0x%02X\n", lastConnections,
+                             static_cast<unsigned>(command));
+            }
+        }
     }
-    const size_t frames = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
-    std::fprintf(stderr, "mixer-sim: %d probes answered, %zu frames received\n", udp.replies(), frames);
+    std::fprintf(stderr, "mixer-sim: %d probes answered, %zu frames received\n", udp.replies(), framesReceived());
     return 0;
 }
