@@ -440,6 +440,52 @@ TEST_F(TcpTls, ProgressDuringTheHandshakeIsNotANumber) {
     EXPECT_EQ(sock->sslContext(), nullptr);  // off the socket queue
 }
 
+TEST_F(TcpTls, ClientsOnQueuesOfTheirOwnSecureAtTheSameTime) {
+    // The server side: each accepted connection upgrades and echoes one line.
+    const Settings server{{kCFStreamSSLIsServer, true}, {kCFStreamSSLCertificates, certs().identity()}};
+    delegate->onEvent = [server](const Recorder::SocketPtr& s, const Event& e) {
+        if (e.kind == Event::Accept) {
+            e.newSocket->startTLS(server);
+            e.newSocket->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 1);
+        } else if (e.kind == Event::Read) {
+            s->writeDataWithTimeoutTag(e.data, -1, 1);
+        }
+    };
+    listener = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+    Error err;
+    ASSERT_TRUE(listener->acceptOnInterfacePortError("127.0.0.1", 0, &err)) << err.toString();
+    uint16_t port = 0;
+    listener->performBlock([&] { port = listener->localPort4(); });
+
+    // Clients that validate (and so need the trust store) and clients that do not, all starting at once.
+    constexpr int kClients = 16;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    std::vector<std::shared_ptr<AsyncTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        const Settings settings = i % 2 ? Settings{{kCFStreamSSLValidatesCertificateChain, false}}
+                                        : Settings{{kCFStreamSSLAllowsAnyRoot, true},
+                                                   {kCFStreamSSLPeerName, std::string("localhost")}};
+        auto recorder = std::make_shared<Recorder>();
+        recorder->onEvent = [settings, i](const Recorder::SocketPtr& s, const Event& e) {
+            if (e.kind == Event::Connect) s->startTLS(settings);
+            if (e.kind == Event::Secure) {
+                s->writeDataWithTimeoutTag(bytes("client " + std::to_string(i) + "\n"), -1, 1);
+                s->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 1);
+            }
+        };
+        recorders.push_back(recorder);
+        clients.push_back(AsyncTcpSocket::initWithDelegateDelegateQueue(recorder, delegateQueue));
+    }
+    for (const auto& client : clients) ASSERT_TRUE(client->connectToHostOnPortError("127.0.0.1", port, &err));
+    for (int i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(recorders[i]->waitForCount(Event::Read));
+        EXPECT_EQ(text(recorders[i]->of(Event::Read).at(0).data), "client " + std::to_string(i) + "\n");
+        EXPECT_TRUE(recorders[i]->of(Event::Disconnect).empty());
+    }
+    clients.clear();
+}
+
 // ---- records cut into segments ----
 
 // Letters in a pattern of the seed's own, so that a byte out of place shows; no line feed.
@@ -587,13 +633,6 @@ TEST_F(TcpTlsSplit, RequestsAndRepliesThroughSegmentsOfOneEthernetPayload) {
     // Replies of 1, 4 and 16 KiB in turn, each one record, cut at 1,448 bytes.
     static constexpr size_t kSizes[] = {1024, 4096, 16384};
     constexpr long kRounds = 60;
-    start([](LibraryPeer& tls) {
-        for (;;) {
-            const std::string request = tls.read(8);  // the reply's size in five digits, the round in three
-            if (request.size() != 8) return;
-            if (!tls.writeAll(letters(std::stoul(request.substr(0, 5)), std::stoi(request.substr(5))))) return;
-        }
-    });
     auto ask = [](const Recorder::SocketPtr& s, long round) {
         char request[32];
         std::snprintf(request, sizeof request, "%05zu%03ld", kSizes[round % 3], round);
@@ -608,6 +647,13 @@ TEST_F(TcpTlsSplit, RequestsAndRepliesThroughSegmentsOfOneEthernetPayload) {
             ask(s, e.tag + 1);
         }
     };
+    start([](LibraryPeer& tls) {
+        for (;;) {
+            const std::string request = tls.read(8);  // the reply's size in five digits, the round in three
+            if (request.size() != 8) return;
+            if (!tls.writeAll(letters(std::stoul(request.substr(0, 5)), std::stoi(request.substr(5))))) return;
+        }
+    });
     EXPECT_TRUE(delegate->waitForCount(Event::Read, kRounds, 20s));
     const auto reads = delegate->of(Event::Read);
     ASSERT_EQ(reads.size(), static_cast<size_t>(kRounds)) << "the reply of round " << reads.size() << " stalled";
