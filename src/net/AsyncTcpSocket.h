@@ -52,6 +52,7 @@ inline constexpr const char* kCFStreamSSLIsServer = "kCFStreamSSLIsServer";  // 
 inline constexpr const char* kCFStreamSSLPeerName = "kCFStreamSSLPeerName";
 // bool each; the client validates the server's chain against the system's trust store unless
 // kCFStreamSSLValidatesCertificateChain is false; the three "allows" keys forgive one error each.
+// The trust store is read once in the process, by the first client that validates.
 inline constexpr const char* kCFStreamSSLAllowsAnyRoot = "kCFStreamSSLAllowsAnyRoot";
 inline constexpr const char* kCFStreamSSLAllowsExpiredRoots = "kCFStreamSSLAllowsExpiredRoots";
 inline constexpr const char* kCFStreamSSLValidatesCertificateChain = "kCFStreamSSLValidatesCertificateChain";
