@@ -263,11 +263,12 @@ std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     BIO_METHOD* method = libraryReady ? streamBioMethod() : nullptr;
     auto impl = std::make_unique<TlsStreamImpl>();
     impl->isServer = isServer;
-    // A server's context is its own: it carries the connection's identity and sessions.
-    if (method && isServer) {
-        impl->ctx = SSL_CTX_new(TLS_method());
-    } else if (SSL_CTX* shared = method ? sharedClientContext() : nullptr; shared && SSL_CTX_up_ref(shared) == 1) {
-        impl->ctx = shared;
+    if (method) {
+        // A server's context is its own: it carries the connection's identity and sessions.
+        if (isServer)
+            impl->ctx = SSL_CTX_new(TLS_method());
+        else if (SSL_CTX* shared = sharedClientContext(); shared && SSL_CTX_up_ref(shared) == 1)
+            impl->ctx = shared;
     }
     if (!impl->ctx) {
         ERR_clear_error();
@@ -282,8 +283,9 @@ std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     BIO_set_data(bio, impl.get());
     SSL_set_bio(impl->ssl, bio, bio);
     // Read-ahead stays off (the library's default): the library then holds no encrypted bytes beyond
-    // the record it works on, and the caller's count of waiting bytes plus bufferedReadSize() stays
-    // a sound estimate.
+    // the record it works on. The part of a record it holds is counted nowhere, so the bytes that
+    // complete the record may decrypt to more than they count: a caller reads on while
+    // bufferedReadSize() is above 0.
     SSL_set_app_data(impl->ssl, impl.get());
     if (isServer)
         SSL_set_accept_state(impl->ssl);
