@@ -13,11 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <any>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -100,6 +104,21 @@ public:
                 }
             }
             ::close(fd);
+        });
+    }
+    // The server side of count TLS handshakes one after the other, each connection kept until the
+    // client leaves.
+    void tlsHandshakes(int count) {
+        thread_ = std::thread([this, count] {
+            for (int i = 0; i < count; ++i) {
+                const int fd = ::accept(listener_, nullptr, nullptr);
+                if (fd < 0) return;
+                {
+                    nettest::LibraryPeer tls = nettest::LibraryPeer::server(fd);
+                    if (tls.handshake()) tls.read(1);
+                }
+                ::close(fd);
+            }
         });
     }
     // Answers each frame of kFrame bytes with one of its own, until the peer closes.
@@ -429,6 +448,62 @@ void BM_BlockingTlsThroughput(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotal));
 }
 
+// Client handshakes one after the other, from the connect call to the socket's secure report, with
+// validation on against a trust file holding the test root alone (the library's SSL_CERT_FILE, set
+// before the first validating handshake of the process) and with validation off. The server is a
+// thread on the library presenting the test leaf.
+constexpr int kHandshakes = 100;
+double bestHandshake[2] = {1e300, 1e300};  // median seconds; validation off, on
+
+void BM_SocketTlsHandshake(benchmark::State& state) {
+    const bool validate = state.range(0) != 0;
+    const nettest::TestCertificates& certs = nettest::TestCertificates::shared();  // made before the clock runs
+    static const testsupport::TempDir noCertificates;
+    std::map<std::string, std::any> settings{{kCFStreamSSLValidatesCertificateChain, validate}};
+    if (validate) {
+        ::setenv("SSL_CERT_FILE", certs.file("root.pem").c_str(), 1);
+        ::setenv("SSL_CERT_DIR", noCertificates.path().c_str(), 1);
+        settings[kCFStreamSSLPeerName] = std::string("localhost");
+    }
+    for (auto _ : state) {
+        Server server;
+        server.tlsHandshakes(kHandshakes);
+        auto driver = std::make_shared<Driver>();
+        std::mutex mutex;
+        std::condition_variable cv;
+        int secured = 0;
+        driver->onConnect = [&](const AsyncTcpSocketDelegate::SocketPtr& s) { s->startTLS(settings); };
+        driver->onSecure = [&](const AsyncTcpSocketDelegate::SocketPtr&) {
+            std::lock_guard lock(mutex);
+            ++secured;
+            cv.notify_one();
+        };
+        auto sock = makeSocket(driver, false);
+        std::vector<double> took;
+        for (int i = 0; i < kHandshakes; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            platform::Error err;
+            sock->connectToHostOnPortError("127.0.0.1", server.port(), &err);
+            bool ok;
+            {
+                std::unique_lock lock(mutex);
+                ok = cv.wait_for(lock, std::chrono::seconds(5), [&] { return secured > i; });
+            }
+            took.push_back(seconds(std::chrono::steady_clock::now() - start));
+            sock->disconnect();
+            if (!ok) {
+                state.SkipWithError("a handshake failed");
+                break;
+            }
+        }
+        sock.reset();
+        server.join();
+        const double s = median(took);
+        state.SetIterationTime(s * kHandshakes);
+        bestHandshake[validate] = std::min(bestHandshake[validate], s);
+    }
+    state.SetItemsProcessed(state.iterations() * kHandshakes);
+}
 
 BENCHMARK(BM_BlockingThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SocketThroughput)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
@@ -438,6 +513,7 @@ BENCHMARK(BM_BlockingConnect)->UseManualTime()->Unit(benchmark::kMillisecond)->I
 BENCHMARK(BM_SocketConnect)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_BlockingTlsThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SocketTlsThroughput)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SocketTlsHandshake)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 
@@ -475,6 +551,13 @@ int main(int argc, char** argv) {
         std::printf("TLS 1.3 AES-128-GCM throughput: blocking SSL_write %.0f MiB/s, socket %.0f MiB/s, ratio %.2fx "
                     "(aim: at least 0.8x)\n",
                     mib / bl, mib / sl, bl / sl);
+    }
+    for (int validate = 0; validate < 2; ++validate) {
+        const double h = bestHandshake[validate];
+        if (h < 1e300) {
+            std::printf("TLS client handshake, median (%s): %.2f ms, %.0f per second\n",
+                        validate ? "validation on, one-certificate trust file" : "validation off", h * 1e3, 1.0 / h);
+        }
     }
     return 0;
 }

@@ -52,6 +52,7 @@ inline constexpr const char* kCFStreamSSLIsServer = "kCFStreamSSLIsServer";  // 
 inline constexpr const char* kCFStreamSSLPeerName = "kCFStreamSSLPeerName";
 // bool each; the client validates the server's chain against the system's trust store unless
 // kCFStreamSSLValidatesCertificateChain is false; the three "allows" keys forgive one error each.
+// The trust store is read once in the process, by the first client that validates.
 inline constexpr const char* kCFStreamSSLAllowsAnyRoot = "kCFStreamSSLAllowsAnyRoot";
 inline constexpr const char* kCFStreamSSLAllowsExpiredRoots = "kCFStreamSSLAllowsExpiredRoots";
 inline constexpr const char* kCFStreamSSLValidatesCertificateChain = "kCFStreamSSLValidatesCertificateChain";
@@ -435,7 +436,13 @@ private:
     // Moves pre-buffered bytes into the read: up to and including its terminator (*termFound set
     // when it is there), or as many as the read takes. Returns how many.
     size_t moveFromPreBuffer(net::detail::AsyncTcpReadPacket& r, bool* termFound);
-    void readFromSocket(net::detail::AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass);
+    // Bytes the TLS stream can hand over without a read event: encrypted ones already taken from
+    // the descriptor and decrypted ones not yet read. 0 on a plain socket.
+    size_t heldTLSBytes() const;
+    // What a read may find: the bytes the read source reported plus those the TLS stream holds.
+    size_t estimatedBytesAvailable() const;
+    // One read from the descriptor or the TLS stream into the read; returns the bytes read.
+    size_t readFromSocket(net::detail::AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass);
     // Reads up to bytesToRead bytes into buffer from the TLS stream or the descriptor.
     size_t readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& pass);
     // Accounts bytes just read into buffer to the read, keeping those behind a terminator.

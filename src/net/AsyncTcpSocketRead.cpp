@@ -144,13 +144,8 @@ void AsyncTcpSocket::doReadData() {
         return;
     }
 
-    // Once secure, bytes may also wait in the TLS layer: encrypted ones not yet taken from the
-    // descriptor's side, and decrypted ones.
-    size_t estimatedBytesAvailable = socketFDBytesAvailable;
-    if (flags & FlagSecured)
-        estimatedBytesAvailable += sslPreBuffer->availableBytes() + sslContext_->bufferedReadSize();
-    const bool hasBytesAvailable = estimatedBytesAvailable > 0;
-    if (!hasBytesAvailable && preBuffer.availableBytes() == 0) {
+    // Nothing on the descriptor, in the TLS stream or in the pre-buffer: wait for the next bytes.
+    if (estimatedBytesAvailable() == 0 && preBuffer.availableBytes() == 0) {
         resumeReadSource();
         return;
     }
@@ -181,11 +176,21 @@ void AsyncTcpSocket::doReadData() {
         }
     }
 
-    if (!pass.done && !pass.error && !pass.socketEOF) {
-        if (hasBytesAvailable)
-            readFromSocket(r, estimatedBytesAvailable, pass);
-        else
+    // A plain socket gets one read call a pass. A TLS stream is read again while it holds bytes, also
+    // after the end of the stream: the last bytes to arrive may complete a record that decrypts to
+    // more than they count, and no read event will come for what the stream keeps.
+    bool mayRead = !pass.socketEOF || heldTLSBytes() > 0;
+    while (mayRead && !pass.done && !pass.error) {
+        const size_t estimate = estimatedBytesAvailable();
+        if (estimate == 0) {
             pass.waiting = true;
+            break;
+        }
+        const bool socketEOFBefore = pass.socketEOF;
+        const size_t bytesRead = readFromSocket(r, estimate, pass);
+        mayRead = (flags & FlagSecured) && bytesRead > 0 && pass.socketEOF == socketEOFBefore &&
+                  (heldTLSBytes() > 0 || socketFDBytesAvailable > 0);
+        if (mayRead) pass.waiting = false;
     }
 
     // Whatever-is-available reads are done once anything was added, from the pre-buffer alone too.
@@ -193,6 +198,13 @@ void AsyncTcpSocket::doReadData() {
 
     finishReadPass(r, pass);
 }
+
+size_t AsyncTcpSocket::heldTLSBytes() const {
+    if (!(flags & FlagSecured)) return 0;
+    return sslPreBuffer->availableBytes() + sslContext_->bufferedReadSize();
+}
+
+size_t AsyncTcpSocket::estimatedBytesAvailable() const { return socketFDBytesAvailable + heldTLSBytes(); }
 
 size_t AsyncTcpSocket::moveFromPreBuffer(AsyncTcpReadPacket& r, bool* termFound) {
     const size_t bytesToCopy = r.isTermRead() ? r.readLengthForTermWithPreBufferFound(preBuffer, termFound)
@@ -204,7 +216,7 @@ size_t AsyncTcpSocket::moveFromPreBuffer(AsyncTcpReadPacket& r, bool* termFound)
     return bytesToCopy;
 }
 
-void AsyncTcpSocket::readFromSocket(AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass) {
+size_t AsyncTcpSocket::readFromSocket(AsyncTcpReadPacket& r, size_t estimatedBytesAvailable, ReadPass& pass) {
     if (preBuffer.availableBytes() != 0) platform::fatal("AsyncTcpSocket: Invalid logic");
 
     // A terminator read takes what may run past its terminator into the pre-buffer when the
@@ -227,6 +239,7 @@ void AsyncTcpSocket::readFromSocket(AsyncTcpReadPacket& r, size_t estimatedBytes
 
     const size_t bytesRead = readBytes(buffer, bytesToRead, pass);
     if (bytesRead > 0) takeBytesRead(r, buffer, bytesRead, readIntoPreBuffer, pass);
+    return bytesRead;
 }
 
 size_t AsyncTcpSocket::readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& pass) {
@@ -245,8 +258,8 @@ size_t AsyncTcpSocket::readBytes(uint8_t* buffer, size_t bytesToRead, ReadPass& 
         } else if (result != 0 && result != platform::errSSLWouldBlock) {
             pass.error = sslError(result);
         } else {
-            // Every decrypted byte up to the estimate was taken: the next ones have to come
-            // from the descriptor.
+            // The stream wants more from the descriptor, or every byte asked for was taken; the
+            // pass reads on while the stream holds more.
             pass.waiting = true;
         }
         return bytesRead;
@@ -279,7 +292,8 @@ void AsyncTcpSocket::takeBytesRead(AsyncTcpReadPacket& r, const uint8_t* buffer,
     if (r.readLength > 0 || !r.isTermRead()) {
         r.bytesDone += bytesRead;
         pass.bytesAdded += bytesRead;
-        pass.done = r.readLength == 0 || r.bytesDone == r.readLength;
+        // A whatever-is-available read ends with the pass, unless its bound is reached first.
+        pass.done = r.readLength > 0 ? r.bytesDone == r.readLength : (r.maxLength > 0 && r.bytesDone >= r.maxLength);
         return;
     }
 

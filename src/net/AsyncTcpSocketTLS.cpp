@@ -297,14 +297,11 @@ void AsyncTcpSocket::flushSSLBuffers() {
     if (!(flags & FlagSecured)) platform::fatal("AsyncTcpSocket: Cannot flush ssl buffers on non-secure socket");
     if (preBuffer.availableBytes() > 0) return;  // the reads take those first
 
-    auto estimate = [this] {
-        return socketFDBytesAvailable + sslPreBuffer->availableBytes() + sslContext_->bufferedReadSize();
-    };
-    for (size_t estimatedBytesAvailable = estimate(); estimatedBytesAvailable > 0;
-         estimatedBytesAvailable = estimate()) {
-        preBuffer.ensureCapacityForWrite(estimatedBytesAvailable);
+    // Estimated again after each read: a record completed by the bytes read may decrypt to more.
+    for (size_t estimate = estimatedBytesAvailable(); estimate > 0; estimate = estimatedBytesAvailable()) {
+        preBuffer.ensureCapacityForWrite(estimate);
         size_t bytesRead = 0;
-        const int32_t result = sslContext_->read(preBuffer.writeBuffer(), estimatedBytesAvailable, &bytesRead);
+        const int32_t result = sslContext_->read(preBuffer.writeBuffer(), estimate, &bytesRead);
         if (bytesRead > 0) preBuffer.didWrite(bytesRead);
         if (result != 0) {
             // How the stream ended counts when the end of stream is handled.

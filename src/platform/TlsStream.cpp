@@ -1,5 +1,6 @@
 // TlsStream on OpenSSL 3: an SSL object over a BIO of our own whose read and write are the
 // caller's two I/O functions, the settings, and the library's results turned into status codes.
+// Client streams share one library context and, when they validate, one trust store read once.
 
 #include "platform/TlsStream.h"
 
@@ -25,7 +26,7 @@ struct TlsStreamImpl {
 
     ~TlsStreamImpl() {
         SSL_free(ssl);  // frees the BIO too
-        SSL_CTX_free(ctx);
+        SSL_CTX_free(ctx);  // this stream's reference
     }
 
     // Before each call into the library: its error queue belongs to the thread, and the threads
@@ -37,6 +38,7 @@ struct TlsStreamImpl {
     int32_t statusOf(int result);
     int32_t failureStatus() const;
     void applyVerifyMode();
+    void chooseTrust();
 
     SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
@@ -48,6 +50,8 @@ struct TlsStreamImpl {
     bool anyRoot = false;
     bool expiredRoots = false;
     bool expiredCerts = false;
+    // The trust for validation is chosen once, when the handshake starts and the settings are final.
+    bool trustChosen = false;
     // An I/O function reported the end or failure of the connection during the current call.
     bool ioEnded = false;
 };
@@ -63,6 +67,32 @@ namespace {
 // would free the locks that close takes. The first set-up decides this, so it runs here, before
 // anything else in the process can use the library.
 const bool libraryReady = OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
+// The context every client stream is made from, made once by whichever thread comes first. It
+// holds no trust of its own: a stream that validates is given the system's trust store when its
+// handshake starts, so a stream that does not validate never reads it. Everything a stream sets
+// (validation, names, suites, certificates) is set on the stream, never here.
+SSL_CTX* sharedClientContext() {
+    static SSL_CTX* const context = [] {
+        SSL_CTX* ctx = libraryReady ? SSL_CTX_new(TLS_method()) : nullptr;
+        ERR_clear_error();
+        return ctx;
+    }();
+    return context;
+}
+
+// The system's trust store, read at the first handshake that validates and shared by every one
+// after it: reading the system's bundle costs tens of milliseconds. A store that cannot be read
+// trusts nothing.
+X509_STORE* systemTrustStore() {
+    static X509_STORE* const store = [] {
+        X509_STORE* trust = X509_STORE_new();
+        if (trust) X509_STORE_set_default_paths(trust);
+        ERR_clear_error();
+        return trust;
+    }();
+    return store;
+}
 
 // ---- the BIO: reads and writes go to the caller's functions ----
 
@@ -178,6 +208,15 @@ void TlsStreamImpl::applyVerifyMode() {
     }
 }
 
+void TlsStreamImpl::chooseTrust() {
+    if (trustChosen) return;
+    trustChosen = true;
+    // Without it the chain is checked against the client context's store, which is empty.
+    if (!isServer && verify) {
+        if (X509_STORE* trust = systemTrustStore()) SSL_set1_verify_cert_store(ssl, trust);
+    }
+}
+
 int32_t TlsStreamImpl::failureStatus() const {
     // The first entry is the cause; the ones after it are its consequences.
     const unsigned long error = ERR_peek_error();
@@ -224,13 +263,17 @@ std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     BIO_METHOD* method = libraryReady ? streamBioMethod() : nullptr;
     auto impl = std::make_unique<TlsStreamImpl>();
     impl->isServer = isServer;
-    impl->ctx = method ? SSL_CTX_new(TLS_method()) : nullptr;
+    if (method) {
+        // A server's context is its own: it carries the connection's identity and sessions.
+        if (isServer)
+            impl->ctx = SSL_CTX_new(TLS_method());
+        else if (SSL_CTX* shared = sharedClientContext(); shared && SSL_CTX_up_ref(shared) == 1)
+            impl->ctx = shared;
+    }
     if (!impl->ctx) {
         ERR_clear_error();
         return nullptr;
     }
-    // A client validates against the system's trust store; one that cannot be loaded trusts nothing.
-    if (!isServer) SSL_CTX_set_default_verify_paths(impl->ctx);
     impl->ssl = SSL_new(impl->ctx);
     BIO* bio = impl->ssl ? BIO_new(method) : nullptr;
     if (!bio) {
@@ -240,8 +283,9 @@ std::unique_ptr<TlsStream> TlsStream::newContext(bool isServer) {
     BIO_set_data(bio, impl.get());
     SSL_set_bio(impl->ssl, bio, bio);
     // Read-ahead stays off (the library's default): the library then holds no encrypted bytes beyond
-    // the record it works on, and the caller's count of waiting bytes plus bufferedReadSize() stays
-    // a sound estimate.
+    // the record it works on. The part of a record it holds is counted nowhere, so the bytes that
+    // complete the record may decrypt to more than they count: a caller reads on while
+    // bufferedReadSize() is above 0.
     SSL_set_app_data(impl->ssl, impl.get());
     if (isServer)
         SSL_set_accept_state(impl->ssl);
@@ -374,6 +418,7 @@ int32_t TlsStream::setDiffieHellmanParams(const uint8_t* der, size_t length) {
 
 int32_t TlsStream::handshake() {
     impl_->begin();
+    impl_->chooseTrust();
     const int result = SSL_do_handshake(impl_->ssl);
     return result == 1 ? 0 : impl_->statusOf(result);
 }

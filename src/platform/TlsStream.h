@@ -47,7 +47,9 @@ public:
     using ReadFunction = int32_t (*)(void* connection, void* data, size_t* length);
     using WriteFunction = int32_t (*)(void* connection, const void* data, size_t* length);
 
-    // A new stream for the client or the server side; null when the library cannot make one.
+    // A new stream for the client or the server side; null when the library cannot make one. Any
+    // thread may make streams at the same time: client streams share what the library keeps for
+    // all of them, made by the first.
     static std::unique_ptr<TlsStream> newContext(bool isServer);
     ~TlsStream();
     TlsStream(const TlsStream&) = delete;
@@ -62,6 +64,8 @@ public:
     // the check would see a shortened name.
     int32_t setPeerDomainName(const std::string& peerName);
     // Validation of the server's certificate chain against the system's trust store; on by default.
+    // The trust store is read once in the process, at the first handshake that validates, and
+    // shared from then on; a stream that does not validate reads none.
     int32_t setEnableCertVerify(bool enableVerify);
     // While validating, forgive an unknown root, an expired root, expired certificates below the
     // root; nothing else.

@@ -1,17 +1,24 @@
 // The TCP socket's TLS upgrade over loopback: against the openssl program as server and as
-// client, and against blocking peers on the TLS library in a test thread.
+// client, against blocking peers on the TLS library in a test thread, and through a forwarder
+// that cuts the peer's records into segments read one by one.
 
 #include "net/AsyncTcpSocket.h"
+#include "net/SplittingForwarder.h"
 #include "net/TcpTestSupport.h"
 #include "net/TlsTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <any>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -431,6 +438,230 @@ TEST_F(TcpTls, ProgressDuringTheHandshakeIsNotANumber) {
     EXPECT_TRUE(std::isnan(sock->progressOfWriteReturningTagBytesDoneTotal(&tag, &done, &total)));
     sock->performBlock([&] { EXPECT_NE(sock->sslContext(), nullptr); });
     EXPECT_EQ(sock->sslContext(), nullptr);  // off the socket queue
+}
+
+TEST_F(TcpTls, ClientsOnQueuesOfTheirOwnSecureAtTheSameTime) {
+    // The server side: each accepted connection upgrades and echoes one line.
+    const Settings server{{kCFStreamSSLIsServer, true}, {kCFStreamSSLCertificates, certs().identity()}};
+    delegate->onEvent = [server](const Recorder::SocketPtr& s, const Event& e) {
+        if (e.kind == Event::Accept) {
+            e.newSocket->startTLS(server);
+            e.newSocket->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 1);
+        } else if (e.kind == Event::Read) {
+            s->writeDataWithTimeoutTag(e.data, -1, 1);
+        }
+    };
+    listener = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
+    Error err;
+    ASSERT_TRUE(listener->acceptOnInterfacePortError("127.0.0.1", 0, &err)) << err.toString();
+    uint16_t port = 0;
+    listener->performBlock([&] { port = listener->localPort4(); });
+
+    // Clients that validate (and so need the trust store) and clients that do not, all starting at once.
+    constexpr int kClients = 16;
+    std::vector<std::shared_ptr<Recorder>> recorders;
+    std::vector<std::shared_ptr<AsyncTcpSocket>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        const Settings settings = i % 2 ? Settings{{kCFStreamSSLValidatesCertificateChain, false}}
+                                        : Settings{{kCFStreamSSLAllowsAnyRoot, true},
+                                                   {kCFStreamSSLPeerName, std::string("localhost")}};
+        auto recorder = std::make_shared<Recorder>();
+        recorder->onEvent = [settings, i](const Recorder::SocketPtr& s, const Event& e) {
+            if (e.kind == Event::Connect) s->startTLS(settings);
+            if (e.kind == Event::Secure) {
+                s->writeDataWithTimeoutTag(bytes("client " + std::to_string(i) + "\n"), -1, 1);
+                s->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, 1);
+            }
+        };
+        recorders.push_back(recorder);
+        clients.push_back(AsyncTcpSocket::initWithDelegateDelegateQueue(recorder, delegateQueue));
+    }
+    for (const auto& client : clients) ASSERT_TRUE(client->connectToHostOnPortError("127.0.0.1", port, &err));
+    for (int i = 0; i < kClients; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(recorders[i]->waitForCount(Event::Read));
+        EXPECT_EQ(text(recorders[i]->of(Event::Read).at(0).data), "client " + std::to_string(i) + "\n");
+        EXPECT_TRUE(recorders[i]->of(Event::Disconnect).empty());
+    }
+    clients.clear();
+}
+
+// ---- records cut into segments ----
+
+// Letters in a pattern of the seed's own, so that a byte out of place shows; no line feed.
+std::string letters(size_t length, int seed) {
+    std::string s(length, 'a');
+    for (size_t i = 0; i < length; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed) * 13 + i / 26) % 26);
+    return s;
+}
+// A line of length bytes, its line feed included.
+std::string line(size_t length, int seed) { return letters(length - 1, seed) + "\n"; }
+
+// The socket under test, connected through a SplittingForwarder to a TLS server on the library
+// that runs serve() in a thread of its own once its handshake is done. The server sends no session
+// tickets: once the socket is secure, every byte the server sends belongs to the test's records.
+class TcpTlsSplit : public TcpTls {
+public:
+    void start(std::function<void(LibraryPeer&)> serve) {
+        ASSERT_TRUE(upstream.ok());
+        forwarder = std::make_unique<SplittingForwarder>(upstream.port());
+        ASSERT_TRUE(forwarder->ok());
+        server = std::thread([this, serve = std::move(serve)] {
+            if (!upstream.accept()) return;
+            LibraryPeer tls = LibraryPeer::server(upstream.connection());
+            SSL_set_num_tickets(tls.ssl(), 0);
+            if (tls.handshake()) serve(tls);
+            upstream.closeConnection();
+        });
+        connectTo(forwarder->port());
+        sock->performBlock([&] { socketFD = sock->socketFD(); });
+        sock->startTLS({{kCFStreamSSLValidatesCertificateChain, false}});
+    }
+    // The server's bytes go out in pieces of pieceSize from now on; the next piece leaves once the
+    // socket has read the last one and finished the work it caused.
+    void split(size_t pieceSize) {
+        std::weak_ptr<AsyncTcpSocket> weak = sock;
+        const int fd = socketFD;
+        forwarder->split(pieceSize, [weak, fd] {
+            const auto deadline = std::chrono::steady_clock::now() + 2s;
+            int waiting = 0;
+            while (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(100us);
+            if (auto s = weak.lock()) s->performBlock([] {});
+        });
+    }
+    void TearDown() override {
+        // The server waits for the client to leave.
+        if (sock) sock->disconnect();
+        if (server.joinable()) server.join();
+        forwarder.reset();
+        TcpTls::TearDown();
+    }
+
+    Peer upstream;
+    std::unique_ptr<SplittingForwarder> forwarder;
+    std::thread server;
+    int socketFD = -1;
+};
+
+TEST_F(TcpTlsSplit, RecordsCutIntoSegmentsCompleteEveryRead) {
+    enum Kind { Exact, Terminator, Available };
+    // What the server does once its records are out: stays, ends with close_notify, or drops the
+    // connection without it.
+    enum End { Stays, ClosesNotifying, Drops };
+    struct Read {
+        Kind kind;
+        size_t length;  // Exact: the length; Available: the bound, 0 for none
+    };
+    struct Row {
+        const char* name;
+        std::vector<std::string> records;  // one write of the server each, one record each
+        size_t piece;
+        std::vector<Read> reads;
+        std::vector<size_t> delivered;  // the length of each read's data
+        End end = Stays;
+    };
+    const Row rows[] = {
+        {"an exact length, one record in two pieces", {letters(978, 1)}, 500, {{Exact, 978}}, {978}},
+        {"a terminator, one record in two pieces", {line(978, 2)}, 500, {{Terminator, 0}}, {978}},
+        {"available data, one record in two pieces", {letters(978, 3)}, 500, {{Available, 0}}, {978}},
+        {"available data up to a bound", {letters(978, 4)}, 500, {{Available, 600}, {Available, 0}}, {600, 378}},
+        {"exact lengths across records", {letters(3000, 5), letters(3000, 6)}, 1448,
+         {{Exact, 2000}, {Exact, 2000}, {Exact, 2000}}, {2000, 2000, 2000}},
+        {"terminators across records", {line(700, 7) + line(800, 8), line(500, 9)}, 600,
+         {{Terminator, 0}, {Terminator, 0}, {Terminator, 0}}, {700, 800, 500}},
+        {"an exact length, then close_notify", {letters(978, 10)}, 500, {{Exact, 978}}, {978}, ClosesNotifying},
+        {"an exact length, then the connection drops", {letters(978, 11)}, 500, {{Exact, 978}}, {978}, Drops},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        auto go = std::make_shared<std::promise<void>>();
+        start([records = row.records, end = row.end, ready = go->get_future().share()](LibraryPeer& tls) {
+            if (ready.wait_for(10s) != std::future_status::ready) return;
+            for (const std::string& record : records) tls.writeAll(record);
+            if (end == ClosesNotifying) tls.closeNotify();
+            if (end == Stays) tls.read(1);  // until the client leaves
+        });
+        ASSERT_TRUE(delegate->waitForCount(Event::Secure));
+        split(row.piece);
+        for (size_t i = 0; i < row.reads.size(); ++i) {
+            const Read& read = row.reads[i];
+            const long tag = static_cast<long>(i);
+            if (read.kind == Exact) sock->readDataToLengthWithTimeoutTag(read.length, -1, tag);
+            if (read.kind == Terminator) sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, tag);
+            if (read.kind == Available)
+                sock->readDataWithTimeoutBufferBufferOffsetMaxLengthTag(-1, nullptr, 0, read.length, tag);
+        }
+        go->set_value();
+
+        EXPECT_TRUE(delegate->waitForCount(Event::Read, row.delivered.size(), 5s));
+        if (row.end != Stays) {
+            EXPECT_TRUE(delegate->waitForCount(Event::Disconnect, 1, 5s));
+        }
+        sock->performBlock([] {});
+        delegateQueue->sync([] {});
+        const auto reads = delegate->of(Event::Read);
+        EXPECT_EQ(reads.size(), row.delivered.size());
+        std::string all, expected;
+        for (size_t i = 0; i < std::min(reads.size(), row.delivered.size()); ++i) {
+            EXPECT_EQ(reads[i].tag, static_cast<long>(i));
+            EXPECT_EQ(reads[i].data.size(), row.delivered[i]) << "read " << i;
+            all += text(reads[i].data);
+        }
+        for (const std::string& record : row.records) expected += record;
+        const auto differ = std::mismatch(all.begin(), all.end(), expected.begin(), expected.end());
+        EXPECT_TRUE(all == expected) << "the first of " << all.size() << " bytes against " << expected.size()
+                                     << " that differs: " << (differ.first - all.begin());
+        const auto disconnects = delegate->of(Event::Disconnect);
+        if (row.end != Stays) {
+            // Every byte was read before the end was reported.
+            ASSERT_EQ(disconnects.size(), 1u);
+            ASSERT_TRUE(disconnects[0].error);
+            EXPECT_EQ(disconnects[0].error->code,
+                      row.end == ClosesNotifying ? long{AsyncTcpSocketClosedError} : long{platform::errSSLClosedAbort});
+            EXPECT_EQ(delegate->events().back().kind, Event::Disconnect);
+        } else {
+            EXPECT_TRUE(disconnects.empty());
+        }
+        TearDown();
+    }
+}
+
+TEST_F(TcpTlsSplit, RequestsAndRepliesThroughSegmentsOfOneEthernetPayload) {
+    // Replies of 1, 4 and 16 KiB in turn, each one record, cut at 1,448 bytes.
+    static constexpr size_t kSizes[] = {1024, 4096, 16384};
+    constexpr long kRounds = 60;
+    auto ask = [](const Recorder::SocketPtr& s, long round) {
+        char request[32];
+        std::snprintf(request, sizeof request, "%05zu%03ld", kSizes[round % 3], round);
+        s->writeDataWithTimeoutTag(bytes(request), -1, round);
+        s->readDataToLengthWithTimeoutTag(kSizes[round % 3], -1, round);
+    };
+    delegate->onEvent = [this, ask](const Recorder::SocketPtr& s, const Event& e) {
+        if (e.kind == Event::Secure) {
+            split(1448);
+            ask(s, 0);
+        } else if (e.kind == Event::Read && e.tag + 1 < kRounds) {
+            ask(s, e.tag + 1);
+        }
+    };
+    start([](LibraryPeer& tls) {
+        for (;;) {
+            const std::string request = tls.read(8);  // the reply's size in five digits, the round in three
+            if (request.size() != 8) return;
+            if (!tls.writeAll(letters(std::stoul(request.substr(0, 5)), std::stoi(request.substr(5))))) return;
+        }
+    });
+    EXPECT_TRUE(delegate->waitForCount(Event::Read, kRounds, 20s));
+    const auto reads = delegate->of(Event::Read);
+    ASSERT_EQ(reads.size(), static_cast<size_t>(kRounds)) << "the reply of round " << reads.size() << " stalled";
+    for (long round = 0; round < kRounds; ++round) {
+        EXPECT_EQ(reads[round].tag, round);
+        EXPECT_EQ(text(reads[round].data), letters(kSizes[round % 3], static_cast<int>(round))) << "round " << round;
+    }
+    EXPECT_TRUE(delegate->of(Event::Disconnect).empty());
 }
 
 }  // namespace
