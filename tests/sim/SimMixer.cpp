@@ -160,6 +160,11 @@ Bytes SimMixer::takeChunk() {
 
 void SimMixer::reply(Bytes f) {
     if (silent_) return;
+    if (repliesBeforeHold_ == 0) {
+        held_.insert(held_.end(), f.begin(), f.end());
+        return;
+    }
+    if (repliesBeforeHold_ > 0) --repliesBeforeHold_;
     if (garbage_) {
         static const uint8_t noise[] = {0x7F, 0x20, 0x03, 0x40, 0x00, 0xFF, 0x55};
         const int count = 1 + nextRandom() % 5;

@@ -71,6 +71,12 @@ public:
     void setSilent(bool on) { silent_ = on; }
     // Answers everything but the firmware version request.
     void setVersionSilent(bool on) { versionSilent_ = on; }
+    // Falls silent after count more reply frames (an export packet, an import or firmware
+    // acknowledgement, a list: each reply frame counts): the replies after them are held back
+    // and not sent. Negative: never.
+    void holdRepliesAfter(int count) { repliesBeforeHold_ = count; }
+    // The replies held back so far, in order, to be sent late by hand; holding goes on.
+    Bytes takeHeldReplies() { return std::exchange(held_, {}); }
 
     // ---- firmware ----
     int firmwareVersion() const { return version_; }
@@ -133,6 +139,8 @@ private:
     bool atTraps_ = false;  // planted into the state when switched on
     bool silent_ = false;
     bool versionSilent_ = false;
+    int repliesBeforeHold_ = -1;
+    Bytes held_;
     int version_;
     uint32_t random_;
     std::array<int, 4> nextBlock_{};
