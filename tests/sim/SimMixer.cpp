@@ -122,7 +122,7 @@ Bytes SimMixer::makeFrame(size_t length, uint8_t command, uint8_t sub) const {
 bool SimMixer::failsAt(int board, int block) {
     const auto failure = failures_.find(board);
     if (failure == failures_.end() || failure->second.atBlock != block) return false;
-    if (failure->second.once) failures_.erase(failure);
+    if (failure->second.tries > 0 && --failure->second.tries == 0) failures_.erase(failure);
     return true;
 }
 
