@@ -8,6 +8,7 @@
 #include "simfront/SimFronts.h"
 #include "support/TestFiles.h"
 #include "ui/CRProgressIndicator.h"
+#include "ui/AppDelegate.h"
 #include "ui/DirazuzeControl.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -253,6 +255,163 @@ TEST_F(PresetWindowEndToEnd, ASilentMixerFailsTheRequestWhenTheWatchdogRunsOut) 
         EXPECT_FALSE(window.indcator()->isVisible());
         EXPECT_FALSE(window.indcator()->isAnimating());
         EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+// Load to Computer against the mixer: the green text only for a written file; a cancelled
+// save panel leaves the status line as it was, a failed write says so in an alert.
+TEST_F(PresetWindowEndToEnd, LoadToComputerSaysSavedOnlyForAWrittenFile) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        chooseType(1);
+        struct Case {
+            const char* name;
+            std::optional<std::string> file;
+            bool written;
+        };
+        const Case cases[] = {
+            {"cancelled", std::nullopt, false},
+            {"into a folder that does not exist", std::string(files / "gone/kick.sDsp"), false},
+            {"written", std::string(files / "kick.sDsp"), true},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const size_t panels = ui.callsOf("save").size();
+            const size_t alerts = ui.callsOf("alert").size();
+            press(4);
+            ui.answerSave(c.file);
+            click(window.loadBtn());
+            ASSERT_TRUE(runUntil([&] { return ui.callsOf("save").size() == panels + 1; }));
+            EXPECT_FALSE(window.logic().isBusy());
+            EXPECT_TRUE(controlsEnabled());
+            EXPECT_EQ(status(), c.written ? "Preset successfully saved to computer!" : "Preset List Loaded!");
+            EXPECT_EQ(c.file && std::filesystem::exists(*c.file), c.written);
+            const bool failedWrite = c.file && !c.written;
+            ASSERT_EQ(ui.callsOf("alert").size(), alerts + (failedWrite ? 1 : 0));
+            if (failedWrite)
+                EXPECT_EQ(ui.callsOf("alert").back().message,
+                          "The preset was not saved to the file. No such file or directory");
+        }
+    });
+}
+
+// A mixer that falls silent in the middle of a backup or a restore: the window's watchdog ends the
+// transfer as failed; what the mixer sends afterwards writes no file and is sent nothing.
+struct Silence {
+    const char* name;
+    bool restore;
+    int replies;  // before the mixer falls silent
+};
+
+class TransferFallsSilent : public PresetWindowEndToEnd, public ::testing::WithParamInterface<Silence> {};
+
+TEST_P(TransferFallsSilent, FailsAtTheWatchdogAndIgnoresWhatComesLate) {
+    const Silence& c = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        const std::string path = files / "memory.mprt";
+        const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
+        if (c.restore) writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+        mixer.with([&](sim::SimMixer& m) { m.holdRepliesAfter(c.replies); });
+        if (c.restore) {
+            ui.answerOpen(path);
+            click(window.memExBtn());
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            click(window.memImptBtn());
+        }
+        ASSERT_TRUE(runUntil([&] { return bus.count(code) == static_cast<size_t>(c.replies); }));
+        EXPECT_FALSE(window.memStsLb()->isHidden());
+        EXPECT_FALSE(controlsEnabled());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_FALSE(window.progresBar()->isAnimating());
+        EXPECT_FALSE(window.indcator()->isVisible());
+        EXPECT_TRUE(controlsEnabled());
+
+        const Bytes late = mixer.with([](sim::SimMixer& m) { return m.takeHeldReplies(); });
+        ASSERT_FALSE(late.empty());
+        const size_t frames = framesReceived();
+        const size_t alerts = ui.callsOf("alert").size();
+        tcp.send(late);
+        loop.runFor(300ms);
+        EXPECT_EQ(bus.count(code), static_cast<size_t>(c.replies));
+        EXPECT_EQ(framesReceived(), frames);
+        EXPECT_EQ(ui.callsOf("alert").size(), alerts);
+        EXPECT_EQ(status(), "Current process failed!");
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        if (!c.restore) EXPECT_FALSE(std::filesystem::exists(path));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, TransferFallsSilent,
+                         ::testing::Values(Silence{"BackupAfterFivePackets", false, 5},
+                                           Silence{"RestoreAfterFourAcknowledgements", true, 4}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A backup that fails while the window is closed: its progress is gone when the window is shown
+// again.
+TEST_F(PresetWindowEndToEnd, ABackupThatFailsWhileTheWindowIsClosedLeavesNoProgressBehind) {
+    connect();
+    const std::string path = files / "memory.mprt";
+    mixer.with([](sim::SimMixer& m) { m.dropExportPacket(7); });
+    tcp.setPieces(1024, 5ms);
+    openAndRun([&] {
+        listsOnOpen();
+        ui.answerAlert(0);
+        ui.answerSave(path);
+        click(window.memImptBtn());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) >= 1; }));
+        EXPECT_FALSE(window.memStsLb()->isHidden());
+    });
+    ASSERT_TRUE(runUntil([&] {
+        const auto alerts = ui.callsOf("alert");
+        return !alerts.empty() && alerts.back().message.rfind("The memory backup failed", 0) == 0;
+    }));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    openAndRun([&] {
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_NE(status(), "Exporting  all memory data  to files ,please wait!");
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+// Quitting while a restore writes into the mixer asks first; "Don't Quit" is the default.
+TEST_F(PresetWindowEndToEnd, QuittingWhileARestoreWritesIntoTheMixerAsksFirst) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
+        ui.clearCalls();
+        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+        EXPECT_TRUE(ui.callsOf("alert").empty());
+
+        const std::string path = files / "memory.mprt";
+        writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(4); });
+        ui.answerOpen(path);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_RESTORE_PACKET) == 4; }));
+        ui.answerAlert(0);
+        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateCancel);
+        const auto alerts = ui.callsOf("alert");
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].title, "Warning!");
+        EXPECT_EQ(alerts[0].message,
+                  "A backup is being restored into the mixer. If you quit now, the mixer's memory will be left "
+                  "incomplete.");
+        EXPECT_EQ(alerts[0].options, (std::vector<std::string>{"Don't Quit", "Quit"}));
+
+        // Once the restore has failed nothing is being written: quitting asks nothing.
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        ui.clearCalls();
+        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+        EXPECT_TRUE(ui.callsOf("alert").empty());
     });
 }
 
