@@ -4,7 +4,7 @@
 
 #include "FirmwareFixture.h"
 
-#include "ui/AppDelegate.h"
+#include "support/QuitQuestion.h"
 
 using namespace firmwaretest;
 
@@ -273,25 +273,14 @@ TEST_F(FirmwareRun, QuittingDuringARunAsksFirstUntilTheRunEnds) {
     connectMixer();
     makeWindow();
     AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
-    EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
+    testsupport::expectQuitUnasked(delegate, ui);
     program();
     ASSERT_TRUE(runUntil([&] { return fw.countdowns == 1; }));
     EXPECT_EQ(window->updateLock, 0) << "no board in work during the countdown";
-    ui.clearCalls();
-    ui.answerAlert(0);
-    EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateCancel);
-    const auto alerts = ui.callsOf("alert");
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0].title, "Warning!");
-    EXPECT_EQ(alerts[0].message,
-              "A firmware update is being written into the mixer. If you quit now, the mixer's memory will be left "
-              "incomplete.");
-    EXPECT_EQ(alerts[0].options, (std::vector<std::string>{"Don't Quit", "Quit"}));
+    testsupport::expectQuitRefused(delegate, ui, "A firmware update is being written into the mixer.");
 
     fw.countdownDone();
     ASSERT_TRUE(runUntil([&] { return window->checkWhichFirwareBegin() == -1 && runEnded(); }, 20s));
-    ui.clearCalls();
-    EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
-    EXPECT_TRUE(ui.callsOf("alert").empty());
+    testsupport::expectQuitUnasked(delegate, ui);
     expectImagesProgrammed();
 }

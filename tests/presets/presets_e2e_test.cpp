@@ -8,7 +8,7 @@
 #include "simfront/SimFronts.h"
 #include "support/TestFiles.h"
 #include "ui/CRProgressIndicator.h"
-#include "ui/AppDelegate.h"
+#include "support/QuitQuestion.h"
 #include "ui/DirazuzeControl.h"
 
 #include <gtest/gtest.h>
@@ -95,6 +95,19 @@ protected:
     }
     size_t framesReceived() {
         return mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    }
+    // Restore presses Restore for a file of the mixer's own memory at path; otherwise Backup,
+    // confirmed, into path.
+    void startTransfer(bool restore, const std::string& path) {
+        if (restore) {
+            writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+            ui.answerOpen(path);
+            click(window.memExBtn());
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            click(window.memImptBtn());
+        }
     }
     static std::string name16(const uint8_t* bytes) { return std::string(reinterpret_cast<const char*>(bytes), 16); }
 
@@ -313,16 +326,8 @@ TEST_P(TransferFallsSilent, FailsAtTheWatchdogAndIgnoresWhatComesLate) {
         listsOnOpen();
         const std::string path = files / "memory.mprt";
         const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
-        if (c.restore) writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
         mixer.with([&](sim::SimMixer& m) { m.holdRepliesAfter(c.replies); });
-        if (c.restore) {
-            ui.answerOpen(path);
-            click(window.memExBtn());
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(path);
-            click(window.memImptBtn());
-        }
+        startTransfer(c.restore, path);
         ASSERT_TRUE(runUntil([&] { return bus.count(code) == static_cast<size_t>(c.replies); }));
         EXPECT_FALSE(window.memStsLb()->isHidden());
         EXPECT_FALSE(controlsEnabled());
@@ -362,9 +367,7 @@ TEST_F(PresetWindowEndToEnd, ABackupThatFailsWhileTheWindowIsClosedLeavesNoProgr
     tcp.setPieces(1024, 5ms);
     openAndRun([&] {
         listsOnOpen();
-        ui.answerAlert(0);
-        ui.answerSave(path);
-        click(window.memImptBtn());
+        startTransfer(false, path);
         ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) >= 1; }));
         EXPECT_FALSE(window.memStsLb()->isHidden());
     });
@@ -387,31 +390,15 @@ TEST_F(PresetWindowEndToEnd, QuittingWhileARestoreWritesIntoTheMixerAsksFirst) {
     openAndRun([&] {
         listsOnOpen();
         AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
-        ui.clearCalls();
-        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
-        EXPECT_TRUE(ui.callsOf("alert").empty());
-
-        const std::string path = files / "memory.mprt";
-        writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+        testsupport::expectQuitUnasked(delegate, ui);
         mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(4); });
-        ui.answerOpen(path);
-        click(window.memExBtn());
+        startTransfer(true, files / "memory.mprt");
         ASSERT_TRUE(runUntil([&] { return bus.count(MSG_RESTORE_PACKET) == 4; }));
-        ui.answerAlert(0);
-        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateCancel);
-        const auto alerts = ui.callsOf("alert");
-        ASSERT_EQ(alerts.size(), 1u);
-        EXPECT_EQ(alerts[0].title, "Warning!");
-        EXPECT_EQ(alerts[0].message,
-                  "A backup is being restored into the mixer. If you quit now, the mixer's memory will be left "
-                  "incomplete.");
-        EXPECT_EQ(alerts[0].options, (std::vector<std::string>{"Don't Quit", "Quit"}));
+        testsupport::expectQuitRefused(delegate, ui, "A backup is being restored into the mixer.");
 
         // Once the restore has failed nothing is being written: quitting asks nothing.
         ASSERT_TRUE(waitStatus("Current process failed!"));
-        ui.clearCalls();
-        EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
-        EXPECT_TRUE(ui.callsOf("alert").empty());
+        testsupport::expectQuitUnasked(delegate, ui);
     });
 }
 
@@ -433,15 +420,7 @@ TEST_P(TransferInterrupted, EndsTheTransferDisplayAndReportsTheFailure) {
         if (c.dropPacket) mixer.with([&](sim::SimMixer& m) { m.dropExportPacket(c.dropPacket); });
         // Slow replies, so that the link drops while packets are still to come.
         tcp.setPieces(1024, 5ms);
-        if (c.restore) {
-            writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
-            ui.answerOpen(path);
-            click(window.memExBtn());
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(path);
-            click(window.memImptBtn());
-        }
+        startTransfer(c.restore, path);
         if (!c.dropPacket) {
             const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
             ASSERT_TRUE(runUntil([&] { return bus.count(code) >= 1; }));
