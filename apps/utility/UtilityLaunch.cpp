@@ -5,7 +5,6 @@
 #include "platform/Resources.h"
 
 #include <QApplication>
-#include <QCloseEvent>
 #include <QFileInfo>
 #include <QPushButton>
 #include <QStringList>
@@ -32,25 +31,6 @@ LinkSettings linkSettings(const LaunchOptions& options) {
     settings.serialLink = !options.demo;
     return settings;
 }
-
-// Closing the main window quits the program once the delegate agrees.
-class QuitGate : public QObject {
-public:
-    explicit QuitGate(AppDelegate& delegate) : delegate_(delegate) {}
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Close &&
-            delegate_.applicationShouldTerminate() == AppDelegate::NSTerminateCancel) {
-            event->ignore();
-            return true;
-        }
-        return QObject::eventFilter(watched, event);
-    }
-
-private:
-    AppDelegate& delegate_;
-};
 
 }  // namespace
 
@@ -112,9 +92,9 @@ UtilityLaunch::UtilityLaunch(const ProgramConstants& program, const LaunchOption
 }
 
 int UtilityLaunch::exec(QApplication& app) {
-    // Quitting asks the delegate first; the last window closed ends the program.
-    QuitGate gate(delegate_);
-    window_.installEventFilter(&gate);
+    // Quitting, and closing the main window, ask the delegate first; the last window closed ends
+    // the program.
+    QuitGate gate(delegate_, window_);
     QObject::connect(&app, &QApplication::aboutToQuit, [this] { delegate_.applicationWillTerminate(); });
     QObject::connect(&app, &QApplication::applicationStateChanged, [this](Qt::ApplicationState state) {
         if (state == Qt::ApplicationInactive) delegate_.applicationWillResignActive();

@@ -59,8 +59,9 @@ public:
     AppDelegate& delegate() { return delegate_; }
     SaveLoadWindow& presetWindow() { return presetWindow_; }
 
-    // Shows the main window and runs the application until it quits: closing the main window
-    // asks the delegate first, and the delegate hears when the application quits or goes inactive.
+    // Shows the main window and runs the application until it quits: quitting and closing the main
+    // window ask the delegate first, and the delegate hears when the application quits or goes
+    // inactive.
     int exec(QApplication& app);
 
     // A program's main(): reads the options of app's arguments (a usage line and 2 when they are

@@ -57,6 +57,10 @@ void CFirmwareUpdate::awakeFromNib() {
     cxhAllLightLCD_firmwareLabel();
     view_.setNoticeHidden(true);
     updateLock = 0;
+    // It also fires while the window runs modally, which is how the window is shown.
+    replyWatchdog_ = std::make_unique<platform::PausableTimer>(
+        platform::MainExecutor::current(), replyTimeout_, [this] { replyWatchdogFired(); },
+        platform::PausableTimer::Mode::Common, true);
     createInteface();
     platform::trace("Firmwareupdate window diaoyong awakefrom lib over...........");
 }

@@ -10,19 +10,25 @@
 // The window's controls are reached through FirmwareUpdateView, so a whole run works without a
 // window in tests.
 //
+// A run tries a board at most three times; a board that fails its third try, or whose mixer does
+// not answer for 40 s while the board is in work, ends the run as failed.
+//
 // Main thread only; no locks. The waits between boards (0.08 s, 2.0 s) block the main thread
 // through an injected platform::Sleeper.
 
 #include "link/GCData.h"
 #include "link/XCoreData.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PausableTimer.h"
 #include "platform/Sleeper.h"
 #include "platform/UiServices.h"
 #include "util/FirmwareWindow.h"
 #include "util/StatusLamp.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 // The firmware window's controls as its logic drives them; the Qt window implements it.
@@ -73,6 +79,8 @@ public:
     // The status line's states (setActives).
     enum StatusState { kFailedHidden = 0, kFailed = 1, kComplete = 2, kNotReady = 3, kCompleteTurnOff = 4 };
     static constexpr int kRebootSeconds = 30;
+    // Tries of one board in one run: the first and two repetitions.
+    static constexpr int kBoardTries = 3;
 
     explicit CFirmwareUpdate(FirmwareUpdateView& view, GCData& store = GCData::shareGCData(),
                              XCoreData& core = XCoreData::shareData());
@@ -84,6 +92,9 @@ public:
     void setSleeper(platform::Sleeper* sleeper) { sleeper_ = sleeper ? sleeper : &platform::Sleeper::real(); }
     // The countdown's length in seconds; set before awakeFromNib.
     void setRebootSeconds(int seconds) { rebootSeconds_ = seconds; }
+    // How long the mixer may leave the board in work unanswered (40 s); takes effect at the next
+    // ready query or acknowledgement.
+    void setReplyTimeout(std::chrono::nanoseconds timeout) { replyTimeout_ = timeout; }
 
     // ---- Set-up, versions, lamps, alerts, closing ----------------------------------------------
     // Registers in fmUpdateVctl, observes the message bus, reads the four images, resets the
@@ -98,6 +109,9 @@ public:
     // Lights the connection lamp while the mixer is connected (FirmwareWindow).
     void syncStatusLCD() override;
     platform::ModalWindow& window() override { return view_.modalWindow(); }
+    // A run from the Program click to its end, the pauses and the countdown included.
+    std::string writingToMixer() const override;
+    bool isRunning() const { return running_; }
     // Alerts with one "OK" button: titled "Warning!" and "Warning".
     void PopMessage(const std::string& message);
     void ShowMessage(const std::string& message);
@@ -137,6 +151,8 @@ public:
     void Firmware_checkBox_choose_Click(int tag, int state);
     // Runs when the reboot countdown reaches 0: starts the next board.
     void afterCountDown();
+    // The reply watchdog's tick: the board in work has had no answer for the reply timeout.
+    void replyWatchdogFired();
 
     // ---- Kept for completeness; nothing in the program calls them ------------------------------
     void menuWillHighlightItem();
@@ -162,7 +178,13 @@ private:
     static bool linkCanSend();
     // The run stops here: nothing more is started, and Program can be pressed again.
     void runStopped();
-    void boardLostLink();
+    // The board in work has ended, well or not: the reply watchdog rests.
+    void boardEnded();
+    // The board in work failed for good (the link was lost, the mixer fell silent): its result,
+    // the failure text and the empty bar, then runFailed.
+    void failRun(int board);
+    // The run stops after a failure; the link drops what the mixer may still send for the board.
+    void runFailed();
 
     FirmwareUpdateView& view_;
     GCData& gc_;
@@ -170,4 +192,13 @@ private:
     platform::Sleeper* sleeper_;
     int rebootSeconds_ = kRebootSeconds;
     platform::NotificationCenter::ObserverToken busObserver_;
+    // From the Program click that started boards to the run's end.
+    bool running_ = false;
+    // Failures of each board in this run.
+    int boardFailures_[kFirmwareBoards] = {};
+    std::chrono::nanoseconds replyTimeout_ = std::chrono::seconds(40);
+    // Armed while a board is in work; counts from the board's start or the mixer's last answer
+    // for it (XCoreData::lastBoardReply), whichever came later.
+    std::unique_ptr<platform::PausableTimer> replyWatchdog_;
+    platform::MainExecutor::Clock::time_point boardStartedAt_{};
 };

@@ -4,10 +4,12 @@
 #include "firmware/CFirmwareUpdate.h"
 
 #include "link/StartMainView.h"
+#include "platform/MainExecutor.h"
 #include "platform/Trace.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -50,14 +52,16 @@ void CFirmwareUpdate::beginToProgramBtnClick() {
         }
     }
     gc_.setCurrentProgramItem(first);
+    running_ = true;
     begin_programWith_chooseType(first);
 }
 
 void CFirmwareUpdate::resetProgram_to_Rebegin() {
-    updateLock = 0;
+    boardEnded();
     for (int board = 0; board < kFirmwareBoards; ++board) {
         core_.updateStatusRecord[board] = 0;
         core_.upReadyCheck[board] = 1;
+        boardFailures_[board] = 0;
     }
     view_.setProgressMax(core_.dSegement[0]);
     gc_.setCurrentProgramItem(0);
@@ -105,6 +109,8 @@ void CFirmwareUpdate::begin_programWith_chooseType(int t) {
     if (gc_.currentProgramItem() == 0) mainVctl->sendCMD_Begin_enterProgram();
     sleeper_->sleep(0.08);
     mainVctl->sendCMD_isReady(gc_.currentProgramItem());
+    boardStartedAt_ = platform::MainExecutor::current().now();
+    if (replyWatchdog_) replyWatchdog_->setFireAfter(replyTimeout_);
 }
 
 bool CFirmwareUpdate::hasBlocks(int board) const {
@@ -118,7 +124,48 @@ bool CFirmwareUpdate::linkCanSend() {
 }
 
 void CFirmwareUpdate::runStopped() {
+    running_ = false;
     locakInteface(false);
+}
+
+std::string CFirmwareUpdate::writingToMixer() const {
+    return running_ ? "A firmware update is being written into the mixer." : std::string();
+}
+
+void CFirmwareUpdate::boardEnded() {
+    updateLock = 0;
+    if (replyWatchdog_) replyWatchdog_->stop();
+}
+
+void CFirmwareUpdate::failRun(int board) {
+    boardEnded();
+    if (isBoard(board)) core_.updateStatusRecord[board] = 2;
+    setActives(kFailed);
+    view_.setProgress(0);
+    runFailed();
+}
+
+void CFirmwareUpdate::runFailed() {
+    // No board in work: the link ignores the mixer's late acknowledgements and sends nothing more.
+    gc_.setCurrentProgramItem(-1);
+    runStopped();
+}
+
+void CFirmwareUpdate::replyWatchdogFired() {
+    if (!updateLock) {
+        replyWatchdog_->stop();
+        return;
+    }
+    // The board's start or the mixer's last answer for it, whichever came later.
+    const auto now = platform::MainExecutor::current().now();
+    const auto last = std::max(boardStartedAt_, core_.lastBoardReply);
+    if (now - last < replyTimeout_) {
+        replyWatchdog_->setFireAfter(last + replyTimeout_ - now);
+        return;
+    }
+    const int board = gc_.currentProgramItem();
+    platform::trace("board %d: no answer from the mixer; the run stops", board);
+    failRun(board);
 }
 
 // ---- The link's reports ------------------------------------------------------------------------
@@ -134,7 +181,9 @@ void CFirmwareUpdate::MsgProcess(const platform::Notification& note) {
     switch (code) {
     case MSG_DISCONNECTED:
         if (util::StatusLamp* lamp = view_.lamp(Lamp::statusLCD)) lamp->setIsLighted(false);
-        if (updateLock) boardLostLink();
+        // No acknowledgement can come over a lost link: the board has failed and the run stops,
+        // so that Connect and Program can start it again.
+        if (updateLock) failRun(gc_.currentProgramItem());
         return;
     case MSG_BOARD_FAILED:
         if (boardInWork) reflesh_failure_End(pos);
@@ -148,17 +197,6 @@ void CFirmwareUpdate::MsgProcess(const platform::Notification& note) {
     default:
         return;
     }
-}
-
-void CFirmwareUpdate::boardLostLink() {
-    // No acknowledgement can come over a lost link: the board has failed and the run stops, so
-    // that Connect and Program can start it again.
-    const int board = gc_.currentProgramItem();
-    updateLock = 0;
-    if (isBoard(board)) core_.updateStatusRecord[board] = 2;
-    setActives(kFailed);
-    view_.setProgress(0);
-    runStopped();
 }
 
 void CFirmwareUpdate::setProgress(int block) {
@@ -180,7 +218,7 @@ void CFirmwareUpdate::reflesh_sucess_end(int board) {
     else
         view_.setStatusText("");
     view_.setProgress(view_.progressMax());
-    updateLock = 0;
+    boardEnded();
     if (isBoard(board)) core_.updateStatusRecord[board] = 1;
     // Program stays disabled until the run ends: a second run started during the pause or the
     // reboot would talk to a mixer that is not ready for it.
@@ -205,9 +243,15 @@ void CFirmwareUpdate::reflesh_sucess_end(int board) {
 void CFirmwareUpdate::reflesh_failure_End(int board) {
     setActives(kFailed);
     view_.setProgress(0);
-    updateLock = 0;
+    boardEnded();
     if (isBoard(board)) core_.updateStatusRecord[board] = 2;
     platform::trace("reflesh failuer................");
+    // A board that keeps failing would be started again for ever: its third failure ends the
+    // run, before any countdown.
+    if (isBoard(board) && ++boardFailures_[board] >= kBoardTries) {
+        runFailed();
+        return;
+    }
     if (isMCUFinish_continue_reboot(board)) {
         view_.startCountdown();
         return;

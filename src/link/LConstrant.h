@@ -101,6 +101,8 @@ struct ProgramConstants {
     util::LampColor okColor;
     const char* backupDoneText;
     const char* restoreDoneText;
+    // What the quit question says while a restore writes into the mixer.
+    const char* restoreWritingText;
     // The window switcher: whether it opens the firmware window (tag 2) besides the preset window
     // (tag 1), and who ends the preset window's modal run with which code.
     bool firmwarePage;
@@ -126,6 +128,7 @@ inline constexpr ProgramConstants kUtilityConstants{
     util::LampColor::greenColor(),
     "Backup of all Presets sucessfully saved to computer!",
     "Import all memory data over ,begin to synchronize presetlist from device ,waiting.....!",
+    "A backup is being restored into the mixer.",
     true,
     false,
     -1000,
@@ -145,6 +148,7 @@ inline constexpr ProgramConstants kConversionConstants{
     util::LampColor{1.0, 0.5, 0.0, 1.0},
     "Backup of all presets saved to computer",
     "Preset Conversion Complete",
+    "The converted presets are being written into the mixer.",
     false,
     true,
     -60006,

@@ -1,6 +1,7 @@
 #include "link/StartMainView.h"
 
 #include "link/DeviceFrame.h"
+#include "platform/MainExecutor.h"
 #include "platform/Trace.h"
 #include "util/Duziz.h"
 #include "util/Userprofile.h"
@@ -53,7 +54,7 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
             if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
             Duziz::clearData(&gc_.memoryExportData);
             damagedExportPacket_ = 0;
-            newLayoutRefused_ = false;
+            export_ = Export::Unasked;
             // A frame cut off by the lost link would swallow the first replies on the next one;
             // bytes of the lost link still waiting to be fed would do the same.
             ClearBuffer();
@@ -167,10 +168,11 @@ void StartMainView::sendCMD_MemoryExport() {
     // Each backup starts from an empty buffer.
     Duziz::clearData(&gc_.memoryExportData);
     damagedExportPacket_ = 0;
-    newLayoutRefused_ = false;
+    export_ = Export::Unasked;
     if (!isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
+    export_ = Export::Collecting;
     sendWithBytes(f, sizeof f);
     platform::trace("send cmd memoryexport now..............");
     printAryData(f, "memoryexport ....", sizeof f);
@@ -185,6 +187,7 @@ void StartMainView::sendImport(const uint8_t* stored, size_t length) {
 
 void StartMainView::sendCMD_MemoryImport_Scence(int i) {
     if (i < 0 || i > 23) return;
+    if (i == 0) importAbandoned_ = false;
     sendImport(gc_.m_sceneMemoryUpAlload[i], kSceneFrameLength);
 }
 
@@ -504,7 +507,7 @@ void StartMainView::converToData(const Bytes& f) {
         gc_.resetPresetData();
         gc_.presetExportData.insert(gc_.presetExportData.end(), f.begin(), f.end());
         post(MSG_PRESET_RECEIVED, sub - 1);
-        gc_.savePreset(sub - 1);
+        if (gc_.savePreset(sub - 1)) post(MSG_PRESET_SAVED, sub - 1);
         platform::trace("recevie load from preset device  with smode is :%d------", sub);
         return;
     case frame::kCmdPresetStored:
@@ -520,8 +523,8 @@ void StartMainView::converToData(const Bytes& f) {
 }
 
 void StartMainView::memoryExportPacket(const Bytes& f) {
-    // A backup ended by a new-layout scene takes no packets until the next export request.
-    if (newLayoutRefused_) return;
+    // A backup ended unsaved takes no packets until the next export request.
+    if (export_ == Export::Ended) return;
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
     const size_t sceneLength = gc_.program().backupSceneFrameLength;
@@ -565,6 +568,8 @@ void StartMainView::memoryExportPacket(const Bytes& f) {
 void StartMainView::finishMemoryBackup() {
     const int damaged = damagedExportPacket_;
     damagedExportPacket_ = 0;
+    // Over before its outcome is reported: the alert and the 259 after it find no backup under way.
+    export_ = Export::Unasked;
     platform::Error error;
     if (damaged != 0) {
         Duziz::clearData(&gc_.memoryExportData);
@@ -584,9 +589,7 @@ void StartMainView::refuseNewLayoutBackup() {
     // The reassembly cut the 4612-byte scene at the old length: saved, it would be a corrupt
     // old-layout file that the write-back puts into the mixer. The state is set before the
     // alert, whose event loop lets the rest of the export arrive.
-    newLayoutRefused_ = true;
-    damagedExportPacket_ = 0;
-    Duziz::clearData(&gc_.memoryExportData);
+    endExportUnsaved();
     platform::trace("memory export sends new-layout scenes; backup ended");
     showLinkWarning(
         "The memory backup failed and was not saved. The mixer already sends its scenes in the new layout: "
@@ -594,7 +597,21 @@ void StartMainView::refuseNewLayoutBackup() {
     post(MSG_PRESET_IDLE, 0);
 }
 
+void StartMainView::endExportUnsaved() {
+    export_ = Export::Ended;
+    damagedExportPacket_ = 0;
+    Duziz::clearData(&gc_.memoryExportData);
+}
+
+void StartMainView::abandonMemoryTransfer() {
+    endExportUnsaved();
+    importAbandoned_ = true;
+    platform::trace("memory transfer given up by the preset window");
+}
+
 void StartMainView::memoryImportAck(const Bytes& f) {
+    // A restore given up must not go on where the mixer's late answer would take it.
+    if (importAbandoned_) return;
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
     if (sub == 4 && packet >= 1 && packet <= 23)
@@ -616,10 +633,16 @@ void StartMainView::memoryImportAck(const Bytes& f) {
     post(MSG_RESTORE_PACKET, packet);
 }
 
+void StartMainView::noteBoardReply() {
+    if (platform::MainExecutor::hasCurrent()) core_.lastBoardReply = platform::MainExecutor::current().now();
+}
+
 void StartMainView::readyAck(const Bytes& f) {
     const int board = Bg(f, 9);
-    // Only boards 0-3 are programmed by blocks; an acknowledgement naming another is ignored.
-    if (board >= kFirmwareBoards) return;
+    // Only boards 0-3 are programmed by blocks; an acknowledgement naming another is ignored, and
+    // so is a late one after the window gave its board up.
+    if (board >= kFirmwareBoards || !boardInWork()) return;
+    noteBoardReply();
     const uint8_t status = Bg(f, 12);
     const int item = gc_.currentProgramItem();
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
@@ -641,7 +664,9 @@ void StartMainView::readyAck(const Bytes& f) {
 
 void StartMainView::blockAck(const Bytes& f) {
     const int board = Bg(f, 9);
-    if (board >= kFirmwareBoards) return;
+    // A late acknowledgement of a board given up must not send its next block.
+    if (board >= kFirmwareBoards || !boardInWork()) return;
+    noteBoardReply();
     const uint8_t status = Bg(f, 12);
     const int block = Bg(f, 10) * 256 + Bg(f, 11);
     if (status == 1) {

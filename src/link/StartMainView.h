@@ -142,7 +142,8 @@ public:
     void sendCMD_CheckDevice();
     // Empties the backup buffer, then asks the mixer for its whole memory.
     void sendCMD_MemoryExport();
-    // Restore packets 1-24, 25-26, 27-28, 29 and 30 from the restore buffers of GCData.
+    // Restore packets 1-24, 25-26, 27-28, 29 and 30 from the restore buffers of GCData. Scene 0
+    // (packet 1) starts a restore: the acknowledgements send the others.
     void sendCMD_MemoryImport_Scence(int i);
     void sendCMD_MemoryImport_FatChanel(int i);
     void sendCMD_MemoryImport_DFX(int i);
@@ -199,6 +200,15 @@ public:
 
     // The dispatcher: acts on one complete reply frame.
     void converToData(const platform::Bytes& frame);
+
+    // A backup asked for with sendCMD_MemoryExport is still collecting its packets: it was
+    // neither saved nor ended unsaved, and the link was not lost.
+    bool isMemoryExportUnderWay() const { return export_ == Export::Collecting; }
+    // The preset window gave up the whole-memory transfer under way (the mixer stopped sending):
+    // export packets that still arrive are neither collected nor reported, so no file is written
+    // from them, until the next backup is asked for; restore acknowledgements that still arrive
+    // send nothing and are not reported, until the next restore starts.
+    void abandonMemoryTransfer();
 
     // Cleared when the last main-board block has been sent.
     uint8_t updateLock = 0;
@@ -332,13 +342,23 @@ private:
     // be dropped.
     size_t nextCheckpoint() const;
     void dispatchComplete();
+    // Where a backup stands: none asked for (export frames are taken as they come), collecting
+    // the packets of the one asked for, or ended unsaved before its last packet (export frames
+    // are dropped until the next request or a lost link).
+    enum class Export { Unasked, Collecting, Ended };
+    // Ends the backup under way unsaved: its packets so far are dropped, and so are those to come.
+    void endExportUnsaved();
     void memoryExportPacket(const platform::Bytes& frame);
     void finishMemoryBackup();
     // A new-layout scene arrived for an old-layout backup: ends it unsaved with the alert and 259.
     void refuseNewLayoutBackup();
     void memoryImportAck(const platform::Bytes& frame);
+    // The firmware acknowledgements. Both are dropped while no board is in work (the firmware
+    // window gave its board up), and both note when the mixer last answered for the board.
     void readyAck(const platform::Bytes& frame);
     void blockAck(const platform::Bytes& frame);
+    bool boardInWork() const { return gc_.currentProgramItem() >= 0; }
+    void noteBoardReply();
     void sendImport(const uint8_t* stored, size_t length);
 
     GCData& gc_;
@@ -396,9 +416,9 @@ private:
     unsigned inputGeneration_ = 0;
     // The first packet of the backup being received that arrived without its trailer (0: none).
     int damagedExportPacket_ = 0;
-    // An old-layout backup was ended by a new-layout scene: export frames are neither collected
-    // nor reported until the next export request or a lost link.
-    bool newLayoutRefused_ = false;
+    Export export_ = Export::Unasked;
+    // The restore under way was given up: acknowledgements are dropped until the next one starts.
+    bool importAbandoned_ = false;
     // Looks for the header of a mixer's frame in what the open adapter sends while searching.
     frame::HeaderScan serialHeaderScan_;
 

@@ -10,6 +10,7 @@
 
 #include "link/LConstrant.h"
 #include "platform/Error.h"
+#include "platform/MainExecutor.h"
 
 #include <array>
 #include <cstdint>
@@ -111,6 +112,9 @@ public:
     uint8_t updateStatusRecord[kFirmwareBoards] = {};
     int32_t dSegement[5] = {};
     uint8_t mb_firmware_noGUI[kFirmwareBoards] = {};
+    // When the mixer last acknowledged the board in work (its ready query or a block), on the
+    // main executor's clock; the firmware window gives the board up after a long silence.
+    platform::MainExecutor::Clock::time_point lastBoardReply{};
     std::array<platform::Bytes, kFirmwareBoards> FirmwareData;
     // Manifest values by key index; entries 0-3 start empty, 4 and 5 with the tool's name and
     // version, the others absent.

@@ -91,7 +91,6 @@ public:
     // The preset-name panel, and the window itself.
     virtual PresetNamePanel& alertPanel() = 0;
     virtual platform::ModalWindow& modalWindow() = 0;
-    virtual bool isWindowShown() const = 0;
 };
 
 class SaveLoadView : public util::PresetWindow {
@@ -123,6 +122,9 @@ public:
     void setFalse() override;
     platform::ModalWindow& window() override { return view_.modalWindow(); }
     void setDelegate(util::WindowDelegate* delegate) override { delegate_ = delegate; }
+    // A preset written into the mixer and not yet answered, or a restore (Varnel Preset
+    // Conversion: the converted write-back) before its last packet.
+    std::string writingToMixer() const override;
 
     // Refills the list with the labels of a preset type (0-3); another type changes nothing.
     void fetchPresets_caseMode(int type);
@@ -177,7 +179,8 @@ public:
     void setBar(bool busy);
     void setTimeBegin();
     void setTimerInvalid();
-    // One watchdog tick: the second tick of a busy state fails the request.
+    // One watchdog tick: the second tick of a busy state, or of a backup or restore that has
+    // had no packet since the watchdog last started, fails what is under way.
     void setAnimate();
     void MsgProcess(const Userprofile& profile);
     // The percentage and the bar for packet n of 30.
@@ -200,8 +203,11 @@ private:
     // The channel a request is about: the channel box for every type.
     int chboxIndex() const { return view_.boxIndex(SaveLoadControls::Control::chbox); }
     // A request ended without its answer: the busy state and a transfer's display end, the
-    // controls are enabled, and the status line says the process failed.
+    // controls are enabled, and the status line says the process failed. What the mixer still
+    // sends for a backup or restore given up is dropped by the link.
     void failInProgress();
+    // A backup or restore packet arrived: the watchdog gives the next one its whole time.
+    void transferGoesOn(Transfer transfer);
 
     SaveLoadControls& view_;
     GCData& gc_;
@@ -210,5 +216,7 @@ private:
     platform::NotificationCenter::ObserverToken busObserver_;
     util::WindowDelegate* delegate_ = nullptr;
     bool busy_ = false;
+    // A preset file was sent to the mixer and the window is busy until its answer.
+    bool writingPreset_ = false;
     Transfer transfer_ = Transfer::None;
 };

@@ -3,6 +3,7 @@
 
 #include "presets/SaveLoadView.h"
 
+#include "link/StartMainView.h"
 #include "platform/Trace.h"
 #include "util/Duziz.h"
 
@@ -18,11 +19,13 @@ void SaveLoadView::setBar(bool busy) {
     // lost during a request must not leave the controls locked behind a turning spinner.
     if (busy && !gc_.isconnected) return;
     Duziz::setSpinBarStatus(busy, view_.indcator());
+    // A backup or restore keeps its watchdog when a request's busy state ends.
     if (busy)
         setTimeBegin();
-    else
+    else if (transfer_ == Transfer::None)
         setTimerInvalid();
     busy_ = busy;
+    if (!busy) writingPreset_ = false;
     LockGUI(!busy);
 }
 
@@ -36,26 +39,37 @@ void SaveLoadView::setTimerInvalid() {
     nc = 0;
 }
 
-// The first tick comes as the busy state begins; the second, one interval later, finds the
-// request still unanswered.
+// The first tick comes as the busy state or a transfer's wait begins; the second, one interval
+// later, finds the request unanswered or the transfer's next packet still missing.
 void SaveLoadView::setAnimate() {
-    if (nc > 0) {
-        setBar(false);
-        setTimerInvalid();
-        view_.setStatusText(gc_.program().watchdogText);
-    }
+    if (nc > 0) failInProgress();
     ++nc;
 }
 
 void SaveLoadView::failInProgress() {
+    const bool transferring = transfer_ != Transfer::None;
+    transfer_ = Transfer::None;
     setBar(false);
-    if (transfer_ != Transfer::None) {
+    if (transferring) {
+        // A mixer that goes on later must not complete a backup file or be sent the rest of a
+        // restore that the window has reported failed.
+        if (mainVctl) mainVctl->abandonMemoryTransfer();
         view_.setMemoryStatusHidden(true);
         view_.setProgressHolderHidden(true);
         view_.setProgressAnimating(false);
-        transfer_ = Transfer::None;
     }
     view_.setStatusText(gc_.program().watchdogText);
+}
+
+void SaveLoadView::transferGoesOn(Transfer transfer) {
+    transfer_ = transfer;
+    setTimeBegin();
+}
+
+std::string SaveLoadView::writingToMixer() const {
+    if (transfer_ == Transfer::Restore) return gc_.program().restoreWritingText;
+    if (writingPreset_) return "A preset is being written into the mixer.";
+    return {};
 }
 
 void SaveLoadView::MsgProcess(const Userprofile& profile) {
@@ -70,7 +84,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         setStatusFieldTitle("Preset List Loaded!", true);
         return;
     case MSG_BACKUP_PACKET:
-        if (pos != kMemoryPacketCount) transfer_ = Transfer::Backup;
+        if (pos != kMemoryPacketCount) transferGoesOn(Transfer::Backup);
         setMemoryStatus(pos);
         if (pos != kMemoryPacketCount)
             setStatusFieldTitle("Exporting  all memory data  to files ,please wait!", false);
@@ -82,17 +96,22 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         LockGUI(false);
         return;
     case MSG_PRESET_IDLE: {
-        // The link's 259 after its "Warning!" that the backup failed: nothing more will come.
-        // The window switcher's 259 before it shows the window ends nothing.
-        const bool backupFailed = transfer_ == Transfer::Backup && view_.isWindowShown();
+        // The link's 259 after its "Warning!" that the backup failed: nothing more will come,
+        // whether the window is shown or not. The window switcher's 259 before it shows the
+        // window comes while the link may still collect the backup, and ends nothing.
+        const bool backupFailed = transfer_ == Transfer::Backup && !(mainVctl && mainVctl->isMemoryExportUnderWay());
         setBar(false);
         LockGUI(true);
         if (backupFailed) failInProgress();
         return;
     }
     case MSG_PRESET_RECEIVED:
+        // The save panel opens next: the text waits until the file is written (274), and a
+        // cancelled panel or a failed write leaves the status line as it was.
         setBar(false);
         LockGUI(true);
+        return;
+    case MSG_PRESET_SAVED:
         setStatusFieldTitle("Preset successfully saved to computer!", true);
         return;
     case MSG_PRESET_WRITTEN:
@@ -104,7 +123,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         setBar(false);
         setMemoryStatus(pos);
         if (pos != kMemoryPacketCount) {
-            transfer_ = Transfer::Restore;
+            transferGoesOn(Transfer::Restore);
             LockGUI(false);
             setStatusFieldTitle("Importing all memory parameters  from local ,please wait!", false);
         } else {
@@ -134,6 +153,7 @@ void SaveLoadView::setMemoryStatus(int n) {
     if (n == kMemoryPacketCount) {
         LockGUI(true);
         transfer_ = Transfer::None;
+        if (!busy_) setTimerInvalid();
     }
 }
 

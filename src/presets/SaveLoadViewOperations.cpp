@@ -44,6 +44,7 @@ void SaveLoadView::LocalOnLocal() {
     if (gc_.isconnected && ok) {
         setBar(true);
         LockGUI(false);
+        writingPreset_ = canSend();
         if (mainVctl) mainVctl->sendCMD_LoadPresetFromLocal(type, channel);
     }
 }
@@ -121,9 +122,10 @@ void SaveLoadView::memImportClick() {
         ShowMessage("Not connected to device.");
         return;
     }
-    // No spinner and no watchdog: the packets show the progress, packet 30 enables the controls.
+    // No spinner: the packets show the progress, packet 30 enables the controls. The watchdog
+    // gives each packet its whole time.
     LockGUI(false);
-    transfer_ = Transfer::Backup;
+    transferGoesOn(Transfer::Backup);
     mainVctl->sendCMD_MemoryExport();
 }
 
@@ -149,7 +151,12 @@ void SaveLoadView::memExportClick() {
         LockGUI(true);
         return;
     }
-    if (gc_.isconnected) transfer_ = Transfer::Restore;
+    if (gc_.isconnected) {
+        transfer_ = Transfer::Restore;
+        // The first packet has just left: its acknowledgement gets the watchdog's whole time,
+        // however long the open panel took.
+        setBar(true);
+    }
 }
 
 int SaveLoadView::fgetWarningBeforeUpdatingChoose() {

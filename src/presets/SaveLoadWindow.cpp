@@ -74,7 +74,8 @@ public:
 
 // The list: the user's presses and keys onto a row are reported as selections, the highlighted
 // row included (a second press on it after a message selects it again); a press on empty space
-// keeps the highlight; a double-click reports its row, -1 below the rows.
+// keeps the highlight; a double-click reports its row, -1 below the rows. The list is never left
+// without a highlighted row: Ctrl with a press or Space selects the row instead of clearing it.
 class SaveLoadWindow::PresetTable : public QTableView {
 public:
     explicit PresetTable(QWidget* parent) : QTableView(parent) {}
@@ -88,7 +89,11 @@ protected:
         if (!index.isValid()) return QItemSelectionModel::NoUpdate;
         // Without an event the selection comes from the program (a fill), not from the user.
         if (event && onUserSelect) onUserSelect(index.row());
-        return QTableView::selectionCommand(index, event);
+        const auto command = QTableView::selectionCommand(index, event);
+        // Load, delete and rename act on the row last selected: it must stay in view.
+        if (command & (QItemSelectionModel::Deselect | QItemSelectionModel::Toggle))
+            return QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows;
+        return command;
     }
 
     void mouseDoubleClickEvent(QMouseEvent* event) override {
@@ -336,8 +341,6 @@ void SaveLoadWindow::removeRow(int row) { myContentArray_->removeRow(row); }
 int SaveLoadWindow::rowCount() const { return myContentArray_->rowCount(); }
 
 void SaveLoadWindow::scrollToTop() { table_->scrollToTop(); }
-
-bool SaveLoadWindow::isWindowShown() const { return isVisible(); }
 
 // ---- The window -------------------------------------------------------------------------------
 

@@ -82,7 +82,6 @@ public:
     int rowCount() const override;
     void scrollToTop() override;
     platform::ModalWindow& modalWindow() override { return *this; }
-    bool isWindowShown() const override;
 
     // ModalWindow: shown in front and active; closed when still shown.
     void makeKeyWindow() override;

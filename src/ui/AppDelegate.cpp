@@ -2,7 +2,11 @@
 
 #include "platform/Trace.h"
 #include "platform/UiServices.h"
+#include "util/FirmwareWindow.h"
+#include "util/PresetWindow.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QStandardPaths>
 #include <QUndoStack>
 #include <QWidget>
@@ -48,8 +52,28 @@ bool AppDelegate::applicationShouldHandleReopenHasVisibleWindows(bool) {
     return true;
 }
 
+std::string AppDelegate::quitWarning() {
+    std::string writing;
+    for (const std::string& what : {fmUpdateVctl ? fmUpdateVctl->writingToMixer() : std::string(),
+                                    saveLoadView ? saveLoadView->writingToMixer() : std::string()}) {
+        if (what.empty()) continue;
+        writing += (writing.empty() ? "" : " ") + what;
+    }
+    if (writing.empty()) return {};
+    return writing + " If you quit now, the mixer's memory will be left incomplete.";
+}
+
 AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate() {
     platform::trace("has diaoong maincontrol  to close all socket over................................");
+    if (!quitConfirmed_) {
+        const std::string warning = quitWarning();
+        // The first button is the default: staying is what Enter chooses.
+        if (!warning.empty()) {
+            if (platform::UiServices::shared().alert("Warning!", warning, {"Don't Quit", "Quit"}) != 1)
+                return NSTerminateCancel;
+            quitConfirmed_ = true;
+        }
+    }
     if (!managedObjectContext_) return NSTerminateNow;
     if (!managedObjectContext_->commitEditing()) {
         platform::trace("%s:%s unable to commit editing to terminate", "AppDelegate", "applicationShouldTerminate");
@@ -137,4 +161,22 @@ void AppDelegate::presentError(const platform::Error& error) {
     storeError_ = error;
     platform::trace("%s", error.toString().c_str());
     platform::UiServices::shared().alert(error.description, error.failureReason, {"OK"});
+}
+
+QuitGate::QuitGate(AppDelegate& delegate, QWidget& mainWindow) : delegate_(delegate), mainWindow_(mainWindow) {
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+QuitGate::~QuitGate() {
+    if (QCoreApplication::instance()) QCoreApplication::instance()->removeEventFilter(this);
+}
+
+bool QuitGate::eventFilter(QObject* watched, QEvent* event) {
+    const bool quit = event->type() == QEvent::Quit && watched == QCoreApplication::instance();
+    const bool close = event->type() == QEvent::Close && watched == &mainWindow_;
+    if ((quit || close) && delegate_.applicationShouldTerminate() == AppDelegate::NSTerminateCancel) {
+        event->ignore();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
 }

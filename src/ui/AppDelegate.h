@@ -1,10 +1,14 @@
 #pragma once
 // The application delegate: finishes the launch (shared stores, firmware manifest, window
-// title), brings the window back on reopen, answers the quit request and carries the
-// application's data template, made only when its context is first asked for.
+// title), brings the window back on reopen, answers the quit request (asking first while a window
+// writes into the mixer) and carries the application's data template, made only when its context
+// is first asked for. QuitGate puts the quit request in front of the application's quit and of the
+// main window's close.
 
 #include "platform/Error.h"
 #include "ui/PersistentStore.h"
+
+#include <QObject>
 
 #include <functional>
 #include <memory>
@@ -45,8 +49,15 @@ public:
     // Brings the window to the front and makes it the active window; always true.
     bool applicationShouldHandleReopenHasVisibleWindows(bool hasVisibleWindows);
     void applicationWillResignActive() {}
-    // Quits at once unless the data template's context holds edits it cannot commit.
+    // While the preset or the firmware window writes into the mixer (a preset, a restore, a
+    // firmware run), asks first in a "Warning!" alert that says what is under way and that the
+    // mixer's memory would be left incomplete: "Don't Quit", the default, cancels. Once the user
+    // chose "Quit", the requests that follow for the same quit do not ask again. Then quits at
+    // once unless the data template's context holds edits it cannot commit.
     TerminateReply applicationShouldTerminate();
+    // The quit question's text: what the windows are writing into the mixer, and what quitting
+    // would leave; empty while nothing is written.
+    static std::string quitWarning();
     void applicationWillTerminate();
 
     // The data template. Each part is made on its first request; when the store cannot be
@@ -72,8 +83,26 @@ private:
     ManifestReader readManifest_;
     std::string applicationSupportFolder_;
     QWidget* window_ = nullptr;
+    bool quitConfirmed_ = false;
     std::unique_ptr<ManagedObjectModel> managedObjectModel_;
     std::unique_ptr<PersistentStoreCoordinator> persistentStoreCoordinator_;
     std::unique_ptr<ManagedObjectContext> managedObjectContext_;
     std::optional<platform::Error> storeError_;
+};
+
+// Lets the program quit only when the delegate agrees, asked before anything closes: at the
+// application's quit (QEvent::Quit, which would close every window) and at the close of the main
+// window, which ends the program. Watches the application while it lives; make it after the
+// QApplication.
+class QuitGate : public QObject {
+public:
+    QuitGate(AppDelegate& delegate, QWidget& mainWindow);
+    ~QuitGate() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    AppDelegate& delegate_;
+    QWidget& mainWindow_;
 };

@@ -4,6 +4,8 @@
 
 #include "platform/UiServices.h"
 
+#include <string>
+
 namespace util {
 
 class FirmwareWindow {
@@ -13,6 +15,9 @@ public:
     // Lights the connection lamp while the mixer is connected.
     virtual void syncStatusLCD() = 0;
     virtual platform::ModalWindow& window() = 0;
+    // What the window is writing into the mixer now, as a sentence for the quit question; empty
+    // while it writes nothing.
+    virtual std::string writingToMixer() const { return {}; }
 };
 
 }  // namespace util

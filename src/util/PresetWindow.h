@@ -5,6 +5,8 @@
 
 #include "platform/UiServices.h"
 
+#include <string>
+
 namespace util {
 
 // Told that a window is closing, in place of the window ending its own modal run.
@@ -29,6 +31,9 @@ public:
     virtual platform::ModalWindow& window() = 0;
     // From now on the window's close goes to delegate (null: the window ends its modal run itself).
     virtual void setDelegate(WindowDelegate* delegate) = 0;
+    // What the window is writing into the mixer now, as a sentence for the quit question; empty
+    // while it writes nothing (quitting then leaves no memory half-written).
+    virtual std::string writingToMixer() const { return {}; }
 };
 
 }  // namespace util

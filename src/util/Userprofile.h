@@ -31,4 +31,6 @@ enum MessageCode : int32_t {
     MSG_BOARD_FAILED = 264,
     MSG_BOARD_DONE = 265,
     MSG_BLOCK_SENT = 273,
+    // The preset that came with 260 was written to the file chosen in the save panel.
+    MSG_PRESET_SAVED = 274,
 };

@@ -192,6 +192,43 @@ TEST_F(ConversionEndToEnd, OldMemoryBackedUpTwiceThenWrittenBackConvertedAfterTh
     EXPECT_EQ(converted, memoryImage());
 }
 
+// The mixer falls silent during the converted write-back: the window's watchdog ends it with the
+// program's failure text, and acknowledgements that come late send nothing more.
+TEST_F(ConversionEndToEnd, AWriteBackThatFallsSilentFailsAndItsLateAcknowledgementsSendNothing) {
+    connect();
+    ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 0x3F; }));
+    openAndRun([&] {
+        ASSERT_TRUE(runUntil([&] { return received(0x2C) == 2; }));
+        const std::string path = files / "old.moldPts";
+        ui.answerAlert(0);
+        ui.answerSave(path);
+        click(window.memImptBtn());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30; }));
+
+        mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 64; }));
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(3); });
+        ui.answerOpen(path);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return restorePackets.size() == 3; }));
+        EXPECT_EQ(window.logic().writingToMixer(), "The converted presets are being written into the mixer.");
+        ASSERT_TRUE(runUntil([&] { return status() == "Current process failer!"; }));
+        EXPECT_EQ(window.logic().writingToMixer(), "");
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_TRUE(window.memImptBtn()->isEnabled());
+        EXPECT_TRUE(window.memExBtn()->isEnabled());
+        EXPECT_EQ(received(0x31), 4u) << "packets 1-4, the fourth unacknowledged";
+
+        tcp.send(mixer.with([](sim::SimMixer& m) { return m.takeHeldReplies(); }));
+        loop.runFor(300ms);
+        EXPECT_EQ(received(0x31), 4u);
+        EXPECT_EQ(restorePackets.size(), 3u);
+        EXPECT_EQ(status(), "Current process failer!");
+    });
+}
+
 // Recall reaches no preset: the window waits for its watchdog and says the process failed.
 TEST_F(ConversionEndToEnd, RecallWhileConnectedSendsNothingAndFailsAtTheWatchdog) {
     connect();

@@ -225,7 +225,9 @@ TEST_F(ConversionWindowTest, MessagesShowTheConversionsTextsAndRequestNothing) {
         {MSG_PRESET_LIST_LOADED, 0, "Preset List Loaded!", kOrange, false, true},
         {MSG_BACKUP_PACKET, 1, "Exporting  all memory data  to files ,please wait!", kWhite, false, false},
         {MSG_BACKUP_PACKET, 30, "Backup of all presets saved to computer", kOrange, false, false},
-        {MSG_PRESET_RECEIVED, 0, "Preset successfully saved to computer!", kOrange, false, true},
+        // A preset received changes no text until it is written to its file.
+        {MSG_PRESET_RECEIVED, 0, "Backup of all presets saved to computer", kOrange, false, true},
+        {MSG_PRESET_SAVED, 0, "Preset successfully saved to computer!", kOrange, false, false},
         {MSG_PRESET_WRITTEN, 0, "Preset loaded successfully!", kOrange, false, true},
         {MSG_RESTORE_PACKET, 1, "Importing all memory parameters  from local ,please wait!", kWhite, true, true},
         {MSG_RESTORE_PACKET, 29, "Importing all memory parameters  from local ,please wait!", kWhite, true, false},

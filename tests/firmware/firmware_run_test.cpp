@@ -4,6 +4,8 @@
 
 #include "FirmwareFixture.h"
 
+#include "support/QuitQuestion.h"
+
 using namespace firmwaretest;
 
 namespace {
@@ -196,4 +198,89 @@ TEST_F(FirmwareRun, ALinkLostInTheMiddleOfABoardStopsTheRunAndANewRunWorksAfterC
     ASSERT_TRUE(runUntil([&] { return window->checkWhichFirwareBegin() == -1 && runEnded(); }, 20s));
     expectImagesProgrammed();
     EXPECT_EQ(fw.statusText, "Firmware update complete");
+}
+
+// A board that fails at every start is tried three times in the run, then the run stops; the
+// main board's failures wait out the countdown, but the third starts none.
+TEST_F(FirmwareRun, ABoardThatAlwaysFailsStopsTheRunAfterItsThirdTry) {
+    struct Case {
+        int board;
+        std::vector<int> ready;
+        int countdowns;
+    };
+    for (const Case& c : {Case{0, {0, 0, 0}, 2}, Case{1, {0, 1, 1, 1}, 1}}) {
+        SCOPED_TRACE(c.board);
+        mixer.with([&](sim::SimMixer& m) {
+            m = sim::SimMixer();
+            m.failBoard(c.board);
+        });
+        if (!link) connectMixer();
+        makeWindow();
+        program();
+        ASSERT_TRUE(runUntil([&] { return !window->isRunning(); }, 20s));
+        EXPECT_EQ(readyBoards(), c.ready);
+        EXPECT_EQ(fw.countdowns, c.countdowns);
+        EXPECT_EQ(fw.statusText, "Your Firmware Update is failed~!");
+        EXPECT_EQ(fw.statusColor, Color::red);
+        EXPECT_FALSE(fw.statusHidden);
+        EXPECT_EQ(fw.progress, 0);
+        EXPECT_TRUE(fw.programEnabled);
+        EXPECT_EQ(core.updateStatusRecord[c.board], 2);
+        const size_t frames = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+        loop.runFor(200ms);
+        EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.received.size(); }), frames) << "nothing more is sent";
+        fw.countdowns = 0;
+    }
+}
+
+// The mixer stops answering in the middle of the keyboard MCU: the run ends as failed once the
+// reply timeout has passed, without a retry, and the answers it sends late change nothing.
+TEST_F(FirmwareRun, AMixerThatFallsSilentEndsTheRunAndItsLateAnswersChangeNothing) {
+    connectMixer();
+    // Board 0: its ready acknowledgement and three block acknowledgements; board 1: its ready
+    // acknowledgement and the first block's.
+    mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(6); });
+    makeWindow();
+    window->setReplyTimeout(300ms);
+    program();
+    ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BLOCK_SENT) == 3; }));
+    const auto silentSince = std::chrono::steady_clock::now();
+    ASSERT_TRUE(runUntil([&] { return !window->isRunning(); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - silentSince, 250ms);
+    EXPECT_EQ(fw.statusText, "Your Firmware Update is failed~!");
+    EXPECT_EQ(fw.statusColor, Color::red);
+    EXPECT_EQ(fw.progress, 0);
+    EXPECT_TRUE(fw.programEnabled);
+    EXPECT_EQ(core.updateStatusRecord[1], 2);
+    EXPECT_EQ(readyBoards(), (std::vector<int>{0, 1}));
+
+    const auto late = mixer.with([](sim::SimMixer& m) { return m.takeHeldReplies(); });
+    ASSERT_FALSE(late.empty());
+    const size_t frames = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    const size_t messages = bus.codes.size();
+    tcp.send(late);
+    loop.runFor(300ms);
+    EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.received.size(); }), frames);
+    EXPECT_EQ(bus.codes.size(), messages);
+    EXPECT_EQ(fw.statusText, "Your Firmware Update is failed~!");
+    EXPECT_FALSE(window->isRunning());
+}
+
+// Quitting from the Program click to the run's end asks first, the reboot countdown included;
+// "Don't Quit" is the default. After the run nothing is asked.
+TEST_F(FirmwareRun, QuittingDuringARunAsksFirstUntilTheRunEnds) {
+    fw.countdownRunsOut = false;
+    connectMixer();
+    makeWindow();
+    AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
+    testsupport::expectQuitUnasked(delegate, ui);
+    program();
+    ASSERT_TRUE(runUntil([&] { return fw.countdowns == 1; }));
+    EXPECT_EQ(window->updateLock, 0) << "no board in work during the countdown";
+    testsupport::expectQuitRefused(delegate, ui, "A firmware update is being written into the mixer.");
+
+    fw.countdownDone();
+    ASSERT_TRUE(runUntil([&] { return window->checkWhichFirwareBegin() == -1 && runEnded(); }, 20s));
+    testsupport::expectQuitUnasked(delegate, ui);
+    expectImagesProgrammed();
 }

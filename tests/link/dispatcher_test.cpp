@@ -73,6 +73,11 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         {"block ack failure names its own board", board(1, 10, 3), ack(0xF1, 1, 4, 1), {{264, 1}}, {}},
         {"block ack with another status", board(1, 10, 1), ack(0xF1, 1, 4, 2), {}, {}},
         {"block ack naming board 7 is ignored", board(1, 10, 1), ack(0xF1, 7, 4, 1), {}, {}},
+        // The firmware window gave its board up: late acknowledgements start and send nothing.
+        {"ready ack while no board is in work", board(2, 120, -1), ack(0xF0, 2, 0, 0), {}, {}},
+        {"ready failure while no board is in work", board(2, 120, -1), ack(0xF0, 2, 0, 1), {}, {}},
+        {"block ack while no board is in work", board(2, 120, -1), ack(0xF1, 2, 7, 0), {}, {}},
+        {"block failure while no board is in work", board(2, 120, -1), ack(0xF1, 2, 7, 1), {}, {}},
         {"search answer", none, makeFrame(11, 0xF9, 1), {}, {}},
         {"unknown command", none, makeFrame(11, 0x7E, 1), {}, {}},
     };

@@ -169,8 +169,9 @@ TEST_F(Reassembly, RepliesSplitAroundAModalPanelAreFedInStreamOrder) {
     feed(Bytes(stream.begin() + firstRead + secondRead, stream.end()));
 
     EXPECT_EQ(readFile(dir / "p.sDsp"), preset) << "the preset frame was not disturbed by the nested bytes";
-    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 0}, {MSG_PRESET_WRITTEN, 0},
-                                                              {MSG_PRESET_WRITTEN, 1}}))
+    EXPECT_EQ(bus.messages,
+              (std::vector<std::pair<int, int>>{
+                  {MSG_PRESET_RECEIVED, 0}, {MSG_PRESET_SAVED, 0}, {MSG_PRESET_WRITTEN, 0}, {MSG_PRESET_WRITTEN, 1}}))
         << "the reply split around the panel and the replies after it are dispatched in order";
     EXPECT_EQ(gc->m_GEQPreset[47][15], 0x41) << "the list after it completed";
     EXPECT_EQ(link->receivedLength(), 0u);
@@ -236,7 +237,9 @@ TEST_F(Reassembly, BytesArrivingDuringADispatchOfTheByteFeedComeAfterIt) {
     gc->isconnected = false;
     for (uint8_t byte : preset) link->RecByte(byte);
     EXPECT_EQ(readFile(dir / "p.sGEQ"), preset);
-    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 1}, {MSG_PRESET_WRITTEN, 0}}));
+    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 1},
+                                                              {MSG_PRESET_SAVED, 1},
+                                                              {MSG_PRESET_WRITTEN, 0}}));
     EXPECT_EQ(link->queuedLength(), 0u);
 }
 

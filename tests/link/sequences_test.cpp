@@ -233,6 +233,51 @@ TEST_F(Sequences, RestoreWritesTheFileIntoTheMixer) {
     EXPECT_EQ(ui.callsOf("open").at(0).options, std::vector<std::string>{"mprt"});
 }
 
+// The preset window gave a transfer up: what the mixer still sends for it is dropped, so no file
+// is written from late packets and late acknowledgements send nothing; the next transfer of each
+// kind works again. A backup still collecting is under way until its last packet or the end.
+TEST_F(Sequences, ATransferGivenUpDropsWhatTheMixerSendsLate) {
+    gc->memoryFilePath = dir / "late.mprt";
+    mixer.holdRepliesAfter(5);
+    link->sendCMD_MemoryExport();
+    EXPECT_TRUE(link->isMemoryExportUnderWay());
+    pump(mixer);
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), oneTo(5));
+    link->abandonMemoryTransfer();
+    EXPECT_FALSE(link->isMemoryExportUnderWay());
+    feed(mixer.takeHeldReplies());
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), oneTo(5));
+    EXPECT_FALSE(std::filesystem::exists(gc->memoryFilePath));
+    EXPECT_TRUE(alerts().empty());
+
+    mixer.holdRepliesAfter(-1);
+    bus.messages.clear();
+    link->sendCMD_MemoryExport();
+    pump(mixer);
+    EXPECT_FALSE(link->isMemoryExportUnderWay());
+    EXPECT_EQ(readFile(gc->memoryFilePath), mixer.memoryImage());
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), oneTo(30));
+
+    const std::string path = otherBackup("other.mprt");
+    mixer.holdRepliesAfter(3);
+    bus.messages.clear();
+    transport.clear();
+    ASSERT_TRUE(gc->ReadFiles_Memory(path));
+    pump(mixer);
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET), oneTo(3));
+    link->abandonMemoryTransfer();
+    feed(mixer.takeHeldReplies());
+    EXPECT_EQ(transport.tcp.size(), 4u) << "packets 1-4, nothing after the late acknowledgement";
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET), oneTo(3));
+
+    mixer.holdRepliesAfter(-1);
+    bus.messages.clear();
+    ASSERT_TRUE(gc->ReadFiles_Memory(path));
+    pump(mixer);
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET), oneTo(30));
+    EXPECT_EQ(mixer.memoryImage(), readFile(path));
+}
+
 TEST_F(Sequences, BackupThenRestoreRoundTrips) {
     gc->memoryFilePath = dir / "round.mprt";
     link->sendCMD_MemoryExport();
@@ -303,6 +348,7 @@ TEST_F(Sequences, PresetToFileAndFileToMixer) {
         const Bytes fromMixer = mixer.presets[static_cast<size_t>(type)][5];
         EXPECT_EQ(readFile(path), fromMixer);
         EXPECT_EQ(bus.positions(MSG_PRESET_RECEIVED), std::vector<int>{type});
+        EXPECT_EQ(bus.positions(MSG_PRESET_SAVED), std::vector<int>{type});
         EXPECT_TRUE(gc->presetExportData.empty()) << "written, then emptied";
         const auto save = ui.callsOf("save").back();
         EXPECT_EQ(save.title, "Save preset data to file");
@@ -328,13 +374,15 @@ TEST_F(Sequences, AFailedPresetWriteIsReportedAndKeepsTheData) {
     EXPECT_EQ(gc->presetExportData, mixer.presets[1][0]);
     ASSERT_EQ(alerts().size(), 1u);
     EXPECT_NE(alerts()[0].find("not saved"), std::string::npos);
+    EXPECT_EQ(bus.count(MSG_PRESET_SAVED), 0u);
 
-    // Cancelling the panel is no failure.
+    // Cancelling the panel is no failure, and nothing was saved either.
     ui.clearCalls();
     ui.answerSave(std::nullopt);
     link->sendCMD_LoadPresetFromDevice(1, 0, 0);
     pump(mixer);
     EXPECT_TRUE(alerts().empty());
+    EXPECT_EQ(bus.count(MSG_PRESET_SAVED), 0u);
 }
 
 TEST_F(Sequences, APresetReplyThatIsNoWholePresetIsNeverSavedAsOne) {

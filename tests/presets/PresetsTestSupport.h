@@ -47,7 +47,6 @@ struct RecordingControls : SaveLoadControls {
     mainwindowtest::RecordingLamp lamp;
     mainwindowtest::RecordingSpinner spinner;
     mainwindowtest::RecordingModal modal;
-    bool shown = false;
     int tag = 0;
     std::vector<std::string> chItems, auxItems;
     int chIndex = -1, auxIndex = -1;
@@ -95,7 +94,6 @@ struct RecordingControls : SaveLoadControls {
     void scrollToTop() override { ++scrolls; }
     PresetNamePanel& alertPanel() override { return panel; }
     platform::ModalWindow& modalWindow() override { return modal; }
-    bool isWindowShown() const override { return shown; }
 };
 
 // The preset window's logic over a recording view, the link on a recording transport (connected

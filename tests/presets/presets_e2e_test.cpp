@@ -8,6 +8,7 @@
 #include "simfront/SimFronts.h"
 #include "support/TestFiles.h"
 #include "ui/CRProgressIndicator.h"
+#include "support/QuitQuestion.h"
 #include "ui/DirazuzeControl.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -93,6 +95,19 @@ protected:
     }
     size_t framesReceived() {
         return mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    }
+    // Restore presses Restore for a file of the mixer's own memory at path; otherwise Backup,
+    // confirmed, into path.
+    void startTransfer(bool restore, const std::string& path) {
+        if (restore) {
+            writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+            ui.answerOpen(path);
+            click(window.memExBtn());
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            click(window.memImptBtn());
+        }
     }
     static std::string name16(const uint8_t* bytes) { return std::string(reinterpret_cast<const char*>(bytes), 16); }
 
@@ -256,6 +271,137 @@ TEST_F(PresetWindowEndToEnd, ASilentMixerFailsTheRequestWhenTheWatchdogRunsOut) 
     });
 }
 
+// Load to Computer against the mixer: the green text only for a written file; a cancelled
+// save panel leaves the status line as it was, a failed write says so in an alert.
+TEST_F(PresetWindowEndToEnd, LoadToComputerSaysSavedOnlyForAWrittenFile) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        chooseType(1);
+        struct Case {
+            const char* name;
+            std::optional<std::string> file;
+            bool written;
+        };
+        const Case cases[] = {
+            {"cancelled", std::nullopt, false},
+            {"into a folder that does not exist", std::string(files / "gone/kick.sDsp"), false},
+            {"written", std::string(files / "kick.sDsp"), true},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            const size_t panels = ui.callsOf("save").size();
+            const size_t alerts = ui.callsOf("alert").size();
+            press(4);
+            ui.answerSave(c.file);
+            click(window.loadBtn());
+            ASSERT_TRUE(runUntil([&] { return ui.callsOf("save").size() == panels + 1; }));
+            EXPECT_FALSE(window.logic().isBusy());
+            EXPECT_TRUE(controlsEnabled());
+            EXPECT_EQ(status(), c.written ? "Preset successfully saved to computer!" : "Preset List Loaded!");
+            EXPECT_EQ(c.file && std::filesystem::exists(*c.file), c.written);
+            const bool failedWrite = c.file && !c.written;
+            ASSERT_EQ(ui.callsOf("alert").size(), alerts + (failedWrite ? 1 : 0));
+            if (failedWrite)
+                EXPECT_EQ(ui.callsOf("alert").back().message,
+                          "The preset was not saved to the file. No such file or directory");
+        }
+    });
+}
+
+// A mixer that falls silent in the middle of a backup or a restore: the window's watchdog ends the
+// transfer as failed; what the mixer sends afterwards writes no file and is sent nothing.
+struct Silence {
+    const char* name;
+    bool restore;
+    int replies;  // before the mixer falls silent
+};
+
+class TransferFallsSilent : public PresetWindowEndToEnd, public ::testing::WithParamInterface<Silence> {};
+
+TEST_P(TransferFallsSilent, FailsAtTheWatchdogAndIgnoresWhatComesLate) {
+    const Silence& c = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        const std::string path = files / "memory.mprt";
+        const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
+        mixer.with([&](sim::SimMixer& m) { m.holdRepliesAfter(c.replies); });
+        startTransfer(c.restore, path);
+        ASSERT_TRUE(runUntil([&] { return bus.count(code) == static_cast<size_t>(c.replies); }));
+        EXPECT_FALSE(window.memStsLb()->isHidden());
+        EXPECT_FALSE(controlsEnabled());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_FALSE(window.progresBar()->isAnimating());
+        EXPECT_FALSE(window.indcator()->isVisible());
+        EXPECT_TRUE(controlsEnabled());
+
+        const Bytes late = mixer.with([](sim::SimMixer& m) { return m.takeHeldReplies(); });
+        ASSERT_FALSE(late.empty());
+        const size_t frames = framesReceived();
+        const size_t alerts = ui.callsOf("alert").size();
+        tcp.send(late);
+        loop.runFor(300ms);
+        EXPECT_EQ(bus.count(code), static_cast<size_t>(c.replies));
+        EXPECT_EQ(framesReceived(), frames);
+        EXPECT_EQ(ui.callsOf("alert").size(), alerts);
+        EXPECT_EQ(status(), "Current process failed!");
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        if (!c.restore) EXPECT_FALSE(std::filesystem::exists(path));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, TransferFallsSilent,
+                         ::testing::Values(Silence{"BackupAfterFivePackets", false, 5},
+                                           Silence{"RestoreAfterFourAcknowledgements", true, 4}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A backup that fails while the window is closed: its progress is gone when the window is shown
+// again.
+TEST_F(PresetWindowEndToEnd, ABackupThatFailsWhileTheWindowIsClosedLeavesNoProgressBehind) {
+    connect();
+    const std::string path = files / "memory.mprt";
+    mixer.with([](sim::SimMixer& m) { m.dropExportPacket(7); });
+    tcp.setPieces(1024, 5ms);
+    openAndRun([&] {
+        listsOnOpen();
+        startTransfer(false, path);
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) >= 1; }));
+        EXPECT_FALSE(window.memStsLb()->isHidden());
+    });
+    ASSERT_TRUE(runUntil([&] {
+        const auto alerts = ui.callsOf("alert");
+        return !alerts.empty() && alerts.back().message.rfind("The memory backup failed", 0) == 0;
+    }));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    openAndRun([&] {
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+        EXPECT_TRUE(window.pbar_bkview()->isHidden());
+        EXPECT_NE(status(), "Exporting  all memory data  to files ,please wait!");
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+// Quitting while a restore writes into the mixer asks first; "Don't Quit" is the default.
+TEST_F(PresetWindowEndToEnd, QuittingWhileARestoreWritesIntoTheMixerAsksFirst) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
+        testsupport::expectQuitUnasked(delegate, ui);
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(4); });
+        startTransfer(true, files / "memory.mprt");
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_RESTORE_PACKET) == 4; }));
+        testsupport::expectQuitRefused(delegate, ui, "A backup is being restored into the mixer.");
+
+        // Once the restore has failed nothing is being written: quitting asks nothing.
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        testsupport::expectQuitUnasked(delegate, ui);
+    });
+}
+
 // A transfer that can no longer finish: the window ends its display and says so.
 struct Interruption {
     const char* name;
@@ -274,15 +420,7 @@ TEST_P(TransferInterrupted, EndsTheTransferDisplayAndReportsTheFailure) {
         if (c.dropPacket) mixer.with([&](sim::SimMixer& m) { m.dropExportPacket(c.dropPacket); });
         // Slow replies, so that the link drops while packets are still to come.
         tcp.setPieces(1024, 5ms);
-        if (c.restore) {
-            writeFile(path, mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
-            ui.answerOpen(path);
-            click(window.memExBtn());
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(path);
-            click(window.memImptBtn());
-        }
+        startTransfer(c.restore, path);
         if (!c.dropPacket) {
             const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
             ASSERT_TRUE(runUntil([&] { return bus.count(code) >= 1; }));

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest-spi.h>
 
+#include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace presettest {
 namespace {
@@ -103,22 +105,28 @@ TEST_F(SaveLoadViewTest, MessagesDriveTheControlsSpinnerWatchdogAndStatusLine) {
         bool startBusy;
         int code, pos;
         bool enabled, spinning;
+        bool watchdog;  // a backup or restore waits for its next packet without the spinner
         const char* status;  // "" = unchanged ("status log", white)
         util::LampColor color;
     };
     const Case cases[] = {
-        {"lists loaded", true, 256, 0, true, false, "Preset List Loaded!", kGreen},
-        {"backup packet", false, 257, 1, true, false, "Exporting  all memory data  to files ,please wait!", kWhite},
-        {"backup done", false, 257, 30, true, false, "Backup of all Presets sucessfully saved to computer!", kGreen},
-        {"name stored, busy", false, 258, 0, false, true, "", kWhite},
-        {"idle", true, 259, 0, true, false, "", kWhite},
-        {"preset received", true, 260, 2, true, false, "Preset successfully saved to computer!", kGreen},
-        {"preset written", true, 261, 1, true, false, "Preset loaded successfully!", kGreen},
-        {"restore packet", true, 262, 5, false, false, "Importing all memory parameters  from local ,please wait!",
+        {"lists loaded", true, 256, 0, true, false, false, "Preset List Loaded!", kGreen},
+        {"backup packet", false, 257, 1, true, false, true, "Exporting  all memory data  to files ,please wait!",
          kWhite},
-        {"disconnected while idle", false, 263, 0, true, false, "", kWhite},
-        {"a firmware code", true, 264, 1, false, true, "", kWhite},
-        {"an unknown code", true, 999, 0, false, true, "", kWhite},
+        {"backup done", false, 257, 30, true, false, false, "Backup of all Presets sucessfully saved to computer!",
+         kGreen},
+        {"name stored, busy", false, 258, 0, false, true, true, "", kWhite},
+        {"idle", true, 259, 0, true, false, false, "", kWhite},
+        // The save panel opens next: the text waits for the file.
+        {"preset received", true, 260, 2, true, false, false, "", kWhite},
+        {"preset saved to its file", false, 274, 2, true, false, false, "Preset successfully saved to computer!",
+         kGreen},
+        {"preset written", true, 261, 1, true, false, false, "Preset loaded successfully!", kGreen},
+        {"restore packet", true, 262, 5, false, false, true,
+         "Importing all memory parameters  from local ,please wait!", kWhite},
+        {"disconnected while idle", false, 263, 0, true, false, false, "", kWhite},
+        {"a firmware code", true, 264, 1, false, true, true, "", kWhite},
+        {"an unknown code", true, 999, 0, false, true, true, "", kWhite},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,7 +139,7 @@ TEST_F(SaveLoadViewTest, MessagesDriveTheControlsSpinnerWatchdogAndStatusLine) {
         EXPECT_EQ(controls.allButtonsEnabled(c.enabled), true);
         EXPECT_EQ(controls.spinner.visible, c.spinning);
         EXPECT_EQ(controls.spinner.animating, c.spinning);
-        EXPECT_EQ(timerRunning(), c.spinning);
+        EXPECT_EQ(timerRunning(), c.watchdog);
         EXPECT_EQ(controls.status, *c.status ? c.status : "status log");
         EXPECT_EQ(controls.statusColor, c.color);
         EXPECT_EQ(logic.citemindex, -1);
@@ -369,7 +377,7 @@ TEST_F(SaveLoadViewTest, ADoubleClickOnARowRunsTheNamePanelForItsPreset) {
     EXPECT_EQ(logic.citemindex, -1);
 }
 
-TEST_F(SaveLoadViewTest, TheBackupAsksConfirmsAndLocksWithoutSpinnerOrWatchdog) {
+TEST_F(SaveLoadViewTest, TheBackupAsksConfirmsAndLocksWithoutSpinner) {
     const std::string path = dir / "all.mprt";
     struct Case {
         const char* name;
@@ -404,7 +412,8 @@ TEST_F(SaveLoadViewTest, TheBackupAsksConfirmsAndLocksWithoutSpinnerOrWatchdog) 
         EXPECT_EQ(sent().size(), c.sends ? 1u : 0u);
         EXPECT_TRUE(controls.allButtonsEnabled(!c.sends));
         EXPECT_FALSE(controls.spinner.visible);
-        EXPECT_FALSE(timerRunning());
+        // The watchdog waits for the first packet.
+        EXPECT_EQ(timerRunning(), c.sends);
     }
     const auto saves = ui.callsOf("save");
     ASSERT_EQ(saves.size(), 2u);
@@ -413,13 +422,15 @@ TEST_F(SaveLoadViewTest, TheBackupAsksConfirmsAndLocksWithoutSpinnerOrWatchdog) 
     EXPECT_EQ(saves[0].options, std::vector<std::string>{"mprt"});
 }
 
-// What is under way when the link is lost or the backup fails, and what stays on screen.
+// What is under way when the link is lost or the backup fails, and what stays on screen. The
+// link reports a failed backup with its alert and 259 whether the window is shown or not; the
+// window switcher's 259 comes while the link may still collect the backup.
 TEST_F(SaveLoadViewTest, ALostLinkOrAFailedBackupEndsWhatWasUnderWay) {
     struct Case {
         const char* name;
         std::function<void()> start;
-        int code;
-        bool windowShown;
+        std::function<void()> end;
+        bool linkLost;
         bool fails;  // "Current process failed!", controls enabled, spinner and display ended
     };
     auto busyThenDisconnected = [this] {
@@ -436,31 +447,36 @@ TEST_F(SaveLoadViewTest, ALostLinkOrAFailedBackupEndsWhatWasUnderWay) {
         post(MSG_RESTORE_PACKET, 3);
         gc->isconnected = false;
     };
+    auto disconnected = [] { post(MSG_DISCONNECTED); };
+    // Packet 30 reaches a backup that lacks packets 1-29: the link cannot save it.
+    auto lastPacketOfAnIncompleteBackup = [this] {
+        link->converToData(linktest::with(makeFrame(4612, 0x2F, 5), 10, 30));
+    };
     const Case cases[] = {
-        {"busy, link lost", busyThenDisconnected, MSG_DISCONNECTED, true, true},
-        {"idle, link lost: only the lamp goes off", [] {}, MSG_DISCONNECTED, true, false},
-        {"backup at packet 5, link lost", backupAt5, MSG_DISCONNECTED, true, true},
+        {"busy, link lost", busyThenDisconnected, disconnected, true, true},
+        {"idle, link lost: only the lamp goes off", [] {}, disconnected, true, false},
+        {"backup at packet 5, link lost", backupAt5, disconnected, true, true},
         {"backup requested, no packet yet, link lost", [this] {
              ui.answerAlert(0);
              ui.answerSave(dir / "c.mprt");
              logic.memImportClick();
          },
-         MSG_DISCONNECTED, true, true},
-        {"restore at packet 3, link lost", restoreAt3, MSG_DISCONNECTED, true, true},
-        {"backup at packet 5 reported failed", backupAt5, MSG_PRESET_IDLE, true, true},
-        {"the switcher's 259 before it shows the window", backupAt5, MSG_PRESET_IDLE, false, false},
+         disconnected, true, true},
+        {"restore at packet 3, link lost", restoreAt3, disconnected, true, true},
+        {"backup at packet 5 fails at the link", backupAt5, lastPacketOfAnIncompleteBackup, false, true},
+        {"the switcher's 259 while the link collects the backup", backupAt5, [] { post(MSG_PRESET_IDLE); }, false,
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         gc->isconnected = true;
         post(MSG_PRESET_LIST_LOADED);
         controls.lamp.lighted = true;
-        controls.shown = c.windowShown;
         c.start();
         const bool displayShown = !controls.memoryHidden;
         const std::string statusBefore = controls.status;
-        post(c.code);
-        EXPECT_EQ(controls.lamp.lighted, c.code != MSG_DISCONNECTED);
+        c.end();
+        EXPECT_EQ(controls.lamp.lighted, !c.linkLost);
         EXPECT_EQ(controls.status == "Current process failed!", c.fails);
         if (c.fails) {
             EXPECT_FALSE(logic.isBusy());
@@ -476,6 +492,193 @@ TEST_F(SaveLoadViewTest, ALostLinkOrAFailedBackupEndsWhatWasUnderWay) {
         }
         sent();
     }
+}
+
+// A backup or restore whose mixer falls silent: 40 s after the last packet (or, for a restore,
+// the last acknowledgement) the window says the process failed, enables its controls and hides
+// the progress; what the mixer sends afterwards writes no file and is sent nothing.
+TEST_F(SaveLoadViewTest, ABackupOrRestoreThatHearsNothingForFortySecondsFails) {
+    struct Case {
+        const char* name;
+        bool restore;
+        int replies;  // before the mixer falls silent
+        int shown;    // the last packet the window showed
+    };
+    const Case cases[] = {
+        {"backup, silent after packet 5", false, 5, 5},
+        {"backup, silent from the start", false, 0, 0},
+        {"restore, silent after the third acknowledgement", true, 3, 3},
+        {"restore, silent from the start", true, 0, 0},
+    };
+    const std::string backup = dir / "all.mprt";
+    const std::string restore = dir / "restore.mprt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logic.setStatusFieldTitle("status log", false);
+        sim::SimMixer mixer;
+        attach(mixer);
+        writeFile(restore, mixer.memoryImage());
+        mixer.holdRepliesAfter(c.replies);
+        bus.messages.clear();
+        const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
+        if (c.restore) {
+            ui.answerOpen(restore);
+            logic.memExportClick();
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(backup);
+            logic.memImportClick();
+        }
+        pump(mixer);
+        ASSERT_EQ(bus.count(code), static_cast<size_t>(c.shown));
+        EXPECT_TRUE(controls.allButtonsEnabled(false));
+        // A restore waits for its first acknowledgement with the spinner, a backup never shows it.
+        EXPECT_EQ(controls.spinner.visible, c.restore && c.shown == 0);
+        advance(0s);
+        advance(40s - 100ms);
+        EXPECT_NE(controls.status, "Current process failed!");
+        EXPECT_EQ(logic.writingToMixer(), c.restore ? "A backup is being restored into the mixer." : "");
+        advance(100ms);
+        EXPECT_EQ(controls.status, "Current process failed!");
+        EXPECT_TRUE(controls.allButtonsEnabled(true));
+        EXPECT_FALSE(controls.spinner.visible);
+        EXPECT_FALSE(timerRunning());
+        EXPECT_TRUE(controls.memoryHidden);
+        EXPECT_TRUE(controls.holderHidden);
+        EXPECT_FALSE(controls.animating);
+        EXPECT_EQ(logic.writingToMixer(), "");
+
+        // The mixer goes on after all.
+        const size_t frames = transport.all().size();
+        const size_t alertsBefore = ui.callsOf("alert").size();
+        feed(mixer.takeHeldReplies());
+        pump(mixer);
+        EXPECT_EQ(bus.count(code), static_cast<size_t>(c.shown)) << "nothing more is reported";
+        EXPECT_EQ(transport.all().size(), frames) << "nothing more is sent";
+        EXPECT_FALSE(std::filesystem::exists(backup));
+        EXPECT_EQ(ui.callsOf("alert").size(), alertsBefore);
+        EXPECT_EQ(controls.status, "Current process failed!");
+        EXPECT_TRUE(controls.memoryHidden);
+        transport.mixer = nullptr;
+    }
+}
+
+// Each packet gives the next one the watchdog's whole time.
+TEST_F(SaveLoadViewTest, ABackupPacketArrivingLateGivesTheNextItsWholeTime) {
+    sim::SimMixer mixer;
+    attach(mixer);
+    mixer.holdRepliesAfter(5);
+    ui.answerAlert(0);
+    ui.answerSave(dir / "all.mprt");
+    logic.memImportClick();
+    pump(mixer);
+    advance(30s);
+    const Bytes held = mixer.takeHeldReplies();
+    feed(Bytes(held.begin(), held.begin() + static_cast<long>(kSceneFrameLength)));  // packet 6
+    ASSERT_EQ(bus.positions(MSG_BACKUP_PACKET).back(), 6);
+    advance(40s - 100ms);
+    EXPECT_EQ(controls.memoryText, "Complete: 20%...");
+    EXPECT_FALSE(controls.memoryHidden);
+    advance(100ms);
+    EXPECT_EQ(controls.status, "Current process failed!");
+    EXPECT_TRUE(controls.memoryHidden);
+    transport.mixer = nullptr;
+}
+
+// Load to Computer: the link's 260 ends the busy state before the save panel opens; the green
+// text comes only with the written file. A cancelled panel leaves the status line as it was when
+// Load was clicked; a failed write says in an alert that the preset was not saved, and why.
+TEST_F(SaveLoadViewTest, LoadToComputerShowsSuccessOnlyOnceTheFileIsWritten) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> file;
+        bool written;
+    };
+    const Case cases[] = {
+        {"the file written", std::string(dir / "kick.sDsp"), true},
+        {"the save panel cancelled", std::nullopt, false},
+        {"a folder that does not exist", std::string(dir / "no/such/folder/kick.sDsp"), false},
+    };
+    sim::SimMixer mixer;
+    attach(mixer);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ui.clearCalls();
+        logic.setStatusFieldTitle("Preset List Loaded!", true);
+        controls.tag = 1;
+        logic.radioGroupCLick();
+        logic.tableViewShouldSelectRow(4);
+        ui.answerSave(c.file);
+        logic.loadPresetClick();
+        EXPECT_TRUE(logic.isBusy());
+        pump(mixer);
+        EXPECT_FALSE(logic.isBusy());
+        EXPECT_FALSE(controls.spinner.visible);
+        EXPECT_TRUE(controls.allButtonsEnabled(true));
+        EXPECT_EQ(controls.status, c.written ? "Preset successfully saved to computer!" : "Preset List Loaded!");
+        EXPECT_EQ(controls.statusColor, kGreen);
+        if (c.written) {
+            EXPECT_EQ(linktest::readFile(*c.file), mixer.presets[0][4]);
+            EXPECT_TRUE(ui.callsOf("alert").empty());
+        } else if (c.file) {
+            EXPECT_FALSE(std::filesystem::exists(*c.file));
+            const auto alerts = ui.callsOf("alert");
+            ASSERT_EQ(alerts.size(), 1u);
+            EXPECT_EQ(alerts[0].title, "Warning!");
+            EXPECT_EQ(alerts[0].message, "The preset was not saved to the file. No such file or directory");
+        } else {
+            EXPECT_TRUE(ui.callsOf("alert").empty());
+        }
+    }
+    transport.mixer = nullptr;
+}
+
+// What the quit question hears of: a preset written into the mixer until its answer or the
+// watchdog, a restore until its last packet; a backup writes nothing into the mixer.
+TEST_F(SaveLoadViewTest, TheQuitQuestionHearsOfAPresetWriteAndARestoreUntilTheyEnd) {
+    sim::SimMixer mixer;
+    attach(mixer);
+    const std::string preset = dir / "p.sGEQ";
+    writeFile(preset, mixer.presets[1][0]);
+    const std::string memory = dir / "m.mprt";
+    writeFile(memory, mixer.memoryImage());
+    const std::string presetWrite = "A preset is being written into the mixer.";
+
+    controls.tag = 4;
+    logic.radioGroupCLick();
+    EXPECT_EQ(logic.writingToMixer(), "");
+    ui.answerOpen(preset);
+    logic.saveBtnClick();
+    EXPECT_EQ(logic.writingToMixer(), presetWrite);
+    pump(mixer);  // 261
+    EXPECT_EQ(logic.writingToMixer(), "");
+
+    mixer.setSilent(true);
+    ui.answerOpen(preset);
+    logic.saveBtnClick();
+    EXPECT_EQ(logic.writingToMixer(), presetWrite);
+    advance(0s);
+    advance(40s);
+    EXPECT_EQ(controls.status, "Current process failed!");
+    EXPECT_EQ(logic.writingToMixer(), "");
+    mixer.setSilent(false);
+
+    mixer.holdRepliesAfter(29);
+    ui.answerOpen(memory);
+    logic.memExportClick();
+    EXPECT_EQ(logic.writingToMixer(), "A backup is being restored into the mixer.");
+    pump(mixer);
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET).back(), 29);
+    EXPECT_EQ(logic.writingToMixer(), "A backup is being restored into the mixer.");
+    feed(mixer.takeHeldReplies());
+    EXPECT_EQ(bus.positions(MSG_RESTORE_PACKET).back(), 30);
+    EXPECT_EQ(logic.writingToMixer(), "");
+
+    ui.answerAlert(0);
+    ui.answerSave(dir / "b.mprt");
+    logic.memImportClick();
+    EXPECT_EQ(logic.writingToMixer(), "");
+    transport.mixer = nullptr;
 }
 
 // A serial adapter that answered the search but was not switched on with Connect: connected for

@@ -196,6 +196,47 @@ TEST_F(SaveLoadWindowTest, OnlyTheUsersPressesAndKeysSelectARow) {
     EXPECT_FALSE(window.alertPanel().isVisible());
 }
 
+// Ctrl with a press or with Space would clear the highlight and leave a row selected that the
+// user cannot see: the list keeps its row highlighted, and the row pressed or keyed is the one
+// Load, Delete and rename act on.
+TEST_F(SaveLoadWindowTest, CtrlNeverLeavesTheListWithoutAHighlightedRow) {
+    auto ctrlPress = [this](int row) {
+        QTest::mouseClick(window.table()->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(row));
+    };
+    auto ctrlSpace = [this] { QTest::keyClick(window.table(), Qt::Key_Space, Qt::ControlModifier); };
+    auto highlightedRows = [this] { return window.table()->selectionModel()->selectedRows().size(); };
+
+    // After a fill the last row is highlighted and nothing is selected.
+    ASSERT_TRUE(highlighted(23));
+    ASSERT_EQ(window.logic().citemindex, -1);
+    ctrlPress(23);
+    EXPECT_TRUE(highlighted(23));
+    EXPECT_EQ(window.logic().citemindex, 23);
+
+    press(5);
+    ctrlPress(5);
+    EXPECT_TRUE(highlighted(5));
+    EXPECT_EQ(window.logic().citemindex, 5);
+    ctrlSpace();
+    EXPECT_TRUE(highlighted(5));
+    EXPECT_EQ(window.logic().citemindex, 5);
+    ctrlSpace();
+    EXPECT_TRUE(highlighted(5));
+
+    // Ctrl with a press on another row moves the highlight there, as a plain press does.
+    ctrlPress(8);
+    EXPECT_TRUE(highlighted(8));
+    EXPECT_FALSE(highlighted(5));
+    EXPECT_EQ(highlightedRows(), 1);
+    EXPECT_EQ(window.logic().citemindex, 8);
+
+    // What Load asks the mixer for is the highlighted row.
+    transport.clear();
+    window.loadBtn()->click();
+    ASSERT_EQ(transport.tcp.size(), 1u);
+    EXPECT_EQ(transport.tcp[0][10], 9);
+}
+
 // The name panel opened by a double-click on scene 3, typed into, and left with OK, Enter or
 // Cancel: what the store's slot holds and what the mixer is sent.
 TEST_F(SaveLoadWindowTest, TheNamePanelStoresAndSendsTheTrimmedNameCutToSixteenBytes) {

@@ -122,7 +122,7 @@ Bytes SimMixer::makeFrame(size_t length, uint8_t command, uint8_t sub) const {
 bool SimMixer::failsAt(int board, int block) {
     const auto failure = failures_.find(board);
     if (failure == failures_.end() || failure->second.atBlock != block) return false;
-    if (failure->second.once) failures_.erase(failure);
+    if (failure->second.tries > 0 && --failure->second.tries == 0) failures_.erase(failure);
     return true;
 }
 
@@ -160,6 +160,11 @@ Bytes SimMixer::takeChunk() {
 
 void SimMixer::reply(Bytes f) {
     if (silent_) return;
+    if (repliesBeforeHold_ == 0) {
+        held_.insert(held_.end(), f.begin(), f.end());
+        return;
+    }
+    if (repliesBeforeHold_ > 0) --repliesBeforeHold_;
     if (garbage_) {
         static const uint8_t noise[] = {0x7F, 0x20, 0x03, 0x40, 0x00, 0xFF, 0x55};
         const int count = 1 + nextRandom() % 5;

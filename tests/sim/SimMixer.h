@@ -52,9 +52,10 @@ public:
     // ---- misbehaviour ----
     // Status 1 for the board: on its ready query (atBlock < 0) or on the acknowledgement that
     // would name block atBlock.
-    void failBoard(int board, int atBlock = -1) { failures_[board] = {atBlock, false}; }
-    // The same failure, once: the next try of the board goes through.
-    void failBoardOnce(int board, int atBlock = -1) { failures_[board] = {atBlock, true}; }
+    void failBoard(int board, int atBlock = -1) { failures_[board] = {atBlock, -1}; }
+    // The same failure, for the board's next tries only: the one after them goes through.
+    void failBoardTimes(int board, int tries, int atBlock = -1) { failures_[board] = {atBlock, tries}; }
+    void failBoardOnce(int board, int atBlock = -1) { failBoardTimes(board, 1, atBlock); }
     // Reboots once the main board's image is complete: the front end drops the link right after
     // the last block's acknowledgement (takeLinkDrop tells it when).
     void setRebootDropsLink(bool on) { rebootDropsLink_ = on; }
@@ -71,6 +72,12 @@ public:
     void setSilent(bool on) { silent_ = on; }
     // Answers everything but the firmware version request.
     void setVersionSilent(bool on) { versionSilent_ = on; }
+    // Falls silent after count more reply frames (an export packet, an import or firmware
+    // acknowledgement, a list: each reply frame counts): the replies after them are held back
+    // and not sent. Negative: never.
+    void holdRepliesAfter(int count) { repliesBeforeHold_ = count; }
+    // The replies held back so far, in order, to be sent late by hand; holding goes on.
+    Bytes takeHeldReplies() { return std::exchange(held_, {}); }
 
     // ---- firmware ----
     int firmwareVersion() const { return version_; }
@@ -117,13 +124,13 @@ private:
     std::deque<uint8_t> out_;
     std::vector<size_t> chunkSizes_{4096};
     size_t chunkIndex_ = 0;
-    // Status 1 for a board at a block (-1: its ready query), and whether only once.
+    // Status 1 for a board at a block (-1: its ready query), for how many more tries (-1: all).
     struct Failure {
         int atBlock;
-        bool once;
+        int tries;
     };
-    // Whether the board's failure applies to this acknowledgement; a failure meant once is
-    // used up by it.
+    // Whether the board's failure applies to this acknowledgement; a failure for a number of
+    // tries uses one up.
     bool failsAt(int board, int block);
     std::map<int, Failure> failures_;
     bool rebootDropsLink_ = false;
@@ -133,6 +140,8 @@ private:
     bool atTraps_ = false;  // planted into the state when switched on
     bool silent_ = false;
     bool versionSilent_ = false;
+    int repliesBeforeHold_ = -1;
+    Bytes held_;
     int version_;
     uint32_t random_;
     std::array<int, 4> nextBlock_{};

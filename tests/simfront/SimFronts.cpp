@@ -191,6 +191,16 @@ void TcpFront::dropClient() {
     wake();
 }
 
+void TcpFront::send(const Bytes& bytes) {
+    const int fd = client_.load();
+    if (fd >= 0 && !bytes.empty()) write(fd, bytes.data(), bytes.size());
+}
+
+bool TcpFront::write(int fd, const uint8_t* data, size_t length) {
+    std::lock_guard lock(writeMutex_);
+    return writeAll(fd, data, length, true);
+}
+
 void TcpFront::onReady(int fd) {
     if (fd == listen_) {
         const int accepted = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -213,7 +223,7 @@ void TcpFront::onReady(int fd) {
     const bool rebooting = mixer_.with([](SimMixer& m) { return m.takeLinkDrop(); });
     const size_t piece = pieceBytes_.load();
     if (piece == 0 || rebooting) {
-        if (!reply.empty()) writeAll(fd, reply.data(), reply.size(), true);
+        if (!reply.empty()) write(fd, reply.data(), reply.size());
         // A rebooting mixer closes the link after its last answer.
         if (rebooting && client_.compare_exchange_strong(fd, -1)) {
             ::close(fd);
@@ -227,7 +237,7 @@ void TcpFront::onReady(int fd) {
     for (size_t at = 0; at < reply.size(); at += piece) {
         // A drop asked for while a long reply goes out cuts the reply there.
         if (drop_.load()) return;
-        if (!writeAll(fd, reply.data() + at, std::min(piece, reply.size() - at), true)) return;
+        if (!write(fd, reply.data() + at, std::min(piece, reply.size() - at))) return;
         std::this_thread::sleep_for(piecePause_.load());
     }
 }

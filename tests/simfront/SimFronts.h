@@ -104,10 +104,15 @@ public:
         pieceBytes_ = bytes;
         piecePause_ = pause;
     }
+    // Writes bytes to the computer at once, as a mixer that answers late or unasked.
+    void send(const Bytes& bytes);
 
 private:
     void onReady(int fd);
+    // Writes to the computer, one writer at a time.
+    bool write(int fd, const uint8_t* data, size_t length);
     LockedMixer& mixer_;
+    std::mutex writeMutex_;
     int listen_ = -1;
     std::atomic<int> client_{-1};
     std::atomic<bool> hasClient_{false};

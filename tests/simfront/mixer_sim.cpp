@@ -1,6 +1,6 @@
 // mixer-sim: the simulated mixer on loopback, for trying the program by hand.
 //   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--reply-port 48899] [--tcp-port 5000]
-//             [--serial PATH] [--firmware-version N]
+//             [--serial PATH] [--firmware-version N] [--fail-board B] [--silent-after N]
 // Answers the search probe that reaches address:udp-port (to the sender's reply port, or to the
 // port the probe came from), serves the link on the TCP port and, with --serial, answers on the
 // given terminal line. Runs until interrupted. On one machine the program holds port 8000 on all
@@ -9,6 +9,9 @@
 // its firmware to version 64 (new-layout scenes), as the firmware update of the mixer does.
 // It tells on stderr when it first answers the search, of each connection and the command of the
 // first request on it, of a firmware update, and what it received when it stops.
+// To try how the program ends what cannot finish: --fail-board B makes board B (0-3) report a
+// failure at every firmware start; --silent-after N stops answering after N reply frames (an
+// export packet, the acknowledgement of a restore packet or of a firmware block: each counts).
 
 #include "simfront/SimFronts.h"
 
@@ -34,6 +37,8 @@ int main(int argc, char** argv) {
     unsigned replyPort = 48899;
     std::string serial;
     int firmwareVersion = sim::SimMixer::kNewLayoutVersion;
+    int failBoard = -1;
+    int silentAfter = -1;
     for (int i = 1; i < argc; i += 2) {
         const std::string key = i + 1 < argc ? argv[i] : "";  // a flag without its value: usage
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -43,10 +48,12 @@ int main(int argc, char** argv) {
         else if (key == "--tcp-port") tcpPort = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
         else if (key == "--serial") serial = value;
         else if (key == "--firmware-version") firmwareVersion = static_cast<int>(std::strtol(value, nullptr, 10));
+        else if (key == "--fail-board") failBoard = static_cast<int>(std::strtol(value, nullptr, 10));
+        else if (key == "--silent-after") silentAfter = static_cast<int>(std::strtol(value, nullptr, 10));
         else {
             std::fprintf(stderr,
                          "usage: %s [--address A] [--udp-port P] [--reply-port P] [--tcp-port P] [--serial PATH] "
-                         "[--firmware-version N]\n",
+                         "[--firmware-version N] [--fail-board B] [--silent-after N]\n",
                          argv[0]);
             return 2;
         }
@@ -64,6 +71,10 @@ int main(int argc, char** argv) {
     }
 
     sim::LockedMixer mixer(1, firmwareVersion);
+    mixer.with([&](sim::SimMixer& m) {
+        if (failBoard >= 0) m.failBoard(failBoard);
+        if (silentAfter >= 0) m.holdRepliesAfter(silentAfter);
+    });
     sim::UdpFront::Options search;
     search.port = static_cast<uint16_t>(udpPort);
     search.replyFrom = address;

@@ -3,9 +3,13 @@
 #include "UiTestSupport.h"
 #include "platform/Resources.h"
 #include "platform/testing/ScriptedUiServices.h"
+#include "util/FirmwareWindow.h"
+#include "util/PresetWindow.h"
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QEvent>
 #include <QUndoStack>
 #include <QWidget>
 
@@ -183,6 +187,122 @@ TEST_F(AppDataTemplate, FailuresArePresentedAndLeaveNoContext) {
         EXPECT_EQ(delegate.windowWillReturnUndoManager(nullptr), nullptr);
         EXPECT_EQ(delegate.applicationShouldTerminate(), AppDelegate::NSTerminateNow);
     }
+}
+
+// The windows as the quit question reaches them, each writing what the test says.
+class WritingWindows {
+public:
+    struct NoWindow : platform::ModalWindow {
+        void makeKeyWindow() override {}
+        void closeWindow() override {}
+    };
+    struct Preset : util::PresetWindow {
+        std::string writing;
+        NoWindow shown;
+        void LockGUI(bool) override {}
+        void UpdatePresetList() override {}
+        void syncStatusLCD() override {}
+        void setFalse() override {}
+        platform::ModalWindow& window() override { return shown; }
+        void setDelegate(util::WindowDelegate*) override {}
+        std::string writingToMixer() const override { return writing; }
+    };
+    struct Firmware : util::FirmwareWindow {
+        std::string writing;
+        NoWindow shown;
+        void syncStatusLCD() override {}
+        platform::ModalWindow& window() override { return shown; }
+        std::string writingToMixer() const override { return writing; }
+    };
+
+    WritingWindows() {
+        saveLoadView = &preset;
+        fmUpdateVctl = &firmware;
+    }
+    ~WritingWindows() {
+        saveLoadView = nullptr;
+        fmUpdateVctl = nullptr;
+    }
+    Preset preset;
+    Firmware firmware;
+};
+
+TEST(AppDelegateQuit, AsksFirstWhileAWindowWritesIntoTheMixerWithStayingAsTheDefault) {
+    const std::string firmware = "A firmware update is being written into the mixer.";
+    const std::string restore = "A backup is being restored into the mixer.";
+    const std::string tail = " If you quit now, the mixer's memory will be left incomplete.";
+    struct Case {
+        const char* name;
+        std::string firmware, preset;
+        int answer;  // -1: not asked
+        AppDelegate::TerminateReply reply;
+        std::string question;
+    };
+    const Case cases[] = {
+        {"nothing written", "", "", -1, AppDelegate::NSTerminateNow, ""},
+        {"a firmware run, Don't Quit", firmware, "", 0, AppDelegate::NSTerminateCancel, firmware + tail},
+        {"a restore, Quit", "", restore, 1, AppDelegate::NSTerminateNow, restore + tail},
+        {"both, Don't Quit", firmware, restore, 0, AppDelegate::NSTerminateCancel, firmware + " " + restore + tail},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        platform::ScriptedUiServices ui;
+        WritingWindows windows;
+        windows.firmware.writing = c.firmware;
+        windows.preset.writing = c.preset;
+        AppDelegate delegate([] { return Entries(9); });
+        if (c.answer >= 0) ui.answerAlert(c.answer);
+        EXPECT_EQ(delegate.applicationShouldTerminate(), c.reply);
+        const auto alerts = ui.callsOf("alert");
+        ASSERT_EQ(alerts.size(), c.answer >= 0 ? 1u : 0u);
+        if (alerts.empty()) continue;
+        EXPECT_EQ(alerts[0].title, "Warning!");
+        EXPECT_EQ(alerts[0].message, c.question);
+        EXPECT_EQ(alerts[0].options, (std::vector<std::string>{"Don't Quit", "Quit"}));
+        // Staying asks again at the next quit; a quit once chosen is not asked about again.
+        ui.clearCalls();
+        if (c.reply == AppDelegate::NSTerminateCancel) ui.answerAlert(0);
+        EXPECT_EQ(delegate.applicationShouldTerminate(), c.reply);
+        EXPECT_EQ(ui.callsOf("alert").size(), c.reply == AppDelegate::NSTerminateCancel ? 1u : 0u);
+    }
+}
+
+// The gate puts the question in front of the application's quit and of the main window's close;
+// staying keeps every window open.
+TEST(AppDelegateQuit, TheGateAsksBeforeTheApplicationQuitsOrTheMainWindowCloses) {
+    const bool quitOnLastWindow = QApplication::quitOnLastWindowClosed();
+    QApplication::setQuitOnLastWindowClosed(false);
+    platform::ScriptedUiServices ui;
+    WritingWindows windows;
+    windows.firmware.writing = "A firmware update is being written into the mixer.";
+    QWidget mainWindow, other;
+    mainWindow.show();
+    other.show();
+    AppDelegate delegate([] { return Entries(9); });
+    {
+        QuitGate gate(delegate, mainWindow);
+        ui.answerAlert(0);
+        QEvent quit(QEvent::Quit);
+        QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+        EXPECT_TRUE(mainWindow.isVisible());
+        EXPECT_TRUE(other.isVisible()) << "nothing closes before the answer";
+        ui.answerAlert(0);
+        EXPECT_FALSE(mainWindow.close());
+        EXPECT_TRUE(mainWindow.isVisible());
+        // Another window closes without a question.
+        EXPECT_TRUE(other.close());
+        EXPECT_EQ(ui.callsOf("alert").size(), 2u);
+
+        ui.answerAlert(1);
+        EXPECT_TRUE(mainWindow.close());
+        EXPECT_FALSE(mainWindow.isVisible());
+        EXPECT_EQ(ui.callsOf("alert").size(), 3u);
+    }
+    // Without the gate the window closes unasked.
+    mainWindow.show();
+    EXPECT_TRUE(mainWindow.close());
+    EXPECT_EQ(ui.callsOf("alert").size(), 3u);
+    QApplication::setQuitOnLastWindowClosed(quitOnLastWindow);
 }
 
 TEST(AppDataFolder, LiesInTheUsersXdgDataFolder) {

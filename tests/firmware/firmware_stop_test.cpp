@@ -1,0 +1,209 @@
+// A firmware run that cannot finish ends, run by the window's logic against the simulated mixer
+// on a recording link and a manual clock: a board is tried at most three times in a run, and a
+// mixer that stops answering for the reply timeout while a board is in work ends the run without
+// a retry; what the mixer sends after that changes nothing and is answered with nothing.
+
+#include "FirmwareFixture.h"
+
+using namespace firmwaretest;
+
+namespace {
+
+constexpr auto kReplyTimeout = 40s;
+const std::string kFailed = "Your Firmware Update is failed~!";
+const std::string kWriting = "A firmware update is being written into the mixer.";
+
+class FirmwareStop : public linktest::LinkTest {
+protected:
+    // Image sizes of the four boards in blocks: 3, 3, 4, 1.
+    static constexpr size_t kImageSizes[4] = {3 * 1024, 2 * 1024 + 100, 4 * 1024, 1024};
+
+    FirmwareStop() {
+        for (int board = 0; board < 4; ++board)
+            linktest::writeFile(dir / (std::string("lib/") + Firmware_BIN[board]),
+                                imageBytes(board, kImageSizes[board]));
+        const std::string json = manifest({"a", "b", "c", "d", "e", "f", "g", "h", "0"});
+        linktest::writeFile(dir / (std::string("lib/") + kFirmwareManifestName), Bytes(json.begin(), json.end()));
+        attach(mixer);
+        window.setSleeper(&windowSleeper);
+        window.setRebootSeconds(0);
+        window.awakeFromNib();
+    }
+
+    // Program, answered with "OK", and everything that follows at once.
+    void program() {
+        ui.answerAlert(0);
+        window.beginToProgramBtnClick();
+        settle();
+    }
+    // Feeds the mixer's replies to the link and runs what has come due, until nothing more
+    // happens without the clock moving (a run that would never end fails the test instead).
+    void settle() {
+        for (int round = 0; round < 1000; ++round) {
+            if (mixer.hasOutput()) link->parseData(mixer.takeChunk());
+            loop.advance(0s);
+            if (!mixer.hasOutput()) return;
+        }
+        ADD_FAILURE() << "the mixer is still being sent frames after 1000 replies";
+    }
+    void advance(std::chrono::nanoseconds by) {
+        loop.advance(by);
+        settle();
+    }
+    // The ready queries the mixer received, by board, in order.
+    std::vector<int> readyBoards() const {
+        std::vector<int> boards;
+        for (const Bytes& f : mixer.received)
+            if (f.size() > 9 && (f[8] == 0xFA || f[8] == 0xF0)) boards.push_back(f[9]);
+        return boards;
+    }
+    // The run has stopped as failed at board: the failure shown in red, the bar empty, Program
+    // enabled, nothing in work and nothing written any more.
+    void expectStoppedAt(int board) {
+        EXPECT_FALSE(window.isRunning());
+        EXPECT_EQ(window.writingToMixer(), "");
+        EXPECT_EQ(window.updateLock, 0);
+        EXPECT_EQ(fw.statusText, kFailed);
+        EXPECT_EQ(fw.statusColor, Color::red);
+        EXPECT_FALSE(fw.statusHidden);
+        EXPECT_EQ(fw.progress, 0);
+        EXPECT_TRUE(fw.programEnabled);
+        EXPECT_EQ(core->updateStatusRecord[board], 2);
+        for (int later = board + 1; later < 4; ++later) EXPECT_EQ(core->updateStatusRecord[later], 0);
+    }
+    // Nothing more leaves for as long as the clock runs.
+    void expectNothingMoreSent() {
+        const size_t frames = mixer.received.size();
+        const int countdowns = fw.countdowns;
+        advance(1000s);
+        EXPECT_TRUE(mixer.rejected.empty());
+        EXPECT_EQ(mixer.received.size(), frames);
+        EXPECT_EQ(fw.countdowns, countdowns);
+    }
+
+    platform::TestMainLoop loop{true};
+    sim::SimMixer mixer;
+    platform::RecordingSleeper windowSleeper;
+    RecordingFirmwareView fw;
+    CFirmwareUpdate window{fw, *gc, *core};
+};
+
+TEST_F(FirmwareStop, ABoardIsTriedAtMostThreeTimesInARun) {
+    struct Case {
+        const char* name;
+        int board;
+        int failures;  // -1: every try
+        int atBlock;   // -1: the ready query
+        std::vector<int> ready;
+        int countdowns;
+        std::vector<double> sleeps;  // of a run that completes; empty: the run stops
+    };
+    const Case cases[] = {
+        {"the main board fails every start: no countdown after the third", 0, -1, -1, {0, 0, 0}, 2, {}},
+        {"the main board fails twice, then goes through", 0, 2, -1, {0, 0, 0, 1, 2, 3}, 3,
+         {0.08, 0.08, 0.08, 0.08, 2.0, 0.08, 2.0, 0.08, 2.0}},
+        {"the first DSP fails at block 2 every try", 2, -1, 2, {0, 1, 2, 2, 2}, 1, {}},
+        {"the first DSP fails twice at block 2, then goes through", 2, 2, 2, {0, 1, 2, 2, 2, 3}, 1,
+         {0.08, 0.08, 2.0, 0.08, 0.08, 0.08, 2.0, 0.08, 2.0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        fw.countdowns = 0;
+        windowSleeper.clear();
+        if (c.failures < 0)
+            mixer.failBoard(c.board, c.atBlock);
+        else
+            mixer.failBoardTimes(c.board, c.failures, c.atBlock);
+
+        program();
+        EXPECT_EQ(readyBoards(), c.ready);
+        EXPECT_EQ(fw.countdowns, c.countdowns);
+        if (c.sleeps.empty()) {
+            expectStoppedAt(c.board);
+            expectNothingMoreSent();
+        } else {
+            EXPECT_FALSE(window.isRunning());
+            EXPECT_EQ(windowSleeper.sleeps(), c.sleeps);
+            EXPECT_EQ(fw.statusText, "Firmware update complete");
+            for (int board = 0; board < 4; ++board)
+                EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(imageBytes(board, kImageSizes[board])));
+        }
+    }
+}
+
+// Where the mixer falls silent: the reply frames it still sends (ready acknowledgements and block
+// acknowledgements count alike) before it holds the rest back.
+TEST_F(FirmwareStop, AMixerThatFallsSilentEndsTheRunWithoutARetryAndItsLateAnswersChangeNothing) {
+    struct Case {
+        const char* name;
+        int replies;
+        int board;
+        std::vector<int> ready;
+    };
+    const Case cases[] = {
+        {"no answer to the main board's ready query", 0, 0, {0}},
+        {"no acknowledgement of the main board's second block", 2, 0, {0}},
+        {"no answer to the keyboard's ready query, after the countdown", 4, 1, {0, 1}},
+        {"no acknowledgement of the keyboard's first block", 5, 1, {0, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        mixer.holdRepliesAfter(c.replies);
+        program();
+        ASSERT_TRUE(window.isRunning());
+        EXPECT_EQ(window.writingToMixer(), kWriting);
+        advance(kReplyTimeout - 100ms);
+        EXPECT_EQ(window.updateLock, 1);
+        EXPECT_NE(fw.statusText, kFailed);
+        advance(100ms);
+        expectStoppedAt(c.board);
+        EXPECT_EQ(readyBoards(), c.ready) << "no retry";
+
+        // The mixer answers after all: the link sends nothing for it, the window shows nothing.
+        const size_t frames = mixer.received.size();
+        const size_t messages = bus.messages.size();
+        link->parseData(mixer.takeHeldReplies());
+        settle();
+        EXPECT_EQ(mixer.received.size(), frames);
+        EXPECT_EQ(bus.messages.size(), messages);
+        expectStoppedAt(c.board);
+        expectNothingMoreSent();
+    }
+}
+
+TEST_F(FirmwareStop, TheReplyTimeoutCountsFromTheMixersLastAnswer) {
+    mixer.holdRepliesAfter(0);
+    program();
+    // The ready acknowledgement comes after 30 s; block 0 goes out and is never acknowledged.
+    advance(30s);
+    link->parseData(mixer.takeHeldReplies());
+    settle();
+    ASSERT_EQ(mixer.received.back()[8], 0xFB);
+    advance(kReplyTimeout - 100ms);
+    EXPECT_EQ(window.updateLock, 1);
+    EXPECT_TRUE(window.isRunning());
+    advance(100ms);
+    expectStoppedAt(0);
+}
+
+// The countdown and the pauses have no board in work: a countdown longer than the reply timeout
+// is no silence of the mixer. The quit question hears of the run until its end.
+TEST_F(FirmwareStop, TheReplyTimeoutRestsWhileNoBoardIsInWork) {
+    fw.countdownSeconds = 60;
+    program();
+    ASSERT_EQ(fw.countdowns, 1);
+    EXPECT_EQ(core->updateStatusRecord[0], 1);
+    advance(59s);
+    EXPECT_TRUE(window.isRunning());
+    EXPECT_EQ(window.writingToMixer(), kWriting);
+    EXPECT_NE(fw.statusText, kFailed);
+    advance(1s);
+    EXPECT_FALSE(window.isRunning());
+    EXPECT_EQ(window.writingToMixer(), "");
+    EXPECT_EQ(fw.statusText, "Firmware update complete");
+    EXPECT_EQ(readyBoards(), (std::vector<int>{0, 1, 2, 3}));
+}
+
+}  // namespace
