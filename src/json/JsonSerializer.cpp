@@ -52,11 +52,6 @@ JsonSerializerResult JsonSerializer::serializeObjectOptionsEncodeOptionBlockDele
                          !(encodeOption & (JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes)),
                      "((encodeOption & JsonEncodeOptionCollectionObj) == 0) || ((encodeOption & "
                      "(JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes)) == 0)");
-    // Without a top-level string the trimmed quotation marks would be those of every string of
-    // the tree, keys included, and the text would not be JSON.
-    requireParameter(!(encodeOption & JsonEncodeOptionStringObjTrimQuotes) || (encodeOption & JsonEncodeOptionStringObj),
-                     "((encodeOption & JsonEncodeOptionStringObjTrimQuotes) == 0) || ((encodeOption & "
-                     "JsonEncodeOptionStringObj) != 0)");
 
     encodeState.reset(new (std::nothrow) JsonEncodeState());
     if (!encodeState) throw JsonMallocException("Unable to allocate state structure.");
