@@ -21,13 +21,9 @@ static_assert(std::endian::native == std::endian::little, "the string scan finds
 
 namespace {
 
-// Makes the output hold needed bytes in all, else grows it to growTo bytes, rounded up to the
-// buffer's step (32768 bytes). A large output at least doubles, so that growing it by steps does
-// not copy it over and over.
+// Grows the output to growTo bytes, rounded up to the buffer's step (32768 bytes).
 __attribute__((noinline)) int json_encode_grow(JsonEncodeState* encodeState, uint64_t growTo) {
-    const uint64_t length = encodeState->stringBuffer.length;
-    if (length >= 65536 && growTo < 2 * length) growTo = 2 * length;
-    if (json_managedBuffer_resize(&encodeState->stringBuffer, growTo)) return 0;
+    if (json_encode_resizeOutput(encodeState, growTo)) return 0;
     json_encode_error(encodeState, "Unable to resize temporary buffer.");
     return 1;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "json/JsonDictionary.h"
@@ -33,8 +34,19 @@ struct JsonEncodeOpenCollection {
     const char* className = nullptr;
 };
 
+// The output once it has outgrown the caller's storage: the container the result is made of
+// (bytes for a data result, else text), so that the result takes it over without a copy.
+struct JsonEncodeOutput {
+    bool asBytes = false;
+    std::string text;
+    platform::Bytes bytes;
+};
+
 struct JsonEncodeState {
-    JsonManagedBuffer stringBuffer;  // the output; starts in the caller's storage
+    // The output: the caller's storage at first, then the data of output's container (which
+    // owns it: the buffer is never told to free it).
+    JsonManagedBuffer stringBuffer;
+    JsonEncodeOutput output;
     uint64_t atIndex = 0;            // bytes written so far, the next write position
     JsonEncodeCache cache[JsonEncodeCacheCount];
     JsonSerializeOptionFlags serializeOptionFlags = 0;
@@ -56,6 +68,10 @@ struct JsonEncodeState {
     // parent's.
     std::vector<const JsonHashTableEntry*> sortedEntries;
 };
+
+// Makes the output hold at least size bytes (rounded up to the buffer's step), keeping its bytes;
+// moves it into the output container the first time. Null when memory runs out.
+uint8_t* json_encode_resizeOutput(JsonEncodeState* encodeState, uint64_t size);
 
 // Writes the whole text of object (recursing into members) at atIndex. 0 when written, 1 when an
 // error was recorded.
