@@ -15,9 +15,11 @@
 #include "json/detail/JsonInternal.h"
 #include "json/detail/JsonUtf8.h"
 
-namespace json::detail {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-static_assert(std::endian::native == std::endian::little, "the string scan finds the first special byte of a word");
+namespace json::detail {
 
 namespace {
 
@@ -33,16 +35,24 @@ inline int json_encode_reserve(JsonEncodeState* encodeState, uint64_t needed, ui
     return json_encode_grow(encodeState, growTo);
 }
 
-inline void json_encode_updateCache(JsonEncodeState* encodeState, JsonEncodeCache* slot, uint64_t start,
+inline void json_encode_updateCache(JsonEncodeState* encodeState, uint64_t slot, uint64_t start,
                                     const JsonValue& object) {
-    if (!slot) return;
-    slot->object = object.identity();
-    slot->offset = start;
-    slot->length = encodeState->atIndex - start;
+    JsonEncodeCache& entry = encodeState->cache[slot];
+    const uint64_t length = encodeState->atIndex - start;
+    if (length > UINT32_MAX) {  // longer texts are not kept
+        entry.kind = JsonKind::None;
+        return;
+    }
+    const JsonValue::Identity identity = object.identity();
+    entry.bits = identity.bits;
+    entry.kind = identity.kind;
+    entry.offset = start;
+    entry.length = static_cast<uint32_t>(length);
     if (!encodeState->openCollections.empty()) {
-        slot->held = object;
-    } else if (slot->held) {
-        slot->held = JsonValue();
+        if (encodeState->held.empty()) encodeState->held.resize(JsonEncodeCacheCount);
+        encodeState->held[slot] = object;
+    } else if (!encodeState->held.empty() && encodeState->held[slot]) {
+        encodeState->held[slot] = JsonValue();
     }
 }
 
@@ -137,24 +147,6 @@ struct StringTables {
 };
 constexpr StringTables kStringTables;
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
-// The high bit of each byte of v that is zero; exact up to the first such byte.
-inline uint64_t zeroBytes(uint64_t v) {
-    return (v - kOnes) & ~v & kHighBits;
-}
-
-// Marks the bytes of a word that the plain copy must stop at: control bytes, the quotation mark,
-// the backslash, bytes of 0x80 and above, and "/" when it is escaped. The lowest mark is the
-// first such byte.
-inline uint64_t specialBytes(uint64_t word, bool escapeSlash) {
-    uint64_t marks = (word & kHighBits) | ((word - 0x20 * kOnes) & ~word & kHighBits) |
-                     zeroBytes(word ^ (0x22 * kOnes)) | zeroBytes(word ^ (0x5C * kOnes));
-    if (escapeSlash) marks |= zeroBytes(word ^ (0x2F * kOnes));
-    return marks;
-}
-
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 inline uint8_t* writeUnicodeEscape(uint8_t* out, uint32_t unit) {
@@ -167,10 +159,34 @@ inline uint8_t* writeUnicodeEscape(uint8_t* out, uint32_t unit) {
     return out + 6;
 }
 
+// Which bytes the plain copy of a string must stop at: control bytes, the quotation mark and the
+// backslash always; "/" when it is escaped; bytes of 0x80 and above unless the text is known to
+// be well-formed UTF-8 that goes out as it is.
+struct StopBytes {
+    bool slash;
+    bool high;
+};
+
+#if defined(__SSE2__)
+// The stop bytes among the sixteen at p, one bit each (lowest bit: first byte).
+inline unsigned stopMask16(const uint8_t* p, StopBytes stop) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // c <= 0x1F as unsigned bytes: the larger of c and 0x1F is 0x1F.
+    __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+    marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+    marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+    if (stop.slash) marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
+    if (stop.high) mask |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    return mask;
+}
+#endif
+
 // Writes the text as a JSON string. Room is reserved for two output bytes per input byte; every
 // escape that writes more (6 bytes for a control byte, up to 12 for a code point under
-// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest.
-int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
+// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest. A text the
+// reader made is well-formed UTF-8 already and is not checked again.
+int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool wellFormed) {
     const uint64_t size = text.size();
     {
         const uint64_t at = encodeState->atIndex;
@@ -181,6 +197,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
     const bool quotes = !(encodeState->encodeOption & JsonEncodeOptionStringObjTrimQuotes);
     const bool escapeSlash = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeSlash;
     const bool escapeNonASCII = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeNonASCII;
+    const StopBytes stop{escapeSlash, escapeNonASCII || !wellFormed};
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const uint8_t* const end = p + size;
 
@@ -195,21 +212,23 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
 
     if (quotes) *out++ = '"';
     while (p < end) {
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            const uint64_t marks = specialBytes(word, escapeSlash);
-            std::memcpy(out, p, 8);
-            if (marks == 0) {
-                out += 8;
-                p += 8;
+        // A run of bytes that go out as they are, sixteen at a time: the reserved room covers
+        // the whole sixteen even when the run stops inside them.
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            const unsigned mask = stopMask16(p, stop);
+            std::memcpy(out, p, 16);
+            if (mask == 0) {
+                out += 16;
+                p += 16;
                 continue;
             }
-            const unsigned plain = static_cast<unsigned>(std::countr_zero(marks)) / 8;
+            const unsigned plain = static_cast<unsigned>(std::countr_zero(mask));
             out += plain;
             p += plain;
             break;
         }
+#endif
         if (p == end) break;
         const uint8_t c = *p;
         switch (kStringTables.byteClass[c]) {
@@ -234,11 +253,11 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
             break;
         case High: {
             const int length = jsonAnnouncedLength(c);
-            const bool wellFormed = length <= 4 && static_cast<uint64_t>(length) <= static_cast<uint64_t>(end - p) &&
-                                    isLegalUTF8(p, length);
+            const bool sequence = wellFormed || (length <= 4 && static_cast<uint64_t>(length) <= static_cast<uint64_t>(end - p) &&
+                                                 isLegalUTF8(p, length));
             const uint8_t* next = nullptr;
             uint32_t codePoint = 0;
-            if (!wellFormed) {
+            if (!sequence) {
                 // The reader's decoder says where the ill-formed sequence ends.
                 ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
                 *out++ = '?';
@@ -431,12 +450,20 @@ int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue
     if (identity.kind == JsonKind::Dictionary) return json_encode_dictionary(encodeState, *object.dictionary());
 
     const uint64_t start = encodeState->atIndex;
-    JsonEncodeCache* const slot = &encodeState->cache[cacheSlotFor(identity)];
-    if (slot->object == identity && identity.kind != JsonKind::None) {  // kind None also marks an empty slot
-        const uint64_t length = slot->length;
+    const uint64_t slot = cacheSlotFor(identity);
+    const JsonEncodeCache& entry = encodeState->cache[slot];
+    if (entry.kind == identity.kind && entry.bits == identity.bits && identity.kind != JsonKind::None) {
+        // kind None also marks an empty slot. The text is copied from where it was written; room
+        // for it and 256 bytes more lets short texts go in whole words.
+        const uint64_t length = entry.length;
         if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
         uint8_t* bytes = encodeState->stringBuffer.bytes;
-        std::memcpy(bytes + start, bytes + slot->offset, length);
+        const uint8_t* from = bytes + entry.offset;
+        if (length <= 16) {
+            std::memmove(bytes + start, from, 16);  // may overlap the text just before it
+        } else {
+            std::memcpy(bytes + start, from, length);
+        }
         encodeState->atIndex = start + length;
         return 0;
     }
@@ -467,7 +494,7 @@ int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue
     int failed = 0;
     switch (atom->kind()) {
     case JsonKind::String:
-        failed = json_encode_string(encodeState, atom->stringView());
+        failed = json_encode_string(encodeState, atom->stringView(), atom->jsonString()->wellFormed());
         break;
     case JsonKind::Boolean:
         failed = atom->boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);

@@ -50,7 +50,9 @@ JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
 
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
     if (text.empty()) return JsonValue::makeString(text);
-    return jsonValueAdopting(JsonKind::String, JsonString::create(text, arena));
+    JsonString* string = JsonString::create(text, arena);
+    string->wellFormed_ = true;
+    return jsonValueAdopting(JsonKind::String, string);
 }
 
 }  // namespace json::detail
@@ -147,7 +149,11 @@ JsonValue JsonValue::makeCallerObject(std::unique_ptr<JsonCallerObject> object) 
 JsonValue JsonValue::makeString(std::string_view text) {
     if (text.empty()) {
         // One shared empty string; the static handle keeps it alive for the whole run.
-        static const JsonValue empty = jsonValueAdopting(JsonKind::String, JsonString::create({}));
+        static const JsonValue empty = [] {
+            JsonString* string = JsonString::create({});
+            string->wellFormed_ = true;
+            return jsonValueAdopting(JsonKind::String, string);
+        }();
         return empty;
     }
     return jsonValueAdopting(JsonKind::String, JsonString::create(text));

@@ -64,12 +64,16 @@ private:
 
 protected:
     bool inArena_ = false;  // carved out of a parse's arena rather than allocated alone
+    bool wellFormed_ = false;  // a string whose bytes the reader checked: well-formed UTF-8 of valid code points
 };
 
 // An immutable UTF-8 string; its bytes follow the object in the same allocation.
 class JsonString : public JsonObject {
 public:
     std::string_view view() const { return {data(), length_}; }
+    // Whether the bytes are known to be well-formed UTF-8 of code points the reader accepts (true
+    // for the strings the reader makes; a string made from the caller's bytes is not known to be).
+    bool wellFormed() const { return wellFormed_; }
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
     uint64_t length() const { return length_; }
 

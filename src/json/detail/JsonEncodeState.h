@@ -16,15 +16,16 @@ namespace json::detail {
 
 inline constexpr uint64_t JsonEncodeCacheCount = 1024;
 
-// The text of an atom written earlier in this call, found again by the atom's identity. Under
-// immutable collections the identity alone is enough: they keep their members, and the top object
-// and every formatter replacement outlive the call. Under a mutable one a formatter could free the
-// atom and a new object take its address, so the slot then holds the atom too.
+// The text of an atom written earlier in this call, found again by the atom's identity (kind and
+// bits). Under immutable collections the identity alone is enough: they keep their members, and
+// the top object and every formatter replacement outlive the call. Under a mutable one a formatter
+// could free the atom and a new object take its address, so the state then holds the atom too
+// (held, by slot).
 struct JsonEncodeCache {
-    JsonValue::Identity object{JsonKind::None, 0};  // kind None: an empty slot
+    uint64_t bits = 0;
     uint64_t offset = 0;  // where the text starts in stringBuffer
-    uint64_t length = 0;
-    JsonValue held;
+    uint32_t length = 0;
+    JsonKind kind = JsonKind::None;  // None: an empty slot
 };
 
 // A mutable collection whose members are being written, and its mutation count when it opened.
@@ -60,6 +61,8 @@ struct JsonEncodeState {
     JsonValue (JsonSerializerDelegate::*classFormatterIMP)(const JsonValue&) = nullptr;
     const JsonFormatterBlock* formatterBlock = nullptr;  // none when empty
 
+    // The atoms of the cache's slots, kept while mutable collections are written (empty until then).
+    std::vector<JsonValue> held;
     // Every replacement a formatter gave, kept until the call ends.
     std::vector<JsonValue> replacements;
     // The mutable collections being written, checked after every formatter call.
