@@ -390,10 +390,10 @@ struct NumberDigits {
 // digit strings, large exponents, values out of range) is left to the general conversion.
 bool convertCommonNumber(const NumberDigits& n, bool negative, bool floating, JsonTokenValue& value) {
     if (!floating) {
-        if (n.digits > (negative ? 18 : 19)) return false;
+        if (n.digits > 19 || (negative && n.mantissa > (uint64_t{1} << 63))) return false;
         if (negative) {
             value.type = JsonValueTypeLongLong;
-            value.number.longLongValue = -static_cast<int64_t>(n.mantissa);
+            value.number.longLongValue = static_cast<int64_t>(0 - n.mantissa);  // -2^63 too
         } else {
             value.type = JsonValueTypeUnsignedLongLong;
             value.number.unsignedLongLongValue = n.mantissa;
@@ -512,16 +512,13 @@ int json_parse_number(JsonParseState* parseState) {
         return failNumber(parseState, p);
     }
 
+    // A number is a value held in its handle, not a shared object: it needs no cache and so no
+    // value hash.
     token.tokenPtr = start;
     token.tokenLength = length;
-    value.ptr = reinterpret_cast<const uint8_t*>(&value.number);
-    value.length = sizeof value.number;
-    uint64_t hash = JsonHashStart + value.type;
-    if (value.type != JsonValueTypeDouble) hash += value.number.unsignedLongLongValue;
-    uint64_t cell;
-    std::memcpy(&cell, &value.number, sizeof cell);
-    for (int i = 0; i < 8; ++i) hash = jsonHashStep(hash, static_cast<uint8_t>(cell >> (8 * i)));
-    value.hash = hash;
+    value.ptr = nullptr;
+    value.length = 0;
+    value.hash = 0;
     return 0;
 }
 

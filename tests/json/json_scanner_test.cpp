@@ -1,5 +1,5 @@
 // String and number scanning: escapes, surrogate pairs, UTF-8 checks, the loose-Unicode option,
-// integer and double conversion with their range errors, and the value hash behind the cache.
+// integer and double conversion with their range errors, and the string hash behind the cache.
 
 #include <gtest/gtest.h>
 

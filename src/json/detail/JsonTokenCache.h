@@ -14,7 +14,6 @@ namespace json::detail {
 // operation. The count is therefore never below the stash while the item holds it, however many
 // of the handed-out references are dropped meanwhile (on any thread). Giving the item up returns
 // what is left of the stash in one atomic step, which frees the string when nobody else holds it.
-// Scalars hold no reference and are simply copied.
 class JsonTokenCacheReferences {
 public:
     static constexpr uint32_t kStash = uint32_t{1} << 30;
@@ -79,18 +78,33 @@ inline bool sameBytes(const void* a, const void* b, uint64_t length) {
     return true;
 }
 
-// The value bytes an item holds: a string's are those of its string object.
+// The value bytes an item holds: those of its string object.
 inline const void* itemBytes(const JsonTokenCacheItem& item) {
-    if (const JsonString* string = item.object.jsonString()) return string->data();
-    return &item.numberBits;
+    return item.object.jsonString()->data();
 }
 
 }  // namespace json_cache_detail
 
+// The value of a number token. Numbers live in their handles: equal numbers are equal values
+// without being shared, so they do not take cache items from the strings.
+inline JsonValue json_numberObject(const JsonTokenValue& value) {
+    switch (value.type) {
+    case JsonValueTypeLongLong:
+        return JsonValue::makeInteger(value.number.longLongValue);
+    case JsonValueTypeUnsignedLongLong:
+        if (value.number.unsignedLongLongValue > static_cast<uint64_t>(INT64_MAX)) {
+            return JsonValue::makeUnsignedInteger(value.number.unsignedLongLongValue);
+        }
+        return JsonValue::makeInteger(static_cast<int64_t>(value.number.unsignedLongLongValue));
+    default:
+        return JsonValue::makeDouble(value.number.doubleValue);
+    }
+}
+
 // The whole look-up of the current token's value: probes, a new object on a miss.
 JsonValue json_cachedObjectsProbe(JsonParseState* parseState);
 
-// The object for the current string or number token, shared through the cache.
+// The object for the current string token, shared through the cache.
 inline JsonValue json_cachedObjects(JsonParseState* parseState) {
     using namespace json_cache_detail;
     JsonTokenValue& value = parseState->token.value;
