@@ -624,23 +624,29 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     json_managedBuffer_setToStackBuffer(&parseState->tokenBuffer, tokenBufferStorage, sizeof tokenBufferStorage);
     json_objectStack_setToStackBuffer(&parseState->objectStack, stackObjects, stackKeys, stackHashes,
                                       kObjectStackStackCount);
+    // The collections (and, in a one-call parse, the strings) are carved out of the arena. An
+    // immutable one-call parse makes one tree of them that goes whole; the cache holds its strings
+    // without counting until the parse ends.
     JsonArena arena;  // closed when the parse returns; its blocks live on with the collections
+    const bool tree = parseState->stringsInArena && !mutableCollections && arena.beginTree();
     parseState->arena = &arena;
     // Should making an object throw (memory exhausted), the state must not keep pointers into
     // this frame's storage.
     struct ReleaseOnUnwind {
         JsonParseState* state;
+        bool tree;
         ~ReleaseOnUnwind() {
             if (!state) return;
             json_managedBuffer_release(&state->tokenBuffer);
             json_objectStack_release(&state->objectStack);
+            if (tree) json_forgetCache(state);
             state->stringBufferBytes = nullptr;
             state->stringBufferLength = 0;
             state->error.reset();
             state->token = JsonParseToken();
             state->arena = nullptr;
         }
-    } guard{parseState};
+    } guard{parseState, tree};
 
     JsonValue parsedObject = json_parse_it(parseState);
     guard.state = nullptr;
@@ -652,6 +658,10 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
 
     json_managedBuffer_release(&parseState->tokenBuffer);
     json_objectStack_release(&parseState->objectStack);
+    if (tree) {
+        json_forgetCache(parseState);
+        arena.endTree(!parsedObject.isNone());
+    }
 
     parseState->stringBufferBytes = nullptr;
     parseState->stringBufferLength = 0;

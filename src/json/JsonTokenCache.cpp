@@ -65,6 +65,17 @@ JsonValue json_cachedObjectsProbe(JsonParseState* parseState) {
     return object;
 }
 
+void json_forgetCache(JsonParseState* parseState) {
+    JsonTokenCacheItem* items = parseState->cache.items.get();
+    for (uint64_t i = 0; i < parseState->cache.count; ++i) {
+        JsonTokenCacheReferences::forget(items[i]);
+        items[i].hash = 0;
+        items[i].cfHash = 0;
+        items[i].size = 0;
+        items[i].type = JsonValueTypeInvalid;
+    }
+}
+
 void json_clearCache(JsonParseState* parseState) {
     JsonTokenCacheItem* items = parseState->cache.items.get();
     for (uint64_t i = 0; i < parseState->cache.count; ++i) clearItem(items[i]);

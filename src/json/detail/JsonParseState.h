@@ -127,6 +127,9 @@ int json_parse_string(JsonParseState* parseState);
 int json_parse_number(JsonParseState* parseState);
 
 void json_clearCache(JsonParseState* parseState);
+// Empties the cache without touching its objects: those of a parsed tree, which the cache held
+// without counting for the length of the parse.
+void json_forgetCache(JsonParseState* parseState);
 
 void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* objects, JsonValue* keys,
                                        uint64_t* cfHashes, uint64_t count);

@@ -19,38 +19,54 @@ public:
     static constexpr uint32_t kStash = uint32_t{1} << 30;
     static constexpr uint32_t kRefill = uint32_t{1} << 29;
 
+    // A string of the tree being parsed is held without counting: the cache lets go of it when
+    // the parse ends (forget), and the tree counts its handles itself.
+    static bool inTree(const JsonValue& value) {
+        return value.holdsObject() && value.value_.object->storage_ == JsonObject::Tree;
+    }
+
     // Keeps a fresh object (its one reference is the caller's, and no other thread has seen it).
     static void keep(JsonTokenCacheItem& item, const JsonValue& fresh) {
         item.object.kind_ = fresh.kind_;
         item.object.value_ = fresh.value_;
-        if (fresh.holdsObject()) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
+        if (fresh.holdsObject() && !inTree(fresh)) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
         item.lent = 0;
     }
 
     // One more reference to the item's object, for the caller.
     static JsonValue lend(JsonTokenCacheItem& item) {
-        if (!item.object.holdsObject()) return item.object;
+        if (!item.object.holdsObject() || inTree(item.object)) return raw(item);
         if (++item.lent == kRefill) {
             item.object.value_.object->refs_.fetch_add(kRefill, std::memory_order_relaxed);
             item.lent = 0;
         }
-        JsonValue handle;
-        handle.kind_ = item.object.kind_;
-        handle.value_ = item.object.value_;
-        return handle;
+        return raw(item);
     }
 
     // Gives the item's object up.
     static void drop(JsonTokenCacheItem& item) {
-        if (item.object.holdsObject()) {
+        if (item.object.holdsObject() && !inTree(item.object)) {
             const uint32_t rest = kStash - item.lent;
             if (item.object.value_.object->refs_.fetch_sub(rest, std::memory_order_acq_rel) == rest) {
                 item.object.destroy();
             }
         }
+        forget(item);
+    }
+
+    // Empties the item without touching its object (a tree's string, when the tree may be gone).
+    static void forget(JsonTokenCacheItem& item) {
         item.object.kind_ = JsonKind::None;
         item.object.value_.object = nullptr;
         item.lent = 0;
+    }
+
+private:
+    static JsonValue raw(const JsonTokenCacheItem& item) {
+        JsonValue handle;
+        handle.kind_ = item.object.kind_;
+        handle.value_ = item.object.value_;
+        return handle;
     }
 };
 
