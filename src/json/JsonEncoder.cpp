@@ -11,6 +11,7 @@
 
 #include "json/JSONDecoder.h"
 #include "json/JsonArray.h"
+#include "json/detail/JsonDoubleText.h"
 #include "json/detail/JsonEncodeState.h"
 #include "json/detail/JsonInternal.h"
 #include "json/detail/JsonUtf8.h"
@@ -316,7 +317,7 @@ int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
             return 1;
         }
         // As printf's "%.17g", whatever the process locale.
-        written = std::to_chars(out, out + kLongest, value, std::chars_format::general, 17);
+        written.ptr = jsonWriteDouble17(out, value);
         break;
     }
     }
