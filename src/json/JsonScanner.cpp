@@ -81,6 +81,44 @@ inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
     return p;
 }
 
+// The bytes that are not plain among the sixteen at p, one bit each (lowest: the first byte).
+#if defined(__SSE2__)
+inline unsigned specialMask16(const uint8_t* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+// The length of the UTF-8 sequence at p (a byte of 0x80 or more) when it is well-formed and its
+// code point one a string may hold; 0 otherwise (ill-formed, cut off by the end, a noncharacter),
+// which the careful decoder then reports or replaces.
+inline int validSequenceLength(const uint8_t* p, const uint8_t* end) {
+    const uint8_t c = p[0];
+    const uint64_t available = static_cast<uint64_t>(end - p);
+    if (c >= 0xC2 && c <= 0xDF) return available >= 2 && (p[1] & 0xC0) == 0x80 ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (available < 3 || !isLegalUTF8(p, 3)) return 0;
+        const uint32_t u = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        return (u >= 0xFDD0 && u <= 0xFDEF) || (u & 0xFFFE) == 0xFFFE ? 0 : 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (available < 4 || !isLegalUTF8(p, 4)) return 0;
+        // The low sixteen bits of the code point are FFFE or FFFF.
+        return (p[1] & 0x0F) == 0x0F && (p[2] & 0x3F) == 0x3F && (p[3] & 0x3E) == 0x3E ? 0 : 4;
+    }
+    return 0;
+}
+
+// The string hash of n bytes.
+inline uint64_t hashBytes(const uint8_t* bytes, uint64_t n) {
+    uint64_t h = JsonHashStart;
+    for (uint64_t i = 0; i < n; ++i) h = jsonHashStep(h, bytes[i]);
+    return h;
+}
+
 int failString(JsonParseState* parseState, const uint8_t* p) {
     setIndex(parseState, p);
     json_error(parseState, "Invalid string.");
@@ -108,12 +146,12 @@ int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t
     return 0;
 }
 
-// A string's decoded value as it is built in the token buffer, with its value hash.
+// A string's decoded value as it is built in the token buffer; its hash is taken once it is
+// complete.
 struct DecodedString {
     JsonParseState* parseState;
     JsonManagedBuffer& buffer;
     uint64_t used;
-    uint64_t hash;
 
     // Makes room for n more bytes and a margin of 16, which covers any one decoded character.
     bool reserve(uint64_t n) {
@@ -124,21 +162,11 @@ struct DecodedString {
         return false;
     }
 
-    void appendByte(uint8_t byte) {
-        buffer.bytes[used++] = byte;
-        hash = jsonHashStep(hash, byte);
-    }
+    void appendByte(uint8_t byte) { buffer.bytes[used++] = byte; }
 
-    // Copies and hashes [from, to) in one tight loop; room must have been made for it. The hash
-    // is kept in a local, as the byte stores could otherwise alias it.
+    // Copies [from, to); room must have been made for it.
     void appendRun(const uint8_t* from, const uint8_t* to) {
-        uint8_t* out = buffer.bytes + used;
-        uint64_t h = hash;
-        for (const uint8_t* q = from; q < to; ++q) {
-            *out++ = *q;
-            h = jsonHashStep(h, *q);
-        }
-        hash = h;
+        std::memcpy(buffer.bytes + used, from, static_cast<size_t>(to - from));
         used += static_cast<uint64_t>(to - from);
     }
 
@@ -150,7 +178,6 @@ struct DecodedString {
                        static_cast<long>(__LINE__));
             return false;
         }
-        for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
         used = static_cast<uint64_t>(target - buffer.bytes);
         return true;
     }
@@ -275,35 +302,48 @@ int json_parse_string(JsonParseState* parseState) {
     const uint8_t* const start = parseState->stringBufferBytes + parseState->atIndex;
     const bool loose = parseState->parseOptionFlags & JsonParseFlagLooseUnicode;
     const uint8_t* p = start + 1;
-    uint64_t hash = JsonHashStart;
 
-    // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid.
+    // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid. The
+    // hash is taken over the bytes in place at the end.
     for (;;) {
-        for (const uint8_t* const run = endOfPlainRun(p, end); p < run; ++p) hash = jsonHashStep(hash, *p);
+        p = endOfPlainRun(p, end);
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
-        if (c < 0x80) {
-            if (c == '"')
-                return finishString(parseState, start, p, start + 1, static_cast<uint64_t>(p - (start + 1)), hash);
-            if (c == '\\') break;
-            if (c < 0x20) return failControlByte(parseState, p);
-            hash = jsonHashStep(hash, c);
-            ++p;
-            continue;
+        if (c == '"') {
+            const uint64_t length = static_cast<uint64_t>(p - (start + 1));
+            return finishString(parseState, start, p, start + 1, length, hashBytes(start + 1, length));
         }
-        const uint8_t* next;
-        uint32_t codePoint;
-        if (ConvertSingleCodePointInUTF8(p, end, &next, &codePoint) != JsonConversionOK) break;
-        for (; p < next; ++p) hash = jsonHashStep(hash, *p);
+        if (c == '\\') break;
+        if (c < 0x20) return failControlByte(parseState, p);
+        const int sequence = validSequenceLength(p, end);
+        if (sequence == 0) break;
+        p += sequence;
     }
 
     // Decoding path: copy what was seen into the token buffer and decode from here on.
-    DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1)), hash};
+    DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1))};
     if (!out.reserve(0)) return failString(parseState, p);
     if (out.used) std::memcpy(out.buffer.bytes, start + 1, out.used);
 
     for (;;) {
-        // A run of plain bytes is copied with room made for all of it at once.
+        // Plain bytes go sixteen at a time: room is made for the whole sixteen even when the run
+        // stops inside them.
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            if (!out.reserve(16)) return failString(parseState, p);
+            const unsigned mask = specialMask16(p);
+            std::memcpy(out.buffer.bytes + out.used, p, 16);
+            if (mask == 0) {
+                out.used += 16;
+                p += 16;
+                continue;
+            }
+            const unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
+            out.used += plain;
+            p += plain;
+            break;
+        }
+#endif
         const uint8_t* const run = endOfPlainRun(p, end);
         if (run != p) {
             if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
@@ -314,11 +354,17 @@ int json_parse_string(JsonParseState* parseState) {
         if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
         if (c >= 0x80) {
-            if (!appendUtf8(out, p, end, loose)) return failString(parseState, p);
+            const int sequence = validSequenceLength(p, end);
+            if (sequence != 0) {
+                out.appendRun(p, p + sequence);
+                p += sequence;
+            } else if (!appendUtf8(out, p, end, loose)) {
+                return failString(parseState, p);
+            }
         } else if (c < 0x20) {
             return failControlByte(parseState, p);
         } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, out.hash);
+            return finishString(parseState, start, p, out.buffer.bytes, out.used, hashBytes(out.buffer.bytes, out.used));
         } else if (c == '\\') {
             if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else {
