@@ -84,36 +84,44 @@ inline int json_encode_reservePretty(JsonEncodeState* encodeState) {
     return json_encode_reserve(encodeState, at + indentation + 16, at + indentation + 4096);
 }
 
+// Writes a line feed and two spaces per level at out, where room was made for the line feed, the
+// indentation and 16 bytes more; the end of what was written.
+inline uint8_t* json_encode_lineBreak(uint8_t* out, uint64_t depth) {
+    *out++ = '\n';
+    // Eight spaces a store; the room made covers the up to seven written past the indentation.
+    const uint64_t indentation = 2 * depth;
+    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
+    return out + indentation;
+}
+
 // Pretty mode: a line feed and two spaces per level.
 int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
     if (json_encode_reservePretty(encodeState)) return 1;
-    uint8_t* out = encodeState->stringBuffer.bytes + encodeState->atIndex;
-    *out++ = '\n';
-    // Eight spaces a store; the room made covers the up to seven written past the indentation.
-    const uint64_t indentation = 2 * encodeState->depth;
-    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
-    encodeState->atIndex += 1 + indentation;
+    uint8_t* const base = encodeState->stringBuffer.bytes;
+    encodeState->atIndex = static_cast<uint64_t>(json_encode_lineBreak(base + encodeState->atIndex, encodeState->depth) - base);
     return 0;
 }
 
 // Pretty mode: ": " for a colon; otherwise the byte followed by a line break, or after one when
-// the level closes.
+// the level closes. One room check covers it all.
 int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange, char c) {
     if (json_encode_reservePretty(encodeState)) return 1;
     encodeState->depth += depthChange;
-    uint8_t* out = encodeState->stringBuffer.bytes;
+    uint8_t* const base = encodeState->stringBuffer.bytes;
+    uint8_t* out = base + encodeState->atIndex;
     if (c == ':') {
-        out[encodeState->atIndex++] = ':';
-        out[encodeState->atIndex++] = ' ';
-        return 0;
+        out[0] = ':';
+        out[1] = ' ';
+        out += 2;
+    } else if (depthChange < 0) {
+        out = json_encode_lineBreak(out, encodeState->depth);
+        *out++ = static_cast<uint8_t>(c);
+    } else {
+        *out++ = static_cast<uint8_t>(c);
+        out = json_encode_lineBreak(out, encodeState->depth);
     }
-    if (depthChange < 0) {
-        if (json_encode_writePrettyPrintWhiteSpace(encodeState)) return 1;
-        encodeState->stringBuffer.bytes[encodeState->atIndex++] = static_cast<uint8_t>(c);
-        return 0;
-    }
-    out[encodeState->atIndex++] = static_cast<uint8_t>(c);
-    return json_encode_writePrettyPrintWhiteSpace(encodeState);
+    encodeState->atIndex = static_cast<uint64_t>(out - base);
+    return 0;
 }
 
 inline int json_encode_punctuation(JsonEncodeState* encodeState, int depthChange, char c) {
@@ -401,12 +409,24 @@ int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& ent
 }
 
 // Keys by their bytes; keys that are not strings after all strings, in slot order.
-bool json_encode_keyOrder(const JsonHashTableEntry* a, const JsonHashTableEntry* b) {
-    const bool aString = a->key.isString();
-    const bool bString = b->key.isString();
-    if (aString && bString) return a->key.stringView() < b->key.stringView();
-    if (aString != bString) return aString;
-    return a < b;
+bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKey& b) {
+    if (a.isString && b.isString) return a.key < b.key;
+    if (a.isString != b.isString) return a.isString;
+    return a.entry < b.entry;
+}
+
+// Sorts a dictionary's keys: the few of a usual dictionary by insertion, more by std::sort.
+void json_encode_sortKeys(JsonEncodeSortedKey* first, JsonEncodeSortedKey* last) {
+    if (last - first > 16) {
+        std::sort(first, last, json_encode_keyOrder);
+        return;
+    }
+    for (JsonEncodeSortedKey* i = first + 1; i < last; ++i) {
+        const JsonEncodeSortedKey key = *i;
+        JsonEncodeSortedKey* j = i;
+        for (; j > first && json_encode_keyOrder(key, j[-1]); --j) *j = j[-1];
+        *j = key;
+    }
 }
 
 int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary) {
@@ -417,16 +437,17 @@ int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& d
     if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty) {
         // This dictionary's run sits on top of the runs of the dictionaries that enclose it; the
         // vector may move while members are written, so the run is read by index.
-        std::vector<const JsonHashTableEntry*>& sorted = encodeState->sortedEntries;
+        std::vector<JsonEncodeSortedKey>& sorted = encodeState->sortedEntries;
         const size_t first = sorted.size();
         for (uint64_t slot = 0; slot < capacity; ++slot) {
-            if (!entries[slot].key.isNone()) sorted.push_back(&entries[slot]);
+            const JsonHashTableEntry& entry = entries[slot];
+            if (!entry.key.isNone()) sorted.push_back({entry.key.stringView(), &entry, entry.key.isString()});
         }
         const size_t last = sorted.size();
-        std::sort(sorted.begin() + static_cast<ptrdiff_t>(first), sorted.end(), json_encode_keyOrder);
+        json_encode_sortKeys(sorted.data() + first, sorted.data() + last);
         for (size_t i = first; i < last; ++i) {
             if (i != first && json_encode_punctuation(encodeState, 0, ',')) return 1;
-            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i])) return 1;
+            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i].entry)) return 1;
         }
         sorted.resize(first);
     } else {

@@ -43,6 +43,13 @@ struct JsonEncodeOutput {
     platform::Bytes bytes;
 };
 
+// A key of a dictionary being pretty printed, with its bytes at hand for sorting.
+struct JsonEncodeSortedKey {
+    std::string_view key;
+    const JsonHashTableEntry* entry;
+    bool isString;
+};
+
 struct JsonEncodeState {
     // The output: the caller's storage at first, then the data of output's container (which
     // owns it: the buffer is never told to free it).
@@ -69,7 +76,7 @@ struct JsonEncodeState {
     std::vector<JsonEncodeOpenCollection> openCollections;
     // Entries of the dictionaries being pretty printed, each one's sorted run on top of its
     // parent's.
-    std::vector<const JsonHashTableEntry*> sortedEntries;
+    std::vector<JsonEncodeSortedKey> sortedEntries;
 };
 
 // Makes the output hold at least size bytes (rounded up to the buffer's step), keeping its bytes;
