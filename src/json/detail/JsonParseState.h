@@ -46,6 +46,7 @@ struct alignas(64) JsonTokenCacheItem {
     uint64_t cfHash = 0;   // the object's hash(); 0 until first needed as a dictionary key
     JsonValue object;      // none when the item is empty; see JsonTokenCacheReferences
     uint32_t lent = 0;     // references handed out of the item's stash
+    bool inTree = false;   // the object belongs to the tree being parsed and is held without counting
 };
 
 inline constexpr uint64_t JsonTokenCacheCount = 1024;

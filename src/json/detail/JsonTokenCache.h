@@ -26,16 +26,19 @@ public:
     }
 
     // Keeps a fresh object (its one reference is the caller's, and no other thread has seen it).
+    // Whether it belongs to a tree is noted in the item, so that giving it up later need not
+    // touch the object.
     static void keep(JsonTokenCacheItem& item, const JsonValue& fresh) {
         item.object.kind_ = fresh.kind_;
         item.object.value_ = fresh.value_;
-        if (fresh.holdsObject() && !inTree(fresh)) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
+        item.inTree = inTree(fresh);
+        if (fresh.holdsObject() && !item.inTree) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
         item.lent = 0;
     }
 
     // One more reference to the item's object, for the caller.
     static JsonValue lend(JsonTokenCacheItem& item) {
-        if (!item.object.holdsObject() || inTree(item.object)) return raw(item);
+        if (!item.object.holdsObject() || item.inTree) return raw(item);
         if (++item.lent == kRefill) {
             item.object.value_.object->refs_.fetch_add(kRefill, std::memory_order_relaxed);
             item.lent = 0;
@@ -45,7 +48,7 @@ public:
 
     // Gives the item's object up.
     static void drop(JsonTokenCacheItem& item) {
-        if (item.object.holdsObject() && !inTree(item.object)) {
+        if (item.object.holdsObject() && !item.inTree) {
             const uint32_t rest = kStash - item.lent;
             if (item.object.value_.object->refs_.fetch_sub(rest, std::memory_order_acq_rel) == rest) {
                 item.object.destroy();
@@ -59,6 +62,7 @@ public:
         item.object.kind_ = JsonKind::None;
         item.object.value_.object = nullptr;
         item.lent = 0;
+        item.inTree = false;
     }
 
 private:
