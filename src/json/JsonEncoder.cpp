@@ -417,6 +417,7 @@ bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKe
 
 // Sorts a dictionary's keys: the few of a usual dictionary by insertion, more by std::sort.
 void json_encode_sortKeys(JsonEncodeSortedKey* first, JsonEncodeSortedKey* last) {
+    if (last - first < 2) return;  // (an empty run may have no storage at all)
     if (last - first > 16) {
         std::sort(first, last, json_encode_keyOrder);
         return;
