@@ -224,9 +224,20 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
         // A run of bytes that go out as they are, sixteen at a time: the reserved room covers
         // the whole sixteen even when the run stops inside them.
 #if defined(__SSE2__)
-        while (end - p >= 16) {
-            const unsigned mask = stopMask16(p, stop);
-            std::memcpy(out, p, 16);
+        for (;;) {
+            unsigned mask;
+            if (end - p >= 16) {
+                mask = stopMask16(p, stop);
+                std::memcpy(out, p, 16);
+            } else {
+                // The last few bytes go through a copy of sixteen (the text's own memory ends
+                // with them); the bytes past the end count as stops.
+                const auto rest = static_cast<unsigned>(end - p);
+                uint8_t tail[16] = {};
+                std::memcpy(tail, p, rest);
+                mask = stopMask16(tail, stop) | (0xFFFFu << rest);
+                std::memcpy(out, tail, 16);
+            }
             if (mask == 0) {
                 out += 16;
                 p += 16;
