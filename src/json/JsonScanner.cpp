@@ -17,12 +17,29 @@ namespace json::detail {
 
 namespace {
 
-int hexValue(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each hexadecimal digit, -1 for any other byte; and the byte each one-letter escape
+// stands for, 0 for the others ("u" and the invalid ones).
+struct EscapeTables {
+    int8_t hex[256] = {};
+    uint8_t simple[256] = {};
+    constexpr EscapeTables() {
+        for (int c = 0; c < 256; ++c) hex[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) hex[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) hex[c] = static_cast<int8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) hex[c] = static_cast<int8_t>(c - 'A' + 10);
+        simple[static_cast<uint8_t>('"')] = '"';
+        simple[static_cast<uint8_t>('\\')] = '\\';
+        simple[static_cast<uint8_t>('/')] = '/';
+        simple[static_cast<uint8_t>('b')] = 0x08;
+        simple[static_cast<uint8_t>('f')] = 0x0C;
+        simple[static_cast<uint8_t>('n')] = 0x0A;
+        simple[static_cast<uint8_t>('r')] = 0x0D;
+        simple[static_cast<uint8_t>('t')] = 0x09;
+    }
+};
+constexpr EscapeTables kEscapes;
+
+int hexValue(uint8_t c) { return kEscapes.hex[c]; }
 
 enum class HexResult { Ok, End, NotHex };
 
@@ -258,41 +275,19 @@ bool decodeUnicodeEscape(JsonParseState* parseState, const uint8_t*& p, const ui
 bool appendEscape(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
     const uint8_t* const backslash = p;
     if (++p >= end) return false;
-    uint8_t simple = 0;
-    switch (*p) {
-    case '"':
-    case '\\':
-    case '/':
-        simple = *p;
-        break;
-    case 'b':
-        simple = 0x08;
-        break;
-    case 'f':
-        simple = 0x0C;
-        break;
-    case 'n':
-        simple = 0x0A;
-        break;
-    case 'r':
-        simple = 0x0D;
-        break;
-    case 't':
-        simple = 0x09;
-        break;
-    case 'u': {
+    if (const uint8_t simple = kEscapes.simple[*p]) {
+        out.appendByte(simple);
+        ++p;
+        return true;
+    }
+    if (*p == 'u') {
         ++p;
         uint32_t codePoint = 0;
         return decodeUnicodeEscape(out.parseState, p, end, loose, &codePoint) && out.appendCodePoint(codePoint);
     }
-    default:
-        setIndex(out.parseState, backslash);
-        json_error(out.parseState, "Invalid escape sequence found in \"\" string.");
-        return false;
-    }
-    out.appendByte(simple);
-    ++p;
-    return true;
+    setIndex(out.parseState, backslash);
+    json_error(out.parseState, "Invalid escape sequence found in \"\" string.");
+    return false;
 }
 
 }  // namespace
@@ -344,19 +339,29 @@ int json_parse_string(JsonParseState* parseState) {
             break;
         }
 #endif
-        const uint8_t* const run = endOfPlainRun(p, end);
-        if (run != p) {
-            if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
-            out.appendRun(p, run);
-            p = run;
+        if (end - p < 16) {
+            // The last bytes of the input, one at a time.
+            const uint8_t* const run = endOfPlainRun(p, end);
+            if (run != p) {
+                if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
+                out.appendRun(p, run);
+                p = run;
+            }
+            if (p >= end) return failString(parseState, p);
         }
-        if (p >= end) return failString(parseState, p);
         if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
         if (c >= 0x80) {
             const int sequence = validSequenceLength(p, end);
             if (sequence != 0) {
-                out.appendRun(p, p + sequence);
+                // Room for 16 was made: the copy takes four bytes whatever the length (all of
+                // them inside the input when the sequence is shorter, as the closing quote follows).
+                if (end - p >= 4) {
+                    std::memcpy(out.buffer.bytes + out.used, p, 4);
+                    out.used += static_cast<uint64_t>(sequence);
+                } else {
+                    out.appendRun(p, p + sequence);
+                }
                 p += sequence;
             } else if (!appendUtf8(out, p, end, loose)) {
                 return failString(parseState, p);
