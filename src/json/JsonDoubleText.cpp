@@ -31,23 +31,26 @@ struct PowersOfTen {
 };
 constexpr PowersOfTen kPowers;
 
-// 10^e as the nearest doubles the multiplications give, for guessing a decimal exponent.
-class PowersOfTenAsDoubles {
-public:
-    static const PowersOfTenAsDoubles& table() {
-        static const PowersOfTenAsDoubles powers;
-        return powers;
+// 10^e as close as repeated multiplication gets it, for guessing a decimal exponent.
+struct PowersOfTenAsDoubles {
+    static constexpr int kLow = 330;
+    static constexpr int kHigh = 308;
+    double value[kLow + kHigh + 1] = {};
+    constexpr PowersOfTenAsDoubles() {
+        double p = 1.0;
+        for (int e = 0; e <= kHigh; ++e) {
+            value[e + kLow] = p;
+            if (e < kHigh) p *= 10.0;
+        }
+        p = 1.0;
+        for (int e = 0; e >= -kLow; --e) {
+            value[e + kLow] = p;
+            if (e > -kLow) p /= 10.0;
+        }
     }
-    double at(int e) const { return e < -kLow ? 0.0 : e > kHigh ? HUGE_VAL : value_[e + kLow]; }
-
-private:
-    static constexpr int kLow = 350;
-    static constexpr int kHigh = 310;
-    PowersOfTenAsDoubles() {
-        for (int e = -kLow; e <= kHigh; ++e) value_[e + kLow] = std::pow(10.0, e);
-    }
-    double value_[kLow + kHigh + 1];
+    constexpr double at(int e) const { return e < -kLow ? 0.0 : e > kHigh ? HUGE_VAL : value[e + kLow]; }
 };
+constexpr PowersOfTenAsDoubles kPowersOfTenAsDoubles;
 
 // n divided by 2^shift (0 < shift < 128), rounded to the nearest, ties to even.
 u128 shiftRounded(u128 n, int shift) {
@@ -68,26 +71,18 @@ u128 divideRounded(u128 n, u128 d) {
 }
 
 // The powers of five up to 5^340 (enough to bring the smallest normal double up to 17 digits), as
-// little-endian 64-bit limbs, made on first use.
-class PowersOfFive {
-public:
+// little-endian 64-bit limbs.
+struct PowersOfFive {
     static constexpr int kLargest = 340;
     static constexpr int kLimbs = 13;  // 5^340 < 2^790
-
-    static const PowersOfFive& table() {
-        static const PowersOfFive powers;
-        return powers;
-    }
-    const uint64_t* limbs(int q) const { return limbs_[q]; }
-    int count(int q) const { return counts_[q]; }
-
-private:
-    PowersOfFive() {
+    uint64_t limbs[kLargest + 1][kLimbs] = {};
+    int count[kLargest + 1] = {};
+    constexpr PowersOfFive() {
         uint64_t current[kLimbs] = {1};
         int used = 1;
         for (int q = 0; q <= kLargest; ++q) {
-            std::memcpy(limbs_[q], current, sizeof current);
-            counts_[q] = used;
+            for (int i = 0; i < kLimbs; ++i) limbs[q][i] = current[i];
+            count[q] = used;
             uint64_t carry = 0;
             for (int i = 0; i < used; ++i) {
                 const u128 product = u128{current[i]} * 5 + carry;
@@ -97,16 +92,14 @@ private:
             if (carry && used < kLimbs) current[used++] = carry;
         }
     }
-    uint64_t limbs_[kLargest + 1][kLimbs] = {};
-    int counts_[kLargest + 1] = {};
 };
+constexpr PowersOfFive kPowersOfFive;
 
 // m * 5^q / 2^shift rounded to the nearest (ties to even), for the large q that small doubles
 // need; false when the quotient would not fit 64 bits.
 bool scaledLarge(uint64_t m, int q, int shift, u128* result) {
-    const PowersOfFive& powers = PowersOfFive::table();
-    const uint64_t* five = powers.limbs(q);
-    const int count = powers.count(q);
+    const uint64_t* five = kPowersOfFive.limbs[q];
+    const int count = kPowersOfFive.count[q];
     uint64_t n[PowersOfFive::kLimbs + 1];
     uint64_t carry = 0;
     for (int i = 0; i < count; ++i) {
@@ -172,8 +165,8 @@ bool digits17(double value, uint64_t* digits, int* exponent) {
     // value lies in [2^(e2+52), 2^(e2+53)): its decimal exponent is this or one more, which a
     // comparison with that power of ten (close enough as a double) tells; a wrong guess at the
     // very edge is put right below.
-    int e10 = static_cast<int>(std::floor((e2 + 52) * 0.30102999566398119521));
-    if (value >= PowersOfTenAsDoubles::table().at(e10 + 1)) ++e10;
+    int e10 = ((e2 + 52) * 78913) >> 18;  // floor((e2 + 52) * log10(2)) over the exponents of doubles
+    if (value >= kPowersOfTenAsDoubles.at(e10 + 1)) ++e10;
     for (int attempt = 0; attempt < 3; ++attempt) {
         u128 d;
         if (!scaled(m, e2, 16 - e10, &d)) return false;
@@ -210,12 +203,18 @@ char* jsonWriteDouble17(char* out, double value) {
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
+    // Two halves of eight and nine digits, each turned into text on its own.
     char text[18];
-    for (int i = 15; i > 0; i -= 2) {
-        std::memcpy(text + i, kPairs + 2 * (digits % 100), 2);
-        digits /= 100;
-    }
-    text[0] = static_cast<char>('0' + digits);
+    auto eightDigits = [](char* to, uint32_t n) {
+        for (int i = 6; i >= 0; i -= 2) {
+            std::memcpy(to + i, kPairs + 2 * (n % 100), 2);
+            n /= 100;
+        }
+    };
+    const auto high = static_cast<uint32_t>(digits / 100000000);  // nine digits
+    eightDigits(text + 9, static_cast<uint32_t>(digits % 100000000));
+    eightDigits(text + 1, high % 100000000);
+    text[0] = static_cast<char>('0' + high / 100000000);
     int last = 16;  // the last digit kept: trailing zeros go
     while (last > 0 && text[last] == '0') --last;
     if (exponent < -4 || exponent >= 17) {
