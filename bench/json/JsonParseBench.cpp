@@ -1,15 +1,20 @@
 // Parse throughput on three generated documents of about 1 MB (number-heavy, string-heavy with
-// escapes and non-ASCII text, deeply structured objects), each against a baseline measured in
-// the same run: one pass that validates the UTF-8 and classifies every byte, the least work any
-// parser must do. Prints MB/s of each and the ratio parse time / baseline time, from the fastest
-// of three repetitions of each (the machine is shared: slower repetitions measure the others).
+// escapes and non-ASCII text, deeply structured objects): the project's reader against a baseline
+// measured in the same run (one pass that validates the UTF-8 and classifies every byte, the least
+// work any parser must do) and against the peers a user would pick instead, each building its
+// tree from the text and dropping it again. A peer counts as comparable on a document when it
+// builds a tree and reads every double of it exactly as the project does (correctly rounded).
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "JsonBenchSupport.h"
+#include "JsonPeers.h"
 #include "json/JSONDecoder.h"
 
 namespace {
@@ -60,33 +65,74 @@ uint64_t validateAndClassify(const std::string& text) {
     return counts[Quote] + counts[Punctuation] * 3 + counts[Digit] * 5 + counts[Space] + counts[High] * 7;
 }
 
-void BM_Baseline(benchmark::State& state) {
-    const std::string& text = documents()[static_cast<size_t>(state.range(0))].second;
-    for (auto _ : state) benchmark::DoNotOptimize(validateAndClassify(text));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-    state.SetLabel(documents()[static_cast<size_t>(state.range(0))].first);
-}
-
-void BM_Parse(benchmark::State& state) {
-    const std::string& text = documents()[static_cast<size_t>(state.range(0))].second;
-    for (auto _ : state) {
-        platform::Error error;
-        JsonValue value = objectFromJSONStringWithParseOptions(text, 0, &error);
-        if (!value) state.SkipWithError(error.description.c_str());
-        benchmark::DoNotOptimize(value);
+void mustParse(bool parsed, const char* who) {
+    if (!parsed) {
+        std::fprintf(stderr, "%s refused a benchmark document\n", who);
+        std::abort();
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-    state.SetLabel(documents()[static_cast<size_t>(state.range(0))].first);
 }
 
-BENCHMARK(BM_Baseline)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Parse)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(3);
+// Marks the peer as not comparable on the row when it reads a double differently.
+void checkDoubles(jsonbench::Row& row, const std::string& peer, const jsonbench::DoubleCheck& check) {
+    if (check.differ == 0) return;
+    row.notComparable[peer] = std::to_string(check.differ) + " of " + std::to_string(check.doubles) +
+                              " doubles differ from the correctly rounded value";
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::pair<std::string, size_t>> sizes;
-    for (const auto& [label, text] : documents()) sizes.emplace_back(label, text.size());
-    jsonbench::RatioReporter reporter("BM_Baseline", "baseline", "parse", "within 4x of the baseline", sizes);
+    using jsonbench::Contender;
+    std::vector<Contender> contenders = {{"baseline", false}, {"project", false}};
+#if VARNEL_BENCH_HAS_RAPIDJSON
+    contenders.push_back({"rapidjson", true});
+    contenders.push_back({"rapidjson-fp", true});
+#endif
+#if VARNEL_BENCH_HAS_NLOHMANN
+    contenders.push_back({"nlohmann", true});
+#endif
+#if VARNEL_BENCH_HAS_SIMDJSON
+    contenders.push_back({"simdjson", true});
+#endif
+
+    std::vector<jsonbench::Row> rows;
+    for (const auto& [label, text] : documents()) {
+        jsonbench::Row row{label, text.size(), {}};
+        const JsonValue ours = objectFromJSONString(text);
+        mustParse(!ours.isNone(), "the project");
+        const std::string* document = &text;
+        jsonbench::registerRun(contenders[0], row, [document] { benchmark::DoNotOptimize(validateAndClassify(*document)); });
+        jsonbench::registerRun(contenders[1], row, [document] {
+            JsonValue value = objectFromJSONStringWithParseOptions(*document, 0);
+            benchmark::DoNotOptimize(value);
+        });
+#if VARNEL_BENCH_HAS_RAPIDJSON
+        mustParse(jsonbench::rapidjsonParse<rapidjson::kParseDefaultFlags>(text), "RapidJSON");
+        checkDoubles(row, "rapidjson", jsonbench::rapidjsonDoubles<rapidjson::kParseDefaultFlags>(text, ours));
+        checkDoubles(row, "rapidjson-fp", jsonbench::rapidjsonDoubles<rapidjson::kParseFullPrecisionFlag>(text, ours));
+        jsonbench::registerRun({"rapidjson", true}, row,
+                               [document] { jsonbench::rapidjsonParse<rapidjson::kParseDefaultFlags>(*document); });
+        jsonbench::registerRun({"rapidjson-fp", true}, row,
+                               [document] { jsonbench::rapidjsonParse<rapidjson::kParseFullPrecisionFlag>(*document); });
+#endif
+#if VARNEL_BENCH_HAS_NLOHMANN
+        mustParse(jsonbench::nlohmannParse(text), "nlohmann/json");
+        checkDoubles(row, "nlohmann", jsonbench::nlohmannDoubles(text, ours));
+        jsonbench::registerRun({"nlohmann", true}, row, [document] { jsonbench::nlohmannParse(*document); });
+#endif
+#if VARNEL_BENCH_HAS_SIMDJSON
+        {
+            auto input = std::make_shared<jsonbench::SimdjsonInput>(text);
+            mustParse(jsonbench::simdjsonParse(*input), "simdjson");
+            const jsonbench::DoubleCheck check = jsonbench::simdjsonDoubles(text, ours);
+            row.notComparable["simdjson"] =
+                "builds no tree of its own objects (a read-only view of one reused parser's tape); " +
+                std::to_string(check.differ) + " of " + std::to_string(check.doubles) + " doubles differ";
+            jsonbench::registerRun({"simdjson", true}, row, [input] { jsonbench::simdjsonParse(*input); });
+        }
+#endif
+        rows.push_back(std::move(row));
+    }
+    jsonbench::PeerTableReporter reporter("project", contenders, rows);
     return jsonbench::runBenchmarks(argc, argv, reporter);
 }

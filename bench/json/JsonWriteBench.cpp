@@ -1,6 +1,9 @@
 // Write throughput: the trees of the three generated documents (the structured one also pretty
-// printed) written to text, each against the reader's parse of the written bytes in the same run.
-// Prints MB/s of the written text for both and the ratio write time / parse time.
+// printed) written to text by the project's writer, against the project's parse of the written
+// bytes in the same run and against the peers a user would pick instead, each writing its own
+// tree of the same document into its own string type. Every contender's MB/s counts the bytes of
+// the project's text, so the ratio is one of times; the peers' texts differ a little (shorter
+// doubles; pretty printing without sorted keys).
 
 #include <benchmark/benchmark.h>
 
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "JsonBenchSupport.h"
+#include "JsonPeers.h"
 #include "json/JSONDecoder.h"
 #include "json/JsonSerializer.h"
 
@@ -15,6 +19,7 @@ namespace {
 
 struct Written {
     std::string label;
+    const std::string* document;  // the text the trees were read from
     JsonValue tree;
     JsonSerializeOptionFlags options;
     std::string text;  // what the writer gives, and what the parse baseline reads
@@ -25,9 +30,10 @@ const std::vector<Written>& written() {
         std::vector<Written> cases;
         for (const auto& [name, text] : jsonbench::documents()) {
             const JsonValue tree = objectFromJSONString(text);
-            cases.push_back({name, tree, JsonSerializeOptionNone, *JSONStringWithOptions(tree, JsonSerializeOptionNone)});
+            cases.push_back(
+                {name, &text, tree, JsonSerializeOptionNone, *JSONStringWithOptions(tree, JsonSerializeOptionNone)});
             if (name == "structured")
-                cases.push_back({name + " pretty", tree, JsonSerializeOptionPretty,
+                cases.push_back({name + " pretty", &text, tree, JsonSerializeOptionPretty,
                                  *JSONStringWithOptions(tree, JsonSerializeOptionPretty)});
         }
         return cases;
@@ -35,39 +41,54 @@ const std::vector<Written>& written() {
     return all;
 }
 
-void BM_ParseWritten(benchmark::State& state) {
-    const Written& w = written()[static_cast<size_t>(state.range(0))];
-    for (auto _ : state) {
-        platform::Error error;
-        JsonValue value = objectFromJSONStringWithParseOptions(w.text, 0, &error);
-        if (!value) state.SkipWithError(error.description.c_str());
-        benchmark::DoNotOptimize(value);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.text.size()));
-    state.SetLabel(w.label);
-}
-
-void BM_Write(benchmark::State& state) {
-    const Written& w = written()[static_cast<size_t>(state.range(0))];
-    for (auto _ : state) {
-        platform::Error error;
-        std::optional<std::string> text = JSONStringWithOptions(w.tree, w.options, &error);
-        if (!text) state.SkipWithError(error.description.c_str());
-        benchmark::DoNotOptimize(text);
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * w.text.size()));
-    state.SetLabel(w.label);
-}
-
-BENCHMARK(BM_ParseWritten)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Repetitions(3);
-BENCHMARK(BM_Write)->DenseRange(0, 3)->Unit(benchmark::kMillisecond)->Repetitions(3);
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::pair<std::string, size_t>> sizes;
-    for (const Written& w : written()) sizes.emplace_back(w.label, w.text.size());
-    jsonbench::RatioReporter reporter("BM_ParseWritten", "parse", "write", "1.0x of the parse; number-heavy within 1.5x",
-                                      sizes);
+    using jsonbench::Contender;
+    std::vector<Contender> contenders = {{"parse", false}, {"project", false}};
+#if VARNEL_BENCH_HAS_RAPIDJSON
+    contenders.push_back({"rapidjson", true});
+#endif
+#if VARNEL_BENCH_HAS_NLOHMANN
+    contenders.push_back({"nlohmann", true});
+#endif
+
+    std::vector<jsonbench::Row> rows;
+    for (const Written& w : written()) {
+        const jsonbench::Row row{w.label, w.text.size(), {}};
+        const Written* c = &w;
+        const bool pretty = w.options & JsonSerializeOptionPretty;
+        jsonbench::registerRun(contenders[0], row, [c] {
+            JsonValue value = objectFromJSONStringWithParseOptions(c->text, 0);
+            benchmark::DoNotOptimize(value);
+        });
+        jsonbench::registerRun(contenders[1], row, [c] {
+            std::optional<std::string> text = JSONStringWithOptions(c->tree, c->options);
+            benchmark::DoNotOptimize(text);
+        });
+#if VARNEL_BENCH_HAS_RAPIDJSON
+        {
+            const rapidjson::Document* tree = &jsonbench::rapidjsonTree(*w.document);
+            if (pretty) {
+                jsonbench::registerRun({"rapidjson", true}, row, [tree] {
+                    jsonbench::rapidjsonWrite<rapidjson::PrettyWriter<rapidjson::StringBuffer>>(*tree, 2);
+                });
+            } else {
+                jsonbench::registerRun({"rapidjson", true}, row, [tree] {
+                    jsonbench::rapidjsonWrite<rapidjson::Writer<rapidjson::StringBuffer>>(*tree, 0);
+                });
+            }
+        }
+#endif
+#if VARNEL_BENCH_HAS_NLOHMANN
+        {
+            const nlohmann::json* tree = &jsonbench::nlohmannTree(*w.document);
+            jsonbench::registerRun({"nlohmann", true}, row,
+                                   [tree, pretty] { jsonbench::nlohmannWrite(*tree, pretty ? 2 : -1); });
+        }
+#endif
+        rows.push_back(row);
+    }
+    jsonbench::PeerTableReporter reporter("project", contenders, rows);
     return jsonbench::runBenchmarks(argc, argv, reporter);
 }

@@ -132,10 +132,11 @@ JsonArray* JsonArray::allocate(uint64_t capacity, JsonArena* arena) {
     const uint64_t size = sizeof(JsonArray) + capacity * sizeof(JsonValue);
     void* memory = arena ? arena->allocate(size) : nullptr;
     const bool inArena = memory != nullptr;
+    if (!memory && arena && arena->holdsTree()) return nullptr;  // a tree holds nothing from the heap
     if (!memory) memory = ::operator new(size, std::nothrow);
     if (!memory) return nullptr;
     auto* array = new (memory) JsonArray();
-    array->inArena_ = inArena;
+    array->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     array->objects_ = array->inlineObjects();
     for (uint64_t i = 0; i < capacity; ++i) new (&array->objects_[i]) JsonValue();
     array->capacity_ = capacity;
@@ -143,7 +144,7 @@ JsonArray* JsonArray::allocate(uint64_t capacity, JsonArena* arena) {
 }
 
 void JsonArray::destroy(JsonArray* array) {
-    const bool inArena = array->inArena_;
+    const bool inArena = array->storage_ == ArenaChunk;
     array->~JsonArray();
     if (inArena) {
         JsonArena::release(array);

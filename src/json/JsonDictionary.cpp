@@ -82,10 +82,11 @@ JsonDictionary* JsonDictionary::allocate(uint64_t capacity, JsonArena* arena) {
     const uint64_t size = sizeof(JsonDictionary) + capacity * sizeof(JsonHashTableEntry);
     void* memory = arena ? arena->allocate(size) : nullptr;
     const bool inArena = memory != nullptr;
+    if (!memory && arena && arena->holdsTree()) return nullptr;  // a tree holds nothing from the heap
     if (!memory) memory = ::operator new(size, std::nothrow);
     if (!memory) return nullptr;
     auto* dictionary = new (memory) JsonDictionary();
-    dictionary->inArena_ = inArena;
+    dictionary->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     dictionary->entry_ = dictionary->inlineEntries();
     for (uint64_t i = 0; i < capacity; ++i) new (&dictionary->entry_[i]) JsonHashTableEntry();
     dictionary->capacity_ = capacity;
@@ -93,7 +94,7 @@ JsonDictionary* JsonDictionary::allocate(uint64_t capacity, JsonArena* arena) {
 }
 
 void JsonDictionary::destroy(JsonDictionary* dictionary) {
-    const bool inArena = dictionary->inArena_;
+    const bool inArena = dictionary->storage_ == ArenaChunk;
     dictionary->~JsonDictionary();
     if (inArena) {
         JsonArena::release(dictionary);

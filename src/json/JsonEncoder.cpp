@@ -11,23 +11,22 @@
 
 #include "json/JSONDecoder.h"
 #include "json/JsonArray.h"
+#include "json/detail/JsonDoubleText.h"
 #include "json/detail/JsonEncodeState.h"
 #include "json/detail/JsonInternal.h"
 #include "json/detail/JsonUtf8.h"
 
-namespace json::detail {
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
-static_assert(std::endian::native == std::endian::little, "the string scan finds the first special byte of a word");
+namespace json::detail {
 
 namespace {
 
-// Makes the output hold needed bytes in all, else grows it to growTo bytes, rounded up to the
-// buffer's step (32768 bytes). A large output at least doubles, so that growing it by steps does
-// not copy it over and over.
+// Grows the output to growTo bytes, rounded up to the buffer's step (32768 bytes).
 __attribute__((noinline)) int json_encode_grow(JsonEncodeState* encodeState, uint64_t growTo) {
-    const uint64_t length = encodeState->stringBuffer.length;
-    if (length >= 65536 && growTo < 2 * length) growTo = 2 * length;
-    if (json_managedBuffer_resize(&encodeState->stringBuffer, growTo)) return 0;
+    if (json_encode_resizeOutput(encodeState, growTo)) return 0;
     json_encode_error(encodeState, "Unable to resize temporary buffer.");
     return 1;
 }
@@ -37,16 +36,24 @@ inline int json_encode_reserve(JsonEncodeState* encodeState, uint64_t needed, ui
     return json_encode_grow(encodeState, growTo);
 }
 
-inline void json_encode_updateCache(JsonEncodeState* encodeState, JsonEncodeCache* slot, uint64_t start,
+inline void json_encode_updateCache(JsonEncodeState* encodeState, uint64_t slot, uint64_t start,
                                     const JsonValue& object) {
-    if (!slot) return;
-    slot->object = object.identity();
-    slot->offset = start;
-    slot->length = encodeState->atIndex - start;
+    JsonEncodeCache& entry = encodeState->cache[slot];
+    const uint64_t length = encodeState->atIndex - start;
+    if (length > UINT32_MAX) {  // longer texts are not kept
+        entry.kind = JsonKind::None;
+        return;
+    }
+    const JsonValue::Identity identity = object.identity();
+    entry.bits = identity.bits;
+    entry.kind = identity.kind;
+    entry.offset = start;
+    entry.length = static_cast<uint32_t>(length);
     if (!encodeState->openCollections.empty()) {
-        slot->held = object;
-    } else if (slot->held) {
-        slot->held = JsonValue();
+        if (encodeState->held.empty()) encodeState->held.resize(JsonEncodeCacheCount);
+        encodeState->held[slot] = object;
+    } else if (!encodeState->held.empty() && encodeState->held[slot]) {
+        encodeState->held[slot] = JsonValue();
     }
 }
 
@@ -77,36 +84,44 @@ inline int json_encode_reservePretty(JsonEncodeState* encodeState) {
     return json_encode_reserve(encodeState, at + indentation + 16, at + indentation + 4096);
 }
 
+// Writes a line feed and two spaces per level at out, where room was made for the line feed, the
+// indentation and 16 bytes more; the end of what was written.
+inline uint8_t* json_encode_lineBreak(uint8_t* out, uint64_t depth) {
+    *out++ = '\n';
+    // Eight spaces a store; the room made covers the up to seven written past the indentation.
+    const uint64_t indentation = 2 * depth;
+    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
+    return out + indentation;
+}
+
 // Pretty mode: a line feed and two spaces per level.
 int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
     if (json_encode_reservePretty(encodeState)) return 1;
-    uint8_t* out = encodeState->stringBuffer.bytes + encodeState->atIndex;
-    *out++ = '\n';
-    // Eight spaces a store; the room made covers the up to seven written past the indentation.
-    const uint64_t indentation = 2 * encodeState->depth;
-    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
-    encodeState->atIndex += 1 + indentation;
+    uint8_t* const base = encodeState->stringBuffer.bytes;
+    encodeState->atIndex = static_cast<uint64_t>(json_encode_lineBreak(base + encodeState->atIndex, encodeState->depth) - base);
     return 0;
 }
 
 // Pretty mode: ": " for a colon; otherwise the byte followed by a line break, or after one when
-// the level closes.
+// the level closes. One room check covers it all.
 int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange, char c) {
     if (json_encode_reservePretty(encodeState)) return 1;
     encodeState->depth += depthChange;
-    uint8_t* out = encodeState->stringBuffer.bytes;
+    uint8_t* const base = encodeState->stringBuffer.bytes;
+    uint8_t* out = base + encodeState->atIndex;
     if (c == ':') {
-        out[encodeState->atIndex++] = ':';
-        out[encodeState->atIndex++] = ' ';
-        return 0;
+        out[0] = ':';
+        out[1] = ' ';
+        out += 2;
+    } else if (depthChange < 0) {
+        out = json_encode_lineBreak(out, encodeState->depth);
+        *out++ = static_cast<uint8_t>(c);
+    } else {
+        *out++ = static_cast<uint8_t>(c);
+        out = json_encode_lineBreak(out, encodeState->depth);
     }
-    if (depthChange < 0) {
-        if (json_encode_writePrettyPrintWhiteSpace(encodeState)) return 1;
-        encodeState->stringBuffer.bytes[encodeState->atIndex++] = static_cast<uint8_t>(c);
-        return 0;
-    }
-    out[encodeState->atIndex++] = static_cast<uint8_t>(c);
-    return json_encode_writePrettyPrintWhiteSpace(encodeState);
+    encodeState->atIndex = static_cast<uint64_t>(out - base);
+    return 0;
 }
 
 inline int json_encode_punctuation(JsonEncodeState* encodeState, int depthChange, char c) {
@@ -141,24 +156,6 @@ struct StringTables {
 };
 constexpr StringTables kStringTables;
 
-constexpr uint64_t kOnes = 0x0101010101010101ULL;
-constexpr uint64_t kHighBits = 0x8080808080808080ULL;
-
-// The high bit of each byte of v that is zero; exact up to the first such byte.
-inline uint64_t zeroBytes(uint64_t v) {
-    return (v - kOnes) & ~v & kHighBits;
-}
-
-// Marks the bytes of a word that the plain copy must stop at: control bytes, the quotation mark,
-// the backslash, bytes of 0x80 and above, and "/" when it is escaped. The lowest mark is the
-// first such byte.
-inline uint64_t specialBytes(uint64_t word, bool escapeSlash) {
-    uint64_t marks = (word & kHighBits) | ((word - 0x20 * kOnes) & ~word & kHighBits) |
-                     zeroBytes(word ^ (0x22 * kOnes)) | zeroBytes(word ^ (0x5C * kOnes));
-    if (escapeSlash) marks |= zeroBytes(word ^ (0x2F * kOnes));
-    return marks;
-}
-
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 inline uint8_t* writeUnicodeEscape(uint8_t* out, uint32_t unit) {
@@ -171,10 +168,34 @@ inline uint8_t* writeUnicodeEscape(uint8_t* out, uint32_t unit) {
     return out + 6;
 }
 
+// Which bytes the plain copy of a string must stop at: control bytes, the quotation mark and the
+// backslash always; "/" when it is escaped; bytes of 0x80 and above unless the text is known to
+// be well-formed UTF-8 that goes out as it is.
+struct StopBytes {
+    bool slash;
+    bool high;
+};
+
+#if defined(__SSE2__)
+// The stop bytes among the sixteen at p, one bit each (lowest bit: first byte).
+inline unsigned stopMask16(const uint8_t* p, StopBytes stop) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // c <= 0x1F as unsigned bytes: the larger of c and 0x1F is 0x1F.
+    __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+    marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
+    marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\')));
+    if (stop.slash) marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(marks));
+    if (stop.high) mask |= static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    return mask;
+}
+#endif
+
 // Writes the text as a JSON string. Room is reserved for two output bytes per input byte; every
 // escape that writes more (6 bytes for a control byte, up to 12 for a code point under
-// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest.
-int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
+// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest. A text the
+// reader made is well-formed UTF-8 already and is not checked again.
+int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool wellFormed) {
     const uint64_t size = text.size();
     {
         const uint64_t at = encodeState->atIndex;
@@ -185,6 +206,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
     const bool quotes = !(encodeState->encodeOption & JsonEncodeOptionStringObjTrimQuotes);
     const bool escapeSlash = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeSlash;
     const bool escapeNonASCII = encodeState->serializeOptionFlags & JsonSerializeOptionEscapeNonASCII;
+    const StopBytes stop{escapeSlash, escapeNonASCII || !wellFormed};
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const uint8_t* const end = p + size;
 
@@ -199,21 +221,34 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
 
     if (quotes) *out++ = '"';
     while (p < end) {
-        while (end - p >= 8) {
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            const uint64_t marks = specialBytes(word, escapeSlash);
-            std::memcpy(out, p, 8);
-            if (marks == 0) {
-                out += 8;
-                p += 8;
+        // A run of bytes that go out as they are, sixteen at a time: the reserved room covers
+        // the whole sixteen even when the run stops inside them.
+#if defined(__SSE2__)
+        for (;;) {
+            unsigned mask;
+            if (end - p >= 16) {
+                mask = stopMask16(p, stop);
+                std::memcpy(out, p, 16);
+            } else {
+                // The last few bytes go through a copy of sixteen (the text's own memory ends
+                // with them); the bytes past the end count as stops.
+                const auto rest = static_cast<unsigned>(end - p);
+                uint8_t tail[16] = {};
+                std::memcpy(tail, p, rest);
+                mask = stopMask16(tail, stop) | (0xFFFFu << rest);
+                std::memcpy(out, tail, 16);
+            }
+            if (mask == 0) {
+                out += 16;
+                p += 16;
                 continue;
             }
-            const unsigned plain = static_cast<unsigned>(std::countr_zero(marks)) / 8;
+            const unsigned plain = static_cast<unsigned>(std::countr_zero(mask));
             out += plain;
             p += plain;
             break;
         }
+#endif
         if (p == end) break;
         const uint8_t c = *p;
         switch (kStringTables.byteClass[c]) {
@@ -238,11 +273,11 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text) {
             break;
         case High: {
             const int length = jsonAnnouncedLength(c);
-            const bool wellFormed = length <= 4 && static_cast<uint64_t>(length) <= static_cast<uint64_t>(end - p) &&
-                                    isLegalUTF8(p, length);
+            const bool sequence = wellFormed || (length <= 4 && static_cast<uint64_t>(length) <= static_cast<uint64_t>(end - p) &&
+                                                 isLegalUTF8(p, length));
             const uint8_t* next = nullptr;
             uint32_t codePoint = 0;
-            if (!wellFormed) {
+            if (!sequence) {
                 // The reader's decoder says where the ill-formed sequence ends.
                 ConvertSingleCodePointInUTF8(p, end, &next, &codePoint);
                 *out++ = '?';
@@ -301,7 +336,7 @@ int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
             return 1;
         }
         // As printf's "%.17g", whatever the process locale.
-        written = std::to_chars(out, out + kLongest, value, std::chars_format::general, 17);
+        written.ptr = jsonWriteDouble17(out, value);
         break;
     }
     }
@@ -385,12 +420,25 @@ int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& ent
 }
 
 // Keys by their bytes; keys that are not strings after all strings, in slot order.
-bool json_encode_keyOrder(const JsonHashTableEntry* a, const JsonHashTableEntry* b) {
-    const bool aString = a->key.isString();
-    const bool bString = b->key.isString();
-    if (aString && bString) return a->key.stringView() < b->key.stringView();
-    if (aString != bString) return aString;
-    return a < b;
+bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKey& b) {
+    if (a.isString && b.isString) return a.key < b.key;
+    if (a.isString != b.isString) return a.isString;
+    return a.entry < b.entry;
+}
+
+// Sorts a dictionary's keys: the few of a usual dictionary by insertion, more by std::sort.
+void json_encode_sortKeys(JsonEncodeSortedKey* first, JsonEncodeSortedKey* last) {
+    if (last - first < 2) return;  // (an empty run may have no storage at all)
+    if (last - first > 16) {
+        std::sort(first, last, json_encode_keyOrder);
+        return;
+    }
+    for (JsonEncodeSortedKey* i = first + 1; i < last; ++i) {
+        const JsonEncodeSortedKey key = *i;
+        JsonEncodeSortedKey* j = i;
+        for (; j > first && json_encode_keyOrder(key, j[-1]); --j) *j = j[-1];
+        *j = key;
+    }
 }
 
 int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary) {
@@ -401,16 +449,17 @@ int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& d
     if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty) {
         // This dictionary's run sits on top of the runs of the dictionaries that enclose it; the
         // vector may move while members are written, so the run is read by index.
-        std::vector<const JsonHashTableEntry*>& sorted = encodeState->sortedEntries;
+        std::vector<JsonEncodeSortedKey>& sorted = encodeState->sortedEntries;
         const size_t first = sorted.size();
         for (uint64_t slot = 0; slot < capacity; ++slot) {
-            if (!entries[slot].key.isNone()) sorted.push_back(&entries[slot]);
+            const JsonHashTableEntry& entry = entries[slot];
+            if (!entry.key.isNone()) sorted.push_back({entry.key.stringView(), &entry, entry.key.isString()});
         }
         const size_t last = sorted.size();
-        std::sort(sorted.begin() + static_cast<ptrdiff_t>(first), sorted.end(), json_encode_keyOrder);
+        json_encode_sortKeys(sorted.data() + first, sorted.data() + last);
         for (size_t i = first; i < last; ++i) {
             if (i != first && json_encode_punctuation(encodeState, 0, ',')) return 1;
-            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i])) return 1;
+            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i].entry)) return 1;
         }
         sorted.resize(first);
     } else {
@@ -435,12 +484,20 @@ int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue
     if (identity.kind == JsonKind::Dictionary) return json_encode_dictionary(encodeState, *object.dictionary());
 
     const uint64_t start = encodeState->atIndex;
-    JsonEncodeCache* const slot = &encodeState->cache[cacheSlotFor(identity)];
-    if (slot->object == identity && identity.kind != JsonKind::None) {  // kind None also marks an empty slot
-        const uint64_t length = slot->length;
+    const uint64_t slot = cacheSlotFor(identity);
+    const JsonEncodeCache& entry = encodeState->cache[slot];
+    if (entry.kind == identity.kind && entry.bits == identity.bits && identity.kind != JsonKind::None) {
+        // kind None also marks an empty slot. The text is copied from where it was written; room
+        // for it and 256 bytes more lets short texts go in whole words.
+        const uint64_t length = entry.length;
         if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
         uint8_t* bytes = encodeState->stringBuffer.bytes;
-        std::memcpy(bytes + start, bytes + slot->offset, length);
+        const uint8_t* from = bytes + entry.offset;
+        if (length <= 16) {
+            std::memmove(bytes + start, from, 16);  // may overlap the text just before it
+        } else {
+            std::memcpy(bytes + start, from, length);
+        }
         encodeState->atIndex = start + length;
         return 0;
     }
@@ -471,7 +528,7 @@ int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue
     int failed = 0;
     switch (atom->kind()) {
     case JsonKind::String:
-        failed = json_encode_string(encodeState, atom->stringView());
+        failed = json_encode_string(encodeState, atom->stringView(), atom->jsonString()->wellFormed());
         break;
     case JsonKind::Boolean:
         failed = atom->boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -231,8 +232,9 @@ JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
     parseState->token.value.cacheItem = nullptr;
     switch (parseState->token.type) {
     case JsonTokenTypeString:
-    case JsonTokenTypeNumber:
         return json_cachedObjects(parseState);
+    case JsonTokenTypeNumber:
+        return json_numberObject(parseState->token.value);
     case JsonTokenTypeObjectBegin:
         return json_parse_dictionary(parseState);
     case JsonTokenTypeArrayBegin:
@@ -506,18 +508,27 @@ void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* object
 
 namespace {
 
-// A heap array of count empty handles; null when memory runs out.
+// A handle is its kind and its payload and holds no pointer into itself, so a block of handles can
+// move by copying its bytes (the old block is then freed without destroying them), and all-zero
+// bytes are the none value.
+static_assert(static_cast<int>(JsonKind::None) == 0, "zero bytes make a none handle");
+
+// A heap array of count none handles; null when memory runs out.
 JsonValue* newHandles(uint64_t count) {
     if (count > UINT64_MAX / sizeof(JsonValue)) return nullptr;
-    auto* handles = static_cast<JsonValue*>(::operator new(count * sizeof(JsonValue), std::nothrow));
-    if (!handles) return nullptr;
-    for (uint64_t i = 0; i < count; ++i) new (&handles[i]) JsonValue();
-    return handles;
+    void* handles = std::calloc(count, sizeof(JsonValue));
+    return static_cast<JsonValue*>(handles);
+}
+
+// Moves count handles from one block to another of none handles, leaving the first block to be
+// freed as it is.
+void moveHandles(JsonValue* to, JsonValue* from, uint64_t count) {
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), count * sizeof(JsonValue));
 }
 
 void deleteHandles(JsonValue* handles, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) handles[i].~JsonValue();
-    ::operator delete(handles);
+    std::free(handles);
 }
 
 uint64_t roundedStackCount(const JsonObjectStack* stack, uint64_t newCount) {
@@ -557,8 +568,13 @@ int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount) {
     if (newCount <= stack->count) return 0;
     JsonValue* objects = newHandles(newCount);
     if (!objects) return 1;
-    for (uint64_t i = 0; i < stack->count; ++i) objects[i].swap(stack->objects[i]);
-    if (stack->flags & JsonObjectStackMustFree) deleteHandles(stack->objects, stack->count);
+    moveHandles(objects, stack->objects, stack->count);
+    if (stack->flags & JsonObjectStackMustFree) {
+        std::free(stack->objects);
+    } else {
+        // The caller's storage: its handles are destroyed with its frame, so they are made none.
+        std::memset(static_cast<void*>(stack->objects), 0, stack->count * sizeof(JsonValue));
+    }
     stack->objects = objects;
     stack->count = newCount;
     stack->flags = (stack->flags & ~JsonObjectStackLocationMask) | JsonObjectStackOnHeap | JsonObjectStackMustFree;
@@ -575,13 +591,13 @@ int json_objectStack_resize(JsonObjectStack* stack, uint64_t newCount) {
         if (keys) deleteHandles(keys, newCount);
         return 1;
     }
-    for (uint64_t i = 0; i < stack->keyCount; ++i) {
-        keys[i].swap(stack->keys[i]);
-        hashes[i] = stack->cfHashes[i];
-    }
+    moveHandles(keys, stack->keys, stack->keyCount);
+    std::memcpy(hashes, stack->cfHashes, stack->keyCount * sizeof(uint64_t));
     if (stack->flags & JsonObjectStackKeysMustFree) {
-        deleteHandles(stack->keys, stack->keyCount);
+        std::free(stack->keys);
         delete[] stack->cfHashes;
+    } else {
+        std::memset(static_cast<void*>(stack->keys), 0, stack->keyCount * sizeof(JsonValue));
     }
     stack->keys = keys;
     stack->cfHashes = hashes;
@@ -608,23 +624,29 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
     json_managedBuffer_setToStackBuffer(&parseState->tokenBuffer, tokenBufferStorage, sizeof tokenBufferStorage);
     json_objectStack_setToStackBuffer(&parseState->objectStack, stackObjects, stackKeys, stackHashes,
                                       kObjectStackStackCount);
+    // The collections (and, in a one-call parse, the strings) are carved out of the arena. An
+    // immutable one-call parse makes one tree of them that goes whole; the cache holds its strings
+    // without counting until the parse ends.
     JsonArena arena;  // closed when the parse returns; its blocks live on with the collections
+    const bool tree = parseState->stringsInArena && !mutableCollections && arena.beginTree();
     parseState->arena = &arena;
     // Should making an object throw (memory exhausted), the state must not keep pointers into
     // this frame's storage.
     struct ReleaseOnUnwind {
         JsonParseState* state;
+        bool tree;
         ~ReleaseOnUnwind() {
             if (!state) return;
             json_managedBuffer_release(&state->tokenBuffer);
             json_objectStack_release(&state->objectStack);
+            if (tree) json_forgetCache(state);
             state->stringBufferBytes = nullptr;
             state->stringBufferLength = 0;
             state->error.reset();
             state->token = JsonParseToken();
             state->arena = nullptr;
         }
-    } guard{parseState};
+    } guard{parseState, tree};
 
     JsonValue parsedObject = json_parse_it(parseState);
     guard.state = nullptr;
@@ -636,6 +658,10 @@ JsonValue JsonParseUTF8String(JsonParseState* parseState, bool mutableCollection
 
     json_managedBuffer_release(&parseState->tokenBuffer);
     json_objectStack_release(&parseState->objectStack);
+    if (tree) {
+        json_forgetCache(parseState);
+        arena.endTree(!parsedObject.isNone());
+    }
 
     parseState->stringBufferBytes = nullptr;
     parseState->stringBufferLength = 0;

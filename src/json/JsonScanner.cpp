@@ -17,12 +17,29 @@ namespace json::detail {
 
 namespace {
 
-int hexValue(uint8_t c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each hexadecimal digit, -1 for any other byte; and the byte each one-letter escape
+// stands for, 0 for the others ("u" and the invalid ones).
+struct EscapeTables {
+    int8_t hex[256] = {};
+    uint8_t simple[256] = {};
+    constexpr EscapeTables() {
+        for (int c = 0; c < 256; ++c) hex[c] = -1;
+        for (int c = '0'; c <= '9'; ++c) hex[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) hex[c] = static_cast<int8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) hex[c] = static_cast<int8_t>(c - 'A' + 10);
+        simple[static_cast<uint8_t>('"')] = '"';
+        simple[static_cast<uint8_t>('\\')] = '\\';
+        simple[static_cast<uint8_t>('/')] = '/';
+        simple[static_cast<uint8_t>('b')] = 0x08;
+        simple[static_cast<uint8_t>('f')] = 0x0C;
+        simple[static_cast<uint8_t>('n')] = 0x0A;
+        simple[static_cast<uint8_t>('r')] = 0x0D;
+        simple[static_cast<uint8_t>('t')] = 0x09;
+    }
+};
+constexpr EscapeTables kEscapes;
+
+int hexValue(uint8_t c) { return kEscapes.hex[c]; }
 
 enum class HexResult { Ok, End, NotHex };
 
@@ -81,6 +98,44 @@ inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
     return p;
 }
 
+// The bytes that are not plain among the sixteen at p, one bit each (lowest: the first byte).
+#if defined(__SSE2__)
+inline unsigned specialMask16(const uint8_t* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+// The length of the UTF-8 sequence at p (a byte of 0x80 or more) when it is well-formed and its
+// code point one a string may hold; 0 otherwise (ill-formed, cut off by the end, a noncharacter),
+// which the careful decoder then reports or replaces.
+inline int validSequenceLength(const uint8_t* p, const uint8_t* end) {
+    const uint8_t c = p[0];
+    const uint64_t available = static_cast<uint64_t>(end - p);
+    if (c >= 0xC2 && c <= 0xDF) return available >= 2 && (p[1] & 0xC0) == 0x80 ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (available < 3 || !isLegalUTF8(p, 3)) return 0;
+        const uint32_t u = ((c & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+        return (u >= 0xFDD0 && u <= 0xFDEF) || (u & 0xFFFE) == 0xFFFE ? 0 : 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (available < 4 || !isLegalUTF8(p, 4)) return 0;
+        // The low sixteen bits of the code point are FFFE or FFFF.
+        return (p[1] & 0x0F) == 0x0F && (p[2] & 0x3F) == 0x3F && (p[3] & 0x3E) == 0x3E ? 0 : 4;
+    }
+    return 0;
+}
+
+// The string hash of n bytes.
+inline uint64_t hashBytes(const uint8_t* bytes, uint64_t n) {
+    uint64_t h = JsonHashStart;
+    for (uint64_t i = 0; i < n; ++i) h = jsonHashStep(h, bytes[i]);
+    return h;
+}
+
 int failString(JsonParseState* parseState, const uint8_t* p) {
     setIndex(parseState, p);
     json_error(parseState, "Invalid string.");
@@ -108,12 +163,12 @@ int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t
     return 0;
 }
 
-// A string's decoded value as it is built in the token buffer, with its value hash.
+// A string's decoded value as it is built in the token buffer; its hash is taken once it is
+// complete.
 struct DecodedString {
     JsonParseState* parseState;
     JsonManagedBuffer& buffer;
     uint64_t used;
-    uint64_t hash;
 
     // Makes room for n more bytes and a margin of 16, which covers any one decoded character.
     bool reserve(uint64_t n) {
@@ -124,21 +179,11 @@ struct DecodedString {
         return false;
     }
 
-    void appendByte(uint8_t byte) {
-        buffer.bytes[used++] = byte;
-        hash = jsonHashStep(hash, byte);
-    }
+    void appendByte(uint8_t byte) { buffer.bytes[used++] = byte; }
 
-    // Copies and hashes [from, to) in one tight loop; room must have been made for it. The hash
-    // is kept in a local, as the byte stores could otherwise alias it.
+    // Copies [from, to); room must have been made for it.
     void appendRun(const uint8_t* from, const uint8_t* to) {
-        uint8_t* out = buffer.bytes + used;
-        uint64_t h = hash;
-        for (const uint8_t* q = from; q < to; ++q) {
-            *out++ = *q;
-            h = jsonHashStep(h, *q);
-        }
-        hash = h;
+        std::memcpy(buffer.bytes + used, from, static_cast<size_t>(to - from));
         used += static_cast<uint64_t>(to - from);
     }
 
@@ -150,7 +195,6 @@ struct DecodedString {
                        static_cast<long>(__LINE__));
             return false;
         }
-        for (uint8_t* q = buffer.bytes + used; q < target; ++q) hash = jsonHashStep(hash, *q);
         used = static_cast<uint64_t>(target - buffer.bytes);
         return true;
     }
@@ -231,41 +275,19 @@ bool decodeUnicodeEscape(JsonParseState* parseState, const uint8_t*& p, const ui
 bool appendEscape(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
     const uint8_t* const backslash = p;
     if (++p >= end) return false;
-    uint8_t simple = 0;
-    switch (*p) {
-    case '"':
-    case '\\':
-    case '/':
-        simple = *p;
-        break;
-    case 'b':
-        simple = 0x08;
-        break;
-    case 'f':
-        simple = 0x0C;
-        break;
-    case 'n':
-        simple = 0x0A;
-        break;
-    case 'r':
-        simple = 0x0D;
-        break;
-    case 't':
-        simple = 0x09;
-        break;
-    case 'u': {
+    if (const uint8_t simple = kEscapes.simple[*p]) {
+        out.appendByte(simple);
+        ++p;
+        return true;
+    }
+    if (*p == 'u') {
         ++p;
         uint32_t codePoint = 0;
         return decodeUnicodeEscape(out.parseState, p, end, loose, &codePoint) && out.appendCodePoint(codePoint);
     }
-    default:
-        setIndex(out.parseState, backslash);
-        json_error(out.parseState, "Invalid escape sequence found in \"\" string.");
-        return false;
-    }
-    out.appendByte(simple);
-    ++p;
-    return true;
+    setIndex(out.parseState, backslash);
+    json_error(out.parseState, "Invalid escape sequence found in \"\" string.");
+    return false;
 }
 
 }  // namespace
@@ -275,50 +297,79 @@ int json_parse_string(JsonParseState* parseState) {
     const uint8_t* const start = parseState->stringBufferBytes + parseState->atIndex;
     const bool loose = parseState->parseOptionFlags & JsonParseFlagLooseUnicode;
     const uint8_t* p = start + 1;
-    uint64_t hash = JsonHashStart;
 
-    // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid.
+    // Fast path: no copy, no decoding, as long as there is no escape and the UTF-8 is valid. The
+    // hash is taken over the bytes in place at the end.
     for (;;) {
-        for (const uint8_t* const run = endOfPlainRun(p, end); p < run; ++p) hash = jsonHashStep(hash, *p);
+        p = endOfPlainRun(p, end);
         if (p >= end) return failString(parseState, p);
         const uint8_t c = *p;
-        if (c < 0x80) {
-            if (c == '"')
-                return finishString(parseState, start, p, start + 1, static_cast<uint64_t>(p - (start + 1)), hash);
-            if (c == '\\') break;
-            if (c < 0x20) return failControlByte(parseState, p);
-            hash = jsonHashStep(hash, c);
-            ++p;
-            continue;
+        if (c == '"') {
+            const uint64_t length = static_cast<uint64_t>(p - (start + 1));
+            return finishString(parseState, start, p, start + 1, length, hashBytes(start + 1, length));
         }
-        const uint8_t* next;
-        uint32_t codePoint;
-        if (ConvertSingleCodePointInUTF8(p, end, &next, &codePoint) != JsonConversionOK) break;
-        for (; p < next; ++p) hash = jsonHashStep(hash, *p);
+        if (c == '\\') break;
+        if (c < 0x20) return failControlByte(parseState, p);
+        const int sequence = validSequenceLength(p, end);
+        if (sequence == 0) break;
+        p += sequence;
     }
 
     // Decoding path: copy what was seen into the token buffer and decode from here on.
-    DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1)), hash};
+    DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1))};
     if (!out.reserve(0)) return failString(parseState, p);
     if (out.used) std::memcpy(out.buffer.bytes, start + 1, out.used);
 
     for (;;) {
-        // A run of plain bytes is copied with room made for all of it at once.
-        const uint8_t* const run = endOfPlainRun(p, end);
-        if (run != p) {
-            if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
-            out.appendRun(p, run);
-            p = run;
+        // Plain bytes go sixteen at a time: room is made for the whole sixteen even when the run
+        // stops inside them.
+#if defined(__SSE2__)
+        while (end - p >= 16) {
+            if (!out.reserve(16)) return failString(parseState, p);
+            const unsigned mask = specialMask16(p);
+            std::memcpy(out.buffer.bytes + out.used, p, 16);
+            if (mask == 0) {
+                out.used += 16;
+                p += 16;
+                continue;
+            }
+            const unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
+            out.used += plain;
+            p += plain;
+            break;
         }
-        if (p >= end) return failString(parseState, p);
+#endif
+        if (end - p < 16) {
+            // The last bytes of the input, one at a time.
+            const uint8_t* const run = endOfPlainRun(p, end);
+            if (run != p) {
+                if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
+                out.appendRun(p, run);
+                p = run;
+            }
+            if (p >= end) return failString(parseState, p);
+        }
         if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
         if (c >= 0x80) {
-            if (!appendUtf8(out, p, end, loose)) return failString(parseState, p);
+            const int sequence = validSequenceLength(p, end);
+            if (sequence != 0) {
+                // Room for 16 was made: the copy takes four bytes whatever the length (all of
+                // them inside the input when the sequence is shorter, as the closing quote follows).
+                if (end - p >= 4) {
+                    std::memcpy(out.buffer.bytes + out.used, p, 4);
+                    out.used += static_cast<uint64_t>(sequence);
+                } else {
+                    out.appendRun(p, p + sequence);
+                }
+                p += sequence;
+            } else if (!appendUtf8(out, p, end, loose)) {
+                return failString(parseState, p);
+            }
         } else if (c < 0x20) {
             return failControlByte(parseState, p);
         } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, out.hash);
+            return finishString(parseState, start, p, out.buffer.bytes, out.used, hashBytes(out.buffer.bytes, out.used));
         } else if (c == '\\') {
             if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else {
@@ -390,10 +441,10 @@ struct NumberDigits {
 // digit strings, large exponents, values out of range) is left to the general conversion.
 bool convertCommonNumber(const NumberDigits& n, bool negative, bool floating, JsonTokenValue& value) {
     if (!floating) {
-        if (n.digits > (negative ? 18 : 19)) return false;
+        if (n.digits > 19 || (negative && n.mantissa > (uint64_t{1} << 63))) return false;
         if (negative) {
             value.type = JsonValueTypeLongLong;
-            value.number.longLongValue = -static_cast<int64_t>(n.mantissa);
+            value.number.longLongValue = static_cast<int64_t>(0 - n.mantissa);  // -2^63 too
         } else {
             value.type = JsonValueTypeUnsignedLongLong;
             value.number.unsignedLongLongValue = n.mantissa;
@@ -512,16 +563,13 @@ int json_parse_number(JsonParseState* parseState) {
         return failNumber(parseState, p);
     }
 
+    // A number is a value held in its handle, not a shared object: it needs no cache and so no
+    // value hash.
     token.tokenPtr = start;
     token.tokenLength = length;
-    value.ptr = reinterpret_cast<const uint8_t*>(&value.number);
-    value.length = sizeof value.number;
-    uint64_t hash = JsonHashStart + value.type;
-    if (value.type != JsonValueTypeDouble) hash += value.number.unsignedLongLongValue;
-    uint64_t cell;
-    std::memcpy(&cell, &value.number, sizeof cell);
-    for (int i = 0; i < 8; ++i) hash = jsonHashStep(hash, static_cast<uint8_t>(cell >> (8 * i)));
-    value.hash = hash;
+    value.ptr = nullptr;
+    value.length = 0;
+    value.hash = 0;
     return 0;
 }
 

@@ -52,11 +52,6 @@ JsonSerializerResult JsonSerializer::serializeObjectOptionsEncodeOptionBlockDele
                          !(encodeOption & (JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes)),
                      "((encodeOption & JsonEncodeOptionCollectionObj) == 0) || ((encodeOption & "
                      "(JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes)) == 0)");
-    // Without a top-level string the trimmed quotation marks would be those of every string of
-    // the tree, keys included, and the text would not be JSON.
-    requireParameter(!(encodeOption & JsonEncodeOptionStringObjTrimQuotes) || (encodeOption & JsonEncodeOptionStringObj),
-                     "((encodeOption & JsonEncodeOptionStringObjTrimQuotes) == 0) || ((encodeOption & "
-                     "JsonEncodeOptionStringObj) != 0)");
 
     encodeState.reset(new (std::nothrow) JsonEncodeState());
     if (!encodeState) throw JsonMallocException("Unable to allocate state structure.");
@@ -88,6 +83,7 @@ JsonSerializerResult JsonSerializer::serializeObjectOptionsEncodeOptionBlockDele
     uint8_t output[kOutputStackSize];
     json_managedBuffer_setToStackBuffer(&state->stringBuffer, output, sizeof output);
     state->stringBuffer.roundSizeUpToMultipleOf = kOutputRounding;
+    state->output.asBytes = (encodeOption & JsonEncodeOptionResultMask) == JsonEncodeOptionResultData;
 
     // A handle of its own, so that the tree outlives the call whatever a formatter does with the
     // caller's.
@@ -100,13 +96,26 @@ JsonSerializerResult JsonSerializer::serializeObjectOptionsEncodeOptionBlockDele
         json_encode_error(state, "Unable to serialize object class %s, expected a NSString.",
                           json_encode_className(top).c_str());
     } else if (json_encode_add_atom_to_buffer(state, top) == 0) {
+        // Output that outgrew the local array is already in the result's container: it is cut to
+        // the bytes written and moved out. Output still in the local array is copied.
         const char* const bytes = reinterpret_cast<const char*>(state->stringBuffer.bytes);
+        const bool inContainer = (state->stringBuffer.flags & JsonManagedBufferLocationMask) == JsonManagedBufferOnHeap;
         switch (encodeOption & JsonEncodeOptionResultMask) {
         case JsonEncodeOptionResultData:
-            result.emplace<platform::Bytes>(bytes, bytes + state->atIndex);
+            if (inContainer) {
+                state->output.bytes.resize(state->atIndex);
+                result.emplace<platform::Bytes>(std::move(state->output.bytes));
+            } else {
+                result.emplace<platform::Bytes>(bytes, bytes + state->atIndex);
+            }
             break;
         case JsonEncodeOptionResultString:
-            result.emplace<std::string>(bytes, state->atIndex);
+            if (inContainer) {
+                state->output.text.resize(state->atIndex);
+                result.emplace<std::string>(std::move(state->output.text));
+            } else {
+                result.emplace<std::string>(bytes, state->atIndex);
+            }
             break;
         default:
             json_encode_error(state, "Unknown encode as type.");

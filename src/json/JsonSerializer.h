@@ -71,7 +71,9 @@ inline constexpr JsonEncodeOptionType JsonEncodeOptionResultMask = 7;
 inline constexpr JsonEncodeOptionType JsonEncodeOptionCollectionObj = 8;
 // The top object must be a string.
 inline constexpr JsonEncodeOptionType JsonEncodeOptionStringObj = 16;
-// The top string is written without its quotation marks (only together with StringObj).
+// Strings are written without their quotation marks. The one-call functions use it for a top-level
+// string only; on a collection it drops the marks of every string, keys included (the text is then
+// not JSON). Not together with CollectionObj.
 inline constexpr JsonEncodeOptionType JsonEncodeOptionStringObjTrimQuotes = 32;
 
 // The formatter as a block: takes an object the writer cannot write and returns its replacement,

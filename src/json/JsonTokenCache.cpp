@@ -1,4 +1,4 @@
-// The token cache: recently made strings and numbers of one decoder, keyed by the scanners'
+// The token cache: recently made strings of one decoder, keyed by the scanners'
 // value hash, so that repeated keys and values share one object.
 
 #include "json/detail/JsonTokenCache.h"
@@ -13,25 +13,8 @@ namespace json::detail {
 namespace {
 
 JsonValue makeObject(JsonParseState* parseState, const JsonTokenValue& value) {
-    switch (value.type) {
-    case JsonValueTypeString:
-        return jsonMakeString(
-            std::string_view(reinterpret_cast<const char*>(value.ptr), static_cast<size_t>(value.length)),
-            parseState->stringsInArena ? parseState->arena : nullptr);
-    case JsonValueTypeLongLong:
-        return JsonValue::makeInteger(value.number.longLongValue);
-    case JsonValueTypeUnsignedLongLong:
-        if (value.number.unsignedLongLongValue > static_cast<uint64_t>(INT64_MAX)) {
-            return JsonValue::makeUnsignedInteger(value.number.unsignedLongLongValue);
-        }
-        return JsonValue::makeInteger(static_cast<int64_t>(value.number.unsignedLongLongValue));
-    case JsonValueTypeDouble:
-        return JsonValue::makeDouble(value.number.doubleValue);
-    default:
-        json_error(parseState, "Internal error: Unknown token value type. %s line #%ld", __FILE__,
-                   static_cast<long>(__LINE__));
-        return {};
-    }
+    return jsonMakeString(std::string_view(reinterpret_cast<const char*>(value.ptr), static_cast<size_t>(value.length)),
+                          parseState->stringsInArena ? parseState->arena : nullptr);
 }
 
 }  // namespace
@@ -44,7 +27,6 @@ void clearItem(JsonTokenCacheItem& item) {
     item.cfHash = 0;
     item.size = 0;
     item.type = JsonValueTypeInvalid;
-    item.numberBits = 0;
 }
 
 }  // namespace
@@ -75,13 +57,23 @@ JsonValue json_cachedObjectsProbe(JsonParseState* parseState) {
     JsonValue object = makeObject(parseState, value);
     if (!object) return object;
     clearItem(*target);
-    if (value.type != JsonValueTypeString) std::memcpy(&target->numberBits, value.ptr, sizeof target->numberBits);
     JsonTokenCacheReferences::keep(*target, object);
     target->hash = value.hash;
     target->size = value.length;
     target->type = value.type;
     value.cacheItem = target;
     return object;
+}
+
+void json_forgetCache(JsonParseState* parseState) {
+    JsonTokenCacheItem* items = parseState->cache.items.get();
+    for (uint64_t i = 0; i < parseState->cache.count; ++i) {
+        JsonTokenCacheReferences::forget(items[i]);
+        items[i].hash = 0;
+        items[i].cfHash = 0;
+        items[i].size = 0;
+        items[i].type = JsonValueTypeInvalid;
+    }
 }
 
 void json_clearCache(JsonParseState* parseState) {

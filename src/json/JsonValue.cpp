@@ -50,7 +50,9 @@ JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
 
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
     if (text.empty()) return JsonValue::makeString(text);
-    return jsonValueAdopting(JsonKind::String, JsonString::create(text, arena));
+    JsonString* string = JsonString::create(text, arena);
+    string->wellFormed_ = true;
+    return jsonValueAdopting(JsonKind::String, string);
 }
 
 }  // namespace json::detail
@@ -59,11 +61,14 @@ using namespace json::detail;
 
 JsonString* JsonString::create(std::string_view text, JsonArena* arena) {
     const size_t size = sizeof(JsonString) + text.size() + 1;
-    void* memory = arena && text.size() < JsonArena::kLargestChunk ? arena->allocate(size) : nullptr;
+    void* memory = arena ? arena->allocate(size) : nullptr;
     const bool inArena = memory != nullptr;
-    if (!memory) memory = ::operator new(size);
+    if (!memory) {
+        if (arena && arena->holdsTree()) throw std::bad_alloc();  // a tree holds nothing from the heap
+        memory = ::operator new(size);
+    }
     auto* string = new (memory) JsonString(text.size());
-    string->inArena_ = inArena;
+    string->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     auto* bytes = reinterpret_cast<char*>(string + 1);
     if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
     bytes[text.size()] = '\0';
@@ -71,7 +76,7 @@ JsonString* JsonString::create(std::string_view text, JsonArena* arena) {
 }
 
 void JsonString::destroy(JsonString* string) {
-    const bool inArena = string->inArena_;
+    const bool inArena = string->storage_ == ArenaChunk;
     string->~JsonString();
     if (inArena) {
         JsonArena::release(string);
@@ -147,7 +152,12 @@ JsonValue JsonValue::makeCallerObject(std::unique_ptr<JsonCallerObject> object) 
 JsonValue JsonValue::makeString(std::string_view text) {
     if (text.empty()) {
         // One shared empty string; the static handle keeps it alive for the whole run.
-        static const JsonValue empty = jsonValueAdopting(JsonKind::String, JsonString::create({}));
+        static const JsonValue empty = [] {
+            JsonString* string = JsonString::create({});
+            string->wellFormed_ = true;
+            string->storage_ = JsonObject::Immortal;  // tree objects hold it without counting
+            return jsonValueAdopting(JsonKind::String, string);
+        }();
         return empty;
     }
     return jsonValueAdopting(JsonKind::String, JsonString::create(text));

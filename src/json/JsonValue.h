@@ -31,6 +31,9 @@ class JsonTokenCacheReferences;
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
 JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+// One more / one less handle into the tree that holds object (see JsonArena).
+void jsonTreeRetain(const JsonObject* object) noexcept;
+void jsonTreeRelease(const JsonObject* object) noexcept;
 }  // namespace json::detail
 
 enum class JsonKind : uint8_t {
@@ -59,17 +62,29 @@ protected:
 private:
     friend class JsonValue;
     friend class json::detail::JsonTokenCacheReferences;
+    friend class json::detail::JsonArena;
     friend JsonValue json::detail::jsonMakeString(std::string_view text, json::detail::JsonArena* arena);
     mutable std::atomic<uint32_t> refs_{1};
 
 protected:
-    bool inArena_ = false;  // carved out of a parse's arena rather than allocated alone
+    // Where the object lives, which says how handles count it.
+    enum Storage : uint8_t {
+        Heap,        // allocated alone; refs_ counts its handles
+        ArenaChunk,  // carved out of an arena block that lives while its chunks do; refs_ counts
+        Tree,        // part of an immutable parsed tree: handles count on the tree, which goes whole
+        Immortal,    // lives for the whole run: handles do not count
+    };
+    Storage storage_ = Heap;
+    bool wellFormed_ = false;  // a string whose bytes the reader checked: well-formed UTF-8 of valid code points
 };
 
 // An immutable UTF-8 string; its bytes follow the object in the same allocation.
 class JsonString : public JsonObject {
 public:
     std::string_view view() const { return {data(), length_}; }
+    // Whether the bytes are known to be well-formed UTF-8 of code points the reader accepts (true
+    // for the strings the reader makes; a string made from the caller's bytes is not known to be).
+    bool wellFormed() const { return wellFormed_; }
     const char* data() const { return reinterpret_cast<const char*>(this + 1); }
     uint64_t length() const { return length_; }
 
@@ -196,10 +211,21 @@ private:
 
     bool holdsObject() const { return kind_ >= JsonKind::String; }
     void retain() const noexcept {
-        if (holdsObject()) value_.object->refs_.fetch_add(1, std::memory_order_relaxed);
+        if (!holdsObject()) return;
+        const JsonObject* object = value_.object;
+        if (object->storage_ <= JsonObject::ArenaChunk) {
+            object->refs_.fetch_add(1, std::memory_order_relaxed);
+        } else if (object->storage_ == JsonObject::Tree) {
+            json::detail::jsonTreeRetain(object);
+        }
     }
     void release() noexcept {
         if (!holdsObject()) return;
+        const JsonObject* object = value_.object;
+        if (object->storage_ > JsonObject::ArenaChunk) {
+            if (object->storage_ == JsonObject::Tree) json::detail::jsonTreeRelease(object);
+            return;
+        }
         // The sole holder skips the atomic decrement: nobody else can take a new reference to an
         // object that only this handle reaches. The acquire load pairs with the release part of
         // the other holders' decrements, so their writes are seen before the object goes.

@@ -1,5 +1,6 @@
-// The strings and collections of a one-call parse share large blocks of memory; a block lives
-// while anything carved out of it does. Values kept after their tree is gone, and values dropped
+// The strings and collections of a one-call parse share large blocks of memory: an immutable
+// tree's blocks live while any value of the tree does, a mutable tree's block while anything
+// carved out of it does. Values kept after their tree is gone, and values dropped
 // on another thread than the one that parsed them, must stay intact until their last holder goes
 // (run under the sanitizers: early frees and leaks are reported).
 

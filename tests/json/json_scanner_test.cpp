@@ -1,5 +1,5 @@
 // String and number scanning: escapes, surrogate pairs, UTF-8 checks, the loose-Unicode option,
-// integer and double conversion with their range errors, and the value hash behind the cache.
+// integer and double conversion with their range errors, and the string hash behind the cache.
 
 #include <gtest/gtest.h>
 
@@ -70,6 +70,12 @@ INSTANTIATE_TEST_SUITE_P(
                     bad("\"\\n\x1f\"", "Invalid character < 0x20 found in string: 0x1f.", 4),
                     bad("\"\xC3\x28\"", kIllegalUtf8, 2), ok("\"\xC3\x28\"", std::string(kFffd) + "(", 4),
                     bad("\"\xEF\xBF\xBF\"", kIllegalUtf8, 2),      // U+FFFF
+                    bad("\"\xEF\xB7\x90\"", kIllegalUtf8, 2),      // U+FDD0
+                    bad("\"\xEF\xB7\xAF\"", kIllegalUtf8, 2),      // U+FDEF
+                    ok("\"\xEF\xB7\xB0\"", "\xEF\xB7\xB0"),         // U+FDF0
+                    bad("\"\xF0\x9F\xBF\xBE\"", kIllegalUtf8, 2),  // U+1FFFE
+                    bad("\"\\n\xF4\x8F\xBF\xBF\"", kIllegalUtf8, 4),  // U+10FFFF, after an escape
+                    ok("\"\xF0\x9F\xBF\xBD\xF0\xAF\xBF\xBD\"", "\xF0\x9F\xBF\xBD\xF0\xAF\xBF\xBD"),  // U+1FFFD, U+2FFFD
                     bad("\"\xED\xA0\x80\"", kIllegalUtf8, 2),      // a surrogate in UTF-8
                     bad("\"\xC0\xAF\"", kIllegalUtf8, 2),          // overlong "/"
                     bad("\"\xFF\"", kIllegalUtf8, 2), ok("\"a\xFF\x80z\"", std::string("a") + kFffd + "z", 4),

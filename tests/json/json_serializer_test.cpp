@@ -169,9 +169,11 @@ TEST(JsonSerializer, MisuseRaisesAndWrongTopObjectsFail) {
         {"collection and trimmed quotes", tree, 8 | 32 | 2, nullptr, nullptr, 0,
          "inconsistency: Invalid parameter not satisfying: ((encodeOption & JsonEncodeOptionCollectionObj) == 0) || "
          "((encodeOption & (JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes)) == 0)"},
-        {"trimmed quotes without a top-level string", arrayOf({str("k")}), 32 | 2, nullptr, nullptr, 0,
-         "inconsistency: Invalid parameter not satisfying: ((encodeOption & JsonEncodeOptionStringObjTrimQuotes) == 0) "
-         "|| ((encodeOption & JsonEncodeOptionStringObj) != 0)"},
+        {"trimmed quotes of a string not asked to be one", str("a\"b"), 32 | 2, nullptr, nullptr, 0, "a\\\"b"},
+        {"trimmed quotes of a string as data", str("a/b"), 32 | 1, nullptr, nullptr, 0, "bytes: a/b"},
+        {"trimmed quotes in a collection, keys too", dictionaryOf({{str("k"), arrayOf({str("v\""), JsonValue::makeInteger(1)})}}),
+         32 | 2, nullptr, nullptr, 0, "{k:[v\\\",1]}"},
+        {"trimmed quotes of a number", JsonValue::makeInteger(5), 32 | 2, nullptr, nullptr, 0, "5"},
         {"trimmed quotes of a top-level string", str("k\"/"), 16 | 32 | 2, nullptr, nullptr, 0, "k\\\"/"},
         {"collection expected, string given", str("x"), 8 | 2, nullptr, nullptr, 0,
          "error: Unable to serialize object class JsonString, expected a NSArray or NSDictionary."},

@@ -13,7 +13,8 @@ namespace json::detail {
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
 JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
 
-// A new string, carved out of the arena when one is given (see JsonArena), else on the heap.
+// A new string of bytes the reader checked (well-formed UTF-8), carved out of the arena when one is
+// given (see JsonArena), else on the heap.
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
 
 // printf-style formatting into a std::string.

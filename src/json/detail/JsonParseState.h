@@ -38,15 +38,15 @@ enum JsonValueType : uint64_t {
 };
 
 // One cache line per item. The value bytes of a cached string are the bytes of its own
-// (immutable) string object; those of a number are kept in numberBits.
+// (immutable) string object.
 struct alignas(64) JsonTokenCacheItem {
     uint64_t hash = 0;     // the value hash of the scanners
     uint64_t size = 0;     // value length in bytes
     uint64_t type = JsonValueTypeInvalid;
     uint64_t cfHash = 0;   // the object's hash(); 0 until first needed as a dictionary key
-    uint64_t numberBits = 0;
     JsonValue object;      // none when the item is empty; see JsonTokenCacheReferences
     uint32_t lent = 0;     // references handed out of the item's stash
+    bool inTree = false;   // the object belongs to the tree being parsed and is held without counting
 };
 
 inline constexpr uint64_t JsonTokenCacheCount = 1024;
@@ -128,6 +128,9 @@ int json_parse_string(JsonParseState* parseState);
 int json_parse_number(JsonParseState* parseState);
 
 void json_clearCache(JsonParseState* parseState);
+// Empties the cache without touching its objects: those of a parsed tree, which the cache held
+// without counting for the length of the parse.
+void json_forgetCache(JsonParseState* parseState);
 
 void json_objectStack_setToStackBuffer(JsonObjectStack* stack, JsonValue* objects, JsonValue* keys,
                                        uint64_t* cfHashes, uint64_t count);

@@ -14,44 +14,63 @@ namespace json::detail {
 // operation. The count is therefore never below the stash while the item holds it, however many
 // of the handed-out references are dropped meanwhile (on any thread). Giving the item up returns
 // what is left of the stash in one atomic step, which frees the string when nobody else holds it.
-// Scalars hold no reference and are simply copied.
 class JsonTokenCacheReferences {
 public:
     static constexpr uint32_t kStash = uint32_t{1} << 30;
     static constexpr uint32_t kRefill = uint32_t{1} << 29;
 
+    // A string of the tree being parsed is held without counting: the cache lets go of it when
+    // the parse ends (forget), and the tree counts its handles itself.
+    static bool inTree(const JsonValue& value) {
+        return value.holdsObject() && value.value_.object->storage_ == JsonObject::Tree;
+    }
+
     // Keeps a fresh object (its one reference is the caller's, and no other thread has seen it).
+    // Whether it belongs to a tree is noted in the item, so that giving it up later need not
+    // touch the object.
     static void keep(JsonTokenCacheItem& item, const JsonValue& fresh) {
         item.object.kind_ = fresh.kind_;
         item.object.value_ = fresh.value_;
-        if (fresh.holdsObject()) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
+        item.inTree = inTree(fresh);
+        if (fresh.holdsObject() && !item.inTree) fresh.value_.object->refs_.store(1 + kStash, std::memory_order_relaxed);
         item.lent = 0;
     }
 
     // One more reference to the item's object, for the caller.
     static JsonValue lend(JsonTokenCacheItem& item) {
-        if (!item.object.holdsObject()) return item.object;
+        if (!item.object.holdsObject() || item.inTree) return raw(item);
         if (++item.lent == kRefill) {
             item.object.value_.object->refs_.fetch_add(kRefill, std::memory_order_relaxed);
             item.lent = 0;
         }
-        JsonValue handle;
-        handle.kind_ = item.object.kind_;
-        handle.value_ = item.object.value_;
-        return handle;
+        return raw(item);
     }
 
     // Gives the item's object up.
     static void drop(JsonTokenCacheItem& item) {
-        if (item.object.holdsObject()) {
+        if (item.object.holdsObject() && !item.inTree) {
             const uint32_t rest = kStash - item.lent;
             if (item.object.value_.object->refs_.fetch_sub(rest, std::memory_order_acq_rel) == rest) {
                 item.object.destroy();
             }
         }
+        forget(item);
+    }
+
+    // Empties the item without touching its object (a tree's string, when the tree may be gone).
+    static void forget(JsonTokenCacheItem& item) {
         item.object.kind_ = JsonKind::None;
         item.object.value_.object = nullptr;
         item.lent = 0;
+        item.inTree = false;
+    }
+
+private:
+    static JsonValue raw(const JsonTokenCacheItem& item) {
+        JsonValue handle;
+        handle.kind_ = item.object.kind_;
+        handle.value_ = item.object.value_;
+        return handle;
     }
 };
 
@@ -79,18 +98,33 @@ inline bool sameBytes(const void* a, const void* b, uint64_t length) {
     return true;
 }
 
-// The value bytes an item holds: a string's are those of its string object.
+// The value bytes an item holds: those of its string object.
 inline const void* itemBytes(const JsonTokenCacheItem& item) {
-    if (const JsonString* string = item.object.jsonString()) return string->data();
-    return &item.numberBits;
+    return item.object.jsonString()->data();
 }
 
 }  // namespace json_cache_detail
 
+// The value of a number token. Numbers live in their handles: equal numbers are equal values
+// without being shared, so they do not take cache items from the strings.
+inline JsonValue json_numberObject(const JsonTokenValue& value) {
+    switch (value.type) {
+    case JsonValueTypeLongLong:
+        return JsonValue::makeInteger(value.number.longLongValue);
+    case JsonValueTypeUnsignedLongLong:
+        if (value.number.unsignedLongLongValue > static_cast<uint64_t>(INT64_MAX)) {
+            return JsonValue::makeUnsignedInteger(value.number.unsignedLongLongValue);
+        }
+        return JsonValue::makeInteger(static_cast<int64_t>(value.number.unsignedLongLongValue));
+    default:
+        return JsonValue::makeDouble(value.number.doubleValue);
+    }
+}
+
 // The whole look-up of the current token's value: probes, a new object on a miss.
 JsonValue json_cachedObjectsProbe(JsonParseState* parseState);
 
-// The object for the current string or number token, shared through the cache.
+// The object for the current string token, shared through the cache.
 inline JsonValue json_cachedObjects(JsonParseState* parseState) {
     using namespace json_cache_detail;
     JsonTokenValue& value = parseState->token.value;

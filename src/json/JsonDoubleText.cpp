@@ -1,0 +1,255 @@
+// Doubles as "%.17g". A double is turned into its 17 digits with exact integer arithmetic on its
+// binary value (the value times a power of ten, rounded once): 128-bit for the usual magnitudes,
+// a multiplication by a power of five of several limbs for small ones. The rest (magnitudes of
+// 1e39 and more, subnormals) go through the standard library's conversion.
+
+#include "json/detail/JsonDoubleText.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace json::detail {
+
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr uint64_t kLow17 = 10000000000000000ULL;   // 10^16: the smallest 17-digit number
+constexpr uint64_t kHigh17 = 100000000000000000ULL; // 10^17
+
+struct PowersOfTen {
+    u128 value[39] = {};
+    constexpr PowersOfTen() {
+        u128 p = 1;
+        for (int i = 0; i < 39; ++i) {
+            value[i] = p;
+            p *= 10;
+        }
+    }
+};
+constexpr PowersOfTen kPowers;
+
+// 10^e as close as repeated multiplication gets it, for guessing a decimal exponent.
+struct PowersOfTenAsDoubles {
+    static constexpr int kLow = 330;
+    static constexpr int kHigh = 308;
+    double value[kLow + kHigh + 1] = {};
+    constexpr PowersOfTenAsDoubles() {
+        double p = 1.0;
+        for (int e = 0; e <= kHigh; ++e) {
+            value[e + kLow] = p;
+            if (e < kHigh) p *= 10.0;
+        }
+        p = 1.0;
+        for (int e = 0; e >= -kLow; --e) {
+            value[e + kLow] = p;
+            if (e > -kLow) p /= 10.0;
+        }
+    }
+    constexpr double at(int e) const { return e < -kLow ? 0.0 : e > kHigh ? HUGE_VAL : value[e + kLow]; }
+};
+constexpr PowersOfTenAsDoubles kPowersOfTenAsDoubles;
+
+// n divided by 2^shift (0 < shift < 128), rounded to the nearest, ties to even.
+u128 shiftRounded(u128 n, int shift) {
+    const u128 quotient = n >> shift;
+    const u128 remainder = n & ((u128{1} << shift) - 1);
+    const u128 half = u128{1} << (shift - 1);
+    if (remainder > half || (remainder == half && (quotient & 1))) return quotient + 1;
+    return quotient;
+}
+
+// n divided by d, rounded to the nearest, ties to even.
+u128 divideRounded(u128 n, u128 d) {
+    const u128 quotient = n / d;
+    const u128 remainder = n - quotient * d;
+    const u128 twice = remainder << 1;  // remainder < d < 2^127: no overflow
+    if (twice > d || (twice == d && (quotient & 1))) return quotient + 1;
+    return quotient;
+}
+
+// The powers of five up to 5^340 (enough to bring the smallest normal double up to 17 digits), as
+// little-endian 64-bit limbs.
+struct PowersOfFive {
+    static constexpr int kLargest = 340;
+    static constexpr int kLimbs = 13;  // 5^340 < 2^790
+    uint64_t limbs[kLargest + 1][kLimbs] = {};
+    int count[kLargest + 1] = {};
+    constexpr PowersOfFive() {
+        uint64_t current[kLimbs] = {1};
+        int used = 1;
+        for (int q = 0; q <= kLargest; ++q) {
+            for (int i = 0; i < kLimbs; ++i) limbs[q][i] = current[i];
+            count[q] = used;
+            uint64_t carry = 0;
+            for (int i = 0; i < used; ++i) {
+                const u128 product = u128{current[i]} * 5 + carry;
+                current[i] = static_cast<uint64_t>(product);
+                carry = static_cast<uint64_t>(product >> 64);
+            }
+            if (carry && used < kLimbs) current[used++] = carry;
+        }
+    }
+};
+constexpr PowersOfFive kPowersOfFive;
+
+// m * 5^q / 2^shift rounded to the nearest (ties to even), for the large q that small doubles
+// need; false when the quotient would not fit 64 bits.
+bool scaledLarge(uint64_t m, int q, int shift, u128* result) {
+    const uint64_t* five = kPowersOfFive.limbs[q];
+    const int count = kPowersOfFive.count[q];
+    uint64_t n[PowersOfFive::kLimbs + 1];
+    uint64_t carry = 0;
+    for (int i = 0; i < count; ++i) {
+        const u128 product = u128{five[i]} * m + carry;
+        n[i] = static_cast<uint64_t>(product);
+        carry = static_cast<uint64_t>(product >> 64);
+    }
+    n[count] = carry;
+    const int limbs = count + 1;
+    // The quotient: the bits from shift up, which must lie within two limbs.
+    const int low = shift / 64;
+    const int offset = shift % 64;
+    if (low >= limbs) return false;
+    auto limbAt = [&](int i) -> uint64_t { return i < limbs ? n[i] : 0; };
+    u128 quotient = (u128{limbAt(low + 1)} << 64 | limbAt(low)) >> offset;
+    if (offset) quotient |= u128{limbAt(low + 2)} << (128 - offset);
+    for (int i = low + 3; i < limbs; ++i) {
+        if (n[i]) return false;
+    }
+    if (offset == 0 ? limbAt(low + 2) != 0 : (limbAt(low + 2) >> offset) != 0) return false;
+    // The remainder against one half: the bit below the quotient, and whether any bit under it is
+    // set.
+    const int halfBit = shift - 1;
+    const bool half = (n[halfBit / 64] >> (halfBit % 64)) & 1;
+    bool below = (n[halfBit / 64] & ((uint64_t{1} << (halfBit % 64)) - 1)) != 0;
+    for (int i = 0; i < halfBit / 64 && !below; ++i) below = n[i] != 0;
+    if (half && (below || (quotient & 1))) ++quotient;
+    *result = quotient;
+    return true;
+}
+
+// The value m * 2^e2 times 10^q, rounded to an integer; false when it does not fit the arithmetic.
+bool scaled(uint64_t m, int e2, int q, u128* result) {
+    if (q >= 0) {
+        if (q > 22) {
+            // m * 10^q = m * 5^q * 2^q: the powers of two join e2.
+            if (q > PowersOfFive::kLargest || q + e2 >= 0) return false;
+            return scaledLarge(m, q, -(q + e2), result);
+        }
+        const u128 n = u128{m} * kPowers.value[q];
+        if (e2 >= 0) {
+            if (e2 > 127 - 53 - 74) return false;
+            *result = n << e2;
+            return true;
+        }
+        if (-e2 >= 128) return false;
+        *result = shiftRounded(n, -e2);
+        return true;
+    }
+    if (e2 < 0 || e2 > 127 - 53 || -q > 38) return false;
+    *result = divideRounded(u128{m} << e2, kPowers.value[-q]);
+    return true;
+}
+
+// The 17 digits and the decimal exponent of a positive normal double, or false.
+bool digits17(double value, uint64_t* digits, int* exponent) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+    if (biased == 0) return false;  // subnormal
+    const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const int e2 = biased - 1075;
+    // value lies in [2^(e2+52), 2^(e2+53)): its decimal exponent is this or one more, which a
+    // comparison with that power of ten (close enough as a double) tells; a wrong guess at the
+    // very edge is put right below.
+    int e10 = ((e2 + 52) * 78913) >> 18;  // floor((e2 + 52) * log10(2)) over the exponents of doubles
+    if (value >= kPowersOfTenAsDoubles.at(e10 + 1)) ++e10;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        u128 d;
+        if (!scaled(m, e2, 16 - e10, &d)) return false;
+        if (d < kLow17) {
+            --e10;
+        } else if (d > kHigh17) {
+            ++e10;
+        } else if (d == kHigh17) {
+            // Rounded up to the next power of ten: 1 followed by sixteen zeros, one place up. (A
+            // value whose 17 digits at this exponent are 10^17 exactly rounds to 10^16 at the next.)
+            *digits = kLow17;
+            *exponent = e10 + 1;
+            return true;
+        } else {
+            *digits = static_cast<uint64_t>(d);
+            *exponent = e10;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+char* jsonWriteDouble17(char* out, double value) {
+    uint64_t digits;
+    int exponent;
+    const double magnitude = std::fabs(value);
+    if (magnitude == 0 || !digits17(magnitude, &digits, &exponent)) {
+        return std::to_chars(out, out + 32, value, std::chars_format::general, 17).ptr;
+    }
+    if (std::signbit(value)) *out++ = '-';
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    // Two halves of eight and nine digits, each turned into text on its own.
+    char text[18];
+    auto eightDigits = [](char* to, uint32_t n) {
+        for (int i = 6; i >= 0; i -= 2) {
+            std::memcpy(to + i, kPairs + 2 * (n % 100), 2);
+            n /= 100;
+        }
+    };
+    const auto high = static_cast<uint32_t>(digits / 100000000);  // nine digits
+    eightDigits(text + 9, static_cast<uint32_t>(digits % 100000000));
+    eightDigits(text + 1, high % 100000000);
+    text[0] = static_cast<char>('0' + high / 100000000);
+    int last = 16;  // the last digit kept: trailing zeros go
+    while (last > 0 && text[last] == '0') --last;
+    if (exponent < -4 || exponent >= 17) {
+        *out++ = text[0];
+        if (last > 0) {
+            *out++ = '.';
+            std::memcpy(out, text + 1, static_cast<size_t>(last));
+            out += last;
+        }
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        int e = exponent < 0 ? -exponent : exponent;
+        if (e >= 100) {
+            *out++ = static_cast<char>('0' + e / 100);
+            e %= 100;
+        }
+        *out++ = static_cast<char>('0' + e / 10);
+        *out++ = static_cast<char>('0' + e % 10);
+        return out;
+    }
+    if (exponent < 0) {
+        *out++ = '0';
+        *out++ = '.';
+        for (int i = exponent + 1; i < 0; ++i) *out++ = '0';
+        std::memcpy(out, text, static_cast<size_t>(last + 1));
+        return out + last + 1;
+    }
+    std::memcpy(out, text, static_cast<size_t>(exponent + 1));
+    out += exponent + 1;
+    if (last > exponent) {
+        *out++ = '.';
+        std::memcpy(out, text + exponent + 1, static_cast<size_t>(last - exponent));
+        out += last - exponent;
+    }
+    return out;
+}
+
+}  // namespace json::detail

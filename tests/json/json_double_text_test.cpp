@@ -1,0 +1,63 @@
+// Doubles are written as printf's "%.17g" writes them (in the C locale): the writer's own
+// conversion against snprintf over values of every magnitude, random bit patterns, decimals as
+// people write them, halfway cases and the edges of the fixed and exponent forms.
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "json/detail/JsonDoubleText.h"
+
+namespace {
+
+std::string ours(double value) {
+    char text[40];
+    return std::string(text, json::detail::jsonWriteDouble17(text, value));
+}
+
+std::string printfs(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+TEST(JsonDoubleText, AsPrintfWritesThem) {
+    const double edges[] = {0.0, -0.0, 1.0, -1.0, 0.1, 0.5, 2.5, 1e16, 1e17, 9.9999999999999999e16,
+                            99999999999999999.0, 1e21, 1e22, 1e23, 1e-4, 1e-5, 9.99999999999999999e-5,
+                            0.00012345678901234567, 123456789012345678.0, 1.5e-7, 5e-324, 2.2250738585072014e-308,
+                            DBL_MAX, -DBL_MAX, DBL_MIN, DBL_EPSILON, 4503599627370496.5, 9007199254740993.0,
+                            1.2345678901234567e300, 1.2345678901234567e-300, 0.30000000000000004, 123.456e-200};
+    for (double value : edges) EXPECT_EQ(ours(value), printfs(value)) << printfs(value);
+
+    std::mt19937_64 random(7);
+    int differ = 0;
+    for (int i = 0; i < 200000 && differ < 10; ++i) {
+        double value;
+        switch (i % 3) {
+        case 0: {  // any finite bit pattern
+            uint64_t bits = random();
+            std::memcpy(&value, &bits, sizeof value);
+            if (!std::isfinite(value)) continue;
+            break;
+        }
+        case 1:  // decimals of a few digits, as documents hold them
+            value = static_cast<double>(random() % 10000000) / std::pow(10.0, static_cast<double>(random() % 12));
+            break;
+        default:  // integers and values near powers of ten
+            value = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 140) - 70);
+            break;
+        }
+        if (ours(value) != printfs(value)) {
+            ++differ;
+            ADD_FAILURE() << printfs(value) << " written as " << ours(value);
+        }
+    }
+}
+
+}  // namespace
