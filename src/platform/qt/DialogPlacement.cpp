@@ -18,7 +18,10 @@ QWidget* dialogOwner() {
 void placeOver(QWidget* dialog, const QWidget* owner) {
     if (!dialog || !owner) return;
     const QWidget* window = owner->window();
-    QRect frame(QPoint(), dialog->size());
+    // The dialog's frame is taken to add what the owner's adds to its window (a title bar,
+    // borders): a dialog not shown yet has no frame to ask.
+    const QSize decoration = window->frameGeometry().size() - window->size();
+    QRect frame(QPoint(), dialog->size() + decoration);
     frame.moveCenter(window->frameGeometry().center());
     if (const QScreen* screen = window->screen()) {
         const QRect room = screen->availableGeometry();
