@@ -81,15 +81,18 @@ FirmwareUpdateWindow::~FirmwareUpdateWindow() {
     logic_.reset();
 }
 
-// A row per board: its name, the version of its image and its lamp. The main-board and keyboard
-// MCU rows show the crossed labels lbfMcu2 and lbfMcu1; the lamps follow the boards.
+// A row per board: its name, the version of its image (from the manifest, so of any length: one
+// too long for its place ends with an ellipsis) and its lamp. The main-board and keyboard MCU rows
+// show the crossed labels lbfMcu2 and lbfMcu1; the lamps follow the boards.
 void FirmwareUpdateWindow::createBoardRows() {
     QLabel** versions[kFirmwareBoards] = {&lbfMcu2_, &lbfMcu1_, &lbfDsp1_, &lbfDsp2_};
     XLCDView** lamps[kFirmwareBoards] = {&mcuLCD1_, &mcuLCD2_, &dspLCD1_, &dspLCD2_};
     for (int board = 0; board < kFirmwareBoards; ++board) {
         const int y = kRowTop + board * kRowPitch;
         whiteLabel(this, QString::fromUtf8(NAME_FIRWARE_STR[board]), QRect(kNameX, y, 200, 24));
-        *versions[board] = whiteLabel(this, QString(), QRect(kVersionX, y, kLampX - kVersionX - 16, 24));
+        *versions[board] = new FitLabel(QRect(kVersionX, y, kLampX - kVersionX - 16, 24), this);
+        (*versions[board])->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        setRoleColor(*versions[board], QPalette::WindowText, Qt::white);
         *lamps[board] = new XLCDView(QRect(kLampX, y + 4, 16, 16), this);
     }
 }
@@ -220,7 +223,7 @@ void FirmwareUpdateWindow::startCountdown() {
 }
 
 void FirmwareUpdateWindow::setErrorText(const std::string& text) {
-    errolLabel_->setText(QString::fromStdString(text));
+    setLabelText(errolLabel_, QString::fromStdString(text));
 }
 
 void FirmwareUpdateWindow::setProductUrl(const std::string& url) {

@@ -303,7 +303,7 @@ void SaveLoadWindow::setStatusColor(util::LampColor color) {
 
 void SaveLoadWindow::setMemoryStatusText(const std::string& text, util::LampColor color) {
     setFieldColor(memStsLb_, XLCDView::toQColor(color));
-    memStsLb_->setText(QString::fromStdString(text));
+    setLabelText(memStsLb_, QString::fromStdString(text));
 }
 
 void SaveLoadWindow::setMemoryStatusHidden(bool hidden) { memStsLb_->setHidden(hidden); }
@@ -320,8 +320,8 @@ void SaveLoadWindow::setProgressAnimating(bool animating) {
 void SaveLoadWindow::setProgressHolderHidden(bool hidden) { pbar_bkview_->setHidden(hidden); }
 
 void SaveLoadWindow::setDirectionLabels(const std::string& from, const std::string& to) {
-    fromLb_->setText(QString::fromStdString(from));
-    toLb_->setText(QString::fromStdString(to));
+    setLabelText(fromLb_, QString::fromStdString(from));
+    setLabelText(toLb_, QString::fromStdString(to));
 }
 
 int SaveLoadWindow::selectedTag() const { return radioGroup_->checkedId(); }

@@ -6,6 +6,7 @@
 #include "ui/TextFit.h"
 #include "ui/VerWindow.h"
 #include "ui/XLCDView.h"
+#include "ui/XoemTextField.h"
 
 #include <QColor>
 #include <QLabel>
@@ -154,9 +155,9 @@ platform::Spinner* StartMainWindow::pbar() { return pbar_; }
 void StartMainWindow::setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
                                     const std::string& url) {
     VerWindow* about = aboutWindow();
-    about->lb_Product_name()->setText(QString::fromStdString(name));
-    about->lb_Product_version()->setText(QString::fromStdString(version));
-    about->lb_Product_company()->setText(QString::fromStdString(company));
+    setLabelText(about->lb_Product_name(), QString::fromStdString(name));
+    setLabelText(about->lb_Product_version(), QString::fromStdString(version));
+    setLabelText(about->lb_Product_company(), QString::fromStdString(company));
     QPushButton* link = about->lb_Product_URL();
     link->setText(QString::fromStdString(url));
     setTextColor(link, QColor(Qt::white));

@@ -97,8 +97,5 @@ void TimerView::calcuRemainTime() {
 }
 
 void TimerView::showTime(double seconds) {
-    LabelTitile_->setText(textFor(seconds));
-    // A text wider than the label shows its beginning, as a label does, not the end that a
-    // line edit scrolls to.
-    LabelTitile_->setCursorPosition(0);
+    setLabelText(LabelTitile_, textFor(seconds));
 }
