@@ -161,6 +161,8 @@ void StartMainWindow::setAboutTexts(const std::string& name, const std::string& 
     QPushButton* link = about->lb_Product_URL();
     link->setText(QString::fromStdString(url));
     setTextColor(link, QColor(Qt::white));
+    // Without an address there is no link to show, nor to press.
+    link->setHidden(url.empty());
 }
 
 platform::ModalWindow* StartMainWindow::verWindow() { return aboutWindow(); }
