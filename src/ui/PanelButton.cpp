@@ -49,8 +49,11 @@ bool PanelButton::event(QEvent* event) {
     case QEvent::HoverEnter:
     case QEvent::HoverLeave:
     case QEvent::Enter:
-    case QEvent::Leave: update(); break;
-    default: break;
+    case QEvent::Leave:
+        update();
+        break;
+    default:
+        break;
     }
     return QPushButton::event(event);
 }
@@ -87,7 +90,8 @@ void PanelButton::paintFace(QPainter& painter, bool enabled, bool hover, bool do
     if (enabled && !down) {
         // A thin light line under the top edge, as light falling on a raised key.
         painter.setPen(QPen(QColor(255, 255, 255, 38), 1.0));
-        painter.drawLine(QPointF(box.left() + kRadius, box.top() + 1.0), QPointF(box.right() - kRadius, box.top() + 1.0));
+        painter.drawLine(QPointF(box.left() + kRadius, box.top() + 1.0),
+                         QPointF(box.right() - kRadius, box.top() + 1.0));
     }
     painter.strokePath(shape, QPen(focus ? kFocusEdge : colors.edge, focus ? 1.6 : 1.0));
 }

@@ -48,7 +48,8 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
 // The device caption and field (up to three lines, for an IPv6 address or a long device path),
 // the connection lamp, the Connect and refresh buttons.
 void StartMainWindow::createDeviceRow() {
-    whiteLabel(this, new QLabel(QStringLiteral("Device:")), QRect(40, 26, 64, 54))->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    whiteLabel(this, new QLabel(QStringLiteral("Device:")), QRect(40, 26, 64, 54))
+        ->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     deviceLabel_ = whiteLabel(this, new FitLabel, QRect(104, 26, 300, 54));
     deviceLabel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     deviceLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -63,7 +64,8 @@ void StartMainWindow::createDeviceRow() {
 // button stands in the middle.
 void StartMainWindow::createPageButtons() {
     const bool firmwarePage = link_->store().program().firmwarePage;
-    enterSaveLoadBtn_ = new PanelButton(QStringLiteral("Preset"), firmwarePage ? QRect(40, 140, 270, 120) : QRect(185, 140, 270, 120), this);
+    enterSaveLoadBtn_ = new PanelButton(QStringLiteral("Preset"),
+                                        firmwarePage ? QRect(40, 140, 270, 120) : QRect(185, 140, 270, 120), this);
     enterUpdateBtn_ = new PanelButton(QStringLiteral("Firmware"), QRect(330, 140, 270, 120), this);
     for (QPushButton* page : {enterSaveLoadBtn_, enterUpdateBtn_}) setFontPoints(page, kPagePoints, true);
     setPageControlTag(enterSaveLoadBtn_, DirazuzeControl::kPresetPage);
@@ -72,7 +74,9 @@ void StartMainWindow::createPageButtons() {
     updatePageButtons();
 }
 
-void StartMainWindow::createAboutButton() { aboutBtn_ = new PanelButton(QStringLiteral("About"), QRect(40, 336, 110, 32), this); }
+void StartMainWindow::createAboutButton() {
+    aboutBtn_ = new PanelButton(QStringLiteral("About"), QRect(40, 336, 110, 32), this);
+}
 
 // The busy label and spinner, hidden until the link shows them.
 void StartMainWindow::createBusyDisplay() {

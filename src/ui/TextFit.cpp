@@ -8,7 +8,9 @@
 
 FitLabel::FitLabel(QWidget* parent) : QLabel(parent) {}
 
-FitLabel::FitLabel(const QRect& frame, QWidget* parent) : QLabel(parent) { setGeometry(frame); }
+FitLabel::FitLabel(const QRect& frame, QWidget* parent) : QLabel(parent) {
+    setGeometry(frame);
+}
 
 void FitLabel::paintEvent(QPaintEvent*) {
     const QRect area = contentsRect();

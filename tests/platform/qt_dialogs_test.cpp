@@ -60,7 +60,10 @@ TEST(QtDialogs, AlertsAndFilePanelsOpenCentredOnTheModalWindowTheUserWorksIn) {
         std::function<void()> ask;
     };
     const Case cases[] = {
-        {"alert", [&] { EXPECT_EQ(ui.alert("Warning!", "Delete selected preset ?", {"Yes", "No"}), 1); }},
+        {"alert",
+         [&] {
+             EXPECT_EQ(ui.alert("Warning!", "Delete selected preset ?", {"Yes", "No"}), 1);
+         }},
         {"open panel", [&] { EXPECT_EQ(ui.openPanel("Open file", {"mprt"}), std::nullopt); }},
         {"save panel", [&] { EXPECT_EQ(ui.savePanel("", {"mprt"}, "Newfilemprt"), std::nullopt); }},
     };

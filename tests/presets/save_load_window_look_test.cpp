@@ -49,7 +49,9 @@ struct PresetWindow {
     SaveLoadWindow window;
 };
 
-QString qs(const char* text) { return QString::fromUtf8(text); }
+QString qs(const char* text) {
+    return QString::fromUtf8(text);
+}
 
 }  // namespace
 
@@ -79,10 +81,8 @@ TEST(PresetWindowLook, EveryTextTheWindowCanShowFitsItsPlace) {
             std::vector<QString> texts;
         };
         std::vector<Row> table = {
-            {"status line", w.statusField(), status},
-            {"from", w.fromLb(), {"Mixer", "Computer"}},
-            {"to", w.toLb(), {"Mixer", "Computer"}},
-            {"channel box", w.chbox(), channels},
+            {"status line", w.statusField(), status}, {"from", w.fromLb(), {"Mixer", "Computer"}},
+            {"to", w.toLb(), {"Mixer", "Computer"}},  {"channel box", w.chbox(), channels},
             {"bus box", w.auxbox(), buses},
         };
         for (QPushButton* b : w.findChildren<QPushButton*>()) table.push_back({"button", b, {b->text()}});
@@ -183,7 +183,8 @@ TEST(PresetWindowLook, TheNamePanelOpensCentredOnTheWindowAndItsTitlesRead) {
         EXPECT_EQ(look::unreadableButtons(&panel), std::vector<std::string>{});
         const QString title = panel.lbTitle()->text();
         EXPECT_TRUE(look::fitsWhole(panel.lbTitle(), title));
-        EXPECT_GE(look::textContrast(&panel, panel.lbTitle(), [&](bool on) { panel.lbTitle()->setText(on ? title : QString()); }),
+        EXPECT_GE(look::textContrast(&panel, panel.lbTitle(),
+                                     [&](bool on) { panel.lbTitle()->setText(on ? title : QString()); }),
                   4.5);
         EXPECT_EQ(look::controlsOverPanelFeatures(&panel), std::vector<std::string>{});
         panel.secondBtn()->click();

@@ -9,9 +9,13 @@
 
 namespace shots {
 
-Camera::Camera(QString folder) : folder_(QDir(folder).absolutePath()) { QDir().mkpath(folder_); }
+Camera::Camera(QString folder) : folder_(QDir(folder).absolutePath()) {
+    QDir().mkpath(folder_);
+}
 
-void Camera::shoot(const QString& name, QWidget* window) { shootScreen(name, {window}); }
+void Camera::shoot(const QString& name, QWidget* window) {
+    shootScreen(name, {window});
+}
 
 void Camera::shootScreen(const QString& name, const std::vector<QWidget*>& windows) {
     QRect bounds;
@@ -47,6 +51,8 @@ bool LocalLine::pumpUntil(const std::function<bool()>& done) {
     return done();
 }
 
-bool spinUntil(const std::function<bool()>& done) { return testsupport::spinUntil(done); }
+bool spinUntil(const std::function<bool()>& done) {
+    return testsupport::spinUntil(done);
+}
 
 }  // namespace shots

@@ -54,7 +54,9 @@ inline QRect placeIn(QWidget* window, QWidget* control) {
 }
 
 // The control's area as the window draws it, with everything under and over it.
-inline QImage shot(QWidget* window, QWidget* control) { return window->grab(placeIn(window, control)).toImage(); }
+inline QImage shot(QWidget* window, QWidget* control) {
+    return window->grab(placeIn(window, control)).toImage();
+}
 
 // The contrast of a text in an area of the window against what is behind it: showText(false)
 // takes the text away, showText(true) puts it back. 1 when no pixel changes (no text drawn at all).
@@ -174,7 +176,8 @@ inline std::vector<QRect> pictureFeatures() {
     constexpr int kScrewReach = 8;
     std::vector<QRect> features;
     for (QPoint centre : {QPoint(13, 13), QPoint(706, 13), QPoint(13, 436), QPoint(706, 436)})
-        features.emplace_back(centre - QPoint(kScrewReach, kScrewReach), QSize(2 * kScrewReach + 1, 2 * kScrewReach + 1));
+        features.emplace_back(centre - QPoint(kScrewReach, kScrewReach),
+                              QSize(2 * kScrewReach + 1, 2 * kScrewReach + 1));
     features.emplace_back(103, 426, 515, 11);
     return features;
 }

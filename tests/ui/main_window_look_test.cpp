@@ -27,7 +27,8 @@ namespace {
 struct MainWindows {
     explicit MainWindows(const ProgramConstants& program)
         : store(program),
-          core(platform::resourcesFolder() + (*program.manifestFolder ? "/" + std::string(program.manifestFolder) : "")),
+          core(platform::resourcesFolder() +
+               (*program.manifestFolder ? "/" + std::string(program.manifestFolder) : "")),
           window(store, core) {
         window.prepareControls();
         const auto entries = readManifestEntries(core);
@@ -60,7 +61,8 @@ TEST(MainWindowLook, EveryTextTheWindowsCanShowFitsItsPlace) {
             std::vector<QString> texts;
         };
         const std::vector<Row> table = {
-            {"device field", w.window.deviceField(),
+            {"device field",
+             w.window.deviceField(),
              {"", "127.0.0.1", "192.168.100.200", "fe80::21b:21ff:fe3a:9c4d%enx00e04c6815f2",
               "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255", "/dev/ttyUSB0", "/dev/ttyUSB15",
               "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"}},
@@ -98,9 +100,11 @@ TEST(MainWindowLook, EveryButtonTitleReadsEnabledUnderTheMouseAndDisabled) {
             EXPECT_EQ(look::unreadableButtons(window), std::vector<std::string>{});
         }
         // The about texts read against the picture too.
-        for (QLineEdit* text : {w.about().lb_Product_name(), w.about().lb_Product_version(), w.about().lb_Product_company()}) {
+        for (QLineEdit* text :
+             {w.about().lb_Product_name(), w.about().lb_Product_version(), w.about().lb_Product_company()}) {
             const QString shown = text->text();
-            EXPECT_GE(look::textContrast(&w.about(), text, [&](bool on) { text->setText(on ? shown : QString()); }), 4.5)
+            EXPECT_GE(look::textContrast(&w.about(), text, [&](bool on) { text->setText(on ? shown : QString()); }),
+                      4.5)
                 << shown.toStdString();
         }
     }

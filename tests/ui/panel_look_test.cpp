@@ -20,7 +20,8 @@ namespace {
 
 // A small window over the panel picture with one button on it.
 struct OnPanel {
-    explicit OnPanel(PanelButton::Look look) : button(new PanelButton(QStringLiteral("Load to Computer"), QRect(40, 30, 180, 32), &window, look)) {
+    explicit OnPanel(PanelButton::Look look)
+        : button(new PanelButton(QStringLiteral("Load to Computer"), QRect(40, 30, 180, 32), &window, look)) {
         window.resize(300, 100);
         loadBackGroundImage(&window, "body_off");
     }
@@ -41,10 +42,13 @@ Look lookOf(OnPanel& panel) {
     const QImage face = look::shot(&panel.window, panel.button);
     panel.button->setText(title);
     const int x = face.width() / 2;
-    return {look::titleContrast(&panel.window, panel.button), face.pixelColor(x, 4), face.pixelColor(x, face.height() - 5)};
+    return {look::titleContrast(&panel.window, panel.button), face.pixelColor(x, 4),
+            face.pixelColor(x, face.height() - 5)};
 }
 
-double luminance(const QColor& c) { return look::luminance(c); }
+double luminance(const QColor& c) {
+    return look::luminance(c);
+}
 
 }  // namespace
 
@@ -158,12 +162,13 @@ TEST(FitLabel, WrapsAtSpacesOrInsideALongWordAndElidesOnlyAtTheEnd) {
     struct Case {
         const char* name;
         QString text;
-        int lines;        // the label's height in lines
-        bool whole;       // every word shown
+        int lines;   // the label's height in lines
+        bool whole;  // every word shown
     };
     const Case cases[] = {
         {"a sentence on two lines", sentence, 2, true},
-        {"a path without spaces on two lines", QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI"), 2, true},
+        {"a path without spaces on two lines", QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI"), 2,
+         true},
         {"a sentence cut to one line", sentence, 1, false},
     };
     for (const auto& c : cases) {
