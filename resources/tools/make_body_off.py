@@ -57,7 +57,7 @@ def bevel(pixels, width=6):
             pixels[y][x] = [c + shade for c in pixels[y][x]]
 
 
-def screw(pixels, cx, cy, r=7):
+def screw(pixels, cx, cy, r=6):
     for y in range(cy - r - 2, cy + r + 3):
         for x in range(cx - r - 2, cx + r + 3):
             dx, dy = x - cx, y - cy
@@ -73,8 +73,9 @@ def screw(pixels, cx, cy, r=7):
 
 
 def vents(pixels):
-    # A row of slots along the bottom, like the cooling slots of a console's rear panel.
-    top, bottom = HEIGHT - 46, HEIGHT - 26
+    # A row of slots along the bottom, like the cooling slots of a console's rear panel; low and
+    # short, so that the windows keep the room above them for their controls.
+    top, bottom = HEIGHT - 24, HEIGHT - 14
     count, slot, gap = 24, 8, 14
     start = (WIDTH - (count * slot + (count - 1) * gap)) // 2
     for i in range(count):
@@ -93,7 +94,8 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "body_off.png")
     pixels = panel()
     bevel(pixels)
-    for cx, cy in ((20, 20), (WIDTH - 21, 20), (20, HEIGHT - 21), (WIDTH - 21, HEIGHT - 21)):
+    # Close to the corners: a window's controls may come as near as 30 pixels to its edges.
+    for cx, cy in ((13, 13), (WIDTH - 14, 13), (13, HEIGHT - 14), (WIDTH - 14, HEIGHT - 14)):
         screw(pixels, cx, cy)
     vents(pixels)
     write_png(out, pixels)

@@ -1,15 +1,20 @@
 #include "firmware/FirmwareUpdateWindow.h"
 
 #include "ui/ControlCategories.h"
+#include "ui/PanelButton.h"
+#include "ui/TextFit.h"
 #include "ui/TimerView.h"
 #include "ui/XLCDView.h"
 #include "ui/XProgressView.h"
 #include "ui/XoemTextField.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace {
 
@@ -44,9 +49,7 @@ QLineEdit* plainLabel(QWidget* parent, const QRect& frame, int pointSize) {
     field->setGeometry(frame);
     setAsLabel(field);
     field->setFocusPolicy(Qt::NoFocus);
-    QFont font = field->font();
-    font.setPointSize(pointSize);
-    field->setFont(font);
+    setFontPoints(field, pointSize);
     return field;
 }
 
@@ -63,6 +66,7 @@ FirmwareUpdateWindow::FirmwareUpdateWindow(GCData& store, XCoreData& core, QWidg
     setWindowTitle(QStringLiteral("Firmware Update"));
     setFixedSize(kWidth, kHeight);
     setWindowModality(Qt::ApplicationModal);
+    setFontPoints(this, 10);
     // Made in this order, which is also the order of the keyboard focus.
     createBoardRows();
     createConnectionLamp();
@@ -77,56 +81,66 @@ FirmwareUpdateWindow::~FirmwareUpdateWindow() {
     logic_.reset();
 }
 
-// A row per board: its name, the version of its image and its lamp. The main-board and keyboard
-// MCU rows show the crossed labels lbfMcu2 and lbfMcu1; the lamps follow the boards.
+// A row per board: its name, the version of its image (from the manifest, so of any length: one
+// too long for its place ends with an ellipsis) and its lamp. The main-board and keyboard MCU rows
+// show the crossed labels lbfMcu2 and lbfMcu1; the lamps follow the boards.
 void FirmwareUpdateWindow::createBoardRows() {
     QLabel** versions[kFirmwareBoards] = {&lbfMcu2_, &lbfMcu1_, &lbfDsp1_, &lbfDsp2_};
     XLCDView** lamps[kFirmwareBoards] = {&mcuLCD1_, &mcuLCD2_, &dspLCD1_, &dspLCD2_};
     for (int board = 0; board < kFirmwareBoards; ++board) {
         const int y = kRowTop + board * kRowPitch;
         whiteLabel(this, QString::fromUtf8(NAME_FIRWARE_STR[board]), QRect(kNameX, y, 200, 24));
-        *versions[board] = whiteLabel(this, QString(), QRect(kVersionX, y, 420, 24));
+        *versions[board] = new FitLabel(QRect(kVersionX, y, kLampX - kVersionX - 16, 24), this);
+        (*versions[board])->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        setRoleColor(*versions[board], QPalette::WindowText, Qt::white);
         *lamps[board] = new XLCDView(QRect(kLampX, y + 4, 16, 16), this);
     }
 }
 
 void FirmwareUpdateWindow::createConnectionLamp() {
-    statusLCD_ = new XLCDView(QRect(890, 21, 16, 16), this);
+    statusLCD_ = new XLCDView(QRect(890, 25, 16, 16), this);
 }
 
-// The status line (two lines for the final notice), the bar and the Program button.
+// The status line across the top (two lines for the final notice, wrapped when longer; 18 points,
+// so that its red text reads as large text does), the bar and the Program button.
 void FirmwareUpdateWindow::createProgressRow() {
-    lbstatusUpdate_ = whiteLabel(this, QString(), QRect(40, 16, 600, 60));
-    lbstatusUpdate_->setWordWrap(true);
-    QFont font = lbstatusUpdate_->font();
-    font.setPointSize(15);
-    lbstatusUpdate_->setFont(font);
+    lbstatusUpdate_ = new FitLabel(QRect(40, 22, 830, 60), this);
+    lbstatusUpdate_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setRoleColor(lbstatusUpdate_, QPalette::WindowText, Qt::white);
+    setFontPoints(lbstatusUpdate_, 18);
     progressBar_ = new XProgressView(QRect(40, 320, 700, 24), this);
-    programGoBtn_ = new QPushButton(this);
-    programGoBtn_->setGeometry(780, 310, 140, 40);
-    programGoBtn_->setFlat(true);
+    programGoBtn_ = new PanelButton(QString(), QRect(780, 312, 140, 40), this);
+    setFontPoints(programGoBtn_, 12, true);
 }
 
 // The countdown, the notice and the manifest error line, at the frames the logic's set-up gives
-// them; nothing lies under the countdown.
+// them; nothing lies under the countdown. The countdown spans the window's width, so that its
+// 30-point text with the seconds fits, and its font shrinks only where it still would not.
 void FirmwareUpdateWindow::createCodedLabels() {
-    bigNotingLabel_ = new TimerView(fromBottom(253, 251, 700, 50), this);
+    // Widened to the left as far as its right edge lies from the window's, so that it stays
+    // centred.
+    const QRect frame = fromBottom(253, 251, 700, 50);
+    const int margin = kWidth - 1 - frame.right();
+    bigNotingLabel_ = new TimerView(QRect(margin, frame.y(), kWidth - 2 * margin, frame.height()), this);
+    bigNotingLabel_->LabelTitile()->setAlignment(Qt::AlignCenter);
     QFont bold = bigNotingLabel_->LabelTitile()->font();
     bold.setPointSize(30);
     bold.setBold(true);
-    bigNotingLabel_->LabelTitile()->setFont(bold);
+    bigNotingLabel_->setLabelFont(bold);
     setRoleColor(bigNotingLabel_->LabelTitile(), QPalette::Text, QColor(255, 0, 0));
     noticeLabel_ = plainLabel(this, fromBottom(215, 83, 380, 45), 20);
     noticeLabel_->setHidden(true);
-    errolLabel_ = plainLabel(this, fromBottom(lbfMcu1_->x(), 26, 550, 23), 17);
+    // The error line keeps its origin and width; it is as high as its 17-point font's line,
+    // which in most fonts is more than 23 pixels.
+    errolLabel_ = plainLabel(this, QRect(), 17);
+    const int errorHeight = std::max(23, QFontMetrics(errolLabel_->font()).height());
+    errolLabel_->setGeometry(fromBottom(lbfMcu1_->x(), 26, 550, errorHeight));
     setRoleColor(errolLabel_, QPalette::Text, kOrange);
 }
 
-// The maker's web address as a flat button, beside the connection lamp.
+// The maker's web address as a link at the foot of the window, left of the manifest error line.
 void FirmwareUpdateWindow::createProductUrl() {
-    productUrlBtn_ = new QPushButton(this);
-    productUrlBtn_->setGeometry(660, 16, 220, 26);
-    productUrlBtn_->setFlat(true);
+    productUrlBtn_ = new PanelButton(QString(), QRect(34, 350, 206, 24), this, PanelButton::Look::Link);
     productUrlBtn_->setHidden(true);
     setTextColor(productUrlBtn_, QColor(Qt::white));
 }
@@ -174,9 +188,7 @@ void FirmwareUpdateWindow::setButtonTitleForToStringWithColor(QAbstractButton* b
                                                               const QColor& color) {
     if (!button) return;
     button->setText(title);
-    QFont font = button->font();
-    font.setPointSize(16);
-    button->setFont(font);
+    setFontPoints(button, 16);
     button->setStyleSheet(QStringLiteral("text-align: left;"));
     setTextColor(button, color);
 }
@@ -211,7 +223,7 @@ void FirmwareUpdateWindow::startCountdown() {
 }
 
 void FirmwareUpdateWindow::setErrorText(const std::string& text) {
-    errolLabel_->setText(QString::fromStdString(text));
+    setLabelText(errolLabel_, QString::fromStdString(text));
 }
 
 void FirmwareUpdateWindow::setProductUrl(const std::string& url) {

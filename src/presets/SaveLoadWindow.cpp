@@ -3,6 +3,8 @@
 #include "platform/Trace.h"
 #include "ui/CRProgressIndicator.h"
 #include "ui/ControlCategories.h"
+#include "ui/PanelButton.h"
+#include "ui/TextFit.h"
 #include "ui/XoemTextField.h"
 
 #include <QButtonGroup>
@@ -29,6 +31,8 @@ constexpr int kWidth = 875;
 constexpr int kHeight = 600;
 constexpr int kRowHeight = 23;
 constexpr int kColumnWidth = 890;
+constexpr int kTextPoints = 10;
+constexpr int kStatusPoints = 18;
 
 // A frame given from the bottom-left corner of its holder, as a frame in Qt's top-left terms.
 QRect fromBottomLeft(const QWidget* holder, int x, int y, int width, int height) {
@@ -36,9 +40,14 @@ QRect fromBottomLeft(const QWidget* holder, int x, int y, int width, int height)
 }
 
 QPushButton* button(QWidget* parent, const char* title, QRect frame) {
-    auto* b = new QPushButton(QString::fromUtf8(title), parent);
-    b->setGeometry(frame);
-    return b;
+    return new PanelButton(QString::fromUtf8(title), frame, parent);
+}
+
+QLabel* whiteCaption(QWidget* parent, const char* text, QRect frame) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setGeometry(frame);
+    label->setStyleSheet(QStringLiteral("color: white;"));
+    return label;
 }
 
 // A text field shown as a plain label.
@@ -50,11 +59,22 @@ QLineEdit* labelField(QWidget* parent, QRect frame) {
     return field;
 }
 
-void setFieldColor(QLineEdit* field, const QColor& color) {
+// The colour of a field's text (Text) or a label's (WindowText), enabled or not.
+void setFieldColor(QWidget* field, const QColor& color, QPalette::ColorRole role = QPalette::Text) {
     QPalette palette = field->palette();
-    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-        palette.setColor(group, QPalette::Text, color);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) palette.setColor(group, role, color);
     field->setPalette(palette);
+}
+
+// A highlighted row or item in white on a blue dark enough for it (the desktop's light blue
+// gives white text less than 4:1), whether or not the window is active.
+void setReadableHighlight(QWidget* view) {
+    QPalette palette = view->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Highlight, QColor(0x1d, 0x5f, 0xa3));
+        palette.setColor(group, QPalette::HighlightedText, Qt::white);
+    }
+    view->setPalette(palette);
 }
 
 // Draws a line under each row and none between columns.
@@ -108,9 +128,12 @@ SaveLoadWindow::SaveLoadWindow(GCData& store, std::chrono::nanoseconds watchdogI
     setWindowTitle("Presets");
     setFixedSize(kWidth, kHeight);
     setWindowModality(Qt::ApplicationModal);
+    setFontPoints(this, kTextPoints);
     view_ = new QWidget(this);
     view_->setGeometry(0, 0, kWidth, kHeight);
-    // Made in this order, which is also the order of the keyboard focus.
+    // Made in this order, which is also the order of the keyboard focus. Below the list, from the
+    // top: the type selector and the backup pane side by side, the preset buttons, the progress
+    // bar with the busy spinner and the lamp, and the status line, clear of the panel's slots.
     createList();
     createTypeSelector();
     createPresetButtons();
@@ -156,22 +179,23 @@ void SaveLoadWindow::createList() {
     table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table_->setSelectionMode(QAbstractItemView::SingleSelection);
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    setReadableHighlight(table_);
 }
 
 // The five type cells (tags 0-4), the channel box and the bus box.
 void SaveLoadWindow::createTypeSelector() {
     choseBox_ = new QGroupBox(QStringLiteral("Preset Type"), view_);
-    choseBox_->setGeometry(20, 320, 400, 130);
+    choseBox_->setGeometry(20, 318, 410, 92);
     radioGroup_ = new QButtonGroup(this);
     radioGroup_->setExclusive(true);
     const struct {
         const char* title;
         QRect frame;
-    } cells[] = {{"Scene", {12, 28, 70, 22}},
-                 {"Dsp Channel", {84, 28, 110, 22}},
-                 {"DFX 1", {196, 28, 64, 22}},
-                 {"DFX 2", {262, 28, 64, 22}},
-                 {"GEQ", {328, 28, 64, 22}}};
+    } cells[] = {{"Scene", {12, 24, 76, 24}},
+                 {"Dsp Channel", {90, 24, 116, 24}},
+                 {"DFX 1", {208, 24, 64, 24}},
+                 {"DFX 2", {274, 24, 64, 24}},
+                 {"GEQ", {340, 24, 62, 24}}};
     int tag = 0;
     for (const auto& cell : cells) {
         auto* radio = new QRadioButton(QString::fromUtf8(cell.title), choseBox_);
@@ -180,55 +204,49 @@ void SaveLoadWindow::createTypeSelector() {
     }
     radioGroup_->button(0)->setChecked(true);
 
-    auto caption = [this](const char* text, QRect frame) {
-        auto* label = new QLabel(QString::fromUtf8(text), choseBox_);
-        label->setGeometry(frame);
-        label->setStyleSheet(QStringLiteral("color: white;"));
-    };
-    caption("Channel:", {12, 74, 62, 24});
+    whiteCaption(choseBox_, "Channel:", {12, 56, 64, 28});
     chbox_ = new QComboBox(choseBox_);
-    chbox_->setGeometry(76, 72, 110, 28);
-    caption("Bus:", {208, 74, 40, 24});
+    chbox_->setGeometry(78, 56, 110, 28);
+    whiteCaption(choseBox_, "Bus:", {212, 56, 40, 28});
     auxbox_ = new QComboBox(choseBox_);
-    auxbox_->setGeometry(250, 72, 110, 28);
+    auxbox_->setGeometry(254, 56, 110, 28);
+    for (QComboBox* box : {chbox_, auxbox_}) setReadableHighlight(box);
 }
 
 void SaveLoadWindow::createPresetButtons() {
-    loadBtn_ = button(view_, "Load to Computer", {20, 460, 170, 30});
-    savebtn_ = button(view_, "Save to Mixer", {200, 460, 150, 30});
-    deleteBtn_ = button(view_, "Delete", {360, 460, 110, 30});
-    recallBtn_ = button(view_, "Recall", {480, 460, 110, 30});
+    loadBtn_ = button(view_, "Load to Computer", {20, 418, 160, 30});
+    savebtn_ = button(view_, "Save to Mixer", {190, 418, 140, 30});
+    deleteBtn_ = button(view_, "Delete", {340, 418, 100, 30});
+    recallBtn_ = button(view_, "Recall", {450, 418, 100, 30});
 }
 
 // The backup and restore buttons, the direction labels, the percentage and the progress bar.
 void SaveLoadWindow::createBackupPane() {
     statusBox_ = new QGroupBox(QStringLiteral("All Presets"), view_);
-    statusBox_->setGeometry(440, 320, 415, 130);
-    memImptBtn_ = button(statusBox_, "Backup", {12, 28, 120, 28});
-    memExBtn_ = button(statusBox_, "Restore", {12, 72, 120, 28});
-    fromLb_ = labelField(statusBox_, {150, 30, 110, 24});
-    auto* arrow = new QLabel(QStringLiteral("→"), statusBox_);
-    arrow->setGeometry(262, 30, 20, 24);
-    arrow->setStyleSheet(QStringLiteral("color: white;"));
-    toLb_ = labelField(statusBox_, {286, 30, 110, 24});
-    memStsLb_ = labelField(statusBox_, {150, 74, 250, 24});
+    statusBox_->setGeometry(440, 318, 415, 92);
+    memImptBtn_ = button(statusBox_, "Backup", {12, 22, 112, 28});
+    memExBtn_ = button(statusBox_, "Restore", {12, 56, 112, 28});
+    fromLb_ = labelField(statusBox_, {140, 24, 110, 24});
+    whiteCaption(statusBox_, "→", {252, 24, 20, 24});
+    toLb_ = labelField(statusBox_, {276, 24, 110, 24});
+    memStsLb_ = labelField(statusBox_, {140, 58, 260, 24});
 
     pbar_bkview_ = new QWidget(view_);
-    pbar_bkview_->setGeometry(90, 500, 696, 30);
+    pbar_bkview_->setGeometry(20, 456, 640, 30);
     progresBar_ = new CRProgressIndicator(fromBottomLeft(pbar_bkview_, 67, 5, 562, 20), pbar_bkview_);
     progresBar_->setMaxValue(kMemoryPacketCount);
 }
 
-// The status line, the busy spinner and the connection lamp.
+// The busy spinner and the connection lamp beside the progress bar, and the status line below:
+// two lines of its 18-point text, wrapped.
 void SaveLoadWindow::createStatusRow() {
-    statusField_ = labelField(view_, {20, 545, 720, 34});
-    QFont font = statusField_->font();
-    font.setPointSize(18);
-    statusField_->setFont(font);
     indcator_ = new BusySpinner(view_);
-    indcator_->setGeometry(748, 556, 70, 12);
+    indcator_->setGeometry(700, 466, 100, 10);
     indcator_->setHidden(true);
-    statusLCD_ = new XLCDView(QRect(830, 552, 16, 16), view_);
+    statusLCD_ = new XLCDView(QRect(830, 463, 16, 16), view_);
+    statusField_ = new FitLabel(QRect(20, 492, 835, 62), view_);
+    statusField_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setFontPoints(statusField_, kStatusPoints);
 }
 
 // Each control to its action in the logic.
@@ -284,11 +302,13 @@ void SaveLoadWindow::setControlEnabled(Control which, bool enabled) {
 
 void SaveLoadWindow::setStatusText(const std::string& text) { statusField_->setText(QString::fromStdString(text)); }
 
-void SaveLoadWindow::setStatusColor(util::LampColor color) { setFieldColor(statusField_, XLCDView::toQColor(color)); }
+void SaveLoadWindow::setStatusColor(util::LampColor color) {
+    setFieldColor(statusField_, XLCDView::toQColor(color), QPalette::WindowText);
+}
 
 void SaveLoadWindow::setMemoryStatusText(const std::string& text, util::LampColor color) {
     setFieldColor(memStsLb_, XLCDView::toQColor(color));
-    memStsLb_->setText(QString::fromStdString(text));
+    setLabelText(memStsLb_, QString::fromStdString(text));
 }
 
 void SaveLoadWindow::setMemoryStatusHidden(bool hidden) { memStsLb_->setHidden(hidden); }
@@ -305,8 +325,8 @@ void SaveLoadWindow::setProgressAnimating(bool animating) {
 void SaveLoadWindow::setProgressHolderHidden(bool hidden) { pbar_bkview_->setHidden(hidden); }
 
 void SaveLoadWindow::setDirectionLabels(const std::string& from, const std::string& to) {
-    fromLb_->setText(QString::fromStdString(from));
-    toLb_->setText(QString::fromStdString(to));
+    setLabelText(fromLb_, QString::fromStdString(from));
+    setLabelText(toLb_, QString::fromStdString(to));
 }
 
 int SaveLoadWindow::selectedTag() const { return radioGroup_->checkedId(); }

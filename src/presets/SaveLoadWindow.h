@@ -19,6 +19,7 @@ class CRProgressIndicator;
 class QButtonGroup;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStandardItemModel;
@@ -51,7 +52,7 @@ public:
     QPushButton* memExBtn() const { return memExBtn_; }
     QGroupBox* choseBox() const { return choseBox_; }
     QGroupBox* statusBox() const { return statusBox_; }
-    QLineEdit* statusField() const { return statusField_; }
+    QLabel* statusField() const { return statusField_; }
     QLineEdit* memStsLb() const { return memStsLb_; }
     QLineEdit* fromLb() const { return fromLb_; }
     QLineEdit* toLb() const { return toLb_; }
@@ -124,7 +125,7 @@ private:
     QLineEdit* memStsLb_ = nullptr;
     QWidget* pbar_bkview_ = nullptr;
     CRProgressIndicator* progresBar_ = nullptr;
-    QLineEdit* statusField_ = nullptr;
+    QLabel* statusField_ = nullptr;
     BusySpinner* indcator_ = nullptr;
     XLCDView* statusLCD_ = nullptr;
     XmyAlertPanel* alertPanel_ = nullptr;

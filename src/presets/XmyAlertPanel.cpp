@@ -1,6 +1,8 @@
 #include "presets/XmyAlertPanel.h"
 
+#include "platform/qt/DialogPlacement.h"
 #include "ui/ControlCategories.h"
+#include "ui/PanelButton.h"
 #include "ui/XoemTextField.h"
 
 #include <QCloseEvent>
@@ -16,15 +18,19 @@ XmyAlertPanel::XmyAlertPanel(GCData& store, QWidget* parent) : QWidget(parent, Q
     setWindowTitle("Preset Name");
     setFixedSize(kWidth, kHeight);
     setWindowModality(Qt::ApplicationModal);
+    setFontPoints(this, 10);
+    // The panel picture of the other windows, with the title in white over it.
+    loadBackGroundImage(this, "body_off");
     lbTitle_ = new QLineEdit(QStringLiteral("Enter a new name for the preset:"), this);
     lbTitle_->setGeometry(20, 16, kWidth - 40, 24);
     lbTitle_->setFocusPolicy(Qt::NoFocus);
+    QPalette white = lbTitle_->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive}) white.setColor(group, QPalette::Text, Qt::white);
+    lbTitle_->setPalette(white);
     inputEd_ = new QLineEdit(this);
     inputEd_->setGeometry(20, 50, kWidth - 40, 28);
-    secondBtn_ = new QPushButton(QStringLiteral("Cancel"), this);
-    secondBtn_->setGeometry(kWidth - 210, 100, 90, 30);
-    firstBtn_ = new QPushButton(QStringLiteral("OK"), this);
-    firstBtn_->setGeometry(kWidth - 110, 100, 90, 30);
+    secondBtn_ = new PanelButton(QStringLiteral("Cancel"), QRect(kWidth - 210, 96, 90, 30), this);
+    firstBtn_ = new PanelButton(QStringLiteral("OK"), QRect(kWidth - 110, 96, 90, 30), this);
     // Enter belongs to the name field alone: a default button would take the same key twice.
     for (QPushButton* b : {firstBtn_, secondBtn_}) b->setAutoDefault(false);
     awakeFromNib();
@@ -53,6 +59,7 @@ void XmyAlertPanel::clearInputEd() { inputEd_->clear(); }
 void XmyAlertPanel::orderOut() { hide(); }
 
 void XmyAlertPanel::makeKeyWindow() {
+    platform::placeOver(this, parentWidget());
     showInFront(this);
     inputEd_->setFocus();
 }

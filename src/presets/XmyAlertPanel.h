@@ -1,7 +1,7 @@
 #pragma once
-// The preset-name panel: a title, a name field, OK and Cancel. Its buttons and the Enter key run
-// the plain steps of PresetNamePanel; the preset window shows it application-modal and closes it
-// when its modal run ends.
+// The preset-name panel over the panel picture: a title, a name field, OK and Cancel. Its buttons
+// and the Enter key run the plain steps of PresetNamePanel; the preset window shows it
+// application-modal and closes it when its modal run ends.
 
 #include "presets/PresetNamePanel.h"
 
@@ -24,8 +24,8 @@ public:
     std::string inputText() const override;
     void clearInputEd() override;
     void orderOut() override;
-    // Shown in front with the name field ready for typing; hidden without a close, which would
-    // end a modal run once more.
+    // Shown in front, centred on the preset window, with the name field ready for typing; hidden
+    // without a close, which would end a modal run once more.
     void makeKeyWindow() override;
     void closeWindow() override;
 

@@ -104,6 +104,13 @@ void setTextColor(QGroupBox* box, const QColor& color) {
     box->update();
 }
 
+void setFontPoints(QWidget* widget, int points, bool bold) {
+    QFont font = widget->font();
+    font.setPointSize(points);
+    font.setBold(bold);
+    widget->setFont(font);
+}
+
 void showInFront(QWidget* window) {
     window->show();
     window->raise();

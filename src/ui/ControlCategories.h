@@ -33,5 +33,8 @@ void setTextColor(QAbstractButton* button, const QColor& color);
 // box keep their own colours.
 void setTextColor(QGroupBox* box, const QColor& color);
 
+// The widget's font, at this size (and bold or not); its children take it unless they set their own.
+void setFontPoints(QWidget* widget, int points, bool bold = false);
+
 // Shows the window, raises it above the others and makes it the active window.
 void showInFront(QWidget* window);

@@ -2,8 +2,11 @@
 
 #include "ui/BusySpinner.h"
 #include "ui/ControlCategories.h"
+#include "ui/PanelButton.h"
+#include "ui/TextFit.h"
 #include "ui/VerWindow.h"
 #include "ui/XLCDView.h"
+#include "ui/XoemTextField.h"
 
 #include <QColor>
 #include <QLabel>
@@ -13,12 +16,16 @@
 namespace {
 constexpr int kWidth = 640;
 constexpr int kHeight = 420;
+constexpr int kTextPoints = 11;
+constexpr int kPagePoints = 20;
 
-QPushButton* flatButton(QWidget* parent, const char* title, QRect frame) {
-    auto* b = new QPushButton(QString::fromUtf8(title), parent);
-    b->setGeometry(frame);
-    b->setFlat(true);
-    return b;
+QLabel* whiteLabel(QWidget* parent, QLabel* label, const QRect& frame) {
+    label->setParent(parent);
+    label->setGeometry(frame);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::white);
+    label->setPalette(palette);
+    return label;
 }
 }  // namespace
 
@@ -27,6 +34,7 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
       link_(std::make_unique<StartMainView>(store, core, std::move(settings))),
       pageControl_(store.program()) {
     setFixedSize(kWidth, kHeight);
+    setFontPoints(this, kTextPoints);
     backView_ = this;
     // Made in this order, which is also the order of the keyboard focus.
     createDeviceRow();
@@ -37,42 +45,46 @@ StartMainWindow::StartMainWindow(GCData& store, XCoreData& core, LinkSettings se
     connectActions();
 }
 
-// The device caption and field, the connection lamp, the Connect and refresh buttons.
+// The device caption and field (up to three lines, for an IPv6 address or a long device path),
+// the connection lamp, the Connect and refresh buttons.
 void StartMainWindow::createDeviceRow() {
-    auto* deviceCaption = new QLabel(QStringLiteral("Device:"), this);
-    deviceCaption->setGeometry(40, 40, 70, 24);
-    deviceCaption->setStyleSheet(QStringLiteral("color: white;"));
-    deviceLabel_ = new QLabel(this);
-    deviceLabel_->setGeometry(110, 40, 300, 24);
+    whiteLabel(this, new QLabel(QStringLiteral("Device:")), QRect(40, 26, 64, 54))
+        ->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    deviceLabel_ = whiteLabel(this, new FitLabel, QRect(104, 26, 300, 54));
+    deviceLabel_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     deviceLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    deviceLabel_->setStyleSheet(QStringLiteral("color: white;"));
 
-    connectLCD_ = new XLCDView(QRect(430, 44, 16, 16), this);
-    connectBtn_ = flatButton(this, "Connect", QRect(460, 38, 120, 28));
-    refleshBtn_ = flatButton(this, "Refresh", QRect(460, 76, 120, 28));
+    connectLCD_ = new XLCDView(QRect(418, 44, 16, 16), this);
+    connectBtn_ = new PanelButton(QStringLiteral("Connect"), QRect(450, 36, 150, 32), this);
+    refleshBtn_ = new PanelButton(QStringLiteral("Refresh"), QRect(450, 78, 150, 32), this);
 }
 
-// The Preset and Firmware buttons with their switcher tags, enabled as their windows are registered.
+// The Preset and Firmware buttons with their switcher tags, enabled as their windows are
+// registered. A program without the firmware update shows no button for it, and its Preset
+// button stands in the middle.
 void StartMainWindow::createPageButtons() {
-    enterSaveLoadBtn_ = flatButton(this, "Preset", QRect(40, 160, 260, 120));
-    enterUpdateBtn_ = flatButton(this, "Firmware", QRect(340, 160, 260, 120));
+    const bool firmwarePage = link_->store().program().firmwarePage;
+    enterSaveLoadBtn_ = new PanelButton(QStringLiteral("Preset"),
+                                        firmwarePage ? QRect(40, 140, 270, 120) : QRect(185, 140, 270, 120), this);
+    enterUpdateBtn_ = new PanelButton(QStringLiteral("Firmware"), QRect(330, 140, 270, 120), this);
+    for (QPushButton* page : {enterSaveLoadBtn_, enterUpdateBtn_}) setFontPoints(page, kPagePoints, true);
     setPageControlTag(enterSaveLoadBtn_, DirazuzeControl::kPresetPage);
     setPageControlTag(enterUpdateBtn_, DirazuzeControl::kFirmwarePage);
-    // A program without the firmware update shows no button for it.
-    if (!link_->store().program().firmwarePage) enterUpdateBtn_->hide();
+    if (!firmwarePage) enterUpdateBtn_->hide();
     updatePageButtons();
 }
 
-void StartMainWindow::createAboutButton() { aboutBtn_ = flatButton(this, "About", QRect(40, 360, 100, 28)); }
+void StartMainWindow::createAboutButton() {
+    aboutBtn_ = new PanelButton(QStringLiteral("About"), QRect(40, 336, 110, 32), this);
+}
 
 // The busy label and spinner, hidden until the link shows them.
 void StartMainWindow::createBusyDisplay() {
-    lbsync_ = new QLabel(QStringLiteral("Communicating with the mixer..."), this);
-    lbsync_->setGeometry(180, 320, 280, 24);
-    lbsync_->setStyleSheet(QStringLiteral("color: white;"));
+    lbsync_ = whiteLabel(this, new QLabel(QStringLiteral("Communicating with the mixer...")), QRect(40, 280, 560, 24));
+    lbsync_->setAlignment(Qt::AlignCenter);
     lbsync_->setHidden(true);
     pbar_ = new BusySpinner(this);
-    pbar_->setGeometry(180, 350, 280, 12);
+    pbar_->setGeometry(220, 310, 200, 10);
     pbar_->setHidden(true);
 }
 
@@ -109,6 +121,10 @@ VerWindow* StartMainWindow::aboutWindow() {
         verWindow_->setWindowFlag(Qt::Window);
         verWindow_->setWindowWillClose([this] { link_->windowWillClose(); });
         setTextColor(verWindow_->lb_Product_URL(), QColor(Qt::white));
+        // The web address reads as a link, and opens as one.
+        QPushButton* address = verWindow_->lb_Product_URL();
+        connect(address, &QPushButton::clicked, this,
+                [address] { platform::UiServices::shared().openUrl(address->text().toStdString()); });
     }
     return verWindow_;
 }
@@ -143,13 +159,14 @@ platform::Spinner* StartMainWindow::pbar() { return pbar_; }
 void StartMainWindow::setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
                                     const std::string& url) {
     VerWindow* about = aboutWindow();
-    about->lb_Product_name()->setText(QString::fromStdString(name));
-    about->lb_Product_version()->setText(QString::fromStdString(version));
-    about->lb_Product_company()->setText(QString::fromStdString(company));
+    setLabelText(about->lb_Product_name(), QString::fromStdString(name));
+    setLabelText(about->lb_Product_version(), QString::fromStdString(version));
+    setLabelText(about->lb_Product_company(), QString::fromStdString(company));
     QPushButton* link = about->lb_Product_URL();
     link->setText(QString::fromStdString(url));
-    link->setFlat(true);
     setTextColor(link, QColor(Qt::white));
+    // Without an address there is no link to show, nor to press.
+    link->setHidden(url.empty());
 }
 
 platform::ModalWindow* StartMainWindow::verWindow() { return aboutWindow(); }

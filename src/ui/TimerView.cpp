@@ -1,5 +1,6 @@
 #include "ui/TimerView.h"
 
+#include "ui/TextFit.h"
 #include "ui/XoemTextField.h"
 
 #include <QLineEdit>
@@ -17,6 +18,7 @@ TimerView::TimerView(const QRect& frame, QWidget* parent)
     LabelTitile_ = new QLineEdit(this);
     LabelTitile_->setGeometry(0, 0, frame.width(), frame.height());
     setAsLabel(LabelTitile_);
+    labelFont_ = LabelTitile_->font();
     lbTitle_ = "Hellow Iam counst down ";
     m_pTimer = std::make_unique<platform::PausableTimer>(executor_, kTick, [this] { calcuRemainTime(); },
                                                          platform::PausableTimer::Mode::Common, true);
@@ -30,7 +32,30 @@ TimerView::~TimerView() = default;
 
 void TimerView::setGaimTime(int seconds) {
     m_fGameTime = seconds;
+    fitLabelFont();
     showTime(m_fGameTime);
+}
+
+void TimerView::setLbTitle(std::string title) {
+    lbTitle_ = std::move(title);
+    fitLabelFont();
+}
+
+void TimerView::setLabelFont(const QFont& font) {
+    labelFont_ = font;
+    fitLabelFont();
+}
+
+void TimerView::fitLabelFont() {
+    // A line edit keeps a margin of 2 pixels on either side of its text and room for the cursor.
+    const int room = LabelTitile_->contentsRect().width() - 5;
+    LabelTitile_->setFont(fontToFit(labelFont_, textFor(m_fGameTime), room));
+}
+
+QString TimerView::textFor(double seconds) const {
+    char number[16];
+    std::snprintf(number, sizeof number, "%.2d", static_cast<int>(seconds));
+    return QString::fromStdString(lbTitle_) + QString::fromLatin1(number);
 }
 
 void TimerView::setTimeBegin() {
@@ -72,10 +97,5 @@ void TimerView::calcuRemainTime() {
 }
 
 void TimerView::showTime(double seconds) {
-    char number[16];
-    std::snprintf(number, sizeof number, "%.2d", static_cast<int>(seconds));
-    LabelTitile_->setText(QString::fromStdString(lbTitle_) + QString::fromLatin1(number));
-    // A text wider than the label shows its beginning, as a label does, not the end that a
-    // line edit scrolls to.
-    LabelTitile_->setCursorPosition(0);
+    setLabelText(LabelTitile_, textFor(seconds));
 }

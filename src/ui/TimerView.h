@@ -10,6 +10,7 @@
 #include "platform/MainExecutor.h"
 #include "platform/PausableTimer.h"
 
+#include <QFont>
 #include <QWidget>
 
 #include <functional>
@@ -40,9 +41,12 @@ public:
 
     // The label that fills the view.
     QLineEdit* LabelTitile() const { return LabelTitile_; }
+    // The label's font: at this size, or smaller when the title with the full count would not
+    // fit the label's width otherwise. Kept fitted as the title and the length change.
+    void setLabelFont(const QFont& font);
     // The text before the number; the view keeps its own copy.
     const std::string& lbTitle() const { return lbTitle_; }
-    void setLbTitle(std::string title) { lbTitle_ = std::move(title); }
+    void setLbTitle(std::string title);
     // Run once each time the count reaches zero.
     const std::function<void()>& h_afterCounstDownGo() const { return h_afterCounstDownGo_; }
     void setH_afterCounstDownGo(std::function<void()> block) { h_afterCounstDownGo_ = std::move(block); }
@@ -52,6 +56,11 @@ public:
 private:
     using Clock = platform::MainExecutor::Clock;
 
+    // Sizes the label's font for the widest text the count shows: the title with the full length.
+    void fitLabelFont();
+    // "<title><seconds>", the seconds truncated toward zero, at least two digits.
+    QString textFor(double seconds) const;
+
     platform::MainExecutor& executor_;
     std::unique_ptr<platform::PausableTimer> m_pTimer;
     Clock::time_point m_pStartDate;
@@ -59,6 +68,7 @@ private:
     // When the next tick is due: start + n whole seconds. A tick that comes before it waits.
     Clock::time_point nextTick_;
     QLineEdit* LabelTitile_ = nullptr;
+    QFont labelFont_;
     std::string lbTitle_;
     std::function<void()> h_afterCounstDownGo_;
 };

@@ -1,6 +1,8 @@
 #include "ui/VerWindow.h"
 
+#include "platform/qt/DialogPlacement.h"
 #include "ui/ControlCategories.h"
+#include "ui/PanelButton.h"
 #include "ui/XoemTextField.h"
 
 #include <QCloseEvent>
@@ -16,10 +18,7 @@ QLineEdit* makeLabel(QWidget* parent, const QRect& frame, int pointSize, bool bo
     auto* field = new QLineEdit(parent);
     field->setGeometry(frame);
     setAsLabel(field);
-    QFont font = field->font();
-    font.setPointSize(pointSize);
-    font.setBold(bold);
-    field->setFont(font);
+    setFontPoints(field, pointSize, bold);
     QPalette palette = field->palette();
     palette.setColor(QPalette::Text, Qt::white);
     field->setPalette(palette);
@@ -40,8 +39,8 @@ VerWindow::VerWindow(QWidget* parent) : QWidget(parent, Qt::Dialog) {
     name_ = makeLabel(backView_, QRect(32, 40, kWidth - 64, 34), 18, true);
     version_ = makeLabel(backView_, QRect(32, 84, kWidth - 64, 26), 12, false);
     company_ = makeLabel(backView_, QRect(32, 116, kWidth - 64, 26), 12, false);
-    url_ = new QPushButton(backView_);
-    url_->setGeometry(26, 160, kWidth - 52, 30);
+    url_ = new PanelButton(QString(), QRect(26, 160, kWidth - 52, 30), backView_, PanelButton::Look::Link);
+    setFontPoints(url_, 12);
     url_->setFocusPolicy(Qt::NoFocus);
 
     awakeFromNib();
@@ -52,6 +51,7 @@ VerWindow::~VerWindow() = default;
 void VerWindow::awakeFromNib() { loadBackGroundImage(backView_, "body_off"); }
 
 void VerWindow::makeKeyWindow() {
+    platform::placeOver(this, parentWidget());
     showInFront(this);
 }
 

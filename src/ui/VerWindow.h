@@ -19,7 +19,7 @@ public:
     QWidget* backView() const { return backView_; }
     void setBackView(QWidget* view) { backView_ = view; }
 
-    // The about texts: plain labels, and a borderless button showing the web address.
+    // The about texts: plain labels, and the web address as a link.
     QLineEdit* lb_Product_name() const { return name_; }
     QLineEdit* lb_Product_version() const { return version_; }
     QLineEdit* lb_Product_company() const { return company_; }
@@ -29,7 +29,8 @@ public:
     // Until one is set, closing ends the current modal run with the code -60006.
     void setWindowWillClose(std::function<void()> handler) { windowWillClose_ = std::move(handler); }
 
-    // Shows the window in front and makes it the active window.
+    // Shows the window in front, centred on the window it belongs to, and makes it the active
+    // window.
     void makeKeyWindow() override;
     // Closes the window when it is still shown.
     void closeWindow() override;

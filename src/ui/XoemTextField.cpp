@@ -13,6 +13,12 @@ void setAsLabel(QLineEdit* field) {
     field->setReadOnly(true);
 }
 
+void setLabelText(QLineEdit* field, const QString& text) {
+    if (!field) return;
+    field->setText(text);
+    field->setCursorPosition(0);
+}
+
 void setAsEdit(QLineEdit* field) {
     if (!field) return;
     field->setFrame(true);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -72,7 +73,7 @@ protected:
 
     void click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
     std::string status() const { return window.statusField()->text().toStdString(); }
-    QColor statusColor() const { return window.statusField()->palette().color(QPalette::Text); }
+    QColor statusColor() const { return window.statusField()->palette().color(QPalette::WindowText); }
     size_t received(uint8_t command) {
         return mixer.with([command](sim::SimMixer& m) { return m.receivedCount(command); });
     }

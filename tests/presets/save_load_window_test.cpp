@@ -19,6 +19,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -52,6 +53,7 @@ protected:
         return window.myContentArray()->item(row)->text().toStdString();
     }
     static QColor textColor(const QLineEdit* field) { return field->palette().color(QPalette::Text); }
+    static QColor textColor(const QLabel* label) { return label->palette().color(QPalette::WindowText); }
     // Types text into a field one character at a time, as a keyboard or an input method does.
     static void type(QLineEdit* field, const char* utf8) {
         for (const QChar ch : QString::fromUtf8(utf8)) {
@@ -106,7 +108,7 @@ TEST_F(SaveLoadWindowTest, IsBuiltWithItsFramesBoxesAndTheSceneList) {
 
     EXPECT_EQ(window.statusField()->text(), "status log");
     EXPECT_EQ(window.statusField()->font().pointSize(), 18);
-    EXPECT_TRUE(window.statusField()->isReadOnly());
+    EXPECT_FALSE(window.statusField()->textInteractionFlags() & Qt::TextEditable);
     EXPECT_EQ(textColor(window.statusField()), QColor(Qt::white));
     EXPECT_TRUE(window.memStsLb()->isHidden());
     EXPECT_TRUE(window.pbar_bkview()->isHidden());

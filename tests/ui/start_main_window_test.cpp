@@ -7,6 +7,7 @@
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/qt/QtUiServices.h"
 #include "platform/testing/FakeSerialRegistry.h"
+#include "platform/testing/ScriptedUiServices.h"
 #include "ui/AppDelegate.h"
 #include "ui/StartMainWindow.h"
 #include "ui/VerWindow.h"
@@ -116,4 +117,23 @@ TEST(StartMainWindowTest, StartsTitledFromTheManifestAndTheAboutWindowShowsItsEn
     EXPECT_EQ(window.deviceField()->text(), "127.0.0.9");
     window.setConnectTitle("Disconnect");
     EXPECT_EQ(window.connectBtn()->text(), "Disconnect");
+}
+
+// The about window's web address is a link: pressed, it opens the address in the browser; without
+// an address there is none.
+TEST(StartMainWindowTest, TheAboutWindowsWebAddressOpensInTheBrowser) {
+    platform::ScriptedUiServices ui;
+    GCData gc;
+    XCoreData core;
+    StartMainWindow window(gc, core);
+    window.setAboutTexts("Mixer Service", "Version:1.4.2", "Varnel Audio", "www.varnel.example");
+    QPushButton* link = window.aboutWindow()->lb_Product_URL();
+    EXPECT_TRUE(link->isVisibleTo(window.aboutWindow()));
+    link->click();
+    const auto opened = ui.callsOf("openUrl");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].message, "www.varnel.example");
+
+    window.setAboutTexts("Mixer Service", "Version:1.4.2", "Varnel Audio", "");
+    EXPECT_FALSE(link->isVisibleTo(window.aboutWindow()));
 }

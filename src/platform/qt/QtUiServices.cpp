@@ -1,6 +1,7 @@
 #include "platform/qt/QtUiServices.h"
 
 #include "platform/MainExecutor.h"
+#include "platform/qt/DialogPlacement.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -20,6 +21,26 @@ QString filterFor(const std::vector<std::string>& fileTypes) {
     QStringList patterns;
     for (const auto& type : fileTypes) patterns << QStringLiteral("*.") + QString::fromStdString(type);
     return patterns.isEmpty() ? QString() : QStringLiteral("Files (%1)").arg(patterns.join(' '));
+}
+
+// A file panel of the program's own (not the desktop's), so that it opens centred on the window
+// it belongs to and fits inside it.
+QString runFilePanel(QFileDialog::AcceptMode mode, const std::string& title, const std::vector<std::string>& fileTypes,
+                     const std::string& proposedName) {
+    QWidget* owner = dialogOwner();
+    QFileDialog panel(owner, QString::fromStdString(title), QString(), filterFor(fileTypes));
+    panel.setOption(QFileDialog::DontUseNativeDialog);
+    panel.setAcceptMode(mode);
+    panel.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    if (!proposedName.empty()) panel.selectFile(QString::fromStdString(proposedName));
+    if (owner) {
+        constexpr int kMargin = 24;
+        const QSize room = owner->window()->size() - QSize(2 * kMargin, 2 * kMargin);
+        panel.resize(panel.sizeHint().expandedTo(QSize(640, 420)).boundedTo(room));
+        placeOver(&panel, owner);
+    }
+    if (panel.exec() != QDialog::Accepted || panel.selectedFiles().isEmpty()) return {};
+    return panel.selectedFiles().front();
 }
 
 // Keeps the executor told that a modal run is active, so that default-mode timers wait.
@@ -44,7 +65,8 @@ QtUiServices::~QtUiServices() {
 int QtUiServices::alert(const std::string& title, const std::string& message,
                         const std::vector<std::string>& buttons) {
     ModalRun modal;
-    QMessageBox box(QApplication::activeWindow());
+    // Qt centres a dialog on its parent as it shows it.
+    QMessageBox box(dialogOwner());
     box.setWindowTitle(QString::fromStdString(title));
     box.setText(QString::fromStdString(message));
     box.setIcon(QMessageBox::Warning);
@@ -64,8 +86,7 @@ int QtUiServices::alert(const std::string& title, const std::string& message,
 std::optional<std::string> QtUiServices::openPanel(const std::string& title,
                                                    const std::vector<std::string>& fileTypes) {
     ModalRun modal;
-    QString path = QFileDialog::getOpenFileName(QApplication::activeWindow(), QString::fromStdString(title),
-                                                QString(), filterFor(fileTypes));
+    const QString path = runFilePanel(QFileDialog::AcceptOpen, title, fileTypes, {});
     if (path.isEmpty()) return std::nullopt;
     return path.toStdString();
 }
@@ -73,8 +94,7 @@ std::optional<std::string> QtUiServices::openPanel(const std::string& title,
 std::optional<std::string> QtUiServices::savePanel(const std::string& title, const std::vector<std::string>& fileTypes,
                                                    const std::string& proposedName) {
     ModalRun modal;
-    QString path = QFileDialog::getSaveFileName(QApplication::activeWindow(), QString::fromStdString(title),
-                                                QString::fromStdString(proposedName), filterFor(fileTypes));
+    QString path = runFilePanel(QFileDialog::AcceptSave, title, fileTypes, proposedName);
     if (path.isEmpty()) return std::nullopt;
     // The panel allows only the given type: add its extension when the name lacks it.
     if (!fileTypes.empty()) {
