@@ -39,6 +39,9 @@ class PresetNamePanel;
 namespace saveload {
 // The status line's colour for every text but a finished operation's.
 inline constexpr util::LampColor kStatusPlainColor = {1.0, 1.0, 1.0, 1.0};
+// The colour of a request or transfer that failed without an answer: never the colour of the
+// operation that finished before it.
+inline constexpr util::LampColor kStatusFailedColor = {1.0, 0.3, 0.3, 1.0};
 // The colour of the backup and restore percentage.
 inline constexpr util::LampColor kMemoryStatusColor = {1.0, 0.5, 0.0, 1.0};
 }  // namespace saveload

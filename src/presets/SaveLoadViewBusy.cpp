@@ -58,6 +58,8 @@ void SaveLoadView::failInProgress() {
         view_.setProgressHolderHidden(true);
         view_.setProgressAnimating(false);
     }
+    // In the colour of a failure: the line may still carry a finished operation's green.
+    view_.setStatusColor(saveload::kStatusFailedColor);
     view_.setStatusText(gc_.program().watchdogText);
 }
 

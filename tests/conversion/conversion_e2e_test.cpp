@@ -240,7 +240,7 @@ TEST_F(ConversionEndToEnd, RecallWhileConnectedSendsNothingAndFailsAtTheWatchdog
         EXPECT_TRUE(window.logic().isBusy());
         EXPECT_FALSE(window.memImptBtn()->isEnabled());
         ASSERT_TRUE(runUntil([&] { return status() == "Current process failer!"; }));
-        EXPECT_EQ(statusColor(), QColor(Qt::white));
+        EXPECT_EQ(statusColor(), XLCDView::toQColor(saveload::kStatusFailedColor));
         EXPECT_TRUE(window.memImptBtn()->isEnabled());
         EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.received.size(); }), frames);
     });

@@ -179,7 +179,8 @@ TEST_F(SaveLoadViewTest, TheWatchdogFailsARequestLeftUnansweredForFortySeconds) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        logic.setStatusFieldTitle("status log", false);
+        // A finished operation's green is still on the line when the request goes unanswered.
+        logic.setStatusFieldTitle("Preset List Loaded!", true);
         logic.setBar(true);
         advance(0s);
         EXPECT_EQ(logic.nc, 1);  // the tick at once
@@ -199,6 +200,7 @@ TEST_F(SaveLoadViewTest, TheWatchdogFailsARequestLeftUnansweredForFortySeconds) 
             EXPECT_FALSE(timerRunning());
             EXPECT_FALSE(controls.spinner.visible);
             EXPECT_TRUE(controls.allButtonsEnabled(true));
+            EXPECT_EQ(controls.statusColor, saveload::kStatusFailedColor);
         } else {
             EXPECT_EQ(logic.nc, 0);
         }
