@@ -8,7 +8,7 @@
 #include "platform/qt/QtMainExecutor.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "simfront/SimFronts.h"
-#include "support/FreePorts.h"
+#include "support/LoopbackLink.h"
 #include "support/QtSpin.h"
 #include "support/TestFiles.h"
 #include "ui/StartMainWindow.h"
@@ -54,14 +54,7 @@ TEST(FirmwareUpdateWindowTest, TheFirmwareButtonOpensTheWindowAndProgramRunsTheF
     mainwindowtest::fakeRegistry();
     sim::LockedMixer mixer;
     sim::TcpFront tcp(mixer, "127.0.0.1", 0);
-    LinkSettings settings;
-    const auto udpPorts = testsupport::freePorts(SOCK_DGRAM, 4);
-    settings.wlanPort = udpPorts.at(0);
-    settings.hfPort = udpPorts.at(1);
-    settings.searchPort = udpPorts.at(2);
-    settings.probePort = udpPorts.at(3);
-    settings.broadcastAddress = "127.0.0.1";
-    settings.tcpPort = tcp.port();
+    const LinkSettings settings = testsupport::loopbackLinkSettings(tcp.port());
     sim::UdpFront udp({settings.probePort, "127.0.0.1", 32, 0ms});
 
     GCData gc;

@@ -8,7 +8,7 @@
 #include "platform/testing/FakeSerialRegistry.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "platform/testing/TestMainLoop.h"
-#include "support/FreePorts.h"
+#include "support/LoopbackLink.h"
 #include "util/Userprofile.h"
 
 #include <arpa/inet.h>
@@ -120,13 +120,7 @@ protected:
         const auto present = fakeRegistry().enumerate();
         if (!present.empty()) fakeRegistry().unplug(present);
         loop.drain();
-        const auto udp = freePorts(SOCK_DGRAM, 4);
-        settings.wlanPort = udp.at(0);
-        settings.hfPort = udp.at(1);
-        settings.searchPort = udp.at(2);
-        settings.probePort = udp.at(3);
-        settings.broadcastAddress = "127.0.0.1";
-        settings.tcpPort = freePorts(SOCK_STREAM, 1).at(0);
+        settings = testsupport::loopbackLinkSettings(freePorts(SOCK_STREAM, 1).at(0));
     }
     ~MainWindowTest() override {
         link.reset();

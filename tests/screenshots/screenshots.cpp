@@ -21,7 +21,7 @@
 #include "platform/testing/ScriptedUiServices.h"
 #include "presets/SaveLoadWindow.h"
 #include "simfront/SimFronts.h"
-#include "support/FreePorts.h"
+#include "support/LoopbackLink.h"
 #include "support/TestFiles.h"
 #include "ui/CRProgressIndicator.h"
 #include "ui/DirazuzeControl.h"
@@ -78,19 +78,6 @@ std::string writeResources(const std::string& folder) {
     return folder;
 }
 
-// Loopback ports for the main window's search and link.
-LinkSettings loopbackSettings(uint16_t tcpPort) {
-    const auto udp = testsupport::freePorts(SOCK_DGRAM, 4);
-    LinkSettings settings;
-    settings.wlanPort = udp.at(0);
-    settings.hfPort = udp.at(1);
-    settings.searchPort = udp.at(2);
-    settings.probePort = udp.at(3);
-    settings.broadcastAddress = "127.0.0.1";
-    settings.tcpPort = tcpPort;
-    return settings;
-}
-
 // Counts the messages of one code on the bus.
 class BusCount {
 public:
@@ -128,7 +115,7 @@ public:
           folder_(QDir::currentPath()),
           remote_(7, program.firmwareVersion),
           tcp_(remote_, "127.0.0.1", 0),
-          settings_(loopbackSettings(tcp_.port())),
+          settings_(testsupport::loopbackLinkSettings(tcp_.port())),
           store_(program.constants),
           core_(writeResources(dir_ / "resources")),
           main_(store_, core_, settings_),

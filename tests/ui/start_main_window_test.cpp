@@ -8,6 +8,7 @@
 #include "platform/qt/QtUiServices.h"
 #include "platform/testing/FakeSerialRegistry.h"
 #include "platform/testing/ScriptedUiServices.h"
+#include "support/LoopbackLink.h"
 #include "ui/AppDelegate.h"
 #include "ui/StartMainWindow.h"
 #include "ui/VerWindow.h"
@@ -18,9 +19,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -28,17 +26,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-uint16_t freeUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    socklen_t length = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-    ::close(fd);
-    return ntohs(in.sin_port);
-}
 
 // Loopback ports only, and no serial devices.
 LinkSettings loopbackSettings() {
@@ -48,13 +35,7 @@ LinkSettings loopbackSettings() {
         return r;
     }();
     (void)registry;
-    LinkSettings s;
-    s.wlanPort = freeUdpPort();
-    s.hfPort = freeUdpPort();
-    s.searchPort = freeUdpPort();
-    s.probePort = freeUdpPort();
-    s.broadcastAddress = "127.0.0.1";
-    return s;
+    return testsupport::loopbackLinkSettings(LinkSettings{}.tcpPort);
 }
 
 }  // namespace
