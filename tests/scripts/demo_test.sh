@@ -8,7 +8,8 @@
 #   - the conversion's mixer has the old firmware, and the printed command, run from outside the
 #     namespace, updates it;
 #   - the demo ends on Ctrl+C (the utility) and when the program exits (the conversion): the
-#     simulator stops, the folder is removed, and no process of the demo is left.
+#     simulator stops, the folder is removed, and no process of the demo is left;
+#   - a script killed outright (SIGKILL, no trap runs) still leaves no process of the demo.
 # Exits 77 (skipped) where no private network namespace can be made.
 #   demo_test.sh <source folder> <build folder>
 set -uo pipefail
@@ -124,6 +125,24 @@ if wait_for "$log" "^mixer-sim: answered the search" &&
     [[ ! -e "$folder" ]] || fail "the demo's folder $folder was left"
 fi
 
+# ---- Varnel Utility, its script killed outright (no trap can run) ------------------------------
+log=$logs/killed.log
+start_demo "$log" --demo --connect-when-found
+if wait_for "$log" "^mixer-sim: first request on connection 1: command 0x18" &&
+    wait_for "$log" "demo images from .*/lib "; then
+    folder=$(grep -oE "demo images from [^ ]+/lib" "$log" | head -n 1 | sed 's/^demo images from //; s#/lib$##')
+    kill -KILL "$demo"
+    end_status
+    status=$?
+    for ((i = 0; i < 50; i++)); do
+        [[ -z "$(demo_processes)" ]] && break
+        sleep 0.1
+    done
+    expect_ended "$log" $status 137
+    # The script could not remove its folder.
+    [[ "$folder" == "${TMPDIR:-/tmp}"/varnel-demo.* ]] && rm -rf "$folder"
+fi
+
 # ---- Varnel Preset Conversion, ended by the program's exit -------------------------------------
 log=$logs/conversion.log
 start_demo "$log" --conversion --demo --connect-when-found
@@ -152,6 +171,7 @@ fi
 
 if [[ $failed -ne 0 ]]; then
     echo "--- utility.log"; tail -n 30 "$logs/utility.log"
+    echo "--- killed.log"; tail -n 30 "$logs/killed.log"
     echo "--- conversion.log"; tail -n 30 "$logs/conversion.log"
     exit 1
 fi
