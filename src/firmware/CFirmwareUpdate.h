@@ -178,13 +178,12 @@ private:
     static bool linkCanSend();
     // The run stops here: nothing more is started, and Program can be pressed again.
     void runStopped();
-    // The board in work has ended, well or not: the reply watchdog rests.
+    // The board in work has ended, well or not: the reply watchdog rests, and no board is in
+    // work for the link until the next one starts.
     void boardEnded();
     // The board in work failed for good (the link was lost, the mixer fell silent): its result,
-    // the failure text and the empty bar, then runFailed.
+    // the failure text and the empty bar, and the run stops.
     void failRun(int board);
-    // The run stops after a failure; the link drops what the mixer may still send for the board.
-    void runFailed();
 
     FirmwareUpdateView& view_;
     GCData& gc_;

@@ -135,6 +135,10 @@ std::string CFirmwareUpdate::writingToMixer() const {
 void CFirmwareUpdate::boardEnded() {
     updateLock = 0;
     if (replyWatchdog_) replyWatchdog_->stop();
+    // No board in work until the next one starts: the link drops what the mixer still sends for
+    // this one (a repeated acknowledgement would send a block into a mixer that is rebooting, or
+    // done, and repaint the bar) and sends nothing more for it.
+    gc_.setCurrentProgramItem(-1);
 }
 
 void CFirmwareUpdate::failRun(int board) {
@@ -142,12 +146,6 @@ void CFirmwareUpdate::failRun(int board) {
     if (isBoard(board)) core_.updateStatusRecord[board] = 2;
     setActives(kFailed);
     view_.setProgress(0);
-    runFailed();
-}
-
-void CFirmwareUpdate::runFailed() {
-    // No board in work: the link ignores the mixer's late acknowledgements and sends nothing more.
-    gc_.setCurrentProgramItem(-1);
     runStopped();
 }
 
@@ -192,7 +190,9 @@ void CFirmwareUpdate::MsgProcess(const platform::Notification& note) {
         if (boardInWork) reflesh_sucess_end(pos);
         return;
     case MSG_BLOCK_SENT:
-        setProgress(pos);
+        // Progress of the board in work only: none is shown over a pause, a countdown or a
+        // run's end.
+        if (updateLock) setProgress(pos);
         return;
     default:
         return;
@@ -249,7 +249,7 @@ void CFirmwareUpdate::reflesh_failure_End(int board) {
     // A board that keeps failing would be started again for ever: its third failure ends the
     // run, before any countdown.
     if (isBoard(board) && ++boardFailures_[board] >= kBoardTries) {
-        runFailed();
+        runStopped();
         return;
     }
     if (isMCUFinish_continue_reboot(board)) {

@@ -188,6 +188,46 @@ TEST_F(FirmwareStop, TheReplyTimeoutCountsFromTheMixersLastAnswer) {
     expectStoppedAt(0);
 }
 
+// A mixer that repeats an acknowledgement once its board has ended, while it reboots or after the
+// run finished: the link sends nothing for it, and the window keeps what it shows.
+TEST_F(FirmwareStop, AnAcknowledgementRepeatedAfterItsBoardEndedSendsNothingAndShowsNothing) {
+    struct Case {
+        const char* name;
+        bool countdownRunsOut;  // false: the mixer is still rebooting after the main board
+        uint8_t command;
+        uint8_t board;
+        int block;  // the block the repeated acknowledgement asks for
+        std::string status;
+    };
+    const Case cases[] = {
+        {"the main board's block 1, during the countdown", false, 0xFB, 0, 1, ""},
+        {"the last board's block 0, after the run finished", true, 0xF1, 3, 0, "Firmware update complete"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        fw.countdownRunsOut = c.countdownRunsOut;
+        program();
+        ASSERT_EQ(fw.statusText, c.status);
+        ASSERT_EQ(window.isRunning(), !c.countdownRunsOut);
+        const size_t frames = mixer.received.size();
+        const auto texts = fw.statusTexts;
+        const int bar = fw.progress;
+        const size_t blocksReported = bus.count(MSG_BLOCK_SENT);
+
+        Bytes ack = linktest::makeFrame(14, c.command, c.board);
+        ack[10] = static_cast<uint8_t>(c.block >> 8);
+        ack[11] = static_cast<uint8_t>(c.block & 0xFF);
+        ack[12] = 0;
+        link->parseData(ack);
+        settle();
+        EXPECT_EQ(mixer.received.size(), frames);
+        EXPECT_EQ(fw.statusTexts, texts);
+        EXPECT_EQ(fw.progress, bar);
+        EXPECT_EQ(bus.count(MSG_BLOCK_SENT), blocksReported);
+    }
+}
+
 // The countdown and the pauses have no board in work: a countdown longer than the reply timeout
 // is no silence of the mixer. The quit question hears of the run until its end.
 TEST_F(FirmwareStop, TheReplyTimeoutRestsWhileNoBoardIsInWork) {
