@@ -78,7 +78,8 @@ void Reactor::run() {
             pollUntil = submissions != submissionsSeen ? now + kPollAfterEvents : Clock::time_point{};
             submissionsSeen = submissions;
         }
-        const bool polling = now < pollUntil;
+        // With no descriptor watched no event can come but a timer's: looking would be for nothing.
+        const bool polling = now < pollUntil && watched_.load(std::memory_order_relaxed) > 0;
         const int n = epoll_wait(epoll_, events, 64, polling ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -141,7 +142,7 @@ void Reactor::updateLocked(int fd, Entry& entry) {
         // Removed rather than left with an empty mask: epoll reports hang-ups and errors even
         // then, and a level-triggered hang-up would wake the reactor without end.
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        entry.inEpoll = false;
+        setInEpollLocked(entry, false);
         entry.interest = 0;
         return;
     }
@@ -159,12 +160,17 @@ void Reactor::updateLocked(int fd, Entry& entry) {
     if (rc != 0 && errno == EEXIST) rc = epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
     if (rc != 0) {
         trace("dispatch: cannot watch descriptor %d: %s", fd, strerror(errno));
-        entry.inEpoll = false;
+        setInEpollLocked(entry, false);
         entry.interest = 0;
         return;
     }
-    entry.inEpoll = true;
+    setInEpollLocked(entry, true);
     entry.interest = want;
+}
+
+void Reactor::setInEpollLocked(Entry& entry, bool inEpoll) {
+    if (entry.inEpoll != inEpoll) watched_.fetch_add(inEpoll ? 1 : -1, std::memory_order_relaxed);
+    entry.inEpoll = inEpoll;
 }
 
 void Reactor::add(SourceImpl* source, const std::shared_ptr<SourceImpl>& strong, int fd, bool read) {
@@ -190,6 +196,7 @@ void Reactor::remove(SourceImpl* source, int fd) {
     }
     if (regs.empty()) {
         if (it->second.inEpoll) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        setInEpollLocked(it->second, false);
         entries_.erase(it);
     } else {
         updateLocked(fd, it->second);
@@ -239,14 +246,28 @@ void Reactor::addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, J
     resetTimerfdLocked();
 }
 
-void Reactor::removeTimer(const TimerKey& key) {
+Reactor::TimerKey Reactor::addCallbackTimer(Clock::time_point due, Job callback) {
     std::lock_guard lock(mutex_);
-    if (timers_.erase(key) > 0) resetTimerfdLocked();
+    TimerKey key{due, nextTimerId_++};
+    timers_.emplace(key, Timer{{}, 0, nullptr, std::move(callback)});
+    resetTimerfdLocked();
+    return key;
+}
+
+void Reactor::removeTimer(const TimerKey& key) {
+    // The timerfd is left as it is: a deadline that has gone wakes the reactor once for nothing,
+    // and it sets the timerfd for the next one then. Most timers are removed before they are
+    // due (a read's time-out, an item kept for a busy thread), and most removals would cost a
+    // system call each.
+    std::lock_guard lock(mutex_);
+    timers_.erase(key);
 }
 
 void Reactor::resetTimerfdLocked() {
+    // Set only to bring the deadline forward: a timerfd set for an earlier instant fires first,
+    // and the reactor then sets it for the earliest deadline left.
     const Clock::time_point due = timers_.empty() ? Clock::time_point::max() : timers_.begin()->first.first;
-    if (due == timerfdDue_) return;
+    if (due >= timerfdDue_) return;
     timerfdDue_ = due;
     itimerspec when{};
     if (due != Clock::time_point::max()) {
@@ -272,12 +293,14 @@ void Reactor::fireDueTimers() {
             due.push_back(std::move(timers_.begin()->second));
             timers_.erase(timers_.begin());
         }
-        timerfdDue_ = Clock::time_point::min();  // force the timerfd to be set again
+        timerfdDue_ = Clock::time_point::max();  // it has fired: set it again for what is left
         resetTimerfdLocked();
     }
     for (Timer& timer : due) {
         if (timer.queue) {
             postLayerWork(*timer.queue, std::move(timer.job));
+        } else if (timer.job) {
+            timer.job();
         } else if (auto source = timer.source.lock()) {
             source->timerFired(timer.generation);
         }

@@ -8,7 +8,8 @@
 // level-triggered, so a descriptor that is still ready fires again at once: at most one handler
 // invocation per source is in flight, and readiness is never lost.
 //
-// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set to the earliest.
+// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set no later than the
+// earliest (a removed timer leaves it set for its deadline; the reactor then wakes once early).
 // Nothing ever has to wake the reactor thread: epoll_ctl from any thread takes effect in an
 // epoll_wait under way, and the thread that changes the earliest deadline sets the timerfd itself.
 //
@@ -17,6 +18,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -47,9 +49,11 @@ public:
     void finishFiring(SourceImpl* source, int fd, bool rearm);
 
     // Timers. A source timer calls source->timerFired(generation) when due; a job timer posts the
-    // job to the queue.
+    // job to the queue; a callback timer runs its callback on the reactor thread, which must
+    // return at once (it takes only the worker pool's lock).
     TimerKey addTimer(Clock::time_point due, const std::shared_ptr<SourceImpl>& source, uint64_t generation);
     void addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, Job job);
+    TimerKey addCallbackTimer(Clock::time_point due, Job callback);
     void removeTimer(const TimerKey& key);
 
 private:
@@ -74,12 +78,13 @@ private:
     struct Timer {
         std::weak_ptr<SourceImpl> source;
         uint64_t generation = 0;
-        std::shared_ptr<Queue> queue;
+        std::shared_ptr<Queue> queue;  // null with a job: a callback timer
         Job job;
     };
 
     Registration* findLocked(SourceImpl* source, int fd, Entry** entryOut);
     void updateLocked(int fd, Entry& entry);
+    void setInEpollLocked(Entry& entry, bool inEpoll);
     void resetTimerfdLocked();
 
     int epoll_ = -1;
@@ -90,6 +95,7 @@ private:
     std::map<TimerKey, Timer> timers_;
     uint64_t nextTimerId_ = 1;
     Clock::time_point timerfdDue_ = Clock::time_point::max();
+    std::atomic<int> watched_{0};  // descriptors registered with epoll now
 };
 
 }  // namespace platform::dispatch::detail

@@ -1,6 +1,7 @@
 #include "platform/dispatch/WorkerPool.h"
 
 #include "platform/dispatch/Internal.h"
+#include "platform/dispatch/Reactor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +20,8 @@ constexpr size_t kMaxJobThreads = 512;
 // short and few, so that an idle program burns next to nothing.
 constexpr auto kSpinFor = std::chrono::microseconds(50);
 constexpr int kMaxSpinners = 2;
+// How long an item kept for a busy pool thread may wait for that thread before another takes it.
+constexpr auto kKeepFor = std::chrono::microseconds(50);
 
 void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -36,6 +39,20 @@ int slot(Priority priority) {
     }
     return 1;
 }
+}  // namespace
+
+// The item a pool thread keeps for itself. Its owner takes it back without the pool's lock only
+// through runKeptItems(); everything else about it is guarded by the pool's mutex.
+struct WorkerPool::Keeper {
+    bool hasItem = false;  // under the pool's mutex
+    WorkItem item;         // under the pool's mutex
+    Reactor::TimerKey timer{};  // the owner's: the hand-on timer of the item kept now
+};
+
+namespace {
+// Set on pool threads while they run layer work (not a global-queue job): work they post is kept.
+thread_local bool t_inLayerWork = false;
+thread_local std::shared_ptr<WorkerPool::Keeper> t_keeper;
 }  // namespace
 
 WorkerPool& WorkerPool::instance() {
@@ -62,11 +79,64 @@ void WorkerPool::submitJob(Priority priority, WorkItem item) {
 }
 
 void WorkerPool::submitLayerWork(WorkItem item) {
+    if (t_inLayerWork && keepForThisThread(item)) return;
     std::unique_lock lock(mutex_);
     layerWork_.push_back(std::move(item));
     submissions_.fetch_add(1, std::memory_order_relaxed);
     updateRunnableLocked();
     provideThreadFor(lock);
+}
+
+bool WorkerPool::keepForThisThread(WorkItem& item) {
+    Keeper& keeper = *t_keeper;
+    {
+        std::lock_guard lock(mutex_);
+        if (keeper.hasItem) return false;  // one at a time: the next goes to any thread
+        keeper.item = std::move(item);
+        keeper.hasItem = true;
+        submissions_.fetch_add(1, std::memory_order_relaxed);
+    }
+    keeper.timer = Reactor::instance().addCallbackTimer(Reactor::deadlineAfter(kKeepFor),
+                                                        [k = t_keeper] { WorkerPool::instance().handOn(*k); });
+    return true;
+}
+
+void WorkerPool::handOn(Keeper& keeper) {
+    std::unique_lock lock(mutex_);
+    if (!keeper.hasItem) return;  // its owner has taken it meanwhile
+    keeper.hasItem = false;
+    layerWork_.push_back(std::move(keeper.item));
+    keeper.item = WorkItem{};
+    updateRunnableLocked();
+    provideThreadFor(lock);
+}
+
+void WorkerPool::handOnKeptItem() {
+    if (!t_keeper) return;
+    Reactor::instance().removeTimer(t_keeper->timer);
+    handOn(*t_keeper);
+}
+
+bool WorkerPool::keepsItem() {
+    if (!t_keeper) return false;
+    std::lock_guard lock(instance().mutex_);
+    return t_keeper->hasItem;
+}
+
+void WorkerPool::runKeptItems() {
+    Keeper& keeper = *t_keeper;
+    for (;;) {
+        WorkItem next;
+        {
+            std::lock_guard lock(mutex_);
+            if (!keeper.hasItem) return;
+            keeper.hasItem = false;
+            next = std::move(keeper.item);
+            keeper.item = WorkItem{};
+        }
+        Reactor::instance().removeTimer(keeper.timer);
+        runItem(next);  // may keep the next link of the chain
+    }
 }
 
 void WorkerPool::provideThreadFor(std::unique_lock<std::mutex>& lock) {
@@ -119,8 +189,11 @@ bool WorkerPool::popLocked(WorkItem& out, bool& isJob) {
 
 void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob) {
     lock.unlock();
+    t_inLayerWork = !isJob;
     runItem(item);
     item = WorkItem{};  // release the job's captures before taking the lock again
+    if (!isJob) runKeptItems();
+    t_inLayerWork = false;
     lock.lock();
     if (isJob) {
         --runningJobs_;  // a job waiting past the cap may start now: this thread looks next
@@ -143,6 +216,7 @@ void WorkerPool::watchForItems() const {
 
 void WorkerPool::workerMain() {
     pthread_setname_np(pthread_self(), "varnel-worker");
+    t_keeper = std::make_shared<Keeper>();
     std::unique_lock lock(mutex_);
     for (;;) {
         WorkItem item;
