@@ -382,7 +382,8 @@ private:
     // Closing.
     void closeWithError(const std::optional<Error>& error, bool report = true);
 
-    // Fields, touched on the socket queue only (filters under filterMutex).
+    // Fields, touched on the socket queue only (the filter blocks are also read by the filter
+    // queues, under filterMutex).
     WeakDelegate delegate_;
     QueuePtr delegateQueue_;
 

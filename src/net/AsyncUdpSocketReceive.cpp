@@ -190,19 +190,14 @@ bool AsyncUdpSocket::receiveFromIPv4Next() {
 }
 
 AsyncUdpSocket::Delivery AsyncUdpSocket::deliverThroughReceiveFilter(Bytes data, Bytes address) {
-    QueuePtr filterQueue;
-    bool filterAsync = false;
-    bool hasFilter = false;
-    {
-        std::lock_guard<std::mutex> lock(filterMutex);
-        hasFilter = receiveFilterBlock && receiveFilterQueue;
-        filterQueue = receiveFilterQueue;
-        filterAsync = receiveFilterAsync;
-    }
-    if (!hasFilter) {
+    // The filter's queue and mode are written on the socket queue alone (the queue is null when
+    // there is no filter): the lock guards only the block, which the filter queue reads.
+    if (!receiveFilterQueue) {
         notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address), {});
         return Delivery::Notified;
     }
+    const QueuePtr filterQueue = receiveFilterQueue;
+    const bool filterAsync = receiveFilterAsync;
 
     if (!filterAsync) {
         std::any context;
