@@ -22,8 +22,8 @@ namespace {
 thread_local Frame* t_top = nullptr;
 
 // A serial queue runs this many jobs in one turn of a pool thread, then goes on only while no
-// other item waits for a thread or is kept for this one (and, when it runs inside a job of its
-// target, not at all).
+// other item waits for a thread (and, when it runs inside a job of its target, not at all). It
+// steps aside after any job that left work kept for its thread.
 constexpr int kDrainBatch = 64;
 
 bool onMainThread() { return MainExecutor::hasCurrent() && MainExecutor::current().isMainThread(); }
@@ -161,8 +161,11 @@ void SerialQueue::drain() {
     {
         Frame frame(this);
         const bool onPoolThread = frame.previous() == nullptr;
-        auto othersWait = [] { return WorkerPool::instance().hasWaitingItems() || WorkerPool::keepsItem(); };
-        for (int n = 0; n < kDrainBatch || (onPoolThread && !othersWait()); ++n) {
+        for (int n = 0;; ++n) {
+            // Work this thread keeps (the delegate's turn, say) runs now, and this queue's
+            // remaining jobs after it; a batch is done once others wait for a thread.
+            if (n > 0 && WorkerPool::keepsItem()) break;
+            if (n >= kDrainBatch && (!onPoolThread || WorkerPool::instance().hasWaitingItems())) break;
             // The jobs are taken a batch at a time: one lock for all that are queued now, and the
             // threads that queue more seldom meet the drain at the lock.
             if (taken_.empty()) {

@@ -78,7 +78,8 @@ void Reactor::run() {
             pollUntil = submissions != submissionsSeen ? now + kPollAfterEvents : Clock::time_point{};
             submissionsSeen = submissions;
         }
-        // With no descriptor watched no event can come but a timer's: looking would be for nothing.
+        // With no descriptor armed or in delivery no event can come but a timer's: looking would
+        // be for nothing.
         const bool polling = now < pollUntil && watched_.load(std::memory_order_relaxed) > 0;
         const int n = epoll_wait(epoll_, events, 64, polling ? 0 : -1);
         if (n < 0) {
@@ -89,15 +90,19 @@ void Reactor::run() {
             sched_yield();  // on a busy machine the threads that do the work get the processor
             continue;
         }
+        bool descriptorEvents = false;
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kTimerTag) {
                 fireDueTimers();
             } else {
                 handleDescriptor(events[i].data.u64, events[i].events, fire);
+                descriptorEvents = true;
             }
         }
         for (auto& source : fire) source->post();
         fire.clear();  // a source whose last owner let go is destroyed here, outside the lock
+        // A timer tells nothing of the traffic to come; descriptor events do.
+        if (!descriptorEvents) continue;
         pollUntil = Clock::now() + kPollAfterEvents;
         submissionsSeen = WorkerPool::instance().submissions();
     }
@@ -134,15 +139,18 @@ Reactor::Registration* Reactor::findLocked(SourceImpl* source, int fd, Entry** e
 
 void Reactor::updateLocked(int fd, Entry& entry) {
     uint32_t want = 0;
+    bool watching = false;
     for (const Registration& r : entry.registrations) {
         if (r.armed) want |= r.read ? EPOLLIN : EPOLLOUT;
+        watching = watching || r.armed || r.firing;
     }
+    setWatchingLocked(entry, watching);
     if (want == entry.interest && entry.inEpoll == (want != 0)) return;
     if (want == 0) {
         // Removed rather than left with an empty mask: epoll reports hang-ups and errors even
         // then, and a level-triggered hang-up would wake the reactor without end.
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        setInEpollLocked(entry, false);
+        entry.inEpoll = false;
         entry.interest = 0;
         return;
     }
@@ -160,17 +168,17 @@ void Reactor::updateLocked(int fd, Entry& entry) {
     if (rc != 0 && errno == EEXIST) rc = epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
     if (rc != 0) {
         trace("dispatch: cannot watch descriptor %d: %s", fd, strerror(errno));
-        setInEpollLocked(entry, false);
+        entry.inEpoll = false;
         entry.interest = 0;
         return;
     }
-    setInEpollLocked(entry, true);
+    entry.inEpoll = true;
     entry.interest = want;
 }
 
-void Reactor::setInEpollLocked(Entry& entry, bool inEpoll) {
-    if (entry.inEpoll != inEpoll) watched_.fetch_add(inEpoll ? 1 : -1, std::memory_order_relaxed);
-    entry.inEpoll = inEpoll;
+void Reactor::setWatchingLocked(Entry& entry, bool watching) {
+    if (entry.watching != watching) watched_.fetch_add(watching ? 1 : -1, std::memory_order_relaxed);
+    entry.watching = watching;
 }
 
 void Reactor::add(SourceImpl* source, const std::shared_ptr<SourceImpl>& strong, int fd, bool read) {
@@ -196,7 +204,7 @@ void Reactor::remove(SourceImpl* source, int fd) {
     }
     if (regs.empty()) {
         if (it->second.inEpoll) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-        setInEpollLocked(it->second, false);
+        setWatchingLocked(it->second, false);
         entries_.erase(it);
     } else {
         updateLocked(fd, it->second);
@@ -255,19 +263,13 @@ Reactor::TimerKey Reactor::addCallbackTimer(Clock::time_point due, Job callback)
 }
 
 void Reactor::removeTimer(const TimerKey& key) {
-    // The timerfd is left as it is: a deadline that has gone wakes the reactor once for nothing,
-    // and it sets the timerfd for the next one then. Most timers are removed before they are
-    // due (a read's time-out, an item kept for a busy thread), and most removals would cost a
-    // system call each.
     std::lock_guard lock(mutex_);
-    timers_.erase(key);
+    if (timers_.erase(key) > 0) resetTimerfdLocked();
 }
 
 void Reactor::resetTimerfdLocked() {
-    // Set only to bring the deadline forward: a timerfd set for an earlier instant fires first,
-    // and the reactor then sets it for the earliest deadline left.
     const Clock::time_point due = timers_.empty() ? Clock::time_point::max() : timers_.begin()->first.first;
-    if (due >= timerfdDue_) return;
+    if (due == timerfdDue_) return;
     timerfdDue_ = due;
     itimerspec when{};
     if (due != Clock::time_point::max()) {
@@ -293,7 +295,7 @@ void Reactor::fireDueTimers() {
             due.push_back(std::move(timers_.begin()->second));
             timers_.erase(timers_.begin());
         }
-        timerfdDue_ = Clock::time_point::max();  // it has fired: set it again for what is left
+        timerfdDue_ = Clock::time_point::min();  // force the timerfd to be set again
         resetTimerfdLocked();
     }
     for (Timer& timer : due) {

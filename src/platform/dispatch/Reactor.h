@@ -8,8 +8,7 @@
 // level-triggered, so a descriptor that is still ready fires again at once: at most one handler
 // invocation per source is in flight, and readiness is never lost.
 //
-// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set no later than the
-// earliest (a removed timer leaves it set for its deadline; the reactor then wakes once early).
+// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set to the earliest.
 // Nothing ever has to wake the reactor thread: epoll_ctl from any thread takes effect in an
 // epoll_wait under way, and the thread that changes the earliest deadline sets the timerfd itself.
 //
@@ -73,6 +72,7 @@ private:
         uint32_t generation = 0;
         uint32_t interest = 0;  // events registered with epoll now
         bool inEpoll = false;
+        bool watching = false;  // a source on it is armed or in delivery (counted in watched_)
         std::vector<Registration> registrations;
     };
     struct Timer {
@@ -84,7 +84,7 @@ private:
 
     Registration* findLocked(SourceImpl* source, int fd, Entry** entryOut);
     void updateLocked(int fd, Entry& entry);
-    void setInEpollLocked(Entry& entry, bool inEpoll);
+    void setWatchingLocked(Entry& entry, bool watching);
     void resetTimerfdLocked();
 
     int epoll_ = -1;
@@ -95,7 +95,7 @@ private:
     std::map<TimerKey, Timer> timers_;
     uint64_t nextTimerId_ = 1;
     Clock::time_point timerfdDue_ = Clock::time_point::max();
-    std::atomic<int> watched_{0};  // descriptors registered with epoll now
+    std::atomic<int> watched_{0};  // descriptors with a source armed or in delivery
 };
 
 }  // namespace platform::dispatch::detail

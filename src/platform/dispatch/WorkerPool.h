@@ -21,15 +21,17 @@
 // The next link of such a chain is often posted by a pool thread that is about to finish: a
 // socket queue's job that hands a report to the delegate's queue, a delegate that asks its socket
 // for the next read. Layer work that a pool thread posts while it runs layer work is therefore
-// kept for that thread, one item at a time: it runs the item as soon as its current one ends, on
-// a warm cache, with no other thread woken or kept spinning for it. The hand-off stays bounded:
-// when the current item runs longer than kKeepFor a reactor timer hands the kept item to another
-// thread, and a thread that is about to wait (sync) hands it on first, since the item may be
-// what it waits for. Jobs of the global queues keep nothing: they may block for long.
+// kept for that thread, in order: it runs the items as soon as its current one ends (a serial
+// queue's drain steps aside after its current job for them), on a warm cache, with no other
+// thread woken or kept spinning for them. The hand-off stays bounded: when the thread stays in
+// one item longer than kKeepFor a reactor timer hands the kept items to other threads, and a
+// thread that is about to wait (sync) hands them on first, since they may be what it waits for.
+// Jobs of the global queues keep nothing: they may block for long.
 
 #include "platform/dispatch/Dispatch.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -57,9 +59,9 @@ public:
     // Threads alive now (for tests and traces).
     int threadCount() const;
 
-    // A pool thread about to block hands the item it keeps to another thread.
+    // A pool thread about to block hands the items it keeps to other threads.
     void handOnKeptItem();
-    // Whether the calling thread keeps an item: a long drain then steps aside for it too.
+    // Whether the calling thread keeps items: a drain then steps aside for them.
     static bool keepsItem();
 
     // Whether items wait that a thread could take now: a long drain then steps aside for them.
@@ -73,7 +75,9 @@ public:
 
 private:
     WorkerPool() = default;
-    bool keepForThisThread(WorkItem& item);
+    void keepForThisThread(WorkItem item);
+    void setKeepTimer(Keeper& keeper);
+    void dropKeepTimer(Keeper& keeper);
     void runKeptItems();
     void handOn(Keeper& keeper);
     void provideThreadFor(std::unique_lock<std::mutex>& lock);
@@ -81,7 +85,8 @@ private:
     bool popLocked(WorkItem& out, bool& isJob);
     void runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob);
     void updateRunnableLocked();
-    void watchForItems() const;
+    // Watches for up to kSpinFor; true when an item came, for this thread or another.
+    bool watchForItems() const;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -94,6 +99,8 @@ private:
     int claims_ = 0;   // wake-ups sent and not yet taken by a waiting thread
     int spinning_ = 0;     // threads watching runnable_ before they sleep
     int spinClaims_ = 0;   // items left for a watching thread to take (never above spinning_)
+    int spinCredit_ = 8;   // see kSpinCreditMax (its value); no credit: idle threads sleep at once
+    unsigned spinProbe_ = 0;  // counts idle turns without credit
     std::atomic<size_t> runnable_{0};  // queued items a thread may take now, changed under mutex_
     std::atomic<uint64_t> submissions_{0};
 };
