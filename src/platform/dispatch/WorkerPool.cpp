@@ -91,25 +91,24 @@ void WorkerPool::submitJob(Priority priority, WorkItem item) {
 }
 
 void WorkerPool::submitLayerWork(WorkItem item) {
-    if (t_inLayerWork) {
-        keepForThisThread(std::move(item));
+    std::unique_lock lock(mutex_);
+    submissions_.fetch_add(1, std::memory_order_relaxed);
+    // A watching thread takes it at once, beside this one; with none watching, this thread
+    // keeps it rather than wake one.
+    if (t_inLayerWork && spinning_ <= spinClaims_) {
+        keepLocked(lock, std::move(item));
         return;
     }
-    std::unique_lock lock(mutex_);
     layerWork_.push_back(std::move(item));
-    submissions_.fetch_add(1, std::memory_order_relaxed);
     updateRunnableLocked();
     provideThreadFor(lock);
 }
 
-void WorkerPool::keepForThisThread(WorkItem item) {
+void WorkerPool::keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item) {
     Keeper& keeper = *t_keeper;
-    {
-        std::lock_guard lock(mutex_);
-        keeper.items.push_back(std::move(item));
-        keeper.keeping.store(true, std::memory_order_relaxed);
-        submissions_.fetch_add(1, std::memory_order_relaxed);
-    }
+    keeper.items.push_back(std::move(item));
+    keeper.keeping.store(true, std::memory_order_relaxed);
+    lock.unlock();
     if (!keeper.hasTimer) setKeepTimer(keeper);
 }
 

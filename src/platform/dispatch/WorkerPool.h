@@ -20,10 +20,10 @@
 //
 // The next link of such a chain is often posted by a pool thread that is about to finish: a
 // socket queue's job that hands a report to the delegate's queue, a delegate that asks its socket
-// for the next read. Layer work that a pool thread posts while it runs layer work is therefore
-// kept for that thread, in order: it runs the items as soon as its current one ends (a serial
-// queue's drain steps aside after its current job for them), on a warm cache, with no other
-// thread woken or kept spinning for them. The hand-off stays bounded: when the thread stays in
+// for the next read. Layer work that a pool thread posts while it runs layer work, when no thread
+// is watching to take it, is therefore kept for that thread, in order: it runs the items as soon
+// as its current one ends (a serial queue's drain steps aside after its current job for them),
+// on a warm cache, with no other thread woken for them. The hand-off stays bounded: when the thread stays in
 // one item longer than kKeepFor a reactor timer hands the kept items to other threads, and a
 // thread that is about to wait (sync) hands them on first, since they may be what it waits for.
 // Jobs of the global queues keep nothing: they may block for long.
@@ -75,7 +75,7 @@ public:
 
 private:
     WorkerPool() = default;
-    void keepForThisThread(WorkItem item);
+    void keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item);
     void setKeepTimer(Keeper& keeper);
     void dropKeepTimer(Keeper& keeper);
     void runKeptItems();
