@@ -308,7 +308,10 @@ private:
     void notifyDidNotConnect(const Error& error);
     void notifyDidSendDataWithTag(int64_t tag);
     void notifyDidNotSendDataWithTagDueToError(int64_t tag, const Error& error);
+    // Received datagrams are reported in one delegate job per turn of the receive loop: collected
+    // here, posted by flushReceived() at the end of the turn and before any later report.
     void notifyDidReceiveDataFromAddressWithFilterContext(Bytes data, Bytes address, std::any context);
+    void flushReceived();
     void notifyDidCloseWithError(const std::optional<Error>& error);
     template <class Call>
     void notify(unsigned capability, Call call);
@@ -444,4 +447,10 @@ private:
 
     net::detail::AsyncUdpSocketSystemCalls calls;
     std::vector<uint8_t> receiveBuffer;  // reused for every read; each delivery copies out its bytes
+    struct Received {
+        Bytes data;
+        Bytes address;
+        std::any context;
+    };
+    std::vector<Received> receivedBatch;  // reported by flushReceived()
 };
