@@ -52,6 +52,17 @@ struct SocketPair {
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// Resumes the suspended read source with one byte waiting, and takes the byte from the descriptor
+// while the source's event waits behind a gate on the queue: the event reaches the queue stale.
+void makeTheEventStale(const SocketPair& pair, const std::shared_ptr<Queue>& queue, Source& source) {
+    Gate gate(queue);
+    pair.send(1);
+    source.resume();
+    std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
+    ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
+    gate.open();
+}
+
 TEST(Source, CreatedSuspendedAndDeliversOnlyAtSuspendCountZero) {
     struct Case {
         const char* name;
@@ -264,14 +275,7 @@ TEST(Source, ReadinessConsumedBeforeTheHandlerRunsIsNotDelivered) {
             pair.readOne();
             fired.add();
         });
-        {
-            Gate gate(queue);
-            pair.send(1);
-            source->resume();
-            std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
-            ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
-            gate.open();
-        }
+        makeTheEventStale(pair, queue, *source);
         flush(queue);
         pair.send(2);
         ASSERT_TRUE(fired.waitFor(2));
@@ -315,14 +319,7 @@ TEST(Source, ReadinessComingBetweenTheCountAndTheLookIsCountedAgain) {
                 else
                     pair.send(2);
             });
-            {
-                Gate gate(queue);
-                pair.send(1);
-                source->resume();
-                std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
-                ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
-                gate.open();
-            }
+            makeTheEventStale(pair, queue, *source);
             flush(queue);
             quietPeriod();  // a second report of the end of stream would come now
             flush(queue);
