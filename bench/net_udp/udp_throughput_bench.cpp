@@ -1,8 +1,13 @@
 // Datagrams per second through AsyncUdpSocket on loopback (a sending socket, a receiving socket in
-// continuous mode, the delegate on a serial queue) against a plain blocking sendto/recvfrom loop in
-// the same run. Both move the datagrams in windows of kWindow, with a receive buffer that holds a
-// whole window, so that the receiver never drops any. The ratio of the two is printed at the end.
+// continuous mode, the delegate on a serial queue), against asio doing the same with one io_context
+// thread (asio_udp_bench.cpp, when asio is installed) and a plain blocking sendto/recvfrom loop, all
+// in the same run. Each moves the datagrams in windows of kWindow (UdpBench.h). After the table the
+// median rate of each is printed with the ratios project / asio and project / plain loop. By
+// default each runs 7 times, interleaved at random with the others (BenchArgs.h).
 
+#include "UdpBench.h"
+
+#include "../BenchArgs.h"
 #include "net/AsyncUdpSocket.h"
 
 #include "platform/Trace.h"
@@ -10,22 +15,15 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
-#include <benchmark/benchmark.h>
-
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
 using platform::Bytes;
-constexpr int kWindow = 512;
-constexpr int kReceiveBuffer = 4 << 20;
-
-void growReceiveBuffer(int fd) { ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer); }
+using namespace udpbench;
 
 Bytes loopback(uint16_t port) {
     sockaddr_in a{};
@@ -70,7 +68,7 @@ void BM_PlainLoop(benchmark::State& state) {
         }
         datagrams += kWindow;
     }
-    state.counters["datagrams_per_second"] = benchmark::Counter(static_cast<double>(datagrams), benchmark::Counter::kIsRate);
+    reportRate(state, datagrams);
     ::close(receiver);
     ::close(sender);
 }
@@ -78,23 +76,11 @@ void BM_PlainLoop(benchmark::State& state) {
 class Counter : public AsyncUdpSocketDelegate {
 public:
     unsigned capabilities() const override { return kDidReceiveDataFromAddressWithFilterContext; }
-    void udpSocketDidReceiveDataFromAddressWithFilterContext(const SocketPtr&, const Bytes& data, const Bytes&,
+    void udpSocketDidReceiveDataFromAddressWithFilterContext(const SocketPtr&, const Bytes&, const Bytes&,
                                                              const std::any&) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        bytes += data.size();
-        ++received;
-        if (received >= target) done.notify_all();
+        received.add();
     }
-    void waitFor(int64_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        target = n;
-        done.wait(lock, [&] { return received >= target; });
-    }
-    std::mutex mutex;
-    std::condition_variable done;
-    int64_t received = 0;
-    int64_t target = 0;
-    uint64_t bytes = 0;
+    Received received;
 };
 
 void BM_AsyncUdpSocket(benchmark::State& state) {
@@ -116,43 +102,64 @@ void BM_AsyncUdpSocket(benchmark::State& state) {
     for (auto _ : state) {
         for (int i = 0; i < kWindow; ++i) sender->sendDataToAddressWithTimeoutTag(payload, to, -1, i);
         datagrams += kWindow;
-        delegate->waitFor(datagrams);
+        delegate->received.waitFor(datagrams);
     }
-    state.counters["datagrams_per_second"] = benchmark::Counter(static_cast<double>(datagrams), benchmark::Counter::kIsRate);
+    reportRate(state, datagrams);
     sender->close();
     receiver->close();
 }
 
-BENCHMARK(BM_PlainLoop)->Arg(21)->Arg(1400)->UseRealTime();
-BENCHMARK(BM_AsyncUdpSocket)->Arg(21)->Arg(1400)->UseRealTime();
+BENCHMARK(BM_PlainLoop)->Arg(kSizes[0])->Arg(kSizes[1])->UseRealTime();
+BENCHMARK(BM_AsyncUdpSocket)->Arg(kSizes[0])->Arg(kSizes[1])->UseRealTime();
 
-// Keeps the rate of each run so the ratios can be printed after the table.
+// Keeps the median rate of each benchmark (the summary of its repetitions, or its one run) so
+// that the ratios can be printed after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            auto it = run.counters.find("datagrams_per_second");
-            if (it != run.counters.end()) rates[run.benchmark_name()] = it->second.value;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median)) continue;
+            auto it = run.counters.find(kRateCounter);
+            if (it == run.counters.end()) continue;
+            if (median || !medians.count(run.run_name.str())) medians[run.run_name.str()] = it->second.value;
         }
     }
-    std::map<std::string, double> rates;
+    // The median rate of a benchmark, 0 when it did not run.
+    double median(const std::string& name) const {
+        auto it = medians.find(name);
+        return it == medians.end() ? 0 : it->second;
+    }
+    std::map<std::string, double> medians;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
     platform::setTraceEnabled(false);
-    benchmark::Initialize(&argc, argv);
+    std::vector<char*> args = benchargs::withDefaults(argc, argv, {"--benchmark_repetitions=7",
+                                                                   "--benchmark_enable_random_interleaving=true",
+                                                                   "--benchmark_display_aggregates_only=true"});
+    int count = static_cast<int>(args.size()) - 1;
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    for (const char* size : {"21", "1400"}) {
-        const std::string suffix = std::string("/") + size + "/real_time";
-        auto plain = reporter.rates.find("BM_PlainLoop" + suffix);
-        auto ours = reporter.rates.find("BM_AsyncUdpSocket" + suffix);
-        if (plain == reporter.rates.end() || ours == reporter.rates.end() || plain->second <= 0) continue;
-        std::printf("%s-byte datagrams: AsyncUdpSocket %.0f/s, plain loop %.0f/s, ratio %.2fx\n", size, ours->second,
-                    plain->second, ours->second / plain->second);
+    for (const int64_t size : kSizes) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, "/%lld/real_time", static_cast<long long>(size));
+        const double ours = reporter.median(std::string("BM_AsyncUdpSocket") + suffix);
+        const double asio = reporter.median(std::string("BM_AsioUdp") + suffix);
+        const double plain = reporter.median(std::string("BM_PlainLoop") + suffix);
+        if (ours <= 0) continue;
+        std::printf("%lld-byte datagrams (thousands/s, median): AsyncUdpSocket %.0f", static_cast<long long>(size),
+                    ours / 1e3);
+        if (asio > 0) std::printf(", asio %.0f", asio / 1e3);
+        if (plain > 0) std::printf(", plain loop %.0f", plain / 1e3);
+        if (asio > 0) std::printf("; project / asio %.2fx", ours / asio);
+        if (plain > 0) std::printf("; project / plain loop %.2fx", ours / plain);
+        std::printf("\n");
     }
     benchmark::Shutdown();
     return 0;

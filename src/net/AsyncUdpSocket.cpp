@@ -302,10 +302,18 @@ void AsyncUdpSocket::notifyDidNotSendDataWithTagDueToError(int64_t tag, const Er
 }
 
 void AsyncUdpSocket::notifyDidReceiveDataFromAddressWithFilterContext(Bytes data, Bytes address, std::any context) {
+    receivedBatch.push_back(Received{std::move(data), std::move(address), std::move(context)});
+}
+
+void AsyncUdpSocket::flushReceived() {
+    if (receivedBatch.empty()) return;
+    // One job on the delegate queue for the datagrams of a turn, called back one by one in order.
+    auto batch = std::make_shared<std::vector<Received>>(std::move(receivedBatch));
+    receivedBatch.clear();
     notify(AsyncUdpSocketDelegate::kDidReceiveDataFromAddressWithFilterContext,
-           [data = std::move(data), address = std::move(address), context = std::move(context)](
-               AsyncUdpSocketDelegate& d, const std::shared_ptr<AsyncUdpSocket>& s) {
-               d.udpSocketDidReceiveDataFromAddressWithFilterContext(s, data, address, context);
+           [batch](AsyncUdpSocketDelegate& d, const std::shared_ptr<AsyncUdpSocket>& s) {
+               for (const Received& r : *batch)
+                   d.udpSocketDidReceiveDataFromAddressWithFilterContext(s, r.data, r.address, r.context);
            });
 }
 

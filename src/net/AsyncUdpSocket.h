@@ -308,7 +308,10 @@ private:
     void notifyDidNotConnect(const Error& error);
     void notifyDidSendDataWithTag(int64_t tag);
     void notifyDidNotSendDataWithTagDueToError(int64_t tag, const Error& error);
+    // Received datagrams are reported in one delegate job per turn of the receive loop: collected
+    // here, posted by flushReceived() at the end of the turn and before any later report.
     void notifyDidReceiveDataFromAddressWithFilterContext(Bytes data, Bytes address, std::any context);
+    void flushReceived();
     void notifyDidCloseWithError(const std::optional<Error>& error);
     template <class Call>
     void notify(unsigned capability, Call call);
@@ -382,7 +385,8 @@ private:
     // Closing.
     void closeWithError(const std::optional<Error>& error, bool report = true);
 
-    // Fields, touched on the socket queue only (filters under filterMutex).
+    // Fields, touched on the socket queue only (the filter blocks are also read by the filter
+    // queues, under filterMutex).
     WeakDelegate delegate_;
     QueuePtr delegateQueue_;
 
@@ -443,4 +447,10 @@ private:
 
     net::detail::AsyncUdpSocketSystemCalls calls;
     std::vector<uint8_t> receiveBuffer;  // reused for every read; each delivery copies out its bytes
+    struct Received {
+        Bytes data;
+        Bytes address;
+        std::any context;
+    };
+    std::vector<Received> receivedBatch;  // reported by flushReceived()
 };

@@ -98,12 +98,14 @@ void AsyncUdpSocket::doReceive() {
     assertOnSocketQueue();
     // A burst is read out in a loop rather than by recursion; after a stretch of reads the rest
     // waits for a later turn of the queue, so that a long burst does not hold up sends and requests.
-    for (int reads = 0; reads < kReadsPerTurn; ++reads) {
-        if (!doReceiveStep()) return;
+    int reads = 0;
+    while (reads < kReadsPerTurn && doReceiveStep()) ++reads;
+    flushReceived();
+    if (reads == kReadsPerTurn) {
+        socketQueue->async([weakSelf = weak_from_this()] {
+            if (auto self = weakSelf.lock()) self->doReceive();
+        });
     }
-    socketQueue->async([weakSelf = weak_from_this()] {
-        if (auto self = weakSelf.lock()) self->doReceive();
-    });
 }
 
 bool AsyncUdpSocket::doReceiveStep() {
@@ -190,19 +192,14 @@ bool AsyncUdpSocket::receiveFromIPv4Next() {
 }
 
 AsyncUdpSocket::Delivery AsyncUdpSocket::deliverThroughReceiveFilter(Bytes data, Bytes address) {
-    QueuePtr filterQueue;
-    bool filterAsync = false;
-    bool hasFilter = false;
-    {
-        std::lock_guard<std::mutex> lock(filterMutex);
-        hasFilter = receiveFilterBlock && receiveFilterQueue;
-        filterQueue = receiveFilterQueue;
-        filterAsync = receiveFilterAsync;
-    }
-    if (!hasFilter) {
+    // The filter's queue and mode are written on the socket queue alone (the queue is null when
+    // there is no filter): the lock guards only the block, which the filter queue reads.
+    if (!receiveFilterQueue) {
         notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address), {});
         return Delivery::Notified;
     }
+    const QueuePtr filterQueue = receiveFilterQueue;
+    const bool filterAsync = receiveFilterAsync;
 
     if (!filterAsync) {
         std::any context;
@@ -231,6 +228,7 @@ AsyncUdpSocket::Delivery AsyncUdpSocket::deliverThroughReceiveFilter(Bytes data,
             if (allowed) {
                 self->notifyDidReceiveDataFromAddressWithFilterContext(std::move(data), std::move(address),
                                                                        std::move(context));
+                self->flushReceived();
             }
             if (self->flags & Flag::receiveOnce) {
                 if (allowed) {

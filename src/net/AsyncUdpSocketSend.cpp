@@ -201,19 +201,13 @@ void AsyncUdpSocket::doPreSend() {
         return;
     }
 
-    QueuePtr filterQueue;
-    bool filterAsync = false;
-    bool hasFilter = false;
-    {
-        std::lock_guard<std::mutex> lock(filterMutex);
-        hasFilter = sendFilterBlock && sendFilterQueue;
-        filterQueue = sendFilterQueue;
-        filterAsync = sendFilterAsync;
-    }
-    if (!hasFilter) {
+    // As for receiving: the filter's queue and mode are socket-queue fields, null without a filter.
+    if (!sendFilterQueue) {
         doSend();
         return;
     }
+    const QueuePtr filterQueue = sendFilterQueue;
+    const bool filterAsync = sendFilterAsync;
     if (filterAsync) {
         packet->filterInProgress = true;
         filterQueue->async([self = shared_from_this(), packet] {

@@ -217,6 +217,10 @@ void AsyncUdpSocket::closeSockets() {
 
 void AsyncUdpSocket::closeWithError(const std::optional<Error>& error, bool report) {
     assertOnSocketQueue();
+    // Datagrams read before the close are reported before it (a socket being destroyed reports
+    // nothing; it has none waiting then, as they are posted at the end of each receive turn).
+    if (report) flushReceived();
+    receivedBatch.clear();
     if (currentSend) endCurrentSend();
     sendQueue.clear();
     const bool shouldCallDelegate = (flags & Flag::socketsCreated) != 0;

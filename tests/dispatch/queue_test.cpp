@@ -150,6 +150,57 @@ TEST(SerialQueue, SyncFromAnotherSerialQueueRunsThereAndReturns) {
     });
 }
 
+// Work that a job posts to an idle serial queue is kept for the job's thread, which runs it when
+// the job returns. A job that blocks after posting is no hold-up for that work: waiting on a
+// condition for it, or syncing onto its queue, the job sees it run.
+TEST(SerialQueue, WorkPostedByAJobThatThenBlocksStillRuns) {
+    struct Case {
+        const char* name;
+        bool viaSync;
+    };
+    for (const Case& c : {Case{"waits on a condition", false}, Case{"syncs onto the queue it posted to", true}}) {
+        SCOPED_TRACE(c.name);
+        repeat(50, 2s, [&](int) {
+            auto a = Queue::createSerial("a");
+            auto b = Queue::createSerial("b");
+            Counter posted, done;
+            std::atomic<bool> sawIt{false};
+            a->async([&] {
+                b->async([&] { posted.add(); });
+                if (c.viaSync) {
+                    b->sync([&] { sawIt = posted.value() == 1; });
+                } else {
+                    sawIt = posted.waitFor(1, 5s);
+                }
+                done.add();
+            });
+            ASSERT_TRUE(done.waitFor(1));
+            EXPECT_TRUE(sawIt);
+        });
+    }
+}
+
+// Values are read without a lock from a few slots, more keys from a list beside them; either way
+// a value can be replaced and removed.
+TEST(QueueSpecific, ManyKeysOnOneQueue) {
+    auto queue = Queue::createSerial("many");
+    static int keys[7];
+    static int values[7];
+    for (int i = 0; i < 7; ++i) queue->setSpecific(&keys[i], &values[i]);
+    queue->sync([&] {
+        for (int i = 0; i < 7; ++i) EXPECT_EQ(Queue::getSpecific(&keys[i]), &values[i]) << "key " << i;
+    });
+    queue->setSpecific(&keys[1], nullptr);
+    queue->setSpecific(&keys[6], nullptr);
+    queue->setSpecific(&keys[5], &values[0]);
+    EXPECT_EQ(queue->specific(&keys[1]), nullptr);
+    EXPECT_EQ(queue->specific(&keys[6]), nullptr);
+    EXPECT_EQ(queue->specific(&keys[5]), &values[0]);
+    queue->setSpecific(&keys[1], &values[1]);  // back in its slot
+    EXPECT_EQ(queue->specific(&keys[1]), &values[1]);
+    EXPECT_EQ(queue->specific(&kKeyA), nullptr);
+}
+
 TEST(QueueSpecific, SeenInsideJobsAndSyncOfTheQueueAndItsTargetsOnly) {
     auto target = Queue::createSerial("target");
     auto marked = Queue::createSerial("marked");

@@ -1,6 +1,7 @@
 // Read and write sources: suspension counts, level-triggered delivery, cancel, data, lifetimes.
 
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/TestSeam.h"
 
 #include "dispatch/DispatchTestSupport.h"
 
@@ -50,6 +51,17 @@ struct SocketPair {
 };
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// Resumes the suspended read source with one byte waiting, and takes the byte from the descriptor
+// while the source's event waits behind a gate on the queue: the event reaches the queue stale.
+void makeTheEventStale(const SocketPair& pair, const std::shared_ptr<Queue>& queue, Source& source) {
+    Gate gate(queue);
+    pair.send(1);
+    source.resume();
+    std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
+    ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
+    gate.open();
+}
 
 TEST(Source, CreatedSuspendedAndDeliversOnlyAtSuspendCountZero) {
     struct Case {
@@ -263,14 +275,7 @@ TEST(Source, ReadinessConsumedBeforeTheHandlerRunsIsNotDelivered) {
             pair.readOne();
             fired.add();
         });
-        {
-            Gate gate(queue);
-            pair.send(1);
-            source->resume();
-            std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
-            ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
-            gate.open();
-        }
+        makeTheEventStale(pair, queue, *source);
         flush(queue);
         pair.send(2);
         ASSERT_TRUE(fired.waitFor(2));
@@ -278,6 +283,55 @@ TEST(Source, ReadinessConsumedBeforeTheHandlerRunsIsNotDelivered) {
         flush(queue);
         EXPECT_EQ(seen, (std::vector<size_t>{2, 1}));
     });
+}
+
+// A stale event (its byte taken elsewhere before the delivery) whose descriptor becomes ready again
+// between the delivery's count and its look at readiness: bytes that came then reach the handler
+// as bytes, never as the 0 of an end of stream; a peer that closes there is reported as 0, once.
+TEST(Source, ReadinessComingBetweenTheCountAndTheLookIsCountedAgain) {
+    struct Row {
+        const char* name;
+        bool peerCloses;
+        std::vector<size_t> expected;
+    };
+    const Row rows[] = {{"bytes arrive", false, {2}}, {"the peer closes", true, {0}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        int raced = 0;
+        repeat(20, 500ms, [&](int) {
+            SocketPair pair;
+            auto queue = Queue::createSerial("q");
+            auto source = Source::makeRead(pair.a, queue);
+            std::vector<size_t> seen;  // queue only
+            source->setEventHandler([&] {
+                const size_t n = source->getData();
+                seen.push_back(n);
+                if (n == 0) source->suspend();  // what a socket does at its end of stream
+                while (pair.readOne()) {
+                }
+            });
+            bool hooked = false;  // queue only
+            platform::dispatch::detail::setAfterReadCountHook([&](int fd, size_t counted) {
+                if (fd != pair.a || counted != 0 || hooked) return;
+                hooked = true;
+                if (row.peerCloses)
+                    shutdown(pair.b, SHUT_WR);
+                else
+                    pair.send(2);
+            });
+            makeTheEventStale(pair, queue, *source);
+            flush(queue);
+            quietPeriod();  // a second report of the end of stream would come now
+            flush(queue);
+            platform::dispatch::detail::setAfterReadCountHook({});
+            source->cancel();
+            flush(queue);
+            if (!hooked) return;  // the event came after the byte was gone: no stale delivery this time
+            ++raced;
+            EXPECT_EQ(seen, row.expected);
+        });
+        EXPECT_GT(raced, 0);
+    }
 }
 
 // A listening socket has no byte count; its handler accepts until accept() says no.

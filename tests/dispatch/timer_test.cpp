@@ -207,6 +207,35 @@ TEST(Timer, ManyTimersFireInDeadlineOrderOnOneQueue) {
     flush(queue);
 }
 
+// A timer cancelled before its deadline may leave the reactor's clock set for that deadline; the
+// timers left still fire at their own.
+TEST(Timer, CancellingTheEarliestTimerLeavesTheLaterOnesOnTime) {
+    auto queue = Queue::createSerial("timers");
+    auto early = Source::makeTimer(queue);
+    auto late = Source::makeTimer(queue);
+    Counter earlyFired, lateFired;
+    std::atomic<std::chrono::steady_clock::time_point> lateAt{};
+    early->setEventHandler([&] { earlyFired.add(); });
+    late->setEventHandler([&] {
+        lateAt = std::chrono::steady_clock::now();
+        lateFired.add();
+    });
+    early->resume();
+    late->resume();
+    const auto start = std::chrono::steady_clock::now();
+    early->setTimer(10ms);
+    late->setTimer(40ms);
+    early->cancel();
+    ASSERT_TRUE(lateFired.waitFor(1));
+    EXPECT_GE(lateAt.load() - start, 40ms);
+    quietPeriod();
+    flush(queue);
+    EXPECT_EQ(earlyFired.value(), 0);
+    EXPECT_EQ(lateFired.value(), 1);
+    late->cancel();
+    flush(queue);
+}
+
 TEST(After, RunsTheJobOnTheQueueAfterTheDelay) {
     struct Case {
         const char* name;

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -14,6 +16,7 @@
 #include "net/AsyncTcpSocket.h"
 #include "net/TcpSocketFixture.h"
 #include "net/TcpTestSupport.h"
+#include "platform/dispatch/TestSeam.h"
 
 using namespace nettest;
 
@@ -277,6 +280,90 @@ TEST_F(TcpSocket, ThePeerResettingTheConnectionClosesTheSocket) {
         EXPECT_TRUE(delegate->of(Event::Read).empty());
         EXPECT_FALSE(sock->isConnected());
     }
+}
+
+// Short bursts read in exact lengths, with the race of a stale read event forced in each round: a
+// read pass completes with bytes left, the source fires again for them, a read request queued
+// behind a pause takes them first, and the peer's next burst arrives while that stale event is
+// being counted, before it looks at readiness. The socket must count the burst, never report
+// the peer's end of stream, and report the real close once, after the last byte.
+TEST_F(TcpSocket, BytesArrivingWhileAStaleReadEventIsCountedAreNeverTakenForTheEndOfTheStream) {
+    constexpr size_t kRead = 5;
+    auto socketQueue = Queue::createSerial("test.socket");
+    sock = AsyncTcpSocket::initWithDelegateDelegateQueueSocketQueue(delegate, delegateQueue, socketQueue);
+    connect();
+    int fd = -1;
+    sock->performBlock([&] { fd = sock->socketFD(); });
+
+    Bytes received;  // delegate queue only
+    std::mutex sentMutex;  // the test thread and the socket queue both send
+    Bytes sent;
+    uint8_t next = 0;
+    auto burst = [&](size_t n) {
+        std::lock_guard lock(sentMutex);
+        Bytes b(n);
+        for (uint8_t& c : b) c = next++;
+        sent.insert(sent.end(), b.begin(), b.end());
+        peer.sendBytes(b);
+    };
+    delegate->onEvent = [&](const AsyncTcpSocketDelegate::SocketPtr&, const Event& e) {
+        if (e.kind == Event::Read) received.insert(received.end(), e.data.begin(), e.data.end());
+    };
+
+    // 0: idle; 1: the next count of the socket's event queues the pause and the racing read;
+    // 2: the next count of 0 (the stale event) has the peer send its next burst.
+    std::atomic<int> phase{0};
+    std::atomic<int> raced{0};
+    platform::dispatch::detail::setAfterReadCountHook([&](int countedFd, size_t counted) {
+        if (countedFd != fd) return;
+        if (phase == 1 && counted > 0) {
+            phase = 2;
+            socketQueue->async([] { std::this_thread::sleep_for(1ms); });  // lets the source fire again
+            sock->readDataToLengthWithTimeoutTag(kRead, -1, 0);
+        } else if (phase == 2 && counted == 0) {
+            phase = 0;
+            ++raced;
+            burst(kRead);
+        }
+    });
+
+    size_t reads = 0;
+    auto readsOrClose = [&] {
+        return delegate->waitFor([&](const std::vector<Event>& ev) {
+            return Recorder::count(ev, Event::Read) >= reads || Recorder::count(ev, Event::Disconnect) > 0;
+        });
+    };
+    const auto budget = std::chrono::steady_clock::now() + 2s;
+    for (int round = 0; round < 40 && (raced == 0 || std::chrono::steady_clock::now() < budget); ++round) {
+        sock->readDataToLengthWithTimeoutTag(kRead, -1, 0);
+        settle();
+        phase = 1;
+        const int racedBefore = raced;
+        burst(2 * kRead);
+        reads += 2;
+        ASSERT_TRUE(readsOrClose());
+        settle();
+        phase = 0;
+        if (raced > racedBefore) {  // the burst sent in the race is read too
+            sock->readDataToLengthWithTimeoutTag(kRead, -1, 0);
+            ++reads;
+            ASSERT_TRUE(readsOrClose());
+        }
+        ASSERT_TRUE(delegate->of(Event::Disconnect).empty()) << "round " << round;
+    }
+    platform::dispatch::detail::setAfterReadCountHook({});
+    EXPECT_GT(raced, 0);
+
+    peer.closeConnection();
+    ASSERT_TRUE(delegate->waitForCount(Event::Disconnect));
+    std::this_thread::sleep_for(30ms);  // a second report would come now
+    settle();
+    const auto disconnects = delegate->of(Event::Disconnect);
+    ASSERT_EQ(disconnects.size(), 1u);
+    ASSERT_TRUE(disconnects[0].error);
+    EXPECT_EQ(disconnects[0].error->code, 7);
+    std::lock_guard lock(sentMutex);
+    EXPECT_EQ(received, sent);
 }
 
 }  // namespace

@@ -28,8 +28,16 @@
 //   the reactor after it delivered events, keep looking for up to 50 us (yielding the processor
 //   between looks, at most two pool threads at once) before they block, so that the next hop of
 //   an exchange needs no thread wake-up. The reactor looks for another 50 us each time the pool
-//   was handed work during the last look: a reply to a request in flight then finds it awake.
-//   An idle program spends nothing once that has passed.
+//   was handed work during the last look, while it watches a descriptor: a reply to a request in
+//   flight then finds it awake. An idle program spends nothing once that has passed.
+// - A serial queue's turn that a pool thread starts while it runs the layer's work (a queue's
+//   jobs, a delivery, a timer fire), when no other thread is looking for work, is kept for that
+//   thread: it runs it as soon as what it runs now returns (a drain steps aside after its current
+//   job), so that a chain of hops (socket queue, delegate queue, socket queue) runs on one thread
+//   without a wake-up. When the thread stays longer than 50 us in one piece of work, or is about
+//   to wait in sync(), the turns it keeps go to other threads. Jobs of the global queues keep
+//   nothing. Idle threads stop looking for work before they sleep while such looks mostly find
+//   none (a steady bulk transfer), and take it up again when they find some.
 // - The main thread counts as running the main queue even outside a main-queue job (current() and
 //   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
 //   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.

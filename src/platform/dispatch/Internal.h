@@ -52,6 +52,7 @@ private:
 
     std::mutex mutex_;
     std::deque<Job> jobs_;
+    std::deque<Job> taken_;  // jobs the drain has taken out of jobs_ and not run yet (drain only)
     // Set while a drain is scheduled or running: keeps the queue alive until its jobs have run,
     // so that its owners may drop it at any time, from inside its own jobs too.
     std::shared_ptr<SerialQueue> keepAlive_;

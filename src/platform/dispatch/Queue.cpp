@@ -8,6 +8,7 @@
 #include "platform/Trace.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,8 @@ namespace {
 thread_local Frame* t_top = nullptr;
 
 // A serial queue runs this many jobs in one turn of a pool thread, then goes on only while no
-// other item waits for a thread (and, when it runs inside a job of its target, not at all).
+// other item waits for a thread (and, when it runs inside a job of its target, not at all). It
+// steps aside after any job that left work kept for its thread.
 constexpr int kDrainBatch = 64;
 
 bool onMainThread() { return MainExecutor::hasCurrent() && MainExecutor::current().isMainThread(); }
@@ -35,6 +37,8 @@ public:
         cv_.notify_one();  // under the lock: the waiter cannot return and destroy us before this
     }
     void wait() {
+        // Work this thread keeps for itself may be what it is about to wait for.
+        WorkerPool::instance().handOnKeptItem();
         std::unique_lock lock(mutex_);
         cv_.wait(lock, [this] { return done_; });
     }
@@ -157,23 +161,35 @@ void SerialQueue::drain() {
     {
         Frame frame(this);
         const bool onPoolThread = frame.previous() == nullptr;
-        for (int n = 0; n < kDrainBatch || (onPoolThread && !WorkerPool::instance().hasWaitingItems()); ++n) {
-            Job job;
-            {
+        for (int n = 0;; ++n) {
+            // Work this thread keeps (the delegate's turn, say) runs now, and this queue's
+            // remaining jobs after it; a batch is done once others wait for a thread.
+            if (n > 0 && WorkerPool::keepsItem()) break;
+            if (n >= kDrainBatch && (!onPoolThread || WorkerPool::instance().hasWaitingItems())) break;
+            // The jobs are taken a batch at a time: one lock for all that are queued now, and the
+            // threads that queue more seldom meet the drain at the lock.
+            if (taken_.empty()) {
                 std::lock_guard lock(mutex_);
                 if (jobs_.empty()) {
                     release = std::move(keepAlive_);
                     break;
                 }
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+                taken_.swap(jobs_);
             }
+            Job job = std::move(taken_.front());
+            taken_.pop_front();
             job();
         }
     }
     if (release) return;
     {
         std::lock_guard lock(mutex_);
+        // Jobs taken and not run go back to the head of the queue, ahead of those queued since.
+        if (!taken_.empty()) {
+            for (Job& job : jobs_) taken_.push_back(std::move(job));
+            jobs_.clear();
+            jobs_.swap(taken_);
+        }
         if (jobs_.empty()) release = std::move(keepAlive_);
     }
     if (!release) schedule();  // more jobs: another turn, behind what else waits
@@ -215,10 +231,22 @@ void SerialQueue::sync(const Job& job) {
 
 using detail::Frame;
 
+// Queue-specific values are read on every socket call (is the caller on the socket's queue?) and
+// set a few times in a queue's life. Readers take no lock: the first few keys live in slots of
+// atomics, written under the mutex (value first, then the key, which never changes slot again);
+// further keys and the target are kept under the mutex, and flags tell readers whether to look.
 struct Queue::Specifics {
+    struct Slot {
+        std::atomic<const void*> key{nullptr};
+        std::atomic<void*> value{nullptr};
+    };
+    static constexpr int kSlots = 4;
+    Slot slots[kSlots];
     mutable std::mutex mutex;
-    std::vector<std::pair<const void*, void*>> values;
+    std::vector<std::pair<const void*, void*>> overflow;
+    std::atomic<bool> hasOverflow{false};
     std::shared_ptr<Queue> target;
+    std::atomic<bool> hasTarget{false};
 };
 
 Queue::Queue(std::string label, Kind kind)
@@ -251,33 +279,61 @@ std::shared_ptr<Queue> Queue::main() {
 }
 
 void Queue::setSpecific(const void* key, void* value) {
-    std::lock_guard lock(specifics_->mutex);
-    auto& values = specifics_->values;
-    auto it = std::find_if(values.begin(), values.end(), [key](const auto& kv) { return kv.first == key; });
-    if (it != values.end()) {
+    Specifics& sp = *specifics_;
+    std::lock_guard lock(sp.mutex);
+    for (Specifics::Slot& slot : sp.slots) {
+        if (slot.key.load(std::memory_order_relaxed) == key) {
+            slot.value.store(value, std::memory_order_release);
+            return;
+        }
+    }
+    auto it = std::find_if(sp.overflow.begin(), sp.overflow.end(), [key](const auto& kv) { return kv.first == key; });
+    if (it != sp.overflow.end()) {
         if (value) {
             it->second = value;
         } else {
-            values.erase(it);
+            sp.overflow.erase(it);
         }
     } else if (value) {
-        values.emplace_back(key, value);
+        for (Specifics::Slot& slot : sp.slots) {
+            if (slot.key.load(std::memory_order_relaxed) == nullptr) {
+                slot.value.store(value, std::memory_order_relaxed);
+                slot.key.store(key, std::memory_order_release);
+                return;
+            }
+        }
+        sp.overflow.emplace_back(key, value);
     }
+    sp.hasOverflow.store(!sp.overflow.empty(), std::memory_order_release);
 }
 
 void* Queue::specific(const void* key) const {
-    std::lock_guard lock(specifics_->mutex);
-    for (const auto& [k, v] : specifics_->values) {
+    const Specifics& sp = *specifics_;
+    for (const Specifics::Slot& slot : sp.slots) {
+        if (slot.key.load(std::memory_order_acquire) == key) return slot.value.load(std::memory_order_acquire);
+    }
+    if (!sp.hasOverflow.load(std::memory_order_acquire)) return nullptr;
+    std::lock_guard lock(sp.mutex);
+    for (const auto& [k, v] : sp.overflow) {
         if (k == key) return v;
     }
     return nullptr;
 }
 
 void* Queue::getSpecific(const void* key) {
-    std::shared_ptr<Queue> q = current();
-    while (q) {
-        if (void* value = q->specific(key)) return value;
-        q = q->target();
+    // The queue of the job running now lives at least as long as the job: no reference is taken.
+    Queue* q = nullptr;
+    if (Frame* frame = Frame::top()) {
+        q = frame->queue();
+    } else if (detail::onMainThread()) {
+        static Queue* const mainQueue = main().get();
+        q = mainQueue;
+    }
+    if (!q) return nullptr;
+    if (void* value = q->specific(key)) return value;
+    if (!q->specifics_->hasTarget.load(std::memory_order_acquire)) return nullptr;
+    for (std::shared_ptr<Queue> t = q->target(); t; t = t->target()) {
+        if (void* value = t->specific(key)) return value;
     }
     return nullptr;
 }
@@ -288,6 +344,7 @@ void Queue::setTarget(std::shared_ptr<Queue> target) {
         if (q.get() == this) fatal("dispatch: setTarget() would make a queue run inside itself");
     }
     std::lock_guard lock(specifics_->mutex);
+    specifics_->hasTarget.store(target != nullptr, std::memory_order_release);
     specifics_->target = std::move(target);
 }
 

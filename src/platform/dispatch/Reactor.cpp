@@ -78,7 +78,9 @@ void Reactor::run() {
             pollUntil = submissions != submissionsSeen ? now + kPollAfterEvents : Clock::time_point{};
             submissionsSeen = submissions;
         }
-        const bool polling = now < pollUntil;
+        // With no descriptor armed or in delivery no event can come but a timer's: looking would
+        // be for nothing.
+        const bool polling = now < pollUntil && watched_.load(std::memory_order_relaxed) > 0;
         const int n = epoll_wait(epoll_, events, 64, polling ? 0 : -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -88,15 +90,19 @@ void Reactor::run() {
             sched_yield();  // on a busy machine the threads that do the work get the processor
             continue;
         }
+        bool descriptorEvents = false;
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kTimerTag) {
                 fireDueTimers();
             } else {
                 handleDescriptor(events[i].data.u64, events[i].events, fire);
+                descriptorEvents = true;
             }
         }
         for (auto& source : fire) source->post();
         fire.clear();  // a source whose last owner let go is destroyed here, outside the lock
+        // A timer tells nothing of the traffic to come; descriptor events do.
+        if (!descriptorEvents) continue;
         pollUntil = Clock::now() + kPollAfterEvents;
         submissionsSeen = WorkerPool::instance().submissions();
     }
@@ -133,9 +139,12 @@ Reactor::Registration* Reactor::findLocked(SourceImpl* source, int fd, Entry** e
 
 void Reactor::updateLocked(int fd, Entry& entry) {
     uint32_t want = 0;
+    bool watching = false;
     for (const Registration& r : entry.registrations) {
         if (r.armed) want |= r.read ? EPOLLIN : EPOLLOUT;
+        watching = watching || r.armed || r.firing;
     }
+    setWatchingLocked(entry, watching);
     if (want == entry.interest && entry.inEpoll == (want != 0)) return;
     if (want == 0) {
         // Removed rather than left with an empty mask: epoll reports hang-ups and errors even
@@ -167,6 +176,11 @@ void Reactor::updateLocked(int fd, Entry& entry) {
     entry.interest = want;
 }
 
+void Reactor::setWatchingLocked(Entry& entry, bool watching) {
+    if (entry.watching != watching) watched_.fetch_add(watching ? 1 : -1, std::memory_order_relaxed);
+    entry.watching = watching;
+}
+
 void Reactor::add(SourceImpl* source, const std::shared_ptr<SourceImpl>& strong, int fd, bool read) {
     std::lock_guard lock(mutex_);
     auto [it, inserted] = entries_.try_emplace(fd);
@@ -190,6 +204,7 @@ void Reactor::remove(SourceImpl* source, int fd) {
     }
     if (regs.empty()) {
         if (it->second.inEpoll) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        setWatchingLocked(it->second, false);
         entries_.erase(it);
     } else {
         updateLocked(fd, it->second);
@@ -239,6 +254,14 @@ void Reactor::addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, J
     resetTimerfdLocked();
 }
 
+Reactor::TimerKey Reactor::addCallbackTimer(Clock::time_point due, Job callback) {
+    std::lock_guard lock(mutex_);
+    TimerKey key{due, nextTimerId_++};
+    timers_.emplace(key, Timer{{}, 0, nullptr, std::move(callback)});
+    resetTimerfdLocked();
+    return key;
+}
+
 void Reactor::removeTimer(const TimerKey& key) {
     std::lock_guard lock(mutex_);
     if (timers_.erase(key) > 0) resetTimerfdLocked();
@@ -278,6 +301,8 @@ void Reactor::fireDueTimers() {
     for (Timer& timer : due) {
         if (timer.queue) {
             postLayerWork(*timer.queue, std::move(timer.job));
+        } else if (timer.job) {
+            timer.job();
         } else if (auto source = timer.source.lock()) {
             source->timerFired(timer.generation);
         }

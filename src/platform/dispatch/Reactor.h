@@ -17,6 +17,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -47,9 +48,11 @@ public:
     void finishFiring(SourceImpl* source, int fd, bool rearm);
 
     // Timers. A source timer calls source->timerFired(generation) when due; a job timer posts the
-    // job to the queue.
+    // job to the queue; a callback timer runs its callback on the reactor thread, which must
+    // return at once (it takes only the worker pool's lock).
     TimerKey addTimer(Clock::time_point due, const std::shared_ptr<SourceImpl>& source, uint64_t generation);
     void addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, Job job);
+    TimerKey addCallbackTimer(Clock::time_point due, Job callback);
     void removeTimer(const TimerKey& key);
 
 private:
@@ -69,17 +72,19 @@ private:
         uint32_t generation = 0;
         uint32_t interest = 0;  // events registered with epoll now
         bool inEpoll = false;
+        bool watching = false;  // a source on it is armed or in delivery (counted in watched_)
         std::vector<Registration> registrations;
     };
     struct Timer {
         std::weak_ptr<SourceImpl> source;
         uint64_t generation = 0;
-        std::shared_ptr<Queue> queue;
+        std::shared_ptr<Queue> queue;  // null with a job: a callback timer
         Job job;
     };
 
     Registration* findLocked(SourceImpl* source, int fd, Entry** entryOut);
     void updateLocked(int fd, Entry& entry);
+    void setWatchingLocked(Entry& entry, bool watching);
     void resetTimerfdLocked();
 
     int epoll_ = -1;
@@ -90,6 +95,7 @@ private:
     std::map<TimerKey, Timer> timers_;
     uint64_t nextTimerId_ = 1;
     Clock::time_point timerfdDue_ = Clock::time_point::max();
+    std::atomic<int> watched_{0};  // descriptors with a source armed or in delivery
 };
 
 }  // namespace platform::dispatch::detail

@@ -9,7 +9,9 @@
 #include "platform/dispatch/SourceImpl.h"
 
 #include "platform/dispatch/Internal.h"
+#include "platform/dispatch/TestSeam.h"
 
+#include <atomic>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -19,6 +21,29 @@
 namespace platform::dispatch {
 
 namespace detail {
+
+namespace {
+// Set only by tests; the flag keeps the lock off every delivery of a program.
+std::atomic<bool> g_afterReadCountSet{false};
+std::mutex g_afterReadCountMutex;
+AfterReadCountHook g_afterReadCount;
+
+void afterReadCount(int fd, size_t counted) {
+    if (!g_afterReadCountSet.load(std::memory_order_acquire)) return;
+    AfterReadCountHook hook;
+    {
+        std::lock_guard lock(g_afterReadCountMutex);
+        hook = g_afterReadCount;
+    }
+    if (hook) hook(fd, counted);
+}
+}  // namespace
+
+void setAfterReadCountHook(AfterReadCountHook hook) {
+    std::lock_guard lock(g_afterReadCountMutex);
+    g_afterReadCountSet.store(hook != nullptr, std::memory_order_release);
+    g_afterReadCount = std::move(hook);
+}
 
 SourceImpl::SourceImpl(Type type, int fd, std::shared_ptr<Queue> queue) : type_(type), fd_(fd), queue_(std::move(queue)) {}
 
@@ -150,11 +175,16 @@ void SourceImpl::deliverDescriptorEvent() {
     SharedJob handler = handler_;
     running_ = true;
     lock.unlock();
-    const size_t data = measureData();
+    size_t data = measureData();
+    if (type_ == Type::Read) afterReadCount(fd_, data);
     // The event may be stale: another job on the queue can have taken the bytes since. A read
     // handler called then would see 0 and take it for the end of the stream, so it runs only
     // while the descriptor is still ready.
     if (isReady(data)) {
+        // Ready with nothing counted is the peer's end of stream, unless bytes came between the
+        // count and the look. The handler's owner reads the descriptor on this queue, so bytes
+        // that made it ready are still there: counting again tells the two apart.
+        if (type_ == Type::Read && data == 0) data = measureData();
         data_.store(data, std::memory_order_relaxed);
         (*handler)();
     }

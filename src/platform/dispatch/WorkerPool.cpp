@@ -1,6 +1,7 @@
 #include "platform/dispatch/WorkerPool.h"
 
 #include "platform/dispatch/Internal.h"
+#include "platform/dispatch/Reactor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +20,17 @@ constexpr size_t kMaxJobThreads = 512;
 // short and few, so that an idle program burns next to nothing.
 constexpr auto kSpinFor = std::chrono::microseconds(50);
 constexpr int kMaxSpinners = 2;
+// Watching pays while it mostly sees an item in time: a wake-up it spares costs the waker and the
+// woken thread a good part of a watch, and the item waits for it. The pool keeps a credit: a
+// watch that sees an item (or sees the pool handed work another thread took) adds to it, a watch
+// in which nothing came takes three times as much. With no credit left threads sleep at once (in
+// a steady bulk transfer, say, where one thread carries the chain and the others would only burn
+// the processor) but for one idle turn in kProbeEvery, whose watch can earn the credit back.
+constexpr int kSpinCreditMax = 8;
+constexpr int kSpinMissCost = 3;
+constexpr unsigned kProbeEvery = 4;
+// How long an item kept for a busy pool thread may wait for that thread before another takes it.
+constexpr auto kKeepFor = std::chrono::microseconds(50);
 
 void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -36,6 +48,23 @@ int slot(Priority priority) {
     }
     return 1;
 }
+}  // namespace
+
+// The items a pool thread keeps for itself, in the order they were posted. The items are guarded
+// by the pool's mutex (another thread may take them: the hand-on timer, a wait); the flag lets
+// the owner ask without the lock whether it keeps any; the timer is the owner's alone.
+struct WorkerPool::Keeper {
+    std::deque<WorkItem> items;            // under the pool's mutex
+    std::atomic<bool> keeping{false};      // items is not empty
+    bool hasTimer = false;                 // the owner's
+    Reactor::TimerKey timer{};             // the owner's: hands the items on when they wait too long
+    std::chrono::steady_clock::time_point timerSetAt;  // the owner's
+};
+
+namespace {
+// Set on pool threads while they run layer work (not a global-queue job): work they post is kept.
+thread_local bool t_inLayerWork = false;
+thread_local std::shared_ptr<WorkerPool::Keeper> t_keeper;
 }  // namespace
 
 WorkerPool& WorkerPool::instance() {
@@ -63,10 +92,85 @@ void WorkerPool::submitJob(Priority priority, WorkItem item) {
 
 void WorkerPool::submitLayerWork(WorkItem item) {
     std::unique_lock lock(mutex_);
-    layerWork_.push_back(std::move(item));
     submissions_.fetch_add(1, std::memory_order_relaxed);
+    // A watching thread takes it at once, beside this one; with none watching, this thread
+    // keeps it rather than wake one.
+    if (t_inLayerWork && spinning_ <= spinClaims_) {
+        keepLocked(lock, std::move(item));
+        return;
+    }
+    layerWork_.push_back(std::move(item));
     updateRunnableLocked();
     provideThreadFor(lock);
+}
+
+void WorkerPool::keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item) {
+    Keeper& keeper = *t_keeper;
+    keeper.items.push_back(std::move(item));
+    keeper.keeping.store(true, std::memory_order_relaxed);
+    lock.unlock();
+    if (!keeper.hasTimer) setKeepTimer(keeper);
+}
+
+void WorkerPool::setKeepTimer(Keeper& keeper) {
+    keeper.timerSetAt = std::chrono::steady_clock::now();
+    keeper.timer = Reactor::instance().addCallbackTimer(keeper.timerSetAt + kKeepFor,
+                                                        [k = t_keeper] { WorkerPool::instance().handOn(*k); });
+    keeper.hasTimer = true;
+}
+
+void WorkerPool::handOn(Keeper& keeper) {
+    std::unique_lock lock(mutex_);
+    if (keeper.items.empty()) return;  // its owner has taken them meanwhile
+    const size_t n = keeper.items.size();
+    for (WorkItem& item : keeper.items) layerWork_.push_back(std::move(item));
+    keeper.items.clear();
+    keeper.keeping.store(false, std::memory_order_relaxed);
+    updateRunnableLocked();
+    for (size_t i = 0; i < n; ++i) {
+        if (!lock.owns_lock()) lock.lock();
+        provideThreadFor(lock);
+    }
+}
+
+void WorkerPool::dropKeepTimer(Keeper& keeper) {
+    if (!keeper.hasTimer) return;
+    Reactor::instance().removeTimer(keeper.timer);
+    keeper.hasTimer = false;
+}
+
+void WorkerPool::handOnKeptItem() {
+    if (!t_keeper || !t_keeper->keeping.load(std::memory_order_relaxed)) return;
+    dropKeepTimer(*t_keeper);
+    handOn(*t_keeper);
+}
+
+bool WorkerPool::keepsItem() { return t_keeper && t_keeper->keeping.load(std::memory_order_relaxed); }
+
+void WorkerPool::runKeptItems() {
+    Keeper& keeper = *t_keeper;
+    for (;;) {
+        WorkItem next;
+        bool more;
+        {
+            std::lock_guard lock(mutex_);
+            if (keeper.items.empty()) break;
+            next = std::move(keeper.items.front());
+            keeper.items.pop_front();
+            more = !keeper.items.empty();
+            keeper.keeping.store(more, std::memory_order_relaxed);
+        }
+        // The timer watches for a thread stuck in one item; while the items move it is set again
+        // now and then rather than for each item, each setting being a system call.
+        if (!more) {
+            dropKeepTimer(keeper);
+        } else if (std::chrono::steady_clock::now() - keeper.timerSetAt > kKeepFor / 2) {
+            dropKeepTimer(keeper);
+            setKeepTimer(keeper);
+        }
+        runItem(next);  // may keep the next link of the chain
+    }
+    dropKeepTimer(keeper);
 }
 
 void WorkerPool::provideThreadFor(std::unique_lock<std::mutex>& lock) {
@@ -119,8 +223,11 @@ bool WorkerPool::popLocked(WorkItem& out, bool& isJob) {
 
 void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob) {
     lock.unlock();
+    t_inLayerWork = !isJob;
     runItem(item);
     item = WorkItem{};  // release the job's captures before taking the lock again
+    if (!isJob) runKeptItems();
+    t_inLayerWork = false;
     lock.lock();
     if (isJob) {
         --runningJobs_;  // a job waiting past the cap may start now: this thread looks next
@@ -128,21 +235,24 @@ void WorkerPool::runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item,
     }
 }
 
-void WorkerPool::watchForItems() const {
+bool WorkerPool::watchForItems() const {
     // Yields between looks: on a busy machine the threads that do the work get the processor.
     const auto until = std::chrono::steady_clock::now() + kSpinFor;
+    const uint64_t submitted = submissions_.load(std::memory_order_relaxed);
     for (;;) {
         for (int i = 0; i < 16; ++i) {
-            if (runnable_.load(std::memory_order_relaxed) > 0) return;
+            if (runnable_.load(std::memory_order_relaxed) > 0) return true;
             cpuRelax();
         }
-        if (std::chrono::steady_clock::now() >= until) return;
+        // Items that another watching thread took count too: the pool was not idle.
+        if (std::chrono::steady_clock::now() >= until) return submissions_.load(std::memory_order_relaxed) != submitted;
         sched_yield();
     }
 }
 
 void WorkerPool::workerMain() {
     pthread_setname_np(pthread_self(), "varnel-worker");
+    t_keeper = std::make_shared<Keeper>();
     std::unique_lock lock(mutex_);
     for (;;) {
         WorkItem item;
@@ -151,12 +261,15 @@ void WorkerPool::workerMain() {
             runUnlocked(lock, item, isJob);
             continue;
         }
-        if (spinning_ < kMaxSpinners) {
+        // Out of credit, every few idle turns still watch, so that the credit comes back when
+        // items come quickly again.
+        if (spinning_ < kMaxSpinners && (spinCredit_ > 0 || ++spinProbe_ % kProbeEvery == 0)) {
             ++spinning_;
             lock.unlock();
-            watchForItems();
+            const bool saw = watchForItems();
             lock.lock();
             --spinning_;
+            spinCredit_ = saw ? std::min(spinCredit_ + 1, kSpinCreditMax) : std::max(spinCredit_ - kSpinMissCost, 0);
             // Whatever is queued now is taken here or left to the threads still watching (each
             // of which takes an item before it sleeps) or to those already woken for it.
             const bool got = popLocked(item, isJob);

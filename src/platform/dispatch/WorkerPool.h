@@ -17,10 +17,21 @@
 // to sleep (at most kMaxSpinners at a time). Socket traffic arrives in quick chains (a request,
 // its send, the reply's read, the delegate call), and a thread that is still watching takes the
 // next item of the chain at once, where waking a sleeping thread costs tens of microseconds.
+//
+// The next link of such a chain is often posted by a pool thread that is about to finish: a
+// socket queue's job that hands a report to the delegate's queue, a delegate that asks its socket
+// for the next read. Layer work that a pool thread posts while it runs layer work, when no thread
+// is watching to take it, is therefore kept for that thread, in order: it runs the items as soon
+// as its current one ends (a serial queue's drain steps aside after its current job for them),
+// on a warm cache, with no other thread woken for them. The hand-off stays bounded: when the thread stays in
+// one item longer than kKeepFor a reactor timer hands the kept items to other threads, and a
+// thread that is about to wait (sync) hands them on first, since they may be what it waits for.
+// Jobs of the global queues keep nothing: they may block for long.
 
 #include "platform/dispatch/Dispatch.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -48,6 +59,11 @@ public:
     // Threads alive now (for tests and traces).
     int threadCount() const;
 
+    // A pool thread about to block hands the items it keeps to other threads.
+    void handOnKeptItem();
+    // Whether the calling thread keeps items: a drain then steps aside for them.
+    static bool keepsItem();
+
     // Whether items wait that a thread could take now: a long drain then steps aside for them.
     bool hasWaitingItems() const { return runnable_.load(std::memory_order_relaxed) > 0; }
 
@@ -55,14 +71,22 @@ public:
     // work in flight (a request being written, say) is what brings the next descriptor event.
     uint64_t submissions() const { return submissions_.load(std::memory_order_relaxed); }
 
+    struct Keeper;
+
 private:
     WorkerPool() = default;
+    void keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item);
+    void setKeepTimer(Keeper& keeper);
+    void dropKeepTimer(Keeper& keeper);
+    void runKeptItems();
+    void handOn(Keeper& keeper);
     void provideThreadFor(std::unique_lock<std::mutex>& lock);
     void workerMain();
     bool popLocked(WorkItem& out, bool& isJob);
     void runUnlocked(std::unique_lock<std::mutex>& lock, WorkItem& item, bool isJob);
     void updateRunnableLocked();
-    void watchForItems() const;
+    // Watches for up to kSpinFor; true when an item came, for this thread or another.
+    bool watchForItems() const;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -75,6 +99,8 @@ private:
     int claims_ = 0;   // wake-ups sent and not yet taken by a waiting thread
     int spinning_ = 0;     // threads watching runnable_ before they sleep
     int spinClaims_ = 0;   // items left for a watching thread to take (never above spinning_)
+    int spinCredit_ = 8;   // see kSpinCreditMax (its value); no credit: idle threads sleep at once
+    unsigned spinProbe_ = 0;  // counts idle turns without credit
     std::atomic<size_t> runnable_{0};  // queued items a thread may take now, changed under mutex_
     std::atomic<uint64_t> submissions_{0};
 };

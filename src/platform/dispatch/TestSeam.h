@@ -1,0 +1,17 @@
+#pragma once
+// A seam for tests of the layer and of the sockets above it. A read source's delivery counts the
+// bytes waiting on its descriptor and, when that count is 0, asks poll() whether the descriptor is
+// ready (the peer's end of stream counts nothing and is ready). Bytes that arrive between the two
+// calls are what the delivery must not take for an end of stream; the hook, called right after
+// the count, lets a test make them arrive (or the peer close) exactly there.
+
+#include <cstddef>
+#include <functional>
+
+namespace platform::dispatch::detail {
+
+// Called on the source's queue with the descriptor and the bytes just counted on it. Empty: none.
+using AfterReadCountHook = std::function<void(int fd, size_t counted)>;
+void setAfterReadCountHook(AfterReadCountHook hook);
+
+}  // namespace platform::dispatch::detail
