@@ -11,7 +11,7 @@
 #include "platform/Trace.h"
 #include "platform/qt/QtMainExecutor.h"
 #include "simfront/SimFronts.h"
-#include "support/FreePorts.h"
+#include "support/LoopbackLink.h"
 #include "ui/StartMainWindow.h"
 #include "util/Userprofile.h"
 
@@ -118,7 +118,7 @@ class Setup {
 public:
     Setup()
         : tcp_(mixer_, "127.0.0.1", 0),
-          settings_(loopbackSettings(tcp_.port())),
+          settings_(testsupport::loopbackLinkSettings(tcp_.port())),
           udp_({settings_.probePort, "127.0.0.1", 32, std::chrono::milliseconds(0)}),
           core_(resources_.path()),
           main_(gc_, core_, settings_),
@@ -163,18 +163,6 @@ public:
     const XCoreData& core() const { return core_; }
 
 private:
-    static LinkSettings loopbackSettings(uint16_t tcpPort) {
-        const auto udp = testsupport::freePorts(SOCK_DGRAM, 4);
-        LinkSettings s;
-        s.wlanPort = udp.at(0);
-        s.hfPort = udp.at(1);
-        s.searchPort = udp.at(2);
-        s.probePort = udp.at(3);
-        s.broadcastAddress = "127.0.0.1";
-        s.tcpPort = tcpPort;
-        return s;
-    }
-
     Resources resources_;
     sim::LockedMixer mixer_;
     sim::TcpFront tcp_;
