@@ -24,7 +24,22 @@ constexpr util::LampColor kGreen = {0.0, 1.0, 0.0, 1.0};
 constexpr util::LampColor kWhite = {1.0, 1.0, 1.0, 1.0};
 constexpr util::LampColor kOrange = {1.0, 0.5, 0.0, 1.0};
 
-class SaveLoadViewTest : public PresetWindowTest {};
+class SaveLoadViewTest : public PresetWindowTest {
+protected:
+    // Restore presses Restore for a file of the mixer's own memory at path; otherwise Backup,
+    // confirmed, into path.
+    void startTransfer(sim::SimMixer& mixer, bool restore, const std::string& path) {
+        if (restore) {
+            writeFile(path, mixer.memoryImage());
+            ui.answerOpen(path);
+            logic.memExportClick();
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            logic.memImportClick();
+        }
+    }
+};
 
 TEST_F(SaveLoadViewTest, BuildsTheSceneListWithItsBoxesLampAndPausedWatchdog) {
     EXPECT_EQ(saveLoadView, &logic);
@@ -522,18 +537,10 @@ TEST_F(SaveLoadViewTest, ABackupOrRestoreThatHearsNothingForFortySecondsFails) {
         logic.setStatusFieldTitle("status log", false);
         sim::SimMixer mixer;
         attach(mixer);
-        writeFile(restore, mixer.memoryImage());
         mixer.holdRepliesAfter(c.replies);
         bus.messages.clear();
         const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
-        if (c.restore) {
-            ui.answerOpen(restore);
-            logic.memExportClick();
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(backup);
-            logic.memImportClick();
-        }
+        startTransfer(mixer, c.restore, c.restore ? restore : backup);
         pump(mixer);
         ASSERT_EQ(bus.count(code), static_cast<size_t>(c.shown));
         EXPECT_TRUE(controls.allButtonsEnabled(false));
@@ -617,16 +624,8 @@ TEST_F(SaveLoadViewTest, ReopenedDuringABackupOrRestoreTheWindowStaysLockedUntil
         SCOPED_TRACE(c.name);
         sim::SimMixer mixer;
         attach(mixer);
-        writeFile(restore, mixer.memoryImage());
         mixer.holdRepliesAfter(c.replies);
-        if (c.restore) {
-            ui.answerOpen(restore);
-            logic.memExportClick();
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(backup);
-            logic.memImportClick();
-        }
+        startTransfer(mixer, c.restore, c.restore ? restore : backup);
         pump(mixer);
         advance(0s);
         ASSERT_TRUE(logic.memoryTransferUnderWay());
