@@ -117,7 +117,8 @@ void CFirmwareUpdate::ShowMessage(const std::string& message) {
 }
 
 void CFirmwareUpdate::windowWillClose() {
-    if (saveLoadView) saveLoadView->LockGUI(true);
+    // The preset window's controls are enabled again, unless its backup or restore still runs.
+    if (saveLoadView && !saveLoadView->memoryTransferUnderWay()) saveLoadView->LockGUI(true);
     auto& ui = platform::UiServices::shared();
     if (ui.isApplicationHidden())
         view_.orderOut();

@@ -115,8 +115,9 @@ public:
     // Alerts with one "OK" button: titled "Warning!" and "Warning".
     void PopMessage(const std::string& message);
     void ShowMessage(const std::string& message);
-    // The window is closing: enables the preset window's controls when it is registered, then
-    // hides the window while the application is hidden, else ends the modal run. A run goes on.
+    // The window is closing: enables the preset window's controls when it is registered and no
+    // backup or restore of it runs, then hides the window while the application is hidden, else
+    // ends the modal run. A run goes on.
     void windowWillClose();
     // Opens the manifest's web address (entry 7) in the browser.
     void ProductURLClick();

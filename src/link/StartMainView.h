@@ -237,7 +237,8 @@ public:
     void reopenClick();
     void setnupMenu() {}
     // A window whose delegate is the main window is closing: enables the preset window's controls
-    // when that window is registered, then ends the modal run (-60006).
+    // when that window is registered and no backup or restore of it runs, then ends the modal
+    // run (-60006).
     void windowWillClose();
     bool isLinkCheckRunning() const { return m_timer && !m_timer->isPaused(); }
 

@@ -186,8 +186,9 @@ void StartMainView::reopenClick() {
 }
 
 void StartMainView::windowWillClose() {
-    // Whichever window closes, the preset window's controls are enabled again.
-    if (saveLoadView) saveLoadView->LockGUI(true);
+    // Whichever window closes, the preset window's controls are enabled again, unless a backup
+    // or restore still runs: its own end unlocks them.
+    if (saveLoadView && !saveLoadView->memoryTransferUnderWay()) saveLoadView->LockGUI(true);
     platform::UiServices::shared().stopModal(-60006);
 }
 

@@ -10,14 +10,29 @@ ModalWindow::~ModalWindow() = default;
 Spinner::~Spinner() = default;
 UiServices::~UiServices() = default;
 
+int UiServices::alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+                      int) {
+    return alert(title, message, buttons);
+}
+
+int UiServices::closedAnswer(const std::vector<std::string>& buttons, int closeAnswer) {
+    const int count = static_cast<int>(buttons.size());
+    if (closeAnswer >= 0 && closeAnswer < count) return closeAnswer;
+    return count == 0 ? 0 : count - 1;
+}
+
 namespace {
 
 class HeadlessUiServices : public UiServices {
 public:
-    // The last button is the one that cancels; a question with no answer must not say yes.
+    // Closed unanswered: a question with no answer must not say yes.
     int alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons) override {
+        return alert(title, message, buttons, kLastButton);
+    }
+    int alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+              int closeAnswer) override {
         trace("%s: %s", title.c_str(), message.c_str());
-        return buttons.empty() ? 0 : static_cast<int>(buttons.size()) - 1;
+        return closedAnswer(buttons, closeAnswer);
     }
     std::optional<std::string> openPanel(const std::string& title, const std::vector<std::string>&) override {
         trace("%s: no panel can be shown, cancelled", title.c_str());

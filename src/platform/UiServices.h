@@ -29,9 +29,18 @@ class UiServices {
 public:
     virtual ~UiServices();
 
-    // A modal alert; returns the index of the button pressed (0 = the first, default button).
+    // A modal alert; returns the index of the button pressed (0 = the first, default button). An
+    // alert closed without a button (the window system ended it) answers the last button, the
+    // one that cancels.
     virtual int alert(const std::string& title, const std::string& message,
                       const std::vector<std::string>& buttons) = 0;
+    // The same, where a close without a button answers closeAnswer: the index of the button that
+    // leaves things as they are, when that is not the last one (kLastButton, or an index that
+    // names no button, answers the last). Services that cannot be closed without a button, as
+    // doubles answering from a script, need not override it: it asks the alert above.
+    virtual int alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+                      int closeAnswer);
+    static constexpr int kLastButton = -1;
     // A modal open panel accepting files of the given extensions; the chosen path, or nothing
     // when the user cancelled.
     virtual std::optional<std::string> openPanel(const std::string& title,
@@ -55,6 +64,10 @@ public:
     // question with "cancel" and traces it; it has no windows to hide and no browser.
     static UiServices& shared();
     static void setShared(UiServices* services);
+
+protected:
+    // What an alert with these buttons answers when closed without one (0 without buttons).
+    static int closedAnswer(const std::vector<std::string>& buttons, int closeAnswer);
 };
 
 }  // namespace platform

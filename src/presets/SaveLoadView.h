@@ -128,6 +128,9 @@ public:
     // A preset written into the mixer and not yet answered, or a restore (Varnel Preset
     // Conversion: the converted write-back) before its last packet.
     std::string writingToMixer() const override;
+    // From the backup's or restore's first request (Varnel Preset Conversion: the old-layout
+    // backup, the converted write-back) to its end.
+    bool memoryTransferUnderWay() const override { return transfer_ != Transfer::None; }
 
     // Refills the list with the labels of a preset type (0-3); another type changes nothing.
     void fetchPresets_caseMode(int type);

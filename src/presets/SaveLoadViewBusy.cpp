@@ -99,8 +99,8 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         return;
     case MSG_PRESET_IDLE: {
         // The link's 259 after its "Warning!" that the backup failed: nothing more will come,
-        // whether the window is shown or not. The window switcher's 259 before it shows the
-        // window comes while the link may still collect the backup, and ends nothing.
+        // whether the window is shown or not. A 259 while the link still collects the backup
+        // ends nothing (the window switcher posts none while a transfer is under way).
         const bool backupFailed = transfer_ == Transfer::Backup && !(mainVctl && mainVctl->isMemoryExportUnderWay());
         setBar(false);
         LockGUI(true);

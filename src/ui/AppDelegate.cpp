@@ -22,6 +22,8 @@ constexpr const char* kStoreErrorDomain = "YOUR_ERROR_DOMAIN";
 constexpr long kStoreErrorCode = 9999;
 constexpr const char* kStoreErrorDescription = "Failed to initialize the application's saved data";
 constexpr const char* kStoreErrorReason = "There was an error creating or loading the application's saved data.";
+// The quit question's "Don't Quit", its first button.
+constexpr int kStayButton = 0;
 
 // An entry as a string format shows it: the text, or the marker of a null object.
 std::string formatted(const AppDelegate::ManifestEntries& entries, size_t index) {
@@ -67,9 +69,10 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate() {
     platform::trace("has diaoong maincontrol  to close all socket over................................");
     if (!quitConfirmed_) {
         const std::string warning = quitWarning();
-        // The first button is the default: staying is what Enter chooses.
+        // The first button is the default: staying is what Enter chooses, and what the question
+        // closed without a button answers.
         if (!warning.empty()) {
-            if (platform::UiServices::shared().alert("Warning!", warning, {"Don't Quit", "Quit"}) != 1)
+            if (platform::UiServices::shared().alert("Warning!", warning, {"Don't Quit", "Quit"}, kStayButton) != 1)
                 return NSTerminateCancel;
             quitConfirmed_ = true;
         }

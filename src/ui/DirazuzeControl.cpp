@@ -47,17 +47,22 @@ void DirazuzeControl::changePageControlClick(const QObject* sender) {
             page.setDelegate(this);
             delegating_ = &page;
         }
+        // A backup or restore left running when the window closed keeps its locked controls and
+        // its progress: unlocked, a second transfer could start over it, and the lists' answer
+        // would end its lock early. Its own end unlocks the window, the watchdog included.
+        const bool transferring = page.memoryTransferUnderWay();
         // Delivery is synchronous: the preset window is idle, its controls enabled, from here on.
-        Duziz::sendMsg(MSG_PRESET_IDLE, 0, kMessageBusName);
+        if (!transferring) Duziz::sendMsg(MSG_PRESET_IDLE, 0, kMessageBusName);
         if (program_.presetLibrary) page.UpdatePresetList();
         page.syncStatusLCD();
         // Sent only while the mixer is really connected; the answers arrive during the modal run.
-        if (program_.presetLibrary) {
+        if (program_.presetLibrary && !transferring) {
             if (mainVctl) mainVctl->sendCMD_ReadPresetList(0);
             platform::trace("begin sendcmd ReadpresetList now.....");
             page.setFalse();
         }
-        // The memory buttons judge by the version the mixer reports now.
+        // The memory buttons judge by the version the mixer reports now. Its answer only stores
+        // the version, so it is asked during a transfer too.
         if (program_.mcuVersion) {
             if (mainVctl) mainVctl->sendCMD_ReadMCUVersion();
             platform::trace("begin sendcmd mcuver read now.....");

@@ -28,7 +28,9 @@ public:
     //      for the preset lists, sets the channel boxes and runs the window modally; returns
     //      when the window has closed. Without the preset library: becomes the window's
     //      delegate, posts MSG_PRESET_IDLE, syncs its lamp, asks the mixer for its MCU version
-    //      and runs the window modally.
+    //      and runs the window modally. While the window's backup or restore is under way it
+    //      posts no MSG_PRESET_IDLE, asks for no lists and leaves the boxes as they are: the
+    //      window shows the transfer, locked, until the transfer ends.
     //   2: syncs the firmware window's lamp and shows the window: modally, or, while the
     //      application is hidden, only brought to the front.
     void changePageControlClick(const QObject* sender);

@@ -6,11 +6,9 @@
 #include "ui/TextFit.h"
 #include "ui/VerWindow.h"
 #include "ui/XLCDView.h"
-#include "ui/XoemTextField.h"
 
 #include <QColor>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 
 namespace {
@@ -159,9 +157,9 @@ platform::Spinner* StartMainWindow::pbar() { return pbar_; }
 void StartMainWindow::setAboutTexts(const std::string& name, const std::string& version, const std::string& company,
                                     const std::string& url) {
     VerWindow* about = aboutWindow();
-    setLabelText(about->lb_Product_name(), QString::fromStdString(name));
-    setLabelText(about->lb_Product_version(), QString::fromStdString(version));
-    setLabelText(about->lb_Product_company(), QString::fromStdString(company));
+    about->lb_Product_name()->setText(QString::fromStdString(name));
+    about->lb_Product_version()->setText(QString::fromStdString(version));
+    about->lb_Product_company()->setText(QString::fromStdString(company));
     QPushButton* link = about->lb_Product_URL();
     link->setText(QString::fromStdString(url));
     setTextColor(link, QColor(Qt::white));

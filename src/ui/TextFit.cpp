@@ -55,9 +55,18 @@ void FitLabel::paintEvent(QPaintEvent*) {
     for (size_t i = 0; i < lines.size(); ++i) {
         const QPointF at(area.left(), top);
         if (i + 1 == lines.size() && !lastLine.isNull()) {
-            const QRectF box(area.left(), top + lines[i].y(), area.width(), lines[i].height());
-            painter.drawText(box, static_cast<int>((alignment() & Qt::AlignHorizontal_Mask) | Qt::AlignVCenter),
-                             lastLine);
+            // Laid out as the other lines are, so that it sits on their baseline to the pixel; on
+            // one line whatever the layout measures.
+            QTextLayout elided(lastLine, font());
+            QTextOption oneLine = option;
+            oneLine.setWrapMode(QTextOption::NoWrap);
+            elided.setTextOption(oneLine);
+            elided.beginLayout();
+            QTextLine line = elided.createLine();
+            line.setLineWidth(area.width());
+            line.setPosition(lines[i].position());
+            elided.endLayout();
+            elided.draw(&painter, at);
         } else {
             lines[i].draw(&painter, at);
         }

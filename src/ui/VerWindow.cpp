@@ -3,10 +3,9 @@
 #include "platform/qt/DialogPlacement.h"
 #include "ui/ControlCategories.h"
 #include "ui/PanelButton.h"
-#include "ui/XoemTextField.h"
+#include "ui/TextFit.h"
 
 #include <QCloseEvent>
-#include <QLineEdit>
 #include <QPushButton>
 
 namespace {
@@ -14,16 +13,16 @@ namespace {
 constexpr int kWidth = 460;
 constexpr int kHeight = 240;
 
-QLineEdit* makeLabel(QWidget* parent, const QRect& frame, int pointSize, bool bold) {
-    auto* field = new QLineEdit(parent);
-    field->setGeometry(frame);
-    setAsLabel(field);
-    setFontPoints(field, pointSize, bold);
-    QPalette palette = field->palette();
-    palette.setColor(QPalette::Text, Qt::white);
-    field->setPalette(palette);
-    field->setFocusPolicy(Qt::NoFocus);
-    return field;
+// A label one line high: the manifest's texts may be of any length, and one too long for the
+// line ends with an ellipsis instead of being cut inside a letter.
+QLabel* makeLabel(QWidget* parent, const QRect& frame, int pointSize, bool bold) {
+    auto* label = new FitLabel(frame, parent);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    setFontPoints(label, pointSize, bold);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::white);
+    label->setPalette(palette);
+    return label;
 }
 
 }  // namespace

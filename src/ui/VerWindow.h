@@ -7,7 +7,7 @@
 #include <QWidget>
 #include <functional>
 
-class QLineEdit;
+class QLabel;
 class QPushButton;
 
 class VerWindow : public QWidget, public platform::ModalWindow {
@@ -19,10 +19,11 @@ public:
     QWidget* backView() const { return backView_; }
     void setBackView(QWidget* view) { backView_ = view; }
 
-    // The about texts: plain labels, and the web address as a link.
-    QLineEdit* lb_Product_name() const { return name_; }
-    QLineEdit* lb_Product_version() const { return version_; }
-    QLineEdit* lb_Product_company() const { return company_; }
+    // The about texts: labels of one line each, which end a text too long for it with an
+    // ellipsis, and the web address as a link, elided the same way.
+    QLabel* lb_Product_name() const { return name_; }
+    QLabel* lb_Product_version() const { return version_; }
+    QLabel* lb_Product_company() const { return company_; }
     QPushButton* lb_Product_URL() const { return url_; }
 
     // Told when the window is about to close; it must end the modal run that shows the window.
@@ -43,9 +44,9 @@ private:
     void awakeFromNib();
 
     QWidget* backView_ = nullptr;
-    QLineEdit* name_ = nullptr;
-    QLineEdit* version_ = nullptr;
-    QLineEdit* company_ = nullptr;
+    QLabel* name_ = nullptr;
+    QLabel* version_ = nullptr;
+    QLabel* company_ = nullptr;
     QPushButton* url_ = nullptr;
     std::function<void()> windowWillClose_;
 };

@@ -34,6 +34,9 @@ public:
     // What the window is writing into the mixer now, as a sentence for the quit question; empty
     // while it writes nothing (quitting then leaves no memory half-written).
     virtual std::string writingToMixer() const { return {}; }
+    // A whole-memory backup or restore is under way: its own end (the last packet, a failure,
+    // the watchdog, a lost link) enables the controls, and nothing else unlocks them meanwhile.
+    virtual bool memoryTransferUnderWay() const { return false; }
 };
 
 }  // namespace util

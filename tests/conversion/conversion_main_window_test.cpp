@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QLineEdit>
+#include <QLabel>
 #include <QPushButton>
 
 namespace {

@@ -314,6 +314,51 @@ TEST_F(ConversionSwitcherTest, OpeningGoesIdleAsksForTheVersionAndRunsTheWindowL
     EXPECT_FALSE(controls.lamp.lighted);
 }
 
+// Opened again while the old-layout backup or the converted write-back runs: the window shows
+// it locked until its last packet; only the version is asked, whose answer unlocks nothing.
+TEST_F(ConversionSwitcherTest, OpenedDuringABackupOrWriteBackTheWindowStaysLockedUntilItsEnd) {
+    struct Case {
+        const char* name;
+        int code;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"backup at packet 5", MSG_BACKUP_PACKET, "Exporting  all memory data  to files ,please wait!"},
+        {"write-back at packet 3", MSG_RESTORE_PACKET, "Importing all memory parameters  from local ,please wait!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.code == MSG_BACKUP_PACKET) {
+            mixerState(true, 63);
+            ui.answerAlert(0);
+            ui.answerSave(std::string(dir / "old.moldPts"));
+            logic.memImportClick();
+            post(c.code, 5);
+        } else {
+            mixerState(true, 64);
+            post(c.code, 3);
+        }
+        sent();
+        bus.messages.clear();
+        open([&] {
+            EXPECT_TRUE(controls.allButtonsEnabled(false));
+            EXPECT_FALSE(controls.isEnabled(Control::chbox));
+            EXPECT_FALSE(controls.isEnabled(Control::auxbox));
+            EXPECT_EQ(controls.status, c.status);
+            EXPECT_FALSE(controls.memoryHidden);
+            EXPECT_EQ(transport.all(), std::vector<Bytes>{kVersionRequest});
+            return 0;
+        });
+        EXPECT_EQ(bus.count(MSG_PRESET_IDLE), 0u);
+        // The version's answer changes nothing on screen.
+        link->converToData(hex("01 20 03 0E 00 01 00 01 2C 00 00 00 40 40"));
+        EXPECT_TRUE(controls.allButtonsEnabled(false));
+        post(c.code, 30);
+        EXPECT_TRUE(controls.allButtonsEnabled(true));
+        EXPECT_FALSE(logic.memoryTransferUnderWay());
+    }
+}
+
 TEST_F(ConversionSwitcherTest, ClosingTheWindowEndsItsRunWithTheSwitchersCode) {
     open([&] {
         logic.windowWillClose();

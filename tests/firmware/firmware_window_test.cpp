@@ -19,7 +19,9 @@ public:
     void setFalse() override {}
     platform::ModalWindow& window() override { return modal; }
     void setDelegate(util::WindowDelegate*) override {}
+    bool memoryTransferUnderWay() const override { return transferring; }
     RecordingModal modal;
+    bool transferring = false;
 };
 
 void post(int code, int pos) {
@@ -153,6 +155,14 @@ TEST_F(FirmwareWindow, ClosingUnlocksThePresetWindowThenEndsTheModalRunOrHidesTh
     // Without a preset window only the run ends.
     window->windowWillClose();
     EXPECT_EQ(ui.callsOf("stopModal").size(), 2u);
+    EXPECT_EQ(presets.log.size(), 2u);
+
+    // A backup or restore of the preset window keeps its lock: its own end unlocks the window.
+    saveLoadView = &presets;
+    presets.transferring = true;
+    window->windowWillClose();
+    saveLoadView = nullptr;
+    EXPECT_EQ(ui.callsOf("stopModal").size(), 3u);
     EXPECT_EQ(presets.log.size(), 2u);
 }
 

@@ -153,6 +153,7 @@ TEST_F(MainWindowTest, WarningAlertAndWindowClosing) {
     EXPECT_EQ(view.fronted, 1);
 }
 
+// A backup or restore of the preset window keeps its lock: its own end unlocks the window.
 TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndingTheModalRun) {
     // Records each LockGUI with the number of modal stops made before it.
     struct PresetWindow : util::PresetWindow {
@@ -163,7 +164,9 @@ TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndin
         void setFalse() override {}
         platform::ModalWindow& window() override { return modal_; }
         void setDelegate(util::WindowDelegate*) override {}
+        bool memoryTransferUnderWay() const override { return transferring; }
         std::vector<std::pair<bool, size_t>> locks;
+        bool transferring = false;
 
     private:
         const platform::ScriptedUiServices& ui_;
@@ -171,9 +174,22 @@ TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndin
     };
     StartMainView& link = start(false);
     PresetWindow preset(ui);
-    for (const bool registered : {false, true}) {
-        SCOPED_TRACE(registered ? "preset window registered" : "no preset window");
-        saveLoadView = registered ? &preset : nullptr;
+    using Locks = std::vector<std::pair<bool, size_t>>;
+    struct Case {
+        const char* name;
+        bool registered;
+        bool transferring;
+        Locks expected;
+    };
+    const Case cases[] = {
+        {"no preset window", false, false, {}},
+        {"preset window registered", true, false, {{true, 0u}}},
+        {"preset window with a backup or restore under way", true, true, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        saveLoadView = c.registered ? &preset : nullptr;
+        preset.transferring = c.transferring;
         ui.clearCalls();
         preset.locks.clear();
         link.windowWillClose();
@@ -181,9 +197,7 @@ TEST_F(MainWindowTest, ClosingAWindowUnlocksTheRegisteredPresetWindowBeforeEndin
         const auto stops = ui.callsOf("stopModal");
         ASSERT_EQ(stops.size(), 1u);
         EXPECT_EQ(stops[0].code, -60006);
-        using Locks = std::vector<std::pair<bool, size_t>>;
-        const Locks expected = registered ? Locks{{true, 0u}} : Locks{};
-        EXPECT_EQ(preset.locks, expected);
+        EXPECT_EQ(preset.locks, c.expected);
     }
 }
 

@@ -62,16 +62,30 @@ TEST(QtUiServices, RunModalEndsWithTheStopCodeAndHoldsDefaultModeTimers) {
     EXPECT_TRUE(spinUntil([&] { return defaultFires > 0; }));
 }
 
-TEST(QtUiServices, AnAlertClosedWithoutAButtonAnswersTheLastOne) {
+// Closed without a button, an alert answers the button it names for that, by default the last.
+TEST(QtUiServices, AnAlertClosedWithoutAButtonAnswersItsCloseAnswerByDefaultTheLast) {
     platform::QtUiServices ui;
+    constexpr int kLast = platform::UiServices::kLastButton;
     struct Case {
         std::vector<std::string> buttons;
+        int closeAnswer;
         int answer;
     };
-    for (const Case& c : {Case{{"Yes", "No"}, 1}, Case{{"OK", "No"}, 1}, Case{{"OK"}, 0}}) {
+    const Case cases[] = {
+        {{"Yes", "No"}, kLast, 1},
+        {{"OK", "No"}, kLast, 1},
+        {{"OK"}, kLast, 0},
+        {{"Don't Quit", "Quit"}, 0, 0},
+        {{"Yes", "No"}, 2, 1},  // names no button
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.buttons.front() + " " + std::to_string(c.closeAnswer));
         QTimer::singleShot(50, [] {
             if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) box->reject();
         });
-        EXPECT_EQ(ui.alert("Warning!", "Delete selected preset ?", c.buttons), c.answer) << c.buttons.front();
+        const int answer = c.closeAnswer == kLast ? ui.alert("Warning!", "Delete selected preset ?", c.buttons)
+                                                  : ui.alert("Warning!", "Delete selected preset ?", c.buttons,
+                                                             c.closeAnswer);
+        EXPECT_EQ(answer, c.answer);
     }
 }

@@ -23,14 +23,22 @@ TEST(HeadlessUiServices, AnswersEveryQuestionWithCancel) {
     UiServices& headless = UiServices::shared();
     struct Case {
         std::vector<std::string> buttons;
+        int closeAnswer;
         int answer;
     } cases[] = {
-        {{"Yes", "No"}, 1},
-        {{"Save", "Don't Save", "Cancel"}, 2},
-        {{"OK"}, 0},
-        {{}, 0},
+        {{"Yes", "No"}, UiServices::kLastButton, 1},
+        {{"Save", "Don't Save", "Cancel"}, UiServices::kLastButton, 2},
+        {{"OK"}, UiServices::kLastButton, 0},
+        {{}, UiServices::kLastButton, 0},
+        // The alert's own cancelling button.
+        {{"Don't Quit", "Quit"}, 0, 0},
     };
-    for (const auto& c : cases) EXPECT_EQ(headless.alert("Delete", "Delete the preset?", c.buttons), c.answer);
+    for (const auto& c : cases) {
+        EXPECT_EQ(headless.alert("Delete", "Delete the preset?", c.buttons, c.closeAnswer), c.answer);
+        if (c.closeAnswer == UiServices::kLastButton) {
+            EXPECT_EQ(headless.alert("Delete", "Delete the preset?", c.buttons), c.answer);
+        }
+    }
     EXPECT_EQ(headless.openPanel("Open file", {"mprt"}), std::nullopt);
     EXPECT_EQ(headless.savePanel("Save", {"sDsp"}, "NewfilesDsp"), std::nullopt);
 }
@@ -52,6 +60,11 @@ TEST(ScriptedUiServices, AnswersFromTheScriptInOrder) {
     // A single button is no question: it needs no script.
     EXPECT_EQ(ui.alert("Warning!", "Failed", {"OK"}), 0);
     EXPECT_EQ(ui.callsOf("alert").size(), 3u);
+    // Closed without a button: the alert's answer to a close, by default the last button.
+    ui.answerAlertClosed();
+    ui.answerAlertClosed();
+    EXPECT_EQ(ui.alert("Delete", "Delete the preset?", {"Yes", "No"}), 1);
+    EXPECT_EQ(ui.alert("Warning!", "Quit?", {"Don't Quit", "Quit"}, 0), 0);
 }
 
 TEST(ScriptedUiServices, AnUnscriptedQuestionFailsTheTestAndIsCancelled) {
@@ -60,6 +73,8 @@ TEST(ScriptedUiServices, AnUnscriptedQuestionFailsTheTestAndIsCancelled) {
     EXPECT_NONFATAL_FAILURE(answer = ui.alert("Delete", "Delete the preset?", {"Yes", "No"}),
                             "unscripted alert \"Delete\"");
     EXPECT_EQ(answer, 1) << "the last button, never the first";
+    EXPECT_NONFATAL_FAILURE(answer = ui.alert("Warning!", "Quit?", {"Don't Quit", "Quit"}, 0), "unscripted alert");
+    EXPECT_EQ(answer, 0) << "the alert's own answer to a close";
     std::optional<std::string> path = "unset";
     EXPECT_NONFATAL_FAILURE(path = ui.openPanel("Open file", {"mprt"}), "unscripted open panel \"Open file\"");
     EXPECT_EQ(path, std::nullopt);

@@ -359,6 +359,43 @@ INSTANTIATE_TEST_SUITE_P(Transfers, TransferFallsSilent,
                                            Silence{"RestoreAfterFourAcknowledgements", true, 4}),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// The window closed during a restore into a mixer that fell silent, and opened again with the
+// Preset button: the restore is shown as it was, locked, so no second transfer starts over it,
+// and the mixer is asked for no lists in its midst; the watchdog still ends it.
+TEST_F(PresetWindowEndToEnd, OpenedAgainDuringARestoreTheWindowStaysLockedUntilTheRestoreEnds) {
+    connect();
+    const std::string path = files / "memory.mprt";
+    openAndRun([&] {
+        listsOnOpen();
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(4); });
+        startTransfer(true, path);
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_RESTORE_PACKET) == 4; }));
+    });
+    auto listRequests = [&] { return mixer.with([](sim::SimMixer& m) { return m.receivedCount(0x18); }); };
+    const size_t requests = listRequests();
+    const size_t lists = bus.count(MSG_PRESET_LIST_LOADED);
+    openAndRun([&] {
+        EXPECT_FALSE(window.memImptBtn()->isEnabled());
+        EXPECT_FALSE(window.memExBtn()->isEnabled());
+        EXPECT_FALSE(controlsEnabled());
+        EXPECT_FALSE(window.chbox()->isEnabled());
+        EXPECT_FALSE(window.memStsLb()->isHidden());
+        EXPECT_EQ(window.memStsLb()->text(), "Complete: 13%...");
+        EXPECT_EQ(status(), "Importing all memory parameters  from local ,please wait!");
+        // Pressing Backup or Restore starts nothing: no dialog is unscripted here.
+        click(window.memImptBtn());
+        click(window.memExBtn());
+        EXPECT_EQ(ui.callsOf("open").size(), 1u);
+        EXPECT_TRUE(ui.callsOf("save").empty());
+        EXPECT_EQ(window.logic().writingToMixer(), "A backup is being restored into the mixer.");
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        EXPECT_TRUE(controlsEnabled());
+        EXPECT_TRUE(window.memStsLb()->isHidden());
+    });
+    EXPECT_EQ(listRequests(), requests);
+    EXPECT_EQ(bus.count(MSG_PRESET_LIST_LOADED), lists);
+}
+
 // A backup that fails while the window is closed: its progress is gone when the window is shown
 // again.
 TEST_F(PresetWindowEndToEnd, ABackupThatFailsWhileTheWindowIsClosedLeavesNoProgressBehind) {

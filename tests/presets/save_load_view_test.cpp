@@ -3,8 +3,11 @@
 // frames they send, and what a lost or half-present link leaves on screen.
 
 #include "PresetsTestSupport.h"
+#include "ui/DirazuzeControl.h"
 
 #include <gtest/gtest-spi.h>
+
+#include <QObject>
 
 #include <filesystem>
 #include <functional>
@@ -21,7 +24,22 @@ constexpr util::LampColor kGreen = {0.0, 1.0, 0.0, 1.0};
 constexpr util::LampColor kWhite = {1.0, 1.0, 1.0, 1.0};
 constexpr util::LampColor kOrange = {1.0, 0.5, 0.0, 1.0};
 
-class SaveLoadViewTest : public PresetWindowTest {};
+class SaveLoadViewTest : public PresetWindowTest {
+protected:
+    // Restore presses Restore for a file of the mixer's own memory at path; otherwise Backup,
+    // confirmed, into path.
+    void startTransfer(sim::SimMixer& mixer, bool restore, const std::string& path) {
+        if (restore) {
+            writeFile(path, mixer.memoryImage());
+            ui.answerOpen(path);
+            logic.memExportClick();
+        } else {
+            ui.answerAlert(0);
+            ui.answerSave(path);
+            logic.memImportClick();
+        }
+    }
+};
 
 TEST_F(SaveLoadViewTest, BuildsTheSceneListWithItsBoxesLampAndPausedWatchdog) {
     EXPECT_EQ(saveLoadView, &logic);
@@ -519,18 +537,10 @@ TEST_F(SaveLoadViewTest, ABackupOrRestoreThatHearsNothingForFortySecondsFails) {
         logic.setStatusFieldTitle("status log", false);
         sim::SimMixer mixer;
         attach(mixer);
-        writeFile(restore, mixer.memoryImage());
         mixer.holdRepliesAfter(c.replies);
         bus.messages.clear();
         const int code = c.restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
-        if (c.restore) {
-            ui.answerOpen(restore);
-            logic.memExportClick();
-        } else {
-            ui.answerAlert(0);
-            ui.answerSave(backup);
-            logic.memImportClick();
-        }
+        startTransfer(mixer, c.restore, c.restore ? restore : backup);
         pump(mixer);
         ASSERT_EQ(bus.count(code), static_cast<size_t>(c.shown));
         EXPECT_TRUE(controls.allButtonsEnabled(false));
@@ -585,6 +595,86 @@ TEST_F(SaveLoadViewTest, ABackupPacketArrivingLateGivesTheNextItsWholeTime) {
     EXPECT_EQ(controls.status, "Current process failed!");
     EXPECT_TRUE(controls.memoryHidden);
     transport.mixer = nullptr;
+}
+
+// The window closed during its backup or restore and opened again with the Preset button: it
+// shows the transfer as it was, locked (no second transfer can start over it), and the mixer is
+// asked for nothing in its midst; another window closing (the about or the firmware window)
+// unlocks nothing either. The transfer's own end unlocks the window: the mixer going on to the
+// last packet, or the watchdog.
+TEST_F(SaveLoadViewTest, ReopenedDuringABackupOrRestoreTheWindowStaysLockedUntilTheTransferEnds) {
+    struct Case {
+        const char* name;
+        bool restore;
+        int replies;  // before the mixer falls silent
+        bool mixerGoesOn;  // else the watchdog ends the transfer
+    };
+    const Case cases[] = {
+        {"backup at packet 5, the mixer goes on", false, 5, true},
+        {"backup at packet 5, the watchdog", false, 5, false},
+        {"restore at the third acknowledgement, the mixer goes on", true, 3, true},
+        {"restore before its first acknowledgement, the watchdog", true, 0, false},
+    };
+    DirazuzeControl switcher;
+    QObject presetButton;
+    setPageControlTag(&presetButton, DirazuzeControl::kPresetPage);
+    const std::string backup = dir / "all.mprt";
+    const std::string restore = dir / "restore.mprt";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimMixer mixer;
+        attach(mixer);
+        mixer.holdRepliesAfter(c.replies);
+        startTransfer(mixer, c.restore, c.restore ? restore : backup);
+        pump(mixer);
+        advance(0s);
+        ASSERT_TRUE(logic.memoryTransferUnderWay());
+        const auto locked = controls.enabled;
+        ASSERT_EQ(locked, decltype(locked){}) << "every control locked";
+        const std::string status = controls.status, memoryText = controls.memoryText;
+        const bool memoryHidden = controls.memoryHidden, holderHidden = controls.holderHidden;
+        const double progress = controls.progress;
+        const std::string writing = logic.writingToMixer();
+        const size_t frames = transport.all().size();
+        bus.messages.clear();
+
+        auto expectTransferShownLocked = [&] {
+            EXPECT_EQ(controls.enabled, locked);
+            EXPECT_EQ(controls.status, status);
+            EXPECT_EQ(controls.memoryText, memoryText);
+            EXPECT_EQ(controls.memoryHidden, memoryHidden);
+            EXPECT_EQ(controls.holderHidden, holderHidden);
+            EXPECT_EQ(controls.progress, progress);
+            EXPECT_TRUE(logic.memoryTransferUnderWay());
+            EXPECT_EQ(logic.writingToMixer(), writing);
+            EXPECT_EQ(transport.all().size(), frames) << "nothing asked of the mixer";
+            EXPECT_TRUE(bus.messages.empty());
+        };
+        bool shown = false;
+        ui.onModal([&](platform::ModalWindow&) {
+            shown = true;
+            expectTransferShownLocked();
+            return 0;
+        });
+        switcher.changePageControlClick(&presetButton);
+        EXPECT_TRUE(shown);
+        link->windowWillClose();
+        expectTransferShownLocked();
+
+        if (c.mixerGoesOn) {
+            mixer.holdRepliesAfter(-1);
+            feed(mixer.takeHeldReplies());
+            pump(mixer);
+            EXPECT_EQ(controls.status, c.restore ? "Preset List Loaded!" : "Backup of all Presets sucessfully saved to computer!");
+        } else {
+            advance(40s);
+            EXPECT_EQ(controls.status, "Current process failed!");
+        }
+        EXPECT_FALSE(logic.memoryTransferUnderWay());
+        EXPECT_FALSE(logic.isBusy());
+        EXPECT_TRUE(controls.allButtonsEnabled(true));
+        transport.mixer = nullptr;
+    }
 }
 
 // Load to Computer: the link's 260 ends the busy state before the save panel opens; the green

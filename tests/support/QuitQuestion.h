@@ -13,7 +13,8 @@
 namespace testsupport {
 
 // While writing is being written into the mixer: the one "Warning!" alert names it and warns of
-// the incomplete memory, staying is the default, and "Don't Quit" cancels the quit.
+// the incomplete memory, staying is the default and what a close without a button answers, and
+// "Don't Quit" cancels the quit.
 inline void expectQuitRefused(AppDelegate& delegate, platform::ScriptedUiServices& ui, const std::string& writing) {
     ui.clearCalls();
     ui.answerAlert(0);
@@ -23,6 +24,7 @@ inline void expectQuitRefused(AppDelegate& delegate, platform::ScriptedUiService
     EXPECT_EQ(alerts[0].title, "Warning!");
     EXPECT_EQ(alerts[0].message, writing + " If you quit now, the mixer's memory will be left incomplete.");
     EXPECT_EQ(alerts[0].options, (std::vector<std::string>{"Don't Quit", "Quit"}));
+    EXPECT_EQ(alerts[0].code, 0) << "closed without a button, the question answers \"Don't Quit\"";
 }
 
 // While nothing is written the program quits unasked.

@@ -4,7 +4,7 @@
 //     pixels are those that change when the text is taken away, and the ratio (WCAG) is taken
 //     where text and background differ most, a glyph's stem;
 //   - whether a text fits a label's place whole, by the label's font metrics against its rect,
-//     with the wrapping the label does;
+//     with the wrapping the label does, and whether one too long for a line ends with an ellipsis;
 //   - the screws and the row of slots of the panel picture ("body_off", 720 x 450, drawn by
 //     resources/tools/make_body_off.py) as a window of any size shows them stretched, so that a
 //     test can check that no control lies over them.
@@ -166,6 +166,42 @@ inline bool fitsWhole(const QWidget* widget, const QString& text) {
         return metrics.horizontalAdvance(text) <= area.width();
     }
     return false;
+}
+
+// The text a label, line edit or button shows; and giving it one, a line edit showing its start
+// as the windows' fields shown as labels do.
+inline QString shownText(const QWidget* widget) {
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) return label->text();
+    if (const auto* edit = qobject_cast<const QLineEdit*>(widget)) return edit->text();
+    if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) return button->text();
+    return {};
+}
+inline void setShownText(QWidget* widget, const QString& text) {
+    if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(text);
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        edit->setText(text);
+        edit->setCursorPosition(0);
+    }
+    if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setText(text);
+}
+
+// Whether a text too long for a widget's one line is shown as its start ended with an ellipsis:
+// the widget draws it exactly as it draws the text cut at its end, to the room the widget has,
+// with "..." added. A widget that cuts the text elsewhere (inside a letter, or at its start) or
+// wraps it onto another line does not. The widget keeps the text it had.
+inline bool elidesAtItsEnd(QWidget* widget, const QString& text) {
+    int room = widget->contentsRect().width();
+    if (dynamic_cast<const PanelButton*>(widget)) room = widget->width() - 12;
+    if (const auto* edit = qobject_cast<const QLineEdit*>(widget))
+        room = edit->contentsRect().marginsRemoved(edit->textMargins()).width() - 5;
+    const QString elided = QFontMetrics(widget->font()).elidedText(text, Qt::ElideRight, room);
+    const QString before = shownText(widget);
+    setShownText(widget, text);
+    const QImage whole = widget->grab().toImage();
+    setShownText(widget, elided);
+    const QImage cut = widget->grab().toImage();
+    setShownText(widget, before);
+    return elided != text && whole == cut;
 }
 
 // ---- The panel picture --------------------------------------------------------------------------

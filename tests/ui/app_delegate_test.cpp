@@ -231,18 +231,21 @@ TEST(AppDelegateQuit, AsksFirstWhileAWindowWritesIntoTheMixerWithStayingAsTheDef
     const std::string firmware = "A firmware update is being written into the mixer.";
     const std::string restore = "A backup is being restored into the mixer.";
     const std::string tail = " If you quit now, the mixer's memory will be left incomplete.";
+    constexpr int kNotAsked = -1, kClosed = -2;  // the question closed without a button
     struct Case {
         const char* name;
         std::string firmware, preset;
-        int answer;  // -1: not asked
+        int answer;
         AppDelegate::TerminateReply reply;
         std::string question;
     };
     const Case cases[] = {
-        {"nothing written", "", "", -1, AppDelegate::NSTerminateNow, ""},
+        {"nothing written", "", "", kNotAsked, AppDelegate::NSTerminateNow, ""},
         {"a firmware run, Don't Quit", firmware, "", 0, AppDelegate::NSTerminateCancel, firmware + tail},
         {"a restore, Quit", "", restore, 1, AppDelegate::NSTerminateNow, restore + tail},
         {"both, Don't Quit", firmware, restore, 0, AppDelegate::NSTerminateCancel, firmware + " " + restore + tail},
+        {"a restore, closed without a button: staying", "", restore, kClosed, AppDelegate::NSTerminateCancel,
+         restore + tail},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -251,10 +254,13 @@ TEST(AppDelegateQuit, AsksFirstWhileAWindowWritesIntoTheMixerWithStayingAsTheDef
         windows.firmware.writing = c.firmware;
         windows.preset.writing = c.preset;
         AppDelegate delegate([] { return Entries(9); });
-        if (c.answer >= 0) ui.answerAlert(c.answer);
+        if (c.answer == kClosed)
+            ui.answerAlertClosed();
+        else if (c.answer != kNotAsked)
+            ui.answerAlert(c.answer);
         EXPECT_EQ(delegate.applicationShouldTerminate(), c.reply);
         const auto alerts = ui.callsOf("alert");
-        ASSERT_EQ(alerts.size(), c.answer >= 0 ? 1u : 0u);
+        ASSERT_EQ(alerts.size(), c.answer != kNotAsked ? 1u : 0u);
         if (alerts.empty()) continue;
         EXPECT_EQ(alerts[0].title, "Warning!");
         EXPECT_EQ(alerts[0].message, c.question);

@@ -47,7 +47,9 @@ public:
         log_.push_back("setDelegate");
         delegate_ = delegate;
     }
+    bool memoryTransferUnderWay() const override { return transferring; }
     util::WindowDelegate* delegate_ = nullptr;
+    bool transferring = false;
 
 private:
     Log& log_;
@@ -159,22 +161,33 @@ TEST_F(Switcher, PresetPageGoesIdleRefreshesAsksForTheListsAndRunsTheWindowModal
     struct Case {
         const char* name;
         bool connected;
+        bool transferring;
         Log expected;
     };
     const Case cases[] = {
         {"connected",
          true,
+         false,
          {"message 259 0", "UpdatePresetList", "preset syncStatusLCD", "send 18 01", "setFalse", "makeKeyWindow",
           "runModal", "modal body", "closeWindow", "activate"}},
         {"no mixer connected: nothing is sent",
          false,
+         false,
          {"message 259 0", "UpdatePresetList", "preset syncStatusLCD", "setFalse", "makeKeyWindow", "runModal",
           "modal body", "closeWindow", "activate"}},
+        // The window's backup or restore goes on locked: nothing unlocks it, nothing asks the
+        // mixer for anything in its midst, the boxes stay locked.
+        {"a backup or restore under way",
+         true,
+         true,
+         {"UpdatePresetList", "preset syncStatusLCD", "makeKeyWindow", "runModal", "modal body", "closeWindow",
+          "activate"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         log_.clear();
         gc_.isconnected = c.connected;
+        preset_.transferring = c.transferring;
         // The window is up while the run lasts; its close ends the run.
         ui_.onModal([this](platform::ModalWindow&) {
             log_.push_back("modal body");

@@ -81,6 +81,25 @@ TEST(MainWindowLook, EveryTextTheWindowsCanShowFitsItsPlace) {
             for (const QString& text : row.texts)
                 EXPECT_TRUE(look::fitsWhole(row.widget, text)) << row.label << ": " << text.toStdString();
         }
+        // The manifest's texts may be of any length: one too long for its line shows its start and
+        // ends with an ellipsis, never cut inside a letter.
+        const std::vector<Row> longTexts = {
+            {"product name",
+             about.lb_Product_name(),
+             {"Varnel Utility for the K42 Digital Mixing Console, Service Edition",
+              "VarnelUtilityForTheK42DigitalMixingConsoleServiceEdition"}},
+            {"version", about.lb_Product_version(), {"Version:3.6.3 build 20261211 release candidate 4 (signed images)"}},
+            {"company",
+             about.lb_Product_company(),
+             {"Varnel Professional Audio Equipment Manufacturing Company Limited, Shenzhen"}},
+            {"web address",
+             about.lb_Product_URL(),
+             {"https://www.varnel.example/support/downloads/firmware/k42/utility/latest/index.html"}},
+        };
+        for (const Row& row : longTexts) {
+            for (const QString& text : row.texts)
+                EXPECT_TRUE(look::elidesAtItsEnd(row.widget, text)) << row.label << ": " << text.toStdString();
+        }
         // The captions show their fixed texts whole as well.
         for (QLabel* label : w.window.findChildren<QLabel*>()) {
             if (label->pixmap().isNull()) {
@@ -100,7 +119,7 @@ TEST(MainWindowLook, EveryButtonTitleReadsEnabledUnderTheMouseAndDisabled) {
             EXPECT_EQ(look::unreadableButtons(window), std::vector<std::string>{});
         }
         // The about texts read against the picture too.
-        for (QLineEdit* text :
+        for (QLabel* text :
              {w.about().lb_Product_name(), w.about().lb_Product_version(), w.about().lb_Product_company()}) {
             const QString shown = text->text();
             EXPECT_GE(look::textContrast(&w.about(), text, [&](bool on) { text->setText(on ? shown : QString()); }),

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 
 TEST(VerWindow, ThePanelPictureCoversTheWindowBelowTheAboutTexts) {
@@ -27,8 +26,7 @@ TEST(VerWindow, ThePanelPictureCoversTheWindowBelowTheAboutTexts) {
         EXPECT_EQ(text->parentWidget(), back);
         EXPECT_GT(back->children().indexOf(text), back->children().indexOf(picture));
     }
-    EXPECT_TRUE(window.lb_Product_name()->isReadOnly());
-    EXPECT_FALSE(window.lb_Product_name()->hasFrame());
+    EXPECT_EQ(window.lb_Product_name()->frameShape(), QFrame::NoFrame);
 }
 
 TEST(VerWindow, RunsModallyUntilClosedThenTheApplicationIsActivated) {

@@ -64,6 +64,11 @@ QtUiServices::~QtUiServices() {
 
 int QtUiServices::alert(const std::string& title, const std::string& message,
                         const std::vector<std::string>& buttons) {
+    return alert(title, message, buttons, kLastButton);
+}
+
+int QtUiServices::alert(const std::string& title, const std::string& message,
+                        const std::vector<std::string>& buttons, int closeAnswer) {
     ModalRun modal;
     // Qt centres a dialog on its parent as it shows it.
     QMessageBox box(dialogOwner());
@@ -78,9 +83,10 @@ int QtUiServices::alert(const std::string& title, const std::string& message,
     box.exec();
     for (size_t i = 0; i < added.size(); ++i)
         if (box.clickedButton() == added[i]) return static_cast<int>(i);
-    // Closed without a button (the window system ended the box): the answer is the last button,
-    // the cancelling one, never the first ("Yes" to a deletion).
-    return static_cast<int>(added.size()) - 1;
+    // Closed without a button (the window system ended the box): the answer is the one that
+    // leaves things as they are, by default the last button, never the first ("Yes" to a
+    // deletion).
+    return closedAnswer(buttons, closeAnswer);
 }
 
 std::optional<std::string> QtUiServices::openPanel(const std::string& title,

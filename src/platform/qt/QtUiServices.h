@@ -17,6 +17,8 @@ public:
 
     int alert(const std::string& title, const std::string& message,
               const std::vector<std::string>& buttons) override;
+    int alert(const std::string& title, const std::string& message, const std::vector<std::string>& buttons,
+              int closeAnswer) override;
     std::optional<std::string> openPanel(const std::string& title, const std::vector<std::string>& fileTypes) override;
     std::optional<std::string> savePanel(const std::string& title, const std::vector<std::string>& fileTypes,
                                          const std::string& proposedName) override;

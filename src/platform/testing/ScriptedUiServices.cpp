@@ -27,16 +27,22 @@ std::vector<ScriptedUiServices::Call> ScriptedUiServices::callsOf(const std::str
 
 int ScriptedUiServices::alert(const std::string& title, const std::string& message,
                               const std::vector<std::string>& buttons) {
-    calls_.push_back({"alert", title, message, buttons, 0});
+    return alert(title, message, buttons, kLastButton);
+}
+
+int ScriptedUiServices::alert(const std::string& title, const std::string& message,
+                              const std::vector<std::string>& buttons, int closeAnswer) {
+    const int closed = closedAnswer(buttons, closeAnswer);
+    calls_.push_back({"alert", title, message, buttons, closed});
     if (alerts_.empty()) {
         if (buttons.size() <= 1) return 0;
         ADD_FAILURE() << "unscripted alert \"" << title << "\": \"" << message << "\" with buttons " << listed(buttons)
                       << "; script the answer with answerAlert()";
-        return static_cast<int>(buttons.size()) - 1;
+        return closed;
     }
-    int answer = alerts_.front();
+    const int answer = alerts_.front();
     alerts_.pop_front();
-    return answer;
+    return answer == kClosed ? closed : answer;
 }
 
 std::optional<std::string> ScriptedUiServices::openPanel(const std::string& title,
