@@ -11,6 +11,7 @@
 #endif
 
 #include "json/detail/JsonParseState.h"
+#include "json/detail/JsonTokenCache.h"
 #include "json/detail/JsonUtf8.h"
 
 namespace json::detail {
@@ -127,13 +128,6 @@ inline int validSequenceLength(const uint8_t* p, const uint8_t* end) {
         return (p[1] & 0x0F) == 0x0F && (p[2] & 0x3F) == 0x3F && (p[3] & 0x3E) == 0x3E ? 0 : 4;
     }
     return 0;
-}
-
-// The string hash of n bytes.
-inline uint64_t hashBytes(const uint8_t* bytes, uint64_t n) {
-    uint64_t h = JsonHashStart;
-    for (uint64_t i = 0; i < n; ++i) h = jsonHashStep(h, bytes[i]);
-    return h;
 }
 
 int failString(JsonParseState* parseState, const uint8_t* p) {
@@ -306,7 +300,7 @@ int json_parse_string(JsonParseState* parseState) {
         const uint8_t c = *p;
         if (c == '"') {
             const uint64_t length = static_cast<uint64_t>(p - (start + 1));
-            return finishString(parseState, start, p, start + 1, length, hashBytes(start + 1, length));
+            return finishString(parseState, start, p, start + 1, length, jsonValueHash(start + 1, length));
         }
         if (c == '\\') break;
         if (c < 0x20) return failControlByte(parseState, p);
@@ -369,7 +363,7 @@ int json_parse_string(JsonParseState* parseState) {
         } else if (c < 0x20) {
             return failControlByte(parseState, p);
         } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, hashBytes(out.buffer.bytes, out.used));
+            return finishString(parseState, start, p, out.buffer.bytes, out.used, jsonValueHash(out.buffer.bytes, out.used));
         } else if (c == '\\') {
             if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else {
