@@ -78,37 +78,104 @@ struct PlainStringBytes {
 };
 constexpr PlainStringBytes kPlain;
 
-// The first byte at or after p that is not plain (or end). Sixteen bytes are looked at per step
-// where the processor allows, so the length of a run costs no branch per byte.
-inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
+// What a look at sixteen bytes of a string found: how many of them go as they are, and whether
+// the byte after those needs a closer look (a quotation mark, a backslash, a control byte, or a
+// UTF-8 sequence the look could not vouch for). Without one, the sixteen ended, or a sequence that
+// crosses their end starts there.
+struct StringRun {
+    unsigned plain;
+    bool look;
+};
+
 #if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // As signed bytes, both the control bytes and the bytes of 0x80 or more are below 0x20.
-        const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, space),
-                                             _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-        if (mask != 0) return p + __builtin_ctz(mask);
-        p += 16;
-    }
-#endif
-    while (p < end && kPlain.plain[*p]) ++p;
-    return p;
+inline __m128i atLeast(__m128i bytes, uint8_t floor) {
+    const __m128i f = _mm_set1_epi8(static_cast<char>(floor));
+    return _mm_cmpeq_epi8(_mm_max_epu8(bytes, f), bytes);
 }
 
-// The bytes that are not plain among the sixteen at p, one bit each (lowest: the first byte).
-#if defined(__SSE2__)
-inline unsigned specialMask16(const uint8_t* p) {
+inline __m128i equal(__m128i bytes, uint8_t value) {
+    return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(value)));
+}
+
+// Looks at the sixteen bytes at p, which start at a character (never inside a UTF-8 sequence).
+// Well-formed UTF-8 goes as it is without a branch per character: every byte of 0x80 or more must
+// be a lead byte of C2-F4 or a continuation byte exactly where a lead asks for one, within the
+// second-byte limits of E0, ED, F0 and F4. Sequences that might encode a noncharacter (EF B7 ..,
+// .. BF BE, .. BF BF) get the closer look, which knows the exact rule.
+inline StringRun scanString16(const uint8_t* p) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    // As signed bytes the control bytes and the bytes of 0x80 or more are below 0x20.
     const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
-    return static_cast<unsigned>(_mm_movemask_epi8(special));
+                                         _mm_or_si128(equal(bytes, '"'), equal(bytes, '\\')));
+    const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(special)) & ~high;
+    if (high == 0) return stops ? StringRun{static_cast<unsigned>(__builtin_ctz(stops)), true} : StringRun{16, false};
+
+    const __m128i previous1 = _mm_slli_si128(bytes, 1);  // lane i holds byte i - 1 (0 before p)
+    const __m128i previous2 = _mm_slli_si128(bytes, 2);
+    const __m128i previous3 = _mm_slli_si128(bytes, 3);
+    const __m128i continuation = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xC0)));  // 80-BF
+    // A continuation byte is wanted one place after any lead, two after a lead of three or four
+    // bytes, three after a lead of four.
+    const __m128i wanted =
+        _mm_or_si128(atLeast(previous1, 0xC0), _mm_or_si128(atLeast(previous2, 0xE0), atLeast(previous3, 0xF0)));
+    __m128i bad = _mm_xor_si128(wanted, continuation);
+    // Bytes that never start a sequence: C0, C1 (overlong forms) and F5-FF.
+    const __m128i evenFloor = _mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xFE)));
+    bad = _mm_or_si128(bad, _mm_or_si128(atLeast(bytes, 0xF5), equal(evenFloor, 0xC0)));
+    const __m128i below90 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x90)));  // 80-8F
+    const __m128i belowA0 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xA0)));  // 80-9F
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xE0), belowA0));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(belowA0, equal(previous1, 0xED)));  // surrogates
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xF0), below90));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(below90, equal(previous1, 0xF4)));  // above U+10FFFF
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xEF), equal(bytes, 0xB7)));
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xBF), equal(evenFloor, 0xBE)));
+    const unsigned faults = static_cast<unsigned>(_mm_movemask_epi8(bad));
+
+    // A sequence whose lead sits in the last three bytes and that runs past them is left for the
+    // next look, which starts at its lead.
+    const unsigned leads2 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xC0)));
+    const unsigned leads3 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xE0)));
+    const unsigned leads4 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xF0)));
+    const unsigned crossing = (leads2 & 0x8000u) | (leads3 & 0xC000u) | (leads4 & 0xE000u);
+    const unsigned stop = static_cast<unsigned>(__builtin_ctz(stops | 0x10000u));
+    const unsigned cut = static_cast<unsigned>(__builtin_ctz(crossing | 0x10000u));
+    const unsigned upTo = stop < cut ? stop : cut;
+    // The faults that matter lie before that point, or on it (a continuation byte wanted there).
+    const unsigned relevant = faults & ((2u << upTo) - 1);
+    if (relevant == 0) return StringRun{upTo, stop < cut};
+    // The character that holds the first fault gets the closer look: it starts at the last byte
+    // before the fault that is not a continuation byte.
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(relevant));
+    const unsigned starts = ~static_cast<unsigned>(_mm_movemask_epi8(continuation)) & ((1u << first) - 1);
+    return StringRun{starts ? 31u - static_cast<unsigned>(__builtin_clz(starts)) : 0u, true};
+}
+#else
+inline StringRun scanString16(const uint8_t* p) {
+    unsigned n = 0;
+    while (n < 16 && kPlain.plain[p[n]]) ++n;
+    return StringRun{n, n < 16};
 }
 #endif
+
+// The same look at the last bytes of the input (fewer than sixteen), through a copy padded with
+// control bytes: the run always stops, at the end of the input at the latest.
+inline StringRun scanStringTail(const uint8_t* p, const uint8_t* end) {
+    uint8_t tail[16] = {};
+    std::memcpy(tail, p, static_cast<size_t>(end - p));
+    return scanString16(tail);
+}
+
+// The first byte at or after p that needs a closer look, or end.
+inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
+    for (;;) {
+        if (end - p < 16) return p + scanStringTail(p, end).plain;
+        const StringRun run = scanString16(p);
+        p += run.plain;
+        if (run.look) return p;
+    }
+}
 
 // The length of the UTF-8 sequence at p (a byte of 0x80 or more) when it is well-formed and its
 // code point one a string may hold; 0 otherwise (ill-formed, cut off by the end, a noncharacter),
@@ -304,6 +371,10 @@ int json_parse_string(JsonParseState* parseState) {
         }
         if (c == '\\') break;
         if (c < 0x20) return failControlByte(parseState, p);
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
         const int sequence = validSequenceLength(p, end);
         if (sequence == 0) break;
         p += sequence;
@@ -315,34 +386,25 @@ int json_parse_string(JsonParseState* parseState) {
     if (out.used) std::memcpy(out.buffer.bytes, start + 1, out.used);
 
     for (;;) {
-        // Plain bytes go sixteen at a time: room is made for the whole sixteen even when the run
-        // stops inside them.
-#if defined(__SSE2__)
-        while (end - p >= 16) {
+        // Plain bytes and well-formed UTF-8 go sixteen at a time: room is made for the whole
+        // sixteen even when the run stops inside them.
+        for (;;) {
+            if (end - p < 16) {
+                const uint64_t rest = static_cast<uint64_t>(end - p);
+                if (!out.reserve(rest)) return failString(parseState, p);
+                const unsigned plain = scanStringTail(p, end).plain;
+                out.appendRun(p, p + plain);
+                p += plain;
+                break;
+            }
             if (!out.reserve(16)) return failString(parseState, p);
-            const unsigned mask = specialMask16(p);
             std::memcpy(out.buffer.bytes + out.used, p, 16);
-            if (mask == 0) {
-                out.used += 16;
-                p += 16;
-                continue;
-            }
-            const unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
-            out.used += plain;
-            p += plain;
-            break;
+            const StringRun run = scanString16(p);
+            out.used += run.plain;
+            p += run.plain;
+            if (run.look) break;
         }
-#endif
-        if (end - p < 16) {
-            // The last bytes of the input, one at a time.
-            const uint8_t* const run = endOfPlainRun(p, end);
-            if (run != p) {
-                if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
-                out.appendRun(p, run);
-                p = run;
-            }
-            if (p >= end) return failString(parseState, p);
-        }
+        if (p >= end) return failString(parseState, p);
         if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
         if (c >= 0x80) {
