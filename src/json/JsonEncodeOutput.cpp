@@ -14,7 +14,10 @@ namespace json::detail {
 
 namespace {
 
-// Outputs below this size are copied in one piece when they move.
+// Outputs up to this size are copied in one piece when they move: holding one twice for a moment
+// costs little, and memory given back to the system would have to be faulted in again by the next
+// output of its size. Larger ones move a piece at a time, each copied piece given back.
+constexpr uint64_t kMovedWhole = uint64_t{16} << 20;
 constexpr uint64_t kPiece = uint64_t{1} << 20;
 
 // Gives the memory pages that lie wholly inside [begin, end) back to the system: they were copied
@@ -51,7 +54,7 @@ uint8_t* resizeContainer(Container& container, const uint8_t* from, uint64_t kep
     for (uint64_t done = 0; done < kept;) {
         const uint64_t count = std::min(kPiece, kept - done);
         append(next, from + done, count);
-        if (own && kept > kPiece) releasePages(from + done, from + done + count);
+        if (own && kept > kMovedWhole) releasePages(from + done, from + done + count);
         done += count;
     }
     next.resize(size);
