@@ -11,11 +11,6 @@ static_assert(alignof(JsonValue) <= alignof(JsonArray) && sizeof(JsonArray) % al
 
 using namespace json::detail;
 
-const JsonValue& JsonArray::objectAtIndex(uint64_t index) const {
-    if (index >= count_) raiseRange("objectAtIndex", index, count_);
-    return objects_[index];
-}
-
 void JsonArray::getObjectsRange(JsonValue* objects, JsonRange range) const {
     const uint64_t end = range.location + range.length;
     if (end < range.location || end > count_) raiseRange("getObjectsRange", end, count_);

@@ -24,6 +24,9 @@ namespace json::detail {
 
 namespace {
 
+__attribute__((noinline)) int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array);
+__attribute__((noinline)) int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary);
+
 // Grows the output to growTo bytes, rounded up to the buffer's step (32768 bytes).
 __attribute__((noinline)) int json_encode_grow(JsonEncodeState* encodeState, uint64_t growTo) {
     if (json_encode_resizeOutput(encodeState, growTo)) return 0;
@@ -410,6 +413,98 @@ inline void prefetchMember(const JsonValue& member) {
     }
 }
 
+// An atom whose text the cache does not hold: an object of the caller's own class goes through
+// the formatter; the text written is recorded in the cache under the given object.
+__attribute__((noinline)) int json_encode_atomMiss(JsonEncodeState* encodeState, const JsonValue& object,
+                                                   uint64_t slot) {
+    const uint64_t start = encodeState->atIndex;
+    // An object of no kind the core writes is replaced once by the formatter; the replacement's
+    // text is recorded under the original object.
+    const JsonValue* atom = &object;
+    JsonValue replacement;
+    if (object.kind() == JsonKind::CallerObject || object.kind() == JsonKind::None) {
+        if (encodeState->formatterBlock || encodeState->formatterDelegate)
+            replacement = json_encode_replacementFor(encodeState, object);
+        if (!replacement) {
+            json_encode_error(encodeState, "Unable to serialize object class %s.", json_encode_className(object).c_str());
+            return 1;
+        }
+        if (replacement.isCallerObject()) {
+            json_encode_error(encodeState,
+                              "Unable to serialize object class %s that was returned by the unsupported class "
+                              "formatter.  Original object class was %s.",
+                              json_encode_className(replacement).c_str(), json_encode_className(object).c_str());
+            return 1;
+        }
+        if (replacement.isArray()) return json_encode_array(encodeState, *replacement.array());
+        if (replacement.isDictionary()) return json_encode_dictionary(encodeState, *replacement.dictionary());
+        atom = &replacement;
+    }
+
+    int failed = 0;
+    switch (atom->kind()) {
+    case JsonKind::String:
+        failed = json_encode_string(encodeState, atom->stringView(), atom->jsonString()->wellFormed());
+        break;
+    case JsonKind::Boolean:
+        failed = atom->boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
+        break;
+    case JsonKind::Null:
+        failed = json_encode_writen(encodeState, "null", 4);
+        break;
+    default:
+        failed = json_encode_number(encodeState, *atom);
+        break;
+    }
+    if (failed) return 1;
+    json_encode_updateCache(encodeState, slot, start, object);
+    return 0;
+}
+
+// The whole text of one value: collections recurse, the rest is written here or copied from the
+// cache, and anything else goes the long way.
+inline int json_encode_value(JsonEncodeState* encodeState, const JsonValue& object) {
+    const JsonValue::Identity identity = object.identity();
+    // Literals and integers are written afresh: that costs less than finding their earlier text
+    // again (a look into the cache, then a copy from wherever in the output it lies). The cache
+    // serves the atoms whose text is dear to make (doubles) or that recur (the keys).
+    switch (identity.kind) {
+    case JsonKind::Array:
+        return json_encode_array(encodeState, *object.array());
+    case JsonKind::Dictionary:
+        return json_encode_dictionary(encodeState, *object.dictionary());
+    case JsonKind::Boolean:
+        return object.boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
+    case JsonKind::Null:
+        return json_encode_writen(encodeState, "null", 4);
+    case JsonKind::Integer:
+    case JsonKind::UnsignedInteger:
+        return json_encode_number(encodeState, object);
+    default:
+        break;
+    }
+
+    const uint64_t slot = cacheSlotFor(identity);
+    const JsonEncodeCache& entry = encodeState->cache[slot];
+    // kind None also marks an empty slot.
+    if (entry.kind != identity.kind || entry.bits != identity.bits || identity.kind == JsonKind::None)
+        return json_encode_atomMiss(encodeState, object, slot);
+    // The text is copied from where it was written; room for it and 256 bytes more lets short
+    // texts go in whole words.
+    const uint64_t start = encodeState->atIndex;
+    const uint64_t length = entry.length;
+    if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
+    uint8_t* bytes = encodeState->stringBuffer.bytes;
+    const uint8_t* from = bytes + entry.offset;
+    if (length <= 16) {
+        std::memmove(bytes + start, from, 16);  // may overlap the text just before it
+    } else {
+        std::memcpy(bytes + start, from, length);
+    }
+    encodeState->atIndex = start + length;
+    return 0;
+}
+
 int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array) {
     if (json_encode_open(encodeState, array)) return 1;
     if (json_encode_punctuation(encodeState, +1, '[')) return 1;
@@ -418,7 +513,7 @@ int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array) {
     for (uint64_t i = 0; i < count; ++i) {
         if (i + kPrefetchAhead < count) prefetchMember(array.objectAtIndex(i + kPrefetchAhead));
         if (i != 0 && json_encode_punctuation(encodeState, 0, ',')) return 1;
-        if (json_encode_add_atom_to_buffer(encodeState, array.objectAtIndex(i))) return 1;
+        if (json_encode_value(encodeState, array.objectAtIndex(i))) return 1;
     }
     if (json_encode_punctuation(encodeState, -1, ']')) return 1;
     json_encode_close(encodeState, array);
@@ -430,9 +525,9 @@ int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& ent
         json_encode_error(encodeState, "Key must be a string object.");
         return 1;
     }
-    if (json_encode_add_atom_to_buffer(encodeState, entry.key)) return 1;
+    if (json_encode_value(encodeState, entry.key)) return 1;
     if (json_encode_punctuation(encodeState, 0, ':')) return 1;
-    return json_encode_add_atom_to_buffer(encodeState, entry.object);
+    return json_encode_value(encodeState, entry.object);
 }
 
 // Keys by their bytes; keys that are not strings after all strings, in slot order.
@@ -499,85 +594,7 @@ int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& d
 }  // namespace
 
 int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue& object) {
-    const JsonValue::Identity identity = object.identity();
-    if (identity.kind == JsonKind::Array) return json_encode_array(encodeState, *object.array());
-    if (identity.kind == JsonKind::Dictionary) return json_encode_dictionary(encodeState, *object.dictionary());
-
-    // Literals and integers are written afresh: that costs less than finding their earlier text
-    // again (a look into the cache, then a copy from wherever in the output it lies). The cache
-    // serves the atoms whose text is dear to make (doubles) or that recur (the keys).
-    switch (identity.kind) {
-    case JsonKind::Boolean:
-        return object.boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
-    case JsonKind::Null:
-        return json_encode_writen(encodeState, "null", 4);
-    case JsonKind::Integer:
-    case JsonKind::UnsignedInteger:
-        return json_encode_number(encodeState, object);
-    default:
-        break;
-    }
-
-    const uint64_t start = encodeState->atIndex;
-    const uint64_t slot = cacheSlotFor(identity);
-    const JsonEncodeCache& entry = encodeState->cache[slot];
-    if (entry.kind == identity.kind && entry.bits == identity.bits && identity.kind != JsonKind::None) {
-        // kind None also marks an empty slot. The text is copied from where it was written; room
-        // for it and 256 bytes more lets short texts go in whole words.
-        const uint64_t length = entry.length;
-        if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
-        uint8_t* bytes = encodeState->stringBuffer.bytes;
-        const uint8_t* from = bytes + entry.offset;
-        if (length <= 16) {
-            std::memmove(bytes + start, from, 16);  // may overlap the text just before it
-        } else {
-            std::memcpy(bytes + start, from, length);
-        }
-        encodeState->atIndex = start + length;
-        return 0;
-    }
-
-    // An object of no kind the core writes is replaced once by the formatter; the replacement's
-    // text is recorded under the original object.
-    const JsonValue* atom = &object;
-    JsonValue replacement;
-    if (identity.kind == JsonKind::CallerObject || identity.kind == JsonKind::None) {
-        if (encodeState->formatterBlock || encodeState->formatterDelegate)
-            replacement = json_encode_replacementFor(encodeState, object);
-        if (!replacement) {
-            json_encode_error(encodeState, "Unable to serialize object class %s.", json_encode_className(object).c_str());
-            return 1;
-        }
-        if (replacement.isCallerObject()) {
-            json_encode_error(encodeState,
-                              "Unable to serialize object class %s that was returned by the unsupported class "
-                              "formatter.  Original object class was %s.",
-                              json_encode_className(replacement).c_str(), json_encode_className(object).c_str());
-            return 1;
-        }
-        if (replacement.isArray()) return json_encode_array(encodeState, *replacement.array());
-        if (replacement.isDictionary()) return json_encode_dictionary(encodeState, *replacement.dictionary());
-        atom = &replacement;
-    }
-
-    int failed = 0;
-    switch (atom->kind()) {
-    case JsonKind::String:
-        failed = json_encode_string(encodeState, atom->stringView(), atom->jsonString()->wellFormed());
-        break;
-    case JsonKind::Boolean:
-        failed = atom->boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
-        break;
-    case JsonKind::Null:
-        failed = json_encode_writen(encodeState, "null", 4);
-        break;
-    default:
-        failed = json_encode_number(encodeState, *atom);
-        break;
-    }
-    if (failed) return 1;
-    json_encode_updateCache(encodeState, slot, start, object);
-    return 0;
+    return json_encode_value(encodeState, object);
 }
 
 void json_encode_error(JsonEncodeState* encodeState, const char* format, ...) {
