@@ -80,34 +80,31 @@ inline int json_encode_write1fast(JsonEncodeState* encodeState, char c) {
     return 0;
 }
 
-// Room for a line break and the indentation of one level deeper than now.
+// Room for a line break and the indentation of one level deeper than now, with the spaces
+// json_encode_lineBreak may store past the indentation.
 inline int json_encode_reservePretty(JsonEncodeState* encodeState) {
     const uint64_t at = encodeState->atIndex;
     const uint64_t indentation = 2 * (encodeState->depth + 1);
-    return json_encode_reserve(encodeState, at + indentation + 16, at + indentation + 4096);
+    return json_encode_reserve(encodeState, at + indentation + 48, at + indentation + 4096);
 }
 
 // Writes a line feed and two spaces per level at out, where room was made for the line feed, the
-// indentation and 16 bytes more; the end of what was written.
+// indentation and 48 bytes more; the end of what was written.
 inline uint8_t* json_encode_lineBreak(uint8_t* out, uint64_t depth) {
+    static constexpr char kSpaces[] = "                                ";  // 32
     *out++ = '\n';
-    // Eight spaces a store; the room made covers the up to seven written past the indentation.
+    // Thirty-two spaces a step (two stores); the room made covers the up to 31 past the
+    // indentation.
     const uint64_t indentation = 2 * depth;
-    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
+    for (uint64_t i = 0; i < indentation; i += 32) std::memcpy(out + i, kSpaces, 32);
     return out + indentation;
 }
 
-// Pretty mode: a line feed and two spaces per level.
-int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
-    if (json_encode_reservePretty(encodeState)) return 1;
-    uint8_t* const base = encodeState->stringBuffer.bytes;
-    encodeState->atIndex = static_cast<uint64_t>(json_encode_lineBreak(base + encodeState->atIndex, encodeState->depth) - base);
-    return 0;
-}
-
 // Pretty mode: ": " for a colon; otherwise the byte followed by a line break, or after one when
-// the level closes. One room check covers it all.
-int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange, char c) {
+// the level closes. One room check covers it all. Inlined where it is used, the punctuation and
+// the change of depth being known there.
+inline __attribute__((always_inline)) int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange,
+                                                                 char c) {
     if (json_encode_reservePretty(encodeState)) return 1;
     encodeState->depth += depthChange;
     uint8_t* const base = encodeState->stringBuffer.bytes;
