@@ -177,9 +177,38 @@ struct StopBytes {
 };
 
 #if defined(__SSE2__)
-// The stop bytes among the sixteen at p, one bit each (lowest bit: first byte).
-inline unsigned stopMask16(const uint8_t* p, StopBytes stop) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline uint64_t loadWord64(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+inline uint64_t loadWord32(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// The rest (1 to 15) bytes at p in the low lanes, zeros above, read without touching a byte
+// past them: two overlapping loads, the overlap shifted out.
+inline __m128i loadTail(const uint8_t* p, unsigned rest) {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (rest >= 8) {
+        low = loadWord64(p);
+        high = rest > 8 ? loadWord64(p + rest - 8) >> (8 * (16 - rest)) : 0;
+    } else if (rest >= 4) {
+        low = loadWord32(p) | ((loadWord32(p + rest - 4) >> (8 * (8 - rest))) << 32);
+    } else {
+        low = p[0];
+        if (rest > 1) low |= uint64_t{p[1]} << 8;
+        if (rest > 2) low |= uint64_t{p[2]} << 16;
+    }
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// The stop bytes among the sixteen, one bit each (lowest bit: first byte).
+inline unsigned stopMask16(__m128i bytes, StopBytes stop) {
     // c <= 0x1F as unsigned bytes: the larger of c and 0x1F is 0x1F.
     __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
     marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
@@ -227,16 +256,16 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
         for (;;) {
             unsigned mask;
             if (end - p >= 16) {
-                mask = stopMask16(p, stop);
+                mask = stopMask16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), stop);
                 std::memcpy(out, p, 16);
             } else {
-                // The last few bytes go through a copy of sixteen (the text's own memory ends
-                // with them); the bytes past the end count as stops.
+                // The last few bytes (the text's own memory ends with them) are gathered into
+                // sixteen, zeros after them; the bytes past the end count as stops.
                 const auto rest = static_cast<unsigned>(end - p);
-                uint8_t tail[16] = {};
-                std::memcpy(tail, p, rest);
+                if (rest == 0) break;
+                const __m128i tail = loadTail(p, rest);
                 mask = stopMask16(tail, stop) | (0xFFFFu << rest);
-                std::memcpy(out, tail, 16);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), tail);
             }
             if (mask == 0) {
                 out += 16;
@@ -251,6 +280,14 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
 #endif
         if (p == end) break;
         const uint8_t c = *p;
+        if (const uint8_t letter = kStringTables.shortEscape[c]) {
+            // The usual stop: a quotation mark, a backslash, a tab or a line feed.
+            out[0] = '\\';
+            out[1] = letter;
+            out += 2;
+            ++p;
+            continue;
+        }
         switch (kStringTables.byteClass[c]) {
         case Plain:
             *out++ = c;
