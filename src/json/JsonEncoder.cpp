@@ -351,19 +351,27 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
 // ---- Numbers and literals ----
 
 int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
-    constexpr uint64_t kLongest = 32;  // "-1.2345678901234567e-308" and every integer fit
+    // "-1.2345678901234567e-308" and every integer fit, with what the number writers store past
+    // their text.
+    constexpr uint64_t kRoom = JsonNumberTextRoom + 1;
     const uint64_t at = encodeState->atIndex;
-    if (encodeState->stringBuffer.length - at < kLongest + 4 &&
-        json_encode_reserve(encodeState, at + kLongest + 4, at + kLongest + 4096))
+    if (encodeState->stringBuffer.length - at < kRoom && json_encode_reserve(encodeState, at + kRoom, at + kRoom + 4096))
         return 1;
-    char* out = reinterpret_cast<char*>(encodeState->stringBuffer.bytes + at);
-    std::to_chars_result written{};
+    char* const start = reinterpret_cast<char*>(encodeState->stringBuffer.bytes + at);
+    char* out = start;
     switch (number.kind()) {
-    case JsonKind::Integer:
-        written = std::to_chars(out, out + kLongest, number.longLongValue());
+    case JsonKind::Integer: {
+        const int64_t value = number.longLongValue();
+        uint64_t magnitude = static_cast<uint64_t>(value);
+        if (value < 0) {
+            *out++ = '-';
+            magnitude = 0 - magnitude;  // -2^63 too
+        }
+        out = jsonWriteUnsigned(out, magnitude);
         break;
+    }
     case JsonKind::UnsignedInteger:
-        written = std::to_chars(out, out + kLongest, number.unsignedLongLongValue());
+        out = jsonWriteUnsigned(out, number.unsignedLongLongValue());
         break;
     default: {
         const double value = number.doubleValue();
@@ -373,11 +381,11 @@ int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
             return 1;
         }
         // As printf's "%.17g", whatever the process locale.
-        written.ptr = jsonWriteDouble17(out, value);
+        out = jsonWriteDouble17(out, value);
         break;
     }
     }
-    encodeState->atIndex = at + static_cast<uint64_t>(written.ptr - out);
+    encodeState->atIndex = at + static_cast<uint64_t>(out - start);
     return 0;
 }
 
