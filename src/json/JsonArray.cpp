@@ -1,5 +1,6 @@
 #include "json/JsonArray.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -133,7 +134,8 @@ JsonArray* JsonArray::allocate(uint64_t capacity, JsonArena* arena) {
     auto* array = new (memory) JsonArray();
     array->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     array->objects_ = array->inlineObjects();
-    for (uint64_t i = 0; i < capacity; ++i) new (&array->objects_[i]) JsonValue();
+    // All-zero bytes are the none handle.
+    std::memset(static_cast<void*>(array->objects_), 0, capacity * sizeof(JsonValue));
     array->capacity_ = capacity;
     return array;
 }
@@ -152,7 +154,9 @@ JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollec
     // One chunk of memory holds the array and its elements.
     JsonArray* array = JsonArray::allocate(count, arena);
     if (!array) return {};
-    for (uint64_t i = 0; i < count; ++i) array->objects_[i].swap(objects[i]);
+    // The handles' bytes move over; the given ones are cleared without being released.
+    std::memcpy(static_cast<void*>(array->objects_), static_cast<const void*>(objects), count * sizeof(JsonValue));
+    std::memset(static_cast<void*>(objects), 0, count * sizeof(JsonValue));
     array->count_ = count;
     array->mutations_ = mutableCollection ? 1 : 0;
     return jsonValueAdopting(JsonKind::Array, array);

@@ -1,6 +1,7 @@
 #include "json/JsonDictionary.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -88,7 +89,8 @@ JsonDictionary* JsonDictionary::allocate(uint64_t capacity, JsonArena* arena) {
     auto* dictionary = new (memory) JsonDictionary();
     dictionary->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     dictionary->entry_ = dictionary->inlineEntries();
-    for (uint64_t i = 0; i < capacity; ++i) new (&dictionary->entry_[i]) JsonHashTableEntry();
+    // All-zero bytes are an empty slot (hash 0, none and none).
+    std::memset(static_cast<void*>(dictionary->entry_), 0, capacity * sizeof(JsonHashTableEntry));
     dictionary->capacity_ = capacity;
     return dictionary;
 }
@@ -365,8 +367,8 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
     const uint64_t capacity = dictionary->capacity_;
     for (uint64_t i = 0; i < count; ++i) {
         // Usually the key lands in an empty slot of its probe sequence before meeting an equal
-        // key; a duplicate takes the general path, which puts the earlier member out.
-        // (Both paths leave the stack's handles none: the swap with an empty slot, the move.)
+        // key: the slot takes the handles' bytes over, and the stack's copies are cleared below,
+        // all at once. A duplicate takes the general path, which puts the earlier member out.
         const uint64_t hash = keyHashes[i];
         uint64_t slot = homeSlot(hash, capacity);
         uint64_t probes = 0;
@@ -374,8 +376,8 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             JsonHashTableEntry& entry = table[slot];
             if (entry.key.isNone()) {
                 entry.keyHash = hash;
-                entry.key.swap(keys[i]);
-                entry.object.swap(objects[i]);
+                std::memcpy(static_cast<void*>(&entry.key), static_cast<const void*>(&keys[i]), sizeof(JsonValue));
+                std::memcpy(static_cast<void*>(&entry.object), static_cast<const void*>(&objects[i]), sizeof(JsonValue));
                 ++dictionary->count_;
                 break;
             }
@@ -392,6 +394,10 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             objects[i] = JsonValue();
         }
     }
+    // The handles the table took over (and those the general path left none) are cleared
+    // without being released: the stack's entries end up none.
+    std::memset(static_cast<void*>(keys), 0, count * sizeof(JsonValue));
+    std::memset(static_cast<void*>(objects), 0, count * sizeof(JsonValue));
     // Repeated keys leave a table sized for every member given. The survivors move, in slot
     // order, to a table sized for them by the same rule, and the large one goes with its
     // dictionary; without repeats this costs one comparison. Without memory for the smaller

@@ -251,6 +251,80 @@ JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
     }
 }
 
+// Skips white space before a token, as the tokenizer does: only a byte that may start white
+// space (or a comment) needs the full skip.
+JSON_INLINE void json_parse_skip_to_token(JsonParseState* parseState) {
+    if (parseState->atIndex >= parseState->stringBufferLength ||
+        kMayStartWhiteSpace.may[parseState->stringBufferBytes[parseState->atIndex]]) {
+        json_parse_skip_whitespace(parseState);
+    }
+}
+
+enum class JsonValueRead {
+    Value,      // the value's object is made (or none, with the error recorded)
+    Failed,     // the value's token did not scan (its error recorded)
+    NotAValue,  // no value starts here: nothing was read, the tokenizer takes it from here
+};
+
+// Where a value may come: reads the token and makes its object in one step, telling the kinds
+// of value apart by the token's first byte once (the tokenizer and the token's object would
+// each tell them apart again). Leaves the parse state as those two would.
+JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue& object) {
+    json_parse_skip_to_token(parseState);
+    const uint8_t* bytes = parseState->stringBufferBytes;
+    const uint64_t length = parseState->stringBufferLength;
+    const uint64_t at = parseState->atIndex;
+    if (at >= length) return JsonValueRead::NotAValue;
+    const uint8_t c = bytes[at];
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = bytes + at;
+    token.tokenLength = 0;
+    token.type = JsonTokenTypeInvalid;
+    token.value.cacheItem = nullptr;
+    if (c == '"') {
+        if (json_parse_string(parseState) != 0) {
+            json_error(parseState, "%s", kUnexpectedToken);
+            return JsonValueRead::Failed;
+        }
+        token.type = JsonTokenTypeString;
+        object = json_cachedObjects(parseState);
+        return JsonValueRead::Value;
+    }
+    if ((c >= '0' && c <= '9') || c == '-') {
+        if (json_parse_number(parseState) != 0) {
+            json_error(parseState, "%s", kUnexpectedToken);
+            return JsonValueRead::Failed;
+        }
+        token.type = JsonTokenTypeNumber;
+        object = json_numberObject(token.value);
+        return JsonValueRead::Value;
+    }
+    if (c == '{' || c == '[') {
+        token.type = c == '{' ? JsonTokenTypeObjectBegin : JsonTokenTypeArrayBegin;
+        token.tokenLength = 1;
+        parseState->atIndex = at + 1;
+        object = c == '{' ? json_parse_dictionary(parseState) : json_parse_array(parseState);
+        return JsonValueRead::Value;
+    }
+    // A literal counts only when at least one more byte follows it.
+    uint64_t size = 0;
+    if (c == 't' && at + 4 < length && std::memcmp(bytes + at, "true", 4) == 0) {
+        token.type = JsonTokenTypeTrue, size = 4;
+        object = JsonValue::makeBoolean(true);
+    } else if (c == 'f' && at + 5 < length && std::memcmp(bytes + at, "false", 5) == 0) {
+        token.type = JsonTokenTypeFalse, size = 5;
+        object = JsonValue::makeBoolean(false);
+    } else if (c == 'n' && at + 4 < length && std::memcmp(bytes + at, "null", 4) == 0) {
+        token.type = JsonTokenTypeNull, size = 4;
+        object = JsonValue::makeNull();
+    } else {
+        return JsonValueRead::NotAValue;
+    }
+    token.tokenLength = size;
+    parseState->atIndex = at + size;
+    return JsonValueRead::Value;
+}
+
 void json_error_parse_accept_or3(JsonParseState* parseState, uint64_t acceptBits, const char* text1,
                                  const char* text2, const char* text4) {
     const char* texts[2] = {};
@@ -315,6 +389,22 @@ JsonValue json_parse_array(JsonParseState* parseState) {
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
             if (!growStackIfNeeded(parseState, "array", false)) break;
+            if (acceptBits & kAcceptValue) {
+                JsonValue object;
+                const JsonValueRead read = json_parse_value(parseState, object);
+                if (read == JsonValueRead::Failed) break;
+                if (read == JsonValueRead::Value) {
+                    if (!object) {
+                        // A nested container cut off by the end of the input is reported as such
+                        // by the top level.
+                        if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL");
+                        break;
+                    }
+                    stack.objects[stack.index++].swap(object);  // the entry is empty
+                    acceptBits = kAcceptComma | kAcceptEnd;
+                    continue;
+                }
+            }
             if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
             const uint64_t type = parseState->token.type;
             if (isValueToken(type)) {
@@ -374,8 +464,24 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
             // members leave them so), so the reserved entry needs no clearing.
             const uint64_t entry = stack.index++;
 
-            if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
-            const uint64_t type = parseState->token.type;
+            // The usual key: a string where one may come, read without the tokenizer.
+            uint64_t type;
+            if (acceptBits & kAcceptValue) json_parse_skip_to_token(parseState);
+            if ((acceptBits & kAcceptValue) && parseState->atIndex < parseState->stringBufferLength &&
+                parseState->stringBufferBytes[parseState->atIndex] == '"') {
+                JsonParseToken& token = parseState->token;
+                token.tokenPtr = parseState->stringBufferBytes + parseState->atIndex;
+                token.tokenLength = 0;
+                token.type = JsonTokenTypeInvalid;
+                if (json_parse_string(parseState) != 0) {
+                    json_error(parseState, "%s", kUnexpectedToken);
+                    break;
+                }
+                token.type = type = JsonTokenTypeString;
+            } else {
+                if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
+                type = parseState->token.type;
+            }
             if (type == JsonTokenTypeString) {
                 if (!(acceptBits & kAcceptValue)) {
                     json_error(parseState, "Unexpected string.");
@@ -424,12 +530,17 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 json_error(parseState, "Expected ':'.");
                 break;
             }
-            if (json_parse_next_token(parseState) != 0) break;
-            if (!isValueToken(parseState->token.type)) {
-                json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a '}'");
-                break;
+            JsonValue object;
+            const JsonValueRead read = json_parse_value(parseState, object);
+            if (read == JsonValueRead::Failed) break;
+            if (read == JsonValueRead::NotAValue) {
+                if (json_parse_next_token(parseState) != 0) break;
+                if (!isValueToken(parseState->token.type)) {
+                    json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a '}'");
+                    break;
+                }
+                object = json_object_for_token(parseState);
             }
-            JsonValue object = json_object_for_token(parseState);
             if (!object) {
                 if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL.");
                 break;
@@ -510,8 +621,7 @@ namespace {
 
 // A handle is its kind and its payload and holds no pointer into itself, so a block of handles can
 // move by copying its bytes (the old block is then freed without destroying them), and all-zero
-// bytes are the none value.
-static_assert(static_cast<int>(JsonKind::None) == 0, "zero bytes make a none handle");
+// bytes are the none value (see JsonValue).
 
 // A heap array of count none handles; null when memory runs out.
 JsonValue* newHandles(uint64_t count) {

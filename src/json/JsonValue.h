@@ -49,6 +49,10 @@ enum class JsonKind : uint8_t {
     CallerObject,     // an object of the caller's own class (JsonCallerObject), equal only to itself
 };
 
+// The reader clears blocks of handles to all-zero bytes and moves handles by their bytes: zero
+// bytes are the none value, and a handle holds no pointer into itself.
+static_assert(static_cast<int>(JsonKind::None) == 0, "zero bytes make a none handle");
+
 // Base of the reference-counted objects a JsonValue can point at.
 class JsonObject {
 public:
