@@ -641,6 +641,53 @@ void deleteHandles(JsonValue* handles, uint64_t count) {
     std::free(handles);
 }
 
+// The members of a long array outgrow the parse routine's own storage and move to the heap; the
+// largest such block of handles is kept per thread (up to a bound) for the next parse, so that a
+// document read again and again does not allocate, clear and copy its members' storage anew each
+// time. Trivially destructible, so it stays usable while the thread's other thread-local objects
+// are destroyed; the drain frees it once and then nothing more is kept.
+struct SpareHandles {
+    JsonValue* handles;
+    uint64_t count;
+    bool drained;
+};
+thread_local SpareHandles spare;
+
+struct SpareDrain {
+    ~SpareDrain() {
+        std::free(spare.handles);
+        spare = {nullptr, 0, true};
+    }
+};
+thread_local SpareDrain spareDrain;
+
+constexpr uint64_t kKeptHandles = uint64_t{1} << 17;
+
+// A heap array of at least count none handles (its size in granted); null when memory runs out.
+JsonValue* takeHandles(uint64_t count, uint64_t* granted) {
+    if (spare.handles && spare.count >= count) {
+        JsonValue* handles = spare.handles;
+        *granted = spare.count;
+        spare.handles = nullptr;
+        spare.count = 0;
+        return handles;
+    }
+    *granted = count;
+    return newHandles(count);
+}
+
+// Takes back a heap array of count handles, all none.
+void giveBackHandles(JsonValue* handles, uint64_t count) {
+    if (!spare.drained && count <= kKeptHandles && count > spare.count) {
+        (void)&spareDrain;  // the first use on a thread arranges for the drain at its exit
+        std::free(spare.handles);
+        spare.handles = handles;
+        spare.count = count;
+        return;
+    }
+    std::free(handles);
+}
+
 uint64_t roundedStackCount(const JsonObjectStack* stack, uint64_t newCount) {
     const uint64_t step = stack->roundSizeUpToMultipleOf;
     return step != 0 ? (newCount + step - 1) / step * step : newCount;
@@ -657,7 +704,7 @@ void json_objectStack_release(JsonObjectStack* stack) {
     }
     stack->index = 0;
     if (stack->flags & JsonObjectStackMustFree) {
-        deleteHandles(stack->objects, stack->count);
+        giveBackHandles(stack->objects, stack->count);  // every entry is none again
         stack->flags &= ~JsonObjectStackMustFree;
     }
     if (stack->flags & JsonObjectStackKeysMustFree) {
@@ -676,7 +723,7 @@ void json_objectStack_release(JsonObjectStack* stack) {
 int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount) {
     newCount = roundedStackCount(stack, newCount);
     if (newCount <= stack->count) return 0;
-    JsonValue* objects = newHandles(newCount);
+    JsonValue* objects = takeHandles(newCount, &newCount);
     if (!objects) return 1;
     moveHandles(objects, stack->objects, stack->count);
     if (stack->flags & JsonObjectStackMustFree) {
