@@ -260,6 +260,18 @@ JSON_INLINE void json_parse_skip_to_token(JsonParseState* parseState) {
     }
 }
 
+// After a member, the usual next token: a comma right after it. Reads it as the tokenizer would.
+JSON_INLINE bool json_parse_comma_after_member(JsonParseState* parseState) {
+    const uint64_t at = parseState->atIndex;
+    if (at >= parseState->stringBufferLength || parseState->stringBufferBytes[at] != ',') return false;
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = parseState->stringBufferBytes + at;
+    token.tokenLength = 1;
+    token.type = JsonTokenTypeComma;
+    parseState->atIndex = at + 1;
+    return true;
+}
+
 enum class JsonValueRead {
     Value,      // the value's object is made (or none, with the error recorded)
     Failed,     // the value's token did not scan (its error recorded)
@@ -401,7 +413,7 @@ JsonValue json_parse_array(JsonParseState* parseState) {
                         break;
                     }
                     stack.objects[stack.index++].swap(object);  // the entry is empty
-                    acceptBits = kAcceptComma | kAcceptEnd;
+                    acceptBits = json_parse_comma_after_member(parseState) ? kAcceptValue : kAcceptComma | kAcceptEnd;
                     continue;
                 }
             }
@@ -546,7 +558,7 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 break;
             }
             stack.objects[entry].swap(object);  // the entry is empty
-            acceptBits = kAcceptComma | kAcceptEnd;
+            acceptBits = json_parse_comma_after_member(parseState) ? kAcceptValue : kAcceptComma | kAcceptEnd;
         }
     }
     --parseState->depth;

@@ -387,27 +387,37 @@ int json_parse_string(JsonParseState* parseState) {
 
     for (;;) {
         // Plain bytes and well-formed UTF-8 go sixteen at a time: room is made for the whole
-        // sixteen even when the run stops inside them.
-        for (;;) {
-            if (end - p < 16) {
-                const uint64_t rest = static_cast<uint64_t>(end - p);
-                if (!out.reserve(rest)) return failString(parseState, p);
-                const unsigned plain = scanStringTail(p, end).plain;
-                out.appendRun(p, p + plain);
-                p += plain;
-                break;
-            }
+        // sixteen even when the run stops inside them, and for 16 more, enough for any one
+        // decoded character after them.
+        if (end - p >= 16) {
             if (!out.reserve(16)) return failString(parseState, p);
             std::memcpy(out.buffer.bytes + out.used, p, 16);
             const StringRun run = scanString16(p);
             out.used += run.plain;
             p += run.plain;
-            if (run.look) break;
+            if (!run.look) continue;
+        } else {
+            const uint64_t rest = static_cast<uint64_t>(end - p);
+            if (!out.reserve(rest)) return failString(parseState, p);
+            const unsigned plain = scanStringTail(p, end).plain;
+            out.appendRun(p, p + plain);
+            p += plain;
+            if (p >= end) return failString(parseState, p);
         }
-        if (p >= end) return failString(parseState, p);
-        if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
-        if (c >= 0x80) {
+        if (c == '\\') {
+            // One-letter escapes, the usual ones, here; "\u" and the invalid ones the long way.
+            if (end - p >= 2) {
+                if (const uint8_t simple = kEscapes.simple[p[1]]) {
+                    out.appendByte(simple);
+                    p += 2;
+                    continue;
+                }
+            }
+            if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
+        } else if (c == '"') {
+            return finishString(parseState, start, p, out.buffer.bytes, out.used, jsonValueHash(out.buffer.bytes, out.used));
+        } else if (c >= 0x80) {
             const int sequence = validSequenceLength(p, end);
             if (sequence != 0) {
                 // Room for 16 was made: the copy takes four bytes whatever the length (all of
@@ -424,10 +434,6 @@ int json_parse_string(JsonParseState* parseState) {
             }
         } else if (c < 0x20) {
             return failControlByte(parseState, p);
-        } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, jsonValueHash(out.buffer.bytes, out.used));
-        } else if (c == '\\') {
-            if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else {
             out.appendByte(c);
             ++p;
