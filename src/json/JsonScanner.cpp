@@ -97,19 +97,27 @@ inline __m128i equal(__m128i bytes, uint8_t value) {
     return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(value)));
 }
 
+// What sixteen bytes of a string hold, one bit per byte (lowest: the first).
+struct StringBlock {
+    __m128i bytes;
+    unsigned stops;   // quotation marks, backslashes and control bytes
+    unsigned faults;  // where the UTF-8 check below failed
+    unsigned cut;     // where a sequence starts that runs past the sixteen (16: none does)
+};
+
 // Looks at the sixteen bytes at p, which start at a character (never inside a UTF-8 sequence).
 // Well-formed UTF-8 goes as it is without a branch per character: every byte of 0x80 or more must
 // be a lead byte of C2-F4 or a continuation byte exactly where a lead asks for one, within the
 // second-byte limits of E0, ED, F0 and F4. Sequences that might encode a noncharacter (EF B7 ..,
-// .. BF BE, .. BF BF) get the closer look, which knows the exact rule.
-inline StringRun scanString16(const uint8_t* p) {
+// .. BF BE, .. BF BF) count as faults too: the careful decoder knows the exact rule.
+inline StringBlock lookAtString16(const uint8_t* p) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
     // As signed bytes the control bytes and the bytes of 0x80 or more are below 0x20.
     const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
                                          _mm_or_si128(equal(bytes, '"'), equal(bytes, '\\')));
     const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(special)) & ~high;
-    if (high == 0) return stops ? StringRun{static_cast<unsigned>(__builtin_ctz(stops)), true} : StringRun{16, false};
+    if (high == 0) return StringBlock{bytes, stops, 0, 16};
 
     const __m128i previous1 = _mm_slli_si128(bytes, 1);  // lane i holds byte i - 1 (0 before p)
     const __m128i previous2 = _mm_slli_si128(bytes, 2);
@@ -139,17 +147,78 @@ inline StringRun scanString16(const uint8_t* p) {
     const unsigned leads3 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xE0)));
     const unsigned leads4 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xF0)));
     const unsigned crossing = (leads2 & 0x8000u) | (leads3 & 0xC000u) | (leads4 & 0xE000u);
-    const unsigned stop = static_cast<unsigned>(__builtin_ctz(stops | 0x10000u));
-    const unsigned cut = static_cast<unsigned>(__builtin_ctz(crossing | 0x10000u));
-    const unsigned upTo = stop < cut ? stop : cut;
-    // The faults that matter lie before that point, or on it (a continuation byte wanted there).
-    const unsigned relevant = faults & ((2u << upTo) - 1);
-    if (relevant == 0) return StringRun{upTo, stop < cut};
+    return StringBlock{bytes, stops, faults, static_cast<unsigned>(__builtin_ctz(crossing | 0x10000u))};
+}
+
+// The faults of the block that matter for its bytes before upTo: those before it, and one on it
+// (a continuation byte wanted there).
+inline unsigned faultsUpTo(const StringBlock& block, unsigned upTo) {
+    return block.faults & ((2u << upTo) - 1);
+}
+
+inline StringRun scanString16(const uint8_t* p) {
+    const StringBlock block = lookAtString16(p);
+    const unsigned stop = static_cast<unsigned>(__builtin_ctz(block.stops | 0x10000u));
+    const unsigned upTo = stop < block.cut ? stop : block.cut;
+    const unsigned relevant = faultsUpTo(block, upTo);
+    if (relevant == 0) return StringRun{upTo, stop < block.cut};
     // The character that holds the first fault gets the closer look: it starts at the last byte
     // before the fault that is not a continuation byte.
     const unsigned first = static_cast<unsigned>(__builtin_ctz(relevant));
+    const __m128i continuation = _mm_cmplt_epi8(block.bytes, _mm_set1_epi8(static_cast<char>(0xC0)));
     const unsigned starts = ~static_cast<unsigned>(_mm_movemask_epi8(continuation)) & ((1u << first) - 1);
     return StringRun{starts ? 31u - static_cast<unsigned>(__builtin_clz(starts)) : 0u, true};
+}
+
+enum class Decoded {
+    Sixteen,  // the sixteen are done
+    Stop,     // p is at a byte the one-letter escapes do not cover (or the closing quote)
+    Careful,  // nothing taken: the UTF-8 of the sixteen needs the careful decoder's look
+};
+
+// On the decoding path: decodes the sixteen bytes at p (at least sixteen more must follow p in the
+// input), of which only plain bytes, well-formed UTF-8 and one-letter escapes may be taken, into
+// out (room made for 48 bytes). All stops among the sixteen are handled from this one look; p
+// moves past what was taken.
+inline Decoded decodeString16(uint8_t* o, uint64_t& produced, const uint8_t*& p, const uint8_t* end) {
+    const StringBlock block = lookAtString16(p);
+    const unsigned upTo = block.cut;  // bytes of whole characters
+    if (faultsUpTo(block, upTo) != 0) return Decoded::Careful;
+    // The plain bytes from any point on are moved sixteen at a time from the input (or, near its
+    // end, from a copy of the sixteen followed by zeros).
+    alignas(16) uint8_t local[32];
+    const bool nearEnd = end - p < 32;
+    if (nearEnd) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(local), block.bytes);
+        _mm_store_si128(reinterpret_cast<__m128i*>(local + 16), _mm_setzero_si128());
+    }
+    const uint8_t* const from = nearEnd ? local : p;
+    const auto available = static_cast<unsigned>(end - p > 17 ? 17 : end - p);
+    unsigned stops = block.stops & ((1u << upTo) - 1);
+    unsigned taken = 0;
+    for (;;) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + produced),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + taken)));
+        if (stops == 0) {
+            produced += upTo - taken;
+            p += upTo;
+            return Decoded::Sixteen;
+        }
+        const auto stop = static_cast<unsigned>(__builtin_ctz(stops));
+        produced += stop - taken;
+        taken = stop;
+        uint8_t simple = 0;
+        if (p[stop] != '\\' || stop + 1 >= available || !(simple = kEscapes.simple[p[stop + 1]])) break;
+        o[produced++] = simple;
+        taken = stop + 2;
+        if (taken >= upTo) {
+            p += taken;
+            return Decoded::Sixteen;
+        }
+        stops &= ~0u << taken;
+    }
+    p += taken;
+    return Decoded::Stop;
 }
 #else
 inline StringRun scanString16(const uint8_t* p) {
@@ -390,12 +459,24 @@ int json_parse_string(JsonParseState* parseState) {
         // sixteen even when the run stops inside them, and for 16 more, enough for any one
         // decoded character after them.
         if (end - p >= 16) {
-            if (!out.reserve(16)) return failString(parseState, p);
+            if (!out.reserve(48)) return failString(parseState, p);
+#if defined(__SSE2__)
+            const Decoded decoded = decodeString16(out.buffer.bytes, out.used, p, end);
+            if (decoded == Decoded::Sixteen) continue;
+            if (decoded == Decoded::Careful) {
+                std::memcpy(out.buffer.bytes + out.used, p, 16);
+                const StringRun run = scanString16(p);
+                out.used += run.plain;
+                p += run.plain;
+                if (!run.look) continue;
+            }
+#else
             std::memcpy(out.buffer.bytes + out.used, p, 16);
             const StringRun run = scanString16(p);
             out.used += run.plain;
             p += run.plain;
             if (!run.look) continue;
+#endif
         } else {
             const uint64_t rest = static_cast<uint64_t>(end - p);
             if (!out.reserve(rest)) return failString(parseState, p);
