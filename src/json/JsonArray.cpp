@@ -134,8 +134,7 @@ JsonArray* JsonArray::allocate(uint64_t capacity, JsonArena* arena) {
     auto* array = new (memory) JsonArray();
     array->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     array->objects_ = array->inlineObjects();
-    // All-zero bytes are the none handle.
-    std::memset(static_cast<void*>(array->objects_), 0, capacity * sizeof(JsonValue));
+    for (uint64_t i = 0; i < capacity; ++i) new (&array->objects_[i]) JsonValue();
     array->capacity_ = capacity;
     return array;
 }
@@ -155,8 +154,10 @@ JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollec
     JsonArray* array = JsonArray::allocate(count, arena);
     if (!array) return {};
     // The handles' bytes move over; the given ones are cleared without being released.
-    std::memcpy(static_cast<void*>(array->objects_), static_cast<const void*>(objects), count * sizeof(JsonValue));
-    std::memset(static_cast<void*>(objects), 0, count * sizeof(JsonValue));
+    for (uint64_t i = 0; i < count; ++i) {
+        std::memcpy(static_cast<void*>(&array->objects_[i]), static_cast<const void*>(&objects[i]), sizeof(JsonValue));
+        new (&objects[i]) JsonValue();
+    }
     array->count_ = count;
     array->mutations_ = mutableCollection ? 1 : 0;
     return jsonValueAdopting(JsonKind::Array, array);

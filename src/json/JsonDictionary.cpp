@@ -89,8 +89,7 @@ JsonDictionary* JsonDictionary::allocate(uint64_t capacity, JsonArena* arena) {
     auto* dictionary = new (memory) JsonDictionary();
     dictionary->storage_ = !inArena ? Heap : arena->holdsTree() ? Tree : ArenaChunk;
     dictionary->entry_ = dictionary->inlineEntries();
-    // All-zero bytes are an empty slot (hash 0, none and none).
-    std::memset(static_cast<void*>(dictionary->entry_), 0, capacity * sizeof(JsonHashTableEntry));
+    for (uint64_t i = 0; i < capacity; ++i) new (&dictionary->entry_[i]) JsonHashTableEntry();
     dictionary->capacity_ = capacity;
     return dictionary;
 }
@@ -395,9 +394,12 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
         }
     }
     // The handles the table took over (and those the general path left none) are cleared
-    // without being released: the stack's entries end up none.
-    std::memset(static_cast<void*>(keys), 0, count * sizeof(JsonValue));
-    std::memset(static_cast<void*>(objects), 0, count * sizeof(JsonValue));
+    // without being released: the stack's entries end up none. (Element by element: the counts
+    // are small, and a call would cost more.)
+    for (uint64_t i = 0; i < count; ++i) {
+        new (&keys[i]) JsonValue();
+        new (&objects[i]) JsonValue();
+    }
     // Repeated keys leave a table sized for every member given. The survivors move, in slot
     // order, to a table sized for them by the same rule, and the large one goes with its
     // dictionary; without repeats this costs one comparison. Without memory for the smaller

@@ -639,6 +639,25 @@ int json_parse_number(JsonParseState* parseState) {
         return failNumber(parseState, p);
     }
     if (p >= end) return failNumber(parseState, p);
+    if (*p != '.' && *p != 'e' && *p != 'E' && n.digits <= 19 && !(negative && n.mantissa == 0) &&
+        (!negative || n.mantissa <= (uint64_t{1} << 63))) {
+        // The usual number, an integer in range (not -0, a double): taken as it is.
+        JsonTokenValue& value = token.value;
+        if (negative) {
+            value.type = JsonValueTypeLongLong;
+            value.number.longLongValue = static_cast<int64_t>(0 - n.mantissa);  // -2^63 too
+        } else {
+            value.type = JsonValueTypeUnsignedLongLong;
+            value.number.unsignedLongLongValue = n.mantissa;
+        }
+        parseState->atIndex = static_cast<uint64_t>(p - base);
+        token.tokenPtr = start;
+        token.tokenLength = static_cast<uint64_t>(p - start);
+        value.ptr = nullptr;
+        value.length = 0;
+        value.hash = 0;
+        return 0;
+    }
     if (*p == '.') {
         floating = true;
         if (++p >= end) return failNumber(parseState, p);
