@@ -42,17 +42,12 @@ bool isValueToken(uint64_t type) {
     return type < 64 && ((kValueTokens >> type) & 1) != 0;
 }
 
-// Bytes before which the tokenizer must skip white space (or comments): those that can start
-// white space under some option, and '/'. Any other byte starts a token or is not one.
-struct MayStartWhiteSpace {
-    bool may[256] = {};
-    constexpr MayStartWhiteSpace() {
-        for (int c = 0; c <= ' '; ++c) may[c] = true;
-        for (int c = 0x80; c < 256; ++c) may[c] = true;
-        may[static_cast<unsigned char>('/')] = true;
-    }
-};
-constexpr MayStartWhiteSpace kMayStartWhiteSpace;
+// Whether the tokenizer must skip white space (or comments) before the byte: it may start white
+// space under some option (a byte up to the space, or of 0x80 or more), or it is '/'. Any other
+// byte starts a token or is not one. Two comparisons, no table to load on the way to each token.
+inline bool mayStartWhiteSpace(uint8_t c) {
+    return static_cast<uint8_t>(c - 0x21) >= 0x5F || c == '/';
+}
 
 // Byte length of the line end at position, or 0.
 uint64_t json_parse_is_newline(const JsonParseState* parseState, uint64_t position) {
@@ -131,7 +126,7 @@ JSON_INLINE int json_parse_next_token(JsonParseState* parseState) {
     // Most tokens follow their predecessor directly; only a byte that may start white space (or
     // a comment) needs the full skip.
     if (parseState->atIndex >= parseState->stringBufferLength ||
-        kMayStartWhiteSpace.may[parseState->stringBufferBytes[parseState->atIndex]]) {
+        mayStartWhiteSpace(parseState->stringBufferBytes[parseState->atIndex])) {
         json_parse_skip_whitespace(parseState);
     }
     const uint8_t* bytes = parseState->stringBufferBytes;
@@ -255,7 +250,7 @@ JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
 // space (or a comment) needs the full skip.
 JSON_INLINE void json_parse_skip_to_token(JsonParseState* parseState) {
     if (parseState->atIndex >= parseState->stringBufferLength ||
-        kMayStartWhiteSpace.may[parseState->stringBufferBytes[parseState->atIndex]]) {
+        mayStartWhiteSpace(parseState->stringBufferBytes[parseState->atIndex])) {
         json_parse_skip_whitespace(parseState);
     }
 }
