@@ -436,7 +436,8 @@ int json_parse_string(JsonParseState* parseState) {
         const uint8_t c = *p;
         if (c == '"') {
             const uint64_t length = static_cast<uint64_t>(p - (start + 1));
-            return finishString(parseState, start, p, start + 1, length, jsonValueHash(start + 1, length));
+            return finishString(parseState, start, p, start + 1, length,
+                                jsonValueHash(start + 1, length, parseState->token.value.words));
         }
         if (c == '\\') break;
         if (c < 0x20) return failControlByte(parseState, p);
@@ -497,7 +498,8 @@ int json_parse_string(JsonParseState* parseState) {
             }
             if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, jsonValueHash(out.buffer.bytes, out.used));
+            return finishString(parseState, start, p, out.buffer.bytes, out.used,
+                                jsonValueHash(out.buffer.bytes, out.used, parseState->token.value.words));
         } else if (c >= 0x80) {
             const int sequence = validSequenceLength(p, end);
             if (sequence != 0) {

@@ -105,7 +105,9 @@ inline constexpr uint64_t kOdd2 = 0x8ebc6af09c88c6e3ULL;
 
 }  // namespace json_hash_detail
 
-inline uint64_t jsonValueHash(const uint8_t* bytes, uint64_t length) {
+// The hash of length bytes; for up to 16 bytes also the two words it was taken from, which hold
+// every byte (equal words of equal lengths: equal bytes).
+inline uint64_t jsonValueHash(const uint8_t* bytes, uint64_t length, uint64_t words[2]) {
     using namespace json_hash_detail;
     // The first and the last bytes as two words (overlapping in the middle, never reading past
     // the value); a longer value first folds in its leading sixteen-byte pieces.
@@ -122,6 +124,8 @@ inline uint64_t jsonValueHash(const uint8_t* bytes, uint64_t length) {
         } else if (length > 0) {
             a = (uint64_t{bytes[0]} << 16) | (uint64_t{bytes[length >> 1]} << 8) | bytes[length - 1];
         }
+        words[0] = a;
+        words[1] = b;
     } else {
         const uint8_t* p = bytes;
         uint64_t rest = length;
@@ -161,6 +165,12 @@ inline const void* itemBytes(const JsonTokenCacheItem& item) {
     return item.object.jsonString()->data();
 }
 
+// Whether the item holds the value, whose length is the item's: a short one by its words.
+inline bool sameValue(const JsonTokenCacheItem& item, const JsonTokenValue& value) {
+    if (value.length <= 16) return item.words[0] == value.words[0] && item.words[1] == value.words[1];
+    return sameBytes(itemBytes(item), value.ptr, value.length);
+}
+
 }  // namespace json_cache_detail
 
 // The value of a number token. Numbers live in their handles: equal numbers are equal values
@@ -190,7 +200,7 @@ inline JsonValue json_cachedObjects(JsonParseState* parseState) {
     // The first probe: when it holds the value, that is the answer the full look-up gives too.
     JsonTokenCacheItem& item = parseState->cache.items[value.hash & (parseState->cache.count - 1)];
     if (!item.object.isNone() && item.hash == value.hash && item.size == value.length && item.type == value.type &&
-        sameBytes(itemBytes(item), value.ptr, value.length)) {
+        sameValue(item, value)) {
         value.cacheItem = &item;
         return JsonTokenCacheReferences::lend(item);
     }
