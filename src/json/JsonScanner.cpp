@@ -119,33 +119,32 @@ inline StringBlock lookAtString16(const uint8_t* p) {
     const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(special)) & ~high;
     if (high == 0) return StringBlock{bytes, stops, 0, 16};
 
-    const __m128i previous1 = _mm_slli_si128(bytes, 1);  // lane i holds byte i - 1 (0 before p)
-    const __m128i previous2 = _mm_slli_si128(bytes, 2);
-    const __m128i previous3 = _mm_slli_si128(bytes, 3);
-    const __m128i continuation = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xC0)));  // 80-BF
-    // A continuation byte is wanted one place after any lead, two after a lead of three or four
-    // bytes, three after a lead of four.
-    const __m128i wanted =
-        _mm_or_si128(atLeast(previous1, 0xC0), _mm_or_si128(atLeast(previous2, 0xE0), atLeast(previous3, 0xF0)));
-    __m128i bad = _mm_xor_si128(wanted, continuation);
-    // Bytes that never start a sequence: C0, C1 (overlong forms) and F5-FF.
+    // Lead bytes (those of C0 or more, C0 and C1 refused below) and continuation bytes, one bit
+    // each: a continuation byte is wanted one place after any lead, two after a lead of three or
+    // four bytes, three after a lead of four, and nowhere else.
+    const auto leads2 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xC0)));
+    const auto leads3 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xE0)));
+    const auto leads4 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xF0)));
+    const auto continuations = high & ~leads2;
+    const unsigned wanted = (leads2 << 1) | (leads3 << 2) | (leads4 << 3);
+    unsigned faults = (wanted ^ continuations) & 0xFFFFu;
+    // Bytes that never start a sequence (C0, C1: overlong forms; F5-FF), and the second-byte
+    // limits of E0, ED, F0 and F4, and sequences that might encode a noncharacter.
+    const __m128i previous = _mm_slli_si128(bytes, 1);  // lane i holds byte i - 1 (0 before p)
     const __m128i evenFloor = _mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xFE)));
-    bad = _mm_or_si128(bad, _mm_or_si128(atLeast(bytes, 0xF5), equal(evenFloor, 0xC0)));
+    __m128i bad = _mm_or_si128(atLeast(bytes, 0xF5), equal(evenFloor, 0xC0));
     const __m128i below90 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x90)));  // 80-8F
     const __m128i belowA0 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xA0)));  // 80-9F
-    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xE0), belowA0));     // overlong
-    bad = _mm_or_si128(bad, _mm_andnot_si128(belowA0, equal(previous1, 0xED)));  // surrogates
-    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xF0), below90));     // overlong
-    bad = _mm_or_si128(bad, _mm_andnot_si128(below90, equal(previous1, 0xF4)));  // above U+10FFFF
-    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xEF), equal(bytes, 0xB7)));
-    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous1, 0xBF), equal(evenFloor, 0xBE)));
-    const unsigned faults = static_cast<unsigned>(_mm_movemask_epi8(bad));
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xE0), belowA0));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(belowA0, equal(previous, 0xED)));  // surrogates
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xF0), below90));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(below90, equal(previous, 0xF4)));  // above U+10FFFF
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xEF), equal(bytes, 0xB7)));
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xBF), equal(evenFloor, 0xBE)));
+    faults |= static_cast<unsigned>(_mm_movemask_epi8(bad));
 
     // A sequence whose lead sits in the last three bytes and that runs past them is left for the
     // next look, which starts at its lead.
-    const unsigned leads2 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xC0)));
-    const unsigned leads3 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xE0)));
-    const unsigned leads4 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xF0)));
     const unsigned crossing = (leads2 & 0x8000u) | (leads3 & 0xC000u) | (leads4 & 0xE000u);
     return StringBlock{bytes, stops, faults, static_cast<unsigned>(__builtin_ctz(crossing | 0x10000u))};
 }
