@@ -400,6 +400,38 @@ bool decodeUnicodeEscape(JsonParseState* parseState, const uint8_t*& p, const ui
     return true;
 }
 
+// The value of the four hexadecimal digits at p, or -1 when one of them is not one.
+inline int32_t hex4(const uint8_t* p) {
+    const int32_t a = kEscapes.hex[p[0]], b = kEscapes.hex[p[1]], c = kEscapes.hex[p[2]], d = kEscapes.hex[p[3]];
+    if ((a | b | c | d) < 0) return -1;
+    return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+// The usual "\u" escapes, whose backslash is at p: a character a string may hold, of the Basic
+// Multilingual Plane or as a surrogate pair. Appended and p moved past the escape; false (nothing
+// done) for anything else, which appendEscape then reports or replaces.
+inline bool appendUnicodeEscapeQuickly(DecodedString& out, const uint8_t*& p, const uint8_t* end) {
+    if (end - p < 6) return false;
+    const int32_t unit = hex4(p + 2);
+    if (unit <= 0) return false;
+    auto u = static_cast<uint32_t>(unit);
+    int length = 6;
+    if (u >= 0xD800 && u <= 0xDFFF) {
+        // A high surrogate followed at once by an escaped low one.
+        if (u > 0xDBFF || end - p < 12 || p[6] != '\\' || p[7] != 'u') return false;
+        const int32_t second = hex4(p + 8);
+        if (second < 0xDC00 || second > 0xDFFF) return false;
+        u = ((u - 0xD800) << 10) + (static_cast<uint32_t>(second) - 0xDC00) + 0x10000;
+        length = 12;
+    }
+    if (!jsonIsValidCodePoint(u)) return false;
+    uint8_t* target = out.buffer.bytes + out.used;
+    ConvertUTF32toUTF8(u, &target, target + 4);  // room for 16 was made
+    out.used = static_cast<uint64_t>(target - out.buffer.bytes);
+    p += length;
+    return true;
+}
+
 // Appends the character of the escape whose backslash is at p and moves p past the escape.
 bool appendEscape(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
     const uint8_t* const backslash = p;
@@ -494,6 +526,7 @@ int json_parse_string(JsonParseState* parseState) {
                     p += 2;
                     continue;
                 }
+                if (p[1] == 'u' && appendUnicodeEscapeQuickly(out, p, end)) continue;
             }
             if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else if (c == '"') {
