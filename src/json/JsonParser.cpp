@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/JsonArray.h"
 #include "json/JsonDictionary.h"
 #include "json/detail/JsonInternal.h"
@@ -267,6 +271,41 @@ JSON_INLINE bool json_parse_comma_after_member(JsonParseState* parseState) {
     return true;
 }
 
+// The usual short string: its closing quote among the sixteen bytes after the opening one, with
+// nothing but printable ASCII before it. Read and hashed in place, where the scanner would take
+// the same bytes the same way, and its object found (or made) through the cache. False, with
+// nothing read, for any other string: the scanner then reads it.
+JSON_INLINE bool json_parse_short_string(JsonParseState* parseState, JsonValue& object) {
+#if defined(__SSE2__)
+    const uint64_t at = parseState->atIndex;
+    if (parseState->stringBufferLength - at < 17) return false;
+    const uint8_t* const first = parseState->stringBufferBytes + at + 1;
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    // As signed bytes the control bytes and the bytes of 0x80 or more are below 0x20.
+    const __m128i stops = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    if (mask == 0) return false;
+    const auto length = static_cast<unsigned>(__builtin_ctz(mask));
+    if (first[length] != '"') return false;
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = first - 1;
+    token.tokenLength = length + 2;
+    token.type = JsonTokenTypeString;
+    token.value.ptr = first;
+    token.value.length = length;
+    token.value.type = JsonValueTypeString;
+    token.value.hash = jsonValueHash(first, length, token.value.words);
+    token.value.cacheItem = nullptr;
+    parseState->atIndex = at + length + 2;
+    object = json_cachedObjects(parseState);
+    return true;
+#else
+    return false;
+#endif
+}
+
 enum class JsonValueRead {
     Value,      // the value's object is made (or none, with the error recorded)
     Failed,     // the value's token did not scan (its error recorded)
@@ -289,6 +328,7 @@ JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue
     token.type = JsonTokenTypeInvalid;
     token.value.cacheItem = nullptr;
     if (c == '"') {
+        if (json_parse_short_string(parseState, object)) return JsonValueRead::Value;
         if (json_parse_string(parseState) != 0) {
             json_error(parseState, "%s", kUnexpectedToken);
             return JsonValueRead::Failed;
@@ -473,28 +513,36 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
 
             // The usual key: a string where one may come, read without the tokenizer.
             uint64_t type;
+            JsonValue key;
             if (acceptBits & kAcceptValue) json_parse_skip_to_token(parseState);
             if ((acceptBits & kAcceptValue) && parseState->atIndex < parseState->stringBufferLength &&
                 parseState->stringBufferBytes[parseState->atIndex] == '"') {
-                JsonParseToken& token = parseState->token;
-                token.tokenPtr = parseState->stringBufferBytes + parseState->atIndex;
-                token.tokenLength = 0;
-                token.type = JsonTokenTypeInvalid;
-                if (json_parse_string(parseState) != 0) {
-                    json_error(parseState, "%s", kUnexpectedToken);
-                    break;
+                if (!json_parse_short_string(parseState, key)) {
+                    JsonParseToken& token = parseState->token;
+                    token.tokenPtr = parseState->stringBufferBytes + parseState->atIndex;
+                    token.tokenLength = 0;
+                    token.type = JsonTokenTypeInvalid;
+                    if (json_parse_string(parseState) != 0) {
+                        json_error(parseState, "%s", kUnexpectedToken);
+                        break;
+                    }
+                    token.type = JsonTokenTypeString;
+                    token.value.cacheItem = nullptr;
+                    key = json_cachedObjects(parseState);
                 }
-                token.type = type = JsonTokenTypeString;
+                type = JsonTokenTypeString;
             } else {
                 if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
                 type = parseState->token.type;
+                if (type == JsonTokenTypeString) {
+                    if (!(acceptBits & kAcceptValue)) {
+                        json_error(parseState, "Unexpected string.");
+                        break;
+                    }
+                    key = json_object_for_token(parseState);
+                }
             }
             if (type == JsonTokenTypeString) {
-                if (!(acceptBits & kAcceptValue)) {
-                    json_error(parseState, "Unexpected string.");
-                    break;
-                }
-                JsonValue key = json_object_for_token(parseState);
                 if (!key) {
                     json_error(parseState, "Internal error: Key == NULL.");
                     break;
