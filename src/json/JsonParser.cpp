@@ -306,6 +306,50 @@ JSON_INLINE bool json_parse_short_string(JsonParseState* parseState, JsonValue& 
 #endif
 }
 
+// The usual number: an integer of up to 15 digits without a leading zero, followed by a byte that
+// ends it. Read inline, leaving the token as the scanner would; false, with nothing read, for any
+// other number (and near the end of the input): the scanner then reads it.
+JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue& object) {
+#if defined(__SSE2__)
+    const uint8_t* const bytes = parseState->stringBufferBytes;
+    const uint8_t* const end = bytes + parseState->stringBufferLength;
+    const uint8_t* const start = bytes + parseState->atIndex;
+    const bool negative = *start == '-';
+    const uint8_t* p = start + negative;
+    if (end - p < 32 || *p < '1' || *p > '9') return false;
+    // Where the digits end is found first, sixteen bytes at a time, so that a number of another
+    // kind goes to the scanner before any digit is taken.
+    const __m128i offsets = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
+    const __m128i nine = _mm_set1_epi8(9);
+    const auto digitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(offsets, nine), nine)));
+    const auto count = static_cast<unsigned>(__builtin_ctz(~digitMask));  // bit 16 on: at most 16
+    const uint8_t after = p[count];
+    if (count > 15 || after == '.' || after == 'e' || after == 'E') return false;
+    uint64_t magnitude = 0;
+    for (const uint8_t* const digitsEnd = p + count; p < digitsEnd; ++p) magnitude = magnitude * 10 + (*p - '0');
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = start;
+    token.tokenLength = static_cast<uint64_t>(p - start);
+    token.type = JsonTokenTypeNumber;
+    JsonTokenValue& value = token.value;
+    value.ptr = nullptr;
+    value.length = 0;
+    value.hash = 0;
+    if (negative) {
+        value.type = JsonValueTypeLongLong;
+        value.number.longLongValue = -static_cast<int64_t>(magnitude);
+    } else {
+        value.type = JsonValueTypeUnsignedLongLong;
+        value.number.unsignedLongLongValue = magnitude;
+    }
+    parseState->atIndex = static_cast<uint64_t>(p - bytes);
+    object = JsonValue::makeInteger(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
+    return true;
+#else
+    return false;
+#endif
+}
+
 enum class JsonValueRead {
     Value,      // the value's object is made (or none, with the error recorded)
     Failed,     // the value's token did not scan (its error recorded)
@@ -338,6 +382,7 @@ JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue
         return JsonValueRead::Value;
     }
     if ((c >= '0' && c <= '9') || c == '-') {
+        if (json_parse_short_integer(parseState, object)) return JsonValueRead::Value;
         if (json_parse_number(parseState) != 0) {
             json_error(parseState, "%s", kUnexpectedToken);
             return JsonValueRead::Failed;

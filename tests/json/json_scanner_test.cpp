@@ -175,6 +175,28 @@ TEST(JsonStrings, EscapedAndPlainFormsHashAlikeAndShareOneObject) {
     EXPECT_FALSE(array.objectAtIndex(0).isSameObject(array.objectAtIndex(2)));
 }
 
+// Numbers with plenty of text after them are read by a quicker way than those at the end of the
+// input: both must give the same value, or the same error.
+TEST(JsonNumbers, ReadAlikeWhateverFollowsThem) {
+    const char* const numbers[] = {"1", "-1", "7", "42", "-42", "123456789012345", "-123456789012345",
+                                   "1234567890123456", "-1234567890123456", "9223372036854775807",
+                                   "-9223372036854775808", "9223372036854775808", "18446744073709551615",
+                                   "18446744073709551616", "-9223372036854775809", "0", "-0", "01", "-01", "12.5",
+                                   "12e3", "12E+3", "-7.25e-2", "1.", "1e", "-", "100000000000000000000"};
+    // The value's description, or the error's message (its index moves with the text after).
+    auto outcome = [](const std::string& text) {
+        platform::Error error;
+        const JsonValue value = objectFromJSONStringWithParseOptions(text, 0, &error);
+        return value ? value.description() : error.description;
+    };
+    const std::string spaces(40, ' ');
+    for (const char* number : numbers) {
+        EXPECT_EQ(outcome(std::string("[") + number + spaces + "]"), outcome(std::string("[") + number + "]")) << number;
+        EXPECT_EQ(outcome(std::string("{\"k\":") + number + spaces + "}"), outcome(std::string("{\"k\":") + number + "}"))
+            << number;
+    }
+}
+
 struct NumberCase {
     const char* element;
     JsonKind kind;
