@@ -306,10 +306,12 @@ JSON_INLINE bool json_parse_short_string(JsonParseState* parseState, JsonValue& 
 #endif
 }
 
-// The usual number: an integer of up to 15 digits without a leading zero, followed by a byte that
-// ends it. Read inline, leaving the token as the scanner would; false, with nothing read, for any
-// other number (and near the end of the input): the scanner then reads it.
-JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue& object) {
+// The usual number: an integer part of up to 15 digits without a leading zero, with text after it.
+// An integer is read inline, leaving the token as the scanner would; for a fraction or an exponent
+// the scanner goes on from the digits read here (failed tells whether it refused the number).
+// False, with nothing read, for any other number (and near the end of the input): the scanner
+// then reads it whole.
+JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue& object, bool& failed) {
 #if defined(__SSE2__)
     const uint8_t* const bytes = parseState->stringBufferBytes;
     const uint8_t* const end = bytes + parseState->stringBufferLength;
@@ -323,11 +325,21 @@ JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue&
     const __m128i nine = _mm_set1_epi8(9);
     const auto digitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(offsets, nine), nine)));
     const auto count = static_cast<unsigned>(__builtin_ctz(~digitMask));  // bit 16 on: at most 16
-    const uint8_t after = p[count];
-    if (count > 15 || after == '.' || after == 'e' || after == 'E') return false;
+    if (count > 15) return false;
     uint64_t magnitude = 0;
     for (const uint8_t* const digitsEnd = p + count; p < digitsEnd; ++p) magnitude = magnitude * 10 + (*p - '0');
     JsonParseToken& token = parseState->token;
+    if (*p == '.' || *p == 'e' || *p == 'E') {
+        // A fraction or an exponent follows: the scanner goes on from the integer part read here.
+        if (json_parse_number_after_integer(parseState, start, p, negative, magnitude, static_cast<int>(count)) != 0) {
+            json_error(parseState, "%s", kUnexpectedToken);
+            failed = true;
+            return true;
+        }
+        token.type = JsonTokenTypeNumber;
+        object = json_numberObject(token.value);
+        return true;
+    }
     token.tokenPtr = start;
     token.tokenLength = static_cast<uint64_t>(p - start);
     token.type = JsonTokenTypeNumber;
@@ -382,7 +394,8 @@ JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue
         return JsonValueRead::Value;
     }
     if ((c >= '0' && c <= '9') || c == '-') {
-        if (json_parse_short_integer(parseState, object)) return JsonValueRead::Value;
+        bool failed = false;
+        if (json_parse_short_integer(parseState, object, failed)) return failed ? JsonValueRead::Failed : JsonValueRead::Value;
         if (json_parse_number(parseState) != 0) {
             json_error(parseState, "%s", kUnexpectedToken);
             return JsonValueRead::Failed;
