@@ -326,8 +326,21 @@ JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue&
     const auto digitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(offsets, nine), nine)));
     const auto count = static_cast<unsigned>(__builtin_ctz(~digitMask));  // bit 16 on: at most 16
     if (count > 15) return false;
-    uint64_t magnitude = 0;
-    for (const uint8_t* const digitsEnd = p + count; p < digitsEnd; ++p) magnitude = magnitude * 10 + (*p - '0');
+    // The digits' value without a loop over them: right-aligned among sixteen (zeros before
+    // them), paired, the pairs paired and so on by multiply-adds of all lanes at once.
+    alignas(16) uint8_t aligned[32] = {};
+    _mm_store_si128(reinterpret_cast<__m128i*>(aligned + 16), offsets);
+    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aligned + count));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i tensAndOnes = _mm_set_epi16(1, 10, 1, 10, 1, 10, 1, 10);
+    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tensAndOnes),
+                                          _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tensAndOnes));
+    const __m128i fours = _mm_madd_epi16(pairs, _mm_set_epi16(1, 100, 1, 100, 1, 100, 1, 100));
+    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set_epi16(1, 10000, 1, 10000, 1, 10000, 1, 10000));
+    const auto high = static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(eights)));
+    const auto low = static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4))));
+    const uint64_t magnitude = high * 100000000 + low;
+    p += count;
     JsonParseToken& token = parseState->token;
     if (*p == '.' || *p == 'e' || *p == 'E') {
         // A fraction or an exponent follows: the scanner goes on from the integer part read here.
