@@ -572,9 +572,27 @@ int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& ent
     return json_encode_value(encodeState, entry.object);
 }
 
+// The first eight bytes of a key as a number, the first byte the most significant, zeros after a
+// shorter key: numbers in the order of the keys' bytes, as far as those go.
+inline uint64_t leadingBytes(std::string_view key) {
+    uint64_t word = 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(key.data());
+    if (key.size() >= 8) {
+        std::memcpy(&word, p, 8);
+    } else {
+        for (size_t i = 0; i < key.size(); ++i) word |= uint64_t{p[i]} << (8 * i);
+    }
+    return __builtin_bswap64(word);
+}
+
 // Keys by their bytes; keys that are not strings after all strings, in slot order.
 bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKey& b) {
-    if (a.isString && b.isString) return a.key < b.key;
+    if (a.isString && b.isString) {
+        // Keys that differ in their first eight bytes are ordered by those as numbers (the first
+        // byte the most significant), without a call.
+        if (a.leading != b.leading) return a.leading < b.leading;
+        return a.key < b.key;
+    }
     if (a.isString != b.isString) return a.isString;
     return a.entry < b.entry;
 }
@@ -608,7 +626,8 @@ int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& d
             const JsonHashTableEntry& entry = entries[slot];
             if (entry.key.isNone()) continue;
             prefetchMember(entry.object);
-            sorted.push_back({entry.key.stringView(), &entry, entry.key.isString()});
+            const std::string_view key = entry.key.stringView();
+            sorted.push_back({key, &entry, leadingBytes(key), entry.key.isString()});
         }
         const size_t last = sorted.size();
         json_encode_sortKeys(sorted.data() + first, sorted.data() + last);
