@@ -289,6 +289,11 @@ int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t
     token.value.type = JsonValueTypeString;
     token.value.hash = hash;
     setIndex(parseState, closingQuote + 1);
+    // The cache's look-up comes next: its slots are asked for now, so that they are on their way
+    // while the scan returns.
+    const JsonTokenCacheItem* const items = parseState->cache.items.get();
+    const uint64_t mask = parseState->cache.count - 1;
+    for (uint64_t x = 0; x < 4; ++x) __builtin_prefetch(&items[(hash + (length + JsonValueTypeString + 3) * x) & mask]);
     return 0;
 }
 
