@@ -33,8 +33,15 @@ const char* const kUnexpectedToken =
     "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
 
 // The container parsers stay out of line (each is a loop with its own frame); the tokenizer and
-// the token-to-object step are inlined into their loops, as they run once per token.
+// the token-to-object step are inlined into their loops, as they run once per token. Without
+// optimisation they are not: there every local of an inlined step keeps its own stack slot (with
+// the sanitizers' guard zones around it), and the frame of each level of nesting would grow to
+// kilobytes; as calls, the steps' frames exist only while they run.
+#if defined(__OPTIMIZE__)
 #define JSON_INLINE inline __attribute__((always_inline))
+#else
+#define JSON_INLINE inline
+#endif
 __attribute__((noinline)) JsonValue json_parse_array(JsonParseState* parseState);
 __attribute__((noinline)) JsonValue json_parse_dictionary(JsonParseState* parseState);
 

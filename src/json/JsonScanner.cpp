@@ -68,16 +68,6 @@ void setIndex(JsonParseState* parseState, const uint8_t* p) {
     parseState->atIndex = static_cast<uint64_t>(p - parseState->stringBufferBytes);
 }
 
-// Bytes that stand for themselves inside a string: printable ASCII other than the quote and the
-// backslash. Everything else needs a closer look.
-struct PlainStringBytes {
-    bool plain[256] = {};
-    constexpr PlainStringBytes() {
-        for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
-    }
-};
-constexpr PlainStringBytes kPlain;
-
 // What a look at sixteen bytes of a string found: how many of them go as they are, and whether
 // the byte after those needs a closer look (a quotation mark, a backslash, a control byte, or a
 // UTF-8 sequence the look could not vouch for). Without one, the sixteen ended, or a sequence that
@@ -220,6 +210,16 @@ inline Decoded decodeString16(uint8_t* o, uint64_t& produced, const uint8_t*& p,
     return Decoded::Stop;
 }
 #else
+// Bytes that stand for themselves inside a string: printable ASCII other than the quote and the
+// backslash. Everything else needs a closer look.
+struct PlainStringBytes {
+    bool plain[256] = {};
+    constexpr PlainStringBytes() {
+        for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    }
+};
+constexpr PlainStringBytes kPlain;
+
 inline StringRun scanString16(const uint8_t* p) {
     unsigned n = 0;
     while (n < 16 && kPlain.plain[p[n]]) ++n;
@@ -291,9 +291,10 @@ int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t
     setIndex(parseState, closingQuote + 1);
     // The cache's look-up comes next: its slots are asked for now, so that they are on their way
     // while the scan returns.
-    const JsonTokenCacheItem* const items = parseState->cache.items.get();
-    const uint64_t mask = parseState->cache.count - 1;
-    for (uint64_t x = 0; x < 4; ++x) __builtin_prefetch(&items[(hash + (length + JsonValueTypeString + 3) * x) & mask]);
+    if (const JsonTokenCacheItem* const items = parseState->cache.items.get()) {
+        const uint64_t mask = parseState->cache.count - 1;
+        for (uint64_t x = 0; x < 4; ++x) __builtin_prefetch(&items[(hash + (length + JsonValueTypeString + 3) * x) & mask]);
+    }
     return 0;
 }
 
