@@ -313,75 +313,6 @@ JSON_INLINE bool json_parse_short_string(JsonParseState* parseState, JsonValue& 
 #endif
 }
 
-// The usual number: an integer part of up to 15 digits without a leading zero, with text after it.
-// An integer is read inline, leaving the token as the scanner would; for a fraction or an exponent
-// the scanner goes on from the digits read here (failed tells whether it refused the number).
-// False, with nothing read, for any other number (and near the end of the input): the scanner
-// then reads it whole.
-JSON_INLINE bool json_parse_short_integer(JsonParseState* parseState, JsonValue& object, bool& failed) {
-#if defined(__SSE2__)
-    const uint8_t* const bytes = parseState->stringBufferBytes;
-    const uint8_t* const end = bytes + parseState->stringBufferLength;
-    const uint8_t* const start = bytes + parseState->atIndex;
-    const bool negative = *start == '-';
-    const uint8_t* p = start + negative;
-    if (end - p < 32 || *p < '1' || *p > '9') return false;
-    // Where the digits end is found first, sixteen bytes at a time, so that a number of another
-    // kind goes to the scanner before any digit is taken.
-    const __m128i offsets = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_set1_epi8('0'));
-    const __m128i nine = _mm_set1_epi8(9);
-    const auto digitMask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(offsets, nine), nine)));
-    const auto count = static_cast<unsigned>(__builtin_ctz(~digitMask));  // bit 16 on: at most 16
-    if (count > 15) return false;
-    // The digits' value without a loop over them: right-aligned among sixteen (zeros before
-    // them), paired, the pairs paired and so on by multiply-adds of all lanes at once.
-    alignas(16) uint8_t aligned[32] = {};
-    _mm_store_si128(reinterpret_cast<__m128i*>(aligned + 16), offsets);
-    const __m128i digits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(aligned + count));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i tensAndOnes = _mm_set_epi16(1, 10, 1, 10, 1, 10, 1, 10);
-    const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(digits, zero), tensAndOnes),
-                                          _mm_madd_epi16(_mm_unpackhi_epi8(digits, zero), tensAndOnes));
-    const __m128i fours = _mm_madd_epi16(pairs, _mm_set_epi16(1, 100, 1, 100, 1, 100, 1, 100));
-    const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set_epi16(1, 10000, 1, 10000, 1, 10000, 1, 10000));
-    const auto high = static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(eights)));
-    const auto low = static_cast<uint64_t>(static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4))));
-    const uint64_t magnitude = high * 100000000 + low;
-    p += count;
-    JsonParseToken& token = parseState->token;
-    if (*p == '.' || *p == 'e' || *p == 'E') {
-        // A fraction or an exponent follows: the scanner goes on from the integer part read here.
-        if (json_parse_number_after_integer(parseState, start, p, negative, magnitude, static_cast<int>(count)) != 0) {
-            json_error(parseState, "%s", kUnexpectedToken);
-            failed = true;
-            return true;
-        }
-        token.type = JsonTokenTypeNumber;
-        object = json_numberObject(token.value);
-        return true;
-    }
-    token.tokenPtr = start;
-    token.tokenLength = static_cast<uint64_t>(p - start);
-    token.type = JsonTokenTypeNumber;
-    JsonTokenValue& value = token.value;
-    value.ptr = nullptr;
-    value.length = 0;
-    value.hash = 0;
-    if (negative) {
-        value.type = JsonValueTypeLongLong;
-        value.number.longLongValue = -static_cast<int64_t>(magnitude);
-    } else {
-        value.type = JsonValueTypeUnsignedLongLong;
-        value.number.unsignedLongLongValue = magnitude;
-    }
-    parseState->atIndex = static_cast<uint64_t>(p - bytes);
-    object = JsonValue::makeInteger(negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude));
-    return true;
-#else
-    return false;
-#endif
-}
-
 enum class JsonValueRead {
     Value,      // the value's object is made (or none, with the error recorded)
     Failed,     // the value's token did not scan (its error recorded)
@@ -414,8 +345,6 @@ JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue
         return JsonValueRead::Value;
     }
     if ((c >= '0' && c <= '9') || c == '-') {
-        bool failed = false;
-        if (json_parse_short_integer(parseState, object, failed)) return failed ? JsonValueRead::Failed : JsonValueRead::Value;
         if (json_parse_number(parseState) != 0) {
             json_error(parseState, "%s", kUnexpectedToken);
             return JsonValueRead::Failed;

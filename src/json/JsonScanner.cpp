@@ -658,8 +658,10 @@ int json_parse_number(JsonParseState* parseState) {
     const uint8_t* const base = parseState->stringBufferBytes;
     const uint8_t* const end = base + parseState->stringBufferLength;
     const uint8_t* const start = base + parseState->atIndex;
+    JsonParseToken& token = parseState->token;
     const uint8_t* p = start;
     bool negative = false;
+    bool floating = false;
 
     auto isDigit = [](uint8_t c) { return c >= '0' && c <= '9'; };
     NumberDigits n;
@@ -682,25 +684,6 @@ int json_parse_number(JsonParseState* parseState) {
     } else {
         return failNumber(parseState, p);
     }
-    return json_parse_number_after_integer(parseState, start, p, negative, n.mantissa, n.digits);
-}
-
-int json_parse_number_after_integer(JsonParseState* parseState, const uint8_t* start, const uint8_t* p, bool negative,
-                                    uint64_t mantissa, int digits) {
-    const uint8_t* const base = parseState->stringBufferBytes;
-    const uint8_t* const end = base + parseState->stringBufferLength;
-    JsonParseToken& token = parseState->token;
-    bool floating = false;
-
-    auto isDigit = [](uint8_t c) { return c >= '0' && c <= '9'; };
-    NumberDigits n;
-    n.mantissa = mantissa;
-    n.digits = digits;
-    // Takes the digit at p into the mantissa (the count goes on past 19, the value stops).
-    auto takeDigit = [&n](uint8_t c) {
-        if (++n.digits <= 19) n.mantissa = n.mantissa * 10 + static_cast<uint64_t>(c - '0');
-    };
-
     if (p >= end) return failNumber(parseState, p);
     if (*p != '.' && *p != 'e' && *p != 'E' && n.digits <= 19 && !(negative && n.mantissa == 0) &&
         (!negative || n.mantissa <= (uint64_t{1} << 63))) {

@@ -175,8 +175,8 @@ TEST(JsonStrings, EscapedAndPlainFormsHashAlikeAndShareOneObject) {
     EXPECT_FALSE(array.objectAtIndex(0).isSameObject(array.objectAtIndex(2)));
 }
 
-// Numbers with plenty of text after them are read by a quicker way than those at the end of the
-// input: both must give the same value, or the same error.
+// A number with plenty of text after it reads as it does at the end of the input: the same value,
+// or the same error.
 TEST(JsonNumbers, ReadAlikeWhateverFollowsThem) {
     const char* const numbers[] = {"1", "-1", "7", "42", "-42", "123456789012345", "-123456789012345",
                                    "1234567890123456", "-1234567890123456", "9223372036854775807",

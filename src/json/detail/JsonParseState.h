@@ -130,10 +130,6 @@ void json_error(JsonParseState* parseState, const char* format, ...) __attribute
 // The scanners: 0 success, 1 failure (with an error recorded).
 int json_parse_string(JsonParseState* parseState);
 int json_parse_number(JsonParseState* parseState);
-// The rest of json_parse_number once the integer part of the number at start has been read up to
-// p: its digits (how many, and their value while there are at most 19) and its sign.
-int json_parse_number_after_integer(JsonParseState* parseState, const uint8_t* start, const uint8_t* p, bool negative,
-                                    uint64_t mantissa, int digits);
 
 void json_clearCache(JsonParseState* parseState);
 // Empties the cache without touching its objects: those of a parsed tree, which the cache held
