@@ -1,14 +1,16 @@
 // Feeds arbitrary bytes to the reader under every option word, through kept decoders and the
 // one-call front end. Besides crashes, sanitizer reports and leaks, it checks that a failure is a
-// proper error, that a strict success reads back equal from its own text form, and that every
-// tree that parses is written (compact or pretty, escaped as the input's first byte picks) into
-// text that reads back equal.
+// proper error, that every string of a tree that parses is well-formed UTF-8 of code points a
+// string may hold (checked here byte by byte, apart from the reader's own checks), that a strict
+// success reads back equal from its own text form, and that every tree that parses is written
+// (compact or pretty, escaped as the input's first byte picks) into text that reads back equal.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "json/JSONDecoder.h"
 #include "json/JsonSerializer.h"
@@ -19,8 +21,43 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
+// Whether the bytes are well-formed UTF-8 whose code points are neither 0, nor surrogates, nor
+// U+FDD0-U+FDEF, nor ones ending in FFFE or FFFF: the strings the reader may make.
+bool validText(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<uint8_t>(text[i]);
+        size_t length = 1;
+        uint32_t codePoint = lead;
+        if (lead >= 0x80) {
+            if (lead >= 0xC2 && lead <= 0xDF) {
+                length = 2, codePoint = lead & 0x1Fu;
+            } else if (lead >= 0xE0 && lead <= 0xEF) {
+                length = 3, codePoint = lead & 0x0Fu;
+            } else if (lead >= 0xF0 && lead <= 0xF4) {
+                length = 4, codePoint = lead & 0x07u;
+            } else {
+                return false;
+            }
+            if (i + length > text.size()) return false;
+            for (size_t k = 1; k < length; ++k) {
+                const auto next = static_cast<uint8_t>(text[i + k]);
+                if ((next & 0xC0) != 0x80) return false;
+                codePoint = (codePoint << 6) | (next & 0x3Fu);
+            }
+            const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+            if (codePoint < smallest[length] || codePoint > 0x10FFFF) return false;
+        }
+        if (codePoint == 0 || (codePoint >= 0xD800 && codePoint <= 0xDFFF) ||
+            (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFE) == 0xFFFE)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 void walk(const JsonValue& value, int depth) {
     require(depth <= 1100);
+    if (value.isString()) require(validText(value.stringView()));
     if (const JsonArray* array = value.array()) {
         uint64_t n = 0;
         for (const JsonValue& element : *array) {
@@ -31,7 +68,7 @@ void walk(const JsonValue& value, int depth) {
     } else if (const JsonDictionary* dictionary = value.dictionary()) {
         uint64_t n = 0;
         for (const JsonValue& key : *dictionary) {
-            require(key.isString());
+            require(key.isString() && validText(key.stringView()));
             ++n;
             walk(dictionary->objectForKey(key), depth + 1);
             require(dictionary->objectForKey(key.stringView()).isSameObject(dictionary->objectForKey(key)));

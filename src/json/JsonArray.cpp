@@ -1,5 +1,6 @@
 #include "json/JsonArray.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -10,11 +11,6 @@ static_assert(alignof(JsonValue) <= alignof(JsonArray) && sizeof(JsonArray) % al
 #include "json/detail/JsonInternal.h"
 
 using namespace json::detail;
-
-const JsonValue& JsonArray::objectAtIndex(uint64_t index) const {
-    if (index >= count_) raiseRange("objectAtIndex", index, count_);
-    return objects_[index];
-}
 
 void JsonArray::getObjectsRange(JsonValue* objects, JsonRange range) const {
     const uint64_t end = range.location + range.length;
@@ -157,7 +153,11 @@ JsonValue JsonArrayCreate(JsonValue* objects, uint64_t count, bool mutableCollec
     // One chunk of memory holds the array and its elements.
     JsonArray* array = JsonArray::allocate(count, arena);
     if (!array) return {};
-    for (uint64_t i = 0; i < count; ++i) array->objects_[i].swap(objects[i]);
+    // The handles' bytes move over; the given ones are cleared without being released.
+    for (uint64_t i = 0; i < count; ++i) {
+        std::memcpy(static_cast<void*>(&array->objects_[i]), static_cast<const void*>(&objects[i]), sizeof(JsonValue));
+        new (&objects[i]) JsonValue();
+    }
     array->count_ = count;
     array->mutations_ = mutableCollection ? 1 : 0;
     return jsonValueAdopting(JsonKind::Array, array);

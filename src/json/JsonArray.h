@@ -22,7 +22,10 @@ public:
 
     // The element; an index at or beyond the count raises JsonRangeException with
     // "*** -[JsonArray objectAtIndex]: index (i) beyond bounds (count)".
-    const JsonValue& objectAtIndex(uint64_t index) const;
+    const JsonValue& objectAtIndex(uint64_t index) const {
+        if (index >= count_) raiseRange("objectAtIndex", index, count_);
+        return objects_[index];
+    }
 
     // Copies the handles of the range into objects (which needs room for range.length).
     void getObjectsRange(JsonValue* objects, JsonRange range) const;

@@ -1,6 +1,7 @@
 #include "json/JsonDictionary.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -365,8 +366,8 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
     const uint64_t capacity = dictionary->capacity_;
     for (uint64_t i = 0; i < count; ++i) {
         // Usually the key lands in an empty slot of its probe sequence before meeting an equal
-        // key; a duplicate takes the general path, which puts the earlier member out.
-        // (Both paths leave the stack's handles none: the swap with an empty slot, the move.)
+        // key: the slot takes the handles' bytes over, and the stack's copies are cleared below,
+        // all at once. A duplicate takes the general path, which puts the earlier member out.
         const uint64_t hash = keyHashes[i];
         uint64_t slot = homeSlot(hash, capacity);
         uint64_t probes = 0;
@@ -374,8 +375,8 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             JsonHashTableEntry& entry = table[slot];
             if (entry.key.isNone()) {
                 entry.keyHash = hash;
-                entry.key.swap(keys[i]);
-                entry.object.swap(objects[i]);
+                std::memcpy(static_cast<void*>(&entry.key), static_cast<const void*>(&keys[i]), sizeof(JsonValue));
+                std::memcpy(static_cast<void*>(&entry.object), static_cast<const void*>(&objects[i]), sizeof(JsonValue));
                 ++dictionary->count_;
                 break;
             }
@@ -391,6 +392,13 @@ JsonValue JsonDictionaryCreate(JsonValue* keys, const uint64_t* keyHashes, JsonV
             keys[i] = JsonValue();
             objects[i] = JsonValue();
         }
+    }
+    // The handles the table took over (and those the general path left none) are cleared
+    // without being released: the stack's entries end up none. (Element by element: the counts
+    // are small, and a call would cost more.)
+    for (uint64_t i = 0; i < count; ++i) {
+        new (&keys[i]) JsonValue();
+        new (&objects[i]) JsonValue();
     }
     // Repeated keys leave a table sized for every member given. The survivors move, in slot
     // order, to a table sized for them by the same rule, and the large one goes with its

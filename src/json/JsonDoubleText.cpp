@@ -14,7 +14,7 @@ namespace json::detail {
 
 namespace {
 
-using u128 = unsigned __int128;
+__extension__ typedef unsigned __int128 u128;
 
 constexpr uint64_t kLow17 = 10000000000000000ULL;   // 10^16: the smallest 17-digit number
 constexpr uint64_t kHigh17 = 100000000000000000ULL; // 10^17
@@ -95,6 +95,57 @@ struct PowersOfFive {
 };
 constexpr PowersOfFive kPowersOfFive;
 
+// The leading 128 bits of each of those powers (5^q = top * 2^shift + a rest below 2^shift; the
+// top's highest bit set), taken from the exact limbs when compiling.
+struct LeadingBitsOfFive {
+    u128 top[PowersOfFive::kLargest + 1] = {};
+    int shift[PowersOfFive::kLargest + 1] = {};
+    constexpr LeadingBitsOfFive() {
+        for (int q = 0; q <= PowersOfFive::kLargest; ++q) {
+            const uint64_t* limbs = kPowersOfFive.limbs[q];
+            const int count = kPowersOfFive.count[q];
+            int bits = 64 * (count - 1);
+            for (uint64_t high = limbs[count - 1]; high; high >>= 1) ++bits;
+            shift[q] = bits - 128;
+            // Bits [shift, shift + 128) of the exact value (shifted up when it has fewer).
+            u128 value = 0;
+            for (int bit = bits - 1; bit >= 0 && bit >= bits - 128; --bit) {
+                value = (value << 1) | ((limbs[bit / 64] >> (bit % 64)) & 1);
+            }
+            if (bits < 128) value <<= (128 - bits);
+            top[q] = value;
+        }
+    }
+};
+constexpr LeadingBitsOfFive kLeadingBitsOfFive;
+
+// m * 5^q / 2^shift rounded to the nearest from the leading 128 bits of 5^q alone: exact unless
+// the bits the approximation leaves out could move the result across a rounding boundary (or an
+// exact tie is possible), which the answer false leaves to the exact arithmetic.
+bool scaledFromLeadingBits(uint64_t m, int q, int shift, u128* result) {
+    const u128 top = kLeadingBitsOfFive.top[q];
+    // m * 5^q = m * top * 2^t + m * rest, rest < 2^t: with k = shift - t, the wanted value is
+    // (X + d) / 2^k for X = m * top and some 0 <= d < m < 2^53.
+    const int k = shift - kLeadingBitsOfFive.shift[q];
+    if (k <= 64 || k > 126) return false;
+    const u128 low = u128{m} * static_cast<uint64_t>(top);
+    const u128 high = u128{m} * static_cast<uint64_t>(top >> 64) + (low >> 64);
+    // X = high * 2^64 + (low mod 2^64), of at most 181 bits.
+    const u128 quotient = high >> (k - 64);
+    const u128 below = ((high << 64) | static_cast<uint64_t>(low)) & ((u128{1} << k) - 1);
+    const u128 half = u128{1} << (k - 1);
+    const u128 slack = u128{1} << 53;
+    if (below + slack < half) {
+        *result = quotient;
+        return true;
+    }
+    if (below > half && below + slack < (u128{1} << k)) {
+        *result = quotient + 1;
+        return true;
+    }
+    return false;
+}
+
 // m * 5^q / 2^shift rounded to the nearest (ties to even), for the large q that small doubles
 // need; false when the quotient would not fit 64 bits.
 bool scaledLarge(uint64_t m, int q, int shift, u128* result) {
@@ -137,7 +188,7 @@ bool scaled(uint64_t m, int e2, int q, u128* result) {
         if (q > 22) {
             // m * 10^q = m * 5^q * 2^q: the powers of two join e2.
             if (q > PowersOfFive::kLargest || q + e2 >= 0) return false;
-            return scaledLarge(m, q, -(q + e2), result);
+            return scaledFromLeadingBits(m, q, -(q + e2), result) || scaledLarge(m, q, -(q + e2), result);
         }
         const u128 n = u128{m} * kPowers.value[q];
         if (e2 >= 0) {
@@ -191,6 +242,56 @@ bool digits17(double value, uint64_t* digits, int* exponent) {
 
 }  // namespace
 
+namespace {
+
+// The eight decimal digits of n (below 10^8) as byte values 0-9, the first digit in the lowest
+// byte: the number is split into two halves of four digits, each half into two pairs, each pair
+// into two digits, all lanes of a step at once in one 64-bit word (each step divides by a
+// multiplication and a shift, exact for the lane values it meets).
+inline uint64_t eightDigitValues(uint32_t n) {
+    const uint64_t halves = (n / 10000) | (uint64_t{n % 10000} << 32);
+    const uint64_t hundreds = ((halves * 5243) >> 19) & 0x0000007F0000007FULL;
+    const uint64_t pairs = hundreds | ((halves - hundreds * 100) << 16);
+    const uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+    return tens | ((pairs - tens * 10) << 8);
+}
+
+constexpr uint64_t kZeros = 0x3030303030303030ULL;  // "00000000"
+
+inline void store8(char* out, uint64_t word) { std::memcpy(out, &word, 8); }
+
+// Writes the digits of n (below 10^8, not 0) without leading zeros.
+inline char* writeUpTo8(char* out, uint32_t n) {
+    const uint64_t values = eightDigitValues(n);
+    // The leading zeros are the low bytes that are 0.
+    const int skipped = __builtin_ctzll(values) / 8;
+    store8(out, (values + kZeros) >> (8 * skipped));
+    return out + 8 - skipped;
+}
+
+}  // namespace
+
+char* jsonWriteUnsigned(char* out, uint64_t n) {
+    if (n < 100000000) {
+        if (n == 0) {
+            *out = '0';
+            return out + 1;
+        }
+        return writeUpTo8(out, static_cast<uint32_t>(n));
+    }
+    const auto low = static_cast<uint32_t>(n % 100000000);
+    n /= 100000000;
+    if (n < 100000000) {
+        out = writeUpTo8(out, static_cast<uint32_t>(n));
+    } else {
+        out = writeUpTo8(out, static_cast<uint32_t>(n / 100000000));
+        store8(out, eightDigitValues(static_cast<uint32_t>(n % 100000000)) + kZeros);
+        out += 8;
+    }
+    store8(out, eightDigitValues(low) + kZeros);
+    return out + 8;
+}
+
 char* jsonWriteDouble17(char* out, double value) {
     uint64_t digits;
     int exponent;
@@ -199,31 +300,25 @@ char* jsonWriteDouble17(char* out, double value) {
         return std::to_chars(out, out + 32, value, std::chars_format::general, 17).ptr;
     }
     if (std::signbit(value)) *out++ = '-';
-    static constexpr char kPairs[] =
-        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-        "8081828384858687888990919293949596979899";
-    // Two halves of eight and nine digits, each turned into text on its own.
-    char text[18];
-    auto eightDigits = [](char* to, uint32_t n) {
-        for (int i = 6; i >= 0; i -= 2) {
-            std::memcpy(to + i, kPairs + 2 * (n % 100), 2);
-            n /= 100;
-        }
-    };
+    // The 17 digits: one, then two runs of eight; text has room for the fixed-size copies below.
+    char text[40];
     const auto high = static_cast<uint32_t>(digits / 100000000);  // nine digits
-    eightDigits(text + 9, static_cast<uint32_t>(digits % 100000000));
-    eightDigits(text + 1, high % 100000000);
+    const uint64_t middle = eightDigitValues(high % 100000000);
+    const uint64_t low = eightDigitValues(static_cast<uint32_t>(digits % 100000000));
     text[0] = static_cast<char>('0' + high / 100000000);
-    int last = 16;  // the last digit kept: trailing zeros go
-    while (last > 0 && text[last] == '0') --last;
+    store8(text + 1, middle + kZeros);
+    store8(text + 9, low + kZeros);
+    std::memset(text + 17, '0', sizeof text - 17);
+    // The last digit kept (trailing zeros go): the highest byte of the runs that is not 0.
+    const int last = low != 0      ? 9 + (63 - __builtin_clzll(low)) / 8
+                     : middle != 0 ? 1 + (63 - __builtin_clzll(middle)) / 8
+                                   : 0;
+    // Copies below are of fixed sizes: the caller's room covers what they write past the end.
     if (exponent < -4 || exponent >= 17) {
-        *out++ = text[0];
-        if (last > 0) {
-            *out++ = '.';
-            std::memcpy(out, text + 1, static_cast<size_t>(last));
-            out += last;
-        }
+        out[0] = text[0];
+        out[1] = '.';
+        std::memcpy(out + 2, text + 1, 16);
+        out += last > 0 ? 2 + last : 1;
         *out++ = 'e';
         *out++ = exponent < 0 ? '-' : '+';
         int e = exponent < 0 ? -exponent : exponent;
@@ -236,18 +331,18 @@ char* jsonWriteDouble17(char* out, double value) {
         return out;
     }
     if (exponent < 0) {
-        *out++ = '0';
-        *out++ = '.';
-        for (int i = exponent + 1; i < 0; ++i) *out++ = '0';
-        std::memcpy(out, text, static_cast<size_t>(last + 1));
+        // 0. and up to three zeros before the digits.
+        std::memcpy(out, "0.000", 5);
+        out += 1 - exponent;
+        std::memcpy(out, text, 17);
         return out + last + 1;
     }
-    std::memcpy(out, text, static_cast<size_t>(exponent + 1));
+    std::memcpy(out, text, 17);
     out += exponent + 1;
     if (last > exponent) {
-        *out++ = '.';
-        std::memcpy(out, text + exponent + 1, static_cast<size_t>(last - exponent));
-        out += last - exponent;
+        *out = '.';
+        std::memcpy(out + 1, text + exponent + 1, 16);
+        out += 1 + last - exponent;
     }
     return out;
 }

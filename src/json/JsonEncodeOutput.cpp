@@ -14,7 +14,10 @@ namespace json::detail {
 
 namespace {
 
-// Outputs below this size are copied in one piece when they move.
+// Outputs up to this size are copied in one piece when they move: holding one twice for a moment
+// costs little, and memory given back to the system would have to be faulted in again by the next
+// output of its size. Larger ones move a piece at a time, each copied piece given back.
+constexpr uint64_t kMovedWhole = uint64_t{16} << 20;
 constexpr uint64_t kPiece = uint64_t{1} << 20;
 
 // Gives the memory pages that lie wholly inside [begin, end) back to the system: they were copied
@@ -36,9 +39,9 @@ void append(platform::Bytes& container, const uint8_t* bytes, uint64_t count) {
 
 // Makes container hold size bytes of which the first kept are those at from (its own data or the
 // caller's storage). Its size grows in place while its capacity suffices (only the added part
-// is filled); else it moves to a new container of at least twice the capacity, copied a piece at a
-// time with each copied piece of the old one given back, so that a large output is never held
-// twice.
+// is filled); else it moves to a new container: four times the capacity while the output is small
+// (fewer moves, each copying little), twice beyond, copied a piece at a time with each copied
+// piece of the old one given back, so that a large output is never held twice.
 template <class Container>
 uint8_t* resizeContainer(Container& container, const uint8_t* from, uint64_t kept, uint64_t size) {
     const bool own = !container.empty() && from == reinterpret_cast<const uint8_t*>(container.data());
@@ -47,11 +50,12 @@ uint8_t* resizeContainer(Container& container, const uint8_t* from, uint64_t kep
         return reinterpret_cast<uint8_t*>(container.data());
     }
     Container next;
-    next.reserve(std::max<uint64_t>(size, 2 * container.capacity()));
+    const uint64_t capacity = container.capacity();
+    next.reserve(std::max<uint64_t>(size, (capacity < kMovedWhole ? 4 : 2) * capacity));
     for (uint64_t done = 0; done < kept;) {
         const uint64_t count = std::min(kPiece, kept - done);
         append(next, from + done, count);
-        if (own && kept > kPiece) releasePages(from + done, from + done + count);
+        if (own && kept > kMovedWhole) releasePages(from + done, from + done + count);
         done += count;
     }
     next.resize(size);

@@ -24,6 +24,9 @@ namespace json::detail {
 
 namespace {
 
+__attribute__((noinline)) int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array);
+__attribute__((noinline)) int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary);
+
 // Grows the output to growTo bytes, rounded up to the buffer's step (32768 bytes).
 __attribute__((noinline)) int json_encode_grow(JsonEncodeState* encodeState, uint64_t growTo) {
     if (json_encode_resizeOutput(encodeState, growTo)) return 0;
@@ -77,34 +80,31 @@ inline int json_encode_write1fast(JsonEncodeState* encodeState, char c) {
     return 0;
 }
 
-// Room for a line break and the indentation of one level deeper than now.
+// Room for a line break and the indentation of one level deeper than now, with the spaces
+// json_encode_lineBreak may store past the indentation.
 inline int json_encode_reservePretty(JsonEncodeState* encodeState) {
     const uint64_t at = encodeState->atIndex;
     const uint64_t indentation = 2 * (encodeState->depth + 1);
-    return json_encode_reserve(encodeState, at + indentation + 16, at + indentation + 4096);
+    return json_encode_reserve(encodeState, at + indentation + 48, at + indentation + 4096);
 }
 
 // Writes a line feed and two spaces per level at out, where room was made for the line feed, the
-// indentation and 16 bytes more; the end of what was written.
+// indentation and 48 bytes more; the end of what was written.
 inline uint8_t* json_encode_lineBreak(uint8_t* out, uint64_t depth) {
+    static constexpr char kSpaces[] = "                                ";  // 32
     *out++ = '\n';
-    // Eight spaces a store; the room made covers the up to seven written past the indentation.
+    // Thirty-two spaces a step (two stores); the room made covers the up to 31 past the
+    // indentation.
     const uint64_t indentation = 2 * depth;
-    for (uint64_t i = 0; i < indentation; i += 8) std::memcpy(out + i, "        ", 8);
+    for (uint64_t i = 0; i < indentation; i += 32) std::memcpy(out + i, kSpaces, 32);
     return out + indentation;
 }
 
-// Pretty mode: a line feed and two spaces per level.
-int json_encode_writePrettyPrintWhiteSpace(JsonEncodeState* encodeState) {
-    if (json_encode_reservePretty(encodeState)) return 1;
-    uint8_t* const base = encodeState->stringBuffer.bytes;
-    encodeState->atIndex = static_cast<uint64_t>(json_encode_lineBreak(base + encodeState->atIndex, encodeState->depth) - base);
-    return 0;
-}
-
 // Pretty mode: ": " for a colon; otherwise the byte followed by a line break, or after one when
-// the level closes. One room check covers it all.
-int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange, char c) {
+// the level closes. One room check covers it all. Inlined where it is used, the punctuation and
+// the change of depth being known there.
+inline __attribute__((always_inline)) int json_encode_write1slow(JsonEncodeState* encodeState, int depthChange,
+                                                                 char c) {
     if (json_encode_reservePretty(encodeState)) return 1;
     encodeState->depth += depthChange;
     uint8_t* const base = encodeState->stringBuffer.bytes;
@@ -177,9 +177,38 @@ struct StopBytes {
 };
 
 #if defined(__SSE2__)
-// The stop bytes among the sixteen at p, one bit each (lowest bit: first byte).
-inline unsigned stopMask16(const uint8_t* p, StopBytes stop) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline uint64_t loadWord64(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+inline uint64_t loadWord32(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// The rest (1 to 15) bytes at p in the low lanes, zeros above, read without touching a byte
+// past them: two overlapping loads, the overlap shifted out.
+inline __m128i loadTail(const uint8_t* p, unsigned rest) {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    if (rest >= 8) {
+        low = loadWord64(p);
+        high = rest > 8 ? loadWord64(p + rest - 8) >> (8 * (16 - rest)) : 0;
+    } else if (rest >= 4) {
+        low = loadWord32(p) | ((loadWord32(p + rest - 4) >> (8 * (8 - rest))) << 32);
+    } else {
+        low = p[0];
+        if (rest > 1) low |= uint64_t{p[1]} << 8;
+        if (rest > 2) low |= uint64_t{p[2]} << 16;
+    }
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// The stop bytes among the sixteen, one bit each (lowest bit: first byte).
+inline unsigned stopMask16(__m128i bytes, StopBytes stop) {
     // c <= 0x1F as unsigned bytes: the larger of c and 0x1F is 0x1F.
     __m128i marks = _mm_cmpeq_epi8(_mm_max_epu8(bytes, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
     marks = _mm_or_si128(marks, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')));
@@ -227,16 +256,16 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
         for (;;) {
             unsigned mask;
             if (end - p >= 16) {
-                mask = stopMask16(p, stop);
+                mask = stopMask16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), stop);
                 std::memcpy(out, p, 16);
             } else {
-                // The last few bytes go through a copy of sixteen (the text's own memory ends
-                // with them); the bytes past the end count as stops.
+                // The last few bytes (the text's own memory ends with them) are gathered into
+                // sixteen, zeros after them; the bytes past the end count as stops.
                 const auto rest = static_cast<unsigned>(end - p);
-                uint8_t tail[16] = {};
-                std::memcpy(tail, p, rest);
+                if (rest == 0) break;
+                const __m128i tail = loadTail(p, rest);
                 mask = stopMask16(tail, stop) | (0xFFFFu << rest);
-                std::memcpy(out, tail, 16);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), tail);
             }
             if (mask == 0) {
                 out += 16;
@@ -251,6 +280,14 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
 #endif
         if (p == end) break;
         const uint8_t c = *p;
+        if (const uint8_t letter = kStringTables.shortEscape[c]) {
+            // The usual stop: a quotation mark, a backslash, a tab or a line feed.
+            out[0] = '\\';
+            out[1] = letter;
+            out += 2;
+            ++p;
+            continue;
+        }
         switch (kStringTables.byteClass[c]) {
         case Plain:
             *out++ = c;
@@ -314,19 +351,27 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
 // ---- Numbers and literals ----
 
 int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
-    constexpr uint64_t kLongest = 32;  // "-1.2345678901234567e-308" and every integer fit
+    // "-1.2345678901234567e-308" and every integer fit, with what the number writers store past
+    // their text.
+    constexpr uint64_t kRoom = JsonNumberTextRoom + 1;
     const uint64_t at = encodeState->atIndex;
-    if (encodeState->stringBuffer.length - at < kLongest + 4 &&
-        json_encode_reserve(encodeState, at + kLongest + 4, at + kLongest + 4096))
+    if (encodeState->stringBuffer.length - at < kRoom && json_encode_reserve(encodeState, at + kRoom, at + kRoom + 4096))
         return 1;
-    char* out = reinterpret_cast<char*>(encodeState->stringBuffer.bytes + at);
-    std::to_chars_result written{};
+    char* const start = reinterpret_cast<char*>(encodeState->stringBuffer.bytes + at);
+    char* out = start;
     switch (number.kind()) {
-    case JsonKind::Integer:
-        written = std::to_chars(out, out + kLongest, number.longLongValue());
+    case JsonKind::Integer: {
+        const int64_t value = number.longLongValue();
+        uint64_t magnitude = static_cast<uint64_t>(value);
+        if (value < 0) {
+            *out++ = '-';
+            magnitude = 0 - magnitude;  // -2^63 too
+        }
+        out = jsonWriteUnsigned(out, magnitude);
         break;
+    }
     case JsonKind::UnsignedInteger:
-        written = std::to_chars(out, out + kLongest, number.unsignedLongLongValue());
+        out = jsonWriteUnsigned(out, number.unsignedLongLongValue());
         break;
     default: {
         const double value = number.doubleValue();
@@ -336,11 +381,11 @@ int json_encode_number(JsonEncodeState* encodeState, const JsonValue& number) {
             return 1;
         }
         // As printf's "%.17g", whatever the process locale.
-        written.ptr = jsonWriteDouble17(out, value);
+        out = jsonWriteDouble17(out, value);
         break;
     }
     }
-    encodeState->atIndex = at + static_cast<uint64_t>(written.ptr - out);
+    encodeState->atIndex = at + static_cast<uint64_t>(out - start);
     return 0;
 }
 
@@ -396,117 +441,30 @@ void json_encode_close(JsonEncodeState* encodeState, const Collection& collectio
     if (collection.isMutable()) encodeState->openCollections.pop_back();
 }
 
-int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array) {
-    if (json_encode_open(encodeState, array)) return 1;
-    if (json_encode_punctuation(encodeState, +1, '[')) return 1;
-    const uint64_t count = array.count();
-    for (uint64_t i = 0; i < count; ++i) {
-        if (i != 0 && json_encode_punctuation(encodeState, 0, ',')) return 1;
-        if (json_encode_add_atom_to_buffer(encodeState, array.objectAtIndex(i))) return 1;
-    }
-    if (json_encode_punctuation(encodeState, -1, ']')) return 1;
-    json_encode_close(encodeState, array);
-    return 0;
-}
+// The tree of a parse lies in memory children first, so a walk from the top meets each member
+// collection far from its parent: the walk asks for a member's first bytes some members ahead of
+// writing it, so that they arrive while the members before it are written.
+constexpr uint64_t kPrefetchAhead = 8;
 
-int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& entry) {
-    if (!entry.key.isString()) {
-        json_encode_error(encodeState, "Key must be a string object.");
-        return 1;
-    }
-    if (json_encode_add_atom_to_buffer(encodeState, entry.key)) return 1;
-    if (json_encode_punctuation(encodeState, 0, ':')) return 1;
-    return json_encode_add_atom_to_buffer(encodeState, entry.object);
-}
-
-// Keys by their bytes; keys that are not strings after all strings, in slot order.
-bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKey& b) {
-    if (a.isString && b.isString) return a.key < b.key;
-    if (a.isString != b.isString) return a.isString;
-    return a.entry < b.entry;
-}
-
-// Sorts a dictionary's keys: the few of a usual dictionary by insertion, more by std::sort.
-void json_encode_sortKeys(JsonEncodeSortedKey* first, JsonEncodeSortedKey* last) {
-    if (last - first < 2) return;  // (an empty run may have no storage at all)
-    if (last - first > 16) {
-        std::sort(first, last, json_encode_keyOrder);
-        return;
-    }
-    for (JsonEncodeSortedKey* i = first + 1; i < last; ++i) {
-        const JsonEncodeSortedKey key = *i;
-        JsonEncodeSortedKey* j = i;
-        for (; j > first && json_encode_keyOrder(key, j[-1]); --j) *j = j[-1];
-        *j = key;
+inline void prefetchMember(const JsonValue& member) {
+    const JsonValue::Identity identity = member.identity();
+    if (identity.kind == JsonKind::Array || identity.kind == JsonKind::Dictionary || identity.kind == JsonKind::String) {
+        // The header and the first members, which follow it in the same allocation.
+        const auto* object = reinterpret_cast<const char*>(identity.bits);
+        for (int line = 0; line < 5; ++line) __builtin_prefetch(object + 64 * line);
     }
 }
 
-int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary) {
-    if (json_encode_open(encodeState, dictionary)) return 1;
-    if (json_encode_punctuation(encodeState, +1, '{')) return 1;
-    const JsonHashTableEntry* const entries = dictionary.entries();
-    const uint64_t capacity = dictionary.capacity();
-    if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty) {
-        // This dictionary's run sits on top of the runs of the dictionaries that enclose it; the
-        // vector may move while members are written, so the run is read by index.
-        std::vector<JsonEncodeSortedKey>& sorted = encodeState->sortedEntries;
-        const size_t first = sorted.size();
-        for (uint64_t slot = 0; slot < capacity; ++slot) {
-            const JsonHashTableEntry& entry = entries[slot];
-            if (!entry.key.isNone()) sorted.push_back({entry.key.stringView(), &entry, entry.key.isString()});
-        }
-        const size_t last = sorted.size();
-        json_encode_sortKeys(sorted.data() + first, sorted.data() + last);
-        for (size_t i = first; i < last; ++i) {
-            if (i != first && json_encode_punctuation(encodeState, 0, ',')) return 1;
-            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i].entry)) return 1;
-        }
-        sorted.resize(first);
-    } else {
-        bool firstPair = true;
-        for (uint64_t slot = 0; slot < capacity; ++slot) {
-            if (entries[slot].key.isNone()) continue;
-            if (!firstPair && json_encode_punctuation(encodeState, 0, ',')) return 1;
-            firstPair = false;
-            if (json_encode_pair(encodeState, entries[slot])) return 1;
-        }
-    }
-    if (json_encode_punctuation(encodeState, -1, '}')) return 1;
-    json_encode_close(encodeState, dictionary);
-    return 0;
-}
-
-}  // namespace
-
-int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue& object) {
-    const JsonValue::Identity identity = object.identity();
-    if (identity.kind == JsonKind::Array) return json_encode_array(encodeState, *object.array());
-    if (identity.kind == JsonKind::Dictionary) return json_encode_dictionary(encodeState, *object.dictionary());
-
+// An atom whose text the cache does not hold: an object of the caller's own class goes through
+// the formatter; the text written is recorded in the cache under the given object.
+__attribute__((noinline)) int json_encode_atomMiss(JsonEncodeState* encodeState, const JsonValue& object,
+                                                   uint64_t slot) {
     const uint64_t start = encodeState->atIndex;
-    const uint64_t slot = cacheSlotFor(identity);
-    const JsonEncodeCache& entry = encodeState->cache[slot];
-    if (entry.kind == identity.kind && entry.bits == identity.bits && identity.kind != JsonKind::None) {
-        // kind None also marks an empty slot. The text is copied from where it was written; room
-        // for it and 256 bytes more lets short texts go in whole words.
-        const uint64_t length = entry.length;
-        if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
-        uint8_t* bytes = encodeState->stringBuffer.bytes;
-        const uint8_t* from = bytes + entry.offset;
-        if (length <= 16) {
-            std::memmove(bytes + start, from, 16);  // may overlap the text just before it
-        } else {
-            std::memcpy(bytes + start, from, length);
-        }
-        encodeState->atIndex = start + length;
-        return 0;
-    }
-
     // An object of no kind the core writes is replaced once by the formatter; the replacement's
     // text is recorded under the original object.
     const JsonValue* atom = &object;
     JsonValue replacement;
-    if (identity.kind == JsonKind::CallerObject || identity.kind == JsonKind::None) {
+    if (object.kind() == JsonKind::CallerObject || object.kind() == JsonKind::None) {
         if (encodeState->formatterBlock || encodeState->formatterDelegate)
             replacement = json_encode_replacementFor(encodeState, object);
         if (!replacement) {
@@ -543,6 +501,161 @@ int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue
     if (failed) return 1;
     json_encode_updateCache(encodeState, slot, start, object);
     return 0;
+}
+
+// The whole text of one value: collections recurse, the rest is written here or copied from the
+// cache, and anything else goes the long way.
+inline int json_encode_value(JsonEncodeState* encodeState, const JsonValue& object) {
+    const JsonValue::Identity identity = object.identity();
+    // Literals and integers are written afresh: that costs less than finding their earlier text
+    // again (a look into the cache, then a copy from wherever in the output it lies). The cache
+    // serves the atoms whose text is dear to make (doubles) or that recur (the keys).
+    switch (identity.kind) {
+    case JsonKind::Array:
+        return json_encode_array(encodeState, *object.array());
+    case JsonKind::Dictionary:
+        return json_encode_dictionary(encodeState, *object.dictionary());
+    case JsonKind::Boolean:
+        return object.boolValue() ? json_encode_writen(encodeState, "true", 4) : json_encode_writen(encodeState, "false", 5);
+    case JsonKind::Null:
+        return json_encode_writen(encodeState, "null", 4);
+    case JsonKind::Integer:
+    case JsonKind::UnsignedInteger:
+        return json_encode_number(encodeState, object);
+    default:
+        break;
+    }
+
+    const uint64_t slot = cacheSlotFor(identity);
+    const JsonEncodeCache& entry = encodeState->cache[slot];
+    // kind None also marks an empty slot.
+    if (entry.kind != identity.kind || entry.bits != identity.bits || identity.kind == JsonKind::None)
+        return json_encode_atomMiss(encodeState, object, slot);
+    // The text is copied from where it was written; room for it and 256 bytes more lets short
+    // texts go in whole words.
+    const uint64_t start = encodeState->atIndex;
+    const uint64_t length = entry.length;
+    if (json_encode_reserve(encodeState, start + length + 256, start + length + 1024)) return 1;
+    uint8_t* bytes = encodeState->stringBuffer.bytes;
+    const uint8_t* from = bytes + entry.offset;
+    if (length <= 16) {
+        std::memmove(bytes + start, from, 16);  // may overlap the text just before it
+    } else {
+        std::memcpy(bytes + start, from, length);
+    }
+    encodeState->atIndex = start + length;
+    return 0;
+}
+
+int json_encode_array(JsonEncodeState* encodeState, const JsonArray& array) {
+    if (json_encode_open(encodeState, array)) return 1;
+    if (json_encode_punctuation(encodeState, +1, '[')) return 1;
+    const uint64_t count = array.count();
+    for (uint64_t i = 0; i < count && i < kPrefetchAhead; ++i) prefetchMember(array.objectAtIndex(i));
+    for (uint64_t i = 0; i < count; ++i) {
+        if (i + kPrefetchAhead < count) prefetchMember(array.objectAtIndex(i + kPrefetchAhead));
+        if (i != 0 && json_encode_punctuation(encodeState, 0, ',')) return 1;
+        if (json_encode_value(encodeState, array.objectAtIndex(i))) return 1;
+    }
+    if (json_encode_punctuation(encodeState, -1, ']')) return 1;
+    json_encode_close(encodeState, array);
+    return 0;
+}
+
+int json_encode_pair(JsonEncodeState* encodeState, const JsonHashTableEntry& entry) {
+    if (!entry.key.isString()) {
+        json_encode_error(encodeState, "Key must be a string object.");
+        return 1;
+    }
+    if (json_encode_value(encodeState, entry.key)) return 1;
+    if (json_encode_punctuation(encodeState, 0, ':')) return 1;
+    return json_encode_value(encodeState, entry.object);
+}
+
+// The first eight bytes of a key as a number, the first byte the most significant, zeros after a
+// shorter key: numbers in the order of the keys' bytes, as far as those go.
+inline uint64_t leadingBytes(std::string_view key) {
+    uint64_t word = 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(key.data());
+    if (key.size() >= 8) {
+        std::memcpy(&word, p, 8);
+    } else {
+        for (size_t i = 0; i < key.size(); ++i) word |= uint64_t{p[i]} << (8 * i);
+    }
+    return __builtin_bswap64(word);
+}
+
+// Keys by their bytes; keys that are not strings after all strings, in slot order.
+bool json_encode_keyOrder(const JsonEncodeSortedKey& a, const JsonEncodeSortedKey& b) {
+    if (a.isString && b.isString) {
+        // Keys that differ in their first eight bytes are ordered by those as numbers (the first
+        // byte the most significant), without a call.
+        if (a.leading != b.leading) return a.leading < b.leading;
+        return a.key < b.key;
+    }
+    if (a.isString != b.isString) return a.isString;
+    return a.entry < b.entry;
+}
+
+// Sorts a dictionary's keys: the few of a usual dictionary by insertion, more by std::sort.
+void json_encode_sortKeys(JsonEncodeSortedKey* first, JsonEncodeSortedKey* last) {
+    if (last - first < 2) return;  // (an empty run may have no storage at all)
+    if (last - first > 16) {
+        std::sort(first, last, json_encode_keyOrder);
+        return;
+    }
+    for (JsonEncodeSortedKey* i = first + 1; i < last; ++i) {
+        const JsonEncodeSortedKey key = *i;
+        JsonEncodeSortedKey* j = i;
+        for (; j > first && json_encode_keyOrder(key, j[-1]); --j) *j = j[-1];
+        *j = key;
+    }
+}
+
+int json_encode_dictionary(JsonEncodeState* encodeState, const JsonDictionary& dictionary) {
+    if (json_encode_open(encodeState, dictionary)) return 1;
+    if (json_encode_punctuation(encodeState, +1, '{')) return 1;
+    const JsonHashTableEntry* const entries = dictionary.entries();
+    const uint64_t capacity = dictionary.capacity();
+    if (encodeState->serializeOptionFlags & JsonSerializeOptionPretty) {
+        // This dictionary's run sits on top of the runs of the dictionaries that enclose it; the
+        // vector may move while members are written, so the run is read by index.
+        std::vector<JsonEncodeSortedKey>& sorted = encodeState->sortedEntries;
+        const size_t first = sorted.size();
+        for (uint64_t slot = 0; slot < capacity; ++slot) {
+            const JsonHashTableEntry& entry = entries[slot];
+            if (entry.key.isNone()) continue;
+            prefetchMember(entry.object);
+            const std::string_view key = entry.key.stringView();
+            sorted.push_back({key, &entry, leadingBytes(key), entry.key.isString()});
+        }
+        const size_t last = sorted.size();
+        json_encode_sortKeys(sorted.data() + first, sorted.data() + last);
+        for (size_t i = first; i < last; ++i) {
+            if (i != first && json_encode_punctuation(encodeState, 0, ',')) return 1;
+            if (json_encode_pair(encodeState, *encodeState->sortedEntries[i].entry)) return 1;
+        }
+        sorted.resize(first);
+    } else {
+        bool firstPair = true;
+        for (uint64_t slot = 0; slot < capacity && slot < kPrefetchAhead; ++slot) prefetchMember(entries[slot].object);
+        for (uint64_t slot = 0; slot < capacity; ++slot) {
+            if (slot + kPrefetchAhead < capacity) prefetchMember(entries[slot + kPrefetchAhead].object);
+            if (entries[slot].key.isNone()) continue;
+            if (!firstPair && json_encode_punctuation(encodeState, 0, ',')) return 1;
+            firstPair = false;
+            if (json_encode_pair(encodeState, entries[slot])) return 1;
+        }
+    }
+    if (json_encode_punctuation(encodeState, -1, '}')) return 1;
+    json_encode_close(encodeState, dictionary);
+    return 0;
+}
+
+}  // namespace
+
+int json_encode_add_atom_to_buffer(JsonEncodeState* encodeState, const JsonValue& object) {
+    return json_encode_value(encodeState, object);
 }
 
 void json_encode_error(JsonEncodeState* encodeState, const char* format, ...) {

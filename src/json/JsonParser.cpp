@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/JsonArray.h"
 #include "json/JsonDictionary.h"
 #include "json/detail/JsonInternal.h"
@@ -29,8 +33,15 @@ const char* const kUnexpectedToken =
     "Unexpected token, wanted '{', '}', '[', ']', ',', ':', 'true', 'false', 'null', '\"STRING\"', 'NUMBER'.";
 
 // The container parsers stay out of line (each is a loop with its own frame); the tokenizer and
-// the token-to-object step are inlined into their loops, as they run once per token.
+// the token-to-object step are inlined into their loops, as they run once per token. Without
+// optimisation they are not: there every local of an inlined step keeps its own stack slot (with
+// the sanitizers' guard zones around it), and the frame of each level of nesting would grow to
+// kilobytes; as calls, the steps' frames exist only while they run.
+#if defined(__OPTIMIZE__)
 #define JSON_INLINE inline __attribute__((always_inline))
+#else
+#define JSON_INLINE inline
+#endif
 __attribute__((noinline)) JsonValue json_parse_array(JsonParseState* parseState);
 __attribute__((noinline)) JsonValue json_parse_dictionary(JsonParseState* parseState);
 
@@ -42,17 +53,12 @@ bool isValueToken(uint64_t type) {
     return type < 64 && ((kValueTokens >> type) & 1) != 0;
 }
 
-// Bytes before which the tokenizer must skip white space (or comments): those that can start
-// white space under some option, and '/'. Any other byte starts a token or is not one.
-struct MayStartWhiteSpace {
-    bool may[256] = {};
-    constexpr MayStartWhiteSpace() {
-        for (int c = 0; c <= ' '; ++c) may[c] = true;
-        for (int c = 0x80; c < 256; ++c) may[c] = true;
-        may[static_cast<unsigned char>('/')] = true;
-    }
-};
-constexpr MayStartWhiteSpace kMayStartWhiteSpace;
+// Whether the tokenizer must skip white space (or comments) before the byte: it may start white
+// space under some option (a byte up to the space, or of 0x80 or more), or it is '/'. Any other
+// byte starts a token or is not one. Two comparisons, no table to load on the way to each token.
+inline bool mayStartWhiteSpace(uint8_t c) {
+    return static_cast<uint8_t>(c - 0x21) >= 0x5F || c == '/';
+}
 
 // Byte length of the line end at position, or 0.
 uint64_t json_parse_is_newline(const JsonParseState* parseState, uint64_t position) {
@@ -131,7 +137,7 @@ JSON_INLINE int json_parse_next_token(JsonParseState* parseState) {
     // Most tokens follow their predecessor directly; only a byte that may start white space (or
     // a comment) needs the full skip.
     if (parseState->atIndex >= parseState->stringBufferLength ||
-        kMayStartWhiteSpace.may[parseState->stringBufferBytes[parseState->atIndex]]) {
+        mayStartWhiteSpace(parseState->stringBufferBytes[parseState->atIndex])) {
         json_parse_skip_whitespace(parseState);
     }
     const uint8_t* bytes = parseState->stringBufferBytes;
@@ -251,6 +257,128 @@ JSON_INLINE JsonValue json_object_for_token(JsonParseState* parseState) {
     }
 }
 
+// Skips white space before a token, as the tokenizer does: only a byte that may start white
+// space (or a comment) needs the full skip.
+JSON_INLINE void json_parse_skip_to_token(JsonParseState* parseState) {
+    if (parseState->atIndex >= parseState->stringBufferLength ||
+        mayStartWhiteSpace(parseState->stringBufferBytes[parseState->atIndex])) {
+        json_parse_skip_whitespace(parseState);
+    }
+}
+
+// After a member, the usual next token: a comma right after it. Reads it as the tokenizer would.
+JSON_INLINE bool json_parse_comma_after_member(JsonParseState* parseState) {
+    const uint64_t at = parseState->atIndex;
+    if (at >= parseState->stringBufferLength || parseState->stringBufferBytes[at] != ',') return false;
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = parseState->stringBufferBytes + at;
+    token.tokenLength = 1;
+    token.type = JsonTokenTypeComma;
+    parseState->atIndex = at + 1;
+    return true;
+}
+
+// The usual short string: its closing quote among the sixteen bytes after the opening one, with
+// nothing but printable ASCII before it. Read and hashed in place, where the scanner would take
+// the same bytes the same way, and its object found (or made) through the cache. False, with
+// nothing read, for any other string: the scanner then reads it.
+JSON_INLINE bool json_parse_short_string(JsonParseState* parseState, JsonValue& object) {
+#if defined(__SSE2__)
+    const uint64_t at = parseState->atIndex;
+    if (parseState->stringBufferLength - at < 17) return false;
+    const uint8_t* const first = parseState->stringBufferBytes + at + 1;
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+    // As signed bytes the control bytes and the bytes of 0x80 or more are below 0x20.
+    const __m128i stops = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                       _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
+                                                    _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    if (mask == 0) return false;
+    const auto length = static_cast<unsigned>(__builtin_ctz(mask));
+    if (first[length] != '"') return false;
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = first - 1;
+    token.tokenLength = length + 2;
+    token.type = JsonTokenTypeString;
+    token.value.ptr = first;
+    token.value.length = length;
+    token.value.type = JsonValueTypeString;
+    token.value.hash = jsonValueHash(first, length, token.value.words);
+    token.value.cacheItem = nullptr;
+    parseState->atIndex = at + length + 2;
+    object = json_cachedObjects(parseState);
+    return true;
+#else
+    return false;
+#endif
+}
+
+enum class JsonValueRead {
+    Value,      // the value's object is made (or none, with the error recorded)
+    Failed,     // the value's token did not scan (its error recorded)
+    NotAValue,  // no value starts here: nothing was read, the tokenizer takes it from here
+};
+
+// Where a value may come: reads the token and makes its object in one step, telling the kinds
+// of value apart by the token's first byte once (the tokenizer and the token's object would
+// each tell them apart again). Leaves the parse state as those two would.
+JSON_INLINE JsonValueRead json_parse_value(JsonParseState* parseState, JsonValue& object) {
+    json_parse_skip_to_token(parseState);
+    const uint8_t* bytes = parseState->stringBufferBytes;
+    const uint64_t length = parseState->stringBufferLength;
+    const uint64_t at = parseState->atIndex;
+    if (at >= length) return JsonValueRead::NotAValue;
+    const uint8_t c = bytes[at];
+    JsonParseToken& token = parseState->token;
+    token.tokenPtr = bytes + at;
+    token.tokenLength = 0;
+    token.type = JsonTokenTypeInvalid;
+    token.value.cacheItem = nullptr;
+    if (c == '"') {
+        if (json_parse_short_string(parseState, object)) return JsonValueRead::Value;
+        if (json_parse_string(parseState) != 0) {
+            json_error(parseState, "%s", kUnexpectedToken);
+            return JsonValueRead::Failed;
+        }
+        token.type = JsonTokenTypeString;
+        object = json_cachedObjects(parseState);
+        return JsonValueRead::Value;
+    }
+    if ((c >= '0' && c <= '9') || c == '-') {
+        if (json_parse_number(parseState) != 0) {
+            json_error(parseState, "%s", kUnexpectedToken);
+            return JsonValueRead::Failed;
+        }
+        token.type = JsonTokenTypeNumber;
+        object = json_numberObject(token.value);
+        return JsonValueRead::Value;
+    }
+    if (c == '{' || c == '[') {
+        token.type = c == '{' ? JsonTokenTypeObjectBegin : JsonTokenTypeArrayBegin;
+        token.tokenLength = 1;
+        parseState->atIndex = at + 1;
+        object = c == '{' ? json_parse_dictionary(parseState) : json_parse_array(parseState);
+        return JsonValueRead::Value;
+    }
+    // A literal counts only when at least one more byte follows it.
+    uint64_t size = 0;
+    if (c == 't' && at + 4 < length && std::memcmp(bytes + at, "true", 4) == 0) {
+        token.type = JsonTokenTypeTrue, size = 4;
+        object = JsonValue::makeBoolean(true);
+    } else if (c == 'f' && at + 5 < length && std::memcmp(bytes + at, "false", 5) == 0) {
+        token.type = JsonTokenTypeFalse, size = 5;
+        object = JsonValue::makeBoolean(false);
+    } else if (c == 'n' && at + 4 < length && std::memcmp(bytes + at, "null", 4) == 0) {
+        token.type = JsonTokenTypeNull, size = 4;
+        object = JsonValue::makeNull();
+    } else {
+        return JsonValueRead::NotAValue;
+    }
+    token.tokenLength = size;
+    parseState->atIndex = at + size;
+    return JsonValueRead::Value;
+}
+
 void json_error_parse_accept_or3(JsonParseState* parseState, uint64_t acceptBits, const char* text1,
                                  const char* text2, const char* text4) {
     const char* texts[2] = {};
@@ -315,6 +443,22 @@ JsonValue json_parse_array(JsonParseState* parseState) {
         bool stop = false;
         while (!stop && !parseState->error && parseState->atIndex < parseState->stringBufferLength) {
             if (!growStackIfNeeded(parseState, "array", false)) break;
+            if (acceptBits & kAcceptValue) {
+                JsonValue object;
+                const JsonValueRead read = json_parse_value(parseState, object);
+                if (read == JsonValueRead::Failed) break;
+                if (read == JsonValueRead::Value) {
+                    if (!object) {
+                        // A nested container cut off by the end of the input is reported as such
+                        // by the top level.
+                        if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL");
+                        break;
+                    }
+                    stack.objects[stack.index++].swap(object);  // the entry is empty
+                    acceptBits = json_parse_comma_after_member(parseState) ? kAcceptValue : kAcceptComma | kAcceptEnd;
+                    continue;
+                }
+            }
             if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
             const uint64_t type = parseState->token.type;
             if (isValueToken(type)) {
@@ -374,14 +518,38 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
             // members leave them so), so the reserved entry needs no clearing.
             const uint64_t entry = stack.index++;
 
-            if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
-            const uint64_t type = parseState->token.type;
-            if (type == JsonTokenTypeString) {
-                if (!(acceptBits & kAcceptValue)) {
-                    json_error(parseState, "Unexpected string.");
-                    break;
+            // The usual key: a string where one may come, read without the tokenizer.
+            uint64_t type;
+            JsonValue key;
+            if (acceptBits & kAcceptValue) json_parse_skip_to_token(parseState);
+            if ((acceptBits & kAcceptValue) && parseState->atIndex < parseState->stringBufferLength &&
+                parseState->stringBufferBytes[parseState->atIndex] == '"') {
+                if (!json_parse_short_string(parseState, key)) {
+                    JsonParseToken& token = parseState->token;
+                    token.tokenPtr = parseState->stringBufferBytes + parseState->atIndex;
+                    token.tokenLength = 0;
+                    token.type = JsonTokenTypeInvalid;
+                    if (json_parse_string(parseState) != 0) {
+                        json_error(parseState, "%s", kUnexpectedToken);
+                        break;
+                    }
+                    token.type = JsonTokenTypeString;
+                    token.value.cacheItem = nullptr;
+                    key = json_cachedObjects(parseState);
                 }
-                JsonValue key = json_object_for_token(parseState);
+                type = JsonTokenTypeString;
+            } else {
+                if (json_parse_next_token_expecting(parseState, ',', JsonTokenTypeComma) != 0) break;
+                type = parseState->token.type;
+                if (type == JsonTokenTypeString) {
+                    if (!(acceptBits & kAcceptValue)) {
+                        json_error(parseState, "Unexpected string.");
+                        break;
+                    }
+                    key = json_object_for_token(parseState);
+                }
+            }
+            if (type == JsonTokenTypeString) {
                 if (!key) {
                     json_error(parseState, "Internal error: Key == NULL.");
                     break;
@@ -424,18 +592,23 @@ JsonValue json_parse_dictionary(JsonParseState* parseState) {
                 json_error(parseState, "Expected ':'.");
                 break;
             }
-            if (json_parse_next_token(parseState) != 0) break;
-            if (!isValueToken(parseState->token.type)) {
-                json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a '}'");
-                break;
+            JsonValue object;
+            const JsonValueRead read = json_parse_value(parseState, object);
+            if (read == JsonValueRead::Failed) break;
+            if (read == JsonValueRead::NotAValue) {
+                if (json_parse_next_token(parseState) != 0) break;
+                if (!isValueToken(parseState->token.type)) {
+                    json_error_parse_accept_or3(parseState, acceptBits, "a value", "a comma", "a '}'");
+                    break;
+                }
+                object = json_object_for_token(parseState);
             }
-            JsonValue object = json_object_for_token(parseState);
             if (!object) {
                 if (!inputExhausted(parseState)) json_error(parseState, "Internal error: Object == NULL.");
                 break;
             }
             stack.objects[entry].swap(object);  // the entry is empty
-            acceptBits = kAcceptComma | kAcceptEnd;
+            acceptBits = json_parse_comma_after_member(parseState) ? kAcceptValue : kAcceptComma | kAcceptEnd;
         }
     }
     --parseState->depth;
@@ -510,8 +683,7 @@ namespace {
 
 // A handle is its kind and its payload and holds no pointer into itself, so a block of handles can
 // move by copying its bytes (the old block is then freed without destroying them), and all-zero
-// bytes are the none value.
-static_assert(static_cast<int>(JsonKind::None) == 0, "zero bytes make a none handle");
+// bytes are the none value (see JsonValue).
 
 // A heap array of count none handles; null when memory runs out.
 JsonValue* newHandles(uint64_t count) {
@@ -531,6 +703,53 @@ void deleteHandles(JsonValue* handles, uint64_t count) {
     std::free(handles);
 }
 
+// The members of a long array outgrow the parse routine's own storage and move to the heap; the
+// largest such block of handles is kept per thread (up to a bound) for the next parse, so that a
+// document read again and again does not allocate, clear and copy its members' storage anew each
+// time. Trivially destructible, so it stays usable while the thread's other thread-local objects
+// are destroyed; the drain frees it once and then nothing more is kept.
+struct SpareHandles {
+    JsonValue* handles;
+    uint64_t count;
+    bool drained;
+};
+thread_local SpareHandles spare;
+
+struct SpareDrain {
+    ~SpareDrain() {
+        std::free(spare.handles);
+        spare = {nullptr, 0, true};
+    }
+};
+thread_local SpareDrain spareDrain;
+
+constexpr uint64_t kKeptHandles = uint64_t{1} << 17;
+
+// A heap array of at least count none handles (its size in granted); null when memory runs out.
+JsonValue* takeHandles(uint64_t count, uint64_t* granted) {
+    if (spare.handles && spare.count >= count) {
+        JsonValue* handles = spare.handles;
+        *granted = spare.count;
+        spare.handles = nullptr;
+        spare.count = 0;
+        return handles;
+    }
+    *granted = count;
+    return newHandles(count);
+}
+
+// Takes back a heap array of count handles, all none.
+void giveBackHandles(JsonValue* handles, uint64_t count) {
+    if (!spare.drained && count <= kKeptHandles && count > spare.count) {
+        (void)&spareDrain;  // the first use on a thread arranges for the drain at its exit
+        std::free(spare.handles);
+        spare.handles = handles;
+        spare.count = count;
+        return;
+    }
+    std::free(handles);
+}
+
 uint64_t roundedStackCount(const JsonObjectStack* stack, uint64_t newCount) {
     const uint64_t step = stack->roundSizeUpToMultipleOf;
     return step != 0 ? (newCount + step - 1) / step * step : newCount;
@@ -547,7 +766,7 @@ void json_objectStack_release(JsonObjectStack* stack) {
     }
     stack->index = 0;
     if (stack->flags & JsonObjectStackMustFree) {
-        deleteHandles(stack->objects, stack->count);
+        giveBackHandles(stack->objects, stack->count);  // every entry is none again
         stack->flags &= ~JsonObjectStackMustFree;
     }
     if (stack->flags & JsonObjectStackKeysMustFree) {
@@ -566,7 +785,7 @@ void json_objectStack_release(JsonObjectStack* stack) {
 int json_objectStack_resizeObjects(JsonObjectStack* stack, uint64_t newCount) {
     newCount = roundedStackCount(stack, newCount);
     if (newCount <= stack->count) return 0;
-    JsonValue* objects = newHandles(newCount);
+    JsonValue* objects = takeHandles(newCount, &newCount);
     if (!objects) return 1;
     moveHandles(objects, stack->objects, stack->count);
     if (stack->flags & JsonObjectStackMustFree) {

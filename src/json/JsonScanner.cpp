@@ -11,6 +11,7 @@
 #endif
 
 #include "json/detail/JsonParseState.h"
+#include "json/detail/JsonTokenCache.h"
 #include "json/detail/JsonUtf8.h"
 
 namespace json::detail {
@@ -67,6 +68,148 @@ void setIndex(JsonParseState* parseState, const uint8_t* p) {
     parseState->atIndex = static_cast<uint64_t>(p - parseState->stringBufferBytes);
 }
 
+// What a look at sixteen bytes of a string found: how many of them go as they are, and whether
+// the byte after those needs a closer look (a quotation mark, a backslash, a control byte, or a
+// UTF-8 sequence the look could not vouch for). Without one, the sixteen ended, or a sequence that
+// crosses their end starts there.
+struct StringRun {
+    unsigned plain;
+    bool look;
+};
+
+#if defined(__SSE2__)
+inline __m128i atLeast(__m128i bytes, uint8_t floor) {
+    const __m128i f = _mm_set1_epi8(static_cast<char>(floor));
+    return _mm_cmpeq_epi8(_mm_max_epu8(bytes, f), bytes);
+}
+
+inline __m128i equal(__m128i bytes, uint8_t value) {
+    return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(value)));
+}
+
+// What sixteen bytes of a string hold, one bit per byte (lowest: the first).
+struct StringBlock {
+    __m128i bytes;
+    unsigned stops;   // quotation marks, backslashes and control bytes
+    unsigned faults;  // where the UTF-8 check below failed
+    unsigned cut;     // where a sequence starts that runs past the sixteen (16: none does)
+};
+
+// Looks at the sixteen bytes at p, which start at a character (never inside a UTF-8 sequence).
+// Well-formed UTF-8 goes as it is without a branch per character: every byte of 0x80 or more must
+// be a lead byte of C2-F4 or a continuation byte exactly where a lead asks for one, within the
+// second-byte limits of E0, ED, F0 and F4. Sequences that might encode a noncharacter (EF B7 ..,
+// .. BF BE, .. BF BF) count as faults too: the careful decoder knows the exact rule.
+inline StringBlock lookAtString16(const uint8_t* p) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    // As signed bytes the control bytes and the bytes of 0x80 or more are below 0x20.
+    const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(equal(bytes, '"'), equal(bytes, '\\')));
+    const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(special)) & ~high;
+    if (high == 0) return StringBlock{bytes, stops, 0, 16};
+
+    // Lead bytes (those of C0 or more, C0 and C1 refused below) and continuation bytes, one bit
+    // each: a continuation byte is wanted one place after any lead, two after a lead of three or
+    // four bytes, three after a lead of four, and nowhere else.
+    const auto leads2 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xC0)));
+    const auto leads3 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xE0)));
+    const auto leads4 = static_cast<unsigned>(_mm_movemask_epi8(atLeast(bytes, 0xF0)));
+    const auto continuations = high & ~leads2;
+    const unsigned wanted = (leads2 << 1) | (leads3 << 2) | (leads4 << 3);
+    unsigned faults = (wanted ^ continuations) & 0xFFFFu;
+    // Bytes that never start a sequence (C0, C1: overlong forms; F5-FF), and the second-byte
+    // limits of E0, ED, F0 and F4, and sequences that might encode a noncharacter.
+    const __m128i previous = _mm_slli_si128(bytes, 1);  // lane i holds byte i - 1 (0 before p)
+    const __m128i evenFloor = _mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xFE)));
+    __m128i bad = _mm_or_si128(atLeast(bytes, 0xF5), equal(evenFloor, 0xC0));
+    const __m128i below90 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x90)));  // 80-8F
+    const __m128i belowA0 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xA0)));  // 80-9F
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xE0), belowA0));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(belowA0, equal(previous, 0xED)));  // surrogates
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xF0), below90));     // overlong
+    bad = _mm_or_si128(bad, _mm_andnot_si128(below90, equal(previous, 0xF4)));  // above U+10FFFF
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xEF), equal(bytes, 0xB7)));
+    bad = _mm_or_si128(bad, _mm_and_si128(equal(previous, 0xBF), equal(evenFloor, 0xBE)));
+    faults |= static_cast<unsigned>(_mm_movemask_epi8(bad));
+
+    // A sequence whose lead sits in the last three bytes and that runs past them is left for the
+    // next look, which starts at its lead.
+    const unsigned crossing = (leads2 & 0x8000u) | (leads3 & 0xC000u) | (leads4 & 0xE000u);
+    return StringBlock{bytes, stops, faults, static_cast<unsigned>(__builtin_ctz(crossing | 0x10000u))};
+}
+
+// The faults of the block that matter for its bytes before upTo: those before it, and one on it
+// (a continuation byte wanted there).
+inline unsigned faultsUpTo(const StringBlock& block, unsigned upTo) {
+    return block.faults & ((2u << upTo) - 1);
+}
+
+inline StringRun scanString16(const uint8_t* p) {
+    const StringBlock block = lookAtString16(p);
+    const unsigned stop = static_cast<unsigned>(__builtin_ctz(block.stops | 0x10000u));
+    const unsigned upTo = stop < block.cut ? stop : block.cut;
+    const unsigned relevant = faultsUpTo(block, upTo);
+    if (relevant == 0) return StringRun{upTo, stop < block.cut};
+    // The character that holds the first fault gets the closer look: it starts at the last byte
+    // before the fault that is not a continuation byte.
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(relevant));
+    const __m128i continuation = _mm_cmplt_epi8(block.bytes, _mm_set1_epi8(static_cast<char>(0xC0)));
+    const unsigned starts = ~static_cast<unsigned>(_mm_movemask_epi8(continuation)) & ((1u << first) - 1);
+    return StringRun{starts ? 31u - static_cast<unsigned>(__builtin_clz(starts)) : 0u, true};
+}
+
+enum class Decoded {
+    Sixteen,  // the sixteen are done
+    Stop,     // p is at a byte the one-letter escapes do not cover (or the closing quote)
+    Careful,  // nothing taken: the UTF-8 of the sixteen needs the careful decoder's look
+};
+
+// On the decoding path: decodes the sixteen bytes at p (at least sixteen more must follow p in the
+// input), of which only plain bytes, well-formed UTF-8 and one-letter escapes may be taken, into
+// out (room made for 48 bytes). All stops among the sixteen are handled from this one look; p
+// moves past what was taken.
+inline Decoded decodeString16(uint8_t* o, uint64_t& produced, const uint8_t*& p, const uint8_t* end) {
+    const StringBlock block = lookAtString16(p);
+    const unsigned upTo = block.cut;  // bytes of whole characters
+    if (faultsUpTo(block, upTo) != 0) return Decoded::Careful;
+    // The plain bytes from any point on are moved sixteen at a time from the input (or, near its
+    // end, from a copy of the sixteen followed by zeros).
+    alignas(16) uint8_t local[32];
+    const bool nearEnd = end - p < 32;
+    if (nearEnd) {
+        _mm_store_si128(reinterpret_cast<__m128i*>(local), block.bytes);
+        _mm_store_si128(reinterpret_cast<__m128i*>(local + 16), _mm_setzero_si128());
+    }
+    const uint8_t* const from = nearEnd ? local : p;
+    const auto available = static_cast<unsigned>(end - p > 17 ? 17 : end - p);
+    unsigned stops = block.stops & ((1u << upTo) - 1);
+    unsigned taken = 0;
+    for (;;) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + produced),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + taken)));
+        if (stops == 0) {
+            produced += upTo - taken;
+            p += upTo;
+            return Decoded::Sixteen;
+        }
+        const auto stop = static_cast<unsigned>(__builtin_ctz(stops));
+        produced += stop - taken;
+        taken = stop;
+        uint8_t simple = 0;
+        if (p[stop] != '\\' || stop + 1 >= available || !(simple = kEscapes.simple[p[stop + 1]])) break;
+        o[produced++] = simple;
+        taken = stop + 2;
+        if (taken >= upTo) {
+            p += taken;
+            return Decoded::Sixteen;
+        }
+        stops &= ~0u << taken;
+    }
+    p += taken;
+    return Decoded::Stop;
+}
+#else
 // Bytes that stand for themselves inside a string: printable ASCII other than the quote and the
 // backslash. Everything else needs a closer look.
 struct PlainStringBytes {
@@ -77,37 +220,30 @@ struct PlainStringBytes {
 };
 constexpr PlainStringBytes kPlain;
 
-// The first byte at or after p that is not plain (or end). Sixteen bytes are looked at per step
-// where the processor allows, so the length of a run costs no branch per byte.
-inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(0x20);
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    while (end - p >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // As signed bytes, both the control bytes and the bytes of 0x80 or more are below 0x20.
-        const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, space),
-                                             _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
-        if (mask != 0) return p + __builtin_ctz(mask);
-        p += 16;
-    }
+inline StringRun scanString16(const uint8_t* p) {
+    unsigned n = 0;
+    while (n < 16 && kPlain.plain[p[n]]) ++n;
+    return StringRun{n, n < 16};
+}
 #endif
-    while (p < end && kPlain.plain[*p]) ++p;
-    return p;
+
+// The same look at the last bytes of the input (fewer than sixteen), through a copy padded with
+// control bytes: the run always stops, at the end of the input at the latest.
+inline StringRun scanStringTail(const uint8_t* p, const uint8_t* end) {
+    uint8_t tail[16] = {};
+    std::memcpy(tail, p, static_cast<size_t>(end - p));
+    return scanString16(tail);
 }
 
-// The bytes that are not plain among the sixteen at p, one bit each (lowest: the first byte).
-#if defined(__SSE2__)
-inline unsigned specialMask16(const uint8_t* p) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i special = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)),
-                                         _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')),
-                                                      _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))));
-    return static_cast<unsigned>(_mm_movemask_epi8(special));
+// The first byte at or after p that needs a closer look, or end.
+inline const uint8_t* endOfPlainRun(const uint8_t* p, const uint8_t* end) {
+    for (;;) {
+        if (end - p < 16) return p + scanStringTail(p, end).plain;
+        const StringRun run = scanString16(p);
+        p += run.plain;
+        if (run.look) return p;
+    }
 }
-#endif
 
 // The length of the UTF-8 sequence at p (a byte of 0x80 or more) when it is well-formed and its
 // code point one a string may hold; 0 otherwise (ill-formed, cut off by the end, a noncharacter),
@@ -127,13 +263,6 @@ inline int validSequenceLength(const uint8_t* p, const uint8_t* end) {
         return (p[1] & 0x0F) == 0x0F && (p[2] & 0x3F) == 0x3F && (p[3] & 0x3E) == 0x3E ? 0 : 4;
     }
     return 0;
-}
-
-// The string hash of n bytes.
-inline uint64_t hashBytes(const uint8_t* bytes, uint64_t n) {
-    uint64_t h = JsonHashStart;
-    for (uint64_t i = 0; i < n; ++i) h = jsonHashStep(h, bytes[i]);
-    return h;
 }
 
 int failString(JsonParseState* parseState, const uint8_t* p) {
@@ -160,6 +289,12 @@ int finishString(JsonParseState* parseState, const uint8_t* start, const uint8_t
     token.value.type = JsonValueTypeString;
     token.value.hash = hash;
     setIndex(parseState, closingQuote + 1);
+    // The cache's look-up comes next: its slots are asked for now, so that they are on their way
+    // while the scan returns.
+    if (const JsonTokenCacheItem* const items = parseState->cache.items.get()) {
+        const uint64_t mask = parseState->cache.count - 1;
+        for (uint64_t x = 0; x < 4; ++x) __builtin_prefetch(&items[(hash + (length + JsonValueTypeString + 3) * x) & mask]);
+    }
     return 0;
 }
 
@@ -271,6 +406,38 @@ bool decodeUnicodeEscape(JsonParseState* parseState, const uint8_t*& p, const ui
     return true;
 }
 
+// The value of the four hexadecimal digits at p, or -1 when one of them is not one.
+inline int32_t hex4(const uint8_t* p) {
+    const int32_t a = kEscapes.hex[p[0]], b = kEscapes.hex[p[1]], c = kEscapes.hex[p[2]], d = kEscapes.hex[p[3]];
+    if ((a | b | c | d) < 0) return -1;
+    return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+// The usual "\u" escapes, whose backslash is at p: a character a string may hold, of the Basic
+// Multilingual Plane or as a surrogate pair. Appended and p moved past the escape; false (nothing
+// done) for anything else, which appendEscape then reports or replaces.
+inline bool appendUnicodeEscapeQuickly(DecodedString& out, const uint8_t*& p, const uint8_t* end) {
+    if (end - p < 6) return false;
+    const int32_t unit = hex4(p + 2);
+    if (unit <= 0) return false;
+    auto u = static_cast<uint32_t>(unit);
+    int length = 6;
+    if (u >= 0xD800 && u <= 0xDFFF) {
+        // A high surrogate followed at once by an escaped low one.
+        if (u > 0xDBFF || end - p < 12 || p[6] != '\\' || p[7] != 'u') return false;
+        const int32_t second = hex4(p + 8);
+        if (second < 0xDC00 || second > 0xDFFF) return false;
+        u = ((u - 0xD800) << 10) + (static_cast<uint32_t>(second) - 0xDC00) + 0x10000;
+        length = 12;
+    }
+    if (!jsonIsValidCodePoint(u)) return false;
+    uint8_t* target = out.buffer.bytes + out.used;
+    ConvertUTF32toUTF8(u, &target, target + 4);  // room for 16 was made
+    out.used = static_cast<uint64_t>(target - out.buffer.bytes);
+    p += length;
+    return true;
+}
+
 // Appends the character of the escape whose backslash is at p and moves p past the escape.
 bool appendEscape(DecodedString& out, const uint8_t*& p, const uint8_t* end, bool loose) {
     const uint8_t* const backslash = p;
@@ -306,10 +473,15 @@ int json_parse_string(JsonParseState* parseState) {
         const uint8_t c = *p;
         if (c == '"') {
             const uint64_t length = static_cast<uint64_t>(p - (start + 1));
-            return finishString(parseState, start, p, start + 1, length, hashBytes(start + 1, length));
+            return finishString(parseState, start, p, start + 1, length,
+                                jsonValueHash(start + 1, length, parseState->token.value.words));
         }
         if (c == '\\') break;
         if (c < 0x20) return failControlByte(parseState, p);
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
         const int sequence = validSequenceLength(p, end);
         if (sequence == 0) break;
         p += sequence;
@@ -318,40 +490,61 @@ int json_parse_string(JsonParseState* parseState) {
     // Decoding path: copy what was seen into the token buffer and decode from here on.
     DecodedString out{parseState, parseState->tokenBuffer, static_cast<uint64_t>(p - (start + 1))};
     if (!out.reserve(0)) return failString(parseState, p);
-    if (out.used) std::memcpy(out.buffer.bytes, start + 1, out.used);
+    if (end - p >= 16) {
+        // Sixteen bytes at a time (the last piece running past the prefix, within the input and
+        // the room made) rather than through a call for each length.
+        for (uint64_t copied = 0; copied < out.used; copied += 16) std::memcpy(out.buffer.bytes + copied, start + 1 + copied, 16);
+    } else if (out.used) {
+        std::memcpy(out.buffer.bytes, start + 1, out.used);
+    }
 
     for (;;) {
-        // Plain bytes go sixteen at a time: room is made for the whole sixteen even when the run
-        // stops inside them.
+        // Plain bytes and well-formed UTF-8 go sixteen at a time: room is made for the whole
+        // sixteen even when the run stops inside them, and for 16 more, enough for any one
+        // decoded character after them.
+        if (end - p >= 16) {
+            if (!out.reserve(48)) return failString(parseState, p);
 #if defined(__SSE2__)
-        while (end - p >= 16) {
-            if (!out.reserve(16)) return failString(parseState, p);
-            const unsigned mask = specialMask16(p);
+            const Decoded decoded = decodeString16(out.buffer.bytes, out.used, p, end);
+            if (decoded == Decoded::Sixteen) continue;
+            if (decoded == Decoded::Careful) {
+                std::memcpy(out.buffer.bytes + out.used, p, 16);
+                const StringRun run = scanString16(p);
+                out.used += run.plain;
+                p += run.plain;
+                if (!run.look) continue;
+            }
+#else
             std::memcpy(out.buffer.bytes + out.used, p, 16);
-            if (mask == 0) {
-                out.used += 16;
-                p += 16;
-                continue;
-            }
-            const unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
-            out.used += plain;
-            p += plain;
-            break;
-        }
+            const StringRun run = scanString16(p);
+            out.used += run.plain;
+            p += run.plain;
+            if (!run.look) continue;
 #endif
-        if (end - p < 16) {
-            // The last bytes of the input, one at a time.
-            const uint8_t* const run = endOfPlainRun(p, end);
-            if (run != p) {
-                if (!out.reserve(static_cast<uint64_t>(run - p))) return failString(parseState, p);
-                out.appendRun(p, run);
-                p = run;
-            }
+        } else {
+            const uint64_t rest = static_cast<uint64_t>(end - p);
+            if (!out.reserve(rest)) return failString(parseState, p);
+            const unsigned plain = scanStringTail(p, end).plain;
+            out.appendRun(p, p + plain);
+            p += plain;
             if (p >= end) return failString(parseState, p);
         }
-        if (!out.reserve(0)) return failString(parseState, p);
         const uint8_t c = *p;
-        if (c >= 0x80) {
+        if (c == '\\') {
+            // One-letter escapes, the usual ones, here; "\u" and the invalid ones the long way.
+            if (end - p >= 2) {
+                if (const uint8_t simple = kEscapes.simple[p[1]]) {
+                    out.appendByte(simple);
+                    p += 2;
+                    continue;
+                }
+                if (p[1] == 'u' && appendUnicodeEscapeQuickly(out, p, end)) continue;
+            }
+            if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
+        } else if (c == '"') {
+            return finishString(parseState, start, p, out.buffer.bytes, out.used,
+                                jsonValueHash(out.buffer.bytes, out.used, parseState->token.value.words));
+        } else if (c >= 0x80) {
             const int sequence = validSequenceLength(p, end);
             if (sequence != 0) {
                 // Room for 16 was made: the copy takes four bytes whatever the length (all of
@@ -368,10 +561,6 @@ int json_parse_string(JsonParseState* parseState) {
             }
         } else if (c < 0x20) {
             return failControlByte(parseState, p);
-        } else if (c == '"') {
-            return finishString(parseState, start, p, out.buffer.bytes, out.used, hashBytes(out.buffer.bytes, out.used));
-        } else if (c == '\\') {
-            if (!appendEscape(out, p, end, loose)) return failString(parseState, p);
         } else {
             out.appendByte(c);
             ++p;
@@ -496,6 +685,25 @@ int json_parse_number(JsonParseState* parseState) {
         return failNumber(parseState, p);
     }
     if (p >= end) return failNumber(parseState, p);
+    if (*p != '.' && *p != 'e' && *p != 'E' && n.digits <= 19 && !(negative && n.mantissa == 0) &&
+        (!negative || n.mantissa <= (uint64_t{1} << 63))) {
+        // The usual number, an integer in range (not -0, a double): taken as it is.
+        JsonTokenValue& value = token.value;
+        if (negative) {
+            value.type = JsonValueTypeLongLong;
+            value.number.longLongValue = static_cast<int64_t>(0 - n.mantissa);  // -2^63 too
+        } else {
+            value.type = JsonValueTypeUnsignedLongLong;
+            value.number.unsignedLongLongValue = n.mantissa;
+        }
+        parseState->atIndex = static_cast<uint64_t>(p - base);
+        token.tokenPtr = start;
+        token.tokenLength = static_cast<uint64_t>(p - start);
+        value.ptr = nullptr;
+        value.length = 0;
+        value.hash = 0;
+        return 0;
+    }
     if (*p == '.') {
         floating = true;
         if (++p >= end) return failNumber(parseState, p);

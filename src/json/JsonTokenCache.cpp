@@ -46,8 +46,7 @@ JsonValue json_cachedObjectsProbe(JsonParseState* parseState) {
             target = &item;
             break;
         }
-        if (item.hash == value.hash && item.size == value.length && item.type == value.type &&
-            sameBytes(itemBytes(item), value.ptr, value.length)) {
+        if (item.hash == value.hash && item.size == value.length && item.type == value.type && sameValue(item, value)) {
             value.cacheItem = &item;
             return JsonTokenCacheReferences::lend(item);
         }
@@ -60,7 +59,9 @@ JsonValue json_cachedObjectsProbe(JsonParseState* parseState) {
     JsonTokenCacheReferences::keep(*target, object);
     target->hash = value.hash;
     target->size = value.length;
-    target->type = value.type;
+    target->type = static_cast<uint8_t>(value.type);
+    target->words[0] = value.words[0];
+    target->words[1] = value.words[1];
     value.cacheItem = target;
     return object;
 }

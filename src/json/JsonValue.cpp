@@ -41,13 +41,6 @@ JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object) {
     return value;
 }
 
-JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object) {
-    JsonValue value;
-    value.kind_ = kind;
-    value.value_.object = object;
-    return value;
-}
-
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena) {
     if (text.empty()) return JsonValue::makeString(text);
     JsonString* string = JsonString::create(text, arena);

@@ -30,7 +30,7 @@ class JsonArena;
 class JsonTokenCacheReferences;
 JsonValue jsonMakeString(std::string_view text, JsonArena* arena);
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
-JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
+inline JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
 // One more / one less handle into the tree that holds object (see JsonArena).
 void jsonTreeRetain(const JsonObject* object) noexcept;
 void jsonTreeRelease(const JsonObject* object) noexcept;
@@ -48,6 +48,10 @@ enum class JsonKind : uint8_t {
     Dictionary,
     CallerObject,     // an object of the caller's own class (JsonCallerObject), equal only to itself
 };
+
+// The reader clears blocks of handles to all-zero bytes and moves handles by their bytes: zero
+// bytes are the none value, and a handle holds no pointer into itself.
+static_assert(static_cast<int>(JsonKind::None) == 0, "zero bytes make a none handle");
 
 // Base of the reference-counted objects a JsonValue can point at.
 class JsonObject {
@@ -244,6 +248,14 @@ private:
         JsonObject* object;
     } value_;
 };
+
+// A handle that takes over the caller's reference to object.
+inline JsonValue json::detail::jsonValueAdopting(JsonKind kind, JsonObject* object) {
+    JsonValue value;
+    value.kind_ = kind;
+    value.value_.object = object;
+    return value;
+}
 
 // The none value, for functions that return a reference to "nothing".
 const JsonValue& jsonNone();

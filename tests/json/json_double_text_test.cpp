@@ -1,23 +1,27 @@
 // Doubles are written as printf's "%.17g" writes them (in the C locale): the writer's own
 // conversion against snprintf over values of every magnitude, random bit patterns, decimals as
-// people write them, halfway cases and the edges of the fixed and exponent forms.
+// people write them, halfway cases and the edges of the fixed and exponent forms. Integers are
+// written as their decimal digits, checked against the standard conversion.
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "json/detail/JsonDoubleText.h"
 
 namespace {
 
 std::string ours(double value) {
-    char text[40];
+    char text[json::detail::JsonNumberTextRoom];
     return std::string(text, json::detail::jsonWriteDouble17(text, value));
 }
 
@@ -39,7 +43,7 @@ TEST(JsonDoubleText, AsPrintfWritesThem) {
     int differ = 0;
     for (int i = 0; i < 200000 && differ < 10; ++i) {
         double value;
-        switch (i % 3) {
+        switch (i % 4) {
         case 0: {  // any finite bit pattern
             uint64_t bits = random();
             std::memcpy(&value, &bits, sizeof value);
@@ -49,14 +53,39 @@ TEST(JsonDoubleText, AsPrintfWritesThem) {
         case 1:  // decimals of a few digits, as documents hold them
             value = static_cast<double>(random() % 10000000) / std::pow(10.0, static_cast<double>(random() % 12));
             break;
-        default:  // integers and values near powers of ten
+        case 2:  // integers and values near powers of ten
             value = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 140) - 70);
             break;
+        default: {  // decimals with an exponent of any size, as a reader gets them from text
+            const std::string text = std::to_string(random() % 1000) + "." + std::to_string(random() % 1000000) + "e" +
+                                     std::to_string(static_cast<int>(random() % 616) - 308);
+            value = std::strtod(text.c_str(), nullptr);
+            break;
+        }
         }
         if (ours(value) != printfs(value)) {
             ++differ;
             ADD_FAILURE() << printfs(value) << " written as " << ours(value);
         }
+    }
+}
+
+TEST(JsonIntegerText, AsTheirDecimalDigits) {
+    std::vector<uint64_t> values = {0, 1, 9, 10, 99, 100, 9999, 10000, 99999999, 100000000, 100000001,
+                                    9999999999999999ULL, 10000000000000000ULL, 10000000000000001ULL, UINT64_MAX};
+    for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
+        values.push_back(power - 1);
+        values.push_back(power);
+        values.push_back(power + 1);
+    }
+    std::mt19937_64 random(11);
+    for (int i = 0; i < 100000; ++i) values.push_back(random() >> (random() % 64));
+    for (uint64_t value : values) {
+        char expected[24];
+        const char* end = std::to_chars(expected, expected + sizeof expected, value).ptr;
+        char text[json::detail::JsonNumberTextRoom];
+        const char* written = json::detail::jsonWriteUnsigned(text, value);
+        ASSERT_EQ(std::string(static_cast<const char*>(text), written), std::string(static_cast<const char*>(expected), end)) << value;
     }
 }
 

@@ -1,6 +1,7 @@
 // The object stack grows the keys of open dictionaries apart from the members of open arrays:
 // dictionaries opened while a long array holds thousands of members, and failures in that state
-// (with or without a dictionary among them), must read and release every entry correctly.
+// (with or without a dictionary among them), must read and release every entry correctly. The
+// grown storage is kept for the thread's next parse and must come to it empty.
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,32 @@ TEST(JsonObjectStack, LongArraysInsideALongDictionary) {
     EXPECT_EQ(members.objectForKey("k2000").array()->objectAtIndex(5000).description(), R"({"in":2000})");
     EXPECT_EQ(members.objectForKey("k2999").longLongValue(), 2999);
     EXPECT_TRUE(members.objectForKey("last").boolValue());
+}
+
+TEST(JsonObjectStack, StorageKeptForTheNextParseComesEmpty) {
+    // Long arrays of strings (objects of their own, freed with their trees) that parse, fail
+    // half-way or are cut off; after each, a long array of numbers parses whole and alone.
+    std::string strings = "[";
+    for (int i = 0; i < 20000; ++i) strings += "\"member " + std::to_string(i) + "\",";
+    const std::string endings[] = {"\"last\"]", "\"last\" \"extra\"]", "\"last\""};
+    std::string numbers = "[";
+    for (int i = 0; i < 30000; ++i) numbers += std::to_string(i) + ",";
+    numbers += "30000]";
+    for (const bool mutableResults : {false, true}) {
+        for (const std::string& ending : endings) {
+            platform::Error error;
+            const JsonValue first = mutableResults
+                                        ? mutableObjectFromJSONStringWithParseOptions(strings + ending, 0, &error)
+                                        : objectFromJSONStringWithParseOptions(strings + ending, 0, &error);
+            if (first) {
+                EXPECT_EQ(first.array()->objectAtIndex(19999).stringView(), "member 19999");
+            }
+            const JsonValue second = objectFromJSONString(numbers);
+            ASSERT_TRUE(second.isArray()) << ending;
+            ASSERT_EQ(second.array()->count(), 30001u) << ending;
+            for (uint64_t i = 0; i <= 30000; ++i) ASSERT_EQ(second.array()->objectAtIndex(i).longLongValue(), static_cast<int64_t>(i));
+        }
+    }
 }
 
 }  // namespace

@@ -82,6 +82,58 @@ INSTANTIATE_TEST_SUITE_P(
                     // Not a continuation byte: ill-formed, not cut off.
                     bad("\"\xE2\x82]\"", kIllegalUtf8, 2)));
 
+// Long strings are checked sixteen bytes at a time. Every sequence, well-formed or not, must be
+// judged the same wherever it falls among those sixteen (across their end too), on the path that
+// takes the string in place and on the one that decodes it after an escape.
+TEST(JsonStrings, EachSequenceIsJudgedTheSameAtEveryPosition) {
+    const struct {
+        const char* bytes;
+        bool valid;
+    } sequences[] = {
+        {"\xC2\x80", true},         {"\xDF\xBF", true},           {"\xE0\xA0\x80", true},
+        {"\xED\x9F\xBF", true},     {"\xEE\x80\x80", true},       {"\xEF\xB7\x8F", true},  // U+FDCF
+        {"\xEF\xB7\xB0", true},     {"\xEF\xBF\xBD", true},       {"\xE3\xBF\xBF", true},  // U+3FFF
+        {"\xF0\x90\x80\x80", true}, {"\xF0\x9F\x8E\x9A", true},   {"\xF4\x8F\xBF\xBD", true},
+        {"\xF1\xBF\xBF\xBD", true}, {"\xC3\xA9\xE2\x82\xAC", true},
+        {"\xC0\x80", false},         {"\xC1\xBF", false},           {"\xE0\x9F\xBF", false},
+        {"\xED\xA0\x80", false},     {"\xF0\x8F\xBF\xBD", false},  {"\xF4\x90\x80\x80", false},
+        {"\xF5\x80\x80\x80", false}, {"\xFF", false},               {"\x80", false},
+        {"\xBF\xBF", false},         {"\xE2\x82" "a", false},        {"\xC3" "a", false},
+        {"\xF0\x9F\x8E" "a", false},  {"\xEF\xBF\xBE", false},       {"\xEF\xB7\x90", false},
+        {"\xF0\x9F\xBF\xBF", false}, {"\xF3\xAF\xBF\xBE", false},   {"\xC3\xA9\xE2\x82", false},
+        {"\xE2\x82\\n", false},
+    };
+    for (const bool decoding : {false, true}) {
+        for (const auto& sequence : sequences) {
+            for (size_t offset = 0; offset < 40; ++offset) {
+                // An escape first sends the string down the decoding path; the sequence is followed
+                // by more text, or directly by the closing quote.
+                const std::string before = (decoding ? std::string("\\t") : std::string()) + std::string(offset, 'x');
+                const std::string body = before + sequence.bytes + std::string(offset % 2 ? 40 : 0, 'y');
+                const std::string text = "[\"" + body + "\"]";
+                platform::Error error;
+                const JsonValue value = objectFromJSONStringWithParseOptions(text, 0, &error);
+                const std::string where = std::string(decoding ? "decoding, " : "in place, ") + "offset " +
+                                          std::to_string(offset) + ": " + testing::PrintToString(sequence.bytes);
+                if (sequence.valid) {
+                    ASSERT_TRUE(value) << where << " " << error.description;
+                    const std::string decoded = (decoding ? std::string("\t") : std::string()) + body.substr(before.size() - offset);
+                    EXPECT_EQ(value.array()->objectAtIndex(0).stringView(), decoded) << where;
+                } else {
+                    ASSERT_FALSE(value) << where;
+                    EXPECT_EQ(error.description, kIllegalUtf8) << where;
+                    // The error points at the sequence's first byte (a stray continuation byte is
+                    // its own sequence).
+                    const std::string bytes = sequence.bytes;
+                    size_t fault = 0;
+                    if (bytes == "\xC3\xA9\xE2\x82") fault = 2;
+                    EXPECT_EQ(userInfoNumber(error, JsonAtIndexKey), 2 + before.size() + fault) << where;
+                }
+            }
+        }
+    }
+}
+
 // Strings cut off by the end of the input (no closing quote, no closing bracket).
 TEST(JsonStrings, CutOffByTheEndOfTheInput) {
     const struct {
@@ -121,6 +173,28 @@ TEST(JsonStrings, EscapedAndPlainFormsHashAlikeAndShareOneObject) {
     EXPECT_TRUE(array.objectAtIndex(0).isSameObject(array.objectAtIndex(1)));
     EXPECT_TRUE(array.objectAtIndex(2).isSameObject(array.objectAtIndex(3)));
     EXPECT_FALSE(array.objectAtIndex(0).isSameObject(array.objectAtIndex(2)));
+}
+
+// A number with plenty of text after it reads as it does at the end of the input: the same value,
+// or the same error.
+TEST(JsonNumbers, ReadAlikeWhateverFollowsThem) {
+    const char* const numbers[] = {"1", "-1", "7", "42", "-42", "123456789012345", "-123456789012345",
+                                   "1234567890123456", "-1234567890123456", "9223372036854775807",
+                                   "-9223372036854775808", "9223372036854775808", "18446744073709551615",
+                                   "18446744073709551616", "-9223372036854775809", "0", "-0", "01", "-01", "12.5",
+                                   "12e3", "12E+3", "-7.25e-2", "1.", "1e", "-", "100000000000000000000"};
+    // The value's description, or the error's message (its index moves with the text after).
+    auto outcome = [](const std::string& text) {
+        platform::Error error;
+        const JsonValue value = objectFromJSONStringWithParseOptions(text, 0, &error);
+        return value ? value.description() : error.description;
+    };
+    const std::string spaces(40, ' ');
+    for (const char* number : numbers) {
+        EXPECT_EQ(outcome(std::string("[") + number + spaces + "]"), outcome(std::string("[") + number + "]")) << number;
+        EXPECT_EQ(outcome(std::string("{\"k\":") + number + spaces + "}"), outcome(std::string("{\"k\":") + number + "}"))
+            << number;
+    }
 }
 
 struct NumberCase {

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "JsonSerializerTestSupport.h"
 
@@ -40,6 +42,29 @@ TEST(JsonSerializer, PrettyPrintingSortsKeysOtherwiseSlotOrder) {
         compact += (compact.size() > 1 ? "," : "") + ("\"" + key.string() + "\":") + tree.dictionary()->objectForKey(key).description();
     EXPECT_EQ(JSONString(tree), compact + "}");
     EXPECT_EQ(JSONStringWithOptions(tree, JsonSerializeOptionPretty), "{\n  \"a\": 1,\n  \"b\": 2,\n  \"c\": 3\n}");
+}
+
+TEST(JsonSerializer, PrettyPrintingSortsKeysByAllTheirBytes) {
+    // Keys alike in their first eight bytes or more, shorter keys, bytes above 0x7F and 0x01:
+    // more than sixteen of them, so both ways of sorting show.
+    const std::vector<std::string> keys = {"field12_3", "field12_10", "field12_", "field1", "field", "f", "",
+                                           "fieldABCDEFGH2", "fieldABCDEFGH1", "\xC3\xA9t\xC3\xA9", "z", "\x01", "a\x01",
+                                           "a", "field12_3x", "Field", "field 12", "field12_30", "fieldABCDEFGH"};
+    for (const size_t count : {size_t{6}, keys.size()}) {
+        std::vector<std::pair<JsonValue, JsonValue>> pairs;
+        for (size_t i = 0; i < count; ++i) pairs.emplace_back(str(keys[i]), JsonValue::makeInteger(static_cast<int64_t>(i)));
+        const std::optional<std::string> text = JSONStringWithOptions(dictionaryOf(std::move(pairs)), JsonSerializeOptionPretty);
+        ASSERT_TRUE(text);
+        std::vector<std::string> sorted(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(count));
+        std::sort(sorted.begin(), sorted.end());
+        size_t at = 0;
+        for (const std::string& key : sorted) {
+            const std::string written = JSONStringWithOptionsIncludeQuotes(str(key), 0, true).value() + ": ";
+            const size_t found = text->find("\n  " + written, at);
+            ASSERT_NE(found, std::string::npos) << "key " << testing::PrintToString(key) << " out of order in\n" << *text;
+            at = found + 1;
+        }
+    }
 }
 
 TEST(JsonSerializer, TopLevelStringWithAndWithoutQuotes) {

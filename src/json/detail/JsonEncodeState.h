@@ -47,6 +47,7 @@ struct JsonEncodeOutput {
 struct JsonEncodeSortedKey {
     std::string_view key;
     const JsonHashTableEntry* entry;
+    uint64_t leading;  // the first eight bytes of the key as a number (zeros after a shorter key)
     bool isString;
 };
 

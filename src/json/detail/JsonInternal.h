@@ -9,9 +9,9 @@
 
 namespace json::detail {
 
-// A handle to object that takes one more reference / takes over the caller's reference.
+// A handle to object that takes one more reference (jsonValueAdopting, which takes over the
+// caller's reference, is in JsonValue.h).
 JsonValue jsonValueRetaining(JsonKind kind, JsonObject* object);
-JsonValue jsonValueAdopting(JsonKind kind, JsonObject* object);
 
 // A new string of bytes the reader checked (well-formed UTF-8), carved out of the arena when one is
 // given (see JsonArena), else on the heap.

@@ -42,10 +42,11 @@ enum JsonValueType : uint64_t {
 struct alignas(64) JsonTokenCacheItem {
     uint64_t hash = 0;     // the value hash of the scanners
     uint64_t size = 0;     // value length in bytes
-    uint64_t type = JsonValueTypeInvalid;
     uint64_t cfHash = 0;   // the object's hash(); 0 until first needed as a dictionary key
+    uint64_t words[2] = {};  // a value of up to 16 bytes as two words (see JsonTokenValue)
     JsonValue object;      // none when the item is empty; see JsonTokenCacheReferences
     uint32_t lent = 0;     // references handed out of the item's stash
+    uint8_t type = JsonValueTypeInvalid;
     bool inTree = false;   // the object belongs to the tree being parsed and is held without counting
 };
 
@@ -61,6 +62,9 @@ struct JsonTokenValue {
     uint64_t length = 0;
     uint64_t type = JsonValueTypeInvalid;
     uint64_t hash = 0;
+    // A string of up to 16 bytes as two words that hold all its bytes (jsonValueHash's), so that
+    // the cache can compare it without reading the cached string's own bytes.
+    uint64_t words[2] = {};
     union {
         int64_t longLongValue;
         uint64_t unsignedLongLongValue;

@@ -129,18 +129,4 @@ inline JsonConversionResult ConvertUTF32toUTF8(uint32_t u, uint8_t** target, con
     return JsonConversionOK;
 }
 
-// The string hash that keys the token cache: h = ((h * 33) + (c - 29)) ^ (h >> 19), from
-// 1402737925, wrapping modulo 2^64.
-inline constexpr uint64_t JsonHashStart = 1402737925u;
-inline uint64_t jsonHashStep(uint64_t h, uint8_t c) {
-    // The same value as (h * 33 + c - 29) ^ (h >> 19), grouped as (h << 5) + (h + c - 29) so that
-    // the shift and the addition run side by side: each byte then waits three steps for the
-    // previous one instead of four. The empty asm keeps the compiler from regrouping it.
-    uint64_t sum = h + (static_cast<uint64_t>(c) - 29u);
-#if defined(__GNUC__)
-    asm("" : "+r"(sum));
-#endif
-    return ((h << 5) + sum) ^ (h >> 19);
-}
-
 }  // namespace json::detail
