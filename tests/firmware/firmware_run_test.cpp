@@ -172,15 +172,9 @@ TEST_F(FirmwareRun, ALinkDroppedDuringTheCountdownStopsTheRunWhenItEnds) {
 TEST_F(FirmwareRun, ALinkLostInTheMiddleOfABoardStopsTheRunAndANewRunWorksAfterConnect) {
     connectMixer();
     makeWindow();
-    auto drop = platform::NotificationCenter::defaultCenter().addObserver(
-        kMessageBusName, [this](const platform::Notification& note) {
-            const auto* p = std::any_cast<UserprofilePtr>(&note.object);
-            if (p && *p && (*p)->cmdType == MSG_BLOCK_SENT && gc.currentProgramItem() == 1 && (*p)->mpos == 1)
-                tcp.dropClient();
-        });
+    mixer.with([](sim::SimMixer& m) { m.dropLinkAtBlock(1, 1); });
     program();
     ASSERT_TRUE(runUntil([&] { return bus.count(MSG_DISCONNECTED) == 1; }, 20s));
-    drop.reset();
     EXPECT_EQ(window->updateLock, 0);
     EXPECT_EQ(core.updateStatusRecord[1], 2);
     EXPECT_EQ(fw.statusText, "Your Firmware Update is failed~!");

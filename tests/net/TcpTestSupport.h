@@ -146,12 +146,16 @@ public:
 private:
     void record(const SocketPtr& s, Event e) {
         e.hasSocket = s != nullptr;
+        // The hook is taken before the event is published: a test that waits for this event may
+        // set a new hook as soon as it sees it.
+        std::function<void(const SocketPtr&, const Event&)> hook;
         {
             std::lock_guard lock(mutex_);
+            hook = onEvent;
             events_.push_back(e);
         }
         cv_.notify_all();
-        if (onEvent) onEvent(s, e);
+        if (hook) hook(s, e);
     }
     double answer(const SocketPtr& s, Event::Kind kind, long tag, double elapsed, unsigned long done,
                   std::vector<double>& answers) {

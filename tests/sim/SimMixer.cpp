@@ -353,6 +353,11 @@ void SimMixer::handle(const Bytes& f) {
         const int board = sub;
         if (board >= 4 || f.size() != 1040) return;
         const int block = f[10] * 256 + f[11];
+        if (dropAt_ == std::pair{board, block}) {
+            dropAt_ = {-1, -1};
+            linkDropDue_ = true;
+            return;
+        }
         int& next = nextBlock_[static_cast<size_t>(board)];
         if (block == next) {
             firmware[static_cast<size_t>(board)].insert(firmware[static_cast<size_t>(board)].end(), f.begin() + 12,

@@ -59,6 +59,8 @@ public:
     // Reboots once the main board's image is complete: the front end drops the link right after
     // the last block's acknowledgement (takeLinkDrop tells it when).
     void setRebootDropsLink(bool on) { rebootDropsLink_ = on; }
+    // Drops the link, unanswered, when block `block` of the board comes in (once).
+    void dropLinkAtBlock(int board, int block) { dropAt_ = {board, block}; }
     // Whether the link is to be dropped now; asking clears it.
     bool takeLinkDrop() { return std::exchange(linkDropDue_, false); }
     // Leaves export packet p (1-30) out of the memory export.
@@ -135,6 +137,7 @@ private:
     std::map<int, Failure> failures_;
     bool rebootDropsLink_ = false;
     bool linkDropDue_ = false;
+    std::pair<int, int> dropAt_{-1, -1};
     std::set<int> dropped_;
     bool garbage_ = false;
     bool atTraps_ = false;  // planted into the state when switched on
