@@ -114,6 +114,8 @@ void Reactor::handleDescriptor(uint64_t tag, uint32_t events, std::vector<std::s
     auto it = entries_.find(fd);
     if (it == entries_.end() || it->second.generation != uint32_t(tag >> 32)) return;
     Entry& entry = it->second;
+    // The report silenced the registration: no change of it has come since (its tag is current).
+    entry.enabled = false;
     for (Registration& r : entry.registrations) {
         if (!r.armed || !(events & (r.read ? kReadReady : kWriteReady))) continue;
         r.armed = false;
@@ -145,21 +147,24 @@ void Reactor::updateLocked(int fd, Entry& entry) {
         watching = watching || r.armed || r.firing;
     }
     setWatchingLocked(entry, watching);
-    if (want == entry.interest && entry.inEpoll == (want != 0)) return;
     if (want == 0) {
-        // Removed rather than left with an empty mask: epoll reports hang-ups and errors even
-        // then, and a level-triggered hang-up would wake the reactor without end.
+        // A silenced registration reports nothing: it stays as it is, ready to listen again
+        // with one call. A live one is removed rather than left with an empty mask: epoll
+        // reports hang-ups and errors even then.
+        if (!entry.enabled) return;
         epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
         entry.inEpoll = false;
+        entry.enabled = false;
         entry.interest = 0;
         return;
     }
+    if (entry.enabled && want == entry.interest) return;
     // A new tag for every change: an event fetched before it is stale (it may describe readiness
     // that someone has since consumed), and epoll reports again whatever is still ready.
     entry.generation = nextGeneration_++;
     if (nextGeneration_ == 0) nextGeneration_ = 1;
     epoll_event ev{};
-    ev.events = want;
+    ev.events = want | EPOLLONESHOT;
     ev.data.u64 = tagOf(entry.generation, fd);
     int rc = epoll_ctl(epoll_, entry.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
     // The descriptor may have been closed and its number reused behind our back: retry the
@@ -169,10 +174,12 @@ void Reactor::updateLocked(int fd, Entry& entry) {
     if (rc != 0) {
         trace("dispatch: cannot watch descriptor %d: %s", fd, strerror(errno));
         entry.inEpoll = false;
+        entry.enabled = false;
         entry.interest = 0;
         return;
     }
     entry.inEpoll = true;
+    entry.enabled = true;
     entry.interest = want;
 }
 

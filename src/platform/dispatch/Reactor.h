@@ -8,6 +8,10 @@
 // level-triggered, so a descriptor that is still ready fires again at once: at most one handler
 // invocation per source is in flight, and readiness is never lost.
 //
+// Registrations are one-shot: the kernel stops reporting a descriptor once it reported it, so an
+// event costs no system call to silence it (only to listen again, and none when nothing listens
+// afterwards); a silenced descriptor stays registered until it is listened to again or removed.
+//
 // Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set to the earliest.
 // Nothing ever has to wake the reactor thread: epoll_ctl from any thread takes effect in an
 // epoll_wait under way, and the thread that changes the earliest deadline sets the timerfd itself.
@@ -72,6 +76,7 @@ private:
         uint32_t generation = 0;
         uint32_t interest = 0;  // events registered with epoll now
         bool inEpoll = false;
+        bool enabled = false;   // registered and not silenced by a one-shot report
         bool watching = false;  // a source on it is armed or in delivery (counted in watched_)
         std::vector<Registration> registrations;
     };
