@@ -381,6 +381,9 @@ private:
     }
     // Posts fn to the socket queue, holding the socket until fn has run.
     void runAsync(std::function<void(AsyncTcpSocket&)> fn);
+    // The same for a read or write request: when the socket queue is idle, fn runs at once on the
+    // caller's thread (as a job of the socket queue), sparing a hand-off to another thread.
+    void runRequest(std::function<void(AsyncTcpSocket&)> fn);
     // Posts a delegate call by the one rule for all of them: only with a delegate queue and a
     // delegate that implements the callback; the job holds the delegate and the socket.
     void notifyDelegate(AsyncTcpSocketDelegate::Capability capability,

@@ -81,7 +81,7 @@ void AsyncTcpSocket::readDataToDataWithTimeoutBufferBufferOffsetMaxLengthTag(con
 }
 
 void AsyncTcpSocket::queueRead(std::shared_ptr<AsyncTcpReadPacket> packet) {
-    runAsync([packet](AsyncTcpSocket& s) {
+    runRequest([packet](AsyncTcpSocket& s) {
         if ((s.flags & FlagStarted) && !(s.flags & FlagNoMoreReadsWrites)) {
             s.readQueue.push_back(packet);
             s.maybeDequeueRead();

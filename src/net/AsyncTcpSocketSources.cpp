@@ -14,6 +14,9 @@ using namespace net::detail;
 void AsyncTcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD) {
     readSource = Source::makeRead(socketFD, socketQueue);
     writeSource = Source::makeWrite(socketFD, socketQueue);
+    // Their handlers are the socket's own read and write passes: brief, and they never wait.
+    readSource->setBriefHandler(true);
+    writeSource->setBriefHandler(true);
 
     std::weak_ptr<AsyncTcpSocket> weakSelf = weak_from_this();
     readSource->setEventHandler([weakSelf] {

@@ -25,7 +25,7 @@ void AsyncTcpSocket::writeDataWithTimeoutTag(Bytes data, double timeout, long ta
 void AsyncTcpSocket::writeDataWithTimeoutTag(std::shared_ptr<const Bytes> data, double timeout, long tag) {
     if (!data || data->empty()) return;
     auto packet = std::make_shared<AsyncTcpWritePacket>(std::move(data), timeout, tag);
-    runAsync([packet](AsyncTcpSocket& s) {
+    runRequest([packet](AsyncTcpSocket& s) {
         if ((s.flags & FlagStarted) && !(s.flags & FlagNoMoreReadsWrites)) {
             s.writeQueue.push_back(packet);
             s.maybeDequeueWrite();
@@ -168,8 +168,11 @@ void AsyncTcpSocket::doWriteData() {
 
     if (done) {
         completeCurrentWrite();
-        // The next request starts on a later turn of the queue.
-        if (!error) runAsync([](AsyncTcpSocket& s) { s.maybeDequeueWrite(); });
+        // The next request starts on a later turn of the queue; with none queued and no close
+        // waiting for the writes, that turn would find nothing to do (a request made later
+        // starts itself).
+        if (!error && (!writeQueue.empty() || (flags & FlagCloseAfterWrites)))
+            runAsync([](AsyncTcpSocket& s) { s.maybeDequeueWrite(); });
     } else {
         if (!waiting && !error) {
             // The kernel took fewer bytes than offered.

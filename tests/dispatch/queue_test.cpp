@@ -13,6 +13,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -281,6 +283,49 @@ TEST(SerialQueue, TargetedQueueRunsInOrderWithItsTargetsJobs) {
         ASSERT_FALSE(exclusion.overlapped);
         for (int i = 0; i < 100; ++i) ASSERT_EQ(aOrder[i], i);
     });
+}
+
+// A request run through asyncOrRunHere() runs before the call returns, on the caller's thread and
+// as a job of the queue, only while the queue is idle; otherwise it waits its turn behind what is
+// queued, and what is posted during an inline run waits behind that run.
+TEST(SerialQueue, AsyncOrRunHereRunsAtOnceOnlyOnAnIdleQueueAndKeepsTheOrder) {
+    using platform::dispatch::asyncOrRunHere;
+    struct Row {
+        const char* name;
+        bool busy, targeted;
+    };
+    for (const Row row : {Row{"idle", false, false}, Row{"busy", true, false}, Row{"with a target", false, true}}) {
+        SCOPED_TRACE(row.name);
+        auto queue = Queue::createSerial("q");
+        if (row.targeted) queue->setTarget(Queue::createSerial("target"));
+        std::vector<std::string> order;  // queue only
+        std::optional<Gate> gate;
+        if (row.busy) {
+            gate.emplace(queue);
+            ASSERT_TRUE(gate->waitBlocking());
+            queue->async([&] { order.push_back("earlier"); });
+        }
+        const auto caller = std::this_thread::get_id();
+        std::atomic<bool> ran{false}, onCaller{false}, asTheQueue{false};
+        asyncOrRunHere(queue, [&] {
+            order.push_back("request");
+            onCaller = std::this_thread::get_id() == caller;
+            asTheQueue = Queue::current() == queue;
+            queue->async([&] { order.push_back("posted inside"); });
+            order.push_back("request end");
+            ran = true;
+        });
+        const bool ranBeforeReturn = ran;
+        if (gate) gate->open();
+        dispatch_test::flush(queue);  // the request has run
+        dispatch_test::flush(queue);  // and what it posted
+        EXPECT_EQ(ranBeforeReturn, !row.busy && !row.targeted);
+        EXPECT_EQ(onCaller, ranBeforeReturn);
+        EXPECT_TRUE(asTheQueue);
+        std::vector<std::string> expected{"request", "request end", "posted inside"};
+        if (row.busy) expected.insert(expected.begin(), "earlier");
+        EXPECT_EQ(order, expected);
+    }
 }
 
 // Idle pool threads watch for new work a short while before they sleep, and work posted while

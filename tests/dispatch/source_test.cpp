@@ -9,7 +9,13 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <optional>
+#include <pthread.h>
+#include <string>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -335,6 +341,123 @@ TEST(Source, ReadinessComingBetweenTheCountAndTheLookIsCountedAgain) {
 }
 
 // A listening socket has no byte count; its handler accepts until accept() says no.
+std::string threadName() {
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    return name;
+}
+
+// A brief handler runs on the reactor's thread while its queue is idle, as a job of that queue;
+// the jobs it posts to other queues go out once its queue is released, so that a request they
+// make at once finds it idle. Behind a busy queue, and for other handlers, the delivery waits its
+// turn on a pool thread.
+TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
+    struct Row {
+        const char* name;
+        bool brief, busy;
+        const char* thread;
+    };
+    const Row rows[] = {{"brief, idle queue", true, false, "varnel-reactor"},
+                        {"brief, busy queue", true, true, "varnel-worker"},
+                        {"not brief", false, false, "varnel-worker"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto other = Queue::createSerial("other");
+        auto source = Source::makeRead(pair.a, queue);
+        source->setBriefHandler(row.brief);
+        std::string thread;
+        bool onQueue = false;
+        std::atomic<bool> answeredHere{false};
+        Counter answered;
+        source->setEventHandler([&] {
+            while (pair.readOne()) {
+            }
+            thread = threadName();
+            onQueue = Queue::current() == queue;
+            other->async([&] {
+                bool ranHere = false;
+                platform::dispatch::asyncOrRunHere(queue, [&] { ranHere = true; });
+                answeredHere = ranHere;
+                answered.add();
+            });
+        });
+        std::optional<Gate> gate;
+        if (row.busy) {
+            gate.emplace(queue);
+            ASSERT_TRUE(gate->waitBlocking());
+        }
+        source->resume();
+        pair.send(1);
+        if (gate) {
+            std::this_thread::sleep_for(5ms);  // the reactor finds the queue busy
+            gate->open();
+        }
+        ASSERT_TRUE(answered.waitFor(1));
+        dispatch_test::flush(queue);
+        EXPECT_EQ(thread, row.thread);
+        EXPECT_TRUE(onQueue);
+        if (row.brief && !row.busy) EXPECT_TRUE(answeredHere);
+        source->cancel();
+        dispatch_test::flush(queue);
+    }
+}
+
+// Processor time the reactor's thread has used, in clock ticks; -1 when it cannot be read.
+long reactorTicks() {
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return -1;
+    long ticks = -1;
+    while (dirent* e = readdir(tasks)) {
+        const std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "varnel-reactor") continue;
+        std::ifstream statFile(dir + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14) utime = std::stol(field);
+            if (i == 15) stime = std::stol(field);
+        }
+        ticks = utime + stime;
+    }
+    closedir(tasks);
+    return ticks;
+}
+
+// After an event the kernel silences the descriptor until someone listens again: a peer that
+// hangs up while the source is suspended, or while it is armed on another descriptor, must not
+// keep the reactor busy (a hang-up is reported whatever the mask).
+TEST(Source, AHangUpWhileNobodyListensCostsTheReactorNothing) {
+    SocketPair pair;
+    auto queue = Queue::createSerial("q");
+    auto source = Source::makeRead(pair.a, queue);
+    Counter fired;
+    source->setEventHandler([&] {
+        while (pair.readOne()) {
+        }
+        source->suspend();  // nothing more wanted for now
+        fired.add();
+    });
+    source->resume();
+    pair.send(1);
+    ASSERT_TRUE(fired.waitFor(1));
+    shutdown(pair.b, SHUT_RDWR);
+    std::this_thread::sleep_for(50ms);  // the reactor's short watch after the event ends
+    const long before = reactorTicks();
+    if (before < 0) GTEST_SKIP() << "no per-thread processor times here";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LE(reactorTicks() - before, 5);  // a reactor woken without end uses about 30
+    source->resume();  // listening again, the hang-up is delivered
+    ASSERT_TRUE(fired.waitFor(2));
+    source->cancel();
+    dispatch_test::flush(queue);
+}
+
 TEST(Source, ListeningSocketFiresWithNoDataAndTheHandlerDrainsTheBacklog) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(listener, 0);

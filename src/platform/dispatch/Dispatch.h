@@ -46,6 +46,11 @@
 // - resume() of a source that is not suspended aborts. A source dropped without cancel() stops
 //   delivering; its cancel handler then never runs.
 // - Read getData() is 0 for a listening socket (no FIONREAD there) and for a peer that closed.
+// - Epoll registrations are one-shot: a report silences the descriptor, and listening again after
+//   the handler is one system call (none when nothing listens afterwards).
+// - asyncOrRunHere() and brief handlers (setBriefHandler) run a job on the calling thread, or the
+//   reactor's, when its serial queue is idle: the job still runs as one of the queue's, in order,
+//   and a socket's request or readiness reaches it without waking another thread.
 
 #include <chrono>
 #include <cstddef>
@@ -103,6 +108,13 @@ private:
     std::unique_ptr<Specifics> specifics_;
 };
 
+// Runs job as queue->async(job) would, but on the calling thread, before returning, when queue is
+// an idle serial queue without a target (nothing of it queued or running): the job then runs as a
+// job of the queue, ahead of anything posted after it, and spares the hand-off to another thread.
+// For short jobs that never block (a socket's read or write request): the caller must hold nothing
+// the job may need, and must not count on the job running after it returns.
+void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job);
+
 // Runs job on queue after delay (zero: as soon as the queue gets to it).
 void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job);
 
@@ -120,6 +132,12 @@ public:
 
     virtual void setEventHandler(Job handler) = 0;
     virtual void setCancelHandler(Job handler) = 0;
+
+    // Read and write sources whose handler is brief and never blocks or waits for another queue
+    // (a socket's own read or write pass): when the source's queue is an idle serial queue
+    // without a target, the reactor runs the handler at once on its own thread, as a job of
+    // that queue, sparing the hand-off to a pool thread. Off by default.
+    virtual void setBriefHandler(bool brief) = 0;
 
     virtual void resume() = 0;
     virtual void suspend() = 0;

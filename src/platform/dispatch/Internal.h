@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace platform::dispatch::detail {
 
@@ -31,6 +32,28 @@ private:
 
 void runItem(WorkItem& item);
 
+// While one lives on a thread, jobs that thread posts to queues other than `running` wait in it
+// and are posted, in order, when it ends (or before the thread waits in sync()). A brief handler
+// run on the reactor's thread hands its reports on this way once its own queue is released, so
+// that the thread they wake finds that queue idle when it answers.
+class DeferredPosts {
+public:
+    explicit DeferredPosts(Queue* running);
+    ~DeferredPosts();
+    DeferredPosts(const DeferredPosts&) = delete;
+    DeferredPosts& operator=(const DeferredPosts&) = delete;
+
+    // Takes job when the calling thread defers posts to queue; false otherwise.
+    static bool take(Queue& queue, Job& job);
+    // Posts what the calling thread deferred so far.
+    static void flush();
+
+private:
+    Queue* running_;
+    DeferredPosts* previous_;
+    std::vector<std::pair<std::shared_ptr<Queue>, Job>> jobs_;
+};
+
 // Posts the layer's own work onto queue: a timer fire, a source delivery, a cancel handler. On a
 // global queue it takes a thread at once, as a serial queue's drain does, however many jobs
 // block there.
@@ -46,6 +69,10 @@ public:
 
     // Runs a batch of jobs as this queue; called by a pool thread or inside a job of the target.
     void drain();
+
+    // Runs job here, as a job of this queue, when the queue is idle and has no target; false
+    // (job untouched) otherwise.
+    bool runHereIfIdle(const Job& job);
 
 private:
     void schedule();

@@ -20,6 +20,7 @@ namespace detail {
 
 namespace {
 thread_local Frame* t_top = nullptr;
+thread_local DeferredPosts* t_deferred = nullptr;
 
 // A serial queue runs this many jobs in one turn of a pool thread, then goes on only while no
 // other item waits for a thread (and, when it runs inside a job of its target, not at all). It
@@ -37,7 +38,8 @@ public:
         cv_.notify_one();  // under the lock: the waiter cannot return and destroy us before this
     }
     void wait() {
-        // Work this thread keeps for itself may be what it is about to wait for.
+        // Work this thread keeps for itself, or holds back, may be what it is about to wait for.
+        DeferredPosts::flush();
         WorkerPool::instance().handOnKeptItem();
         std::unique_lock lock(mutex_);
         cv_.wait(lock, [this] { return done_; });
@@ -69,6 +71,7 @@ public:
     GlobalQueue(std::string label, Priority priority) : Queue(std::move(label), Kind::Global), priority_(priority) {}
 
     void async(Job job) override {
+        if (DeferredPosts::take(*this, job)) return;
         WorkerPool::instance().submitJob(priority_, WorkItem{nullptr, this, std::move(job)});
     }
 
@@ -87,6 +90,7 @@ public:
     MainQueue() : Queue("main", Kind::Main) {}
 
     void async(Job job) override {
+        if (DeferredPosts::take(*this, job)) return;
         const bool posted = MainExecutor::postToCurrent([this, job = std::move(job)] {
             Frame frame(this);
             job();
@@ -97,6 +101,7 @@ public:
 
     void sync(const Job& job) override {
         refuseSyncDeadlock(this);
+        DeferredPosts::flush();  // jobs posted before this one run before it
         Completion done;
         const bool posted = MainExecutor::postToCurrent([this, &job, &done] {
             {
@@ -111,6 +116,32 @@ public:
 };
 
 }  // namespace
+
+DeferredPosts::DeferredPosts(Queue* running) : running_(running), previous_(t_deferred) {
+    t_deferred = this;
+}
+
+DeferredPosts::~DeferredPosts() {
+    t_deferred = previous_;
+    for (auto& [queue, job] : jobs_) queue->async(std::move(job));
+}
+
+bool DeferredPosts::take(Queue& queue, Job& job) {
+    DeferredPosts* d = t_deferred;
+    if (!d || &queue == d->running_) return false;
+    d->jobs_.emplace_back(queue.shared_from_this(), std::move(job));
+    return true;
+}
+
+void DeferredPosts::flush() {
+    DeferredPosts* d = t_deferred;
+    if (!d || d->jobs_.empty()) return;
+    auto jobs = std::move(d->jobs_);
+    d->jobs_.clear();
+    t_deferred = nullptr;
+    for (auto& [queue, job] : jobs) queue->async(std::move(job));
+    t_deferred = d;
+}
 
 Frame::Frame(Queue* queue) : queue_(queue), previous_(t_top) { t_top = this; }
 Frame::~Frame() { t_top = previous_; }
@@ -137,6 +168,7 @@ SerialQueue::SerialQueue(std::string label) : Queue(std::move(label), Kind::Seri
 SerialQueue::~SerialQueue() = default;
 
 void SerialQueue::async(Job job) {
+    if (DeferredPosts::take(*this, job)) return;
     bool idle;
     {
         std::lock_guard lock(mutex_);
@@ -195,30 +227,31 @@ void SerialQueue::drain() {
     if (!release) schedule();  // more jobs: another turn, behind what else waits
 }
 
-void SerialQueue::sync(const Job& job) {
-    refuseSyncDeadlock(this);
-    bool inlineRun = false;
+bool SerialQueue::runHereIfIdle(const Job& job) {
+    if (target()) return false;
     {
         std::lock_guard lock(mutex_);
-        if (!keepAlive_ && !target()) {
-            // Idle and nothing earlier to wait for: run the job here while holding the queue.
-            keepAlive_ = std::static_pointer_cast<SerialQueue>(shared_from_this());
-            inlineRun = true;
-        }
+        if (keepAlive_) return false;
+        // Idle and nothing earlier to wait for: the job runs here while this thread holds the
+        // queue; jobs posted meanwhile wait behind it.
+        keepAlive_ = std::static_pointer_cast<SerialQueue>(shared_from_this());
     }
-    if (inlineRun) {
-        {
-            Frame frame(this);
-            job();
-        }
-        std::shared_ptr<SerialQueue> release;
-        {
-            std::lock_guard lock(mutex_);
-            if (jobs_.empty()) release = std::move(keepAlive_);
-        }
-        if (!release) schedule();  // jobs posted meanwhile
-        return;
+    {
+        Frame frame(this);
+        job();
     }
+    std::shared_ptr<SerialQueue> release;
+    {
+        std::lock_guard lock(mutex_);
+        if (jobs_.empty()) release = std::move(keepAlive_);
+    }
+    if (!release) schedule();  // jobs posted meanwhile
+    return true;
+}
+
+void SerialQueue::sync(const Job& job) {
+    refuseSyncDeadlock(this);
+    if (runHereIfIdle(job)) return;
     Completion done;
     async([&job, &done] {
         job();
@@ -230,6 +263,11 @@ void SerialQueue::sync(const Job& job) {
 }  // namespace detail
 
 using detail::Frame;
+
+void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job) {
+    if (!queue->isGlobal() && !queue->isMain() && static_cast<detail::SerialQueue&>(*queue).runHereIfIdle(job)) return;
+    queue->async(std::move(job));
+}
 
 // Queue-specific values are read on every socket call (is the caller on the socket's queue?) and
 // set a few times in a queue's life. Readers take no lock: the first few keys live in slots of

@@ -156,6 +156,12 @@ void SourceImpl::postTimerLocked() {
 }
 
 void SourceImpl::post() {
+    // A brief handler whose queue is idle runs here, on the reactor's thread (the reactor holds
+    // the source until post() returns).
+    if (brief_.load(std::memory_order_relaxed) && !queue_->isGlobal() && !queue_->isMain()) {
+        DeferredPosts deferred(queue_.get());
+        if (static_cast<SerialQueue&>(*queue_).runHereIfIdle([this] { deliverDescriptorEvent(); })) return;
+    }
     auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
     postLayerWork(*queue_, [self] { self->deliverDescriptorEvent(); });
 }

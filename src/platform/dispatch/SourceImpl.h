@@ -16,6 +16,7 @@ public:
 
     void setEventHandler(Job handler) override;
     void setCancelHandler(Job handler) override;
+    void setBriefHandler(bool brief) override { brief_.store(brief, std::memory_order_relaxed); }
     void resume() override;
     void suspend() override;
     void cancel() override;
@@ -65,6 +66,7 @@ private:
     Reactor::TimerKey timerKey_{};
 
     std::atomic<size_t> data_{0};
+    std::atomic<bool> brief_{false};
 };
 
 }  // namespace platform::dispatch::detail
