@@ -77,7 +77,10 @@ void AsyncTcpSocket::runAsync(std::function<void(AsyncTcpSocket&)> fn) {
 }
 
 void AsyncTcpSocket::runRequest(std::function<void(AsyncTcpSocket&)> fn) {
-    platform::dispatch::asyncOrRunHere(socketQueue, holdingJob(shared_from_this(), std::move(fn)));
+    if (runsRequestsHere.load(std::memory_order_relaxed))
+        platform::dispatch::asyncOrRunHere(socketQueue, holdingJob(shared_from_this(), std::move(fn)));
+    else
+        runAsync(std::move(fn));
 }
 
 void AsyncTcpSocket::performBlock(const Job& block) { runSync(block); }

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 
 #include <any>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -382,7 +383,8 @@ private:
     // Posts fn to the socket queue, holding the socket until fn has run.
     void runAsync(std::function<void(AsyncTcpSocket&)> fn);
     // The same for a read or write request: when the socket queue is idle, fn runs at once on the
-    // caller's thread (as a job of the socket queue), sparing a hand-off to another thread.
+    // caller's thread (as a job of the socket queue), sparing a hand-off to another thread; not
+    // once TLS is asked for (runsRequestsHere).
     void runRequest(std::function<void(AsyncTcpSocket&)> fn);
     // Posts a delegate call by the one rule for all of them: only with a delegate queue and a
     // delegate that implements the callback; the job holds the delegate and the socket.
@@ -499,6 +501,10 @@ private:
     SourcePtr connectTimer;
     SourcePtr readSource;
     SourcePtr writeSource;
+    // Whether read and write requests, and the sources' passes, may run on the thread that asks
+    // or on the reactor's while the socket queue is idle: not once TLS is asked for, whose
+    // handshake takes milliseconds and may read the system's trust store.
+    std::atomic<bool> runsRequestsHere{true};
     SourcePtr readTimer;
     SourcePtr writeTimer;
     // Read and write requests, and the TLS marker in both (isSpecial).

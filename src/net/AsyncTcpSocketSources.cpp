@@ -14,9 +14,11 @@ using namespace net::detail;
 void AsyncTcpSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int socketFD) {
     readSource = Source::makeRead(socketFD, socketQueue);
     writeSource = Source::makeWrite(socketFD, socketQueue);
-    // Their handlers are the socket's own read and write passes: brief, and they never wait.
-    readSource->setBriefHandler(true);
-    writeSource->setBriefHandler(true);
+    // Their handlers are the socket's own read and write passes: brief, and they never wait
+    // (but for a TLS handshake, asked for before or after this).
+    const bool brief = runsRequestsHere.load(std::memory_order_relaxed);
+    readSource->setBriefHandler(brief);
+    writeSource->setBriefHandler(brief);
 
     std::weak_ptr<AsyncTcpSocket> weakSelf = weak_from_this();
     readSource->setEventHandler([weakSelf] {

@@ -67,7 +67,11 @@ Error AsyncTcpSocket::sslError(int32_t ssl_error) {
 
 void AsyncTcpSocket::startTLS(std::map<std::string, std::any> tlsSettings) {
     auto packet = std::make_shared<AsyncTcpSpecialPacket>(std::move(tlsSettings));
+    // The handshake runs on a pool thread, never on the thread of a request or on the reactor's.
+    runsRequestsHere.store(false, std::memory_order_relaxed);
     runAsync([packet](AsyncTcpSocket& s) {
+        if (s.readSource) s.readSource->setBriefHandler(false);
+        if (s.writeSource) s.writeSource->setBriefHandler(false);
         if ((s.flags & FlagStarted) && !(s.flags & FlagTLSQueued) && !(s.flags & FlagNoMoreReadsWrites)) {
             // One marker in both queues: the upgrade starts once every earlier read and write is done.
             s.readQueue.push_back(packet);
