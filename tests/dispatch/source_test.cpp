@@ -354,12 +354,13 @@ std::string threadName() {
 TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
     struct Row {
         const char* name;
-        bool brief, busy;
+        bool brief, busy, waits;
         const char* thread;
     };
-    const Row rows[] = {{"brief, idle queue", true, false, "varnel-reactor"},
-                        {"brief, busy queue", true, true, "varnel-worker"},
-                        {"not brief", false, false, "varnel-worker"}};
+    const Row rows[] = {{"brief, idle queue", true, false, false, "varnel-reactor"},
+                        {"brief, idle queue, then a wait on the other queue", true, false, true, "varnel-reactor"},
+                        {"brief, busy queue", true, true, false, "varnel-worker"},
+                        {"not brief", false, false, false, "varnel-worker"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         SocketPair pair;
@@ -369,7 +370,7 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
         source->setBriefHandler(row.brief);
         std::string thread;
         bool onQueue = false;
-        std::atomic<bool> answeredHere{false};
+        std::atomic<bool> answeredHere{false}, postedFirst{false};
         Counter answered;
         source->setEventHandler([&] {
             while (pair.readOne()) {
@@ -382,6 +383,8 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
                 answeredHere = ranHere;
                 answered.add();
             });
+            // A wait on that queue comes after what was posted to it.
+            if (row.waits) other->sync([&] { postedFirst = answered.value() == 1; });
         });
         std::optional<Gate> gate;
         if (row.busy) {
@@ -398,7 +401,8 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
         dispatch_test::flush(queue);
         EXPECT_EQ(thread, row.thread);
         EXPECT_TRUE(onQueue);
-        if (row.brief && !row.busy) EXPECT_TRUE(answeredHere);
+        if (row.waits) EXPECT_TRUE(postedFirst);
+        if (row.brief && !row.busy && !row.waits) EXPECT_TRUE(answeredHere);
         source->cancel();
         dispatch_test::flush(queue);
     }

@@ -229,6 +229,7 @@ void SerialQueue::drain() {
 
 bool SerialQueue::runHereIfIdle(const Job& job) {
     if (target()) return false;
+    DeferredPosts::flush();  // what this thread posted earlier, to this queue too, goes first
     {
         std::lock_guard lock(mutex_);
         if (keepAlive_) return false;
