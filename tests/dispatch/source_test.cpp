@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/TestSeam.h"
+#include "platform/testing/TestMainLoop.h"
 
 #include "dispatch/DispatchTestSupport.h"
 
@@ -9,9 +10,11 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <condition_variable>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <optional>
 #include <pthread.h>
@@ -405,6 +408,83 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
         if (row.brief && !row.busy && !row.waits) EXPECT_TRUE(answeredHere);
         source->cancel();
         dispatch_test::flush(queue);
+    }
+}
+
+// A main loop whose post() holds the poster until release() (or a bound): a slow hand-off.
+class SlowPostLoop : public platform::TestMainLoop {
+public:
+    void post(Job job) override {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, 200ms, [&] { return released_; });
+        lock.unlock();
+        TestMainLoop::post(std::move(job));
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+};
+
+// What a brief handler posts keeps its order with the later jobs of its own queue: those of a
+// queue that targets it run as its jobs, and a later job of it posts to another queue only
+// after the handler's reports (though they go out after the handler, and a hand-off can be slow).
+TEST(Source, ABriefHandlersPostsKeepTheirOrderWithItsQueuesLaterJobs) {
+    struct Row {
+        const char* name;
+        bool reportsTargetTheQueue;
+        std::vector<std::string> expected;
+    };
+    const Row rows[] = {
+        {"reports to a queue that targets the handler's", true, {"report", "next job", "next job's report"}},
+        {"reports to another queue, behind a slow hand-off", false, {"report", "next job's report"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SlowPostLoop mainLoop;
+        SocketPair pair;
+        auto queue = Queue::createSerial("q");
+        auto reports = Queue::createSerial("reports");
+        auto slow = Queue::createSerial("slow");
+        slow->setTarget(Queue::main());
+        if (row.reportsTargetTheQueue) reports->setTarget(queue);
+        std::mutex mutex;
+        std::vector<std::string> order;
+        auto record = [&](const char* what) {
+            std::lock_guard lock(mutex);
+            order.push_back(what);
+        };
+        Counter done;
+        auto source = Source::makeRead(pair.a, queue);
+        source->setBriefHandler(true);
+        source->setEventHandler([&] {
+            while (pair.readOne()) {
+            }
+            slow->async([] {});  // its turn goes to the main loop, whose post is slow
+            reports->async([&] { record("report"); });
+            queue->async([&] {
+                if (row.reportsTargetTheQueue) record("next job");
+                reports->async([&] {
+                    record("next job's report");
+                    done.add();
+                });
+                mainLoop.release();
+            });
+        });
+        source->resume();
+        pair.send(1);
+        ASSERT_TRUE(done.waitFor(1));
+        source->cancel();
+        dispatch_test::flush(queue);
+        dispatch_test::flush(reports);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(order, row.expected);
     }
 }
 

@@ -32,10 +32,11 @@ private:
 
 void runItem(WorkItem& item);
 
-// While one lives on a thread, jobs that thread posts to queues other than `running` wait in it
-// and are posted, in order, when it ends (or before the thread waits in sync()). A brief handler
-// run on the reactor's thread hands its reports on this way once its own queue is released, so
-// that the thread they wake finds that queue idle when it answers.
+// While one lives on a thread, jobs that thread posts to queues other than `running` (other than
+// the main queue and the queues that target running) wait in it and are posted, in order, when the run of running
+// ends (or before the thread waits in sync()). A brief handler run on the reactor's thread hands
+// its reports on this way as its own queue is released, so that the thread they wake finds that
+// queue idle when it answers.
 class DeferredPosts {
 public:
     explicit DeferredPosts(Queue* running);
@@ -47,6 +48,8 @@ public:
     static bool take(Queue& queue, Job& job);
     // Posts what the calling thread deferred so far.
     static void flush();
+    // The same, when the calling thread defers for a handler of running (whose queue it holds).
+    static void flushFor(const Queue& running);
 
 private:
     Queue* running_;

@@ -128,9 +128,20 @@ DeferredPosts::~DeferredPosts() {
 
 bool DeferredPosts::take(Queue& queue, Job& job) {
     DeferredPosts* d = t_deferred;
-    if (!d || &queue == d->running_) return false;
+    // The main queue drops a job when no executor is set: held back, the job (and the last
+    // reference to a socket, say) would go under the running queue's lock, see flushFor().
+    if (!d || &queue == d->running_ || queue.isMain()) return false;
+    // A queue that targets the running one runs its jobs as jobs of it: held back, they would
+    // run after what the handler posts to the running queue itself.
+    for (auto t = queue.target(); t; t = t->target()) {
+        if (t.get() == d->running_) return false;
+    }
     d->jobs_.emplace_back(queue.shared_from_this(), std::move(job));
     return true;
+}
+
+void DeferredPosts::flushFor(const Queue& running) {
+    if (t_deferred && t_deferred->running_ == &running) flush();
 }
 
 void DeferredPosts::flush() {
@@ -244,6 +255,11 @@ bool SerialQueue::runHereIfIdle(const Job& job) {
     std::shared_ptr<SerialQueue> release;
     {
         std::lock_guard lock(mutex_);
+        // What the job held back goes out before the queue is released, and under its lock: no
+        // later job of the queue (a request made now on another thread, one the job queued) can
+        // post ahead of it, and a thread that answers it finds the queue idle. Those posts only
+        // store the jobs: none of them comes back to this queue (see take()).
+        DeferredPosts::flushFor(*this);
         if (jobs_.empty()) release = std::move(keepAlive_);
     }
     if (!release) schedule();  // jobs posted meanwhile
