@@ -250,7 +250,7 @@ Reactor::TimerKey Reactor::addTimer(Clock::time_point due, const std::shared_ptr
     std::lock_guard lock(mutex_);
     TimerKey key{due, nextTimerId_++};
     timers_.emplace(key, Timer{source, generation, nullptr, {}});
-    resetTimerfdLocked();
+    armTimerfdByLocked(due);
     return key;
 }
 
@@ -258,25 +258,30 @@ void Reactor::addJobTimer(Clock::time_point due, std::shared_ptr<Queue> queue, J
     std::lock_guard lock(mutex_);
     TimerKey key{due, nextTimerId_++};
     timers_.emplace(key, Timer{{}, 0, std::move(queue), std::move(job)});
-    resetTimerfdLocked();
+    armTimerfdByLocked(due);
 }
 
 Reactor::TimerKey Reactor::addCallbackTimer(Clock::time_point due, Job callback) {
     std::lock_guard lock(mutex_);
     TimerKey key{due, nextTimerId_++};
     timers_.emplace(key, Timer{{}, 0, nullptr, std::move(callback)});
-    resetTimerfdLocked();
+    armTimerfdByLocked(due);
     return key;
 }
 
 void Reactor::removeTimer(const TimerKey& key) {
     std::lock_guard lock(mutex_);
-    if (timers_.erase(key) > 0) resetTimerfdLocked();
+    // The timerfd is left as it is: if it was set for this timer it fires for nothing once, which
+    // costs less than setting it again at every removal (the worker pool sets and removes a short
+    // timer whenever a thread keeps work for itself).
+    timers_.erase(key);
 }
 
-void Reactor::resetTimerfdLocked() {
-    const Clock::time_point due = timers_.empty() ? Clock::time_point::max() : timers_.begin()->first.first;
-    if (due == timerfdDue_) return;
+void Reactor::armTimerfdByLocked(Clock::time_point due) {
+    if (due < timerfdDue_) setTimerfdLocked(due);
+}
+
+void Reactor::setTimerfdLocked(Clock::time_point due) {
     timerfdDue_ = due;
     itimerspec when{};
     if (due != Clock::time_point::max()) {
@@ -302,8 +307,13 @@ void Reactor::fireDueTimers() {
             due.push_back(std::move(timers_.begin()->second));
             timers_.erase(timers_.begin());
         }
-        timerfdDue_ = Clock::time_point::min();  // force the timerfd to be set again
-        resetTimerfdLocked();
+        // The timerfd has expired (it is one-shot), or was set again meanwhile for a timer taken
+        // now or still waiting: it is set for the earliest one left. With none left, it may fire
+        // once more for nothing.
+        if (timers_.empty())
+            timerfdDue_ = Clock::time_point::max();
+        else
+            setTimerfdLocked(timers_.begin()->first.first);
     }
     for (Timer& timer : due) {
         if (timer.queue) {

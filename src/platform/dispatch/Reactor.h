@@ -12,9 +12,10 @@
 // event costs no system call to silence it (only to listen again, and none when nothing listens
 // afterwards); a silenced descriptor stays registered until it is listened to again or removed.
 //
-// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set to the earliest.
-// Nothing ever has to wake the reactor thread: epoll_ctl from any thread takes effect in an
-// epoll_wait under way, and the thread that changes the earliest deadline sets the timerfd itself.
+// Timers are kept in deadline order; one timerfd on CLOCK_MONOTONIC is set no later than the
+// earliest (a removed timer may leave it set early: it then fires once for nothing). Nothing ever
+// has to wake the reactor thread: epoll_ctl from any thread takes effect in an epoll_wait under
+// way, and the thread that brings the earliest deadline forward sets the timerfd itself.
 //
 // Locking: the reactor's mutex is the innermost lock of the layer. Sources call in while holding
 // their own mutex; the reactor never calls a source while holding its mutex.
@@ -90,7 +91,10 @@ private:
     Registration* findLocked(SourceImpl* source, int fd, Entry** entryOut);
     void updateLocked(int fd, Entry& entry);
     void setWatchingLocked(Entry& entry, bool watching);
-    void resetTimerfdLocked();
+    // The timerfd is set no later than the earliest timer: set again when a timer comes earlier
+    // than it is set for, and after it fired; never for a removal.
+    void armTimerfdByLocked(Clock::time_point due);
+    void setTimerfdLocked(Clock::time_point due);
 
     int epoll_ = -1;
     int timerfd_ = -1;
@@ -99,7 +103,7 @@ private:
     uint32_t nextGeneration_ = 1;
     std::map<TimerKey, Timer> timers_;
     uint64_t nextTimerId_ = 1;
-    Clock::time_point timerfdDue_ = Clock::time_point::max();
+    Clock::time_point timerfdDue_ = Clock::time_point::max();  // what the timerfd is set for
     std::atomic<int> watched_{0};  // descriptors with a source armed or in delivery
 };
 
