@@ -461,12 +461,13 @@ TEST(Source, ABriefHandlersPostsKeepTheirOrderWithItsQueuesLaterJobs) {
             order.push_back(what);
         };
         Counter done;
+        std::atomic<bool> slowRan{false};
         auto source = Source::makeRead(pair.a, queue);
         source->setBriefHandler(true);
         source->setEventHandler([&] {
             while (pair.readOne()) {
             }
-            slow->async([] {});  // its turn goes to the main loop, whose post is slow
+            slow->async([&] { slowRan = true; });  // its turn goes to the main loop, whose post is slow
             reports->async([&] { record("report"); });
             queue->async([&] {
                 if (row.reportsTargetTheQueue) record("next job");
@@ -483,6 +484,8 @@ TEST(Source, ABriefHandlersPostsKeepTheirOrderWithItsQueuesLaterJobs) {
         source->cancel();
         dispatch_test::flush(queue);
         dispatch_test::flush(reports);
+        // The slow queue's turn runs on the main loop: left there, it would keep the queue alive.
+        EXPECT_TRUE(mainLoop.runUntil([&] { return slowRan.load(); }));
         std::lock_guard lock(mutex);
         EXPECT_EQ(order, row.expected);
     }
