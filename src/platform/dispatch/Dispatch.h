@@ -18,7 +18,8 @@
 // Handlers should capture weak references to their owners; a source releases its handlers after
 // its cancel handler has run.
 //
-// Details of this implementation (no declaration has changed since the interface was agreed):
+// Details of this implementation (the interface as agreed, plus asyncOrRunHere() and
+// Source::setBriefHandler(), which only spare thread hand-offs):
 // - Serial queues run on a shared pool of threads made on demand; global queues use the same pool.
 //   sync() on an idle serial queue without a target runs the job on the caller's thread.
 // - At most 512 global-queue jobs run at once; more wait until one ends. The layer's own work
