@@ -77,10 +77,18 @@ void AsyncTcpSocket::runAsync(std::function<void(AsyncTcpSocket&)> fn) {
 }
 
 void AsyncTcpSocket::runRequest(std::function<void(AsyncTcpSocket&)> fn) {
-    if (runsRequestsHere.load(std::memory_order_relaxed))
-        platform::dispatch::asyncOrRunHere(socketQueue, holdingJob(shared_from_this(), std::move(fn)));
-    else
-        runAsync(std::move(fn));
+    if (runsRequestsHere.load(std::memory_order_relaxed)) {
+        const auto self = shared_from_this();  // the caller's reference may be all there is
+        const bool ran = platform::dispatch::runHereIfIdle(socketQueue, [&] {
+            // Looked at again with the queue held: TLS may have been asked for by its last job.
+            if (runsRequestsHere.load(std::memory_order_relaxed))
+                fn(*this);
+            else
+                runAsync(fn);
+        });
+        if (ran) return;
+    }
+    runAsync(std::move(fn));
 }
 
 void AsyncTcpSocket::performBlock(const Job& block) { runSync(block); }

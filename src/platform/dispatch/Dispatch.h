@@ -115,6 +115,9 @@ private:
 // For short jobs that never block (a socket's read or write request): the caller must hold nothing
 // the job may need, and must not count on the job running after it returns.
 void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job);
+// The same test: runs job here, as a job of queue, when queue is an idle serial queue without a
+// target, and answers whether it did (false: the job was not run, nor posted).
+bool runHereIfIdle(const std::shared_ptr<Queue>& queue, const Job& job);
 
 // Runs job on queue after delay (zero: as soon as the queue gets to it).
 void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue>& queue, Job job);

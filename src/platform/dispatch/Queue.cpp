@@ -281,9 +281,12 @@ void SerialQueue::sync(const Job& job) {
 
 using detail::Frame;
 
+bool runHereIfIdle(const std::shared_ptr<Queue>& queue, const Job& job) {
+    return !queue->isGlobal() && !queue->isMain() && static_cast<detail::SerialQueue&>(*queue).runHereIfIdle(job);
+}
+
 void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job) {
-    if (!queue->isGlobal() && !queue->isMain() && static_cast<detail::SerialQueue&>(*queue).runHereIfIdle(job)) return;
-    queue->async(std::move(job));
+    if (!runHereIfIdle(queue, job)) queue->async(std::move(job));
 }
 
 // Queue-specific values are read on every socket call (is the caller on the socket's queue?) and

@@ -158,12 +158,23 @@ void SourceImpl::postTimerLocked() {
 void SourceImpl::post() {
     // A brief handler whose queue is idle runs here, on the reactor's thread (the reactor holds
     // the source until post() returns).
+    auto deliverOnQueue = [this] {
+        auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
+        postLayerWork(*queue_, [self] { self->deliverDescriptorEvent(); });
+    };
     if (brief_.load(std::memory_order_relaxed) && !queue_->isGlobal() && !queue_->isMain()) {
         DeferredPosts deferred(queue_.get());
-        if (static_cast<SerialQueue&>(*queue_).runHereIfIdle([this] { deliverDescriptorEvent(); })) return;
+        const bool ran = static_cast<SerialQueue&>(*queue_).runHereIfIdle([&] {
+            // Looked at again with the queue held: a job of the queue that ran just before may
+            // have turned the handler into one that must not run here.
+            if (brief_.load(std::memory_order_relaxed))
+                deliverDescriptorEvent();
+            else
+                deliverOnQueue();
+        });
+        if (ran) return;
     }
-    auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
-    postLayerWork(*queue_, [self] { self->deliverDescriptorEvent(); });
+    deliverOnQueue();
 }
 
 void SourceImpl::deliverDescriptorEvent() {
