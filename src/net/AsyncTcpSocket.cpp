@@ -60,20 +60,14 @@ void AsyncTcpSocket::checkOnSocketQueue() const {
     if (!onSocketQueue()) platform::fatal("AsyncTcpSocket: Must be dispatched on socketQueue");
 }
 
-namespace {
-// The strong reference lives in a shared holder and is dropped inside the job, so that a socket
-// whose last owner is this job is destroyed while the job still counts as on the socket queue.
-platform::dispatch::Job holdingJob(std::shared_ptr<AsyncTcpSocket> socket, std::function<void(AsyncTcpSocket&)> fn) {
-    auto holder = std::make_shared<std::shared_ptr<AsyncTcpSocket>>(std::move(socket));
-    return [holder, fn = std::move(fn)] {
+void AsyncTcpSocket::runAsync(std::function<void(AsyncTcpSocket&)> fn) {
+    // The strong reference lives in a shared holder and is dropped inside the job, so that a socket
+    // whose last owner is this job is destroyed while the job still counts as on the socket queue.
+    auto holder = std::make_shared<std::shared_ptr<AsyncTcpSocket>>(shared_from_this());
+    socketQueue->async([holder, fn = std::move(fn)] {
         std::shared_ptr<AsyncTcpSocket> self = std::move(*holder);
         if (self) fn(*self);
-    };
-}
-}  // namespace
-
-void AsyncTcpSocket::runAsync(std::function<void(AsyncTcpSocket&)> fn) {
-    socketQueue->async(holdingJob(shared_from_this(), std::move(fn)));
+    });
 }
 
 void AsyncTcpSocket::runRequest(std::function<void(AsyncTcpSocket&)> fn) {

@@ -285,11 +285,11 @@ TEST(SerialQueue, TargetedQueueRunsInOrderWithItsTargetsJobs) {
     });
 }
 
-// A request run through asyncOrRunHere() runs before the call returns, on the caller's thread and
-// as a job of the queue, only while the queue is idle; otherwise it waits its turn behind what is
-// queued, and what is posted during an inline run waits behind that run.
-TEST(SerialQueue, AsyncOrRunHereRunsAtOnceOnlyOnAnIdleQueueAndKeepsTheOrder) {
-    using platform::dispatch::asyncOrRunHere;
+// A request offered to runHereIfIdle() runs before the call returns, on the caller's thread and
+// as a job of the queue, only while the queue is idle; otherwise, posted, it waits its turn behind
+// what is queued, and what is posted during a run here waits behind that run.
+TEST(SerialQueue, RunHereIfIdleRunsAtOnceOnlyOnAnIdleQueueAndKeepsTheOrder) {
+    using platform::dispatch::runHereIfIdle;
     struct Row {
         const char* name;
         bool busy, targeted;
@@ -307,14 +307,15 @@ TEST(SerialQueue, AsyncOrRunHereRunsAtOnceOnlyOnAnIdleQueueAndKeepsTheOrder) {
         }
         const auto caller = std::this_thread::get_id();
         std::atomic<bool> ran{false}, onCaller{false}, asTheQueue{false};
-        asyncOrRunHere(queue, [&] {
+        const Job request = [&] {
             order.push_back("request");
             onCaller = std::this_thread::get_id() == caller;
             asTheQueue = Queue::current() == queue;
             queue->async([&] { order.push_back("posted inside"); });
             order.push_back("request end");
             ran = true;
-        });
+        };
+        if (!runHereIfIdle(queue, request)) queue->async(request);
         // Posted, the request may run on a pool thread before the call returns: only a run on
         // the caller's thread counts as run at once.
         const bool ranBeforeReturn = ran && onCaller;

@@ -381,9 +381,7 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
             thread = threadName();
             onQueue = Queue::current() == queue;
             other->async([&] {
-                bool ranHere = false;
-                platform::dispatch::asyncOrRunHere(queue, [&] { ranHere = true; });
-                answeredHere = ranHere;
+                answeredHere = platform::dispatch::runHereIfIdle(queue, [] {});
                 answered.add();
             });
             // A wait on that queue comes after what was posted to it.

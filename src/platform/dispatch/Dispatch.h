@@ -18,7 +18,7 @@
 // Handlers should capture weak references to their owners; a source releases its handlers after
 // its cancel handler has run.
 //
-// Details of this implementation (the interface as agreed, plus asyncOrRunHere() and
+// Details of this implementation (the interface as agreed, plus runHereIfIdle() and
 // Source::setBriefHandler(), which only spare thread hand-offs):
 // - Serial queues run on a shared pool of threads made on demand; global queues use the same pool.
 //   sync() on an idle serial queue without a target runs the job on the caller's thread.
@@ -49,7 +49,7 @@
 // - Read getData() is 0 for a listening socket (no FIONREAD there) and for a peer that closed.
 // - Epoll registrations are one-shot: a report silences the descriptor, and listening again after
 //   the handler is one system call (none when nothing listens afterwards).
-// - asyncOrRunHere() and brief handlers (setBriefHandler) run a job on the calling thread, or the
+// - runHereIfIdle() and brief handlers (setBriefHandler) run a job on the calling thread, or the
 //   reactor's, when its serial queue is idle: the job still runs as one of the queue's, in order,
 //   and a socket's request or readiness reaches it without waking another thread.
 
@@ -109,14 +109,11 @@ private:
     std::unique_ptr<Specifics> specifics_;
 };
 
-// Runs job as queue->async(job) would, but on the calling thread, before returning, when queue is
-// an idle serial queue without a target (nothing of it queued or running): the job then runs as a
-// job of the queue, ahead of anything posted after it, and spares the hand-off to another thread.
-// For short jobs that never block (a socket's read or write request): the caller must hold nothing
-// the job may need, and must not count on the job running after it returns.
-void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job);
-// The same test: runs job here, as a job of queue, when queue is an idle serial queue without a
-// target, and answers whether it did (false: the job was not run, nor posted).
+// Runs job on the calling thread, before returning, when queue is an idle serial queue without a
+// target (nothing of it queued or running), and answers whether it did (false: the job was neither
+// run nor posted). The job runs as a job of the queue, ahead of anything posted after it, sparing
+// the hand-off to another thread of queue->async(job). For short jobs that never block (a
+// socket's read or write request): the caller must hold nothing the job may need.
 bool runHereIfIdle(const std::shared_ptr<Queue>& queue, const Job& job);
 
 // Runs job on queue after delay (zero: as soon as the queue gets to it).

@@ -33,10 +33,10 @@ private:
 void runItem(WorkItem& item);
 
 // While one lives on a thread, jobs that thread posts to queues other than `running` (other than
-// the main queue and the queues that target running) wait in it and are posted, in order, when the run of running
-// ends (or before the thread waits in sync()). A brief handler run on the reactor's thread hands
-// its reports on this way as its own queue is released, so that the thread they wake finds that
-// queue idle when it answers.
+// the main queue and the queues that target running) wait in it and are posted, in order, when
+// the run of running ends (or before the thread waits in sync()). A brief handler run on the
+// reactor's thread hands its reports on this way as its own queue is released, so that the
+// thread they wake finds that queue idle when it answers.
 class DeferredPosts {
 public:
     explicit DeferredPosts(Queue* running);

@@ -285,10 +285,6 @@ bool runHereIfIdle(const std::shared_ptr<Queue>& queue, const Job& job) {
     return !queue->isGlobal() && !queue->isMain() && static_cast<detail::SerialQueue&>(*queue).runHereIfIdle(job);
 }
 
-void asyncOrRunHere(const std::shared_ptr<Queue>& queue, Job job) {
-    if (!runHereIfIdle(queue, job)) queue->async(std::move(job));
-}
-
 // Queue-specific values are read on every socket call (is the caller on the socket's queue?) and
 // set a few times in a queue's life. Readers take no lock: the first few keys live in slots of
 // atomics, written under the mutex (value first, then the key, which never changes slot again);
