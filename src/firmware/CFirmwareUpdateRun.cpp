@@ -137,8 +137,10 @@ void CFirmwareUpdate::boardEnded() {
     if (replyWatchdog_) replyWatchdog_->stop();
     // No board in work until the next one starts: the link drops what the mixer still sends for
     // this one (a repeated acknowledgement would send a block into a mixer that is rebooting, or
-    // done, and repaint the bar) and sends nothing more for it.
+    // done, and repaint the bar; a late one would drive the blocks of a new run) and sends
+    // nothing more for it.
     gc_.setCurrentProgramItem(-1);
+    if (mainVctl) mainVctl->abandonBoardTransfer();
 }
 
 void CFirmwareUpdate::failRun(int board) {

@@ -52,9 +52,10 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
         kMessageBusName, [this](const platform::Notification& note) {
             const auto* profile = std::any_cast<UserprofilePtr>(&note.object);
             if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
-            Duziz::clearData(&gc_.memoryExportData);
-            damagedExportPacket_ = 0;
-            export_ = Export::Unasked;
+            // Nothing asked before the loss can be answered over the next link.
+            endExportUnsaved();
+            importAwaited_ = 0;
+            endBoardRequest();
             // A frame cut off by the lost link would swallow the first replies on the next one;
             // bytes of the lost link still waiting to be fed would do the same.
             ClearBuffer();
@@ -165,46 +166,47 @@ void StartMainView::sendCMD_CheckDevice() {
 }
 
 void StartMainView::sendCMD_MemoryExport() {
-    // Each backup starts from an empty buffer.
-    Duziz::clearData(&gc_.memoryExportData);
-    damagedExportPacket_ = 0;
-    export_ = Export::Unasked;
+    // Each backup starts from an empty buffer, and takes its packets from packet 1 on.
+    endExportUnsaved();
     if (!isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
     export_ = Export::Collecting;
+    exportDue_ = 1;
     sendWithBytes(f, sizeof f);
     platform::trace("send cmd memoryexport now..............");
     printAryData(f, "memoryexport ....", sizeof f);
 }
 
-void StartMainView::sendImport(const uint8_t* stored, size_t length) {
+void StartMainView::sendImport(const uint8_t* stored, size_t length, int packet) {
+    // Whatever was awaited before is no longer: only this packet's acknowledgement counts.
+    importAwaited_ = 0;
     std::vector<uint8_t> f(stored, stored + length);
     f[8] = frame::kCmdMemoryImport;
     if (!isRealConnect()) return;
+    importAwaited_ = packet;
     sendWithBytes(f.data(), static_cast<int>(f.size()));
 }
 
 void StartMainView::sendCMD_MemoryImport_Scence(int i) {
     if (i < 0 || i > 23) return;
-    if (i == 0) importAbandoned_ = false;
-    sendImport(gc_.m_sceneMemoryUpAlload[i], kSceneFrameLength);
+    sendImport(gc_.m_sceneMemoryUpAlload[i], kSceneFrameLength, i + 1);
 }
 
 void StartMainView::sendCMD_MemoryImport_FatChanel(int i) {
     if (i < 0 || i > 1) return;
-    sendImport(gc_.m_dspMemoryUpAlload[i], kDspFrameLength);
+    sendImport(gc_.m_dspMemoryUpAlload[i], kDspFrameLength, 25 + i);
 }
 
 void StartMainView::sendCMD_MemoryImport_DFX(int i) {
     if (i < 0 || i > 1) return;
-    sendImport(gc_.m_dfxMemoryUpAlload[i], kDfxFrameLength);
+    sendImport(gc_.m_dfxMemoryUpAlload[i], kDfxFrameLength, 27 + i);
 }
 
-void StartMainView::sendCMD_MemoryImport_GEQ() { sendImport(gc_.m_geqMemoryUpAlload, kGeqFrameLength); }
+void StartMainView::sendCMD_MemoryImport_GEQ() { sendImport(gc_.m_geqMemoryUpAlload, kGeqFrameLength, 29); }
 
 void StartMainView::sendCMD_MemoryImport_CurrentScence() {
-    sendImport(gc_.m_cureSceneUpAlload, kSceneFrameLength);
+    sendImport(gc_.m_cureSceneUpAlload, kSceneFrameLength, kMemoryPacketCount);
     if (isRealConnect()) {
         uint8_t head[11];
         std::memcpy(head, gc_.m_cureSceneUpAlload, sizeof head);
@@ -274,10 +276,17 @@ void StartMainView::sendCMD_SearchDevice() {
 }
 
 void StartMainView::sendCMD_isReady(int board) {
+    // A new ready query starts the board's transfer afresh: what was asked before is no longer.
+    endBoardRequest();
     if (!isRealConnect()) return;
     uint8_t f[XCoreData::kIsReadyLength];
     core_.PackageofDevice_isReady(f, board);
     printAryData(f, "sendisRead cmd", sizeof f);
+    // Only boards 0-3 are programmed by blocks; the GUI images (4) have no transfer here.
+    if (board >= 0 && board < kFirmwareBoards) {
+        boardStep_ = BoardStep::Ready;
+        boardAsked_ = board;
+    }
     sendWithBytes(f, sizeof f);
 }
 
@@ -523,10 +532,21 @@ void StartMainView::converToData(const Bytes& f) {
 }
 
 void StartMainView::memoryExportPacket(const Bytes& f) {
-    // A backup ended unsaved takes no packets until the next export request.
-    if (export_ == Export::Ended) return;
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
+    // Only the backup asked for takes packets, in their order. Before its packet 1 another
+    // number is a late packet of a backup given up; after it, a packet out of order means the
+    // stream is not the one asked for, and no file can be made of it.
+    if (export_ != Export::Collecting || (exportDue_ == 1 && packet != 1)) {
+        platform::trace("memory export packet %d dropped: %s", packet,
+                        export_ == Export::Collecting ? "the backup waits for its packet 1" : "no backup under way");
+        return;
+    }
+    if (packet != exportDue_) {
+        refuseExportOutOfOrder(packet);
+        return;
+    }
+    ++exportDue_;
     const size_t sceneLength = gc_.program().backupSceneFrameLength;
     if (sceneLength != kSceneFrameLength && (sub == 4 || sub == 5) && Bg(f, 3) == (kSceneFrameLength & 0xFF)) {
         refuseNewLayoutBackup();
@@ -569,7 +589,7 @@ void StartMainView::finishMemoryBackup() {
     const int damaged = damagedExportPacket_;
     damagedExportPacket_ = 0;
     // Over before its outcome is reported: the alert and the 259 after it find no backup under way.
-    export_ = Export::Unasked;
+    export_ = Export::Idle;
     platform::Error error;
     if (damaged != 0) {
         Duziz::clearData(&gc_.memoryExportData);
@@ -582,6 +602,16 @@ void StartMainView::finishMemoryBackup() {
     }
     platform::trace("memory backup not saved: %s", error.toString().c_str());
     showLinkWarning("The memory backup failed and was not saved. " + error.description);
+    post(MSG_PRESET_IDLE, 0);
+}
+
+void StartMainView::refuseExportOutOfOrder(int packet) {
+    const int due = exportDue_;
+    // Ended before the alert, whose event loop lets the rest of the stream arrive: it is dropped.
+    endExportUnsaved();
+    platform::trace("memory export packet %d arrived where packet %d was due; backup ended", packet, due);
+    showLinkWarning("The memory backup failed and was not saved. Packet " + std::to_string(packet) +
+                    " of 30 arrived from the mixer where packet " + std::to_string(due) + " was due.");
     post(MSG_PRESET_IDLE, 0);
 }
 
@@ -598,37 +628,57 @@ void StartMainView::refuseNewLayoutBackup() {
 }
 
 void StartMainView::endExportUnsaved() {
-    export_ = Export::Ended;
+    export_ = Export::Idle;
+    exportDue_ = 1;
     damagedExportPacket_ = 0;
     Duziz::clearData(&gc_.memoryExportData);
 }
 
 void StartMainView::abandonMemoryTransfer() {
     endExportUnsaved();
-    importAbandoned_ = true;
+    importAwaited_ = 0;
     platform::trace("memory transfer given up by the preset window");
 }
 
+namespace {
+
+// The sub-code of the mixer's acknowledgement of restore packet p (1-30): the type of the
+// packet's block, and 4 for the current scene (packet 30), whose own frame carries 5.
+uint8_t importAckSub(int packet) {
+    if (packet <= 24 || packet == kMemoryPacketCount) return 4;
+    if (packet <= 26) return 1;
+    if (packet <= 28) return 3;
+    return 2;
+}
+
+}  // namespace
+
 void StartMainView::memoryImportAck(const Bytes& f) {
-    // A restore given up must not go on where the mixer's late answer would take it.
-    if (importAbandoned_) return;
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
-    if (sub == 4 && packet >= 1 && packet <= 23)
+    const int awaited = importAwaited_;
+    // Packet 30 is also taken with the sub-code its own frame carries.
+    const bool answersAwaited = awaited != 0 && packet == awaited &&
+                                (sub == importAckSub(packet) || (packet == kMemoryPacketCount && sub == 5));
+    if (!answersAwaited) {
+        // A late answer of a restore given up, or a repeated one: the restore under way must not
+        // go on where it would take it.
+        platform::trace("memory import acknowledgement %d (sub-code %d) dropped: %s", packet, sub,
+                        awaited ? "not the packet last sent" : "no restore under way");
+        return;
+    }
+    importAwaited_ = 0;
+    if (packet <= 23)
         sendCMD_MemoryImport_Scence(packet);
-    else if (sub == 4 && packet == 24)
-        sendCMD_MemoryImport_FatChanel(0);
-    else if (sub == 1 && packet == 25)
-        sendCMD_MemoryImport_FatChanel(1);
-    else if (sub == 1 && packet == 26)
-        sendCMD_MemoryImport_DFX(0);
-    else if (sub == 3 && packet == 27)
-        sendCMD_MemoryImport_DFX(1);
-    else if (sub == 3 && packet == 28)
+    else if (packet <= 25)
+        sendCMD_MemoryImport_FatChanel(packet - 24);
+    else if (packet <= 27)
+        sendCMD_MemoryImport_DFX(packet - 26);
+    else if (packet == 28)
         sendCMD_MemoryImport_GEQ();
-    else if (sub == 2 && packet == 29)
+    else if (packet == 29)
         sendCMD_MemoryImport_CurrentScence();
-    else if (sub == 4 && packet == 30)
+    else
         platform::trace(" memory import over  ");
     post(MSG_RESTORE_PACKET, packet);
 }
@@ -637,49 +687,84 @@ void StartMainView::noteBoardReply() {
     if (platform::MainExecutor::hasCurrent()) core_.lastBoardReply = platform::MainExecutor::current().now();
 }
 
+void StartMainView::endBoardRequest() {
+    boardStep_ = BoardStep::None;
+    boardAsked_ = -1;
+    blockSent_ = -1;
+}
+
+void StartMainView::abandonBoardTransfer() {
+    if (boardStep_ != BoardStep::None) platform::trace("board %d given up by the firmware window", boardAsked_);
+    endBoardRequest();
+}
+
 void StartMainView::readyAck(const Bytes& f) {
     const int board = Bg(f, 9);
-    // Only boards 0-3 are programmed by blocks; an acknowledgement naming another is ignored, and
-    // so is a late one after the window gave its board up.
-    if (board >= kFirmwareBoards || !boardInWork()) return;
-    noteBoardReply();
     const uint8_t status = Bg(f, 12);
     const int item = gc_.currentProgramItem();
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
-    if (status == 0 && board == item && core_.updateStatusRecord[item] != 1) {
-        // A board whose image could not be read has no blocks: starting it would tell the main
-        // board at once that its transfer is over. Boards 1-3 are never sent a block their
-        // image lacks, so one whose image is empty would wait for ever: it has failed too. The
-        // main board's empty image is ended at once by the end byte.
-        if (core_.mb_firmware_noGUI[item] == 1 || (item != 0 && core_.dSegement[item] <= 0)) {
-            post(MSG_BOARD_FAILED, item);
-            return;
-        }
-        sendCMD_ProgramNormal(0, item);
-        platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
-    } else if (status == 1) {
-        post(MSG_BOARD_FAILED, item);
+    // A failure counts for the board in work whatever board it names; a start only while that
+    // board awaits it, for that board.
+    const bool taken = boardInWork() && (status == 1 || (boardStep_ == BoardStep::Ready && board == item));
+    if (!taken) {
+        platform::trace("ready acknowledgement for board %d dropped: %s", board,
+                        boardInWork() ? "not the query in work" : "no board in work");
+        return;
     }
+    noteBoardReply();
+    if (status == 1) {
+        endBoardRequest();
+        post(MSG_BOARD_FAILED, item);
+        return;
+    }
+    if (status != 0 || core_.updateStatusRecord[item] == 1) return;
+    // A board whose image could not be read has no blocks: starting it would tell the main
+    // board at once that its transfer is over. Boards 1-3 are never sent a block their image
+    // lacks, so one whose image is empty would wait for ever: it has failed too. The main
+    // board's empty image is ended at once by the end byte.
+    if (core_.mb_firmware_noGUI[item] == 1 || (item != 0 && core_.dSegement[item] <= 0)) {
+        endBoardRequest();
+        post(MSG_BOARD_FAILED, item);
+        return;
+    }
+    boardStep_ = BoardStep::Blocks;
+    blockSent_ = 0;
+    sendCMD_ProgramNormal(0, item);
+    platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
 }
 
 void StartMainView::blockAck(const Bytes& f) {
     const int board = Bg(f, 9);
-    // A late acknowledgement of a board given up must not send its next block.
-    if (board >= kFirmwareBoards || !boardInWork()) return;
-    noteBoardReply();
     const uint8_t status = Bg(f, 12);
     const int block = Bg(f, 10) * 256 + Bg(f, 11);
+    // Only the board in work, once its ready acknowledgement started it, and only for the block
+    // just sent (asked again) or the next one; a failure of that board whatever block it names.
+    const bool ofBoard = boardInWork() && board == boardAsked_;
+    const bool taken =
+        ofBoard && (status == 1 || (boardStep_ == BoardStep::Blocks && (block == blockSent_ || block == blockSent_ + 1)));
+    if (!taken) {
+        platform::trace("block acknowledgement for board %d, block %d dropped: %s", board, block,
+                        !boardInWork()            ? "no board in work"
+                        : !ofBoard                ? "another board is in work"
+                        : boardStep_ != BoardStep::Blocks ? "the board awaits its ready acknowledgement"
+                                                          : "not the block asked for");
+        return;
+    }
+    noteBoardReply();
     if (status == 1) {
+        endBoardRequest();
         post(MSG_BOARD_FAILED, board);
         return;
     }
     if (status != 0) return;
     const int count = core_.dSegement[board];
     if (block < count) {
+        blockSent_ = block;
         sendCMD_ProgramNormal(block, board);
         post(MSG_BLOCK_SENT, block);
     } else if (block == count) {
         platform::trace("reflesh tpindex ,because is sucess : :%d  with bindex is :%d", board, block);
+        endBoardRequest();
         post(MSG_BOARD_DONE, board);
     }
 }

@@ -201,14 +201,23 @@ public:
     // The dispatcher: acts on one complete reply frame.
     void converToData(const platform::Bytes& frame);
 
+    // An answer is taken only for what the link last asked: a firmware acknowledgement for the
+    // board in work (its ready query, then the block just sent or the next one), an import
+    // acknowledgement for the restore packet last sent, an export packet of the backup asked for
+    // in its order. Anything else (a late answer of a run or transfer given up, a repeated one,
+    // one nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, feeds
+    // no reply timer and enters no file.
+    //
     // A backup asked for with sendCMD_MemoryExport is still collecting its packets: it was
     // neither saved nor ended unsaved, and the link was not lost.
     bool isMemoryExportUnderWay() const { return export_ == Export::Collecting; }
     // The preset window gave up the whole-memory transfer under way (the mixer stopped sending):
-    // export packets that still arrive are neither collected nor reported, so no file is written
-    // from them, until the next backup is asked for; restore acknowledgements that still arrive
-    // send nothing and are not reported, until the next restore starts.
+    // the backup ends unsaved and the restore asks for nothing more, so what the mixer still sends
+    // for either is dropped.
     void abandonMemoryTransfer();
+    // The firmware window ended the board in work (its result came, the mixer fell silent, the
+    // link was lost, a new run starts): no acknowledgement counts until the next ready query.
+    void abandonBoardTransfer();
 
     // Cleared when the last main-board block has been sent.
     uint8_t updateLock = 0;
@@ -343,24 +352,33 @@ private:
     // be dropped.
     size_t nextCheckpoint() const;
     void dispatchComplete();
-    // Where a backup stands: none asked for (export frames are taken as they come), collecting
-    // the packets of the one asked for, or ended unsaved before its last packet (export frames
-    // are dropped until the next request or a lost link).
-    enum class Export { Unasked, Collecting, Ended };
+    // Where a backup stands: collecting the packets of the one asked for, or not (none asked
+    // for, saved, or ended unsaved): export frames are taken only while collecting.
+    enum class Export { Idle, Collecting };
     // Ends the backup under way unsaved: its packets so far are dropped, and so are those to come.
     void endExportUnsaved();
+    // A packet came out of its order after the backup's first: the backup ends unsaved with the
+    // failure alert.
+    void refuseExportOutOfOrder(int packet);
     void memoryExportPacket(const platform::Bytes& frame);
     void finishMemoryBackup();
     // A new-layout scene arrived for an old-layout backup: ends it unsaved with the alert and 259.
     void refuseNewLayoutBackup();
     void memoryImportAck(const platform::Bytes& frame);
-    // The firmware acknowledgements. Both are dropped while no board is in work (the firmware
-    // window gave its board up), and both note when the mixer last answered for the board.
+    // The firmware acknowledgements. Each is taken only when it answers what was asked of the
+    // board in work; one taken notes when the mixer last answered for the board.
     void readyAck(const platform::Bytes& frame);
     void blockAck(const platform::Bytes& frame);
-    bool boardInWork() const { return gc_.currentProgramItem() >= 0; }
+    // The board whose ready query went out is still the firmware window's board in work.
+    bool boardInWork() const {
+        return boardStep_ != BoardStep::None && boardAsked_ == gc_.currentProgramItem();
+    }
     void noteBoardReply();
-    void sendImport(const uint8_t* stored, size_t length);
+    // The board's transfer has ended (its result is about to be posted).
+    void endBoardRequest();
+    // Sends restore packet `packet` (1-30) from its stored frame; it then awaits its
+    // acknowledgement (nothing, when the link cannot send).
+    void sendImport(const uint8_t* stored, size_t length, int packet);
 
     GCData& gc_;
     XCoreData& core_;
@@ -417,9 +435,19 @@ private:
     unsigned inputGeneration_ = 0;
     // The first packet of the backup being received that arrived without its trailer (0: none).
     int damagedExportPacket_ = 0;
-    Export export_ = Export::Unasked;
-    // The restore under way was given up: acknowledgements are dropped until the next one starts.
-    bool importAbandoned_ = false;
+    Export export_ = Export::Idle;
+    // The export packet due next while collecting (1-30).
+    int exportDue_ = 1;
+    // The restore packet (1-30) last sent and not yet acknowledged; 0 while no restore is under
+    // way.
+    int importAwaited_ = 0;
+    // Where the transfer of the board in work stands: its ready query awaits its acknowledgement,
+    // or its blocks go out (blockSent_ the last one sent); None before the first ready query and
+    // after the board ended.
+    enum class BoardStep { None, Ready, Blocks };
+    BoardStep boardStep_ = BoardStep::None;
+    int boardAsked_ = -1;
+    int blockSent_ = -1;
     // Looks for the header of a mixer's frame in what the open adapter sends while searching.
     frame::HeaderScan serialHeaderScan_;
 

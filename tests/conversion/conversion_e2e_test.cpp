@@ -20,6 +20,7 @@
 
 #include <cstring>
 #include <functional>
+#include <numeric>
 
 namespace {
 
@@ -227,6 +228,54 @@ TEST_F(ConversionEndToEnd, AWriteBackThatFallsSilentFailsAndItsLateAcknowledgeme
         EXPECT_EQ(received(0x31), 4u);
         EXPECT_EQ(restorePackets.size(), 3u);
         EXPECT_EQ(status(), "Current process failer!");
+    });
+}
+
+// The mixer falls silent during the write-back, the user presses Restore again while it is still
+// silent, and then the mixer answers everything it held back: the late acknowledgement of the
+// given-up write-back drives nothing, and the new one writes packets 1 to 30 once each, in order.
+TEST_F(ConversionEndToEnd, AWriteBackStartedAgainIsNotDrivenByTheGivenUpOnesLateAnswers) {
+    connect();
+    ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 0x3F; }));
+    openAndRun([&] {
+        ASSERT_TRUE(runUntil([&] { return received(0x2C) == 2; }));
+        const std::string path = files / "old.moldPts";
+        ui.answerAlert(0);
+        ui.answerSave(path);
+        click(window.memImptBtn());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30; }));
+
+        mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 64; }));
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(12); });
+        ui.answerOpen(path);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return restorePackets.size() == 12; }));
+        ASSERT_TRUE(runUntil([&] { return status() == "Current process failer!"; }));
+
+        const size_t mark = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+        restorePackets.clear();
+        ui.answerOpen(path);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return received(0x31) == 14; })) << "the new write-back's first packet";
+        tcp.send(mixer.with([](sim::SimMixer& m) {
+            m.holdRepliesAfter(-1);
+            return m.takeHeldReplies();
+        }));
+        ASSERT_TRUE(runUntil([&] { return status() == "Preset Conversion Complete"; }));
+        loop.runFor(100ms);
+        std::vector<int> oneTo30(30);
+        std::iota(oneTo30.begin(), oneTo30.end(), 1);
+        EXPECT_EQ(restorePackets, oneTo30);
+        std::vector<int> sent;
+        mixer.with([&](sim::SimMixer& m) {
+            for (size_t i = mark; i < m.received.size(); ++i)
+                if (m.received[i].size() > 10 && m.received[i][8] == 0x31) sent.push_back(m.received[i][10]);
+        });
+        EXPECT_EQ(sent, oneTo30);
+        EXPECT_EQ(window.logic().writingToMixer(), "");
+        EXPECT_TRUE(window.memExBtn()->isEnabled());
     });
 }
 

@@ -140,6 +140,37 @@ inline std::vector<Bytes> framesOf(sim::LockedMixer& mixer, uint8_t command) {
     });
 }
 
+// The block frames among frames from index `from` on, as (board, block), and the check a run
+// must pass: each board's blocks go out in order from block 0 to its last, each once (a block the
+// mixer asks for again may go twice), one board after the other, boards 0 to 3.
+using Block = std::pair<int, int>;
+
+inline std::vector<Block> blocksFrom(const std::vector<Bytes>& frames, size_t from) {
+    std::vector<Block> blocks;
+    for (size_t i = from; i < frames.size(); ++i) {
+        const Bytes& f = frames[i];
+        if (f.size() == 1040 && (f[8] == 0xFB || f[8] == 0xF1)) blocks.emplace_back(f[9], f[10] * 256 + f[11]);
+    }
+    return blocks;
+}
+
+inline void expectOneRunInOrder(const std::vector<Block>& blocks, const std::vector<int>& counts) {
+    size_t at = 0;
+    for (int board = 0; board < static_cast<int>(counts.size()); ++board) {
+        int expected = 0;
+        while (at < blocks.size() && blocks[at].first == board) {
+            const int block = blocks[at].second;
+            EXPECT_TRUE(block == expected || block == expected - 1)
+                << "board " << board << ": block " << block << " where block " << expected << " was due";
+            if (block == expected) ++expected;
+            ++at;
+        }
+        EXPECT_EQ(expected, counts[static_cast<size_t>(board)]) << "board " << board << " incomplete";
+    }
+    EXPECT_EQ(at, blocks.size()) << "a block of board " << (at < blocks.size() ? blocks[at].first : -1)
+                                 << " out of the boards' order";
+}
+
 class FirmwareTest : public mainwindowtest::MainWindowTest {
 protected:
     // Image sizes of the four boards: one of them not a whole number of blocks.

@@ -260,6 +260,34 @@ TEST_F(FirmwareRun, AMixerThatFallsSilentEndsTheRunAndItsLateAnswersChangeNothin
     EXPECT_FALSE(window->isRunning());
 }
 
+// The mixer freezes in the main board's blocks for longer than the reply timeout and answers
+// again once Program was pressed anew: its late acknowledgement, arriving before the new run's
+// ready acknowledgement on the same connection, drives nothing, and the new run programs every
+// board in order, each block once.
+TEST_F(FirmwareRun, LateAnswersOfAGivenUpRunDriveNothingInTheNextRun) {
+    connectMixer();
+    mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(2); });  // ready and block 0 acknowledged
+    makeWindow();
+    window->setReplyTimeout(300ms);
+    program();
+    ASSERT_TRUE(runUntil([&] { return !window->isRunning(); }));
+    ASSERT_EQ(fw.statusText, "Your Firmware Update is failed~!");
+
+    const size_t runStart = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
+    program();
+    ASSERT_TRUE(runUntil([&] { return framesOf(mixer, 0xFA).size() == 2; })) << "the new run's ready query";
+    tcp.send(mixer.with([](sim::SimMixer& m) {
+        m.holdRepliesAfter(-1);
+        return m.takeHeldReplies();
+    }));
+    ASSERT_TRUE(runUntil([&] { return window->checkWhichFirwareBegin() == -1 && runEnded(); }, 20s));
+    EXPECT_EQ(fw.statusText, "Firmware update complete");
+    expectImagesProgrammed();
+    const auto frames = mixer.with([](sim::SimMixer& m) { return m.received; });
+    expectOneRunInOrder(blocksFrom(frames, runStart), {3, 3, 4, 1});
+    EXPECT_TRUE(mixer.with([](sim::SimMixer& m) { return m.rejected.empty(); }));
+}
+
 // Quitting from the Program click to the run's end asks first, the reboot countdown included;
 // "Don't Quit" is the default. After the run nothing is asked.
 TEST_F(FirmwareRun, QuittingDuringARunAsksFirstUntilTheRunEnds) {

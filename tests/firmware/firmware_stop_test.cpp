@@ -247,3 +247,103 @@ TEST_F(FirmwareStop, TheReplyTimeoutRestsWhileNoBoardIsInWork) {
 }
 
 }  // namespace
+
+// The mixer falls silent for longer than the reply timeout and answers again once the user has
+// pressed Program anew: the answers of the given-up run drive nothing, and the new run programs
+// every board in order, each block once. The late answers come before the new run's own (as a
+// mixer that answers in order sends them), or in the middle of its first board.
+TEST_F(FirmwareStop, LateAnswersOfAGivenUpRunDriveNothingInTheNextRun) {
+    struct Case {
+        const char* name;
+        int replies;          // before the mixer falls silent
+        int givenUpBoard;     // the board the first run stops at
+        bool midNewRun;       // the late answers arrive once the new run has sent its first block report
+    };
+    const Case cases[] = {
+        {"frozen in the keyboard's blocks, late answers first", 6, 1, false},
+        {"frozen in the keyboard's blocks, late answers mid-run", 6, 1, true},
+        {"frozen in the main board's blocks, late answers first", 2, 0, false},
+        {"frozen in the main board's blocks, late answers mid-run", 2, 0, true},
+        {"the keyboard's ready query unanswered after the countdown", 4, 1, false},
+        {"the keyboard's ready query unanswered, late answer mid-run", 4, 1, true},
+    };
+    const std::vector<int> counts = {3, 3, 4, 1};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        bus.messages.clear();
+        mixer.holdRepliesAfter(c.replies);
+        program();
+        advance(kReplyTimeout);
+        expectStoppedAt(c.givenUpBoard);
+
+        // Program again while the mixer is still silent; then it answers everything it held.
+        Bytes late;
+        std::optional<platform::NotificationCenter::ObserverToken> midRun;
+        if (c.midNewRun) {
+            // The given-up run's answers, held apart; the new run's are answered at once.
+            late = mixer.takeHeldReplies();
+            mixer.holdRepliesAfter(-1);
+            midRun = platform::NotificationCenter::defaultCenter().addObserver(
+                kMessageBusName, [&](const platform::Notification& note) {
+                    const auto* p = std::any_cast<UserprofilePtr>(&note.object);
+                    if (p && *p && (*p)->cmdType == MSG_BLOCK_SENT && !late.empty())
+                        link->parseData(std::exchange(late, {}));
+                });
+        }
+        const size_t runStart = mixer.received.size();
+        bus.messages.clear();
+        program();
+        if (!c.midNewRun) {
+            mixer.holdRepliesAfter(-1);
+            link->parseData(mixer.takeHeldReplies());
+            settle();
+        }
+        EXPECT_TRUE(late.empty());
+
+        EXPECT_FALSE(window.isRunning());
+        EXPECT_EQ(fw.statusText, "Firmware update complete");
+        EXPECT_EQ(fw.progress, fw.progressFull);
+        EXPECT_TRUE(fw.programEnabled);
+        expectOneRunInOrder(blocksFrom(mixer.received, runStart), counts);
+        for (int board = 0; board < 4; ++board)
+            EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(imageBytes(board, kImageSizes[board])))
+                << "board " << board;
+        EXPECT_TRUE(mixer.rejected.empty());
+        // The bar moved only with the new run's own blocks: 1, 2 of boards 0 and 1, 1-3 of board 2.
+        // A late answer naming the main board's next block is taken for the new run's (nothing
+        // tells them apart): that block goes out early, and once more when the mixer asks for it.
+        const std::vector<int> own = c.midNewRun && c.givenUpBoard == 0 ? std::vector<int>{1, 2, 2, 1, 2, 1, 2, 3}
+                                                                        : std::vector<int>{1, 2, 1, 2, 1, 2, 3};
+        EXPECT_EQ(bus.positions(MSG_BLOCK_SENT), own);
+        EXPECT_EQ(bus.positions(MSG_BOARD_DONE), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_TRUE(bus.positions(MSG_BOARD_FAILED).empty());
+    }
+}
+
+// A mixer stuck on the main board's last acknowledgement, repeating it every 30 s while the
+// keyboard waits for its ready acknowledgement: the repeats are no answer for the keyboard, so
+// they send nothing, show nothing and keep no run in work past the reply timeout.
+TEST_F(FirmwareStop, ARepeatedAnswerForAnotherBoardFeedsNoReplyTimer) {
+    mixer.holdRepliesAfter(4);  // board 0's ready and block acknowledgements; board 1's ready query held
+    program();
+    ASSERT_EQ(readyBoards(), (std::vector<int>{0, 1}));
+    const Bytes repeated = mixer.lastReplySent();
+    ASSERT_EQ(repeated[8], 0xFB);
+    ASSERT_EQ(repeated[11], 3) << "the main board's last acknowledgement names its block count";
+    const size_t frames = mixer.received.size();
+    const size_t messages = bus.messages.size();
+    const std::string status = fw.statusText;
+
+    advance(30s);
+    link->parseData(repeated);
+    settle();
+    EXPECT_EQ(mixer.received.size(), frames) << "no main-board block for the keyboard's run";
+    EXPECT_EQ(bus.messages.size(), messages);
+    EXPECT_EQ(fw.statusText, status);
+    advance(10s - 100ms);
+    EXPECT_TRUE(window.isRunning());
+    advance(100ms);
+    expectStoppedAt(1);
+    EXPECT_EQ(mixer.received.size(), frames);
+}

@@ -5,6 +5,8 @@
 
 #include "LinkFixture.h"
 
+#include "platform/testing/TestMainLoop.h"
+
 #include <numeric>
 
 namespace linktest {
@@ -148,6 +150,27 @@ TEST(ConversionDecision, MemoryButtonsByLinkAndVersion) {
 
 // ---- Old-layout backup ------------------------------------------------------------------------
 
+// The conversion program programs no firmware: whatever firmware acknowledgement the mixer sends
+// (a ready acknowledgement of the main board would have sent it the end-of-transfer byte), it is
+// sent nothing and nothing is posted.
+TEST_F(Conversion, FirmwareAcknowledgementsAreNeverAnswered) {
+    platform::TestMainLoop loop{true};
+    loop.advance(std::chrono::seconds(1));
+    for (uint8_t command : {uint8_t{0xFA}, uint8_t{0xF0}, uint8_t{0xFB}, uint8_t{0xF1}})
+        for (uint8_t board = 0; board < 4; ++board)
+            for (uint8_t status : {uint8_t{0}, uint8_t{1}}) {
+                SCOPED_TRACE(testing::Message() << std::hex << int{command} << " board " << int{board} << " status "
+                                                << int{status});
+                Bytes ack = makeFrame(15, command, board, 0x00);
+                ack[11] = 1;
+                ack[12] = status;
+                feed(ack);
+            }
+    EXPECT_TRUE(transport.all().empty());
+    EXPECT_TRUE(bus.messages.empty());
+    EXPECT_EQ(core->lastBoardReply, platform::MainExecutor::Clock::time_point{});
+}
+
 TEST_F(Conversion, OldLayoutBackupInAnyChunksWritesTheMixersMemory) {
     for (size_t chunk : {size_t{1}, size_t{1460}, size_t{4096}}) {
         SCOPED_TRACE(chunk);
@@ -182,10 +205,10 @@ TEST_F(Conversion, AnOldLayoutBackupIsWrittenOnlyWhole) {
         const char* why;
     };
     const std::vector<Case> cases = {
-        {"a dropped packet", [](sim::SimMixer& m) { m.dropExportPacket(7); }, "b.moldPts", "Not all 30 packets"},
+        {"a dropped packet", [](sim::SimMixer& m) { m.dropExportPacket(7); }, "b.moldPts", "where packet 7 was due"},
         {"a trailer replaced", [](sim::SimMixer& m) { m.memory[24].back() = 0x00; }, "b.moldPts", "Packet 25 of 30"},
         {"packets out of order", [](sim::SimMixer& m) { std::swap(m.memory[2], m.memory[3]); }, "b.moldPts",
-         "Packet 3 of 30 is missing or out of order"},
+         "Packet 4 of 30 arrived from the mixer where packet 3 was due"},
         {"a folder that does not exist", [](sim::SimMixer&) {}, "no/such/folder/b.moldPts", "No such file"},
     };
     for (const auto& c : cases) {
@@ -252,15 +275,23 @@ TEST_F(Conversion, ANewLayoutSceneEndsTheBackupAndMutesTheRestOfTheExport) {
     EXPECT_EQ(feeding.callsOf("alert").size(), 1u);
 }
 
-TEST_F(Conversion, ALostLinkEndsTheMuteLikeANewExportRequest) {
+// A lost link ends the backup as its refusal does: what the mixer sends afterwards is taken only
+// for the next export request.
+TEST_F(Conversion, ALostLinkEndsTheBackupAndOnlyANewRequestTakesPackets) {
     const Bytes newScene = sim::SimMixer(9, 64).memory[0];
+    const Bytes oldScene = sim::SimMixer(9, 63).memory[0];
+    link->sendCMD_MemoryExport();
     link->parseData(slice(newScene, 0, 4312));
     ASSERT_EQ(alerts().size(), 1u) << "the new-layout scene is cut at the old length";
     link->parseData(slice(newScene, 4312, 300));
-    bus.messages.clear();
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
     bus.messages.clear();
-    link->parseData(sim::SimMixer(9, 63).memory[0]);
+    link->parseData(oldScene);
+    EXPECT_TRUE(bus.messages.empty());
+    EXPECT_TRUE(gc->memoryExportData.empty());
+
+    link->sendCMD_MemoryExport();
+    link->parseData(oldScene);
     EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_BACKUP_PACKET, 1}}));
     EXPECT_EQ(gc->memoryExportData.size(), 4312u);
 }

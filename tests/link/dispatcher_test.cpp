@@ -2,10 +2,14 @@
 
 #include "LinkFixture.h"
 
+#include "platform/testing/TestMainLoop.h"
+
 #include <functional>
 
 namespace linktest {
 namespace {
+
+using namespace std::chrono_literals;
 
 class Dispatcher : public LinkTest {};
 
@@ -17,70 +21,137 @@ Bytes ack(uint8_t command, int board, int block, uint8_t status) {
     return f;
 }
 
+// Each row sets up what the link asked of the mixer (nothing, a backup, the restore packet last
+// sent, the board in work and where its blocks stand) and feeds one reply: what is sent, what is
+// posted, and whether the firmware reply timer hears of it. An answer to nothing asked changes
+// nothing.
 TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
     using Messages = std::vector<std::pair<int, int>>;
+    using Setup = std::function<void(StartMainView&, GCData&, XCoreData&)>;
     struct Case {
         const char* name;
-        std::function<void(GCData&, XCoreData&)> setup;
+        Setup setup;
         Bytes frame;
         Messages messages;
         std::vector<std::string> sentHeads;  // first 12 bytes of each frame sent, in hex
+        bool feedsBoardTimer = false;
     };
-    auto board = [](int b, int count, int item) {
-        return [=](GCData& g, XCoreData& c) {
+    auto none = [](StartMainView&, GCData&, XCoreData&) {};
+    // The firmware window made board b (count blocks) the board in work and its ready query left.
+    auto asked = [](int b, int count) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
             c.dSegement[b] = count;
-            g.setCurrentProgramItem(item);
+            g.setCurrentProgramItem(b);
+            l.sendCMD_isReady(b);
         };
     };
-    auto none = [](GCData&, XCoreData&) {};
+    // ... and its blocks went out up to block `sent`, each asked for by the mixer.
+    auto sending = [asked](int b, int count, int sent) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            asked(b, count)(l, g, c);
+            l.converToData(ack(b == 0 ? 0xFA : 0xF0, b, 0, 0));
+            for (int block = 1; block <= sent; ++block) l.converToData(ack(b == 0 ? 0xFB : 0xF1, b, block, 0));
+        };
+    };
+    // The board in work was given up by the firmware window (the mixer fell silent).
+    auto givenUp = [sending](int b, int count, int sent) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            sending(b, count, sent)(l, g, c);
+            g.setCurrentProgramItem(-1);
+            l.abandonBoardTransfer();
+        };
+    };
+    auto backupAsked = [](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_MemoryExport(); };
+    // Restore packet `packet` was the last sent.
+    auto restoreAt = [](int packet) {
+        return [=](StartMainView& l, GCData&, XCoreData&) {
+            if (packet <= 24)
+                l.sendCMD_MemoryImport_Scence(packet - 1);
+            else if (packet <= 26)
+                l.sendCMD_MemoryImport_FatChanel(packet - 25);
+            else if (packet <= 28)
+                l.sendCMD_MemoryImport_DFX(packet - 27);
+            else if (packet == 29)
+                l.sendCMD_MemoryImport_GEQ();
+            else
+                l.sendCMD_MemoryImport_CurrentScence();
+        };
+    };
+    auto restoreAck = [](uint8_t sub, int packet) { return with(makeFrame(12, 0x30, sub), 10, static_cast<uint8_t>(packet)); };
+    const std::string importHead = "00 00 00 00 00 00 00 00 31 00 00 00";
     const std::vector<Case> cases = {
         {"DSP list asks for the GEQ list", none, makeFrame(779, 0x18, 1), {}, {"01 20 03 0B 00 01 00 01 18 02 40"}},
         {"DFX list asks for the scene list", none, makeFrame(1675, 0x18, 3), {}, {"01 20 03 0B 00 01 00 01 18 04 40"}},
         {"scene list ends the chain", none, makeFrame(395, 0x18, 4), {{256, 0}}, {}},
         {"list of an unknown type", none, makeFrame(395, 0x18, 5), {}, {}},
-        {"export packet in the wrong place is reported anyway", none, with(makeFrame(4612, 0x2F, 4), 10, 25),
-         {{257, 25}}, {}},
-        {"restore ack 24 sends the first DSP packet", none, with(makeFrame(12, 0x30, 4), 10, 24), {{262, 24}},
-         {"00 00 00 00 00 00 00 00 31 00 00 00"}},
-        {"restore ack 29 sends the current scene", none, with(makeFrame(12, 0x30, 2), 10, 29), {{262, 29}},
-         {"00 00 00 00 00 00 00 00 31 00 00 00"}},
-        {"restore ack 30 ends the restore", none, with(makeFrame(12, 0x30, 4), 10, 30), {{262, 30}}, {}},
-        {"restore ack of an unknown pair", none, with(makeFrame(12, 0x30, 1), 10, 3), {{262, 3}}, {}},
+        {"export packet 1 in the wrong place is reported anyway", backupAsked, with(makeFrame(2892, 0x2F, 1), 10, 1),
+         {{257, 1}}, {}},
+        {"export packet before packet 1 of the backup asked for", backupAsked, with(makeFrame(4612, 0x2F, 4), 10, 25),
+         {}, {}},
+        {"export packet with no backup asked for", none, with(makeFrame(4612, 0x2F, 4), 10, 1), {}, {}},
+        {"restore ack 24 sends the first DSP packet", restoreAt(24), restoreAck(4, 24), {{262, 24}}, {importHead}},
+        {"restore ack 29 sends the current scene", restoreAt(29), restoreAck(2, 29), {{262, 29}}, {importHead}},
+        {"restore ack 30 ends the restore", restoreAt(30), restoreAck(4, 30), {{262, 30}}, {}},
+        {"restore ack 30 with the current scene's own sub-code", restoreAt(30), restoreAck(5, 30), {{262, 30}}, {}},
+        {"restore ack of an unknown pair", restoreAt(3), restoreAck(1, 3), {}, {}},
+        {"restore ack of a packet not last sent", restoreAt(24), restoreAck(4, 10), {}, {}},
+        {"restore ack of the packet before the last sent", restoreAt(25), restoreAck(4, 24), {}, {}},
+        {"restore ack with no restore under way", none, restoreAck(4, 24), {}, {}},
         {"scene stored", none, makeFrame(11, 0x33, 4), {{261, 0}}, {}},
         {"DSP channel stored", none, makeFrame(11, 0x33, 1), {{261, 1}}, {}},
         {"GEQ stored", none, makeFrame(11, 0x33, 2), {{261, 3}}, {}},
         {"stored with an unknown type", none, makeFrame(11, 0x33, 5), {}, {}},
-        {"ready starts block 0", board(2, 120, 2), ack(0xF0, 2, 0, 0), {}, {"01 20 03 01 00 01 00 01 F1 02 00 00"}},
-        {"ready for another board is ignored", board(2, 120, 1), ack(0xF0, 2, 0, 0), {}, {}},
+        {"ready starts block 0", asked(2, 120), ack(0xF0, 2, 0, 0), {}, {"01 20 03 01 00 01 00 01 F1 02 00 00"}, true},
+        {"ready for another board is ignored", asked(1, 120), ack(0xF0, 2, 0, 0), {}, {}},
         {"ready for a board already done is ignored",
-         [](GCData& g, XCoreData& c) {
-             c.dSegement[1] = 5;
-             g.setCurrentProgramItem(1);
+         [asked](StartMainView& l, GCData& g, XCoreData& c) {
+             asked(1, 5)(l, g, c);
              c.updateStatusRecord[1] = 1;
          },
-         ack(0xF0, 1, 0, 0), {}, {}},
-        {"ready failure names the board being programmed", board(2, 120, 3), ack(0xF0, 2, 0, 1), {{264, 3}}, {}},
-        {"ready naming board 5 is ignored", board(2, 120, 5), ack(0xF0, 5, 0, 1), {}, {}},
-        {"ready of the main board with no image ends its transfer", board(0, 0, 0), ack(0xFA, 0, 0, 0), {}, {"04"}},
-        {"ready of board 1 with an empty image reports it failed", board(1, 0, 1), ack(0xF0, 1, 0, 0), {{264, 1}}, {}},
-        {"ready of board 3 with an empty image reports it failed", board(3, 0, 3), ack(0xF0, 3, 0, 0), {{264, 3}}, {}},
-        {"block ack asks for block 7", board(2, 120, 2), ack(0xF1, 2, 7, 0), {{273, 7}},
-         {"01 20 03 01 00 01 00 01 F1 02 00 07"}},
-        {"block ack of the main board", board(0, 3, 0), ack(0xFB, 0, 2, 0), {{273, 2}},
-         {"01 20 03 01 00 01 00 01 FB 00 00 02"}},
-        {"block ack naming the count finishes the board", board(2, 120, 2), ack(0xF1, 2, 120, 0), {{265, 2}}, {}},
-        {"block ack past the count", board(2, 120, 2), ack(0xF1, 2, 121, 0), {}, {}},
-        {"block ack failure names its own board", board(1, 10, 3), ack(0xF1, 1, 4, 1), {{264, 1}}, {}},
-        {"block ack with another status", board(1, 10, 1), ack(0xF1, 1, 4, 2), {}, {}},
-        {"block ack naming board 7 is ignored", board(1, 10, 1), ack(0xF1, 7, 4, 1), {}, {}},
-        // The firmware window gave its board up: late acknowledgements start and send nothing.
-        {"ready ack while no board is in work", board(2, 120, -1), ack(0xF0, 2, 0, 0), {}, {}},
-        {"ready failure while no board is in work", board(2, 120, -1), ack(0xF0, 2, 0, 1), {}, {}},
-        {"block ack while no board is in work", board(2, 120, -1), ack(0xF1, 2, 7, 0), {}, {}},
-        {"block failure while no board is in work", board(2, 120, -1), ack(0xF1, 2, 7, 1), {}, {}},
+         ack(0xF0, 1, 0, 0), {}, {}, true},
+        {"ready failure names the board being programmed", asked(3, 120), ack(0xF0, 2, 0, 1), {{264, 3}}, {}, true},
+        {"ready failure while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 1), {{264, 3}}, {}, true},
+        {"ready repeated while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 0), {}, {}},
+        {"ready failure naming board 5, never asked for",
+         [](StartMainView&, GCData& g, XCoreData&) { g.setCurrentProgramItem(5); }, ack(0xF0, 5, 0, 1), {}, {}},
+        {"ready of the main board with no image ends its transfer", asked(0, 0), ack(0xFA, 0, 0, 0), {}, {"04"}, true},
+        {"ready of board 1 with an empty image reports it failed", asked(1, 0), ack(0xF0, 1, 0, 0), {{264, 1}}, {},
+         true},
+        {"ready of board 3 with an empty image reports it failed", asked(3, 0), ack(0xF0, 3, 0, 0), {{264, 3}}, {},
+         true},
+        {"block ack asks for block 7", sending(2, 120, 6), ack(0xF1, 2, 7, 0), {{273, 7}},
+         {"01 20 03 01 00 01 00 01 F1 02 00 07"}, true},
+        {"block ack asks for the block just sent again", sending(2, 120, 6), ack(0xF1, 2, 6, 0), {{273, 6}},
+         {"01 20 03 01 00 01 00 01 F1 02 00 06"}, true},
+        {"block ack of the main board", sending(0, 3, 1), ack(0xFB, 0, 2, 0), {{273, 2}},
+         {"01 20 03 01 00 01 00 01 FB 00 00 02"}, true},
+        {"block ack naming the count finishes the board", sending(2, 120, 119), ack(0xF1, 2, 120, 0), {{265, 2}}, {},
+         true},
+        {"block ack past the count", sending(2, 120, 119), ack(0xF1, 2, 121, 0), {}, {}},
+        {"block ack naming a block not asked for", sending(2, 120, 6), ack(0xF1, 2, 9, 0), {}, {}},
+        {"block ack naming an earlier block", sending(2, 120, 6), ack(0xF1, 2, 5, 0), {}, {}},
+        {"block ack before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 1, 0), {}, {}},
+        {"main-board block ack while board 1 awaits its ready acknowledgement", asked(1, 10), ack(0xFB, 0, 1, 0), {},
+         {}},
+        {"block failure of the board in work, whatever its block", sending(1, 10, 3), ack(0xF1, 1, 9, 1), {{264, 1}},
+         {}, true},
+        {"block failure before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 0, 1), {{264, 1}}, {},
+         true},
+        {"block failure of another board", sending(3, 10, 3), ack(0xF1, 1, 4, 1), {}, {}},
+        {"block ack with another status", sending(1, 10, 3), ack(0xF1, 1, 4, 2), {}, {}, true},
+        {"block ack naming board 7 is ignored", sending(1, 10, 3), ack(0xF1, 7, 4, 1), {}, {}},
+        {"block ack after the board finished", sending(2, 3, 3), ack(0xF1, 2, 3, 0), {}, {}},
+        // Nothing asked: before any run, or the firmware window gave its board up.
+        {"ready ack before any run", none, ack(0xFA, 0, 0, 0), {}, {}},
+        {"block ack before any run", none, ack(0xFB, 0, 1, 0), {}, {}},
+        {"ready ack while no board is in work", givenUp(2, 120, 4), ack(0xF0, 2, 0, 0), {}, {}},
+        {"ready failure while no board is in work", givenUp(2, 120, 4), ack(0xF0, 2, 0, 1), {}, {}},
+        {"block ack while no board is in work", givenUp(2, 120, 4), ack(0xF1, 2, 5, 0), {}, {}},
+        {"block failure while no board is in work", givenUp(2, 120, 4), ack(0xF1, 2, 5, 1), {}, {}},
         {"search answer", none, makeFrame(11, 0xF9, 1), {}, {}},
         {"unknown command", none, makeFrame(11, 0x7E, 1), {}, {}},
     };
+    platform::TestMainLoop loop{true};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         gc = std::make_unique<GCData>();
@@ -91,9 +162,11 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         link->setMainWindow(&window);
         std::fill(std::begin(core->dSegement), std::end(core->dSegement), 0);
         std::fill(std::begin(core->updateStatusRecord), std::end(core->updateStatusRecord), 0);
-        c.setup(*gc, *core);
+        c.setup(*link, *gc, *core);
         transport.clear();
         bus.messages.clear();
+        loop.advance(1s);
+        const auto heardBefore = core->lastBoardReply;
 
         link->converToData(c.frame);
         EXPECT_TRUE(link->isOnLine());
@@ -109,6 +182,7 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
             heads.push_back(h);
         }
         EXPECT_EQ(heads, c.sentHeads);
+        EXPECT_EQ(core->lastBoardReply != heardBefore, c.feedsBoardTimer) << "the firmware reply timer";
     }
 }
 
@@ -130,6 +204,8 @@ TEST_F(Dispatcher, NameListsFillTheTablesAndTheLastOneEndsTheBusyDisplay) {
 }
 
 TEST_F(Dispatcher, TheNextRestorePacketLeavesBeforeTheProgressMessage) {
+    link->sendCMD_MemoryImport_Scence(23);
+    transport.clear();
     size_t sentWhenPosted = 0;
     auto token = platform::NotificationCenter::defaultCenter().addObserver(
         kMessageBusName, [&](const platform::Notification&) { sentWhenPosted = transport.tcp.size(); });

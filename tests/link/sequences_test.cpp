@@ -103,7 +103,8 @@ TEST_F(Sequences, AFailedBackupIsReportedAndNeverShownAsSaved) {
         const char* why;
     };
     const Case cases[] = {
-        {"a dropped packet", [](sim::SimMixer& m, GCData&) { m.dropExportPacket(7); }, "Not all 30 packets arrived"},
+        {"a dropped packet", [](sim::SimMixer& m, GCData&) { m.dropExportPacket(7); },
+         "Packet 8 of 30 arrived from the mixer where packet 7 was due"},
         {"the last packet lost", [](sim::SimMixer& m, GCData&) { m.dropExportPacket(30); }, nullptr},
         {"no file chosen", [](sim::SimMixer&, GCData& g) { g.memoryFilePath.clear(); }, "No backup file"},
         {"a folder that does not exist",
@@ -164,15 +165,22 @@ TEST_F(Sequences, AStrayByteInsideAnExportPacketFailsTheBackup) {
     EXPECT_EQ(link->receivedLength(), 0u);
 }
 
+// A packet out of order ends the backup at once: the packets after it are not taken, and no
+// file is written.
 TEST_F(Sequences, PacketsOutOfOrderAreNoBackup) {
     gc->memoryFilePath = dir / "order.mprt";
     std::vector<Bytes> packets(mixer.memory.begin(), mixer.memory.end());
     std::swap(packets[3], packets[4]);
+    link->sendCMD_MemoryExport();
     for (const Bytes& packet : packets) feed(packet);
     EXPECT_FALSE(std::filesystem::exists(dir / "order.mprt"));
     ASSERT_EQ(alerts().size(), 1u);
-    EXPECT_NE(alerts()[0].find("Packet 4 of 30 is missing or out of order"), std::string::npos) << alerts()[0];
+    EXPECT_NE(alerts()[0].find("Packet 5 of 30 arrived from the mixer where packet 4 was due"), std::string::npos)
+        << alerts()[0];
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), (std::vector<int>{1, 2, 3}));
     EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+    EXPECT_TRUE(gc->memoryExportData.empty());
+    EXPECT_FALSE(link->isMemoryExportUnderWay());
 }
 
 TEST_F(Sequences, ALinkLostDuringABackupDropsThePartialBuffer) {
@@ -183,9 +191,12 @@ TEST_F(Sequences, ALinkLostDuringABackupDropsThePartialBuffer) {
     EXPECT_GT(gc->memoryExportData.size(), 0u);
     Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
     EXPECT_TRUE(gc->memoryExportData.empty());
-    pump(mixer);  // the rest arrives after the link came back
+    bus.messages.clear();
+    pump(mixer);  // the rest arrives after the link came back: no backup is under way any more
     EXPECT_FALSE(std::filesystem::exists(dir / "lost.mprt"));
-    EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+    EXPECT_TRUE(bus.messages.empty());
+    EXPECT_TRUE(alerts().empty());
+    EXPECT_TRUE(gc->memoryExportData.empty());
 }
 
 // A half-received frame left behind by a lost link would swallow the first replies on the next

@@ -26,6 +26,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <optional>
 
 namespace {
@@ -358,6 +359,74 @@ INSTANTIATE_TEST_SUITE_P(Transfers, TransferFallsSilent,
                          ::testing::Values(Silence{"BackupAfterFivePackets", false, 5},
                                            Silence{"RestoreAfterFourAcknowledgements", true, 4}),
                          [](const auto& param) { return std::string(param.param.name); });
+
+// The mixer falls silent in the middle of a backup or a restore for longer than the watchdog, the
+// user starts the transfer again while it is still silent, and then the mixer answers everything
+// it held back: the answers of the given-up transfer drive nothing, and the new one is exactly
+// what it would have been alone.
+class TransferResumedLate : public PresetWindowEndToEnd, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TransferResumedLate, TheGivenUpTransfersAnswersDriveNothingInTheNextOne) {
+    const bool restore = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        const int code = restore ? MSG_RESTORE_PACKET : MSG_BACKUP_PACKET;
+        const std::string first = files / "first.mprt";
+        const std::string second = files / "second.mprt";
+        mixer.with([&](sim::SimMixer& m) { m.holdRepliesAfter(10); });
+        startTransfer(restore, first);
+        ASSERT_TRUE(runUntil([&] { return bus.count(code) == 10; }));
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+
+        // The second restore writes other contents than the first.
+        Bytes written = mixer.with([](sim::SimMixer& m) { return m.memoryImage(); });
+        for (int packet = 1; packet <= 30; ++packet) written[memoryPacketOffset(packet) + 20] ^= 0x3C;
+        const size_t mark = framesReceived();
+        bus.codes.clear();
+        if (restore) {
+            writeFile(second, written);
+            ui.answerOpen(second);
+            click(window.memExBtn());
+        } else {
+            startTransfer(false, second);
+        }
+        ASSERT_TRUE(runUntil([&] { return framesReceived() > mark; })) << "the new transfer's first request";
+        EXPECT_FALSE(controlsEnabled());
+        tcp.send(mixer.with([](sim::SimMixer& m) {
+            m.holdRepliesAfter(-1);
+            return m.takeHeldReplies();
+        }));
+
+        if (restore) {
+            ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == 1; }));
+            EXPECT_EQ(status(), "Preset List Loaded!");
+            EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }), written);
+            // The mixer was sent packets 1 to 30 once each, in order, and no other frame but the
+            // list requests of the re-read at the end.
+            std::vector<int> sent;
+            mixer.with([&](sim::SimMixer& m) {
+                for (size_t i = mark; i < m.received.size(); ++i)
+                    if (m.received[i].size() > 10 && m.received[i][8] == 0x31) sent.push_back(m.received[i][10]);
+            });
+            std::vector<int> oneTo30(30);
+            std::iota(oneTo30.begin(), oneTo30.end(), 1);
+            EXPECT_EQ(sent, oneTo30);
+        } else {
+            ASSERT_TRUE(waitStatus("Backup of all Presets sucessfully saved to computer!"));
+            EXPECT_EQ(readFile(second), mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+            EXPECT_FALSE(std::filesystem::exists(first));
+        }
+        EXPECT_EQ(bus.count(code), 30u) << "progress of the new transfer alone";
+        EXPECT_TRUE(controlsEnabled());
+        for (const auto& alert : ui.callsOf("alert"))
+            EXPECT_EQ(alert.message.find("failed"), std::string::npos) << alert.message;
+        EXPECT_TRUE(mixer.with([](sim::SimMixer& m) { return m.rejected.empty(); }));
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, TransferResumedLate, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Restore" : "Backup"; });
 
 // The window closed during a restore into a mixer that fell silent, and opened again with the
 // Preset button: the restore is shown as it was, locked, so no second transfer starts over it,

@@ -468,8 +468,9 @@ TEST_F(SaveLoadViewTest, ALostLinkOrAFailedBackupEndsWhatWasUnderWay) {
         gc->isconnected = false;
     };
     auto disconnected = [] { post(MSG_DISCONNECTED); };
-    // Packet 30 reaches a backup that lacks packets 1-29: the link cannot save it.
+    // Packet 30 follows packet 1 of the backup: the link cannot save it.
     auto lastPacketOfAnIncompleteBackup = [this] {
+        link->converToData(linktest::with(makeFrame(4612, 0x2F, 4), 10, 1));
         link->converToData(linktest::with(makeFrame(4612, 0x2F, 5), 10, 30));
     };
     const Case cases[] = {

@@ -171,6 +171,7 @@ void SimMixer::reply(Bytes f) {
         for (int i = 0; i < count; ++i) out_.push_back(noise[nextRandom() % sizeof noise]);
     }
     out_.insert(out_.end(), f.begin(), f.end());
+    lastSent_ = std::move(f);
 }
 
 void SimMixer::receive(const uint8_t* data, size_t length) {
@@ -320,7 +321,9 @@ void SimMixer::handle(const Bytes& f) {
         stored[3] = static_cast<uint8_t>(length % 256);
         stored[8] = MemoryExport;
         memory[static_cast<size_t>(p - 1)] = std::move(stored);
-        Bytes ack = makeFrame(12, MemoryImportAck, sub);
+        // The acknowledgement names the packet's block type; the current scene (packet 30) is
+        // acknowledged as a scene.
+        Bytes ack = makeFrame(12, MemoryImportAck, p == kPackets ? 4 : sub);
         ack[10] = static_cast<uint8_t>(p);
         reply(std::move(ack));
         return;

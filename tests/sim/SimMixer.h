@@ -78,8 +78,14 @@ public:
     // acknowledgement, a list: each reply frame counts): the replies after them are held back
     // and not sent. Negative: never.
     void holdRepliesAfter(int count) { repliesBeforeHold_ = count; }
-    // The replies held back so far, in order, to be sent late by hand; holding goes on.
+    // The replies held back so far, in order, to be sent late by hand; holding goes on until
+    // holdRepliesAfter(-1), after which the mixer answers again as it did before.
     Bytes takeHeldReplies() { return std::exchange(held_, {}); }
+    // Holding back replies now, and how many are held.
+    bool holdingReplies() const { return repliesBeforeHold_ == 0; }
+    size_t heldLength() const { return held_.size(); }
+    // The last reply frame that went out (held ones do not count), for a mixer that repeats it.
+    const Bytes& lastReplySent() const { return lastSent_; }
 
     // ---- firmware ----
     int firmwareVersion() const { return version_; }
@@ -145,6 +151,7 @@ private:
     bool versionSilent_ = false;
     int repliesBeforeHold_ = -1;
     Bytes held_;
+    Bytes lastSent_;
     int version_;
     uint32_t random_;
     std::array<int, 4> nextBlock_{};

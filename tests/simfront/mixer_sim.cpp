@@ -1,6 +1,7 @@
 // mixer-sim: the simulated mixer on loopback, for trying the program by hand.
 //   mixer-sim [--address 127.0.0.1] [--udp-port 8000] [--reply-port 48899] [--tcp-port 5000]
 //             [--serial PATH] [--firmware-version N] [--fail-board B] [--silent-after N]
+//             [--resume-after S]
 // Answers the search probe that reaches address:udp-port (to the sender's reply port, or to the
 // port the probe came from), serves the link on the TCP port and, with --serial, answers on the
 // given terminal line. Runs until interrupted. On one machine the program holds port 8000 on all
@@ -11,7 +12,9 @@
 // first request on it, of a firmware update, and what it received when it stops.
 // To try how the program ends what cannot finish: --fail-board B makes board B (0-3) report a
 // failure at every firmware start; --silent-after N stops answering after N reply frames (an
-// export packet, the acknowledgement of a restore packet or of a firmware block: each counts).
+// export packet, the acknowledgement of a restore packet or of a firmware block: each counts);
+// with --resume-after S it sends what it held back S seconds after it fell silent and answers
+// again from then on, as a mixer busy for a while (erasing its flash) may.
 
 #include "simfront/SimFronts.h"
 
@@ -19,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -39,6 +44,7 @@ int main(int argc, char** argv) {
     int firmwareVersion = sim::SimMixer::kNewLayoutVersion;
     int failBoard = -1;
     int silentAfter = -1;
+    double resumeAfter = -1;
     for (int i = 1; i < argc; i += 2) {
         const std::string key = i + 1 < argc ? argv[i] : "";  // a flag without its value: usage
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -50,10 +56,11 @@ int main(int argc, char** argv) {
         else if (key == "--firmware-version") firmwareVersion = static_cast<int>(std::strtol(value, nullptr, 10));
         else if (key == "--fail-board") failBoard = static_cast<int>(std::strtol(value, nullptr, 10));
         else if (key == "--silent-after") silentAfter = static_cast<int>(std::strtol(value, nullptr, 10));
+        else if (key == "--resume-after") resumeAfter = std::strtod(value, nullptr);
         else {
             std::fprintf(stderr,
                          "usage: %s [--address A] [--udp-port P] [--reply-port P] [--tcp-port P] [--serial PATH] "
-                         "[--firmware-version N] [--fail-board B] [--silent-after N]\n",
+                         "[--firmware-version N] [--fail-board B] [--silent-after N] [--resume-after S]\n",
                          argv[0]);
             return 2;
         }
@@ -98,8 +105,25 @@ int main(int argc, char** argv) {
     size_t framesAtLastLook = 0;
     size_t framesBeforeConnection = 0;
     bool requestSeen = true;
+    // When the mixer first held a reply back (for --resume-after).
+    std::optional<std::chrono::steady_clock::time_point> silentSince;
     while (!g_stop) {
         ::usleep(100000);
+        if (resumeAfter >= 0) {
+            const bool holding = mixer.with([](sim::SimMixer& m) { return m.holdingReplies() && m.heldLength() > 0; });
+            if (holding && !silentSince) silentSince = std::chrono::steady_clock::now();
+            if (silentSince &&
+                std::chrono::steady_clock::now() - *silentSince >= std::chrono::duration<double>(resumeAfter)) {
+                silentSince.reset();
+                const sim::Bytes late = mixer.with([](sim::SimMixer& m) {
+                    m.holdRepliesAfter(-1);
+                    return m.takeHeldReplies();
+                });
+                if (tcp.hasClient()) tcp.send(late);
+                if (line) line->send(late);
+                std::fprintf(stderr, "mixer-sim: answers again (%zu bytes held back sent)\n", late.size());
+            }
+        }
         if (g_update) {
             g_update = 0;
             mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
