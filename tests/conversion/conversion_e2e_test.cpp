@@ -86,6 +86,25 @@ protected:
         return alerts.empty() ? std::string() : alerts.back().message;
     }
 
+    // In the opened preset window: backs the old memory up into path, updates the mixer's
+    // firmware and has Restore ask for the new version, then starts the converted write-back of
+    // path into a mixer that falls silent after `replies` acknowledgements.
+    void writeBackIntoAMixerThatFallsSilent(const std::string& path, int replies) {
+        ASSERT_TRUE(runUntil([&] { return received(0x2C) == 2; }));
+        ui.answerAlert(0);
+        ui.answerSave(path);
+        click(window.memImptBtn());
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30; }));
+
+        mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 64; }));
+        mixer.with([&](sim::SimMixer& m) { m.holdRepliesAfter(replies); });
+        ui.answerOpen(path);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return restorePackets.size() == static_cast<size_t>(replies); }));
+    }
+
     testsupport::TempDir files;
     sim::LockedMixer mixer{11, 0x3F};
     sim::TcpFront tcp{mixer, "127.0.0.1", 0};
@@ -200,20 +219,9 @@ TEST_F(ConversionEndToEnd, AWriteBackThatFallsSilentFailsAndItsLateAcknowledgeme
     connect();
     ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 0x3F; }));
     openAndRun([&] {
-        ASSERT_TRUE(runUntil([&] { return received(0x2C) == 2; }));
         const std::string path = files / "old.moldPts";
-        ui.answerAlert(0);
-        ui.answerSave(path);
-        click(window.memImptBtn());
-        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30; }));
-
-        mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
-        click(window.memExBtn());
-        ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 64; }));
-        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(3); });
-        ui.answerOpen(path);
-        click(window.memExBtn());
-        ASSERT_TRUE(runUntil([&] { return restorePackets.size() == 3; }));
+        writeBackIntoAMixerThatFallsSilent(path, 3);
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_EQ(window.logic().writingToMixer(), "The converted presets are being written into the mixer.");
         ASSERT_TRUE(runUntil([&] { return status() == "Current process failer!"; }));
         EXPECT_EQ(window.logic().writingToMixer(), "");
@@ -238,20 +246,9 @@ TEST_F(ConversionEndToEnd, AWriteBackStartedAgainIsNotDrivenByTheGivenUpOnesLate
     connect();
     ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 0x3F; }));
     openAndRun([&] {
-        ASSERT_TRUE(runUntil([&] { return received(0x2C) == 2; }));
         const std::string path = files / "old.moldPts";
-        ui.answerAlert(0);
-        ui.answerSave(path);
-        click(window.memImptBtn());
-        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_BACKUP_PACKET) == 30; }));
-
-        mixer.with([](sim::SimMixer& m) { m.updateFirmware(); });
-        click(window.memExBtn());
-        ASSERT_TRUE(runUntil([&] { return conversionStore.m_mcuVer == 64; }));
-        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(12); });
-        ui.answerOpen(path);
-        click(window.memExBtn());
-        ASSERT_TRUE(runUntil([&] { return restorePackets.size() == 12; }));
+        writeBackIntoAMixerThatFallsSilent(path, 12);
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_TRUE(runUntil([&] { return status() == "Current process failer!"; }));
 
         const size_t mark = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
