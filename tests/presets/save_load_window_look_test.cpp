@@ -26,7 +26,6 @@
 #include <QTableView>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -161,8 +160,13 @@ TEST(PresetWindowLook, EveryTitleReadsAgainstWhatIsBehindIt) {
 TEST(PresetWindowLook, AnOpenPopUpListReadsHighlightedAndPlain) {
     PresetWindow p(kUtilityConstants);
     SaveLoadWindow& w = p.window;
-    for (auto [cell, box] : {std::pair{1, w.chbox()}, std::pair{4, w.auxbox()}}) {
-        w.radioGroup()->button(cell)->click();
+    const struct {
+        int typeCell;  // the cell that enables the box
+        QComboBox* box;
+    } boxes[] = {{1, w.chbox()}, {4, w.auxbox()}};
+    for (const auto& row : boxes) {
+        QComboBox* box = row.box;
+        w.radioGroup()->button(row.typeCell)->click();
         ASSERT_TRUE(box->isEnabled());
         ASSERT_GE(box->count(), 3);
         box->setCurrentIndex(1);
