@@ -7,6 +7,7 @@
 #include "ui/TextFit.h"
 #include "ui/XoemTextField.h"
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -210,7 +211,12 @@ void SaveLoadWindow::createTypeSelector() {
     whiteCaption(choseBox_, "Bus:", {212, 56, 40, 28});
     auxbox_ = new QComboBox(choseBox_);
     auxbox_->setGeometry(254, 56, 110, 28);
-    for (QComboBox* box : {chbox_, auxbox_}) setReadableHighlight(box);
+    // The open pop-up list is a window of its own that takes the style's menu colours, not the
+    // box's: its list gets the readable highlight itself.
+    for (QComboBox* box : {chbox_, auxbox_}) {
+        setReadableHighlight(box);
+        setReadableHighlight(box->view());
+    }
 }
 
 void SaveLoadWindow::createPresetButtons() {

@@ -1,7 +1,7 @@
 // The preset window of both programs and its name panel as a user reads them, offscreen: every text
 // the window can show fits its place, every title reads against what is behind it (buttons in each
-// state, type cells, boxes, list rows), nothing lies over the panel picture's screws and slots,
-// and the name panel opens centred on the window.
+// state, type cells, boxes and their open pop-up lists, list rows), nothing lies over the panel
+// picture's screws and slots, and the name panel opens centred on the window.
 
 #include "presets/SaveLoadWindow.h"
 
@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QGroupBox>
@@ -150,6 +151,40 @@ TEST(PresetWindowLook, EveryTitleReadsAgainstWhatIsBehindIt) {
             EXPECT_GE(look::textContrast(&w, area, [&](bool on) { item->setText(on ? text : QString()); }), 4.5)
                 << "row " << row;
         }
+    }
+}
+
+// The channel and bus pop-up lists opened as a user opens them (Dsp Channel or GEQ chosen first):
+// the highlighted item and a plain one read against what the list draws behind them. (Only Varnel
+// Utility fills the boxes: the conversion has no preset lists.)
+TEST(PresetWindowLook, AnOpenPopUpListReadsHighlightedAndPlain) {
+    PresetWindow p(kUtilityConstants);
+    SaveLoadWindow& w = p.window;
+    const struct {
+        int typeCell;  // the cell that enables the box
+        QComboBox* box;
+    } boxes[] = {{1, w.chbox()}, {4, w.auxbox()}};
+    for (const auto& row : boxes) {
+        QComboBox* box = row.box;
+        w.radioGroup()->button(row.typeCell)->click();
+        ASSERT_TRUE(box->isEnabled());
+        ASSERT_GE(box->count(), 3);
+        box->setCurrentIndex(1);
+        box->showPopup();
+        QAbstractItemView* list = box->view();
+        QWidget* popup = list->window();
+        ASSERT_TRUE(popup->isVisible());
+        ASSERT_NE(popup, &w);
+        ASSERT_EQ(list->currentIndex().row(), 1);
+        for (int item : {1, 2}) {
+            const QString text = box->itemText(item);
+            QRect area = list->visualRect(box->model()->index(item, 0));
+            area.moveTopLeft(list->viewport()->mapTo(popup, area.topLeft()));
+            EXPECT_GE(look::textContrast(popup, area, [&](bool on) { box->setItemText(item, on ? text : QString()); }),
+                      4.5)
+                << text.toStdString() << (item == 1 ? " highlighted" : " plain");
+        }
+        box->hidePopup();
     }
 }
 

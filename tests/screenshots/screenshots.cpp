@@ -1,8 +1,9 @@
 // varnel-screenshots [FOLDER]: pictures of every window of Varnel Utility and Varnel Preset
 // Conversion in its main states, in Qt's offscreen platform, without a mixer: idle, device found,
 // connected, busy, backup and restore under way, the reboot countdown, finished and failed, and
-// the dialogs above their windows. Writes "<program>-<window>-<state>.png" into FOLDER (default
-// "screenshots") and lists the files; exits non-zero when a picture could not be made.
+// the dialogs and the open Channel pop-up list above their windows. Writes
+// "<program>-<window>-<state>.png" into FOLDER (default "screenshots") and lists the files; exits
+// non-zero when a picture could not be made.
 //
 // The main window finds and connects a simulated mixer over loopback (UDP search, TCP link) as the
 // program would. Then the link's frames go to a simulated mixer in this process whose replies are
@@ -31,7 +32,10 @@
 #include "ui/XProgressView.h"
 #include "util/Duziz.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QLabel>
@@ -197,6 +201,7 @@ public:
             shoot("presets-idle", &presets_);
 
             if (program_.presetLibrary) {
+                shootChannelPopup();
                 presets_.recallBtn()->click();
                 camera_.expect(presets_.logic().isBusy(), "preset window busy");
                 shoot("presets-busy", &presets_);
@@ -284,6 +289,23 @@ public:
 
 private:
     void shoot(const char* state, QWidget* window) { camera_.shoot(prefix_ + state, window); }
+
+    // Dsp Channel chosen and its Channel pop-up list open over the window, a channel highlighted;
+    // then back to the scenes.
+    void shootChannelPopup() {
+        presets_.radioGroup()->button(1)->click();
+        line_.pumpAll();
+        QComboBox* box = presets_.chbox();
+        box->setCurrentIndex(2);
+        box->showPopup();
+        QWidget* popup = box->view()->window();
+        camera_.expect(popup->isVisible() && popup != &presets_, "channel pop-up list open");
+        camera_.shootScreen(prefix_ + "presets-channel-popup", {&presets_, popup});
+        box->hidePopup();
+        box->setCurrentIndex(0);
+        presets_.radioGroup()->button(0)->click();
+        line_.pumpAll();
+    }
 
     // The name panel over a selected row, the delete confirmation and the open panel of Save to
     // Mixer, each dismissed.

@@ -5,11 +5,14 @@
 #     (the preset lists; the conversion's firmware version question);
 #   - Varnel Utility reads the demo's manifest and images (at most 1 MiB each) from the demo's
 #     folder outside the source tree;
+#   - the program's trace goes to the file in the demo's folder that the first hint names, not to
+#     the terminal, and is kept in the build folder once the demo ends;
 #   - the conversion's mixer has the old firmware, and the printed command, run from outside the
 #     namespace, updates it;
 #   - the demo ends on Ctrl+C (the utility) and when the program exits (the conversion): the
 #     simulator stops, the folder is removed, and no process of the demo is left;
-#   - a script killed outright (SIGKILL, no trap runs) still leaves no process of the demo.
+#   - a script killed outright (SIGKILL, no trap runs) still leaves neither a process of the demo
+#     nor its folder.
 # Exits 77 (skipped) where no private network namespace can be made.
 #   demo_test.sh <source folder> <build folder>
 set -uo pipefail
@@ -79,6 +82,23 @@ wait_for() {  # log, pattern
     return 1
 }
 
+# Waits (at most 15 s) until the command succeeds.
+eventually() {
+    local i
+    for ((i = 0; i < 150; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    "$@"
+}
+gone() { [[ ! -e "$1" ]]; }
+nothing_runs() { [[ -z "$(demo_processes)" ]]; }
+
+# The demo's folder and its trace file, from the first hint in the log.
+trace_in() {  # log
+    grep -oE "^The program's trace goes to [^ ]+$" "$1" | head -n 1 | sed "s/^The program's trace goes to //"
+}
+
 # Waits (at most 15 s) for the demo's script to end; its exit status.
 end_status() {
     local i
@@ -110,9 +130,15 @@ if wait_for "$log" "^mixer-sim: answered the search" &&
     wait_for "$log" "^mixer-sim: first request on connection 1: command 0x18" &&
     wait_for "$log" "demo images from .*/lib "; then
     folder=$(grep -oE "demo images from [^ ]+/lib" "$log" | head -n 1 | sed 's/^demo images from //; s#/lib$##')
+    trace=$(trace_in "$log")
+    kept="$build/varnel-utility-demo-trace.log"
+    rm -f "$kept"
     [[ "$folder" != "$root"* ]] || fail "the demo's folder $folder is inside the source tree"
-    grep -qF "json file path is :$folder/lib/PE4471093357.json" "$log" ||
-        fail "the program did not read the manifest from the demo's folder $folder"
+    [[ "$trace" == "$folder/trace.log" ]] || fail "the hint names the trace '$trace', not a file in $folder"
+    grep -qF "(kept as $kept once the demo ends)" "$log" || fail "the hint does not say where the trace is kept"
+    manifest="json file path is :$folder/lib/PE4471093357.json"
+    grep -qF "$manifest" "$trace" || fail "the program did not read the manifest from the demo's folder $folder"
+    ! grep -qF "json file path is" "$log" || fail "the program's trace went to the terminal"
     cmp -s "$folder/lib/PE4471093357.json" "$root/resources/lib/PE4471093357.json" ||
         fail "the demo's manifest is not the program's"
     for image in PA4471093318 PB4471093322 PC4471093340 PD4471093341; do
@@ -123,23 +149,25 @@ if wait_for "$log" "^mixer-sim: answered the search" &&
     end_status
     expect_ended "$log" $? 130
     [[ ! -e "$folder" ]] || fail "the demo's folder $folder was left"
+    grep -qF "$manifest" "$kept" 2>/dev/null || fail "the trace was not kept in $kept"
 fi
 
 # ---- Varnel Utility, its script killed outright (no trap can run) ------------------------------
+# The shell in the namespace, told to end by the parent-death signal, stops the program and the
+# simulator and removes the folder.
 log=$logs/killed.log
 start_demo "$log" --demo --connect-when-found
 if wait_for "$log" "^mixer-sim: first request on connection 1: command 0x18" &&
-    wait_for "$log" "demo images from .*/lib "; then
-    folder=$(grep -oE "demo images from [^ ]+/lib" "$log" | head -n 1 | sed 's/^demo images from //; s#/lib$##')
+    wait_for "$log" "^The program's trace goes to "; then
+    folder=$(dirname "$(trace_in "$log")")
+    [[ -d "$folder" ]] || fail "no demo folder $folder while the demo runs"
     kill -KILL "$demo"
     end_status
     status=$?
-    for ((i = 0; i < 50; i++)); do
-        [[ -z "$(demo_processes)" ]] && break
-        sleep 0.1
-    done
+    eventually nothing_runs
     expect_ended "$log" $status 137
-    # The script could not remove its folder.
+    eventually gone "$folder" || fail "the killed demo's folder $folder was left"
+    # Where the check failed, the folder goes here.
     [[ "$folder" == "${TMPDIR:-/tmp}"/varnel-demo.* ]] && rm -rf "$folder"
 fi
 
@@ -151,6 +179,8 @@ if wait_for "$log" "^mixer-sim: search on .*firmware version 63$" &&
     wait_for "$log" "^mixer-sim: first request on connection 1: command 0x2C" &&
     wait_for "$log" "^ +kill -USR1 [0-9]+$"; then
     simulator=$(grep -oE "^ +kill -USR1 [0-9]+$" "$log" | grep -oE "[0-9]+$")
+    folder=$(dirname "$(trace_in "$log")")
+    [[ -s "$folder/trace.log" ]] || fail "the conversion's trace is not in its folder $folder"
     # From outside the namespace, as the user runs it.
     [[ "$(readlink "/proc/$simulator/exe")" == "$build/tests/simfront/mixer-sim" ]] ||
         fail "the printed process $simulator is not the simulator"
@@ -164,6 +194,7 @@ if wait_for "$log" "^mixer-sim: search on .*firmware version 63$" &&
         kill -TERM "$program"
         end_status
         expect_ended "$log" $? 143
+        [[ ! -e "$folder" ]] || fail "the conversion's folder $folder was left"
     else
         fail "the conversion program is not running"
     fi
@@ -175,4 +206,4 @@ if [[ $failed -ne 0 ]]; then
     echo "--- conversion.log"; tail -n 30 "$logs/conversion.log"
     exit 1
 fi
-echo "both demos found the mixer, connected and left nothing running"
+echo "both demos found the mixer, connected and left nothing behind"
