@@ -35,10 +35,11 @@
 //   jobs, a delivery, a timer fire), when no other thread is looking for work, is kept for that
 //   thread: it runs it as soon as what it runs now returns (a drain steps aside after its current
 //   job), so that a chain of hops (socket queue, delegate queue, socket queue) runs on one thread
-//   without a wake-up. When the thread stays longer than 50 us in one piece of work, or is about
-//   to wait in sync(), the turns it keeps go to other threads. Jobs of the global queues keep
-//   nothing. Idle threads stop looking for work before they sleep while such looks mostly find
-//   none (a steady bulk transfer), and take it up again when they find some.
+//   without a wake-up. A turn it keeps waits at most 50 us while the thread stays in one piece of
+//   work, however long that work runs and however many turns it keeps: it then goes to another
+//   thread; a thread about to wait in sync() hands its turns on at once. Jobs of the global
+//   queues keep nothing. Idle threads stop looking for work before they sleep while such looks
+//   mostly find none (a steady bulk transfer), and take it up again when they find some.
 // - The main thread counts as running the main queue even outside a main-queue job (current() and
 //   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
 //   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.
