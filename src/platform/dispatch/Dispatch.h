@@ -52,7 +52,10 @@
 //   the handler is one system call (none when nothing listens afterwards).
 // - runHereIfIdle() and brief handlers (setBriefHandler) run a job on the calling thread, or the
 //   reactor's, when its serial queue is idle: the job still runs as one of the queue's, in order,
-//   and a socket's request or readiness reaches it without waking another thread.
+//   and a socket's request or readiness reaches it without waking another thread. A job that a
+//   brief handler posts joins its queue at once, ahead of whatever any thread posts there later;
+//   only the thread that runs it is woken once the handler's queue is released (so that it finds
+//   that queue idle), and until then its queue counts as busy.
 
 #include <chrono>
 #include <cstddef>
@@ -138,7 +141,9 @@ public:
     // Read and write sources whose handler is brief and never blocks or waits for another queue
     // (a socket's own read or write pass): when the source's queue is an idle serial queue
     // without a target, the reactor runs the handler at once on its own thread, as a job of
-    // that queue, sparing the hand-off to a pool thread. Off by default.
+    // that queue, sparing the hand-off to a pool thread. What the handler posts, and a socket
+    // request it makes, keeps its place ahead of what is posted or asked for after it from any
+    // thread. Off by default.
     virtual void setBriefHandler(bool brief) = 0;
 
     virtual void resume() = 0;
