@@ -33,13 +33,13 @@ private:
 
 void runItem(WorkItem& item);
 
-// While one lives on a thread, that thread wakes no other for what it posts until the run of
-// `running` ends (or until it is about to wait): a brief handler run on the reactor's thread
-// hands its reports on as its own queue is released, so that the thread they wake finds that
-// queue idle when it answers. Nothing it posts loses its place meanwhile: a job posted to a
-// serial queue joins that queue at once, and the queue counts as busy from then on (what any
-// thread posts to it later goes behind, and runs no sooner), only the queue's turn waits here.
-// Jobs of global queues, which keep no order, wait here whole.
+// While one lives on a thread, what that thread posts to serial and global queues gets no thread
+// until the run of `running` ends (or until the thread is about to wait): a brief handler run on
+// the reactor's thread hands its reports on as its own queue is released, so that the thread
+// they wake finds that queue idle when it answers. Nothing it posts loses its place meanwhile: a
+// job posted to a serial queue joins that queue at once, and the queue counts as busy from then
+// on (what any thread posts to it later goes behind, and runs no sooner); only the queue's turn
+// waits here. Jobs of global queues, which keep no order, wait here whole.
 class DeferredPosts {
 public:
     explicit DeferredPosts(Queue* running);
