@@ -166,12 +166,13 @@ TEST_F(TcpSocket, AWriteAskedForInABriefHandlerKeepsItsPlaceAmongTheSocketsReque
         dispatch_test::Counter handlerAsked, otherAsked;
         std::atomic<int> round{0};
         source->setEventHandler([&] {
+            const int r = round;  // read before the test thread may go on to the next round
             char c;
             while (::read(pair[0], &c, 1) == 1) {
             }
-            sock->writeDataWithTimeoutTag(bytes("h"), -1, 2 * round + 1);
+            sock->writeDataWithTimeoutTag(bytes("h"), -1, 2 * r + 1);
             handlerAsked.add();
-            otherAsked.waitFor(round + 1);
+            otherAsked.waitFor(r + 1);
         });
         source->resume();
 
