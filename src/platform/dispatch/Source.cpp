@@ -33,7 +33,7 @@ public:
         hook_ = std::move(hook);
     }
     template <typename... Args>
-    void operator()(Args... args) {
+    void operator()(const Args&... args) {
         if (!isSet_.load(std::memory_order_acquire)) return;
         Hook hook;
         {
@@ -186,7 +186,7 @@ void SourceImpl::post() {
         });
     }
     if (!ran) deliverOnQueue();
-    eventHandedOver(fd_);
+    eventHandedOver(static_cast<const Source&>(*this));
 }
 
 void SourceImpl::deliverDescriptorEvent() {

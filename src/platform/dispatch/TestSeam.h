@@ -11,6 +11,8 @@
 // then or posts the delivery to its queue, depending on whether that queue is idle at that
 // moment; the second hook tells a test that this moment has passed.
 
+#include "platform/dispatch/Dispatch.h"
+
 #include <cstddef>
 #include <functional>
 
@@ -20,9 +22,11 @@ namespace platform::dispatch::detail {
 using AfterReadCountHook = std::function<void(int fd, size_t counted)>;
 void setAfterReadCountHook(AfterReadCountHook hook);
 
-// Called on the reactor's thread with the descriptor once its source has run the event's brief
-// handler or posted its delivery. Empty: none.
-using EventHandedOverHook = std::function<void(int fd)>;
+// Called on the reactor's thread with the source once it has run the event's brief handler or
+// posted its delivery. The call may come late (the reactor's thread can be held up after that
+// moment), so a test tells its source's events by the source, never by the descriptor, whose
+// number a later source may have taken. Empty: none.
+using EventHandedOverHook = std::function<void(const Source& source)>;
 void setEventHandedOverHook(EventHandedOverHook hook);
 
 }  // namespace platform::dispatch::detail
