@@ -153,31 +153,38 @@ TEST(SerialQueue, SyncFromAnotherSerialQueueRunsThereAndReturns) {
 }
 
 // Work that a job posts to an idle serial queue is kept for the job's thread, which runs it when
-// the job returns. A job that blocks after posting is no hold-up for that work: waiting on a
-// condition for it, or syncing onto its queue, the job sees it run.
+// the job returns. A job that blocks after posting is no hold-up for that work, however many
+// times it posts and blocks: waiting on a condition for each post, or syncing onto its queue, the
+// job sees every one run.
 TEST(SerialQueue, WorkPostedByAJobThatThenBlocksStillRuns) {
     struct Case {
         const char* name;
         bool viaSync;
     };
+    constexpr int kPosts = 4;
     for (const Case& c : {Case{"waits on a condition", false}, Case{"syncs onto the queue it posted to", true}}) {
         SCOPED_TRACE(c.name);
         repeat(50, 2s, [&](int) {
             auto a = Queue::createSerial("a");
             auto b = Queue::createSerial("b");
             Counter posted, done;
-            std::atomic<bool> sawIt{false};
+            int seen = 0;  // posts the job saw run while it waited
             a->async([&] {
-                b->async([&] { posted.add(); });
-                if (c.viaSync) {
-                    b->sync([&] { sawIt = posted.value() == 1; });
-                } else {
-                    sawIt = posted.waitFor(1, 5s);
+                for (int i = 1; i <= kPosts; ++i) {
+                    b->async([&] { posted.add(); });
+                    bool sawIt = false;
+                    if (c.viaSync) {
+                        b->sync([&] { sawIt = posted.value() == i; });
+                    } else {
+                        sawIt = posted.waitFor(i, 5s);
+                    }
+                    if (!sawIt) break;
+                    ++seen;
                 }
                 done.add();
             });
             ASSERT_TRUE(done.waitFor(1));
-            EXPECT_TRUE(sawIt);
+            ASSERT_EQ(seen, kPosts);
         });
     }
 }

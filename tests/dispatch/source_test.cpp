@@ -61,14 +61,33 @@ struct SocketPair {
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// Counts the events the reactor has handed to one source (run its brief handler, or posted the
+// delivery to its queue) while it lives: a test waits for that moment rather than sleep.
+class HandOvers {
+public:
+    explicit HandOvers(const Source& source) {
+        platform::dispatch::detail::setEventHandedOverHook([this, watched = &source](const Source& s) {
+            if (&s == watched) count_.add();
+        });
+    }
+    ~HandOvers() { platform::dispatch::detail::setEventHandedOverHook({}); }
+    HandOvers(const HandOvers&) = delete;
+    HandOvers& operator=(const HandOvers&) = delete;
+    bool waitFor(int n) const { return count_.waitFor(n); }
+
+private:
+    Counter count_;
+};
+
 // Resumes the suspended read source with one byte waiting, and takes the byte from the descriptor
 // while the source's event waits behind a gate on the queue: the event reaches the queue stale.
 void makeTheEventStale(const SocketPair& pair, const std::shared_ptr<Queue>& queue, Source& source) {
     Gate gate(queue);
+    HandOvers handOvers(source);
     pair.send(1);
     source.resume();
-    std::this_thread::sleep_for(1ms);  // lets the reactor queue the event behind the gate
-    ASSERT_EQ(pair.readOne(), 1u);     // the byte is taken elsewhere first
+    ASSERT_TRUE(handOvers.waitFor(1));  // the reactor has posted the event behind the gate
+    ASSERT_EQ(pair.readOne(), 1u);      // the byte is taken elsewhere first
     gate.open();
 }
 
@@ -306,7 +325,6 @@ TEST(Source, ReadinessComingBetweenTheCountAndTheLookIsCountedAgain) {
     const Row rows[] = {{"bytes arrive", false, {2}}, {"the peer closes", true, {0}}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        int raced = 0;
         repeat(20, 500ms, [&](int) {
             SocketPair pair;
             auto queue = Queue::createSerial("q");
@@ -335,11 +353,9 @@ TEST(Source, ReadinessComingBetweenTheCountAndTheLookIsCountedAgain) {
             platform::dispatch::detail::setAfterReadCountHook({});
             source->cancel();
             flush(queue);
-            if (!hooked) return;  // the event came after the byte was gone: no stale delivery this time
-            ++raced;
+            EXPECT_TRUE(hooked);
             EXPECT_EQ(seen, row.expected);
         });
-        EXPECT_GT(raced, 0);
     }
 }
 
@@ -392,18 +408,23 @@ TEST(Source, ABriefHandlerRunsOnTheReactorWhileItsQueueIsIdle) {
             gate.emplace(queue);
             ASSERT_TRUE(gate->waitBlocking());
         }
+        HandOvers handOvers(*source);
         source->resume();
         pair.send(1);
-        if (gate) {
-            std::this_thread::sleep_for(5ms);  // the reactor finds the queue busy
-            gate->open();
-        }
+        // Behind a gate, the reactor finds the queue busy: the gate opens once it has posted the
+        // delivery.
+        ASSERT_TRUE(handOvers.waitFor(1));
+        if (gate) gate->open();
         ASSERT_TRUE(answered.waitFor(1));
         dispatch_test::flush(queue);
         EXPECT_EQ(thread, row.thread);
         EXPECT_TRUE(onQueue);
-        if (row.waits) EXPECT_TRUE(postedFirst);
-        if (row.brief && !row.busy && !row.waits) EXPECT_TRUE(answeredHere);
+        if (row.waits) {
+            EXPECT_TRUE(postedFirst);
+        }
+        if (row.brief && !row.busy && !row.waits) {
+            EXPECT_TRUE(answeredHere);
+        }
         source->cancel();
         dispatch_test::flush(queue);
     }

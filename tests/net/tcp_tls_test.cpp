@@ -116,6 +116,41 @@ TEST_F(TcpTls, SecuresAgainstAServerAndCarriesALineEachWay) {
     EXPECT_EQ(delegate->of(Event::Disconnect).size(), 0u);
 }
 
+// A job of a serial queue that makes request after request on a secured socket and waits for
+// each reply. Its requests reach the socket queue through the job's own pool thread, which keeps
+// them for itself while the job runs: each one, not only the first, must be handed on while the
+// job waits, or the exchange never ends.
+TEST_F(TcpTls, AJobThatWaitsForTheReplyToEachOfItsRequestsGetsThemAll) {
+    OpenSslProcess server(serverArgs(ServerIdentity::Leaf));
+    const uint16_t port = server.acceptPort();
+    ASSERT_NE(port, 0) << server.errors();
+    connectTo(port);
+    sock->startTLS({{kCFStreamSSLAllowsAnyRoot, true}, {kCFStreamSSLPeerName, std::string("localhost")}});
+    ASSERT_TRUE(delegate->waitForCount(Event::Secure)) << server.errors();
+
+    constexpr int kExchanges = 4;
+    auto client = Queue::createSerial("test.client");
+    std::promise<int> answered;  // the exchanges that got their reply in time
+    client->async([&] {
+        int n = 0;
+        while (n < kExchanges) {
+            sock->writeDataWithTimeoutTag(bytes("request " + std::to_string(n + 1) + "\n"), -1, n + 1);
+            sock->readDataToDataWithTimeoutTag(AsyncTcpSocket::LFData(), -1, n + 1);
+            if (!delegate->waitForCount(Event::Read, size_t(n + 1), 5s)) break;
+            ++n;
+        }
+        answered.set_value(n);
+    });
+    auto result = answered.get_future();
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(result.get(), kExchanges) << server.errors();
+    const auto reads = delegate->of(Event::Read);
+    for (size_t i = 0; i < reads.size(); ++i) {
+        std::string request = "request " + std::to_string(i + 1);
+        EXPECT_EQ(text(reads[i].data), std::string(request.rbegin(), request.rend()) + "\n");
+    }
+}
+
 TEST_F(TcpTls, SettingsDecideWhetherTheConnectionIsSecured) {
     struct Row {
         const char* name;

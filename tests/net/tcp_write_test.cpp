@@ -1,13 +1,21 @@
 // Writing through the TCP socket over loopback: a large write to a peer that does not read, the
-// disconnect-after forms, and a delegate without a callback.
+// disconnect-after forms, a delegate without a callback, and the order of writes asked for from
+// a brief handler of another source and from another thread.
 
 #include <gtest/gtest.h>
 
+#include "dispatch/DispatchTestSupport.h"
 #include "net/AsyncTcpSocket.h"
 #include "net/TcpSocketFixture.h"
 #include "net/TcpTestSupport.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+
 using namespace nettest;
+using platform::dispatch::Source;
 
 namespace {
 
@@ -124,6 +132,76 @@ TEST_F(TcpSocket, ADelegateWithoutACallbackHearsNothingOfIt) {
     peer.closeConnection();
     sock->synchronouslySetDelegate(std::make_shared<Recorder>());  // destroyed at once
     EXPECT_EQ(sock->delegate(), nullptr);
+}
+
+// A brief handler (Source::setBriefHandler) runs on the reactor's thread as a job of its queue.
+// A write it asks for keeps its place among the socket's requests, whatever the socket queue is
+// doing: a write asked for on another thread once the handler's has been asked for goes on the
+// wire after it and is reported after it. The handler waits for that later write to be asked
+// for, so that the two always meet while the handler still holds its queue.
+TEST_F(TcpSocket, AWriteAskedForInABriefHandlerKeepsItsPlaceAmongTheSocketsRequests) {
+    struct Row {
+        const char* name;
+        bool busy, targeted;
+    };
+    const Row rows[] = {{"socket queue idle", false, false},
+                        {"socket queue busy", true, false},
+                        {"socket queue with a target", false, true}};
+    constexpr int kRounds = 20;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto socketQueue = Queue::createSerial("test.socket");
+        if (row.targeted) socketQueue->setTarget(Queue::createSerial("test.target"));
+        sock.reset();
+        flushDelegateQueue();
+        peer.closeConnection();
+        delegate = std::make_shared<Recorder>();
+        sock = AsyncTcpSocket::initWithDelegateDelegateQueueSocketQueue(delegate, delegateQueue, socketQueue);
+        connect();
+
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+        auto source = Source::makeRead(pair[0], Queue::createSerial("test.handler"));
+        source->setBriefHandler(true);
+        dispatch_test::Counter handlerAsked, otherAsked;
+        std::atomic<int> round{0};
+        source->setEventHandler([&] {
+            const int r = round;  // read before the test thread may go on to the next round
+            char c;
+            while (::read(pair[0], &c, 1) == 1) {
+            }
+            sock->writeDataWithTimeoutTag(bytes("h"), -1, 2 * r + 1);
+            handlerAsked.add();
+            otherAsked.waitFor(r + 1);
+        });
+        source->resume();
+
+        std::string wire, expectedWire;
+        for (round = 0; round < kRounds; ++round) {
+            std::optional<dispatch_test::Gate> gate;
+            if (row.busy) {
+                gate.emplace(socketQueue);
+                ASSERT_TRUE(gate->waitBlocking());
+            }
+            ASSERT_EQ(::write(pair[1], "x", 1), 1);
+            ASSERT_TRUE(handlerAsked.waitFor(round + 1));
+            sock->writeDataWithTimeoutTag(bytes("o"), -1, 2 * round + 2);
+            otherAsked.add();
+            if (gate) gate->open();
+            wire += text(peer.read(2));
+            expectedWire += "ho";
+            ASSERT_TRUE(delegate->waitForCount(Event::Write, size_t(2 * round + 2)));
+        }
+        source->cancel();
+        settle();
+        ::close(pair[0]);
+        ::close(pair[1]);
+        EXPECT_EQ(wire, expectedWire);
+        std::vector<long> tags, expected;
+        for (const Event& e : delegate->of(Event::Write)) tags.push_back(e.tag);
+        for (long tag = 1; tag <= 2 * kRounds; ++tag) expected.push_back(tag);
+        EXPECT_EQ(tags, expected);
+    }
 }
 
 }  // namespace

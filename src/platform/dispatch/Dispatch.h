@@ -35,10 +35,11 @@
 //   jobs, a delivery, a timer fire), when no other thread is looking for work, is kept for that
 //   thread: it runs it as soon as what it runs now returns (a drain steps aside after its current
 //   job), so that a chain of hops (socket queue, delegate queue, socket queue) runs on one thread
-//   without a wake-up. When the thread stays longer than 50 us in one piece of work, or is about
-//   to wait in sync(), the turns it keeps go to other threads. Jobs of the global queues keep
-//   nothing. Idle threads stop looking for work before they sleep while such looks mostly find
-//   none (a steady bulk transfer), and take it up again when they find some.
+//   without a wake-up. A turn it keeps waits at most 50 us while the thread stays in one piece of
+//   work, however long that work runs and however many turns it keeps: it then goes to another
+//   thread; a thread about to wait in sync() hands its turns on at once. Jobs of the global
+//   queues keep nothing. Idle threads stop looking for work before they sleep while such looks
+//   mostly find none (a steady bulk transfer), and take it up again when they find some.
 // - The main thread counts as running the main queue even outside a main-queue job (current() and
 //   getSpecific() answer for it), so sync() onto the main queue from the main thread aborts.
 //   A main-queue job posted when no MainExecutor is set (the program is ending) is dropped.
@@ -51,7 +52,10 @@
 //   the handler is one system call (none when nothing listens afterwards).
 // - runHereIfIdle() and brief handlers (setBriefHandler) run a job on the calling thread, or the
 //   reactor's, when its serial queue is idle: the job still runs as one of the queue's, in order,
-//   and a socket's request or readiness reaches it without waking another thread.
+//   and a socket's request or readiness reaches it without waking another thread. A job that a
+//   brief handler posts joins its queue at once, ahead of whatever any thread posts there later;
+//   only the thread that runs it is woken once the handler's queue is released (so that it finds
+//   that queue idle), and until then its queue counts as busy.
 
 #include <chrono>
 #include <cstddef>
@@ -137,7 +141,9 @@ public:
     // Read and write sources whose handler is brief and never blocks or waits for another queue
     // (a socket's own read or write pass): when the source's queue is an idle serial queue
     // without a target, the reactor runs the handler at once on its own thread, as a job of
-    // that queue, sparing the hand-off to a pool thread. Off by default.
+    // that queue, sparing the hand-off to a pool thread. What the handler posts, and a socket
+    // request it makes, keeps its place ahead of what is posted or asked for after it from any
+    // thread. Off by default.
     virtual void setBriefHandler(bool brief) = 0;
 
     virtual void resume() = 0;

@@ -11,6 +11,7 @@
 namespace platform::dispatch::detail {
 
 struct WorkItem;
+class SerialQueue;
 
 // Marks the calling thread as running a job of queue for the scope's lifetime. Frames nest: a
 // serial queue drained inside a job of its target pushes a frame on top of the target's.
@@ -32,11 +33,13 @@ private:
 
 void runItem(WorkItem& item);
 
-// While one lives on a thread, jobs that thread posts to queues other than `running` (other than
-// the main queue and the queues that target running) wait in it and are posted, in order, when
-// the run of running ends (or before the thread waits in sync()). A brief handler run on the
-// reactor's thread hands its reports on this way as its own queue is released, so that the
-// thread they wake finds that queue idle when it answers.
+// While one lives on a thread, what that thread posts to serial and global queues gets no thread
+// until the run of `running` ends (or until the thread is about to wait): a brief handler run on
+// the reactor's thread hands its reports on as its own queue is released, so that the thread
+// they wake finds that queue idle when it answers. Nothing it posts loses its place meanwhile: a
+// job posted to a serial queue joins that queue at once, and the queue counts as busy from then
+// on (what any thread posts to it later goes behind, and runs no sooner); only the queue's turn
+// waits here. Jobs of global queues, which keep no order, wait here whole.
 class DeferredPosts {
 public:
     explicit DeferredPosts(Queue* running);
@@ -44,17 +47,24 @@ public:
     DeferredPosts(const DeferredPosts&) = delete;
     DeferredPosts& operator=(const DeferredPosts&) = delete;
 
-    // Takes job when the calling thread defers posts to queue; false otherwise.
+    // Keeps the turn of queue (a serial queue whose jobs now wait for one) when the calling
+    // thread holds back its posts; false otherwise.
+    static bool holdTurn(SerialQueue& queue);
+    // Takes job for a global queue when the calling thread holds back its posts; false otherwise.
     static bool take(Queue& queue, Job& job);
-    // Posts what the calling thread deferred so far.
+    // Hands on what the calling thread held back so far.
     static void flush();
-    // The same, when the calling thread defers for a handler of running (whose queue it holds).
-    static void flushFor(const Queue& running);
 
 private:
+    struct Held {
+        Queue* queue;  // a serial queue's turn (kept alive by its jobs) or a global queue
+        Job job;       // empty for a turn
+    };
+    static void handOn(std::vector<Held>& held);
+
     Queue* running_;
     DeferredPosts* previous_;
-    std::vector<std::pair<std::shared_ptr<Queue>, Job>> jobs_;
+    std::vector<Held> held_;
 };
 
 // Posts the layer's own work onto queue: a timer fire, a source delivery, a cancel handler. On a
@@ -72,19 +82,20 @@ public:
 
     // Runs a batch of jobs as this queue; called by a pool thread or inside a job of the target.
     void drain();
+    // Gives the queue, which has jobs waiting, its turn on a pool thread or in its target.
+    void schedule();
 
     // Runs job here, as a job of this queue, when the queue is idle and has no target; false
     // (job untouched) otherwise.
     bool runHereIfIdle(const Job& job);
 
 private:
-    void schedule();
-
     std::mutex mutex_;
     std::deque<Job> jobs_;
     std::deque<Job> taken_;  // jobs the drain has taken out of jobs_ and not run yet (drain only)
-    // Set while a drain is scheduled or running: keeps the queue alive until its jobs have run,
-    // so that its owners may drop it at any time, from inside its own jobs too.
+    // Set while a drain is scheduled or running, or its turn is held (see DeferredPosts): keeps
+    // the queue alive until its jobs have run, so that its owners may drop it at any time, from
+    // inside its own jobs too.
     std::shared_ptr<SerialQueue> keepAlive_;
 };
 

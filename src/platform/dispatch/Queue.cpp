@@ -90,7 +90,6 @@ public:
     MainQueue() : Queue("main", Kind::Main) {}
 
     void async(Job job) override {
-        if (DeferredPosts::take(*this, job)) return;
         const bool posted = MainExecutor::postToCurrent([this, job = std::move(job)] {
             Frame frame(this);
             job();
@@ -123,35 +122,41 @@ DeferredPosts::DeferredPosts(Queue* running) : running_(running), previous_(t_de
 
 DeferredPosts::~DeferredPosts() {
     t_deferred = previous_;
-    for (auto& [queue, job] : jobs_) queue->async(std::move(job));
+    handOn(held_);
+}
+
+bool DeferredPosts::holdTurn(SerialQueue& queue) {
+    // The running queue's own turn, given when the run ends, is what releases it.
+    DeferredPosts* d = t_deferred;
+    if (!d || &queue == d->running_) return false;
+    d->held_.push_back(Held{&queue, {}});
+    return true;
 }
 
 bool DeferredPosts::take(Queue& queue, Job& job) {
     DeferredPosts* d = t_deferred;
-    // The main queue drops a job when no executor is set: held back, the job (and the last
-    // reference to a socket, say) would go under the running queue's lock, see flushFor().
-    if (!d || &queue == d->running_ || queue.isMain()) return false;
-    // A queue that targets the running one runs its jobs as jobs of it: held back, they would
-    // run after what the handler posts to the running queue itself.
-    for (auto t = queue.target(); t; t = t->target()) {
-        if (t.get() == d->running_) return false;
-    }
-    d->jobs_.emplace_back(queue.shared_from_this(), std::move(job));
+    if (!d) return false;
+    d->held_.push_back(Held{&queue, std::move(job)});
     return true;
-}
-
-void DeferredPosts::flushFor(const Queue& running) {
-    if (t_deferred && t_deferred->running_ == &running) flush();
 }
 
 void DeferredPosts::flush() {
     DeferredPosts* d = t_deferred;
-    if (!d || d->jobs_.empty()) return;
-    auto jobs = std::move(d->jobs_);
-    d->jobs_.clear();
-    t_deferred = nullptr;
-    for (auto& [queue, job] : jobs) queue->async(std::move(job));
+    if (!d || d->held_.empty()) return;
+    auto held = std::move(d->held_);
+    d->held_.clear();
+    t_deferred = nullptr;  // handed on now, not held again
+    handOn(held);
     t_deferred = d;
+}
+
+void DeferredPosts::handOn(std::vector<Held>& held) {
+    for (Held& h : held) {
+        if (h.job)
+            h.queue->async(std::move(h.job));
+        else
+            static_cast<SerialQueue*>(h.queue)->schedule();
+    }
 }
 
 Frame::Frame(Queue* queue) : queue_(queue), previous_(t_top) { t_top = this; }
@@ -179,7 +184,6 @@ SerialQueue::SerialQueue(std::string label) : Queue(std::move(label), Kind::Seri
 SerialQueue::~SerialQueue() = default;
 
 void SerialQueue::async(Job job) {
-    if (DeferredPosts::take(*this, job)) return;
     bool idle;
     {
         std::lock_guard lock(mutex_);
@@ -194,7 +198,7 @@ void SerialQueue::schedule() {
     std::shared_ptr<Queue> onto = target();
     if (onto && !onto->isGlobal()) {
         onto->async([this] { drain(); });
-    } else {
+    } else if (!DeferredPosts::holdTurn(*this)) {
         WorkerPool::instance().submitLayerWork(WorkItem{this, nullptr, {}});
     }
 }
@@ -240,9 +244,10 @@ void SerialQueue::drain() {
 
 bool SerialQueue::runHereIfIdle(const Job& job) {
     if (target()) return false;
-    DeferredPosts::flush();  // what this thread posted earlier, to this queue too, goes first
     {
         std::lock_guard lock(mutex_);
+        // Busy also while this thread holds back the turn of jobs it posted here (DeferredPosts):
+        // the job then waits behind them.
         if (keepAlive_) return false;
         // Idle and nothing earlier to wait for: the job runs here while this thread holds the
         // queue; jobs posted meanwhile wait behind it.
@@ -255,11 +260,6 @@ bool SerialQueue::runHereIfIdle(const Job& job) {
     std::shared_ptr<SerialQueue> release;
     {
         std::lock_guard lock(mutex_);
-        // What the job held back goes out before the queue is released, and under its lock: no
-        // later job of the queue (a request made now on another thread, one the job queued) can
-        // post ahead of it, and a thread that answers it finds the queue idle. Those posts only
-        // store the jobs: none of them comes back to this queue (see take()).
-        DeferredPosts::flushFor(*this);
         if (jobs_.empty()) release = std::move(keepAlive_);
     }
     if (!release) schedule();  // jobs posted meanwhile

@@ -23,27 +23,38 @@ namespace platform::dispatch {
 namespace detail {
 
 namespace {
-// Set only by tests; the flag keeps the lock off every delivery of a program.
-std::atomic<bool> g_afterReadCountSet{false};
-std::mutex g_afterReadCountMutex;
-AfterReadCountHook g_afterReadCount;
-
-void afterReadCount(int fd, size_t counted) {
-    if (!g_afterReadCountSet.load(std::memory_order_acquire)) return;
-    AfterReadCountHook hook;
-    {
-        std::lock_guard lock(g_afterReadCountMutex);
-        hook = g_afterReadCount;
+// A hook set only by tests; the flag keeps the lock off every delivery of a program.
+template <typename Hook>
+class TestHook {
+public:
+    void set(Hook hook) {
+        std::lock_guard lock(mutex_);
+        isSet_.store(hook != nullptr, std::memory_order_release);
+        hook_ = std::move(hook);
     }
-    if (hook) hook(fd, counted);
-}
+    template <typename... Args>
+    void operator()(const Args&... args) {
+        if (!isSet_.load(std::memory_order_acquire)) return;
+        Hook hook;
+        {
+            std::lock_guard lock(mutex_);
+            hook = hook_;
+        }
+        if (hook) hook(args...);
+    }
+
+private:
+    std::atomic<bool> isSet_{false};
+    std::mutex mutex_;
+    Hook hook_;
+};
+
+TestHook<AfterReadCountHook> afterReadCount;
+TestHook<EventHandedOverHook> eventHandedOver;
 }  // namespace
 
-void setAfterReadCountHook(AfterReadCountHook hook) {
-    std::lock_guard lock(g_afterReadCountMutex);
-    g_afterReadCountSet.store(hook != nullptr, std::memory_order_release);
-    g_afterReadCount = std::move(hook);
-}
+void setAfterReadCountHook(AfterReadCountHook hook) { afterReadCount.set(std::move(hook)); }
+void setEventHandedOverHook(EventHandedOverHook hook) { eventHandedOver.set(std::move(hook)); }
 
 SourceImpl::SourceImpl(Type type, int fd, std::shared_ptr<Queue> queue) : type_(type), fd_(fd), queue_(std::move(queue)) {}
 
@@ -162,9 +173,10 @@ void SourceImpl::post() {
         auto self = std::static_pointer_cast<SourceImpl>(shared_from_this());
         postLayerWork(*queue_, [self] { self->deliverDescriptorEvent(); });
     };
+    bool ran = false;
     if (brief_.load(std::memory_order_relaxed) && !queue_->isGlobal() && !queue_->isMain()) {
         DeferredPosts deferred(queue_.get());
-        const bool ran = static_cast<SerialQueue&>(*queue_).runHereIfIdle([&] {
+        ran = static_cast<SerialQueue&>(*queue_).runHereIfIdle([&] {
             // Looked at again with the queue held: a job of the queue that ran just before may
             // have turned the handler into one that must not run here.
             if (brief_.load(std::memory_order_relaxed))
@@ -172,9 +184,9 @@ void SourceImpl::post() {
             else
                 deliverOnQueue();
         });
-        if (ran) return;
     }
-    deliverOnQueue();
+    if (!ran) deliverOnQueue();
+    eventHandedOver(static_cast<const Source&>(*this));
 }
 
 void SourceImpl::deliverDescriptorEvent() {

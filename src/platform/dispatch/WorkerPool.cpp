@@ -52,13 +52,22 @@ int slot(Priority priority) {
 
 // The items a pool thread keeps for itself, in the order they were posted. The items are guarded
 // by the pool's mutex (another thread may take them: the hand-on timer, a wait); the flag lets
-// the owner ask without the lock whether it keeps any; the timer is the owner's alone.
+// the owner ask without the lock whether it keeps any.
+//
+// While the thread keeps items its hand-on timer is armed: whoever makes items non-empty arms it
+// if it is not, and whoever empties them (the owner taking the last, a hand-on) disarms it, all
+// under the pool's mutex. A fire hands on what is kept at that moment, so an item kept after a
+// fire arms a timer of its own, however many fired before. Each arming has a generation: a fire
+// of an earlier arming (one the owner dropped or set again) does nothing.
 struct WorkerPool::Keeper {
     std::deque<WorkItem> items;            // under the pool's mutex
     std::atomic<bool> keeping{false};      // items is not empty
-    bool hasTimer = false;                 // the owner's
-    Reactor::TimerKey timer{};             // the owner's: hands the items on when they wait too long
-    std::chrono::steady_clock::time_point timerSetAt;  // the owner's
+    bool timerArmed = false;               // under the pool's mutex
+    uint64_t timerGeneration = 0;          // under the pool's mutex
+    // The owner's: the reactor's timer of the last arming (maybe fired since), and when it was set.
+    bool hasTimerKey = false;
+    Reactor::TimerKey timer{};
+    std::chrono::steady_clock::time_point timerSetAt;
 };
 
 namespace {
@@ -108,24 +117,49 @@ void WorkerPool::keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item) {
     Keeper& keeper = *t_keeper;
     keeper.items.push_back(std::move(item));
     keeper.keeping.store(true, std::memory_order_relaxed);
+    // Not armed: nothing was kept, or the timer has fired and handed on what was.
+    const bool arm = !keeper.timerArmed;
+    uint64_t generation = 0;
+    if (arm) {
+        keeper.timerArmed = true;
+        generation = ++keeper.timerGeneration;
+    }
     lock.unlock();
-    if (!keeper.hasTimer) setKeepTimer(keeper);
+    if (arm) setKeepTimer(keeper, generation);
 }
 
-void WorkerPool::setKeepTimer(Keeper& keeper) {
+void WorkerPool::setKeepTimer(Keeper& keeper, uint64_t generation) {
+    if (keeper.hasTimerKey) Reactor::instance().removeTimer(keeper.timer);  // an arming given up
     keeper.timerSetAt = std::chrono::steady_clock::now();
-    keeper.timer = Reactor::instance().addCallbackTimer(keeper.timerSetAt + kKeepFor,
-                                                        [k = t_keeper] { WorkerPool::instance().handOn(*k); });
-    keeper.hasTimer = true;
+    keeper.timer = Reactor::instance().addCallbackTimer(
+        keeper.timerSetAt + kKeepFor, [k = t_keeper, generation] { WorkerPool::instance().keepTimerFired(*k, generation); });
+    keeper.hasTimerKey = true;
 }
 
-void WorkerPool::handOn(Keeper& keeper) {
+void WorkerPool::disarmLocked(Keeper& keeper) {
+    keeper.timerArmed = false;
+    ++keeper.timerGeneration;  // a fire already under way does nothing
+}
+
+void WorkerPool::dropKeepTimer(Keeper& keeper) {
+    if (!keeper.hasTimerKey) return;
+    Reactor::instance().removeTimer(keeper.timer);
+    keeper.hasTimerKey = false;
+}
+
+void WorkerPool::keepTimerFired(Keeper& keeper, uint64_t generation) {
     std::unique_lock lock(mutex_);
-    if (keeper.items.empty()) return;  // its owner has taken them meanwhile
-    const size_t n = keeper.items.size();
+    if (!keeper.timerArmed || keeper.timerGeneration != generation) return;
+    keeper.timerArmed = false;
+    handOnLocked(lock, keeper);
+}
+
+void WorkerPool::handOnLocked(std::unique_lock<std::mutex>& lock, Keeper& keeper) {
+    const size_t n = keeper.items.size();  // none when its owner has taken them meanwhile
     for (WorkItem& item : keeper.items) layerWork_.push_back(std::move(item));
     keeper.items.clear();
     keeper.keeping.store(false, std::memory_order_relaxed);
+    if (n == 0) return;
     updateRunnableLocked();
     for (size_t i = 0; i < n; ++i) {
         if (!lock.owns_lock()) lock.lock();
@@ -133,44 +167,46 @@ void WorkerPool::handOn(Keeper& keeper) {
     }
 }
 
-void WorkerPool::dropKeepTimer(Keeper& keeper) {
-    if (!keeper.hasTimer) return;
-    Reactor::instance().removeTimer(keeper.timer);
-    keeper.hasTimer = false;
-}
-
 void WorkerPool::handOnKeptItem() {
     if (!t_keeper || !t_keeper->keeping.load(std::memory_order_relaxed)) return;
-    dropKeepTimer(*t_keeper);
-    handOn(*t_keeper);
+    Keeper& keeper = *t_keeper;
+    {
+        std::unique_lock lock(mutex_);
+        disarmLocked(keeper);
+        handOnLocked(lock, keeper);
+    }
+    dropKeepTimer(keeper);
 }
 
 bool WorkerPool::keepsItem() { return t_keeper && t_keeper->keeping.load(std::memory_order_relaxed); }
 
 void WorkerPool::runKeptItems() {
     Keeper& keeper = *t_keeper;
-    for (;;) {
+    // Only this thread makes items non-empty: with the flag clear there is nothing to look at.
+    while (keeper.keeping.load(std::memory_order_relaxed)) {
         WorkItem next;
-        bool more;
+        bool drop = false;
+        uint64_t rearm = 0;
         {
             std::lock_guard lock(mutex_);
-            if (keeper.items.empty()) break;
+            if (keeper.items.empty()) break;  // handed on meanwhile
             next = std::move(keeper.items.front());
             keeper.items.pop_front();
-            more = !keeper.items.empty();
+            const bool more = !keeper.items.empty();
             keeper.keeping.store(more, std::memory_order_relaxed);
+            // The timer watches for a thread stuck in one item; while the items move it is set
+            // again now and then rather than for each item, each setting being a system call.
+            if (!more) {
+                disarmLocked(keeper);
+                drop = true;
+            } else if (std::chrono::steady_clock::now() - keeper.timerSetAt > kKeepFor / 2) {
+                rearm = ++keeper.timerGeneration;  // still armed, from now on
+            }
         }
-        // The timer watches for a thread stuck in one item; while the items move it is set again
-        // now and then rather than for each item, each setting being a system call.
-        if (!more) {
-            dropKeepTimer(keeper);
-        } else if (std::chrono::steady_clock::now() - keeper.timerSetAt > kKeepFor / 2) {
-            dropKeepTimer(keeper);
-            setKeepTimer(keeper);
-        }
+        if (drop) dropKeepTimer(keeper);
+        if (rearm) setKeepTimer(keeper, rearm);
         runItem(next);  // may keep the next link of the chain
     }
-    dropKeepTimer(keeper);
 }
 
 void WorkerPool::provideThreadFor(std::unique_lock<std::mutex>& lock) {

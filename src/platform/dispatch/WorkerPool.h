@@ -23,8 +23,9 @@
 // for the next read. Layer work that a pool thread posts while it runs layer work, when no thread
 // is watching to take it, is therefore kept for that thread, in order: it runs the items as soon
 // as its current one ends (a serial queue's drain steps aside after its current job for them),
-// on a warm cache, with no other thread woken for them. The hand-off stays bounded: when the thread stays in
-// one item longer than kKeepFor a reactor timer hands the kept items to other threads, and a
+// on a warm cache, with no other thread woken for them. The hand-off stays bounded: an item waits
+// at most kKeepFor while the thread stays in one item, however long that item runs and however
+// many it keeps meanwhile (a reactor timer then hands the kept items to other threads), and a
 // thread that is about to wait (sync) hands them on first, since they may be what it waits for.
 // Jobs of the global queues keep nothing: they may block for long.
 
@@ -76,10 +77,13 @@ public:
 private:
     WorkerPool() = default;
     void keepLocked(std::unique_lock<std::mutex>& lock, WorkItem item);
-    void setKeepTimer(Keeper& keeper);
+    // The calling thread's keeper only: sets the reactor's timer of an arming, drops the last one.
+    void setKeepTimer(Keeper& keeper, uint64_t generation);
     void dropKeepTimer(Keeper& keeper);
+    void disarmLocked(Keeper& keeper);
+    void keepTimerFired(Keeper& keeper, uint64_t generation);
+    void handOnLocked(std::unique_lock<std::mutex>& lock, Keeper& keeper);
     void runKeptItems();
-    void handOn(Keeper& keeper);
     void provideThreadFor(std::unique_lock<std::mutex>& lock);
     void workerMain();
     bool popLocked(WorkItem& out, bool& isJob);
