@@ -220,10 +220,12 @@ inline unsigned stopMask16(__m128i bytes, StopBytes stop) {
 }
 #endif
 
-// Writes the text as a JSON string. Room is reserved for two output bytes per input byte; every
-// escape that writes more (6 bytes for a control byte, up to 12 for a code point under
-// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest. A text the
-// reader made is well-formed UTF-8 already and is not checked again.
+// Writes the text as a JSON string. Whenever a byte is to be read, the room left holds twice the
+// bytes still to read and sixteen more: the plain copy stores sixteen bytes at a time, whole, even
+// when fewer of them are the string's, and a byte goes out as at most two bytes unless it is
+// escaped with \u. Such an escape (6 bytes for a control byte, 6 or 12 for a code point under
+// JsonSerializeOptionEscapeNonASCII) first makes room for itself and, after it, for that much. A
+// text the reader made is well-formed UTF-8 already and is not checked again.
 int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool wellFormed) {
     const uint64_t size = text.size();
     {
@@ -239,10 +241,11 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const uint8_t* const end = p + size;
 
-    auto makeRoom = [&]() {
+    // Room for an escape of `written` bytes for the `read` bytes at p, and for the rest after it.
+    auto makeRoom = [&](uint64_t written, uint64_t read) {
         const uint64_t at = static_cast<uint64_t>(out - base);
-        const uint64_t rest = static_cast<uint64_t>(end - p);
-        if (json_encode_reserve(encodeState, at + 2 * rest + 16, at + 2 * rest + 1024)) return false;
+        const uint64_t after = static_cast<uint64_t>(end - p) - read;
+        if (json_encode_reserve(encodeState, at + written + 2 * after + 16, at + written + 2 * after + 1024)) return false;
         base = encodeState->stringBuffer.bytes;
         out = base + at;
         return true;
@@ -304,7 +307,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
             ++p;
             break;
         case Control:
-            if (!makeRoom()) return 1;
+            if (!makeRoom(6, 1)) return 1;
             out = writeUnicodeEscape(out, c);
             ++p;
             break;
@@ -331,7 +334,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
                 json_encode_error(encodeState, "Error converting UTF8.");
                 return 1;
             }
-            if (!makeRoom()) return 1;
+            if (!makeRoom(codePoint <= 0xFFFF ? 6 : 12, static_cast<uint64_t>(next - p))) return 1;
             if (codePoint <= 0xFFFF) {
                 out = writeUnicodeEscape(out, codePoint);
             } else {
