@@ -231,6 +231,19 @@ bool digits17(double value, uint64_t* digits, int* exponent) {
             *digits = kLow17;
             *exponent = e10 + 1;
             return true;
+        } else if (d == kLow17) {
+            // 10^16 may have been rounded up from just below it: the value then lies below 10^e10,
+            // and its 17 digits are those one place down unless they too round up to 10^17.
+            u128 below;
+            if (!scaled(m, e2, 17 - e10, &below)) return false;
+            if (below < kHigh17) {
+                *digits = static_cast<uint64_t>(below);
+                *exponent = e10 - 1;
+            } else {
+                *digits = kLow17;
+                *exponent = e10;
+            }
+            return true;
         } else {
             *digits = static_cast<uint64_t>(d);
             *exponent = e10;
