@@ -330,8 +330,8 @@ std::string writtenBeforeGuardBytes(const JsonValue& value, JsonSerializeOptionF
     const bool written = json_encode_add_atom_to_buffer(state.get(), value) == 0;
     std::string text(reinterpret_cast<const char*>(state->stringBuffer.bytes), written ? state->atIndex : 0);
     json_managedBuffer_release(&state->stringBuffer);
-    if (!std::all_of(storage.begin() + static_cast<std::ptrdiff_t>(size), storage.end(), [](uint8_t b) { return b == 0xA5; }))
-        return "bytes written past the end";
+    const auto guard = storage.begin() + static_cast<std::ptrdiff_t>(size);
+    if (!std::all_of(guard, storage.end(), [](uint8_t b) { return b == 0xA5; })) return "bytes written past the end";
     return written ? text : "error";
 }
 
@@ -353,17 +353,16 @@ std::pair<std::vector<JsonValue>, std::string> arrayFiller(size_t size) {
     return {members, text};
 }
 
-// After a string's last escape, its plain tail is copied sixteen bytes at a time, and those
-// sixteen must lie inside the output buffer however little room the escapes left: strings of
-// escapes and then 1 to 17 plain bytes, the text ending 0 to 15 bytes before the end of the buffer
-// (the sixteen bytes stored from the tail's start reach no further), the serializer's 4096 bytes
-// on the stack or the result's first block of 32768. A string is written as the last member of an
-// array after filler members (80 escapes in it; the array's text ends there) and, within the 4096
-// bytes, as the top object with and without its quotation marks (plain bytes, then as many escapes
-// as the room takes, so that they use up the room reserved at the string's start): by the
-// serializer as text and as bytes (AddressSanitizer sees a byte stored past the array or the
-// block) and, within 4096 bytes, by the encoder core into storage of that size with guard bytes
-// after it.
+// A string's last 1 to 15 bytes go out in one sixteen-byte store (before an escape among them is
+// written), and those sixteen must lie inside the output buffer however little room the escapes
+// before them left: strings of escapes and then 0 to 17 plain bytes, the text ending 0 to 15 bytes
+// before the end of the buffer (the sixteen bytes stored reach no further), the serializer's 4096
+// bytes on the stack or the result's first block of 32768. A string is written as the last member
+// of an array after filler members (80 escapes in it; the array's text ends there) and, within the
+// 4096 bytes, as the top object with and without its quotation marks (plain bytes, then as many
+// escapes as the room takes, so that they use up the room reserved at the string's start): by the
+// serializer as text and as bytes (AddressSanitizer sees a byte stored past the array or the block)
+// and, within 4096 bytes, by the encoder core into storage of that size with guard bytes after it.
 TEST(JsonSerializer, StringTailsAfterEscapesStayInsideTheOutput) {
     struct Escape {
         const char* text;
@@ -390,8 +389,8 @@ TEST(JsonSerializer, StringTailsAfterEscapesStayInsideTheOutput) {
                 value, options, top | result, {}, nullptr, 0);
             const auto* text = std::get_if<std::string>(&written);
             const auto* bytes = std::get_if<platform::Bytes>(&written);
-            if (text ? *text != expected
-                     : !bytes || std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) != expected)
+            const auto* data = bytes ? reinterpret_cast<const char*>(bytes->data()) : nullptr;
+            if (text ? *text != expected : !bytes || std::string_view(data, bytes->size()) != expected)
                 failures.push_back(name + (text ? ": text" : ": bytes") + " written otherwise");
         }
         if (end != kStack) return;
@@ -405,7 +404,7 @@ TEST(JsonSerializer, StringTailsAfterEscapesStayInsideTheOutput) {
     };
     for (const Escape& escape : escapes) {
         for (const size_t end : {kStack, size_t{32768}}) {
-            for (size_t tail = 1; tail <= 17; ++tail) {
+            for (size_t tail = 0; tail <= 17; ++tail) {
                 for (size_t gap = 0; gap < 16; ++gap) {
                     const std::string name = std::string(escape.text) + ", end " + std::to_string(end) + ", tail " +
                                              std::to_string(tail) + ", gap " + std::to_string(gap);
