@@ -244,8 +244,8 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
     // Room for an escape of `written` bytes for the `read` bytes at p, and for the rest after it.
     auto makeRoom = [&](uint64_t written, uint64_t read) {
         const uint64_t at = static_cast<uint64_t>(out - base);
-        const uint64_t after = static_cast<uint64_t>(end - p) - read;
-        if (json_encode_reserve(encodeState, at + written + 2 * after + 16, at + written + 2 * after + 1024)) return false;
+        const uint64_t needed = at + written + 2 * (static_cast<uint64_t>(end - p) - read);
+        if (json_encode_reserve(encodeState, needed + 16, needed + 1024)) return false;
         base = encodeState->stringBuffer.bytes;
         out = base + at;
         return true;
