@@ -223,9 +223,10 @@ inline unsigned stopMask16(__m128i bytes, StopBytes stop) {
 // Writes the text as a JSON string. Whenever a byte is to be read, the room left holds twice the
 // bytes still to read and sixteen more: the plain copy stores sixteen bytes at a time, whole, even
 // when fewer of them are the string's, and a byte goes out as at most two bytes unless it is
-// escaped with \u. Such an escape (6 bytes for a control byte, 6 or 12 for a code point under
-// JsonSerializeOptionEscapeNonASCII) first makes room for itself and, after it, for that much. A
-// text the reader made is well-formed UTF-8 already and is not checked again.
+// escaped with \u. Such an escape writes at most four bytes more than twice what it reads (6 for a
+// control byte, 6 for a code point of two or three bytes and 12 for one of four under
+// JsonSerializeOptionEscapeNonASCII), so it first makes room for twice the bytes from it on and
+// twenty more. A text the reader made is well-formed UTF-8 already and is not checked again.
 int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool wellFormed) {
     const uint64_t size = text.size();
     {
@@ -241,11 +242,10 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const uint8_t* const end = p + size;
 
-    // Room for an escape of `written` bytes for the `read` bytes at p, and for the rest after it.
-    auto makeRoom = [&](uint64_t written, uint64_t read) {
+    auto makeRoom = [&]() {
         const uint64_t at = static_cast<uint64_t>(out - base);
-        const uint64_t needed = at + written + 2 * (static_cast<uint64_t>(end - p) - read);
-        if (json_encode_reserve(encodeState, needed + 16, needed + 1024)) return false;
+        const uint64_t rest = static_cast<uint64_t>(end - p);
+        if (json_encode_reserve(encodeState, at + 2 * rest + 20, at + 2 * rest + 1024)) return false;
         base = encodeState->stringBuffer.bytes;
         out = base + at;
         return true;
@@ -307,7 +307,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
             ++p;
             break;
         case Control:
-            if (!makeRoom(6, 1)) return 1;
+            if (!makeRoom()) return 1;
             out = writeUnicodeEscape(out, c);
             ++p;
             break;
@@ -334,7 +334,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
                 json_encode_error(encodeState, "Error converting UTF8.");
                 return 1;
             }
-            if (!makeRoom(codePoint <= 0xFFFF ? 6 : 12, static_cast<uint64_t>(next - p))) return 1;
+            if (!makeRoom()) return 1;
             if (codePoint <= 0xFFFF) {
                 out = writeUnicodeEscape(out, codePoint);
             } else {
