@@ -31,20 +31,26 @@ struct PowersOfTen {
 };
 constexpr PowersOfTen kPowers;
 
-// 10^e as close as repeated multiplication gets it, for guessing a decimal exponent.
+// 10^e as repeated multiplication gets it, made larger by 2^-40 of itself, for guessing a decimal
+// exponent: more than the rounding of up to 330 steps (each within 2^-53 of the value) can have
+// left it below 10^e, so a normal double at least this is at least 10^e. The guess is then never
+// one too high, where 17 digits of 10^16 could be a rounding up from below the power of ten, and
+// the digits would be those of the power (1e+24 for the double 9.9999999999999998e+23); one too
+// low shows in the digits, which then have 18.
 struct PowersOfTenAsDoubles {
     static constexpr int kLow = 330;
     static constexpr int kHigh = 308;
     double value[kLow + kHigh + 1] = {};
     constexpr PowersOfTenAsDoubles() {
+        constexpr double kAbove = 1.0 + 0x1p-40;
         double p = 1.0;
         for (int e = 0; e <= kHigh; ++e) {
-            value[e + kLow] = p;
+            value[e + kLow] = p * kAbove;
             if (e < kHigh) p *= 10.0;
         }
         p = 1.0;
         for (int e = 0; e >= -kLow; --e) {
-            value[e + kLow] = p;
+            value[e + kLow] = p * kAbove;
             if (e > -kLow) p /= 10.0;
         }
     }
@@ -214,8 +220,8 @@ bool digits17(double value, uint64_t* digits, int* exponent) {
     const uint64_t m = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
     const int e2 = biased - 1075;
     // value lies in [2^(e2+52), 2^(e2+53)): its decimal exponent is this or one more, which a
-    // comparison with that power of ten (close enough as a double) tells; a wrong guess at the
-    // very edge is put right below.
+    // comparison with that power of ten (a little above it as a double) tells; a guess one too low,
+    // for a value just above the power, is put right below.
     int e10 = ((e2 + 52) * 78913) >> 18;  // floor((e2 + 52) * log10(2)) over the exponents of doubles
     if (value >= kPowersOfTenAsDoubles.at(e10 + 1)) ++e10;
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -220,10 +220,13 @@ inline unsigned stopMask16(__m128i bytes, StopBytes stop) {
 }
 #endif
 
-// Writes the text as a JSON string. Room is reserved for two output bytes per input byte; every
-// escape that writes more (6 bytes for a control byte, up to 12 for a code point under
-// JsonSerializeOptionEscapeNonASCII) first makes room for itself and twice the rest. A text the
-// reader made is well-formed UTF-8 already and is not checked again.
+// Writes the text as a JSON string. Whenever a byte is to be read, the room left holds twice the
+// bytes still to read and sixteen more: the plain copy stores sixteen bytes at a time, whole, even
+// when fewer of them are the string's, and a byte goes out as at most two bytes unless it is
+// escaped with \u. Such an escape writes at most four bytes more than twice what it reads (6 for a
+// control byte, 6 for a code point of two or three bytes and 12 for one of four under
+// JsonSerializeOptionEscapeNonASCII), so it first makes room for twice the bytes from it on and
+// twenty more. A text the reader made is well-formed UTF-8 already and is not checked again.
 int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool wellFormed) {
     const uint64_t size = text.size();
     {
@@ -242,7 +245,7 @@ int json_encode_string(JsonEncodeState* encodeState, std::string_view text, bool
     auto makeRoom = [&]() {
         const uint64_t at = static_cast<uint64_t>(out - base);
         const uint64_t rest = static_cast<uint64_t>(end - p);
-        if (json_encode_reserve(encodeState, at + 2 * rest + 16, at + 2 * rest + 1024)) return false;
+        if (json_encode_reserve(encodeState, at + 2 * rest + 20, at + 2 * rest + 1024)) return false;
         base = encodeState->stringBuffer.bytes;
         out = base + at;
         return true;

@@ -70,6 +70,18 @@ TEST(JsonDoubleText, AsPrintfWritesThem) {
     }
 }
 
+TEST(JsonDoubleText, PowersOfTenAndTheirNeighboursAsPrintfWritesThem) {
+    // The double nearest 10^k lies a little above or below it, and its neighbours one unit in the
+    // last place either side: at a power of ten the digits change length and the exponent by one.
+    for (int k = -323; k <= 308; ++k) {
+        const double power = std::strtod(("1e" + std::to_string(k)).c_str(), nullptr);
+        for (const double value : {std::nextafter(power, 0.0), power, std::nextafter(power, HUGE_VAL)}) {
+            EXPECT_EQ(ours(value), printfs(value)) << "10^" << k;
+            EXPECT_EQ(ours(-value), printfs(-value)) << "-10^" << k;
+        }
+    }
+}
+
 TEST(JsonIntegerText, AsTheirDecimalDigits) {
     std::vector<uint64_t> values = {0, 1, 9, 10, 99, 100, 9999, 10000, 99999999, 100000000, 100000001,
                                     9999999999999999ULL, 10000000000000000ULL, 10000000000000001ULL, UINT64_MAX};

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "JsonSerializerTestSupport.h"
+#include "json/detail/JsonEncodeState.h"
 
 namespace {
 
@@ -122,6 +124,19 @@ TEST(JsonSerializer, ValuesToTextOrError) {
         {"1.0", JsonValue::makeDouble(1.0), 0, "1"},
         {"1e16", JsonValue::makeDouble(1e16), 0, "10000000000000000"},
         {"1e21", JsonValue::makeDouble(1e21), 0, "1e+21"},
+        // Just below the power of ten, whose 17 digits at the power's own exponent round up to it.
+        {"nearest 1e24", JsonValue::makeDouble(1e24), 0, "9.9999999999999998e+23"},
+        {"nearest -1e24", JsonValue::makeDouble(-1e24), 0, "-9.9999999999999998e+23"},
+        {"nearest 1e28", JsonValue::makeDouble(1e28), 0, "9.9999999999999996e+27"},
+        {"nearest -1e28", JsonValue::makeDouble(-1e28), 0, "-9.9999999999999996e+27"},
+        {"nearest 1e31", JsonValue::makeDouble(1e31), 0, "9.9999999999999996e+30"},
+        {"nearest -1e31", JsonValue::makeDouble(-1e31), 0, "-9.9999999999999996e+30"},
+        {"nearest 1e35", JsonValue::makeDouble(1e35), 0, "9.9999999999999997e+34"},
+        {"nearest -1e35", JsonValue::makeDouble(-1e35), 0, "-9.9999999999999997e+34"},
+        {"nearest 1e37", JsonValue::makeDouble(1e37), 0, "9.9999999999999995e+36"},
+        {"nearest -1e37", JsonValue::makeDouble(-1e37), 0, "-9.9999999999999995e+36"},
+        {"nearest 1e38", JsonValue::makeDouble(1e38), 0, "9.9999999999999998e+37"},
+        {"nearest -1e38", JsonValue::makeDouble(-1e38), 0, "-9.9999999999999998e+37"},
         {"1.5e-7", JsonValue::makeDouble(1.5e-7), 0, "1.4999999999999999e-07"},
         {"negative zero", JsonValue::makeDouble(-0.0), 0, "-0"},
         {"smallest subnormal", JsonValue::makeDouble(std::numeric_limits<double>::denorm_min()), 0,
@@ -300,6 +315,118 @@ TEST(JsonSerializer, EscapesMakeTheirOwnRoom) {
         escaped += "\\ud83d\\ude00\\u00e9";
     }
     EXPECT_EQ(JSONStringWithOptions(arrayOf({str(emoji)}), JsonSerializeOptionEscapeNonASCII), "[\"" + escaped + "\"]");
+}
+
+// The text the encoder core writes into `size` bytes of the caller's storage (the output moves to
+// a container of its own if it must grow), or a note that bytes after the storage were written.
+std::string writtenBeforeGuardBytes(const JsonValue& value, JsonSerializeOptionFlags options,
+                                    JsonEncodeOptionType encodeOption, size_t size) {
+    using namespace json::detail;
+    std::vector<uint8_t> storage(size + 32, 0xA5);
+    const auto state = std::make_unique<JsonEncodeState>();
+    json_managedBuffer_setToStackBuffer(&state->stringBuffer, storage.data(), size);
+    state->serializeOptionFlags = options;
+    state->encodeOption = encodeOption;
+    const bool written = json_encode_add_atom_to_buffer(state.get(), value) == 0;
+    std::string text(reinterpret_cast<const char*>(state->stringBuffer.bytes), written ? state->atIndex : 0);
+    json_managedBuffer_release(&state->stringBuffer);
+    const auto guard = storage.begin() + static_cast<std::ptrdiff_t>(size);
+    if (!std::all_of(guard, storage.end(), [](uint8_t b) { return b == 0xA5; })) return "bytes written past the end";
+    return written ? text : "error";
+}
+
+// Filler members of 200 bytes of text (two strings: the same one repeated, and one shorter) and
+// the text they are written as: "[" and the members, `size` bytes in all.
+std::pair<std::vector<JsonValue>, std::string> arrayFiller(size_t size) {
+    static const JsonValue repeated = str(std::string(197, 'x'));
+    std::vector<JsonValue> members;
+    std::string text = "[";
+    size_t left = size - 1;
+    for (; left >= 200 + 3; left -= 200) {  // the last one has three bytes at least
+        members.push_back(repeated);
+        text += "\"" + std::string(197, 'x') + "\",";
+    }
+    if (left > 0) {
+        members.push_back(str(std::string(left - 3, 'x')));
+        text += "\"" + std::string(left - 3, 'x') + "\",";
+    }
+    return {members, text};
+}
+
+// A string's last 1 to 15 bytes go out in one sixteen-byte store (before an escape among them is
+// written), and those sixteen must lie inside the output buffer however little room the escapes
+// before them left: strings of escapes and then 0 to 17 plain bytes, the text ending 0 to 15 bytes
+// before the end of the buffer (the sixteen bytes stored reach no further), the serializer's 4096
+// bytes on the stack or the result's first block of 32768. A string is written as the last member
+// of an array after filler members (80 escapes in it; the array's text ends there) and, within the
+// 4096 bytes, as the top object with and without its quotation marks (plain bytes, then as many
+// escapes as the room takes, so that they use up the room reserved at the string's start): by the
+// serializer as text and as bytes (AddressSanitizer sees a byte stored past the array or the block)
+// and, within 4096 bytes, by the encoder core into storage of that size with guard bytes after it.
+TEST(JsonSerializer, StringTailsAfterEscapesStayInsideTheOutput) {
+    struct Escape {
+        const char* text;
+        size_t width;
+        JsonSerializeOptionFlags options;
+    };
+    const Escape escapes[] = {{"\\u0001", 6, 0}, {"\\ud83d\\ude00", 12, JsonSerializeOptionEscapeNonASCII}};
+    constexpr size_t kStack = 4096;
+    JSONDecoder reader;
+    auto readMember = [&](const std::string& text) {
+        const JsonValue array =
+            reader.objectWithUTF8StringLength(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        return array ? array.array()->objectAtIndex(0) : JsonValue();
+    };
+    std::vector<std::string> failures;
+    auto check = [&](const std::string& name, const JsonValue& value, JsonSerializeOptionFlags options,
+                     JsonEncodeOptionType top, const std::string& expected, size_t end) {
+        if (!value) {
+            failures.push_back(name + ": not read");
+            return;
+        }
+        for (const JsonEncodeOptionType result : {JsonEncodeOptionResultString, JsonEncodeOptionResultData}) {
+            const JsonSerializerResult written = JsonSerializer::serializeObjectOptionsEncodeOptionBlockDelegateSelector(
+                value, options, top | result, {}, nullptr, 0);
+            const auto* text = std::get_if<std::string>(&written);
+            const auto* bytes = std::get_if<platform::Bytes>(&written);
+            const auto* data = bytes ? reinterpret_cast<const char*>(bytes->data()) : nullptr;
+            if (text ? *text != expected : !bytes || std::string_view(data, bytes->size()) != expected)
+                failures.push_back(name + (text ? ": text" : ": bytes") + " written otherwise");
+        }
+        if (end != kStack) return;
+        const std::string guarded = writtenBeforeGuardBytes(value, options, top | JsonEncodeOptionResultString, end);
+        if (guarded != expected) failures.push_back(name + ": " + guarded.substr(0, 30) + " (core)");
+    };
+    auto repeated = [](const char* text, size_t count) {
+        std::string out;
+        for (size_t i = 0; i < count; ++i) out += text;
+        return out;
+    };
+    for (const Escape& escape : escapes) {
+        for (const size_t end : {kStack, size_t{32768}}) {
+            for (size_t tail = 0; tail <= 17; ++tail) {
+                for (size_t gap = 0; gap < 16; ++gap) {
+                    const std::string name = std::string(escape.text) + ", end " + std::to_string(end) + ", tail " +
+                                             std::to_string(tail) + ", gap " + std::to_string(gap);
+                    const std::string member = "\"" + repeated(escape.text, 80) + std::string(tail, 'a') + "\"";
+                    auto [members, document] = arrayFiller(end - gap - member.size() - 1);
+                    members.push_back(readMember("[" + member + "]"));
+                    check(name + " in array", arrayOf(members), escape.options, JsonEncodeOptionCollectionObj,
+                          document + member + "]", end);
+                    if (end != kStack) continue;
+
+                    const size_t count = (end - 64) / escape.width;
+                    const std::string text = std::string(end - gap - 2 - count * escape.width - tail, 'p') +
+                                             repeated(escape.text, count) + std::string(tail, 'a');
+                    const JsonValue string = readMember("[\"" + text + "\"]");
+                    check(name + " alone", string, escape.options, JsonEncodeOptionStringObj, "\"" + text + "\"", end);
+                    check(name + " alone unquoted", string, escape.options,
+                          JsonEncodeOptionStringObj | JsonEncodeOptionStringObjTrimQuotes, text, end);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(failures, std::vector<std::string>());
 }
 
 TEST(JsonSerializer, RepeatedObjectsAreCopiedAndGrowTheBuffer) {
