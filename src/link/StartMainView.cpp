@@ -585,6 +585,14 @@ void StartMainView::memoryExportPacket(const Bytes& f) {
     post(MSG_BACKUP_PACKET, packet);
 }
 
+namespace {
+
+std::string damagedPacketText(int packet) {
+    return "Packet " + std::to_string(packet) + " of 30 arrived damaged from the mixer (it does not end with \"@\").";
+}
+
+}  // namespace
+
 void StartMainView::finishMemoryBackup() {
     const int damaged = damagedExportPacket_;
     damagedExportPacket_ = 0;
@@ -593,9 +601,7 @@ void StartMainView::finishMemoryBackup() {
     platform::Error error;
     if (damaged != 0) {
         Duziz::clearData(&gc_.memoryExportData);
-        error = platform::Error::make("GCDataErrorDomain", 1,
-                                      "Packet " + std::to_string(damaged) +
-                                          " of 30 arrived damaged from the mixer (it does not end with \"@\").");
+        error = platform::Error::make("GCDataErrorDomain", 1, damagedPacketText(damaged));
     } else if (gc_.SaveMeoryFileToLocal(&error)) {
         post(MSG_BACKUP_PACKET, kMemoryPacketCount);
         return;
@@ -607,11 +613,16 @@ void StartMainView::finishMemoryBackup() {
 
 void StartMainView::refuseExportOutOfOrder(int packet) {
     const int due = exportDue_;
+    // A damaged packet before it is the first fault: bytes lost inside a packet take the head of
+    // the next one with them, and the stream goes on at the packet after that.
+    const int damaged = damagedExportPacket_;
     // Ended before the alert, whose event loop lets the rest of the stream arrive: it is dropped.
     endExportUnsaved();
     platform::trace("memory export packet %d arrived where packet %d was due; backup ended", packet, due);
-    showLinkWarning("The memory backup failed and was not saved. Packet " + std::to_string(packet) +
-                    " of 30 arrived from the mixer where packet " + std::to_string(due) + " was due.");
+    showLinkWarning("The memory backup failed and was not saved. " +
+                    (damaged ? damagedPacketText(damaged)
+                             : "Packet " + std::to_string(packet) + " of 30 arrived from the mixer where packet " +
+                                   std::to_string(due) + " was due."));
     post(MSG_PRESET_IDLE, 0);
 }
 
@@ -691,6 +702,27 @@ void StartMainView::endBoardRequest() {
     boardStep_ = BoardStep::None;
     boardAsked_ = -1;
     blockSent_ = -1;
+    copiesSent_ = 0;
+    answersOfCopies_ = 0;
+    cancelBlockReask();
+}
+
+void StartMainView::deferBlockReask() {
+    if (!platform::MainExecutor::hasCurrent()) return;
+    const unsigned generation = ++*blockReask_;
+    platform::MainExecutor::current().scheduleAfter(
+        kBlockReaskAfter, [this, reask = std::weak_ptr<unsigned>(blockReask_), generation] {
+            const auto current = reask.lock();
+            if (current && *current == generation) sendBlockAgain();
+        });
+}
+
+void StartMainView::sendBlockAgain() {
+    if (!boardInWork() || boardStep_ != BoardStep::Blocks) return;
+    platform::trace("block %d of board %d asked for again", blockSent_, boardAsked_);
+    ++copiesSent_;
+    sendCMD_ProgramNormal(blockSent_, boardAsked_);
+    post(MSG_BLOCK_SENT, blockSent_);
 }
 
 void StartMainView::abandonBoardTransfer() {
@@ -703,9 +735,9 @@ void StartMainView::readyAck(const Bytes& f) {
     const uint8_t status = Bg(f, 12);
     const int item = gc_.currentProgramItem();
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
-    // A failure counts for the board in work whatever board it names; a start only while that
-    // board awaits it, for that board.
-    const bool taken = boardInWork() && (status == 1 || (boardStep_ == BoardStep::Ready && board == item));
+    // Only while the board in work awaits it: a failure whatever board it names, a start for that
+    // board. Once its blocks go out, a ready acknowledgement answers nothing asked.
+    const bool taken = boardInWork() && boardStep_ == BoardStep::Ready && (status == 1 || board == item);
     if (!taken) {
         platform::trace("ready acknowledgement for board %d dropped: %s", board,
                         boardInWork() ? "not the query in work" : "no board in work");
@@ -729,6 +761,8 @@ void StartMainView::readyAck(const Bytes& f) {
     }
     boardStep_ = BoardStep::Blocks;
     blockSent_ = 0;
+    copiesSent_ = 1;
+    answersOfCopies_ = 0;
     sendCMD_ProgramNormal(0, item);
     platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
 }
@@ -757,9 +791,26 @@ void StartMainView::blockAck(const Bytes& f) {
         return;
     }
     if (status != 0) return;
+    if (block == blockSent_) {
+        if (answersOfCopies_ > 0) {
+            // The answer of an extra copy of the block before: the mixer already had that block
+            // and names the one it wants, which has just gone out.
+            --answersOfCopies_;
+            platform::trace("block acknowledgement for board %d, block %d taken for a copy's answer", board, block);
+            deferBlockReask();
+            return;
+        }
+        cancelBlockReask();
+        sendBlockAgain();
+        return;
+    }
+    // The next block: the mixer has the one before, whose other copies it answers likewise.
+    cancelBlockReask();
+    answersOfCopies_ = copiesSent_ - 1;
     const int count = core_.dSegement[board];
     if (block < count) {
         blockSent_ = block;
+        copiesSent_ = 1;
         sendCMD_ProgramNormal(block, board);
         post(MSG_BLOCK_SENT, block);
     } else if (block == count) {

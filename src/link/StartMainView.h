@@ -26,6 +26,7 @@
 #include "platform/UiServices.h"
 
 #include <any>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -161,6 +162,9 @@ public:
     void sendCMD_isReady(int board);
     // Asks the mixer's main-board MCU for its firmware version (reply 0x2C, version in byte 12).
     void sendCMD_ReadMCUVersion();
+    // How long an acknowledgement that may be the answer of a block's extra copy, or may be the
+    // mixer asking for the block again, waits for another answer before the block is sent again.
+    static constexpr std::chrono::seconds kBlockReaskAfter{2};
 
     static constexpr int kMcuVersionFrameLength = 10;
     // The 10-byte version request 01 20 03 0A 00 01 00 01 2C 40.
@@ -202,7 +206,8 @@ public:
     void converToData(const platform::Bytes& frame);
 
     // An answer is taken only for what the link last asked: a firmware acknowledgement for the
-    // board in work (its ready query, then the block just sent or the next one), an import
+    // board in work (its ready query, then the block just sent or the next one; once a block went
+    // out twice, the answer of its second copy is not taken for a new request), an import
     // acknowledgement for the restore packet last sent, an export packet of the backup asked for
     // in its order. Anything else (a late answer of a run or transfer given up, a repeated one,
     // one nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, feeds
@@ -374,8 +379,15 @@ private:
         return boardStep_ != BoardStep::None && boardAsked_ == gc_.currentProgramItem();
     }
     void noteBoardReply();
-    // The board's transfer has ended (its result is about to be posted).
+    // Nothing is asked of the board any more (its result is about to be posted, a new ready query
+    // goes out, the link was lost, the firmware window gave it up).
     void endBoardRequest();
+    // An acknowledgement naming the block just sent was taken for the answer of a copy sent
+    // before: should no other answer come within kBlockReaskAfter, it was the mixer asking for
+    // the block again, and the block is sent again then.
+    void deferBlockReask();
+    void cancelBlockReask() { ++*blockReask_; }
+    void sendBlockAgain();
     // Sends restore packet `packet` (1-30) from its stored frame; it then awaits its
     // acknowledgement (nothing, when the link cannot send).
     void sendImport(const uint8_t* stored, size_t length, int packet);
@@ -448,6 +460,15 @@ private:
     BoardStep boardStep_ = BoardStep::None;
     int boardAsked_ = -1;
     int blockSent_ = -1;
+    // Copies of blockSent_ sent (the mixer asked for it again, or a stray answer asked for it
+    // early), and how many acknowledgements naming blockSent_ are still due as the answers of the
+    // block before's extra copies: the mixer answers every copy, and without this each answer of a
+    // second copy would send the next block twice, and so on to the board's end.
+    int copiesSent_ = 0;
+    int answersOfCopies_ = 0;
+    // The generation of the deferred re-send of the block just sent; a change cancels it. Shared,
+    // so that a deferred job that outlives the link does nothing.
+    std::shared_ptr<unsigned> blockReask_ = std::make_shared<unsigned>(0);
     // Looks for the header of a mixer's frame in what the open adapter sends while searching.
     frame::HeaderScan serialHeaderScan_;
 

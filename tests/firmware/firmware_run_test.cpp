@@ -273,6 +273,8 @@ TEST_F(FirmwareRun, LateAnswersOfAGivenUpRunDriveNothingInTheNextRun) {
     ASSERT_TRUE(runUntil([&] { return !window->isRunning(); }));
     ASSERT_EQ(fw.statusText, "Your Firmware Update is failed~!");
 
+    // The new run is not to stop for a machine too busy to answer within the short timeout.
+    window->setReplyTimeout(20s);
     const size_t runStart = mixer.with([](sim::SimMixer& m) { return m.received.size(); });
     program();
     ASSERT_TRUE(runUntil([&] { return framesOf(mixer, 0xFA).size() == 2; })) << "the new run's ready query";

@@ -305,7 +305,7 @@ TEST_F(FirmwareStop, LateAnswersOfAGivenUpRunDriveNothingInTheNextRun) {
         EXPECT_EQ(fw.statusText, "Firmware update complete");
         EXPECT_EQ(fw.progress, fw.progressFull);
         EXPECT_TRUE(fw.programEnabled);
-        expectOneRunInOrder(blocksFrom(mixer.received, runStart), counts);
+        expectOneRunInOrder(blocksFrom(mixer.received, runStart), counts, c.midNewRun && c.givenUpBoard == 0 ? 1 : 0);
         for (int board = 0; board < 4; ++board)
             EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(imageBytes(board, kImageSizes[board])))
                 << "board " << board;
@@ -346,4 +346,61 @@ TEST_F(FirmwareStop, ARepeatedAnswerForAnotherBoardFeedsNoReplyTimer) {
     advance(100ms);
     expectStoppedAt(1);
     EXPECT_EQ(mixer.received.size(), frames);
+}
+
+// One stray answer in the middle of a board of twelve blocks: the block it asks for early goes
+// out once more when the mixer's own answer asks for it, and the mixer answers both copies; the
+// second copy's answer sends nothing, so no other block of the board goes twice.
+TEST_F(FirmwareStop, AStrayAnswerInTheMiddleOfABoardSendsOneBlockTwiceAndNoMore) {
+    linktest::writeFile(dir / (std::string("lib/") + Firmware_BIN[0]), imageBytes(0, 12 * 1024));
+    core->readAllFirmware_fromLocal();
+    ASSERT_EQ(core->dSegement[0], 12);
+    struct Case {
+        const char* name;
+        bool givenUpFirst;  // the stray answer is a late one of a run given up; else a repeated one
+    };
+    for (const Case c : {Case{"the mixer repeats an acknowledgement", false},
+                         Case{"a late answer of a given-up run, mid-run", true}}) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        bus.messages.clear();
+        size_t runStart = 0;
+        Bytes stray;
+        std::optional<platform::NotificationCenter::ObserverToken> injector;
+        if (c.givenUpFirst) {
+            mixer.holdRepliesAfter(3);  // block 2 of the main board unanswered
+            program();
+            advance(kReplyTimeout);
+            expectStoppedAt(0);
+            stray = mixer.takeHeldReplies();
+            mixer.holdRepliesAfter(-1);
+            // The late answer (naming block 3) arrives as the new run reports block 2 sent.
+            injector = platform::NotificationCenter::defaultCenter().addObserver(
+                kMessageBusName, [&](const platform::Notification& note) {
+                    const auto* p = std::any_cast<UserprofilePtr>(&note.object);
+                    if (p && *p && (*p)->cmdType == MSG_BLOCK_SENT && (*p)->mpos == 2 && !stray.empty())
+                        link->parseData(std::exchange(stray, {}));
+                });
+            runStart = mixer.received.size();
+            program();
+        } else {
+            mixer.holdRepliesAfter(4);  // block 3 of the main board sent, its answer held
+            program();
+            const Bytes held = mixer.takeHeldReplies();
+            mixer.holdRepliesAfter(-1);
+            link->parseData(held);
+            link->parseData(held);
+            settle();
+        }
+        EXPECT_TRUE(stray.empty());
+        EXPECT_FALSE(window.isRunning());
+        EXPECT_EQ(fw.statusText, "Firmware update complete");
+        expectOneRunInOrder(blocksFrom(mixer.received, runStart), {12, 3, 4, 1}, 1);
+        EXPECT_EQ(mixer.firmware[0], padded(imageBytes(0, 12 * 1024)));
+        for (int board = 1; board < 4; ++board)
+            EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(imageBytes(board, kImageSizes[board])));
+        EXPECT_TRUE(mixer.rejected.empty());
+        advance(1000s);
+        EXPECT_EQ(blocksFrom(mixer.received, runStart).size(), 12u + 3 + 4 + 1 + 1) << "nothing sent late";
+    }
 }

@@ -53,6 +53,22 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
             for (int block = 1; block <= sent; ++block) l.converToData(ack(b == 0 ? 0xFB : 0xF1, b, block, 0));
         };
     };
+    // Block `sent` of board b went out twice (the mixer asked for it again), then block sent + 1
+    // for the first copy's answer: the second copy's answer is still due.
+    auto sentTwice = [sending](int b, int count, int sent) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            sending(b, count, sent)(l, g, c);
+            l.converToData(ack(b == 0 ? 0xFB : 0xF1, b, sent, 0));
+            l.converToData(ack(b == 0 ? 0xFB : 0xF1, b, sent + 1, 0));
+        };
+    };
+    // ... and that answer came.
+    auto sentTwiceAnswered = [sentTwice](int b, int count, int sent) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            sentTwice(b, count, sent)(l, g, c);
+            l.converToData(ack(b == 0 ? 0xFB : 0xF1, b, sent + 1, 0));
+        };
+    };
     // The board in work was given up by the firmware window (the mixer fell silent).
     auto givenUp = [sending](int b, int count, int sent) {
         return [=](StartMainView& l, GCData& g, XCoreData& c) {
@@ -110,7 +126,7 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
          },
          ack(0xF0, 1, 0, 0), {}, {}, true},
         {"ready failure names the board being programmed", asked(3, 120), ack(0xF0, 2, 0, 1), {{264, 3}}, {}, true},
-        {"ready failure while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 1), {{264, 3}}, {}, true},
+        {"ready failure while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 1), {}, {}},
         {"ready repeated while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 0), {}, {}},
         {"ready failure naming board 5, never asked for",
          [](StartMainView&, GCData& g, XCoreData&) { g.setCurrentProgramItem(5); }, ack(0xF0, 5, 0, 1), {}, {}},
@@ -129,6 +145,10 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
          true},
         {"block ack past the count", sending(2, 120, 119), ack(0xF1, 2, 121, 0), {}, {}},
         {"block ack naming a block not asked for", sending(2, 120, 6), ack(0xF1, 2, 9, 0), {}, {}},
+        {"block ack answering a second copy of the block before", sentTwice(2, 120, 6), ack(0xF1, 2, 7, 0), {}, {},
+         true},
+        {"block ack asking again for the block after one sent twice", sentTwiceAnswered(2, 120, 6),
+         ack(0xF1, 2, 7, 0), {{273, 7}}, {"01 20 03 01 00 01 00 01 F1 02 00 07"}, true},
         {"block ack naming an earlier block", sending(2, 120, 6), ack(0xF1, 2, 5, 0), {}, {}},
         {"block ack before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 1, 0), {}, {}},
         {"main-board block ack while board 1 awaits its ready acknowledgement", asked(1, 10), ack(0xFB, 0, 1, 0), {},
@@ -213,6 +233,51 @@ TEST_F(Dispatcher, TheNextRestorePacketLeavesBeforeTheProgressMessage) {
     ASSERT_EQ(transport.tcp.size(), 1u);
     EXPECT_EQ(transport.tcp[0].size(), 2892u);
     EXPECT_EQ(sentWhenPosted, 1u);
+}
+
+}  // namespace
+}  // namespace linktest
+
+namespace linktest {
+namespace {
+
+// A block went out twice and the mixer answered the first copy; the next acknowledgement naming
+// the block just sent is taken for the second copy's answer. Should nothing else come, it was the
+// mixer asking for the block again, which goes out once the wait is over; the next block's
+// acknowledgement in time shows it was the copy's answer.
+TEST_F(Dispatcher, AnAnswerTakenForACopysIsAskingAgainOnlyWhenNothingElseComes) {
+    using namespace std::chrono_literals;
+    for (const bool nextComes : {false, true}) {
+        SCOPED_TRACE(nextComes ? "the next block's acknowledgement comes" : "nothing else comes");
+        platform::TestMainLoop loop{true};
+        gc->setCurrentProgramItem(2);
+        core->dSegement[2] = 120;
+        link->sendCMD_isReady(2);
+        link->converToData(ack(0xF0, 2, 0, 0));
+        for (int block : {1, 2, 2, 3}) link->converToData(ack(0xF1, 2, block, 0));  // block 2 sent twice
+        transport.clear();
+        bus.messages.clear();
+
+        link->converToData(ack(0xF1, 2, 3, 0));
+        EXPECT_TRUE(transport.tcp.empty());
+        loop.advance(StartMainView::kBlockReaskAfter - 1ms);
+        EXPECT_TRUE(transport.tcp.empty());
+        if (nextComes) {
+            link->converToData(ack(0xF1, 2, 4, 0));
+            loop.advance(10s);
+            ASSERT_EQ(transport.tcp.size(), 1u);
+            EXPECT_EQ(transport.tcp[0][11], 4);
+            EXPECT_EQ(bus.positions(MSG_BLOCK_SENT), std::vector<int>{4});
+        } else {
+            loop.advance(1ms);
+            ASSERT_EQ(transport.tcp.size(), 1u);
+            EXPECT_EQ(transport.tcp[0][11], 3);
+            EXPECT_EQ(bus.positions(MSG_BLOCK_SENT), std::vector<int>{3});
+            loop.advance(10s);
+            EXPECT_EQ(transport.tcp.size(), 1u);
+        }
+        link->abandonBoardTransfer();
+    }
 }
 
 }  // namespace

@@ -165,6 +165,29 @@ TEST_F(Sequences, AStrayByteInsideAnExportPacketFailsTheBackup) {
     EXPECT_EQ(link->receivedLength(), 0u);
 }
 
+// A byte lost inside an export packet: the packet completes at its fixed length with the head of
+// the next one, which is lost with it, and the stream goes on at the packet after that. The alert
+// names the damaged packet, the first fault, rather than the one that came out of order.
+TEST_F(Sequences, AByteLostInsideAnExportPacketNamesThatPacket) {
+    gc->memoryFilePath = dir / "lost-byte.mprt";
+    Bytes stream;
+    for (int p = 1; p <= 30; ++p) {
+        Bytes packet = mixer.memory[static_cast<size_t>(p - 1)];
+        if (p == 2) packet.erase(packet.begin() + 2000);
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    transport.mixer = nullptr;  // the stream below answers the request
+    link->sendCMD_MemoryExport();
+    for (size_t at = 0; at < stream.size(); at += 1460)
+        feed(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1460)));
+
+    EXPECT_FALSE(std::filesystem::exists(dir / "lost-byte.mprt"));
+    ASSERT_EQ(alerts().size(), 1u);
+    EXPECT_NE(alerts()[0].find("Packet 2 of 30 arrived damaged"), std::string::npos) << alerts()[0];
+    EXPECT_EQ(bus.positions(MSG_BACKUP_PACKET), (std::vector<int>{1, 2}));
+    EXPECT_EQ(bus.positions(MSG_PRESET_IDLE), std::vector<int>{0});
+}
+
 // A packet out of order ends the backup at once: the packets after it are not taken, and no
 // file is written.
 TEST_F(Sequences, PacketsOutOfOrderAreNoBackup) {
