@@ -16,6 +16,21 @@ protected:
         return v;
     }
 
+    // Asks for a backup and answers it with the mixer's memory, packet `spoilt` changed by spoil,
+    // in chunks of 1460 bytes.
+    void backUpWithSpoiltPacket(int spoilt, const std::function<void(Bytes&)>& spoil) {
+        Bytes stream;
+        for (int p = 1; p <= 30; ++p) {
+            Bytes packet = mixer.memory[static_cast<size_t>(p - 1)];
+            if (p == spoilt) spoil(packet);
+            stream.insert(stream.end(), packet.begin(), packet.end());
+        }
+        transport.mixer = nullptr;  // the stream answers the request
+        link->sendCMD_MemoryExport();
+        for (size_t at = 0; at < stream.size(); at += 1460)
+            feed(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1460)));
+    }
+
     // Writes a backup file holding another mixer's memory.
     std::string otherBackup(const std::string& name) {
         sim::SimMixer other(99);
@@ -142,16 +157,7 @@ TEST_F(Sequences, AStrayByteInsideAnExportPacketFailsTheBackup) {
     gc->memoryFilePath = dir / "stray.mprt";
     const Bytes& seventh = mixer.memory[6];
     ASSERT_NE(seventh[seventh.size() - 2], 0x40) << "the byte that takes the trailer's place is no trailer";
-    Bytes stream;
-    for (int p = 1; p <= 30; ++p) {
-        Bytes packet = mixer.memory[static_cast<size_t>(p - 1)];
-        if (p == 7) packet.insert(packet.begin() + 2000, 0x5A);
-        stream.insert(stream.end(), packet.begin(), packet.end());
-    }
-    transport.mixer = nullptr;  // the stream below answers the request
-    link->sendCMD_MemoryExport();
-    for (size_t at = 0; at < stream.size(); at += 1460)
-        feed(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1460)));
+    backUpWithSpoiltPacket(7, [](Bytes& packet) { packet.insert(packet.begin() + 2000, 0x5A); });
 
     EXPECT_FALSE(std::filesystem::exists(dir / "stray.mprt"));
     const auto packets = bus.positions(MSG_BACKUP_PACKET);
@@ -170,16 +176,7 @@ TEST_F(Sequences, AStrayByteInsideAnExportPacketFailsTheBackup) {
 // names the damaged packet, the first fault, rather than the one that came out of order.
 TEST_F(Sequences, AByteLostInsideAnExportPacketNamesThatPacket) {
     gc->memoryFilePath = dir / "lost-byte.mprt";
-    Bytes stream;
-    for (int p = 1; p <= 30; ++p) {
-        Bytes packet = mixer.memory[static_cast<size_t>(p - 1)];
-        if (p == 2) packet.erase(packet.begin() + 2000);
-        stream.insert(stream.end(), packet.begin(), packet.end());
-    }
-    transport.mixer = nullptr;  // the stream below answers the request
-    link->sendCMD_MemoryExport();
-    for (size_t at = 0; at < stream.size(); at += 1460)
-        feed(Bytes(stream.begin() + at, stream.begin() + std::min(stream.size(), at + 1460)));
+    backUpWithSpoiltPacket(2, [](Bytes& packet) { packet.erase(packet.begin() + 2000); });
 
     EXPECT_FALSE(std::filesystem::exists(dir / "lost-byte.mprt"));
     ASSERT_EQ(alerts().size(), 1u);
