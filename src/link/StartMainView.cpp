@@ -651,26 +651,14 @@ void StartMainView::abandonMemoryTransfer() {
     platform::trace("memory transfer given up by the preset window");
 }
 
-namespace {
-
-// The sub-code of the mixer's acknowledgement of restore packet p (1-30): the type of the
-// packet's block, and 4 for the current scene (packet 30), whose own frame carries 5.
-uint8_t importAckSub(int packet) {
-    if (packet <= 24 || packet == kMemoryPacketCount) return 4;
-    if (packet <= 26) return 1;
-    if (packet <= 28) return 3;
-    return 2;
-}
-
-}  // namespace
-
 void StartMainView::memoryImportAck(const Bytes& f) {
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
     const int awaited = importAwaited_;
-    // Packet 30 is also taken with the sub-code its own frame carries.
+    // The acknowledgement names the packet's block type, its frame's sub-code; the current scene
+    // (packet 30, sub-code 5) is acknowledged as a scene (4), and taken with either.
     const bool answersAwaited = awaited != 0 && packet == awaited &&
-                                (sub == importAckSub(packet) || (packet == kMemoryPacketCount && sub == 5));
+                                (sub == memoryPacketShape(packet).sub || (packet == kMemoryPacketCount && sub == 4));
     if (!answersAwaited) {
         // A late answer of a restore given up, or a repeated one: the restore under way must not
         // go on where it would take it.
