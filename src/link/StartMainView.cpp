@@ -54,8 +54,8 @@ StartMainView::StartMainView(GCData& store, XCoreData& core, LinkSettings settin
             if (!profile || !*profile || (*profile)->cmdType != MSG_DISCONNECTED) return;
             // Nothing asked before the loss can be answered over the next link.
             endExportUnsaved();
-            importAwaited_ = 0;
             endBoardRequest();
+            ledger_.linkLost();
             // A frame cut off by the lost link would swallow the first replies on the next one;
             // bytes of the lost link still waiting to be fed would do the same.
             ClearBuffer();
@@ -102,7 +102,11 @@ void StartMainView::sendWithBytes(const uint8_t* bytes, int length) {
 }
 
 void StartMainView::sendCMD_savePresetNameToD(int type, int presetIndex, int chIndex) {
-    if (!isRealConnect()) return;
+    // The mixer answers a stored name as a stored preset; a rename given up owes nothing, since
+    // the mixer need not answer it at all.
+    const bool sent = isRealConnect();
+    ledger_.ask(RequestLedger::Preset::Stored, type, sent, false);
+    if (!sent) return;
     uint8_t f[29];
     frame::begin(f, sizeof f, frame::kCmdRenamePreset, static_cast<uint8_t>(type + 1));
     f[10] = static_cast<uint8_t>(chIndex + 1);
@@ -122,17 +126,23 @@ void StartMainView::sendCMD_DeletePreset(int type, int index) {
 }
 
 void StartMainView::sendCMD_ReadPresetList(int type) {
-    if (!gc_.program().presetLibrary || !isRealConnect()) return;
+    ledger_.ask(RequestLedger::Preset::List, type, sendListRequest(type));
+}
+
+bool StartMainView::sendListRequest(int type) {
+    if (!gc_.program().presetLibrary || !isRealConnect()) return false;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdPresetList, static_cast<uint8_t>(type + 1));
     sendWithBytes(f, sizeof f);
+    return true;
 }
 
 void StartMainView::sendCMD_LoadPresetFromLocal(int type, int index) {
-    if (!gc_.program().presetLibrary || !isRealConnect() || type < 0 || type >= kPresetTypeCount) return;
-    const Bytes& held = gc_.presetExportData;
-    if (held.size() != static_cast<size_t>(LEN_FILE_PRESET[type])) return;
-    Bytes f(held);
+    const bool sendable = gc_.program().presetLibrary && isRealConnect() && type >= 0 && type < kPresetTypeCount &&
+                          gc_.presetExportData.size() == static_cast<size_t>(LEN_FILE_PRESET[type]);
+    ledger_.ask(RequestLedger::Preset::Stored, type, sendable);
+    if (!sendable) return;
+    Bytes f(gc_.presetExportData);
     f[8] = frame::kCmdWritePreset;
     if (type <= 2) f[10] = static_cast<uint8_t>(index + 1);
     sendWithBytes(f.data(), static_cast<int>(f.size()));
@@ -171,8 +181,7 @@ void StartMainView::sendCMD_MemoryExport() {
     if (!isRealConnect()) return;
     uint8_t f[11];
     frame::begin(f, sizeof f, frame::kCmdMemoryExport, 0x00);
-    export_ = Export::Collecting;
-    exportDue_ = 1;
+    ledger_.exportAsked();
     sendWithBytes(f, sizeof f);
     platform::trace("send cmd memoryexport now..............");
     printAryData(f, "memoryexport ....", sizeof f);
@@ -180,11 +189,11 @@ void StartMainView::sendCMD_MemoryExport() {
 
 void StartMainView::sendImport(const uint8_t* stored, size_t length, int packet) {
     // Whatever was awaited before is no longer: only this packet's acknowledgement counts.
-    importAwaited_ = 0;
+    ledger_.importSent(0);
     std::vector<uint8_t> f(stored, stored + length);
     f[8] = frame::kCmdMemoryImport;
     if (!isRealConnect()) return;
-    importAwaited_ = packet;
+    ledger_.importSent(packet);
     sendWithBytes(f.data(), static_cast<int>(f.size()));
 }
 
@@ -216,7 +225,9 @@ void StartMainView::sendCMD_MemoryImport_CurrentScence() {
 }
 
 void StartMainView::sendCMD_LoadPresetFromDevice(int smode, int preindex, int chindex) {
-    if (!isRealConnect()) return;
+    const bool sent = isRealConnect();
+    ledger_.ask(RequestLedger::Preset::Data, smode, sent);
+    if (!sent) return;
     uint8_t f[12];
     frame::begin(f, sizeof f, frame::kCmdPresetData, static_cast<uint8_t>(smode + 1));
     f[10] = static_cast<uint8_t>(preindex + 1);
@@ -235,25 +246,26 @@ void StartMainView::sendCMD_ProgramGUI(int block, int picture) {
     sendWithBytes(f.data(), static_cast<int>(f.size()));
 }
 
-void StartMainView::sendCMD_ProgramNormal(int block, int board) {
-    if (!isRealConnect()) return;
-    if (board < 0 || board >= kFirmwareBoards) return;
+bool StartMainView::sendCMD_ProgramNormal(int block, int board) {
+    if (!isRealConnect()) return false;
+    if (board < 0 || board >= kFirmwareBoards) return false;
     if (block >= core_.dSegement[board]) {
         // Past the last block: the main board is told the transfer is over; no other board is
         // ever sent a block its image does not have.
-        if (board != 0) return;
+        if (board != 0) return false;
         const uint8_t end = frame::kEndOfTransfer;
         sendWithBytes(&end, 1);
         updateLock = 0;
         platform::trace("send data here load firmware finished "
                         "............................>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>");
-        return;
+        return true;
     }
-    if (block < 0) return;
+    if (block < 0) return false;
     uint8_t f[XCoreData::kProgramBlockFrameLength];
     core_.PackageofBeginProgram(f, block, board);
     if (board >= 1 && state_ && state_->connectType() == kConnectTypeSerial) sleeper_->sleep(0.1);
     sendWithBytes(f, sizeof f);
+    return true;
 }
 
 void StartMainView::sendCMD_ReadFirmwareFromDSP(int type) {
@@ -283,10 +295,7 @@ void StartMainView::sendCMD_isReady(int board) {
     core_.PackageofDevice_isReady(f, board);
     printAryData(f, "sendisRead cmd", sizeof f);
     // Only boards 0-3 are programmed by blocks; the GUI images (4) have no transfer here.
-    if (board >= 0 && board < kFirmwareBoards) {
-        boardStep_ = BoardStep::Ready;
-        boardAsked_ = board;
-    }
+    if (board >= 0 && board < kFirmwareBoards) ledger_.readyAsked(board);
     sendWithBytes(f, sizeof f);
 }
 
@@ -481,20 +490,26 @@ void StartMainView::dispatchComplete() {
 
 // ---- Dispatcher ----------------------------------------------------------------------------
 
+bool StartMainView::taken(RequestLedger::Verdict verdict, const char* what, int type) {
+    if (verdict == RequestLedger::Verdict::Taken) return true;
+    platform::trace("%s of type %d dropped: %s", what, type, ledger_.why());
+    return false;
+}
+
 void StartMainView::converToData(const Bytes& f) {
     isOnLine_ = true;
     const uint8_t command = Bg(f, 8);
     const uint8_t sub = Bg(f, 9);
     switch (command) {
     case frame::kCmdPresetList: {
-        if (sub < 1 || sub > 4) return;
-        const int type = sub == 1 ? 0 : sub == 2 ? 1 : sub == 3 ? 2 : 3;
+        const int type = sub - 1;
+        if (!taken(ledger_.answer(RequestLedger::Preset::List, type), "preset list", type)) return;
         uint8_t* table = gc_.nameTable(type);
         const int bytes = kPresetSlots[type] * kPresetNameLength;
         for (int i = 0; i < bytes; ++i) table[i] = Bg(f, 10 + i);
         if (sub <= 3) {
-            // Without the preset library a list reply is not chained to the next type.
-            sendCMD_ReadPresetList(sub);
+            // The read goes on with the next type; a request that cannot leave ends it.
+            ledger_.listReadGoesOn(sub, sendListRequest(sub));
         } else {
             post(MSG_PRESET_LIST_LOADED, 0);
             if (window_) window_->setBar(false);
@@ -511,8 +526,8 @@ void StartMainView::converToData(const Bytes& f) {
         platform::trace("receive mcuver is :%d", gc_.m_mcuVer);
         return;
     case frame::kCmdPresetData:
-        // Without the preset library nothing asks for a preset, and nothing saves one.
-        if (!gc_.program().presetLibrary) return;
+        // Only the Load waiting for it, once: a second answer opens no second save panel.
+        if (!taken(ledger_.answer(RequestLedger::Preset::Data, sub - 1), "preset data", sub - 1)) return;
         gc_.resetPresetData();
         gc_.presetExportData.insert(gc_.presetExportData.end(), f.begin(), f.end());
         post(MSG_PRESET_RECEIVED, sub - 1);
@@ -520,7 +535,8 @@ void StartMainView::converToData(const Bytes& f) {
         platform::trace("recevie load from preset device  with smode is :%d------", sub);
         return;
     case frame::kCmdPresetStored:
-        if (sub >= 1 && sub <= 4) post(MSG_PRESET_WRITTEN, SCHCType[sub - 1]);
+        if (!taken(ledger_.answer(RequestLedger::Preset::Stored, sub - 1), "preset stored report", sub - 1)) return;
+        post(MSG_PRESET_WRITTEN, SCHCType[sub - 1]);
         return;
     case frame::kCmdReadyMain:
     case frame::kCmdReadyOther: readyAck(f); return;
@@ -534,19 +550,14 @@ void StartMainView::converToData(const Bytes& f) {
 void StartMainView::memoryExportPacket(const Bytes& f) {
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
-    // Only the backup asked for takes packets, in their order. Before its packet 1 another
-    // number is a late packet of a backup given up; after it, a packet out of order means the
-    // stream is not the one asked for, and no file can be made of it.
-    if (export_ != Export::Collecting || (exportDue_ == 1 && packet != 1)) {
-        platform::trace("memory export packet %d dropped: %s", packet,
-                        export_ == Export::Collecting ? "the backup waits for its packet 1" : "no backup under way");
+    const int due = ledger_.exportDue();
+    switch (ledger_.exportPacket(packet)) {
+    case RequestLedger::Export::NotAsked:
+        platform::trace("memory export packet %d dropped: %s", packet, ledger_.why());
         return;
+    case RequestLedger::Export::OutOfOrder: refuseExportOutOfOrder(packet, due); return;
+    case RequestLedger::Export::Taken: break;
     }
-    if (packet != exportDue_) {
-        refuseExportOutOfOrder(packet);
-        return;
-    }
-    ++exportDue_;
     const size_t sceneLength = gc_.program().backupSceneFrameLength;
     if (sceneLength != kSceneFrameLength && (sub == 4 || sub == 5) && Bg(f, 3) == (kSceneFrameLength & 0xFF)) {
         refuseNewLayoutBackup();
@@ -597,7 +608,7 @@ void StartMainView::finishMemoryBackup() {
     const int damaged = damagedExportPacket_;
     damagedExportPacket_ = 0;
     // Over before its outcome is reported: the alert and the 259 after it find no backup under way.
-    export_ = Export::Idle;
+    ledger_.exportEnds();
     platform::Error error;
     if (damaged != 0) {
         Duziz::clearData(&gc_.memoryExportData);
@@ -611,8 +622,7 @@ void StartMainView::finishMemoryBackup() {
     post(MSG_PRESET_IDLE, 0);
 }
 
-void StartMainView::refuseExportOutOfOrder(int packet) {
-    const int due = exportDue_;
+void StartMainView::refuseExportOutOfOrder(int packet, int due) {
     // A damaged packet before it is the first fault: bytes lost inside a packet take the head of
     // the next one with them, and the stream goes on at the packet after that.
     const int damaged = damagedExportPacket_;
@@ -639,34 +649,32 @@ void StartMainView::refuseNewLayoutBackup() {
 }
 
 void StartMainView::endExportUnsaved() {
-    export_ = Export::Idle;
-    exportDue_ = 1;
+    ledger_.exportEnds();
     damagedExportPacket_ = 0;
     Duziz::clearData(&gc_.memoryExportData);
 }
 
 void StartMainView::abandonMemoryTransfer() {
     endExportUnsaved();
-    importAwaited_ = 0;
+    ledger_.importSent(0);
     platform::trace("memory transfer given up by the preset window");
+}
+
+void StartMainView::abandonPresetRequest(RequestLedger::Preset kind) {
+    const int type = ledger_.awaitedType(kind);
+    ledger_.giveUp(kind);
+    if (type >= 0) platform::trace("preset request of type %d given up by the preset window", type);
 }
 
 void StartMainView::memoryImportAck(const Bytes& f) {
     const uint8_t sub = Bg(f, 9);
     const int packet = Bg(f, 10);
-    const int awaited = importAwaited_;
-    // The acknowledgement names the packet's block type, its frame's sub-code; the current scene
-    // (packet 30, sub-code 5) is acknowledged as a scene (4), and taken with either.
-    const bool answersAwaited = awaited != 0 && packet == awaited &&
-                                (sub == memoryPacketShape(packet).sub || (packet == kMemoryPacketCount && sub == 4));
-    if (!answersAwaited) {
+    if (!ledger_.importAnswer(packet, sub)) {
         // A late answer of a restore given up, or a repeated one: the restore under way must not
         // go on where it would take it.
-        platform::trace("memory import acknowledgement %d (sub-code %d) dropped: %s", packet, sub,
-                        awaited ? "not the packet last sent" : "no restore under way");
+        platform::trace("memory import acknowledgement %d (sub-code %d) dropped: %s", packet, sub, ledger_.why());
         return;
     }
-    importAwaited_ = 0;
     if (packet <= 23)
         sendCMD_MemoryImport_Scence(packet);
     else if (packet <= 25)
@@ -679,6 +687,12 @@ void StartMainView::memoryImportAck(const Bytes& f) {
         sendCMD_MemoryImport_CurrentScence();
     else
         platform::trace(" memory import over  ");
+    // The progress counts a packet acknowledged whose next one went out: a link that cannot
+    // send any more shows no progress it will not make.
+    if (packet < kMemoryPacketCount && ledger_.importAwaited() == 0) {
+        platform::trace("memory import packet %d could not be sent", packet + 1);
+        return;
+    }
     post(MSG_RESTORE_PACKET, packet);
 }
 
@@ -687,11 +701,7 @@ void StartMainView::noteBoardReply() {
 }
 
 void StartMainView::endBoardRequest() {
-    boardStep_ = BoardStep::None;
-    boardAsked_ = -1;
-    blockSent_ = -1;
-    copiesSent_ = 0;
-    answersOfCopies_ = 0;
+    ledger_.boardEnds();
     cancelBlockReask();
 }
 
@@ -705,16 +715,21 @@ void StartMainView::deferBlockReask() {
         });
 }
 
+bool StartMainView::sendBlock(int block, int board) {
+    if (!sendCMD_ProgramNormal(block, board)) return false;
+    ledger_.blockGoesOut(block);
+    return true;
+}
+
 void StartMainView::sendBlockAgain() {
-    if (!boardInWork() || boardStep_ != BoardStep::Blocks) return;
-    platform::trace("block %d of board %d asked for again", blockSent_, boardAsked_);
-    ++copiesSent_;
-    sendCMD_ProgramNormal(blockSent_, boardAsked_);
-    post(MSG_BLOCK_SENT, blockSent_);
+    if (!ledger_.boardInWork(gc_.currentProgramItem()) || !ledger_.blocksUnderWay()) return;
+    const int block = ledger_.blockSent();
+    platform::trace("block %d of board %d asked for again", block, ledger_.board());
+    if (sendBlock(block, ledger_.board())) post(MSG_BLOCK_SENT, block);
 }
 
 void StartMainView::abandonBoardTransfer() {
-    if (boardStep_ != BoardStep::None) platform::trace("board %d given up by the firmware window", boardAsked_);
+    if (ledger_.board() >= 0) platform::trace("board %d given up by the firmware window", ledger_.board());
     endBoardRequest();
 }
 
@@ -723,21 +738,18 @@ void StartMainView::readyAck(const Bytes& f) {
     const uint8_t status = Bg(f, 12);
     const int item = gc_.currentProgramItem();
     platform::trace("receive tindex is :%d tmpindex is :%d", item, board);
-    // Only while the board in work awaits it: a failure whatever board it names, a start for that
-    // board. Once its blocks go out, a ready acknowledgement answers nothing asked.
-    const bool taken = boardInWork() && boardStep_ == BoardStep::Ready && (status == 1 || board == item);
-    if (!taken) {
-        platform::trace("ready acknowledgement for board %d dropped: %s", board,
-                        boardInWork() ? "not the query in work" : "no board in work");
+    const RequestLedger::Ready verdict = ledger_.readyAnswer(board, status, item);
+    if (verdict == RequestLedger::Ready::Dropped) {
+        platform::trace("ready acknowledgement for board %d dropped: %s", board, ledger_.why());
         return;
     }
     noteBoardReply();
-    if (status == 1) {
+    if (verdict == RequestLedger::Ready::Failed) {
         endBoardRequest();
         post(MSG_BOARD_FAILED, item);
         return;
     }
-    if (status != 0 || core_.updateStatusRecord[item] == 1) return;
+    if (verdict != RequestLedger::Ready::Start || core_.updateStatusRecord[item] == 1) return;
     // A board whose image could not be read has no blocks: starting it would tell the main
     // board at once that its transfer is over. Boards 1-3 are never sent a block their image
     // lacks, so one whose image is empty would wait for ever: it has failed too. The main
@@ -747,11 +759,8 @@ void StartMainView::readyAck(const Bytes& f) {
         post(MSG_BOARD_FAILED, item);
         return;
     }
-    boardStep_ = BoardStep::Blocks;
-    blockSent_ = 0;
-    copiesSent_ = 1;
-    answersOfCopies_ = 0;
-    sendCMD_ProgramNormal(0, item);
+    ledger_.blocksStart();
+    sendBlock(0, item);
     platform::trace("send cmd _read MCU  send  with tindex is :%d", item);
 }
 
@@ -759,51 +768,38 @@ void StartMainView::blockAck(const Bytes& f) {
     const int board = Bg(f, 9);
     const uint8_t status = Bg(f, 12);
     const int block = Bg(f, 10) * 256 + Bg(f, 11);
-    // Only the board in work, once its ready acknowledgement started it, and only for the block
-    // just sent (asked again) or the next one; a failure of that board whatever block it names.
-    const bool ofBoard = boardInWork() && board == boardAsked_;
-    const bool taken =
-        ofBoard && (status == 1 || (boardStep_ == BoardStep::Blocks && (block == blockSent_ || block == blockSent_ + 1)));
-    if (!taken) {
-        platform::trace("block acknowledgement for board %d, block %d dropped: %s", board, block,
-                        !boardInWork()            ? "no board in work"
-                        : !ofBoard                ? "another board is in work"
-                        : boardStep_ != BoardStep::Blocks ? "the board awaits its ready acknowledgement"
-                                                          : "not the block asked for");
+    const int count = board >= 0 && board < kFirmwareBoards ? core_.dSegement[board] : 0;
+    const RequestLedger::Block verdict = ledger_.blockAnswer(board, block, status, gc_.currentProgramItem(), count);
+    if (verdict == RequestLedger::Block::Dropped) {
+        platform::trace("block acknowledgement for board %d, block %d dropped: %s", board, block, ledger_.why());
         return;
     }
     noteBoardReply();
-    if (status == 1) {
+    switch (verdict) {
+    case RequestLedger::Block::Failed:
         endBoardRequest();
         post(MSG_BOARD_FAILED, board);
         return;
-    }
-    if (status != 0) return;
-    if (block == blockSent_) {
-        if (answersOfCopies_ > 0) {
-            // The answer of an extra copy of the block before: the mixer already had that block
-            // and names the one it wants, which has just gone out.
-            --answersOfCopies_;
-            platform::trace("block acknowledgement for board %d, block %d taken for a copy's answer", board, block);
-            deferBlockReask();
-            return;
-        }
+    case RequestLedger::Block::CopysAnswer:
+        platform::trace("block acknowledgement for board %d, block %d taken for a copy's answer", board, block);
+        deferBlockReask();
+        return;
+    case RequestLedger::Block::SendAgain:
         cancelBlockReask();
         sendBlockAgain();
         return;
-    }
-    // The next block: the mixer has the one before, whose other copies it answers likewise.
-    cancelBlockReask();
-    answersOfCopies_ = copiesSent_ - 1;
-    const int count = core_.dSegement[board];
-    if (block < count) {
-        blockSent_ = block;
-        copiesSent_ = 1;
-        sendCMD_ProgramNormal(block, board);
-        post(MSG_BLOCK_SENT, block);
-    } else if (block == count) {
+    case RequestLedger::Block::Send:
+        cancelBlockReask();
+        // Only a block that left is shown as sent.
+        if (sendBlock(block, board)) post(MSG_BLOCK_SENT, block);
+        return;
+    case RequestLedger::Block::Done:
+        cancelBlockReask();
         platform::trace("reflesh tpindex ,because is sucess : :%d  with bindex is :%d", board, block);
         endBoardRequest();
         post(MSG_BOARD_DONE, board);
+        return;
+    case RequestLedger::Block::Dropped:
+    case RequestLedger::Block::OtherStatus: return;
     }
 }

@@ -18,6 +18,7 @@
 #include "link/DeviceFrame.h"
 #include "link/GCData.h"
 #include "link/LinkSettings.h"
+#include "link/RequestLedger.h"
 #include "link/XCoreData.h"
 #include "platform/Error.h"
 #include "platform/NotificationCenter.h"
@@ -134,9 +135,11 @@ public:
     // TCP one read is queued afterwards for the reply. Errors are not reported to the sender.
     void sendWithBytes(const uint8_t* bytes, int length);
 
-    // The senders. Each builds its frame and sends it only when isRealConnect().
+    // The senders. Each builds its frame and sends it only when isRealConnect(). A request the
+    // mixer answers is noted in requests(): only its answer is taken.
     void sendCMD_savePresetNameToD(int type, int presetIndex, int chIndex);
     void sendCMD_DeletePreset(int type, int index);
+    // A new list read from `type` on: one under way ends, and its answer is dropped when it comes.
     void sendCMD_ReadPresetList(int type);
     // Sends the preset held in presetExportData of GCData (exactly the type's length) as a write.
     void sendCMD_LoadPresetFromLocal(int type, int index);
@@ -154,8 +157,9 @@ public:
     void sendCMD_ProgramGUI(int block, int picture);
     // One 1 KB block of a board's image. Board 0 asked for a block at or past its block count
     // sends the end-of-transfer byte 0x04 instead; boards 1-3 send nothing then (their ready
-    // acknowledgement reports a board without blocks as failed instead of starting it).
-    void sendCMD_ProgramNormal(int block, int board);
+    // acknowledgement reports a board without blocks as failed instead of starting it). Whether
+    // a frame left.
+    bool sendCMD_ProgramNormal(int block, int board);
     void sendCMD_ReadFirmwareFromDSP(int type);
     void sendCMD_Begin_enterProgram();
     void sendCMD_SearchDevice();
@@ -205,21 +209,23 @@ public:
     // The dispatcher: acts on one complete reply frame.
     void converToData(const platform::Bytes& frame);
 
-    // An answer is taken only for what the link last asked: a firmware acknowledgement for the
-    // board in work (its ready query, then the block just sent or the next one; once a block went
-    // out twice, the answer of its second copy is not taken for a new request), an import
-    // acknowledgement for the restore packet last sent, an export packet of the backup asked for
-    // in its order. Anything else (a late answer of a run or transfer given up, a repeated one,
-    // one nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, feeds
-    // no reply timer and enters no file.
-    //
+    // An answer is taken only for what the link asked and still waits for, as requests() rules:
+    // anything else (a late answer of a request, run or transfer given up, a repeated one, one
+    // nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, opens no
+    // panel, feeds no reply timer and enters no file. Every complete frame still marks the link
+    // alive.
+    const RequestLedger& requests() const { return ledger_; }
+
     // A backup asked for with sendCMD_MemoryExport is still collecting its packets: it was
     // neither saved nor ended unsaved, and the link was not lost.
-    bool isMemoryExportUnderWay() const { return export_ == Export::Collecting; }
+    bool isMemoryExportUnderWay() const { return ledger_.exportCollecting(); }
     // The preset window gave up the whole-memory transfer under way (the mixer stopped sending):
     // the backup ends unsaved and the restore asks for nothing more, so what the mixer still sends
     // for either is dropped.
     void abandonMemoryTransfer();
+    // The preset window gave up waiting for a Load (Data), a write or a rename (Stored) or a list
+    // read (List): the answer a Load, a write or a list read still owes is dropped when it comes.
+    void abandonPresetRequest(RequestLedger::Preset kind);
     // The firmware window ended the board in work (its result came, the mixer fell silent, the
     // link was lost, a new run starts): no acknowledgement counts until the next ready query.
     void abandonBoardTransfer();
@@ -357,14 +363,15 @@ private:
     // be dropped.
     size_t nextCheckpoint() const;
     void dispatchComplete();
-    // Where a backup stands: collecting the packets of the one asked for, or not (none asked
-    // for, saved, or ended unsaved): export frames are taken only while collecting.
-    enum class Export { Idle, Collecting };
+    // Whether the ledger took an answer; one it dropped is traced with its reason.
+    bool taken(RequestLedger::Verdict verdict, const char* what, int type);
+    // The next list of the read under way; whether its request left.
+    bool sendListRequest(int type);
     // Ends the backup under way unsaved: its packets so far are dropped, and so are those to come.
     void endExportUnsaved();
-    // A packet came out of its order after the backup's first: the backup ends unsaved with the
-    // failure alert.
-    void refuseExportOutOfOrder(int packet);
+    // A packet came out of its order after the backup's first (due was awaited): the backup ends
+    // unsaved with the failure alert.
+    void refuseExportOutOfOrder(int packet, int due);
     void memoryExportPacket(const platform::Bytes& frame);
     void finishMemoryBackup();
     // A new-layout scene arrived for an old-layout backup: ends it unsaved with the alert and 259.
@@ -374,10 +381,6 @@ private:
     // board in work; one taken notes when the mixer last answered for the board.
     void readyAck(const platform::Bytes& frame);
     void blockAck(const platform::Bytes& frame);
-    // The board whose ready query went out is still the firmware window's board in work.
-    bool boardInWork() const {
-        return boardStep_ != BoardStep::None && boardAsked_ == gc_.currentProgramItem();
-    }
     void noteBoardReply();
     // Nothing is asked of the board any more (its result is about to be posted, a new ready query
     // goes out, the link was lost, the firmware window gave it up).
@@ -388,6 +391,8 @@ private:
     void deferBlockReask();
     void cancelBlockReask() { ++*blockReask_; }
     void sendBlockAgain();
+    // Sends a block of the board in work and notes it; whether it left.
+    bool sendBlock(int block, int board);
     // Sends restore packet `packet` (1-30) from its stored frame; it then awaits its
     // acknowledgement (nothing, when the link cannot send).
     void sendImport(const uint8_t* stored, size_t length, int packet);
@@ -447,25 +452,8 @@ private:
     unsigned inputGeneration_ = 0;
     // The first packet of the backup being received that arrived without its trailer (0: none).
     int damagedExportPacket_ = 0;
-    Export export_ = Export::Idle;
-    // The export packet due next while collecting (1-30).
-    int exportDue_ = 1;
-    // The restore packet (1-30) last sent and not yet acknowledged; 0 while no restore is under
-    // way.
-    int importAwaited_ = 0;
-    // Where the transfer of the board in work stands: its ready query awaits its acknowledgement,
-    // or its blocks go out (blockSent_ the last one sent); None before the first ready query and
-    // after the board ended.
-    enum class BoardStep { None, Ready, Blocks };
-    BoardStep boardStep_ = BoardStep::None;
-    int boardAsked_ = -1;
-    int blockSent_ = -1;
-    // Copies of blockSent_ sent (the mixer asked for it again, or a stray answer asked for it
-    // early), and how many acknowledgements naming blockSent_ are still due as the answers of the
-    // block before's extra copies: the mixer answers every copy, and without this each answer of a
-    // second copy would send the next block twice, and so on to the board's end.
-    int copiesSent_ = 0;
-    int answersOfCopies_ = 0;
+    // What was asked of the mixer and is still awaited or owed.
+    RequestLedger ledger_;
     // The generation of the deferred re-send of the block just sent; a change cancels it. Shared,
     // so that a deferred job that outlives the link does nothing.
     std::shared_ptr<unsigned> blockReask_ = std::make_shared<unsigned>(0);

@@ -78,6 +78,44 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         };
     };
     auto backupAsked = [](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_MemoryExport(); };
+    // A list read was asked for from type on.
+    auto listRead = [](int type) {
+        return [=](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_ReadPresetList(type); };
+    };
+    // A read of the DSP channel list was replaced by a new one before its answer came: the first
+    // answer owed is the old read's; with answered, it came.
+    auto listReadReplaced = [](bool answered) {
+        return [=](StartMainView& l, GCData&, XCoreData&) {
+            l.sendCMD_ReadPresetList(0);
+            l.sendCMD_ReadPresetList(0);
+            if (answered) l.converToData(makeFrame(779, 0x18, 1));
+        };
+    };
+    // A preset of type was written into the mixer, or renamed there.
+    auto written = [](int type) {
+        return [=](StartMainView& l, GCData& g, XCoreData&) {
+            g.presetExportData = makeFrame(static_cast<size_t>(LEN_FILE_PRESET[type]), 0x32, static_cast<uint8_t>(type + 1));
+            l.sendCMD_LoadPresetFromLocal(type, 0);
+        };
+    };
+    auto renamed = [](int type) {
+        return [=](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_savePresetNameToD(type, 0, 0); };
+    };
+    // ... and the preset window gave the request up.
+    auto givenUpStored = [](std::function<void(StartMainView&, GCData&, XCoreData&)> asked) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            asked(l, g, c);
+            l.abandonPresetRequest(RequestLedger::Preset::Stored);
+        };
+    };
+    // The serial link that carries the frames was switched off by the Connect button.
+    auto switchedOff = [this](Setup then) {
+        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+            then(l, g, c);
+            connection.type = kConnectTypeSerial;
+            connection.serialOpen = false;
+        };
+    };
     // Restore packet `packet` was the last sent.
     auto restoreAt = [](int packet) {
         return [=](StartMainView& l, GCData&, XCoreData&) {
@@ -96,10 +134,19 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
     auto restoreAck = [](uint8_t sub, int packet) { return with(makeFrame(12, 0x30, sub), 10, static_cast<uint8_t>(packet)); };
     const std::string importHead = "00 00 00 00 00 00 00 00 31 00 00 00";
     const std::vector<Case> cases = {
-        {"DSP list asks for the GEQ list", none, makeFrame(779, 0x18, 1), {}, {"01 20 03 0B 00 01 00 01 18 02 40"}},
-        {"DFX list asks for the scene list", none, makeFrame(1675, 0x18, 3), {}, {"01 20 03 0B 00 01 00 01 18 04 40"}},
-        {"scene list ends the chain", none, makeFrame(395, 0x18, 4), {{256, 0}}, {}},
-        {"list of an unknown type", none, makeFrame(395, 0x18, 5), {}, {}},
+        {"DSP list asks for the GEQ list", listRead(0), makeFrame(779, 0x18, 1), {},
+         {"01 20 03 0B 00 01 00 01 18 02 40"}},
+        {"DFX list asks for the scene list", listRead(2), makeFrame(1675, 0x18, 3), {},
+         {"01 20 03 0B 00 01 00 01 18 04 40"}},
+        {"scene list ends the chain", listRead(3), makeFrame(395, 0x18, 4), {{256, 0}}, {}},
+        {"list of an unknown type", listRead(0), makeFrame(395, 0x18, 5), {}, {}},
+        {"list with no read under way", none, makeFrame(779, 0x18, 1), {}, {}},
+        {"list of a type not due in the read", listRead(0), makeFrame(779, 0x18, 2), {}, {}},
+        {"scene list of a read that waits for the DSP list", listRead(0), makeFrame(395, 0x18, 4), {}, {}},
+        {"list owed by a read replaced", listReadReplaced(false), makeFrame(779, 0x18, 1), {}, {}},
+        {"list of the new read after the one owed", listReadReplaced(true), makeFrame(779, 0x18, 1), {},
+         {"01 20 03 0B 00 01 00 01 18 02 40"}},
+        {"list of a read that cannot ask for the next", switchedOff(listRead(0)), makeFrame(779, 0x18, 1), {}, {}},
         {"export packet 1 in the wrong place is reported anyway", backupAsked, with(makeFrame(2892, 0x2F, 1), 10, 1),
          {{257, 1}}, {}},
         {"export packet before packet 1 of the backup asked for", backupAsked, with(makeFrame(4612, 0x2F, 4), 10, 25),
@@ -113,10 +160,31 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         {"restore ack of a packet not last sent", restoreAt(24), restoreAck(4, 10), {}, {}},
         {"restore ack of the packet before the last sent", restoreAt(25), restoreAck(4, 24), {}, {}},
         {"restore ack with no restore under way", none, restoreAck(4, 24), {}, {}},
-        {"scene stored", none, makeFrame(11, 0x33, 4), {{261, 0}}, {}},
-        {"DSP channel stored", none, makeFrame(11, 0x33, 1), {{261, 1}}, {}},
-        {"GEQ stored", none, makeFrame(11, 0x33, 2), {{261, 3}}, {}},
-        {"stored with an unknown type", none, makeFrame(11, 0x33, 5), {}, {}},
+        {"scene renamed", renamed(3), makeFrame(11, 0x33, 4), {{261, 0}}, {}},
+        {"DSP channel renamed", renamed(0), makeFrame(11, 0x33, 1), {{261, 1}}, {}},
+        {"GEQ written", written(1), makeFrame(11, 0x33, 2), {{261, 3}}, {}},
+        {"stored with an unknown type", renamed(3), makeFrame(11, 0x33, 5), {}, {}},
+        {"stored with nothing written", none, makeFrame(11, 0x33, 1), {}, {}},
+        {"stored of another type than the one written", written(1), makeFrame(11, 0x33, 1), {}, {}},
+        {"stored owed by a write given up", givenUpStored(written(0)), makeFrame(11, 0x33, 1), {}, {}},
+        {"stored owed by a write given up, another written since",
+         [written, givenUpStored](StartMainView& l, GCData& g, XCoreData& c) {
+             givenUpStored(written(0))(l, g, c);
+             written(0)(l, g, c);
+         },
+         makeFrame(11, 0x33, 1), {}, {}},
+        {"stored of a rename given up, which owes nothing",
+         [renamed, written, givenUpStored](StartMainView& l, GCData& g, XCoreData& c) {
+             givenUpStored(renamed(0))(l, g, c);
+             written(0)(l, g, c);
+         },
+         makeFrame(11, 0x33, 1), {{261, 1}}, {}},
+        {"a second stored report",
+         [written](StartMainView& l, GCData& g, XCoreData& c) {
+             written(2)(l, g, c);
+             l.converToData(makeFrame(11, 0x33, 3));
+         },
+         makeFrame(11, 0x33, 3), {}, {}},
         {"ready starts block 0", asked(2, 120), ack(0xF0, 2, 0, 0), {}, {"01 20 03 01 00 01 00 01 F1 02 00 00"}, true},
         {"ready for another board is ignored", asked(1, 120), ack(0xF0, 2, 0, 0), {}, {}},
         {"ready for a board already done is ignored",
@@ -125,7 +193,8 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
              c.updateStatusRecord[1] = 1;
          },
          ack(0xF0, 1, 0, 0), {}, {}, true},
-        {"ready failure names the board being programmed", asked(3, 120), ack(0xF0, 2, 0, 1), {{264, 3}}, {}, true},
+        {"ready failure of the board being programmed", asked(3, 120), ack(0xF0, 3, 0, 1), {{264, 3}}, {}, true},
+        {"ready failure naming another board", asked(3, 120), ack(0xF0, 2, 0, 1), {}, {}},
         {"ready failure while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 1), {}, {}},
         {"ready repeated while its blocks go out", sending(3, 120, 4), ack(0xF0, 3, 0, 0), {}, {}},
         {"ready failure naming board 5, never asked for",
@@ -149,14 +218,22 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
          true},
         {"block ack asking again for the block after one sent twice", sentTwiceAnswered(2, 120, 6),
          ack(0xF1, 2, 7, 0), {{273, 7}}, {"01 20 03 01 00 01 00 01 F1 02 00 07"}, true},
-        {"block ack naming an earlier block", sending(2, 120, 6), ack(0xF1, 2, 5, 0), {}, {}},
+        {"block ack asking for an earlier block", sending(2, 120, 6), ack(0xF1, 2, 3, 0), {{273, 3}},
+         {"01 20 03 01 00 01 00 01 F1 02 00 03"}, true},
+        {"after an earlier block, one up to the highest sent and the next",
+         [sending](StartMainView& l, GCData& g, XCoreData& c) {
+             sending(2, 120, 6)(l, g, c);
+             l.converToData(ack(0xF1, 2, 3, 0));
+         },
+         ack(0xF1, 2, 7, 0), {{273, 7}}, {"01 20 03 01 00 01 00 01 F1 02 00 07"}, true},
+        {"block ack with the link switched off", switchedOff(sending(2, 120, 6)), ack(0xF1, 2, 7, 0), {}, {}, true},
         {"block ack before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 1, 0), {}, {}},
         {"main-board block ack while board 1 awaits its ready acknowledgement", asked(1, 10), ack(0xFB, 0, 1, 0), {},
          {}},
         {"block failure of the board in work, whatever its block", sending(1, 10, 3), ack(0xF1, 1, 9, 1), {{264, 1}},
          {}, true},
-        {"block failure before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 0, 1), {{264, 1}}, {},
-         true},
+        {"block failure before the board's ready acknowledgement", asked(1, 10), ack(0xF1, 1, 0, 1), {}, {}},
+        {"block failure once block 0 went out", sending(1, 10, 0), ack(0xF1, 1, 0, 1), {{264, 1}}, {}, true},
         {"block failure of another board", sending(3, 10, 3), ack(0xF1, 1, 4, 1), {}, {}},
         {"block ack with another status", sending(1, 10, 3), ack(0xF1, 1, 4, 2), {}, {}, true},
         {"block ack naming board 7 is ignored", sending(1, 10, 3), ack(0xF1, 7, 4, 1), {}, {}},
@@ -180,6 +257,7 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         link->setTransport(&transport);
         link->setConnectionState(&connection);
         link->setMainWindow(&window);
+        connection = FakeConnection{};
         std::fill(std::begin(core->dSegement), std::end(core->dSegement), 0);
         std::fill(std::begin(core->updateStatusRecord), std::end(core->updateStatusRecord), 0);
         c.setup(*link, *gc, *core);
@@ -192,7 +270,7 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         EXPECT_TRUE(link->isOnLine());
         EXPECT_EQ(bus.messages, c.messages);
         std::vector<std::string> heads;
-        for (const Bytes& f : transport.tcp) {
+        for (const Bytes& f : transport.all()) {
             std::string h;
             for (size_t i = 0; i < std::min<size_t>(f.size(), 12); ++i) {
                 char b[4];
@@ -206,7 +284,56 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
     }
 }
 
+// Preset data (the answer to Load to Computer) opens the save panel only for the Load waiting for
+// it, of its type, once; the answer a Load given up still owes is dropped when it comes, and a
+// lost one costs the next Load alone.
+TEST_F(Dispatcher, PresetDataIsOfferedOnlyForTheLoadWaitingForIt) {
+    using Step = std::function<void()>;
+    auto load = [&](int type) { return [=, this] { link->sendCMD_LoadPresetFromDevice(type, 4, 0); }; };
+    auto giveUp = [&] { link->abandonPresetRequest(RequestLedger::Preset::Data); };
+    const Bytes dsp = makeFrame(70, 0x32, 1);
+    auto answer = [&] { link->converToData(dsp); };
+    struct Case {
+        const char* name;
+        std::vector<Step> before;
+        bool offered;
+    };
+    const std::vector<Case> cases = {
+        {"the Load's own answer", {load(0)}, true},
+        {"no Load", {}, false},
+        {"a Load of another type", {load(1)}, false},
+        {"a second answer", {load(0), answer}, false},
+        {"owed by a Load given up", {load(0), giveUp, load(0)}, false},
+        {"the new Load's, after the one owed", {load(0), giveUp, load(0), answer}, true},
+        {"the owed one was lost: the Load that lost its answer to it owes nothing",
+         {load(0), giveUp, load(0), answer, giveUp, load(0)}, true},
+        {"a silent mixer: each Load given up owes its answer", {load(0), giveUp, load(0), giveUp, load(0), answer},
+         false},
+        {"the link was lost since", {load(0), giveUp, [] { Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName); },
+                                     load(0)},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        link = std::make_unique<StartMainView>(*gc, *core);
+        link->setTransport(&transport);
+        link->setConnectionState(&connection);
+        link->setMainWindow(&window);
+        platform::ScriptedUiServices panels;
+        for (int i = 0; i < 4; ++i) panels.answerSave(std::nullopt);
+        for (const Step& step : c.before) step();
+        panels.clearCalls();
+        bus.messages.clear();
+
+        answer();
+        EXPECT_EQ(panels.callsOf("save").size(), c.offered ? 1u : 0u);
+        using Messages = std::vector<std::pair<int, int>>;
+        EXPECT_EQ(bus.messages, (c.offered ? Messages{{MSG_PRESET_RECEIVED, 0}} : Messages{}));
+    }
+}
+
 TEST_F(Dispatcher, NameListsFillTheTablesAndTheLastOneEndsTheBusyDisplay) {
+    link->sendCMD_ReadPresetList(0);
     Bytes list = makeFrame(779, 0x18, 1);
     for (int slot = 0; slot < 48; ++slot)
         for (int i = 0; i < 16; ++i) list[10 + 16 * slot + i] = static_cast<uint8_t>('A' + slot % 26);
@@ -216,6 +343,7 @@ TEST_F(Dispatcher, NameListsFillTheTablesAndTheLastOneEndsTheBusyDisplay) {
     EXPECT_TRUE(window.bars.empty());
 
     // A short frame that completed by byte 3 fills the rest of the table with zeros.
+    link->sendCMD_ReadPresetList(3);
     link->converToData(hex("01 20 03 0E 00 01 00 01 18 04 53 63 6E 40"));
     EXPECT_EQ(Bytes(gc->m_scenPreset[0], gc->m_scenPreset[0] + 5), hex("53 63 6E 40 00"));
     EXPECT_EQ(gc->m_scenPreset[23][15], 0);

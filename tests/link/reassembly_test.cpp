@@ -12,7 +12,10 @@ namespace {
 
 class Reassembly : public LinkTest {
 protected:
-    Reassembly() { gc->isconnected = false; }  // nothing the dispatcher sends matters here
+    // The replies a test feeds answer requests it asked for: the frames they send are recorded and
+    // go nowhere.
+    void askLoad(int type) { link->sendCMD_LoadPresetFromDevice(type, 0, 0); }
+    void askRename(int type) { link->sendCMD_savePresetNameToD(type, 0, 0); }
 
     // Feeds the stream byte by byte; returns the stream offsets (bytes consumed) at which a
     // frame reached the dispatcher, and checks the accumulator bound at every byte.
@@ -39,7 +42,8 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
         const char* name;
         Bytes stream;
         std::vector<size_t> ends;
-        int savePanels = 0;  // panels the preset replies open at each feeding; the user cancels them
+        int savePanels = 0;  // panels the preset replies (each asked for) open at each feeding; the user
+                             // cancels them
     };
     const std::vector<Case> cases = {
         {"noise before a frame is dropped", hex("7F 01 20 03 0B 00 01 00 01 F9 01 40"), {12}},
@@ -71,6 +75,7 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
         SCOPED_TRACE(c.name);
         auto cancelPanels = [&] {
             for (int i = 0; i < c.savePanels; ++i) ui.answerSave(std::nullopt);
+            if (c.savePanels) askLoad(c.stream[9] - 1);
         };
         ui.clearCalls();
         link->ClearBuffer();
@@ -97,6 +102,7 @@ TEST_F(Reassembly, StreamsCompleteWhereTheFramesEnd) {
 
 TEST_F(Reassembly, ClearBufferDropsAPartialFrame) {
     const Bytes probe = hex("01 20 03 0B 00 01 00 01 33 01 40");
+    askRename(0);
     feed(Bytes(probe.begin(), probe.begin() + 6));
     EXPECT_EQ(link->receivedLength(), 6u);
     link->ClearBuffer();
@@ -143,14 +149,18 @@ public:
 
 // A reply split across two reads with the dispatcher's save panel opened between them: the
 // outer read's tail comes first in the stream, the read made while the panel runs after it.
-// The bytes of that nested read wait until the outer chunk is fed, and every reply completes.
+// The bytes of that nested read wait until the outer chunk is fed, and every reply completes, in
+// order: the DFX list is taken because the GEQ list before it asked for it.
 TEST_F(Reassembly, RepliesSplitAroundAModalPanelAreFedInStreamOrder) {
     FeedingUi feeding;
     const Bytes preset = makeFrame(70, 0x32, 1, 0x66);
     const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
     const Bytes list = makeFrame(779, 0x18, 2, 0x41);
-    const Bytes storedToo = hex("01 20 03 0B 00 01 00 01 33 01 40");
-    const Bytes stream = concat({preset, stored, list, storedToo});
+    const Bytes nextList = makeFrame(1675, 0x18, 3, 0x42);
+    const Bytes stream = concat({preset, stored, list, nextList});
+    askLoad(0);
+    askRename(3);
+    link->sendCMD_ReadPresetList(1);
     // Three reads: the preset and the head of the stored report; during the panel, the rest of
     // the report and the head of the list; after it, the rest.
     const size_t firstRead = preset.size() + 5, secondRead = stored.size() - 5 + 300;
@@ -161,7 +171,6 @@ TEST_F(Reassembly, RepliesSplitAroundAModalPanelAreFedInStreamOrder) {
         heldDuringThePanel = link->receivedLength();
         queuedDuringThePanel = link->queuedLength();
     };
-    gc->isconnected = false;
     feed(Bytes(stream.begin(), stream.begin() + firstRead));
     EXPECT_EQ(heldDuringThePanel, 0u) << "nothing is fed while the dispatcher runs";
     EXPECT_EQ(queuedDuringThePanel, secondRead);
@@ -169,16 +178,16 @@ TEST_F(Reassembly, RepliesSplitAroundAModalPanelAreFedInStreamOrder) {
     feed(Bytes(stream.begin() + firstRead + secondRead, stream.end()));
 
     EXPECT_EQ(readFile(dir / "p.sDsp"), preset) << "the preset frame was not disturbed by the nested bytes";
-    EXPECT_EQ(bus.messages,
-              (std::vector<std::pair<int, int>>{
-                  {MSG_PRESET_RECEIVED, 0}, {MSG_PRESET_SAVED, 0}, {MSG_PRESET_WRITTEN, 0}, {MSG_PRESET_WRITTEN, 1}}))
+    EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{
+                                {MSG_PRESET_RECEIVED, 0}, {MSG_PRESET_SAVED, 0}, {MSG_PRESET_WRITTEN, 0}}))
         << "the reply split around the panel and the replies after it are dispatched in order";
     EXPECT_EQ(gc->m_GEQPreset[47][15], 0x41) << "the list after it completed";
+    EXPECT_EQ(gc->m_FXPreset[103][15], 0x42) << "and the list it asked for after it";
     EXPECT_EQ(link->receivedLength(), 0u);
 }
 
-// Save to computer pressed twice: the second reply arrives while the first one's panel runs. It
-// waits for that panel, then gets a panel of its own; each file holds its own preset.
+// The answer to a second Load arrives while the first one's save panel runs. It waits for that
+// panel, then gets a panel of its own; each file holds its own preset.
 TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpGetsItsOwnPanelAfterIt) {
     FeedingUi feeding;
     const Bytes first = makeFrame(44, 0x32, 2, 0x61);
@@ -189,8 +198,10 @@ TEST_F(Reassembly, APresetArrivingWhileItsSavePanelIsUpGetsItsOwnPanelAfterIt) {
     feeding.duringSave = [&] {
         if (!once) return;
         once = false;
+        askLoad(1);
         feed(second);
     };
+    askLoad(1);
     feed(first);
 
     EXPECT_EQ(readFile(dir / "first.sGEQ"), first) << "the first preset's file holds the first preset";
@@ -214,7 +225,8 @@ TEST_F(Reassembly, ALinkLostDuringAPanelDropsTheQueuedBytes) {
         Duziz::sendMsg(MSG_DISCONNECTED, 0, kMessageBusName);
         EXPECT_EQ(link->queuedLength(), 0u);
     };
-    gc->isconnected = false;
+    askLoad(0);
+    askRename(3);
     feed(concat({preset, stored}));
     EXPECT_EQ(link->receivedLength(), 0u);
     EXPECT_EQ(link->queuedLength(), 0u);
@@ -222,6 +234,7 @@ TEST_F(Reassembly, ALinkLostDuringAPanelDropsTheQueuedBytes) {
     EXPECT_EQ(readFile(dir / "p.sDsp"), preset);
 
     // The next link: its first reply completes.
+    askRename(3);
     feed(stored);
     EXPECT_EQ(bus.positions(MSG_PRESET_WRITTEN), std::vector<int>{0});
     EXPECT_EQ(link->receivedLength(), 0u);
@@ -234,7 +247,8 @@ TEST_F(Reassembly, BytesArrivingDuringADispatchOfTheByteFeedComeAfterIt) {
     const Bytes stored = hex("01 20 03 0B 00 01 00 01 33 04 40");
     feeding.answerSave(dir / "p.sGEQ");
     feeding.duringSave = [&] { feed(stored); };
-    gc->isconnected = false;
+    askLoad(1);
+    askRename(3);
     for (uint8_t byte : preset) link->RecByte(byte);
     EXPECT_EQ(readFile(dir / "p.sGEQ"), preset);
     EXPECT_EQ(bus.messages, (std::vector<std::pair<int, int>>{{MSG_PRESET_RECEIVED, 1},

@@ -433,6 +433,7 @@ TEST_F(Sequences, APresetReplyThatIsNoWholePresetIsNeverSavedAsOne) {
         ui.clearCalls();
         ui.answerSave(dir / "never.preset");
         bus.messages.clear();
+        link->sendCMD_LoadPresetFromDevice(c.reply[9] - 1, 0, 0);
         link->converToData(c.reply);
         EXPECT_TRUE(ui.callsOf("save").empty()) << "no save panel for a damaged preset";
         EXPECT_FALSE(std::filesystem::exists(dir / "never.preset"));
