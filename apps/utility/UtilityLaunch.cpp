@@ -2,7 +2,6 @@
 
 #include "link/GCData.h"
 #include "link/XCoreData.h"
-#include "platform/Resources.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -20,8 +19,8 @@ XCoreData& programCore(const ProgramConstants& program, const LaunchOptions& opt
     XCoreData& core = XCoreData::shareData();
     if (options.demo && !options.firmwareFolder.empty())
         core.setResourcesDir(options.firmwareFolder);
-    else if (*program.manifestFolder)
-        core.setResourcesDir(platform::resourcesFolder() + "/" + program.manifestFolder);
+    else
+        core.setResourcesDir(programResourcesDir(program));
     return core;
 }
 

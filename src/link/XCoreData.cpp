@@ -36,6 +36,12 @@ void XCoreData::setResourcesDir(std::string dir) {
     resourcesDir_ = dir.empty() ? platform::resourcesFolder() : std::move(dir);
 }
 
+std::string programResourcesDir(const ProgramConstants& program) {
+    std::string dir = platform::resourcesFolder();
+    if (*program.manifestFolder) dir += std::string("/") + program.manifestFolder;
+    return dir;
+}
+
 std::string XCoreData::pathInDocumentDctry(const std::string& name) const { return resourcesDir_ + "/lib/" + name; }
 
 std::optional<std::string> XCoreData::bundleLib(const std::string& name) const {

@@ -130,3 +130,7 @@ private:
 };
 
 extern XCoreData* coreData;
+
+// The resources folder of a program, whose lib/ holds its own manifest: platform::resourcesFolder(),
+// or the program's manifestFolder below it.
+std::string programResourcesDir(const ProgramConstants& program);

@@ -14,6 +14,7 @@
 
 #include "firmware/FirmwareUpdateWindow.h"
 #include "link/LConstrant.h"
+#include "link/XCoreData.h"
 #include "platform/Sleeper.h"
 #include "platform/Trace.h"
 #include "platform/qt/QtMainExecutor.h"
@@ -24,6 +25,7 @@
 #include "simfront/SimFronts.h"
 #include "support/LoopbackLink.h"
 #include "support/TestFiles.h"
+#include "ui/AppDelegate.h"
 #include "ui/CRProgressIndicator.h"
 #include "ui/DirazuzeControl.h"
 #include "ui/StartMainWindow.h"
@@ -48,6 +50,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <regex>
 
 namespace {
 
@@ -66,14 +70,17 @@ void nameSomePresets(sim::SimMixer& mixer) {
     }
 }
 
-// The resources of a program, written into folder, which it returns: the shipped manifest with an
-// address for the maker's web page (so that its link shows), and four small firmware images.
-std::string writeResources(const std::string& folder) {
+// The resources of a program, written into folder, which it returns: the program's own shipped
+// manifest (which names it) with an address for the maker's web page filled in, so that its link
+// shows, and four small firmware images.
+std::string writeResources(Camera& camera, const std::string& folder, const ProgramConstants& program) {
     std::filesystem::create_directories(folder + "/lib");
-    std::ofstream(folder + "/lib/" + kFirmwareManifestName) << R"({"Firmwares": [
-        {"MCU_VER2": ""}, {"MCU_VER1": ""}, {"DSP_VER2": ""}, {"DSP_VER1": ""},
-        {"App_Name": "K42 Firmware update tool"}, {"App_Ver": "Version:3.6.3"}, {"compName": "Varnel"},
-        {"URL": "www.varnel.example"}, {"Utype": "0"}]})";
+    std::ifstream shipped(programResourcesDir(program) + "/lib/" + kFirmwareManifestName);
+    const std::string text((std::istreambuf_iterator<char>(shipped)), std::istreambuf_iterator<char>());
+    static const std::regex emptyUrl(R"re("URL"\s*:\s*"")re");
+    camera.expect(std::regex_search(text, emptyUrl), "shipped manifest read, its web address empty");
+    std::ofstream(folder + "/lib/" + kFirmwareManifestName)
+        << std::regex_replace(text, emptyUrl, R"("URL": "www.varnel.example")");
     const size_t kilobytes[kFirmwareBoards] = {12, 6, 8, 4};
     for (int board = 0; board < kFirmwareBoards; ++board) {
         std::ofstream image(folder + "/lib/" + Firmware_BIN[board], std::ios::binary);
@@ -106,6 +113,8 @@ struct Program {
     const ProgramConstants& constants;
     const char* prefix;
     int firmwareVersion;
+    // The name that the program's own manifest gives it, which its about window shows.
+    const char* name;
 };
 
 // One program on the rig: its windows, the simulated mixers they talk to, and the pictures of
@@ -115,14 +124,16 @@ public:
     Session(Camera& camera, const Program& program)
         : camera_(camera),
           program_(program.constants),
+          name_(program.name),
           prefix_(QString::fromUtf8(program.prefix) + '-'),
           folder_(QDir::currentPath()),
           remote_(7, program.firmwareVersion),
           tcp_(remote_, "127.0.0.1", 0),
           settings_(testsupport::loopbackLinkSettings(tcp_.port())),
           store_(program.constants),
-          core_(writeResources(dir_ / "resources")),
+          core_(writeResources(camera, dir_ / "resources", program.constants)),
           main_(store_, core_, settings_),
+          delegate_([this] { return readManifestEntries(core_); }, dir_ / "support"),
           presets_(store_),
           mixer_(7, program.firmwareVersion),
           line_(main_.link(), mixer_) {
@@ -140,6 +151,9 @@ public:
             firmware_->awakeFromNib();
         }
         main_.updatePageButtons();
+        // The launch reads the program's manifest, which names the window and the about window.
+        delegate_.setWindow(&main_);
+        delegate_.applicationDidFinishLaunching();
         main_.move(40, 40);
         main_.show();
     }
@@ -181,6 +195,8 @@ public:
         shoot("main-serial", &main_);
         main_.setDeviceLabel(address);
         ui_.onModal([&](platform::ModalWindow&) {
+            camera_.expect(main_.aboutWindow()->lb_Product_name()->text() == QLatin1String(name_),
+                           "about window names the program");
             camera_.shootScreen(prefix_ + "about", {&main_, main_.aboutWindow()});
             main_.aboutWindow()->close();
             return -60006;
@@ -363,6 +379,7 @@ private:
 
     Camera& camera_;
     const ProgramConstants& program_;
+    const char* const name_;
     const QString prefix_;
     const QString folder_;
     testsupport::TempDir dir_;
@@ -375,6 +392,7 @@ private:
     GCData store_;
     XCoreData core_;
     StartMainWindow main_;
+    AppDelegate delegate_;
     SaveLoadWindow presets_;
     std::unique_ptr<FirmwareUpdateWindow> firmware_;
     sim::SimMixer mixer_;
@@ -390,8 +408,9 @@ int main(int argc, char** argv) {
     platform::SerialRegistry::setShared(new platform::FakeSerialRegistry());
     Camera camera(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
 
-    for (const Program& program : {Program{kUtilityConstants, "utility", sim::SimMixer::kNewLayoutVersion},
-                                   Program{kConversionConstants, "conversion", 63}}) {
+    for (const Program& program :
+         {Program{kUtilityConstants, "utility", sim::SimMixer::kNewLayoutVersion, "K42 Firmware update tool"},
+          Program{kConversionConstants, "conversion", 63, "Varnel Preset Conversion"}}) {
         Session session(camera, program);
         session.shootMainWindow();
         session.shootPresetWindow();

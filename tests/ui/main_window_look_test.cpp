@@ -7,7 +7,6 @@
 #include "UiTestSupport.h"
 #include "link/GCData.h"
 #include "link/XCoreData.h"
-#include "platform/Resources.h"
 #include "platform/testing/ScriptedUiServices.h"
 #include "support/WindowLook.h"
 #include "ui/VerWindow.h"
@@ -27,8 +26,7 @@ namespace {
 struct MainWindows {
     explicit MainWindows(const ProgramConstants& program)
         : store(program),
-          core(platform::resourcesFolder() +
-               (*program.manifestFolder ? "/" + std::string(program.manifestFolder) : "")),
+          core(programResourcesDir(program)),
           window(store, core) {
         window.prepareControls();
         const auto entries = readManifestEntries(core);
