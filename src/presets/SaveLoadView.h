@@ -157,6 +157,11 @@ public:
     bool tableViewShouldEditTableColumnRow(int, int) const { return false; }
 
     // ---- Preset operations ------------------------------------------------------------------
+    // While a backup or a restore runs, or while the window waits for the answer to a Load, a
+    // write, a rename or a Recall, none of these starts anything, whatever the lock shows: the
+    // status line says why. A delete waits for no answer; list reads the window did not ask for
+    // (the window switcher's, Connect's) are not waited for.
+    //
     // Copies the selected preset from the mixer to a file (the link runs the save panel).
     void loadPresetClick();
     // Writes a preset file into the mixer, at the chosen channel, bus or effects unit.
@@ -181,7 +186,9 @@ public:
     void ShowMessage(const std::string& text);
 
     // ---- Busy state, watchdog, messages -----------------------------------------------------
-    // true enters the busy state while the mixer is connected; false always leaves it.
+    // true enters the busy state while the mixer is connected; false always leaves it. The
+    // operations note what the busy state waits for: a message ends only the busy state of the
+    // request it answers (one entered by setBar alone, any).
     void setBar(bool busy);
     void setTimeBegin();
     void setTimerInvalid();
@@ -201,11 +208,25 @@ public:
     int nc = 0;
     // The watchdog (null until the window is built).
     const platform::PausableTimer* watchdog() const { return m_timer.get(); }
-    bool isBusy() const { return busy_; }
+    bool isBusy() const { return request_ != Request::None; }
 
 private:
     // What of a whole-memory transfer the window shows as under way.
     enum class Transfer { None, Backup, Restore };
+    // What the busy state waits for: the answer to a Load, a write, a rename or a Recall; a
+    // delete, which nothing answers (it ends at the watchdog); or, entered by setBar alone, any
+    // message that ends a busy state.
+    enum class Request { None, Any, Load, Write, Rename, Delete, Recall };
+    // Goes busy (while the mixer is connected), waiting for the request's answer.
+    void waitFor(Request request);
+    // A message answering `request` ends the busy state.
+    bool answers(Request request) const { return request_ == request || request_ == Request::Any; }
+    // While a transfer runs or an answer is awaited, an operation starts nothing and the status
+    // line says why.
+    bool refusedWhileBusy();
+    // The busy state ends without the answer it waited for: the link drops that answer when it
+    // comes late, whatever is asked meanwhile.
+    void giveUpRequest();
     // The channel a request is about: the channel box for every type.
     int chboxIndex() const { return view_.boxIndex(SaveLoadControls::Control::chbox); }
     // A request ended without its answer: the busy state and a transfer's display end, the
@@ -221,7 +242,7 @@ private:
     std::unique_ptr<platform::PausableTimer> m_timer;
     platform::NotificationCenter::ObserverToken busObserver_;
     util::WindowDelegate* delegate_ = nullptr;
-    bool busy_ = false;
+    Request request_ = Request::None;
     // A preset file was sent to the mixer and the window is busy until its answer.
     bool writingPreset_ = false;
     Transfer transfer_ = Transfer::None;

@@ -24,9 +24,41 @@ void SaveLoadView::setBar(bool busy) {
         setTimeBegin();
     else if (transfer_ == Transfer::None)
         setTimerInvalid();
-    busy_ = busy;
+    if (!busy)
+        request_ = Request::None;
+    else if (request_ == Request::None)
+        request_ = Request::Any;
     if (!busy) writingPreset_ = false;
     LockGUI(!busy);
+}
+
+void SaveLoadView::waitFor(Request request) {
+    setBar(true);
+    LockGUI(false);
+    if (isBusy()) request_ = request;
+}
+
+bool SaveLoadView::refusedWhileBusy() {
+    const char* why = nullptr;
+    if (transfer_ != Transfer::None)
+        why = "Wait until the transfer under way has ended.";
+    else if (isBusy() && request_ != Request::Delete)
+        why = "Wait for the mixer's answer to the request under way.";
+    if (!why) return false;
+    platform::trace("preset window busy: %s", why);
+    setStatusFieldTitle(why, false);
+    return true;
+}
+
+void SaveLoadView::giveUpRequest() {
+    if (!mainVctl) return;
+    switch (request_) {
+    case Request::Load: mainVctl->abandonPresetRequest(RequestLedger::Preset::Data); return;
+    case Request::Write:
+    case Request::Rename: mainVctl->abandonPresetRequest(RequestLedger::Preset::Stored); return;
+    case Request::Recall: mainVctl->abandonPresetRequest(RequestLedger::Preset::List); return;
+    default: return;
+    }
 }
 
 void SaveLoadView::setTimeBegin() {
@@ -49,6 +81,7 @@ void SaveLoadView::setAnimate() {
 void SaveLoadView::failInProgress() {
     const bool transferring = transfer_ != Transfer::None;
     transfer_ = Transfer::None;
+    giveUpRequest();
     setBar(false);
     if (transferring) {
         // A mixer that goes on later must not complete a backup file or be sent the rest of a
@@ -81,6 +114,9 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     switch (profile.cmdType) {
     case MSG_PRESET_LIST_LOADED:
         if (gc_.program().presetLibrary) UpdatePresetList();
+        // A list read the window did not ask for (Connect's, the switcher's) ends no other
+        // request, and nothing during a transfer.
+        if (transfer_ != Transfer::None || (isBusy() && !answers(Request::Recall))) return;
         setBar(false);
         LockGUI(true);
         setStatusFieldTitle("Preset List Loaded!", true);
@@ -94,14 +130,16 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
             setStatusFieldTitle(gc_.program().backupDoneText, true);
         return;
     case MSG_PRESET_BUSY:
-        setBar(true);
-        LockGUI(false);
+        // The name panel sent a name: the mixer answers it as a stored preset.
+        waitFor(Request::Rename);
         return;
     case MSG_PRESET_IDLE: {
         // The link's 259 after its "Warning!" that the backup failed: nothing more will come,
         // whether the window is shown or not. A 259 while the link still collects the backup
         // ends nothing (the window switcher posts none while a transfer is under way).
         const bool backupFailed = transfer_ == Transfer::Backup && !(mainVctl && mainVctl->isMemoryExportUnderWay());
+        // The window was opened again: what it waited for is given up.
+        giveUpRequest();
         setBar(false);
         LockGUI(true);
         if (backupFailed) failInProgress();
@@ -110,6 +148,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     case MSG_PRESET_RECEIVED:
         // The save panel opens next: the text waits until the file is written (274), and a
         // cancelled panel or a failed write leaves the status line as it was.
+        if (!answers(Request::Load)) return;
         setBar(false);
         LockGUI(true);
         return;
@@ -117,6 +156,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
         setStatusFieldTitle("Preset successfully saved to computer!", true);
         return;
     case MSG_PRESET_WRITTEN:
+        if (!answers(Request::Write) && !answers(Request::Rename)) return;
         setBar(false);
         LockGUI(true);
         setStatusFieldTitle("Preset loaded successfully!", true);
@@ -137,7 +177,7 @@ void SaveLoadView::MsgProcess(const Userprofile& profile) {
     case MSG_DISCONNECTED:
         if (util::StatusLamp* lamp = view_.statusLCD()) lamp->setIsLighted(false);
         // No answer can come over a lost link: what was under way has failed.
-        if (busy_ || transfer_ != Transfer::None) failInProgress();
+        if (isBusy() || transfer_ != Transfer::None) failInProgress();
         return;
     default: return;
     }
@@ -155,7 +195,7 @@ void SaveLoadView::setMemoryStatus(int n) {
     if (n == kMemoryPacketCount) {
         LockGUI(true);
         transfer_ = Transfer::None;
-        if (!busy_) setTimerInvalid();
+        if (!isBusy()) setTimerInvalid();
     }
 }
 

@@ -17,20 +17,19 @@ bool canSend() { return mainVctl && mainVctl->isRealConnect(); }
 // ---- Preset operations ------------------------------------------------------------------------
 
 void SaveLoadView::loadPresetClick() {
+    if (refusedWhileBusy()) return;
     if (citemindex < 0) {
         view_.setStatusText("No item selected ");
         return;
     }
     if (mainVctl) mainVctl->sendCMD_LoadPresetFromDevice(CHCType[index_mode()], citemindex, chboxIndex());
-    if (gc_.isconnected) {
-        setBar(true);
-        LockGUI(false);
-    }
+    if (gc_.isconnected) waitFor(Request::Load);
 }
 
 void SaveLoadView::saveBtnClick() { LocalOnLocal(); }
 
 void SaveLoadView::LocalOnLocal() {
+    if (refusedWhileBusy()) return;
     const int type = CHCType[index_mode()];
     // The file goes to the chosen channel, bus or effects unit; a scene file keeps its own index.
     int channel = 0;
@@ -42,14 +41,14 @@ void SaveLoadView::LocalOnLocal() {
     }
     const bool ok = gc_.ReadPresetFileFromLocal(type, channel);
     if (gc_.isconnected && ok) {
-        setBar(true);
-        LockGUI(false);
+        waitFor(Request::Write);
         writingPreset_ = canSend();
         if (mainVctl) mainVctl->sendCMD_LoadPresetFromLocal(type, channel);
     }
 }
 
 void SaveLoadView::deletePresetClick() {
+    if (refusedWhileBusy()) return;
     const int row = citemindex;
     const int type = CHCType[index_mode()];
     if (row < 0) return;
@@ -57,25 +56,19 @@ void SaveLoadView::deletePresetClick() {
     const int answer = platform::UiServices::shared().alert("Warning!", "Delete selected preset ?", {"Yes", "No"});
     if (answer != 0) return;
     if (mainVctl) mainVctl->sendCMD_DeletePreset(type, row);
-    if (gc_.isconnected) {
-        LockGUI(false);
-        setBar(true);
-    }
+    if (gc_.isconnected) waitFor(Request::Delete);
 }
 
 void SaveLoadView::RecallAllPreset() {
-    if (!mainVctl) return;
+    if (!mainVctl || refusedWhileBusy()) return;
     // The link asks for the other three lists in turn and posts 256 after the last. Without the
     // preset library nothing is asked: the busy state ends only by the watchdog.
     if (gc_.program().presetLibrary) mainVctl->sendCMD_ReadPresetList(0);
-    if (gc_.isconnected) {
-        setBar(true);
-        LockGUI(false);
-    }
+    if (gc_.isconnected) waitFor(Request::Recall);
 }
 
 void SaveLoadView::tablvieDoubleClick(int row) {
-    if (row < 0) return;
+    if (row < 0 || refusedWhileBusy()) return;
     PresetNamePanel& panel = view_.alertPanel();
     panel.presetindex = row;
     panel.smodeindex = CHCType[index_mode()];
@@ -98,6 +91,7 @@ void SaveLoadView::setStatusFieldTitle(const std::string& title, bool ok) {
 // ---- Whole-memory backup and restore ------------------------------------------------------------
 
 void SaveLoadView::memImportClick() {
+    if (refusedWhileBusy()) return;
     // Asked of the link itself: an adapter that answered but was not switched on with Connect
     // counts as connected, yet takes no frame.
     if (!canSend()) {
@@ -130,6 +124,7 @@ void SaveLoadView::memImportClick() {
 }
 
 void SaveLoadView::memExportClick() {
+    if (refusedWhileBusy()) return;
     // Varnel Preset Conversion writes back only into a mixer that reported the new layout's
     // firmware; a version not reported yet, or an old one, is asked for again.
     if (gc_.program().mcuVersion) {

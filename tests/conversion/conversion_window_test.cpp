@@ -168,7 +168,11 @@ TEST_F(ConversionWindowTest, TheBackupButtonRunsOnlyForAnOldOrUnreportedMixer) {
         EXPECT_EQ(sentCommands(), std::vector<int>{0x2F});
         EXPECT_TRUE(controls.allButtonsEnabled(false));
         EXPECT_FALSE(logic.isBusy()) << "the packets show the progress; no watchdog";
-        post(MSG_PRESET_IDLE);
+        // A second backup waits until this one has ended.
+        logic.memImportClick();
+        EXPECT_EQ(ui.callsOf("alert").size(), 1u);
+        EXPECT_EQ(controls.status, "Wait until the transfer under way has ended.");
+        post(MSG_BACKUP_PACKET, 30);
     }
 }
 

@@ -404,3 +404,63 @@ TEST_F(FirmwareStop, AStrayAnswerInTheMiddleOfABoardSendsOneBlockTwiceAndNoMore)
         EXPECT_EQ(blocksFrom(mixer.received, runStart).size(), 12u + 3 + 4 + 1 + 1) << "nothing sent late";
     }
 }
+
+namespace {
+
+// A mixer that answers more than it was asked, or asks for blocks again, still gets every image
+// whole, and the run completes within its tries: a block failure it repeats counts once (the
+// repeat comes while the board, started again, awaits its ready acknowledgement and no block of
+// the new try has gone out), a mixer that throws blocks away and asks for an earlier one gets it
+// at once, and one that repeats every block acknowledgement is sent nothing it did not ask for.
+TEST_F(FirmwareStop, AMixerThatRepeatsItsAnswersOrAsksForAnEarlierBlockGetsEveryImageWhole) {
+    linktest::writeFile(dir / (std::string("lib/") + Firmware_BIN[0]), imageBytes(0, 12 * 1024));
+    core->readAllFirmware_fromLocal();
+    ASSERT_EQ(core->dSegement[0], 12);
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimMixer&)> misbehave;
+        std::vector<int> failures;         // boards reported failed, in order
+        std::vector<int> mainBoardBlocks;  // the main board's blocks as sent (empty: not checked)
+    };
+    const Case cases[] = {
+        {"the keyboard fails twice at its block 1, and every failure is repeated",
+         [](sim::SimMixer& m) {
+             m.failBoardTimes(1, 2, 1);
+             m.repeatReplies({0xF1});
+         },
+         {1, 1},
+         {}},
+        {"every block acknowledgement is repeated", [](sim::SimMixer& m) { m.repeatReplies({0xFB, 0xF1}); }, {}, {}},
+        {"the mixer asks for the main board's block 3 when block 6 comes",
+         [](sim::SimMixer& m) { m.rewindBoard(0, 6, 3); },
+         {},
+         {0, 1, 2, 3, 4, 5, 6, 3, 4, 5, 6, 7, 8, 9, 10, 11}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        mixer = sim::SimMixer();
+        c.misbehave(mixer);
+        bus.messages.clear();
+        program();
+        // A block acknowledgement taken for the answer of a copy waits a while for the next.
+        for (int wait = 0; wait < 200 && window.isRunning(); ++wait) advance(StartMainView::kBlockReaskAfter);
+
+        EXPECT_FALSE(window.isRunning());
+        EXPECT_EQ(fw.statusText, "Firmware update complete");
+        EXPECT_EQ(bus.positions(MSG_BOARD_FAILED), c.failures);
+        EXPECT_EQ(bus.positions(MSG_BOARD_DONE), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_EQ(mixer.firmware[0], padded(imageBytes(0, 12 * 1024)));
+        for (int board = 1; board < 4; ++board)
+            EXPECT_EQ(mixer.firmware[static_cast<size_t>(board)], padded(imageBytes(board, kImageSizes[board])))
+                << "board " << board;
+        EXPECT_TRUE(mixer.rejected.empty());
+        if (!c.mainBoardBlocks.empty()) {
+            std::vector<int> mainBoard;
+            for (const auto& [board, block] : blocksFrom(mixer.received, 0))
+                if (board == 0) mainBoard.push_back(block);
+            EXPECT_EQ(mainBoard, c.mainBoardBlocks);
+        }
+    }
+}
+
+}  // namespace

@@ -160,6 +160,11 @@ Bytes SimMixer::takeChunk() {
 
 void SimMixer::reply(Bytes f) {
     if (silent_) return;
+    if (repeated_.count(f[8])) {
+        repeated_.erase(f[8]);
+        reply(f);
+        repeated_.insert(f[8]);
+    }
     if (repliesBeforeHold_ == 0) {
         held_.insert(held_.end(), f.begin(), f.end());
         return;
@@ -223,6 +228,7 @@ void SimMixer::feed(uint8_t byte) {
     if (in_.size() < expected) return;
     Bytes f;
     f.swap(in_);
+    if (lost_.erase(f[8])) return;
     received.push_back(f);
     if (!wellFormed(f)) {
         rejected.push_back(f);
@@ -362,9 +368,13 @@ void SimMixer::handle(const Bytes& f) {
             return;
         }
         int& next = nextBlock_[static_cast<size_t>(board)];
-        if (block == next) {
-            firmware[static_cast<size_t>(board)].insert(firmware[static_cast<size_t>(board)].end(), f.begin() + 12,
-                                                        f.begin() + 1036);
+        Bytes& image = firmware[static_cast<size_t>(board)];
+        if (block == next && rewind_.board == board && rewind_.atBlock == block) {
+            image.resize(static_cast<size_t>(rewind_.toBlock) * 1024);
+            next = rewind_.toBlock;
+            rewind_ = {};
+        } else if (block == next) {
+            image.insert(image.end(), f.begin() + 12, f.begin() + 1036);
             ++next;
         }
         Bytes ack = makeFrame(15, command, sub);

@@ -86,6 +86,13 @@ public:
     size_t heldLength() const { return held_.size(); }
     // The last reply frame that went out (held ones do not count), for a mixer that repeats it.
     const Bytes& lastReplySent() const { return lastSent_; }
+    // Sends every reply with one of these commands twice in a row.
+    void repeatReplies(std::set<uint8_t> commands) { repeated_ = std::move(commands); }
+    // The next request with this command is lost on its way: the mixer never sees it.
+    void loseNext(uint8_t command) { lost_.insert(command); }
+    // When block atBlock of the board comes in as the one it wants, the mixer throws away what it
+    // took from block toBlock on and asks for toBlock again (once).
+    void rewindBoard(int board, int atBlock, int toBlock) { rewind_ = {board, atBlock, toBlock}; }
 
     // ---- firmware ----
     int firmwareVersion() const { return version_; }
@@ -152,6 +159,11 @@ private:
     int repliesBeforeHold_ = -1;
     Bytes held_;
     Bytes lastSent_;
+    std::set<uint8_t> repeated_;
+    std::set<uint8_t> lost_;
+    struct Rewind {
+        int board = -1, atBlock = -1, toBlock = -1;
+    } rewind_;
     int version_;
     uint32_t random_;
     std::array<int, 4> nextBlock_{};
