@@ -551,4 +551,232 @@ INSTANTIATE_TEST_SUITE_P(Transfers, TransferInterrupted,
                                            Interruption{"ExportPacketLost", false, 7}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- Answers that come late ------------------------------------------------------------------
+
+// Requests of the mixer's own kind: how many it received of a command.
+size_t receivedOf(sim::LockedMixer& mixer, uint8_t command) {
+    return mixer.with([command](sim::SimMixer& m) { return m.receivedCount(command); });
+}
+
+// The mixer falls silent, holding its answers back, and answers everything it held when released.
+void holdAnswers(sim::LockedMixer& mixer) {
+    mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(0); });
+}
+void release(sim::LockedMixer& mixer, sim::TcpFront& tcp) {
+    tcp.send(mixer.with([](sim::SimMixer& m) {
+        m.holdRepliesAfter(-1);
+        return m.takeHeldReplies();
+    }));
+}
+
+// Load to Computer of one preset goes unanswered until the watchdog gives it up; the user loads
+// another; then the mixer answers both. The one save panel, opened for the second preset, saves
+// the second preset.
+struct TwoLoads {
+    const char* name;
+    int tag;  // the type selector's cell
+    int first, second;  // rows
+};
+
+class ALoadGivenUp : public PresetWindowEndToEnd, public ::testing::WithParamInterface<TwoLoads> {};
+
+TEST_P(ALoadGivenUp, AnswersIntoNobodysFile) {
+    const TwoLoads& c = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        chooseType(c.tag);
+        const int type = CHCType[window.logic().index_mode()];
+        holdAnswers(mixer);
+        press(c.first);
+        click(window.loadBtn());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+
+        const std::string file = files / (std::string("second.") + PresetFilter[type]);
+        ui.answerSave(file);
+        press(c.second);
+        click(window.loadBtn());
+        ASSERT_TRUE(runUntil([&] { return receivedOf(mixer, 0x32) == 2; }));
+        release(mixer, tcp);
+        ASSERT_TRUE(waitStatus("Preset successfully saved to computer!"));
+        EXPECT_EQ(readFile(file), mixer.with([&](sim::SimMixer& m) {
+                      return m.presets[static_cast<size_t>(type)][static_cast<size_t>(c.second)];
+                  }));
+        EXPECT_EQ(ui.callsOf("save").size(), 1u);
+        EXPECT_FALSE(window.logic().isBusy());
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, ALoadGivenUp,
+                         ::testing::Values(TwoLoads{"DspChannelPresets5Then8", 1, 4, 7},
+                                           TwoLoads{"Scenes3Then7", 0, 2, 6}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A Load given up whose answer never comes: the next Load's answer is taken for the one owed, so
+// that Load fails at its watchdog; the one after it is answered and saved.
+TEST_F(PresetWindowEndToEnd, AnAnswerLostCostsTheNextLoadAloneAndNoFile) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        chooseType(1);
+        holdAnswers(mixer);
+        press(4);
+        click(window.loadBtn());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+        mixer.with([](sim::SimMixer& m) {
+            m.holdRepliesAfter(-1);
+            m.takeHeldReplies();  // lost
+        });
+
+        press(5);
+        click(window.loadBtn());
+        EXPECT_TRUE(window.logic().isBusy());
+        ASSERT_TRUE(runUntil([&] { return !window.logic().isBusy(); }));
+        EXPECT_EQ(status(), "Current process failed!");
+        EXPECT_EQ(receivedOf(mixer, 0x32), 2u) << "the mixer answered the second Load";
+
+        const std::string file = files / "third.sDsp";
+        ui.answerSave(file);
+        press(6);
+        click(window.loadBtn());
+        ASSERT_TRUE(waitStatus("Preset successfully saved to computer!"));
+        EXPECT_EQ(readFile(file), mixer.with([](sim::SimMixer& m) { return m.presets[0][6]; }));
+        EXPECT_EQ(ui.callsOf("save").size(), 1u);
+    });
+}
+
+// A preset write goes unanswered until the watchdog gives it up; the user writes another preset,
+// of another type or of the same, whose frame never reaches the mixer; then the mixer reports the
+// first write stored. That late report is no answer for the second write: no success is shown,
+// the window still waits, and quitting still asks first.
+class AWriteGivenUp : public PresetWindowEndToEnd, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AWriteGivenUp, ShowsNoLaterWriteAsDone) {
+    const bool sameType = GetParam();
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        AppDelegate delegate([] { return AppDelegate::ManifestEntries(9); });
+        const std::string dspFile = files / "kick.sDsp";
+        const std::string geqFile = files / "main.sGEQ";
+        writeFile(dspFile, mixer.with([](sim::SimMixer& m) { return m.presets[0][3]; }));
+        writeFile(geqFile, mixer.with([](sim::SimMixer& m) { return m.presets[1][2]; }));
+
+        holdAnswers(mixer);
+        chooseType(1);
+        ui.answerOpen(dspFile);
+        click(window.savebtn());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+
+        mixer.with([](sim::SimMixer& m) { m.loseNext(0x23); });
+        if (!sameType) chooseType(4);
+        ui.answerOpen(sameType ? dspFile : geqFile);
+        click(window.savebtn());
+        EXPECT_TRUE(window.logic().isBusy());
+        EXPECT_EQ(receivedOf(mixer, 0x23), 1u) << "the second write's frame was lost";
+
+        // The late report, then the answer to a list read asked after it, in the stream's order.
+        const size_t lists = bus.count(MSG_PRESET_LIST_LOADED);
+        release(mixer, tcp);
+        link->sendCMD_ReadPresetList(3);
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_PRESET_LIST_LOADED) == lists + 1; }));
+        EXPECT_EQ(bus.count(MSG_PRESET_WRITTEN), 0u);
+        EXPECT_NE(status(), "Preset loaded successfully!");
+        EXPECT_TRUE(window.logic().isBusy()) << "a list read the window did not ask for ends nothing";
+        EXPECT_FALSE(controlsEnabled());
+        testsupport::expectQuitRefused(delegate, ui, "A preset is being written into the mixer.");
+
+        // The second write's frame never came: the watchdog ends it as failed.
+        ASSERT_TRUE(runUntil([&] { return !window.logic().isBusy(); }));
+        EXPECT_EQ(status(), "Current process failed!");
+        testsupport::expectQuitUnasked(delegate, ui);
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, AWriteGivenUp, ::testing::Values(false, true),
+                         [](const auto& param) { return param.param ? "SameType" : "OtherType"; });
+
+// The mixer froze on the scene list asked for when the link came up, the user opened the preset
+// window and started a restore, and then the mixer answered everything. The lists it sends during
+// the restore unlock nothing, a backup cannot start over it, and the mixer ends with the file's
+// memory; the lists are read again once the restore has ended.
+TEST_F(PresetWindowEndToEnd, ListsArrivingDuringARestoreLeaveItLocked) {
+    ASSERT_TRUE(tcp.ok() && udp.ok());
+    mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(3); });  // the DSP, GEQ and DFX lists
+    ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; })) << "no mixer found";
+    link->switchLighted();
+    ASSERT_TRUE(runUntil([&] { return receivedOf(mixer, 0x18) == 4; }));
+    EXPECT_EQ(bus.count(MSG_PRESET_LIST_LOADED), 0u);
+
+    openAndRun([&] {
+        ASSERT_TRUE(runUntil([&] { return receivedOf(mixer, 0x18) == 5; })) << "the window asks for the lists";
+        EXPECT_TRUE(controlsEnabled());
+        Bytes memory = mixer.with([](sim::SimMixer& m) { return m.memoryImage(); });
+        for (int packet = 1; packet <= 30; ++packet) memory[memoryPacketOffset(packet) + 30] ^= 0x5A;
+        const std::string file = files / "restore.mprt";
+        writeFile(file, memory);
+        ui.answerOpen(file);
+        click(window.memExBtn());
+        ASSERT_TRUE(runUntil([&] { return receivedOf(mixer, 0x31) == 1; }));
+
+        // Each list loaded while the restore runs: the controls, and a Backup pressed then.
+        struct Seen {
+            bool enabled;
+            std::string status;
+        };
+        std::vector<Seen> duringRestore;
+        auto lists = platform::NotificationCenter::defaultCenter().addObserver(
+            kMessageBusName, [&](const platform::Notification& note) {
+                const auto* p = std::any_cast<UserprofilePtr>(&note.object);
+                if (!p || !*p || (*p)->cmdType != MSG_PRESET_LIST_LOADED || bus.count(MSG_RESTORE_PACKET) >= 30) return;
+                const bool enabled = controlsEnabled();
+                window.logic().memImportClick();
+                duringRestore.push_back({enabled, status()});
+            });
+        release(mixer, tcp);
+        ASSERT_TRUE(runUntil([&] { return bus.count(MSG_RESTORE_PACKET) == 30 && !window.logic().isBusy(); }));
+
+        ASSERT_EQ(duringRestore.size(), 1u) << "the window's own list read, answered during the restore";
+        EXPECT_FALSE(duringRestore[0].enabled);
+        EXPECT_EQ(duringRestore[0].status, "Wait until the transfer under way has ended.");
+        EXPECT_TRUE(ui.callsOf("alert").empty()) << "no backup was started";
+        EXPECT_TRUE(ui.callsOf("save").empty());
+        EXPECT_EQ(mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }), memory);
+        std::vector<int> sent;
+        mixer.with([&](sim::SimMixer& m) {
+            for (const Bytes& f : m.received)
+                if (f.size() > 10 && f[8] == 0x31) sent.push_back(f[10]);
+        });
+        std::vector<int> oneTo30(30);
+        std::iota(oneTo30.begin(), oneTo30.end(), 1);
+        EXPECT_EQ(sent, oneTo30);
+        EXPECT_EQ(status(), "Preset List Loaded!");
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
+// A Load given up, and a backup started while the mixer is still silent: the Load's late answer
+// opens no save panel, and the backup file is the mixer's memory.
+TEST_F(PresetWindowEndToEnd, ALateLoadAnswerDuringABackupOpensNoPanel) {
+    connect();
+    openAndRun([&] {
+        listsOnOpen();
+        chooseType(1);
+        holdAnswers(mixer);
+        press(4);
+        click(window.loadBtn());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+
+        const std::string backup = files / "all.mprt";
+        startTransfer(false, backup);
+        ASSERT_TRUE(runUntil([&] { return receivedOf(mixer, 0x2F) == 1; }));
+        release(mixer, tcp);
+        ASSERT_TRUE(waitStatus("Backup of all Presets sucessfully saved to computer!"));
+        EXPECT_EQ(readFile(backup), mixer.with([](sim::SimMixer& m) { return m.memoryImage(); }));
+        EXPECT_EQ(ui.callsOf("save").size(), 1u) << "the backup's own panel alone";
+        EXPECT_TRUE(controlsEnabled());
+    });
+}
+
 }  // namespace
