@@ -91,6 +91,14 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
             if (answered) l.converToData(makeFrame(779, 0x18, 1));
         };
     };
+    // A list read the preset window gave up (its Recall timed out); with again, a new one followed.
+    auto listReadGivenUp = [](bool again) {
+        return [=](StartMainView& l, GCData&, XCoreData&) {
+            l.sendCMD_ReadPresetList(0);
+            l.abandonPresetRequest(RequestLedger::Preset::List);
+            if (again) l.sendCMD_ReadPresetList(0);
+        };
+    };
     // A preset of type was written into the mixer, or renamed there.
     auto written = [](int type) {
         return [=](StartMainView& l, GCData& g, XCoreData&) {
@@ -146,6 +154,8 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         {"list owed by a read replaced", listReadReplaced(false), makeFrame(779, 0x18, 1), {}, {}},
         {"list of the new read after the one owed", listReadReplaced(true), makeFrame(779, 0x18, 1), {},
          {"01 20 03 0B 00 01 00 01 18 02 40"}},
+        {"list of a read given up", listReadGivenUp(false), makeFrame(779, 0x18, 1), {}, {}},
+        {"list owed by a read given up", listReadGivenUp(true), makeFrame(779, 0x18, 1), {}, {}},
         {"list of a read that cannot ask for the next", switchedOff(listRead(0)), makeFrame(779, 0x18, 1), {}, {}},
         {"export packet 1 in the wrong place is reported anyway", backupAsked, with(makeFrame(2892, 0x2F, 1), 10, 1),
          {{257, 1}}, {}},
