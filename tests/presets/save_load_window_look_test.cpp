@@ -68,7 +68,9 @@ TEST(PresetWindowLook, EveryTextTheWindowCanShowFitsItsPlace) {
                                        "Importing all memory parameters  from local ,please wait!",
                                        "Preset successfully saved to computer!",
                                        "Preset loaded successfully!",
-                                       "No item selected "};
+                                       "No item selected ",
+                                       "Wait until the transfer under way has ended.",
+                                       "Wait for the mixer's answer to the request under way."};
         for (const ProgramConstants* c : {&kUtilityConstants, &kConversionConstants})
             for (const char* text : {c->firstStatusText, c->watchdogText, c->backupDoneText, c->restoreDoneText})
                 status.push_back(qs(text));
