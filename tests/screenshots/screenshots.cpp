@@ -205,8 +205,8 @@ public:
         main_.link().setTransport(&line_);
     }
 
-    // Idle, busy, a backup and a restore under way and done, a request that failed, and the name
-    // panel, an alert and a file panel over the window.
+    // Idle, busy (and a rename refused meanwhile), a backup and a restore under way and done, a
+    // request that failed, and the name panel, an alert and a file panel over the window.
     void shootPresetWindow() {
         BusCount backupPackets(MSG_BACKUP_PACKET), restorePackets(MSG_RESTORE_PACKET);
         const std::string backup = dir_ / (std::string("backup.") + program_.memoryFilter);
@@ -221,6 +221,10 @@ public:
                 presets_.recallBtn()->click();
                 camera_.expect(presets_.logic().isBusy(), "preset window busy");
                 shoot("presets-busy", &presets_);
+                // The table stays enabled while busy: a rename asked for now is refused, and says why.
+                presets_.logic().tablvieDoubleClick(2);
+                camera_.expect(status() == "Wait for the mixer's answer to the request under way.", "rename refused");
+                shoot("presets-busy-refused", &presets_);
                 line_.pumpAll();
             }
 
