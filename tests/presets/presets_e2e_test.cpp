@@ -88,6 +88,16 @@ protected:
     bool waitStatus(const std::string& text, std::chrono::milliseconds timeout = 10s) {
         return runUntil([&] { return status() == text; }, timeout);
     }
+    // Load to Computer of row of the type in cell tag, the mixer holding its answers back, until the
+    // watchdog gives the Load up.
+    void loadGivenUp(int tag, int row) {
+        listsOnOpen();
+        chooseType(tag);
+        mixer.with([](sim::SimMixer& m) { m.holdRepliesAfter(0); });
+        press(row);
+        click(window.loadBtn());
+        ASSERT_TRUE(waitStatus("Current process failed!"));
+    }
     bool controlsEnabled() const {
         for (QWidget* w : std::initializer_list<QWidget*>{window.memImptBtn(), window.memExBtn(), window.savebtn(),
                                                           window.deleteBtn(), window.recallBtn(), window.loadBtn(),
@@ -584,13 +594,8 @@ TEST_P(ALoadGivenUp, AnswersIntoNobodysFile) {
     const TwoLoads& c = GetParam();
     connect();
     openAndRun([&] {
-        listsOnOpen();
-        chooseType(c.tag);
+        ASSERT_NO_FATAL_FAILURE(loadGivenUp(c.tag, c.first));
         const int type = CHCType[window.logic().index_mode()];
-        holdAnswers(mixer);
-        press(c.first);
-        click(window.loadBtn());
-        ASSERT_TRUE(waitStatus("Current process failed!"));
 
         const std::string file = files / (std::string("second.") + PresetFilter[type]);
         ui.answerSave(file);
@@ -618,12 +623,7 @@ INSTANTIATE_TEST_SUITE_P(Presets, ALoadGivenUp,
 TEST_F(PresetWindowEndToEnd, AnAnswerLostCostsTheNextLoadAloneAndNoFile) {
     connect();
     openAndRun([&] {
-        listsOnOpen();
-        chooseType(1);
-        holdAnswers(mixer);
-        press(4);
-        click(window.loadBtn());
-        ASSERT_TRUE(waitStatus("Current process failed!"));
+        ASSERT_NO_FATAL_FAILURE(loadGivenUp(1, 4));
         mixer.with([](sim::SimMixer& m) {
             m.holdRepliesAfter(-1);
             m.takeHeldReplies();  // lost
@@ -761,12 +761,7 @@ TEST_F(PresetWindowEndToEnd, ListsArrivingDuringARestoreLeaveItLocked) {
 TEST_F(PresetWindowEndToEnd, ALateLoadAnswerDuringABackupOpensNoPanel) {
     connect();
     openAndRun([&] {
-        listsOnOpen();
-        chooseType(1);
-        holdAnswers(mixer);
-        press(4);
-        click(window.loadBtn());
-        ASSERT_TRUE(waitStatus("Current process failed!"));
+        ASSERT_NO_FATAL_FAILURE(loadGivenUp(1, 4));
 
         const std::string backup = files / "all.mprt";
         startTransfer(false, backup);
