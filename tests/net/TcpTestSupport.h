@@ -3,9 +3,9 @@
 // on 127.0.0.1 and a few helpers.
 
 #include "net/AsyncTcpSocket.h"
+#include "support/DescriptorWatch.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -268,9 +268,9 @@ private:
     uint16_t port_ = 0;
 };
 
-// Open descriptors of the process. The dispatch layer's own descriptors are opened on first use,
-// so it is brought up before a count is taken.
-inline size_t openDescriptors() {
+// Watches the descriptors a test opens. The dispatch layer's own descriptors are opened on first
+// use, so it is brought up before the watch begins.
+inline testsupport::DescriptorWatch watchDescriptors() {
     static const bool dispatchUp = [] {
         auto timer = platform::dispatch::Source::makeTimer(Queue::createSerial("test.warmup"));
         timer->setTimer(std::chrono::hours(1));
@@ -279,12 +279,7 @@ inline size_t openDescriptors() {
         return true;
     }();
     (void)dispatchUp;
-    size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
+    return testsupport::DescriptorWatch();
 }
 
 inline bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 10s) {
