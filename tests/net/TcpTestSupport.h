@@ -232,14 +232,13 @@ public:
             done += static_cast<size_t>(n);
         }
     }
-    // Reads exactly n bytes (less at end of stream or after the time-out).
+    // Reads exactly n bytes (less at end of stream, or once nothing came for the time-out: a long
+    // transfer goes on as long as bytes keep coming, however slowly a loaded machine moves them).
     Bytes read(size_t n, std::chrono::milliseconds timeout = 10s) {
         Bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{conn_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+            if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) break;
             uint8_t buf[65536];
             const ssize_t got = ::recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
             if (got <= 0) break;
