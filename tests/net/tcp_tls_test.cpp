@@ -401,7 +401,8 @@ TEST_F(TcpTls, AMegabyteToAPeerThatReadsLateArrivesWholeInOneCompletion) {
     std::thread server([&] {
         LibraryPeer tls = LibraryPeer::server(peer.connection());
         if (!tls.handshake()) return;
-        std::this_thread::sleep_for(300ms);
+        // Reads only once the socket has met a full send buffer.
+        if (!delegate->waitForCount(Event::WritePartial)) return;
         received = tls.read(payload->size());
     });
     sock->startTLS({{kCFStreamSSLAllowsAnyRoot, true}});
