@@ -7,6 +7,7 @@
 #include "net/AsyncTcpSocket.h"
 #include "simfront/SimFronts.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace mainwindowtest;
@@ -18,6 +19,16 @@ protected:
     sim::UdpFront::Options udpOptions(const std::string& from = "127.0.0.1", size_t length = 32,
                                       std::chrono::milliseconds delay = 0ms) const {
         return {settings.probePort, from, length, delay};
+    }
+    // Search ticks begun so far (each sleeps 0.05 s before its probe).
+    size_t ticks() const {
+        const auto sleeps = sleeper.sleeps();
+        return size_t(std::count(sleeps.begin(), sleeps.end(), 0.05));
+    }
+    // Runs until n more ticks have begun, so that n - 1 have run whole.
+    bool runTicks(size_t n, std::chrono::milliseconds timeout = 10s) {
+        const size_t until = ticks() + n;
+        return runUntil([&] { return ticks() >= until; }, timeout);
     }
     // Searches, finds the mixer at host and presses Connect.
     void connectTo(const std::string& host) {
@@ -50,10 +61,13 @@ TEST_F(MainWindowNetwork, SearchOnLoopbackBroadcastFindsTheMixerAndStopsProbing)
     EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
     EXPECT_EQ(link->isFounded, 1);
     // The ticks go on (receives stay armed) but no more probes go out. Probes already on their
-    // way when the reply was handled are let arrive first; four ticks then send none.
-    loop.runFor(300ms);
+    // way when the reply was handled are let arrive first (two ticks, and the mixer has dealt
+    // with all that reached it); four ticks then send none.
+    ASSERT_TRUE(runTicks(2));
+    ASSERT_TRUE(runUntil([&] { return mixer.settled(); }));
     const int probes = mixer.probes();
-    loop.runFor(800ms);
+    ASSERT_TRUE(runTicks(4));
+    EXPECT_TRUE(runUntil([&] { return mixer.settled(); }));
     EXPECT_EQ(mixer.probes(), probes);
 }
 
@@ -156,9 +170,11 @@ TEST_F(MainWindowNetwork, RefreshForgetsTheMixerAndFindsItAgainOnNewSockets) {
     sim::UdpFront mixer(udpOptions());
     start();
     ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; }));
-    // Every probe of this search has its reply on the old sockets (a late one would be a reply to
-    // an old probe on the new ones, which the new search drops, as the next test shows).
-    ASSERT_TRUE(runUntil([&] { return mixer.replies() == mixer.probes(); }));
+    // The probes of this search are let arrive and be answered on the old sockets first, as in
+    // the test above (a late answer would reach the new sockets, and the new search drops what
+    // waits there before its first probe, as the next test shows).
+    ASSERT_TRUE(runTicks(2));
+    ASSERT_TRUE(runUntil([&] { return mixer.settled(); }));
     const int probes = mixer.probes();
     // The old sockets give up their ports before the new ones bind them, and the search resumes.
     link->refleshSearchDevice();
