@@ -343,6 +343,8 @@ private:
     // one step: on sets its open flag, lights the lamp, titles the button "Disconnect" and disables
     // refresh; off clears the flag, darkens the lamp, titles it "Connect" and enables refresh.
     void setLinkSwitch(int32_t transport, bool on);
+    // Drops the datagrams already waiting on the search sockets (see searchDevice).
+    void dropWaitingSearchReplies();
     // The link socket is connecting on the button's request: neither up nor given up.
     bool connectPending() const;
     void serialEnded(const std::shared_ptr<SerialPort>& port);
@@ -422,6 +424,8 @@ private:
     std::shared_ptr<AsyncUdpSocket> wlanRevSock_;
     std::shared_ptr<AsyncUdpSocket> m_sockHFAl_;
     std::shared_ptr<AsyncUdpSocket> hIP210RevSock_;
+    // The search sockets in use have sent a probe.
+    bool searchProbed_ = false;
     std::shared_ptr<SerialPort> comport_;
     std::unique_ptr<platform::PausableTimer> searchTimer_;
     std::unique_ptr<platform::PausableTimer> m_timer;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cctype>
 #include <strings.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -50,6 +51,7 @@ void StartMainView::cxhSearchSocket() {
         if (*udp) (*udp)->close();
     }
 
+    searchProbed_ = false;
     platform::Error error;
     wlanRevSock_ = makeUdpSocket();
     if (!wlanRevSock_->bindToPortError(settings_.wlanPort, &error)) {
@@ -70,11 +72,31 @@ void StartMainView::cxhSearchSocket() {
 }
 
 void StartMainView::searchDevice() {
+    // The new sockets of a refresh bind the ports of the old ones, so a reply to a probe sent
+    // before the refresh can wait on them, and the reply carries nothing to tell it from a reply
+    // to a new probe: what waits before this search's first probe goes out is dropped unread.
+    if (!searchProbed_ && begin_verifyDevice_withSearchIP) dropWaitingSearchReplies();
     if (wlanRevSock_) wlanRevSock_->receiveOnce(nullptr);
     sleeper_->sleep(0.05);
-    if (begin_verifyDevice_withSearchIP && hIP210RevSock_)
+    if (begin_verifyDevice_withSearchIP && hIP210RevSock_) {
         hIP210RevSock_->sendDataToHostPortWithTimeoutTag(kSearchProbe, bAddr, settings_.probePort, -1, 0);
+        searchProbed_ = true;
+    }
     if (hIP210RevSock_) hIP210RevSock_->receiveOnce(nullptr);
+}
+
+void StartMainView::dropWaitingSearchReplies() {
+    for (const auto& udp : {wlanRevSock_, m_sockHFAl_, hIP210RevSock_}) {
+        if (!udp) continue;
+        udp->performBlock([&udp] {
+            uint8_t datagram[2048];
+            for (const int fd : {udp->socket4FD(), udp->socket6FD()}) {
+                if (fd < 0) continue;
+                while (::recv(fd, datagram, sizeof datagram, MSG_DONTWAIT) >= 0) {
+                }
+            }
+        });
+    }
 }
 
 bool StartMainView::isInDeveList(const std::string& address, const std::vector<std::string>* list) {

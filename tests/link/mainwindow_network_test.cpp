@@ -7,6 +7,7 @@
 #include "net/AsyncTcpSocket.h"
 #include "simfront/SimFronts.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace mainwindowtest;
@@ -18,6 +19,16 @@ protected:
     sim::UdpFront::Options udpOptions(const std::string& from = "127.0.0.1", size_t length = 32,
                                       std::chrono::milliseconds delay = 0ms) const {
         return {settings.probePort, from, length, delay};
+    }
+    // Search ticks begun so far (each sleeps 0.05 s before its probe).
+    size_t ticks() const {
+        const auto sleeps = sleeper.sleeps();
+        return size_t(std::count(sleeps.begin(), sleeps.end(), 0.05));
+    }
+    // Runs until n more ticks have begun, so that n - 1 have run whole.
+    bool runTicks(size_t n, std::chrono::milliseconds timeout = 10s) {
+        const size_t until = ticks() + n;
+        return runUntil([&] { return ticks() >= until; }, timeout);
     }
     // Searches, finds the mixer at host and presses Connect.
     void connectTo(const std::string& host) {
@@ -50,10 +61,13 @@ TEST_F(MainWindowNetwork, SearchOnLoopbackBroadcastFindsTheMixerAndStopsProbing)
     EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
     EXPECT_EQ(link->isFounded, 1);
     // The ticks go on (receives stay armed) but no more probes go out. Probes already on their
-    // way when the reply was handled are let arrive first; four ticks then send none.
-    loop.runFor(300ms);
+    // way when the reply was handled are let arrive first (two ticks, and the mixer has dealt
+    // with all that reached it); four ticks then send none.
+    ASSERT_TRUE(runTicks(2));
+    ASSERT_TRUE(runUntil([&] { return mixer.settled(); }));
     const int probes = mixer.probes();
-    loop.runFor(800ms);
+    ASSERT_TRUE(runTicks(4));
+    EXPECT_TRUE(runUntil([&] { return mixer.settled(); }));
     EXPECT_EQ(mixer.probes(), probes);
 }
 
@@ -156,6 +170,11 @@ TEST_F(MainWindowNetwork, RefreshForgetsTheMixerAndFindsItAgainOnNewSockets) {
     sim::UdpFront mixer(udpOptions());
     start();
     ASSERT_TRUE(runUntil([&] { return link->connectType() == kConnectTypeTcp; }));
+    // The probes of this search are let arrive and be answered on the old sockets first, as in
+    // the test above (a late answer would reach the new sockets, and the new search drops what
+    // waits there before its first probe, as the next test shows).
+    ASSERT_TRUE(runTicks(2));
+    ASSERT_TRUE(runUntil([&] { return mixer.settled(); }));
     const int probes = mixer.probes();
     // The old sockets give up their ports before the new ones bind them, and the search resumes.
     link->refleshSearchDevice();
@@ -165,6 +184,64 @@ TEST_F(MainWindowNetwork, RefreshForgetsTheMixerAndFindsItAgainOnNewSockets) {
     EXPECT_GT(mixer.probes(), probes);
     EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.1"});
     EXPECT_FALSE(link->begin_verifyDevice_withSearchIP);
+}
+
+// The new sockets of a refresh bind the old ones' ports, so a reply to a probe sent before the
+// refresh can wait there when the new search begins. It is dropped: the mixer found is the one
+// that answers a probe of the new search. Here the test is the mixer: it answers the new probes
+// from 127.0.0.2, after a reply from 127.0.0.3 came in late for an old one.
+TEST_F(MainWindowNetwork, AReplyToAProbeSentBeforeARefreshIsNotTakenForTheNewSearch) {
+    auto udpSocket = [](const char* address, uint16_t port) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &at.sin_addr);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    };
+    const int probeSink = udpSocket("127.0.0.1", settings.probePort);
+    const int late = udpSocket("127.0.0.3", 0);
+    const int fresh = udpSocket("127.0.0.2", 0);
+    ASSERT_GE(probeSink, 0);
+    ASSERT_GE(late, 0);
+    ASSERT_GE(fresh, 0);
+    const std::shared_ptr<void> closeAll(nullptr, [&](void*) {
+        for (int fd : {probeSink, late, fresh}) ::close(fd);
+    });
+    // The probes that came in (the last one's sender kept); each is answered by `from` when set.
+    sockaddr_in sender{};
+    auto takeProbes = [&](int from) {
+        int n = 0;
+        uint8_t probe[64];
+        socklen_t length = sizeof sender;
+        while (::recvfrom(probeSink, probe, sizeof probe, 0, reinterpret_cast<sockaddr*>(&sender), &length) >= 0) {
+            ++n;
+            const std::string reply = "VARNEL-MIXER                    ";  // 32 bytes
+            if (from >= 0)
+                ::sendto(from, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender), sizeof sender);
+            length = sizeof sender;
+        }
+        return n;
+    };
+
+    start();
+    ASSERT_TRUE(runUntil([&] { return takeProbes(-1) > 0; }));
+    link->refleshSearchDevice();
+    takeProbes(-1);  // probes of the old search still on their way are not answered
+    // The late reply to an old probe reaches the new sockets before the new search probes.
+    const std::string reply = "VARNEL-MIXER                    ";
+    ASSERT_EQ(::sendto(late, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender), sizeof sender),
+              static_cast<ssize_t>(reply.size()));
+    ASSERT_TRUE(runUntil([&] {
+        takeProbes(fresh);
+        return !link->deviceList.empty();
+    }));
+    EXPECT_EQ(link->deviceList, std::vector<std::string>{"127.0.0.2"});
+    EXPECT_EQ(view.device, "127.0.0.2");
 }
 
 TEST_F(MainWindowNetwork, RepliesSplitAcrossManyReadsStillCompleteTheirFrames) {

@@ -7,6 +7,7 @@
 #include "link/NetUtil.h"
 #include "net/AsyncTcpSocket.h"
 #include "net/AsyncUdpSocket.h"
+#include "support/DescriptorWatch.h"
 #include "util/PresetWindow.h"
 
 #include <ifaddrs.h>
@@ -14,7 +15,6 @@
 
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <functional>
 
 using namespace mainwindowtest;
@@ -318,15 +318,17 @@ TEST_F(MainWindowTest, RefreshSearchesAgainWithNewSockets) {
     reply(link, "10.1.1.2", 30);
     EXPECT_EQ(view.device, "10.1.1.2");
 
-    // Each refresh gives back the descriptors of the sockets it replaces.
-    auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
-    };
+    // Each refresh gives back the descriptors of the sockets it replaces: once the old ones are
+    // closed, what is open of all the refreshes made is what the last one opened.
     loop.drain();
-    const auto before = openDescriptors();
-    for (int i = 0; i < 3; ++i) link.refleshSearchDevice();
-    EXPECT_TRUE(runUntil([&] { return openDescriptors() == before; }, 5s)) << openDescriptors() << " open, " << before
-                                                                          << " before";
+    const testsupport::DescriptorWatch sinceFirst;
+    for (int i = 0; i < 2; ++i) link.refleshSearchDevice();
+    const testsupport::DescriptorWatch sinceLast;
+    link.refleshSearchDevice();
+    EXPECT_FALSE(sinceLast.opened().empty());  // the new sockets are seen
+    EXPECT_TRUE(runUntil([&] { return sinceFirst.opened() == sinceLast.opened(); }, 10s))
+        << "opened by all three: " << testsupport::DescriptorWatch::describe(sinceFirst.opened())
+        << "; by the last: " << testsupport::DescriptorWatch::describe(sinceLast.opened());
 }
 
 // ---- The broadcast address ----

@@ -3,9 +3,9 @@
 // on 127.0.0.1 and a few helpers.
 
 #include "net/AsyncTcpSocket.h"
+#include "support/DescriptorWatch.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -232,14 +232,13 @@ public:
             done += static_cast<size_t>(n);
         }
     }
-    // Reads exactly n bytes (less at end of stream or after the time-out).
+    // Reads exactly n bytes (less at end of stream, or once nothing came for the time-out: a long
+    // transfer goes on as long as bytes keep coming, however slowly a loaded machine moves them).
     Bytes read(size_t n, std::chrono::milliseconds timeout = 10s) {
         Bytes out;
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (out.size() < n) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd p{conn_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+            if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) break;
             uint8_t buf[65536];
             const ssize_t got = ::recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
             if (got <= 0) break;
@@ -268,9 +267,9 @@ private:
     uint16_t port_ = 0;
 };
 
-// Open descriptors of the process. The dispatch layer's own descriptors are opened on first use,
-// so it is brought up before a count is taken.
-inline size_t openDescriptors() {
+// Watches the descriptors a test opens. The dispatch layer's own descriptors are opened on first
+// use, so it is brought up before the watch begins.
+inline testsupport::DescriptorWatch watchDescriptors() {
     static const bool dispatchUp = [] {
         auto timer = platform::dispatch::Source::makeTimer(Queue::createSerial("test.warmup"));
         timer->setTimer(std::chrono::hours(1));
@@ -279,12 +278,7 @@ inline size_t openDescriptors() {
         return true;
     }();
     (void)dispatchUp;
-    size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
-        ::closedir(d);
-    }
-    return n;
+    return testsupport::DescriptorWatch();
 }
 
 inline bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout = 10s) {

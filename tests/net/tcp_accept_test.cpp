@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -375,7 +376,7 @@ TEST_F(TcpAccept, DisconnectClosesTheListenersAndAcceptedSocketsGoOn) {
 }
 
 TEST_F(TcpAccept, EveryDescriptorIsGivenBack) {
-    const size_t before = openDescriptors();
+    const auto descriptors = watchDescriptors();
     {
         // A port that is taken: the bind fails and leaves nothing open.
         Peer taken;
@@ -405,38 +406,45 @@ TEST_F(TcpAccept, EveryDescriptorIsGivenBack) {
     delegate = std::make_shared<Recorder>();  // drops the accepted sockets
     for (int fd : clients) ::close(fd);
     clients.clear();
-    EXPECT_TRUE(eventually([&] { return openDescriptors() == before; })) << openDescriptors() << " vs " << before;
+    EXPECT_TRUE(eventually([&] { return descriptors.opened().empty(); }))
+        << "left open: " << testsupport::DescriptorWatch::describe(descriptors.opened());
 }
 
-TEST_F(TcpAccept, RunningOutOfDescriptorsRestsInsteadOfSpinning) {
-    AcceptLog log;
-    log.failuresLeft = 3;
-    listener->setSystemCalls(log.calls());
-    const uint16_t port = listen("127.0.0.1");
+// The watch the descriptor tests rest on: it reports a socket opened inside its span and left
+// open, also one that takes the number of a descriptor closed inside the span, and counts
+// nothing for a descriptor that was open when it began and is closed meanwhile.
+TEST(DescriptorWatch, ReportsWhatWasOpenedInsideItsSpanAndIsStillOpen) {
+    const int gone = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int replaced = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(gone, 0);
+    ASSERT_GE(replaced, 0);
+    const auto descriptors = watchDescriptors();
+    EXPECT_TRUE(descriptors.opened().empty()) << testsupport::DescriptorWatch::describe(descriptors.opened());
 
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_GE(client(AF_INET, port), 0);
-    // The connection is accepted once descriptors are there again, after three rests.
-    ASSERT_TRUE(delegate->waitForCount(Event::Accept, 1));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
-    const auto results = log.snapshot();
-    ASSERT_GE(results.size(), 4u);
-    EXPECT_LE(results.size(), 5u);  // three failures, the connection, "no more"
-    EXPECT_EQ(results[0], -EMFILE);
-    EXPECT_EQ(results[2], -EMFILE);
-    EXPECT_GE(results[3], 0);
+    ::close(gone);  // open when the watch began, closed inside the span: nothing to report
+    EXPECT_TRUE(descriptors.opened().empty()) << testsupport::DescriptorWatch::describe(descriptors.opened());
 
-    // Closing during a rest still closes the listening descriptor.
-    log.failuresLeft = 1000;
-    log.failWith = ENFILE;
-    const size_t calls = log.snapshot().size();
-    ASSERT_GE(client(AF_INET, port), 0);
-    ASSERT_TRUE(eventually([&] { return log.snapshot().size() > calls; }));
-    listener->disconnect();
-    EXPECT_TRUE(eventually([&] { return connectClient(AF_INET, port) == -1 && errno == ECONNREFUSED; }));
-    std::this_thread::sleep_for(150ms);  // past the rest: nothing tries again
-    const size_t afterClose = log.snapshot().size();
-    EXPECT_LE(afterClose, calls + 1);
+    // A new socket under the number of one that was open when the watch began (dup3 closes that
+    // one and puts the new one there in one step).
+    const int fresh = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fresh, 0);
+    ASSERT_EQ(::dup3(fresh, replaced, O_CLOEXEC), replaced);
+    ::close(fresh);
+    auto opened = descriptors.opened();
+    ASSERT_EQ(opened.size(), 1u) << testsupport::DescriptorWatch::describe(opened);
+    EXPECT_EQ(opened.begin()->rfind(std::to_string(replaced) + " -> socket:[", 0), 0u) << *opened.begin();
+
+    // A socket opened inside the span and left open, beside it.
+    const int left = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(left, 0);
+    opened = descriptors.opened();
+    EXPECT_EQ(opened.size(), 2u) << testsupport::DescriptorWatch::describe(opened);
+    EXPECT_TRUE(std::any_of(opened.begin(), opened.end(), [&](const std::string& d) {
+        return d.rfind(std::to_string(left) + " -> socket:[", 0) == 0;
+    })) << testsupport::DescriptorWatch::describe(opened);
+    ::close(left);
+    ::close(replaced);
+    EXPECT_TRUE(descriptors.opened().empty()) << testsupport::DescriptorWatch::describe(descriptors.opened());
 }
 
 }  // namespace

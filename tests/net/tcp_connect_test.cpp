@@ -206,7 +206,7 @@ private:
 TEST_F(TcpSocket, AConnectTimeOutEndsTheAttemptAndItsLateResultIsIgnored) {
     FullBacklog backlog;
     if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
-    const size_t descriptorsBefore = openDescriptors();
+    const auto descriptors = watchDescriptors();
 
     Error err;
     ASSERT_TRUE(sock->connectToHostOnPortWithTimeoutError("127.0.0.1", backlog.port(), 0.2, &err));
@@ -218,7 +218,8 @@ TEST_F(TcpSocket, AConnectTimeOutEndsTheAttemptAndItsLateResultIsIgnored) {
     EXPECT_EQ(e.error->description, "Attempt to connect to host timed out");
 
     // The attempt has ended: its descriptor is gone and nothing late arrives.
-    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+    EXPECT_TRUE(eventually([&] { return descriptors.opened().empty(); }))
+        << testsupport::DescriptorWatch::describe(descriptors.opened());
     backlog.drain();
     settle();
     EXPECT_TRUE(delegate->of(Event::Connect).empty());
@@ -249,7 +250,7 @@ TEST_F(TcpSocket, EndingAPendingConnectReportsOneDisconnectAtOnceAndNoConnect) {
         if (!backlog.full()) GTEST_SKIP() << "this kernel answers every connection request";
         delegate = std::make_shared<Recorder>();
         sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
-        const size_t descriptorsBefore = openDescriptors();
+        const auto descriptors = watchDescriptors();
         Error err;
         ASSERT_TRUE(sock->connectToHostOnPortError("127.0.0.1", backlog.port(), &err));        // no time-out
         ASSERT_TRUE(eventually([&] { return connectsAwaitingAnswer(backlog.port()) >= 2; }));  // the filler's and ours
@@ -264,7 +265,8 @@ TEST_F(TcpSocket, EndingAPendingConnectReportsOneDisconnectAtOnceAndNoConnect) {
         const auto e = delegate->of(Event::Disconnect).at(0);
         EXPECT_FALSE(e.error);
         EXPECT_EQ(e.hasSocket, row.hasSocket);
-        EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+        EXPECT_TRUE(eventually([&] { return descriptors.opened().empty(); }))
+            << testsupport::DescriptorWatch::describe(descriptors.opened());
         backlog.drain();
         settle();
         EXPECT_TRUE(delegate->of(Event::Connect).empty());
@@ -328,8 +330,9 @@ TEST_F(TcpSocket, ManyPendingConnectsEndAtTheirTimeOutWhileOtherQueuesRun) {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const size_t descriptorsBefore = openDescriptors();
-    const size_t room = limit.rlim_cur > descriptorsBefore + 64 ? limit.rlim_cur - descriptorsBefore - 64 : 0;
+    const auto descriptors = watchDescriptors();
+    const size_t openBefore = testsupport::DescriptorWatch::open().size();
+    const size_t room = limit.rlim_cur > openBefore + 64 ? limit.rlim_cur - openBefore - 64 : 0;
     const size_t count = std::min<size_t>(600, room);
     if (count < 100) GTEST_SKIP() << "only " << room << " descriptors to spare";
 
@@ -410,7 +413,8 @@ TEST_F(TcpSocket, ManyPendingConnectsEndAtTheirTimeOutWhileOtherQueuesRun) {
     }
     EXPECT_TRUE(delegate->of(Event::Connect).empty());
     sockets.clear();
-    EXPECT_TRUE(eventually([&] { return openDescriptors() <= descriptorsBefore; }));
+    EXPECT_TRUE(eventually([&] { return descriptors.opened().empty(); }))
+        << testsupport::DescriptorWatch::describe(descriptors.opened());
 }
 
 TEST_F(TcpSocket, FamilyChoiceForAHostWithBothKindsOfAddress) {

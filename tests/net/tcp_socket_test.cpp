@@ -114,13 +114,14 @@ TEST_F(TcpSocket, EveryEndOfAConnectionReleasesItsDescriptor) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (!sock) sock = AsyncTcpSocket::initWithDelegateDelegateQueue(delegate, delegateQueue);
-        const size_t before = openDescriptors();
+        const auto descriptors = watchDescriptors();
         const size_t disconnects = delegate->of(Event::Disconnect).size();
         connect();
         row.end(*this);
         ASSERT_TRUE(delegate->waitForCount(Event::Disconnect, disconnects + 1));
         peer.closeConnection();
-        EXPECT_TRUE(eventually([&] { return openDescriptors() <= before; }));
+        EXPECT_TRUE(eventually([&] { return descriptors.opened().empty(); }))
+            << testsupport::DescriptorWatch::describe(descriptors.opened());
     }
 }
 

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 extern char** environ;
 
@@ -136,7 +138,17 @@ UdpFront::~UdpFront() {
     if (reply_ >= 0) ::close(reply_);
 }
 
+bool UdpFront::settled() const {
+    // Nothing waits first, then nothing is in hand: a datagram taken after the first look is
+    // in hand until it is answered.
+    int waiting = 0;
+    if (::ioctl(listen_, FIONREAD, &waiting) != 0 || waiting > 0) return false;
+    return !handling_.load();
+}
+
 void UdpFront::onReady(int fd) {
+    handling_ = true;
+    const std::shared_ptr<void> handled(nullptr, [this](void*) { handling_ = false; });
     uint8_t buffer[2048];
     sockaddr_in sender{};
     socklen_t length = sizeof sender;

@@ -77,6 +77,9 @@ public:
     bool ok() const { return listen_ >= 0 && reply_ >= 0; }
     int probes() const { return probes_.load(); }
     int replies() const { return replies_.load(); }
+    // Every datagram that has reached the front has been taken and dealt with: none waits unread
+    // and none is being answered. With the sender's sends known to be out, its count is final.
+    bool settled() const;
 
 private:
     void onReady(int fd);
@@ -85,6 +88,7 @@ private:
     int reply_ = -1;
     std::atomic<int> probes_{0};
     std::atomic<int> replies_{0};
+    std::atomic<bool> handling_{false};  // from before a datagram is taken until it is answered
 };
 
 // Listens on address:port (0 = any free port) and serves one computer at a time.
