@@ -447,4 +447,35 @@ TEST(DescriptorWatch, ReportsWhatWasOpenedInsideItsSpanAndIsStillOpen) {
     EXPECT_TRUE(descriptors.opened().empty()) << testsupport::DescriptorWatch::describe(descriptors.opened());
 }
 
+TEST_F(TcpAccept, RunningOutOfDescriptorsRestsInsteadOfSpinning) {
+    AcceptLog log;
+    log.failuresLeft = 3;
+    listener->setSystemCalls(log.calls());
+    const uint16_t port = listen("127.0.0.1");
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_GE(client(AF_INET, port), 0);
+    // The connection is accepted once descriptors are there again, after three rests.
+    ASSERT_TRUE(delegate->waitForCount(Event::Accept, 1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+    const auto results = log.snapshot();
+    ASSERT_GE(results.size(), 4u);
+    EXPECT_LE(results.size(), 5u);  // three failures, the connection, "no more"
+    EXPECT_EQ(results[0], -EMFILE);
+    EXPECT_EQ(results[2], -EMFILE);
+    EXPECT_GE(results[3], 0);
+
+    // Closing during a rest still closes the listening descriptor.
+    log.failuresLeft = 1000;
+    log.failWith = ENFILE;
+    const size_t calls = log.snapshot().size();
+    ASSERT_GE(client(AF_INET, port), 0);
+    ASSERT_TRUE(eventually([&] { return log.snapshot().size() > calls; }));
+    listener->disconnect();
+    EXPECT_TRUE(eventually([&] { return connectClient(AF_INET, port) == -1 && errno == ECONNREFUSED; }));
+    std::this_thread::sleep_for(150ms);  // past the rest: nothing tries again
+    const size_t afterClose = log.snapshot().size();
+    EXPECT_LE(afterClose, calls + 1);
+}
+
 }  // namespace
