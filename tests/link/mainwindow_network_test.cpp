@@ -86,8 +86,10 @@ TEST_F(MainWindowNetwork, TwentyByteAnswersAreIgnored) {
 TEST_F(MainWindowNetwork, OfTwoMixersTheFirstToAnswerWins) {
     settings.broadcastAddress = "127.255.255.255";
     sim::UdpFront first(udpOptions("127.0.0.2"));
-    // The second answers well after the first, even when the machine is busy.
-    sim::UdpFront second(udpOptions("127.0.0.3", 32, 500ms));
+    // The second answers each probe only after the first has answered it, however busy the machine.
+    auto later = udpOptions("127.0.0.3");
+    later.answersAfter = &first;
+    sim::UdpFront second(later);
     ASSERT_TRUE(first.ok() && second.ok());
     start();
     ASSERT_TRUE(runUntil([&] { return second.replies() >= 1 && link->connectType() == kConnectTypeTcp; }));

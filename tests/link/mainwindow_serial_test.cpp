@@ -145,10 +145,13 @@ TEST_F(MainWindowSerial, EndOfStreamTakesTheLinkDownAndTheAdapterAnnouncedAgainC
     ASSERT_TRUE(runUntil([&] { return claimed(); }));
     link->switchLighted();
     ASSERT_TRUE(link->isSerialComportOpen());
-    // The serial link carries the frames: no probes go out.
-    loop.runFor(300ms);
+    // The serial link carries the frames: no probes go out. The claim closed the search sockets
+    // on their queues, so every probe they sent has reached the front: once it has dealt with
+    // them, the count stays.
+    ASSERT_TRUE(runUntil([&] { return probes.settled(); }));
     const int probesWhileSerial = probes.probes();
     loop.runFor(500ms);
+    EXPECT_TRUE(runUntil([&] { return probes.settled(); }));
     EXPECT_EQ(probes.probes(), probesWhileSerial);
 
     // Unplugged: the line ends.

@@ -154,8 +154,13 @@ void UdpFront::onReady(int fd) {
     socklen_t length = sizeof sender;
     const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length);
     if (n != static_cast<ssize_t>(sizeof kProbe) || std::memcmp(buffer, kProbe, sizeof kProbe) != 0) return;
-    ++probes_;
+    const int probe = ++probes_;
     if (options_.replyDelay.count() > 0) std::this_thread::sleep_for(options_.replyDelay);
+    if (options_.answersAfter) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (options_.answersAfter->replies() < probe && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     if (options_.replyPort != 0) sender.sin_port = htons(options_.replyPort);
     Bytes reply(options_.replyLength, 0x20);
     const char name[] = "VARNEL-MIXER";

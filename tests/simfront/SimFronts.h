@@ -71,6 +71,9 @@ public:
         std::chrono::milliseconds replyDelay{0};
         std::string listenAddress = "0.0.0.0";
         uint16_t replyPort = 0;  // 0: the sender's port
+        // Set: a probe is answered only once this front has answered as many probes (and after
+        // replyDelay), so its replies reach a shared receiver first, however busy the machine.
+        const UdpFront* answersAfter = nullptr;
     };
     explicit UdpFront(Options options);
     ~UdpFront();
