@@ -22,8 +22,11 @@ void RequestLedger::ask(Preset kind, int type, bool sent, bool owesWhenGivenUp) 
 }
 
 void RequestLedger::listReadGoesOn(int type, bool sent) {
-    // The same read: what happened while it waited still counts.
-    awaited_[index(Preset::List)].type = sent && isPresetType(type) ? type : -1;
+    // The same read, now waiting for the list of the next type: an owed answer dropped while it
+    // waited for the list before was of that type, and says nothing about this one.
+    Awaited& awaited = awaited_[index(Preset::List)];
+    awaited.type = sent && isPresetType(type) ? type : -1;
+    awaited.droppedOwedMeanwhile = false;
 }
 
 void RequestLedger::giveUp(Preset kind) {

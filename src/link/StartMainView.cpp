@@ -749,7 +749,12 @@ void StartMainView::readyAck(const Bytes& f) {
         post(MSG_BOARD_FAILED, item);
         return;
     }
-    if (verdict != RequestLedger::Ready::Start || core_.updateStatusRecord[item] == 1) return;
+    if (verdict != RequestLedger::Ready::Start || core_.updateStatusRecord[item] == 1) {
+        // The board in work answered, so its reply timer is fed, but with nothing to act on.
+        platform::trace("ready acknowledgement for board %d (status %d) starts nothing: %s", board, status,
+                        verdict == RequestLedger::Ready::Start ? "the board is done" : "a status not known");
+        return;
+    }
     // A board whose image could not be read has no blocks: starting it would tell the main
     // board at once that its transfer is over. Boards 1-3 are never sent a block their image
     // lacks, so one whose image is empty would wait for ever: it has failed too. The main
@@ -799,7 +804,11 @@ void StartMainView::blockAck(const Bytes& f) {
         endBoardRequest();
         post(MSG_BOARD_DONE, board);
         return;
-    case RequestLedger::Block::Dropped:
-    case RequestLedger::Block::OtherStatus: return;
+    case RequestLedger::Block::OtherStatus:
+        // The board in work answered, so its reply timer is fed, but with nothing to act on.
+        platform::trace("block acknowledgement for board %d, block %d with status %d sends nothing", board, block,
+                        status);
+        return;
+    case RequestLedger::Block::Dropped: return;
     }
 }

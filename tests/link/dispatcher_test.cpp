@@ -91,6 +91,17 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
             if (answered) l.converToData(makeFrame(779, 0x18, 1));
         };
     };
+    // Read B dropped the DSP list that a replaced read A owed and took its own, and was itself
+    // replaced while it waited for the GEQ list; the new read has its DSP list. B's GEQ list is
+    // still owed: what B dropped for A while it waited for the DSP list does not wipe it.
+    auto listReadReplacedAfterItsFirstList = [](StartMainView& l, GCData&, XCoreData&) {
+        l.sendCMD_ReadPresetList(0);
+        l.sendCMD_ReadPresetList(0);
+        l.converToData(makeFrame(779, 0x18, 1));  // A's, owed
+        l.converToData(makeFrame(779, 0x18, 1));  // B's
+        l.sendCMD_ReadPresetList(0);
+        l.converToData(makeFrame(779, 0x18, 1));  // the new read's
+    };
     // A list read the preset window gave up (its Recall timed out); with again, a new one followed.
     auto listReadGivenUp = [](bool again) {
         return [=](StartMainView& l, GCData&, XCoreData&) {
@@ -110,15 +121,15 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         return [=](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_savePresetNameToD(type, 0, 0); };
     };
     // ... and the preset window gave the request up.
-    auto givenUpStored = [](std::function<void(StartMainView&, GCData&, XCoreData&)> asked) {
+    auto givenUpStored = [](std::function<void(StartMainView&, GCData&, XCoreData&)> request) {
         return [=](StartMainView& l, GCData& g, XCoreData& c) {
-            asked(l, g, c);
+            request(l, g, c);
             l.abandonPresetRequest(RequestLedger::Preset::Stored);
         };
     };
     // The serial link that carries the frames was switched off by the Connect button.
     auto switchedOff = [this](Setup then) {
-        return [=](StartMainView& l, GCData& g, XCoreData& c) {
+        return [=, this](StartMainView& l, GCData& g, XCoreData& c) {
             then(l, g, c);
             connection.type = kConnectTypeSerial;
             connection.serialOpen = false;
@@ -155,6 +166,8 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
         {"list of the new read after the one owed", listReadReplaced(true), makeFrame(779, 0x18, 1), {},
          {"01 20 03 0B 00 01 00 01 18 02 40"}},
         {"list of a read given up", listReadGivenUp(false), makeFrame(779, 0x18, 1), {}, {}},
+        {"list owed by a read replaced after its first list", listReadReplacedAfterItsFirstList,
+         makeFrame(779, 0x18, 2), {}, {}},
         {"list owed by a read given up", listReadGivenUp(true), makeFrame(779, 0x18, 1), {}, {}},
         {"list of a read that cannot ask for the next", switchedOff(listRead(0)), makeFrame(779, 0x18, 1), {}, {}},
         {"export packet 1 in the wrong place is reported anyway", backupAsked, with(makeFrame(2892, 0x2F, 1), 10, 1),
@@ -189,6 +202,9 @@ TEST_F(Dispatcher, RepliesDriveSequencesAndMessages) {
              written(0)(l, g, c);
          },
          makeFrame(11, 0x33, 1), {{261, 1}}, {}},
+        {"stored after a delete, which awaits nothing",
+         [](StartMainView& l, GCData&, XCoreData&) { l.sendCMD_DeletePreset(0, 2); }, makeFrame(11, 0x33, 1), {},
+         {}},
         {"a second stored report",
          [written](StartMainView& l, GCData& g, XCoreData& c) {
              written(2)(l, g, c);
