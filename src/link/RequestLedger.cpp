@@ -41,10 +41,6 @@ void RequestLedger::giveUp(Preset kind) {
     awaited = Awaited{};
 }
 
-int RequestLedger::owed(Preset kind, int type) const {
-    return isPresetType(type) ? owed_[index(kind)][type] : 0;
-}
-
 RequestLedger::Verdict RequestLedger::answer(Preset kind, int type) {
     if (!isPresetType(type)) return dropped("a preset type the mixer does not have", Verdict::NotAsked);
     Awaited& awaited = awaited_[index(kind)];
@@ -114,10 +110,7 @@ void RequestLedger::readyAsked(int board) {
 void RequestLedger::boardEnds() {
     step_ = Step::None;
     board_ = -1;
-    blockSent_ = -1;
-    highestSent_ = -1;
-    copiesSent_ = 0;
-    answersOfCopies_ = 0;
+    forgetBlocks();
 }
 
 RequestLedger::Ready RequestLedger::readyAnswer(int board, int status, int item) {
@@ -142,6 +135,10 @@ RequestLedger::Ready RequestLedger::readyAnswer(int board, int status, int item)
 
 void RequestLedger::blocksStart() {
     step_ = Step::Blocks;
+    forgetBlocks();
+}
+
+void RequestLedger::forgetBlocks() {
     blockSent_ = -1;
     highestSent_ = -1;
     copiesSent_ = 0;

@@ -51,8 +51,6 @@ public:
     void giveUp(Preset kind);
     // Whether the kind waits for an answer now, and the type it waits for (-1: none).
     int awaitedType(Preset kind) const { return awaited_[index(kind)].type; }
-    // Answers owed of the kind and type.
-    int owed(Preset kind, int type) const;
 
     enum class Verdict { Taken, Owed, NotAsked };
     // An answer of the kind for the preset type: taken (the kind waits for nothing more), dropped
@@ -118,6 +116,8 @@ public:
 
 private:
     static int index(Preset kind) { return static_cast<int>(kind); }
+    // No block of the board has gone out.
+    void forgetBlocks();
     Verdict dropped(const char* why, Verdict verdict) {
         why_ = why;
         return verdict;

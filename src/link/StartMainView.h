@@ -136,7 +136,7 @@ public:
     void sendWithBytes(const uint8_t* bytes, int length);
 
     // The senders. Each builds its frame and sends it only when isRealConnect(). A request the
-    // mixer answers is noted in requests(): only its answer is taken.
+    // mixer answers is noted in the link's RequestLedger: only its answer is taken.
     void sendCMD_savePresetNameToD(int type, int presetIndex, int chIndex);
     void sendCMD_DeletePreset(int type, int index);
     // A new list read from `type` on: one under way ends, and its answer is dropped when it comes.
@@ -209,12 +209,11 @@ public:
     // The dispatcher: acts on one complete reply frame.
     void converToData(const platform::Bytes& frame);
 
-    // An answer is taken only for what the link asked and still waits for, as requests() rules:
-    // anything else (a late answer of a request, run or transfer given up, a repeated one, one
-    // nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, opens no
-    // panel, feeds no reply timer and enters no file. Every complete frame still marks the link
+    // An answer is taken only for what the link asked and still waits for, as its RequestLedger
+    // rules: anything else (a late answer of a request, run or transfer given up, a repeated one,
+    // one nobody asked for) is dropped with a trace line: it sends nothing, posts nothing, opens
+    // no panel, feeds no reply timer and enters no file. Every complete frame still marks the link
     // alive.
-    const RequestLedger& requests() const { return ledger_; }
 
     // A backup asked for with sendCMD_MemoryExport is still collecting its packets: it was
     // neither saved nor ended unsaved, and the link was not lost.
